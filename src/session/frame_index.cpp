@@ -1,0 +1,94 @@
+#include "frame_index.hpp"
+
+#include <algorithm>
+#include <new>
+#include <tuple>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+std::vector<PacketInfo> scan_video_packets(AVFormatContext* fmt_ctx, int video_stream_index) {
+    AVPacket* packet = av_packet_alloc();
+    if (!packet) {
+        throw std::bad_alloc();
+    }
+    std::vector<PacketInfo> packets;
+    try {
+        while (av_read_frame(fmt_ctx, packet) >= 0) {
+            if (packet->stream_index == video_stream_index) {
+                packets.push_back(PacketInfo{packet->pts, packet->dts, packet->pos, packet->size,
+                                             (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                                             static_cast<int32_t>(packets.size())});
+            }
+            av_packet_unref(packet);
+        }
+    } catch (...) {
+        av_packet_free(&packet);
+        throw;
+    }
+    av_packet_free(&packet);
+    return packets;
+}
+
+namespace {
+
+struct PacketStart {
+    int64_t seek_pts;
+    int32_t start_packet;
+};
+
+// For every packet, the key packet that its interval begins with. Packets before the first
+// key packet refer to the first packet, which is where decoding of the file begins anyway.
+std::vector<PacketStart> find_packet_starts(const std::vector<PacketInfo>& packets) {
+    std::vector<PacketStart> starts;
+    starts.reserve(packets.size());
+    int64_t seek_pts = packets.front().pts == AV_NOPTS_VALUE ? 0 : packets.front().pts;
+    int32_t key = 0;
+    int32_t previous_key = -1;
+    for (const PacketInfo& packet : packets) {
+        if (packet.is_key) {
+            seek_pts = packet.pts;
+            if (packet.decode_order != key) {
+                previous_key = key;
+            }
+            key = packet.decode_order;
+        }
+        const bool leading = packet.pts != AV_NOPTS_VALUE && packets[key].is_key &&
+                             packets[key].pts != AV_NOPTS_VALUE && packet.pts < packets[key].pts;
+        const int32_t start = leading && previous_key >= 0 ? previous_key : key;
+        starts.push_back(PacketStart{seek_pts, start});
+    }
+    return starts;
+}
+
+}  // namespace
+
+FrameIndex build_frame_index(const std::vector<PacketInfo>& packets) {
+    FrameIndex index;
+    if (packets.empty()) {
+        return index;
+    }
+    const std::vector<PacketStart> starts = find_packet_starts(packets);
+
+    std::vector<std::tuple<int64_t, int64_t, int32_t>> pairs;
+    pairs.reserve(packets.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        if (packets[i].pts != AV_NOPTS_VALUE) {
+            pairs.emplace_back(packets[i].pts, starts[i].seek_pts, starts[i].start_packet);
+        }
+    }
+    std::sort(pairs.begin(), pairs.end(),
+              [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+
+    for (const auto& [pts, seek_pts, start_packet] : pairs) {
+        if (!index.frame_pts.empty() && index.frame_pts.back() == pts) {
+            continue;
+        }
+        index.pts_to_index.emplace(pts, static_cast<int32_t>(index.frame_pts.size()));
+        index.frame_pts.push_back(pts);
+        index.frame_seek_pts.push_back(seek_pts);
+        index.frame_start_packet.push_back(start_packet);
+    }
+    return index;
+}

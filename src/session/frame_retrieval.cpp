@@ -1,0 +1,163 @@
+#include <stdexcept>
+#include <string>
+
+#include "h264_decoder_session.hpp"
+
+namespace {
+
+constexpr std::size_t kCacheCapacity = 64;
+// Beyond this distance a seek to the key frame is expected to be cheaper than decoding on.
+constexpr int32_t kForwardDecodeLimit = 350;
+
+struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameFree {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+
+enum class Placement { Before, At, After };
+
+// Where a packet just read lies relative to the key packet that decoding has to start from.
+// The byte position identifies a packet exactly; where the demuxer does not report one,
+// the decoding timestamp, which never decreases within a stream, orders the packets.
+Placement place_against(const AVPacket& packet, const PacketInfo& key) {
+    if (packet.pos >= 0 && key.pos >= 0) {
+        return packet.pos < key.pos ? Placement::Before : packet.pos == key.pos ? Placement::At : Placement::After;
+    }
+    if (packet.dts != AV_NOPTS_VALUE && key.dts != AV_NOPTS_VALUE) {
+        return packet.dts < key.dts ? Placement::Before : packet.dts == key.dts ? Placement::At : Placement::After;
+    }
+    return Placement::At;
+}
+
+int64_t seek_timestamp(const PacketInfo& key) { return key.dts != AV_NOPTS_VALUE ? key.dts : key.pts; }
+
+}  // namespace
+
+std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index) {
+    if (index < 0 || index >= num_frames) {
+        throw std::out_of_range("Frame index out of bounds: " + std::to_string(index));
+    }
+    std::lock_guard<std::mutex> lock(decode_mutex);
+    if (const auto hit = frame_cache.find(index); hit != frame_cache.end()) {
+        return hit->second;
+    }
+
+    const PacketInfo* pending_key = nullptr;
+    bool rewound_to_start = false;
+    if (!can_decode_forward(index)) {
+        pending_key = &packets[frame_start_packet[index]];
+        seek_to_packet(*pending_key);
+    }
+
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    if (!packet || !frame) {
+        throw std::bad_alloc();
+    }
+
+    std::shared_ptr<CachedFrame> result;
+    while (!result) {
+        if (av_read_frame(fmt_ctx, packet.get()) < 0) {
+            drain_decoder(frame.get(), index, result);
+            break;
+        }
+        if (packet->stream_index != video_stream_index) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (pending_key) {
+            // Demuxers land at or before the requested timestamp, some a whole interval early;
+            // whatever precedes the key packet is dropped unread by the decoder.
+            const Placement placement = place_against(*packet, *pending_key);
+            if (placement == Placement::Before) {
+                av_packet_unref(packet.get());
+                continue;
+            }
+            if (placement == Placement::After && !rewound_to_start) {
+                av_packet_unref(packet.get());
+                rewind_to_first_packet();
+                rewound_to_start = true;
+                continue;
+            }
+            pending_key = nullptr;
+        }
+        const int sent = avcodec_send_packet(codec_ctx, packet.get());
+        av_packet_unref(packet.get());
+        if (sent >= 0) {
+            receive_frames(frame.get(), index, result);
+        }
+    }
+    if (!result) {
+        throw std::runtime_error("Failed to decode frame " + std::to_string(index));
+    }
+    return result;
+}
+
+// Decoding on from where the last call stopped gives the same pictures as a seek when the
+// requested frame is still ahead and the decoder has run through the key packet it needs.
+// Its interval is then the last decoded frame's; an open GOP's leading pictures also count
+// with the interval they are decoded from.
+bool H264DecoderSession::can_decode_forward(int32_t index) const {
+    const int32_t last = last_decoded_index;
+    if (last < 0 || last >= index || index - last > kForwardDecodeLimit) {
+        return false;
+    }
+    return frame_seek_pts[last] == frame_seek_pts[index] || frame_start_packet[last] == frame_start_packet[index];
+}
+
+// Seeks by decoding timestamp: demuxers that seek by it (MPEG-TS) would otherwise land past
+// a key packet whose presentation comes later than its decoding.
+void H264DecoderSession::seek_to_packet(const PacketInfo& key) {
+    av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(key), AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx);
+    last_decoded_index = -1;
+}
+
+// Last resort when a seek has landed past the key packet: read from the very beginning.
+void H264DecoderSession::rewind_to_first_packet() {
+    av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets.front()), AVSEEK_FLAG_BACKWARD);
+}
+
+void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result) {
+    while (avcodec_receive_frame(codec_ctx, frame) >= 0) {
+        const int64_t timestamp = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->pkt_dts;
+        const auto found = pts_to_index.find(timestamp);
+        if (found != pts_to_index.end()) {
+            const int32_t decoded = found->second;
+            if (decoded > last_decoded_index) {
+                last_decoded_index = decoded;
+            }
+            std::shared_ptr<CachedFrame> snapshot = build_cached_frame(frame, timestamp);
+            if (decoded == index) {
+                result = snapshot;
+            }
+            cache_frame(decoded, std::move(snapshot));
+        }
+        av_frame_unref(frame);
+    }
+}
+
+// At the end of input the decoder still holds the pictures of its reordering and threading
+// delay; they only come out once it is told that no more packets follow. A drained decoder
+// takes no new packets until flushed, so the next miss has to seek.
+void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result) {
+    if (avcodec_send_packet(codec_ctx, nullptr) >= 0) {
+        receive_frames(frame, index, result);
+    }
+    last_decoded_index = -1;
+}
+
+void H264DecoderSession::cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot) {
+    if (const auto cached = frame_cache.find(index); cached != frame_cache.end()) {
+        cached->second = std::move(snapshot);
+        return;
+    }
+    while (frame_cache.size() >= kCacheCapacity && !cache_order.empty()) {
+        frame_cache.erase(cache_order.front());
+        cache_order.pop_front();
+    }
+    frame_cache.emplace(index, std::move(snapshot));
+    cache_order.push_back(index);
+}

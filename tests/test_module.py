@@ -1,0 +1,99 @@
+"""The module as Python sees it: its name, its one class, read-only facts, the version check."""
+
+import importlib
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vexmira
+
+PROPERTIES = ["width", "height", "mb_cols", "mb_rows", "num_frames",
+              "fps", "fps_num", "fps_den", "pix_fmt", "bytes_per_sample"]
+
+
+def test_docstring_and_public_names():
+    assert vexmira.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
+    assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession"]
+    assert vexmira.H264DecoderSession.__module__ == "vexmira"
+    assert vexmira.H264DecoderSession.__qualname__ == "H264DecoderSession"
+
+
+def test_reimport_gives_the_same_module_and_class():
+    module, cls = vexmira, vexmira.H264DecoderSession
+    del sys.modules["vexmira"]
+    again = importlib.import_module("vexmira")
+    assert again is module
+    assert again.H264DecoderSession is cls
+
+
+def test_importing_does_not_import_numpy():
+    code = "import sys, vexmira; print('numpy' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
+    assert result.stdout.strip() == "False"
+
+
+class TestReadOnlyFacts:
+    def test_properties_cannot_be_assigned_or_deleted(self, media):
+        session = vexmira.H264DecoderSession(str(media("mp4")))
+        for name in PROPERTIES:
+            before = getattr(session, name)
+            with pytest.raises(AttributeError):
+                setattr(session, name, before)
+            with pytest.raises(AttributeError):
+                delattr(session, name)
+            assert getattr(session, name) == before
+
+    def test_no_path_attribute_and_no_new_attributes(self, media):
+        session = vexmira.H264DecoderSession(str(media("mp4")))
+        with pytest.raises(AttributeError):
+            session.path
+        with pytest.raises(AttributeError):
+            session.note = "anything"
+
+    def test_class_can_be_subclassed(self, media):
+        class Annotated(vexmira.H264DecoderSession):
+            def area(self):
+                return self.width * self.height
+
+        assert Annotated(str(media("mp4"))).area() == 64 * 48
+
+
+def other_interpreters() -> list[str]:
+    """CPython 3 interpreters on this machine that are not 3.12."""
+    found = {}
+    names = [f"python3.{minor}" for minor in range(8, 16) if minor != 12]
+    pyenv = shutil.which("pyenv")
+    roots = []
+    if pyenv:
+        roots.append(Path(subprocess.run([pyenv, "root"], capture_output=True, text=True).stdout.strip()))
+    for name in names:
+        candidates = [shutil.which(name)] + [str(p) for root in roots for p in root.glob(f"versions/*/bin/{name}")]
+        for candidate in filter(None, candidates):
+            probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[:2])"],
+                                   capture_output=True, text=True)
+            if probe.returncode == 0 and probe.stdout.strip() != "(3, 12)":
+                found.setdefault(probe.stdout.strip(), candidate)
+    return sorted(found.values())
+
+
+def test_other_interpreter_versions_are_refused(tmp_path):
+    interpreters = other_interpreters()
+    if not interpreters:
+        pytest.skip("no CPython other than 3.12 on this machine")
+    # The plain .so suffix is one that every CPython 3 looks for.
+    shutil.copy(vexmira.__file__, tmp_path / "vexmira.so")
+    for interpreter in interpreters:
+        code = f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import vexmira"
+        result = subprocess.run([interpreter, "-c", code], capture_output=True, text=True)
+        assert result.returncode != 0, interpreter
+        last_line = result.stderr.strip().splitlines()[-1]
+        assert last_line.startswith("ImportError: "), (interpreter, last_line)
+        if "undefined symbol" in last_line:
+            continue  # the loader refused it before the module's own check could run
+        version = subprocess.run([interpreter, "-c", "import sys; print(sys.version)"],
+                                 capture_output=True, text=True).stdout.strip()
+        assert last_line == ("ImportError: Python version mismatch: module was compiled for Python 3.12, "
+                             f"but the interpreter version is incompatible: {version}."), interpreter

@@ -1,0 +1,13 @@
+"""Rules of the session that Python cannot see, checked by native programs."""
+
+import subprocess
+
+
+def run_native(program, *arguments):
+    result = subprocess.run([str(program), *map(str, arguments)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr + result.stdout
+    return result.stdout
+
+
+def test_frame_index_rules(native_build):
+    assert "all checks passed" in run_native(native_build / "frame_index_test")
