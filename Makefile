@@ -26,7 +26,7 @@ $(PYTHON): | system-packages
 $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
 	$(PYTHON) -m pip install --quiet --upgrade pip
 	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
-	$(PYTHON) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PYTHON) -m pip install --quiet --no-build-isolation ".[test,demo]"
 	@touch $@
 
 # A few seconds of a moving test pattern, with B-frames, as the demo's default input.

@@ -1,6 +1,7 @@
 """Test media, made once per session with the ffmpeg tool, and the ffprobe oracle."""
 
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -30,9 +31,14 @@ RECIPES = {
     "mkv": (".mkv", video_input() + x264()),
     "ts": (".ts", video_input() + x264()),
     "mp4_no_bframes": (".mp4", video_input() + x264(bframes=0)),
-    "mp4_open_gop": (".mp4", video_input(frames=40) + x264(bframes=3, gop=10, open_gop=True)),
-    "mkv_open_gop": (".mkv", video_input(frames=40) + x264(bframes=3, gop=10, open_gop=True)),
-    "ts_open_gop": (".ts", video_input(frames=40) + x264(bframes=3, gop=10, open_gop=True)),
+    # Longer than the frame cache, so that going back means seeking again; the last key frame
+    # lies 4 frames before the end, where the decoder is drained right after a recovery point.
+    "mp4_long": (".mp4", video_input(frames=100) + x264(bframes=3, gop=24)),
+    "mkv_long": (".mkv", video_input(frames=100) + x264(bframes=3, gop=24)),
+    "ts_long": (".ts", video_input(frames=100) + x264(bframes=3, gop=24)),
+    "mp4_open_gop": (".mp4", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
+    "mkv_open_gop": (".mkv", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
+    "ts_open_gop": (".ts", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
     "mp4_ntsc": (".mp4", video_input(rate="30000/1001") + x264()),
     "mp4_10bit": (".mp4", video_input() + x264(pix_fmt="yuv420p10le")),
     # 4:2:0 H.264 has even sizes only; 4:4:4 has no such limit.
@@ -44,9 +50,24 @@ RECIPES = {
     "mkv_two_videos": (".mkv", video_input(size="64x48") + video_input(size="32x32", frames=20)
                        + ["-map", "0:v", "-map", "1:v"] + x264()),
     "m4a_audio_only": (".m4a", ["-f", "lavfi", "-i", TONE, "-t", "1", "-c:a", "aac"]),
+    # Constant QP everywhere: I, P and B frames alike, no adaptive quantisation.
+    "mp4_qp30": (".mp4", video_input() + x264(extra="qp=30:ipratio=1:pbratio=1:aq-mode=0")),
+    "mp4_10bit_qp20": (".mp4", video_input() + x264(pix_fmt="yuv420p10le",
+                                                    extra="qp=20:ipratio=1:pbratio=1:aq-mode=0")),
+    # Uniform noise, so adaptive quantisation treats every macroblock alike except where the
+    # region of interest (macroblock rows 1-2, columns 2-4 of an 8x6 grid) asks for more quality.
+    "mp4_roi": (".mp4", ["-f", "lavfi", "-i", "color=c=gray:size=128x96:rate=25,noise=alls=30:allf=t,"
+                         "trim=end_frame=12", "-vf", "addroi=x=32:y=16:w=48:h=32:qoffset=-0.5"]
+                + x264(extra="crf=28:aq-mode=1")),
+    # Many frames of a size that keeps several decoding threads busy, with rate control
+    # varying the QP from block to block.
+    "mp4_qp_busy": (".mp4", video_input(size="160x96", frames=120) + x264(bframes=3, gop=60, extra="crf=26")),
+    "mp4_chroma_offset": (".mp4", video_input() + x264(extra="chroma-qp-offset=-5")),
 }
 
 VIDEO_CLIPS = [name for name in RECIPES if name != "m4a_audio_only"]
+PICTURE_CLIPS = ["mp4", "mkv", "ts", "mp4_no_bframes", "mp4_long", "mkv_long", "ts_long",
+                 "mp4_open_gop", "mkv_open_gop", "ts_open_gop", "mp4_10bit", "mp4_odd_size", "mp4_34x18"]
 
 
 class Media:
@@ -94,3 +115,47 @@ def native_build() -> Path:
         if result.returncode != 0:
             pytest.fail(f"{' '.join(command)} failed:\n{result.stdout}{result.stderr}")
     return build / "tests" / "native"
+
+
+def presentation_timestamps(path: Path) -> list[int]:
+    """Distinct packet timestamps of the first video stream, ascending: frame i has the i-th."""
+    packets = ffprobe(path, "-show_entries", "packet=pts")["packets"]
+    return sorted({int(packet["pts"]) for packet in packets if "pts" in packet})
+
+
+def reference_decode(path: Path, pix_fmt: str) -> dict[int, bytes]:
+    """The ffmpeg tool's own decode without deblocking: tightly packed planes by timestamp."""
+    result = subprocess.run(
+        ["ffmpeg", "-nostdin", "-hide_banner", "-copyts", "-skip_loop_filter", "all", "-i", str(path),
+         "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "rawvideo",
+         "-pix_fmt", pix_fmt, "-"], check=True, capture_output=True)
+    timestamps = [int(pts) for pts in re.findall(rb"Parsed_showinfo.*? n: *\d+ pts: *(-?\d+)", result.stderr)]
+    assert timestamps and len(result.stdout) % len(timestamps) == 0
+    size = len(result.stdout) // len(timestamps)
+    return {pts: result.stdout[i * size:(i + 1) * size] for i, pts in enumerate(timestamps)}
+
+
+def plane_sizes(width: int, height: int, pix_fmt: str) -> list[tuple[int, int]]:
+    """(columns, rows) of the three planes of a planar YUV format."""
+    if pix_fmt.startswith("yuv444"):
+        return [(width, height)] * 3
+    chroma = ((width + 1) // 2, (height + 1) // 2 if pix_fmt.startswith("yuv420") else height)
+    return [(width, height), chroma, chroma]
+
+
+def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[int]]]:
+    """Per-macroblock QP of every frame, in presentation order, as the ffmpeg tool's H.264
+    decoder prints it for debugging (single-threaded, two characters per macroblock)."""
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-threads", "1", "-debug", "qp", "-i", str(path),
+                          "-map", "0:v:0", "-f", "null", "-"], check=True, capture_output=True, text=True).stderr
+    row = re.compile(r"^\[h264 @ [^\]]+\] ((?:[ \d]\d){%d})$" % mb_cols)
+    maps, current = [], None
+    for line in log.splitlines():
+        if "New frame, type:" in line:
+            current = []
+            maps.append(current)
+        elif current is not None and len(current) < mb_rows and (match := row.match(line)):
+            digits = match.group(1)
+            current.append([int(digits[i:i + 2]) for i in range(0, len(digits), 2)])
+    assert maps and all(len(qp_map) == mb_rows for qp_map in maps)
+    return maps

@@ -11,3 +11,7 @@ def run_native(program, *arguments):
 
 def test_frame_index_rules(native_build):
     assert "all checks passed" in run_native(native_build / "frame_index_test")
+
+
+def test_frame_cache_rules(native_build, media):
+    assert "all checks passed" in run_native(native_build / "frame_cache_test", media("mp4_long"))

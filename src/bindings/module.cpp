@@ -1,7 +1,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "../session/h264_decoder_session.hpp"
+#include "frame_methods.hpp"
+#include "h264_decoder_session.hpp"
 
 namespace py = pybind11;
 
@@ -19,5 +20,14 @@ PYBIND11_MODULE(vexmira, m) {
         .def_readonly("fps_num", &H264DecoderSession::fps_num)
         .def_readonly("fps_den", &H264DecoderSession::fps_den)
         .def_readonly("pix_fmt", &H264DecoderSession::pix_fmt)
-        .def_readonly("bytes_per_sample", &H264DecoderSession::bytes_per_sample);
+        .def_readonly("bytes_per_sample", &H264DecoderSession::bytes_per_sample)
+        .def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
+             "Get QP map for frame as (mb_rows, mb_cols) int8 array")
+        .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),
+             "Get raw plane data (h, stride) for nodeblock frame")
+        .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"),
+             "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame")
+        .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"), py::arg("dst_ptr"),
+             py::arg("dst_stride"),
+             "Copy plane data directly into destination pointer and stride (zero Python overhead)");
 }

@@ -31,6 +31,8 @@ Placement place_against(const AVPacket& packet, const PacketInfo& key) {
     return Placement::At;
 }
 
+// Seeking by decoding timestamp lands at or before the key packet in every demuxer: those
+// that seek by it (MPEG-TS) would land past a key packet whose presentation comes later.
 int64_t seek_timestamp(const PacketInfo& key) { return key.dts != AV_NOPTS_VALUE ? key.dts : key.pts; }
 
 }  // namespace
@@ -44,50 +46,18 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index) {
         return hit->second;
     }
 
-    const PacketInfo* pending_key = nullptr;
-    bool rewound_to_start = false;
+    const int32_t start = frame_start_packet[index];
     if (!can_decode_forward(index)) {
-        pending_key = &packets[frame_start_packet[index]];
-        seek_to_packet(*pending_key);
+        seek_to_packet(start);
     }
-
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    if (!packet || !frame) {
-        throw std::bad_alloc();
-    }
-
-    std::shared_ptr<CachedFrame> result;
-    while (!result) {
-        if (av_read_frame(fmt_ctx, packet.get()) < 0) {
-            drain_decoder(frame.get(), index, result);
-            break;
-        }
-        if (packet->stream_index != video_stream_index) {
-            av_packet_unref(packet.get());
-            continue;
-        }
-        if (pending_key) {
-            // Demuxers land at or before the requested timestamp, some a whole interval early;
-            // whatever precedes the key packet is dropped unread by the decoder.
-            const Placement placement = place_against(*packet, *pending_key);
-            if (placement == Placement::Before) {
-                av_packet_unref(packet.get());
-                continue;
-            }
-            if (placement == Placement::After && !rewound_to_start) {
-                av_packet_unref(packet.get());
-                rewind_to_first_packet();
-                rewound_to_start = true;
-                continue;
-            }
-            pending_key = nullptr;
-        }
-        const int sent = avcodec_send_packet(codec_ctx, packet.get());
-        av_packet_unref(packet.get());
-        if (sent >= 0) {
-            receive_frames(frame.get(), index, result);
-        }
+    std::shared_ptr<CachedFrame> result = decode_until(index);
+    if (!result && start > 0) {
+        // FFmpeg's H.264 decoder withholds, even when drained, pictures decoded after a
+        // mid-stream recovery point but before that point's own picture was output, which
+        // happens when the key packet lies a few frames before the end of the file. From one
+        // interval earlier the recovery point has long passed when the picture is decoded.
+        seek_to_packet(previous_key_packet(start));
+        result = decode_until(index);
     }
     if (!result) {
         throw std::runtime_error("Failed to decode frame " + std::to_string(index));
@@ -107,17 +77,65 @@ bool H264DecoderSession::can_decode_forward(int32_t index) const {
     return frame_seek_pts[last] == frame_seek_pts[index] || frame_start_packet[last] == frame_start_packet[index];
 }
 
-// Seeks by decoding timestamp: demuxers that seek by it (MPEG-TS) would otherwise land past
-// a key packet whose presentation comes later than its decoding.
-void H264DecoderSession::seek_to_packet(const PacketInfo& key) {
-    av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(key), AVSEEK_FLAG_BACKWARD);
-    avcodec_flush_buffers(codec_ctx);
-    last_decoded_index = -1;
+int32_t H264DecoderSession::previous_key_packet(int32_t packet) const {
+    for (int32_t i = packet - 1; i > 0; --i) {
+        if (packets[i].is_key) {
+            return i;
+        }
+    }
+    return 0;
 }
 
-// Last resort when a seek has landed past the key packet: read from the very beginning.
-void H264DecoderSession::rewind_to_first_packet() {
-    av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets.front()), AVSEEK_FLAG_BACKWARD);
+void H264DecoderSession::seek_to_packet(int32_t packet) {
+    av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets[packet]), AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(codec_ctx);
+    last_decoded_index = -1;
+    pending_start_packet = packet;
+}
+
+// Reads and decodes until the requested picture comes out or the input ends; returns an
+// empty pointer in the latter case. Every picture decoded on the way is cached.
+std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index) {
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    if (!packet || !frame) {
+        throw std::bad_alloc();
+    }
+    bool rewound_to_start = false;
+    std::shared_ptr<CachedFrame> result;
+    while (!result) {
+        if (av_read_frame(fmt_ctx, packet.get()) < 0) {
+            drain_decoder(frame.get(), index, result);
+            break;
+        }
+        if (packet->stream_index != video_stream_index) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        if (pending_start_packet >= 0) {
+            // Demuxers land at or before the timestamp sought, some a whole interval early;
+            // what precedes the key packet is dropped without being decoded.
+            const Placement placement = place_against(*packet, packets[pending_start_packet]);
+            if (placement == Placement::Before) {
+                av_packet_unref(packet.get());
+                continue;
+            }
+            if (placement == Placement::After && !rewound_to_start) {
+                // Landed past the key packet after all: read from the very beginning instead.
+                av_packet_unref(packet.get());
+                av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets.front()), AVSEEK_FLAG_BACKWARD);
+                rewound_to_start = true;
+                continue;
+            }
+            pending_start_packet = -1;
+        }
+        const int sent = avcodec_send_packet(codec_ctx, packet.get());
+        av_packet_unref(packet.get());
+        if (sent >= 0) {
+            receive_frames(frame.get(), index, result);
+        }
+    }
+    return result;
 }
 
 void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result) {

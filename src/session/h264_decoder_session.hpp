@@ -61,8 +61,9 @@ private:
     void rewind();
 
     bool can_decode_forward(int32_t index) const;
-    void seek_to_packet(const PacketInfo& key);
-    void rewind_to_first_packet();
+    int32_t previous_key_packet(int32_t packet) const;
+    void seek_to_packet(int32_t packet);
+    std::shared_ptr<CachedFrame> decode_until(int32_t index);
     void receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
     void drain_decoder(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
@@ -80,5 +81,7 @@ private:
     std::map<int32_t, std::shared_ptr<CachedFrame>> frame_cache;
     std::deque<int32_t> cache_order;
     int32_t last_decoded_index = -1;
+    // Key packet that decoding has to begin with after a seek, until it has been read.
+    int32_t pending_start_packet = -1;
     std::mutex decode_mutex;
 };

@@ -1,0 +1,84 @@
+#include "frame_methods.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t frame_idx) {
+    std::shared_ptr<CachedFrame> frame;
+    {
+        py::gil_scoped_release release;
+        frame = session.get_frame(frame_idx);
+    }
+    return frame;
+}
+
+void check_plane(const CachedFrame& frame, int32_t plane) {
+    if (plane < 0 || plane >= frame.readable_planes()) {
+        throw std::out_of_range("Invalid plane index");
+    }
+}
+
+template <typename Sample>
+py::array_t<Sample> copy_to_new_array(const std::vector<uint8_t>& bytes, py::ssize_t rows, py::ssize_t columns) {
+    py::array_t<Sample> array({rows, columns});
+    const std::size_t size = std::min(bytes.size(), static_cast<std::size_t>(array.nbytes()));
+    if (size > 0) {
+        std::memcpy(array.mutable_data(), bytes.data(), size);
+    }
+    return array;
+}
+
+}  // namespace
+
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    py::array_t<int8_t> qp_map({static_cast<py::ssize_t>(frame->mb_rows), static_cast<py::ssize_t>(frame->mb_cols)});
+    if (!frame->qp_map.empty()) {
+        std::memcpy(qp_map.mutable_data(), frame->qp_map.data(), frame->qp_map.size());
+    }
+    return qp_map;
+}
+
+py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_t plane) {
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    check_plane(*frame, plane);
+    const py::ssize_t rows = frame->plane_height[plane];
+    // Row pitch in samples: the padding after each row's picture samples comes along.
+    const py::ssize_t columns = frame->linesize[plane] / frame->bytes_per_sample;
+    if (frame->bytes_per_sample == 2) {
+        return copy_to_new_array<uint16_t>(frame->planes[plane], rows, columns);
+    }
+    return copy_to_new_array<uint8_t>(frame->planes[plane], rows, columns);
+}
+
+py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, int32_t frame_idx) {
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    return py::make_tuple(frame->chroma_qp_offset_cb, frame->chroma_qp_offset_cr);
+}
+
+void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,
+                       int32_t dst_stride) {
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    check_plane(*frame, plane);
+    if (dst_ptr == 0) {
+        throw std::invalid_argument("dst_ptr must not be 0");
+    }
+    if (dst_stride < 0) {
+        throw std::invalid_argument("dst_stride must not be negative");
+    }
+    const int64_t picture_row = static_cast<int64_t>(frame->plane_width[plane]) * frame->bytes_per_sample;
+    const int64_t row_length = std::min({picture_row, static_cast<int64_t>(dst_stride),
+                                         static_cast<int64_t>(frame->linesize[plane])});
+    if (row_length <= 0) {
+        return;
+    }
+    auto* destination = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dst_ptr));
+    const uint8_t* source = frame->planes[plane].data();
+    for (int64_t row = 0; row < frame->plane_height[plane]; ++row) {
+        std::memcpy(destination + row * dst_stride, source + row * frame->linesize[plane],
+                    static_cast<std::size_t>(row_length));
+    }
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
+
+#include "h264_decoder_session.hpp"
+
+namespace py = pybind11;
+
+// The per-frame queries as Python calls them. Each fetches its frame with the GIL released,
+// then copies what it needs with the GIL held: nothing handed to Python points into a
+// snapshot, so the frame cache may drop it at any time.
+
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx);
+
+py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_t plane);
+
+py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, int32_t frame_idx);
+
+void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,
+                       int32_t dst_stride);

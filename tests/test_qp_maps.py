@@ -1,0 +1,80 @@
+"""QP maps and chroma offsets against what the encoder was told and what the bitstream says."""
+
+import re
+import subprocess
+
+import numpy as np
+import pytest
+
+import vexmira
+from conftest import reference_qp_maps
+
+
+def all_qp_maps(session):
+    return [session.get_qpmap(i) for i in range(session.num_frames)]
+
+
+@pytest.mark.parametrize("clip", ["mp4_long", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy"])
+def test_every_map_equals_the_decoder_debug_output(media, clip):
+    path = media(clip)
+    session = vexmira.H264DecoderSession(str(path))
+    expected = reference_qp_maps(path, session.mb_rows, session.mb_cols)
+    assert len(expected) == session.num_frames
+    # Out of order, so that maps come from seeks as well as from decoding on.
+    order = list(range(0, session.num_frames, 2)) + list(range(session.num_frames - 1, 0, -2))
+    mismatches = [i for i in order if session.get_qpmap(i).tolist() != expected[i]]
+    assert mismatches == []
+
+
+def test_constant_qp_encode_gives_that_qp_everywhere(media):
+    session = vexmira.H264DecoderSession(str(media("mp4_qp30")))
+    for qp_map in all_qp_maps(session):
+        assert qp_map.dtype == np.int8
+        assert qp_map.shape == (session.mb_rows, session.mb_cols) == (3, 4)
+        assert (qp_map == 30).all()
+
+
+def test_ten_bit_constant_qp_stays_within_range(media):
+    session = vexmira.H264DecoderSession(str(media("mp4_10bit_qp20")))
+    maps = np.stack(all_qp_maps(session))
+    assert maps.min() >= 0 and maps.max() <= 63
+    assert (maps == maps.flat[0]).all(), "one QP for every block of every frame"
+
+
+def test_region_of_interest_lowers_qp_exactly_inside_it(media):
+    # The region covers macroblock rows 1-2 and columns 2-4; a transposed or shifted map
+    # would put low values elsewhere.
+    session = vexmira.H264DecoderSession(str(media("mp4_roi")))
+    inside = np.zeros((6, 8), dtype=bool)
+    inside[1:3, 2:5] = True
+    for i, qp_map in enumerate(all_qp_maps(session)):
+        assert qp_map.shape == (6, 8)
+        assert qp_map[inside].max() < qp_map[~inside].min(), f"frame {i}:\n{qp_map}"
+
+
+def pps_chroma_offsets(path) -> tuple[int, int]:
+    """The first PPS's chroma QP index offsets as the ffmpeg tool's bitstream tracer reads them."""
+    trace = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", str(path), "-map", "0:v:0", "-c", "copy",
+                            "-bsf:v", "trace_headers", "-f", "null", "-"],
+                           check=True, capture_output=True, text=True).stderr
+    first = re.search(r" chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
+    second = re.search(r" second_chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
+    cb = int(first.group(1))
+    # Without the PPS extension the second offset is inferred equal to the first.
+    return cb, int(second.group(1)) if second else cb
+
+
+@pytest.mark.parametrize("clip", ["mp4_chroma_offset", "mp4", "mkv_long", "mp4_10bit"])
+def test_chroma_offsets_match_the_pps(media, clip):
+    path = media(clip)
+    expected = pps_chroma_offsets(path)
+    session = vexmira.H264DecoderSession(str(path))
+    for i in range(session.num_frames):
+        offsets = session.get_chroma_qp_offset(i)
+        assert offsets == expected
+        assert type(offsets) is tuple and all(type(value) is int for value in offsets)
+
+
+def test_requested_negative_offset_comes_back_negative(media):
+    cb, cr = vexmira.H264DecoderSession(str(media("mp4_chroma_offset"))).get_chroma_qp_offset(0)
+    assert cb < 0 and cr < 0
