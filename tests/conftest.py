@@ -36,6 +36,10 @@ RECIPES = {
     "mp4_long": (".mp4", video_input(frames=100) + x264(bframes=3, gop=24)),
     "mkv_long": (".mkv", video_input(frames=100) + x264(bframes=3, gop=24)),
     "ts_long": (".ts", video_input(frames=100) + x264(bframes=3, gop=24)),
+    # One interval of 160 frames: far targets are reached without decoding the pictures that
+    # nothing references, near ones with every picture decoded and cached.
+    "mp4_long_gop": (".mp4", video_input(frames=160) + x264(bframes=3, gop=160)),
+    "ts_long_gop": (".ts", video_input(frames=160) + x264(bframes=3, gop=160)),
     "mp4_open_gop": (".mp4", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
     "mkv_open_gop": (".mkv", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
     "ts_open_gop": (".ts", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
@@ -66,7 +70,7 @@ RECIPES = {
 }
 
 VIDEO_CLIPS = [name for name in RECIPES if name != "m4a_audio_only"]
-PICTURE_CLIPS = ["mp4", "mkv", "ts", "mp4_no_bframes", "mp4_long", "mkv_long", "ts_long",
+PICTURE_CLIPS = ["mp4", "mkv", "ts", "mp4_no_bframes", "mp4_long", "mkv_long", "ts_long", "mp4_long_gop", "ts_long_gop",
                  "mp4_open_gop", "mkv_open_gop", "ts_open_gop", "mp4_10bit", "mp4_odd_size", "mp4_34x18"]
 
 

@@ -56,7 +56,8 @@ def test_every_frame_equals_the_reference_decode(media, reference, clip, order):
     assert mismatches == []
 
 
-@pytest.mark.parametrize("clip", ["mp4_long", "mkv_long", "ts_long", "mp4_open_gop", "mkv_open_gop", "ts_open_gop"])
+@pytest.mark.parametrize("clip", ["mp4_long", "mkv_long", "ts_long", "mp4_open_gop", "mkv_open_gop", "ts_open_gop",
+                                  "ts_long_gop"])
 def test_each_frame_from_a_fresh_session(media, reference, clip):
     # Nothing cached and nothing decoded before: every request seeks from scratch, so the
     # last frames, an open GOP's leading pictures and MPEG-TS's seeking are all on their own.

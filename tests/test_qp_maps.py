@@ -14,7 +14,7 @@ def all_qp_maps(session):
     return [session.get_qpmap(i) for i in range(session.num_frames)]
 
 
-@pytest.mark.parametrize("clip", ["mp4_long", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy"])
+@pytest.mark.parametrize("clip", ["mp4_long", "mp4_long_gop", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy"])
 def test_every_map_equals_the_decoder_debug_output(media, clip):
     path = media(clip)
     session = vexmira.H264DecoderSession(str(path))

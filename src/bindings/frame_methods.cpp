@@ -22,11 +22,11 @@ void check_plane(const CachedFrame& frame, int32_t plane) {
 }
 
 template <typename Sample>
-py::array_t<Sample> copy_to_new_array(const std::vector<uint8_t>& bytes, py::ssize_t rows, py::ssize_t columns) {
-    py::array_t<Sample> array({rows, columns});
-    const std::size_t size = std::min(bytes.size(), static_cast<std::size_t>(array.nbytes()));
+py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t plane, py::ssize_t columns) {
+    py::array_t<Sample> array({static_cast<py::ssize_t>(frame.plane_height[plane]), columns});
+    const std::size_t size = std::min(frame.plane_size(plane), static_cast<std::size_t>(array.nbytes()));
     if (size > 0) {
-        std::memcpy(array.mutable_data(), bytes.data(), size);
+        std::memcpy(array.mutable_data(), frame.planes[plane], size);
     }
     return array;
 }
@@ -45,13 +45,12 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
 py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_t plane) {
     const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
     check_plane(*frame, plane);
-    const py::ssize_t rows = frame->plane_height[plane];
     // Row pitch in samples: the padding after each row's picture samples comes along.
     const py::ssize_t columns = frame->linesize[plane] / frame->bytes_per_sample;
     if (frame->bytes_per_sample == 2) {
-        return copy_to_new_array<uint16_t>(frame->planes[plane], rows, columns);
+        return copy_plane_to_new_array<uint16_t>(*frame, plane, columns);
     }
-    return copy_to_new_array<uint8_t>(frame->planes[plane], rows, columns);
+    return copy_plane_to_new_array<uint8_t>(*frame, plane, columns);
 }
 
 py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, int32_t frame_idx) {
@@ -76,7 +75,7 @@ void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t p
         return;
     }
     auto* destination = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dst_ptr));
-    const uint8_t* source = frame->planes[plane].data();
+    const uint8_t* source = frame->planes[plane];
     for (int64_t row = 0; row < frame->plane_height[plane]; ++row) {
         std::memcpy(destination + row * dst_stride, source + row * frame->linesize[plane],
                     static_cast<std::size_t>(row_length));

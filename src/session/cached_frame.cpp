@@ -1,6 +1,6 @@
 #include "cached_frame.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <stdexcept>
 
 extern "C" {
@@ -16,7 +16,22 @@ constexpr int kMacroblockSize = 16;
 
 int32_t ceil_shift(int32_t value, int shift) { return -((-value) >> shift); }
 
-void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFrame& snapshot) {
+// A reference to the frame's pixel buffers only: its side data is read into the snapshot
+// right away and would otherwise stay allocated for as long as the snapshot is cached.
+std::shared_ptr<const AVFrame> share_pixels(const AVFrame* frame) {
+    std::shared_ptr<AVFrame> picture(av_frame_alloc(), [](AVFrame* held) { av_frame_free(&held); });
+    if (!picture || av_frame_ref(picture.get(), frame) < 0) {
+        throw std::bad_alloc();
+    }
+    while (picture->nb_side_data > 0) {
+        av_frame_remove_side_data(picture.get(), picture->side_data[0]->type);
+    }
+    return picture;
+}
+
+void share_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFrame& snapshot) {
+    snapshot.picture = share_pixels(frame);
+    std::size_t blank_size = 0;
     for (int p = 0; p < snapshot.readable_planes(); ++p) {
         if (frame->linesize[p] < 0) {
             throw std::runtime_error("Unsupported bottom-up picture layout");
@@ -25,11 +40,15 @@ void copy_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFra
         snapshot.plane_width[p] = p == 0 ? snapshot.width : ceil_shift(snapshot.width, desc->log2_chroma_w);
         snapshot.plane_height[p] =
             p == 0 ? snapshot.height : ceil_shift(snapshot.height, desc->log2_chroma_h);
-        const std::size_t size =
-            static_cast<std::size_t>(snapshot.linesize[p]) * static_cast<std::size_t>(snapshot.plane_height[p]);
-        snapshot.planes[p].resize(size);
-        if (frame->data[p] && size > 0) {
-            std::memcpy(snapshot.planes[p].data(), frame->data[p], size);
+        snapshot.planes[p] = snapshot.picture->data[p];
+        if (!snapshot.planes[p]) {
+            blank_size = std::max(blank_size, snapshot.plane_size(p));
+        }
+    }
+    if (blank_size > 0) {
+        snapshot.blank.assign(blank_size, 0);
+        for (int p = 0; p < snapshot.readable_planes(); ++p) {
+            snapshot.planes[p] = snapshot.planes[p] ? snapshot.planes[p] : snapshot.blank.data();
         }
     }
 }
@@ -102,7 +121,7 @@ std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pt
     }
     snapshot->nb_planes = av_pix_fmt_count_planes(format);
     if (desc) {
-        copy_planes(frame, desc, *snapshot);
+        share_planes(frame, desc, *snapshot);
     }
 
     if (snapshot->mb_rows > 0 && snapshot->mb_cols > 0) {

@@ -20,8 +20,9 @@ struct CachedFrame {
     int32_t width = 0;
     int32_t height = 0;
     std::string pix_fmt;
-    // Rows exactly as the decoder laid them out, padding at the end of each row included.
-    std::array<std::vector<uint8_t>, kMaxPlanes> planes;
+    // Plane p starts here and holds linesize[p] * plane_height[p] bytes: the rows as the
+    // decoder laid them out, padding at the end of each row included.
+    std::array<const uint8_t*, kMaxPlanes> planes{};
     std::array<int32_t, kMaxPlanes> linesize{};
     // In samples, not bytes.
     std::array<int32_t, kMaxPlanes> plane_width{};
@@ -36,6 +37,16 @@ struct CachedFrame {
     int32_t mb_cols = 0;
     int32_t chroma_qp_offset_cb = 0;
     int32_t chroma_qp_offset_cr = 0;
+    // The decoder's picture buffers behind `planes`, shared rather than copied: a decoder
+    // never writes into a buffer that anyone else still references, so the planes stay as
+    // decoded for as long as the snapshot lives, whatever the session decodes meanwhile.
+    std::shared_ptr<const AVFrame> picture;
+    // Stands in for a plane that the decoder left without data.
+    std::vector<uint8_t> blank;
+
+    std::size_t plane_size(int plane) const {
+        return static_cast<std::size_t>(linesize[plane]) * static_cast<std::size_t>(plane_height[plane]);
+    }
 
     // Planes that may be read: the pixel format's, but never more than the record holds.
     int32_t readable_planes() const { return nb_planes < kMaxPlanes ? nb_planes : kMaxPlanes; }

@@ -66,15 +66,21 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index) {
 }
 
 // Decoding on from where the last call stopped gives the same pictures as a seek when the
-// requested frame is still ahead and the decoder has run through the key packet it needs.
-// Its interval is then the last decoded frame's; an open GOP's leading pictures also count
-// with the interval they are decoded from.
+// requested frame is still ahead and the current run of decoding began at or before the key
+// packet the frame needs. It is also cheaper when the frame lies in the interval of the last
+// decoded one (an open GOP's leading pictures count with the interval they are decoded
+// from), or when its key packet has been read already.
 bool H264DecoderSession::can_decode_forward(int32_t index) const {
     const int32_t last = last_decoded_index;
     if (last < 0 || last >= index || index - last > kForwardDecodeLimit) {
         return false;
     }
-    return frame_seek_pts[last] == frame_seek_pts[index] || frame_start_packet[last] == frame_start_packet[index];
+    const int32_t start = frame_start_packet[index];
+    if (decode_run_start > start) {
+        return false;
+    }
+    const bool same_interval = frame_seek_pts[last] == frame_seek_pts[index] || frame_start_packet[last] == start;
+    return same_interval || next_packet > start;
 }
 
 int32_t H264DecoderSession::previous_key_packet(int32_t packet) const {
@@ -91,6 +97,8 @@ void H264DecoderSession::seek_to_packet(int32_t packet) {
     avcodec_flush_buffers(codec_ctx);
     last_decoded_index = -1;
     pending_start_packet = packet;
+    decode_run_start = packet;
+    next_packet = packet;
 }
 
 // Reads and decodes until the requested picture comes out or the input ends; returns an
@@ -129,6 +137,8 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index) {
             }
             pending_start_packet = -1;
         }
+        ++next_packet;
+        codec_ctx->skip_frame = leaves_cache_before(*packet, index) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         const int sent = avcodec_send_packet(codec_ctx, packet.get());
         av_packet_unref(packet.get());
         if (sent >= 0) {
@@ -136,6 +146,15 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index) {
         }
     }
     return result;
+}
+
+// A picture that no other picture references, and that lies so far before the requested one
+// that the cache would have let go of it by the time the requested one comes out, need not be
+// decoded at all. Decoding happens inside avcodec_send_packet with slice threads, so the
+// setting applies to exactly the packet sent next.
+bool H264DecoderSession::leaves_cache_before(const AVPacket& packet, int32_t index) const {
+    const auto found = pts_to_index.find(packet.pts);
+    return found != pts_to_index.end() && found->second < index - static_cast<int32_t>(kCacheCapacity);
 }
 
 void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result) {

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "decoder_settings.hpp"
 #include "ffmpeg_error.hpp"
 
 namespace {
@@ -138,15 +139,7 @@ void H264DecoderSession::open_decoder(const AVStream* stream) {
     }
     avcodec_parameters_to_context(codec_ctx, stream->codecpar);
 
-    // The pictures handed out are the reconstruction before the in-loop deblocking filter.
-    codec_ctx->skip_loop_filter = AVDISCARD_ALL;
-    // Makes the decoder attach each picture's per-macroblock QP as side data.
-    codec_ctx->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
-    // The library picks the number of threads, but only among slice threads: with frame
-    // threads the decoder exports a picture's QP table while another thread may still be
-    // writing it, and a few maps in a hundred come out with stale or zero values.
-    codec_ctx->thread_count = 0;
-    codec_ctx->thread_type = FF_THREAD_SLICE;
+    apply_decoder_settings(codec_ctx);
 
     const int result = avcodec_open2(codec_ctx, decoder, nullptr);
     if (result < 0) {

@@ -64,6 +64,7 @@ private:
     int32_t previous_key_packet(int32_t packet) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_until(int32_t index);
+    bool leaves_cache_before(const AVPacket& packet, int32_t index) const;
     void receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
     void drain_decoder(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
@@ -81,7 +82,11 @@ private:
     std::map<int32_t, std::shared_ptr<CachedFrame>> frame_cache;
     std::deque<int32_t> cache_order;
     int32_t last_decoded_index = -1;
-    // Key packet that decoding has to begin with after a seek, until it has been read.
+    // Positions in `packets`: the key packet that decoding has to begin with after a seek,
+    // until it has been read; the key packet the current run of decoding began with; and
+    // the packet the demuxer delivers next.
     int32_t pending_start_packet = -1;
+    int32_t decode_run_start = -1;
+    int32_t next_packet = 0;
     std::mutex decode_mutex;
 };

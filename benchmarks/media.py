@@ -1,0 +1,52 @@
+"""The benchmark clips, made once with the ffmpeg tool and kept in build/bench/media."""
+
+import subprocess
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+FOLDER = ROOT / "build" / "bench" / "media"
+
+# x264's preset medium with 3 B-frames and key frames 10 s apart at 25 fps, on a moving
+# pattern: a typical camera-like GOP structure, long enough intervals to make seeking hurt.
+CLIPS = {
+    "1080p_10s": ["-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-t", "10"],
+    "360p_60s": ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-t", "60"],
+}
+ENCODER = ["-c:v", "libx264", "-preset", "medium", "-bf", "3", "-g", "250", "-pix_fmt", "yuv420p"]
+
+
+def clip(name: str) -> Path:
+    path = FOLDER / f"{name}.mp4"
+    if not path.exists():
+        FOLDER.mkdir(parents=True, exist_ok=True)
+        partial = path.with_suffix(".partial.mp4")
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", *CLIPS[name], *ENCODER, str(partial)],
+                       check=True)
+        partial.rename(path)
+    return path
+
+
+def packet_table(path: Path) -> list[tuple[int, bool]]:
+    """(pts, is_key) of every video packet in decoding order, as ffprobe lists them."""
+    result = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                             "packet=pts,flags", "-of", "csv=p=0", str(path)],
+                            check=True, capture_output=True, text=True)
+    table = []
+    for line in result.stdout.split():
+        pts, flags = line.split(",")[:2]
+        table.append((int(pts), "K" in flags))
+    return table
+
+
+def decode_counts(path: Path) -> list[int]:
+    """For frame i (presentation order), the packets a decoder has to take from the key
+    packet of its interval up to and including its own."""
+    table = packet_table(path)
+    last_key, position_of = 0, {}
+    distance = {}
+    for position, (pts, is_key) in enumerate(table):
+        if is_key:
+            last_key = position
+        position_of[pts] = position
+        distance[pts] = position - last_key + 1
+    return [distance[pts] for pts in sorted(position_of)]

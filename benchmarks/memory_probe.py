@@ -1,0 +1,48 @@
+"""Memory figures of one usage pattern, measured in a fresh interpreter and printed as JSON.
+Usage: python memory_probe.py read-all|churn <video>"""
+
+import gc
+import json
+import sys
+
+import vexmira
+
+
+def status(field):
+    """A figure of /proc/self/status in bytes (VmRSS: now; VmHWM: the peak so far)."""
+    with open("/proc/self/status") as lines:
+        for line in lines:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(field)
+
+
+def read_all(path):
+    session = vexmira.H264DecoderSession(path)
+    session.get_qpmap(0)
+    frame_bytes = sum(session.get_plane_data(0, plane).nbytes for plane in range(3))
+    baseline = status("VmRSS")
+    for i in range(session.num_frames):
+        session.get_qpmap(i)
+    return {"growth": status("VmHWM") - baseline, "cache_bytes": 64 * frame_bytes}
+
+
+def churn(path):
+    def one_session():
+        session = vexmira.H264DecoderSession(path)
+        for i in range(8):
+            session.get_plane_data(i, 0)
+
+    for _ in range(20):
+        one_session()
+    gc.collect()
+    settled = status("VmRSS")
+    for _ in range(180):
+        one_session()
+    gc.collect()
+    return {"growth": status("VmRSS") - settled}
+
+
+if __name__ == "__main__":
+    mode, video = sys.argv[1], sys.argv[2]
+    print(json.dumps({"read-all": read_all, "churn": churn}[mode](video)))
