@@ -63,9 +63,10 @@ private:
     bool can_decode_forward(int32_t index) const;
     int32_t previous_key_packet(int32_t packet) const;
     void seek_to_packet(int32_t packet);
-    std::shared_ptr<CachedFrame> decode_until(int32_t index);
-    void receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
-    void drain_decoder(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
+    std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
+    void receive_frames(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
+    void drain_decoder(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
+    bool depends_on_earlier_interval(int32_t decoded, const AVFrame& frame);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
 
     std::string path;
@@ -83,5 +84,10 @@ private:
     int32_t last_decoded_index = -1;
     // Key packet that decoding has to begin with after a seek, until it has been read.
     int32_t pending_start_packet = -1;
+    // Key packet that decoding began with after the last seek.
+    int32_t run_start_packet = -1;
+    // Whether the decoder has concealed damage in a picture of a later interval than the
+    // one at run_start_packet since that seek.
+    bool run_concealed_later_interval = false;
     std::mutex decode_mutex;
 };
