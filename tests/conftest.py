@@ -7,6 +7,7 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 # A moving pattern, so that frames differ from one another and B-frames predict something.
@@ -164,6 +165,22 @@ def plane_sizes(width: int, height: int, pix_fmt: str) -> list[tuple[int, int]]:
     return [(width, height), chroma, chroma]
 
 
+def packed_picture(session, index: int) -> bytes:
+    """The picture area of all three planes, rows without their padding."""
+    sizes = plane_sizes(session.width, session.height, session.pix_fmt)
+    parts = []
+    for plane, (columns, rows) in enumerate(sizes):
+        data = session.get_plane_data(index, plane)
+        assert data.shape[0] == rows and data.shape[1] >= columns
+        parts.append(np.ascontiguousarray(data[:, :columns]).tobytes())
+    return b"".join(parts)
+
+
+def expected_frames(path: Path, pix_fmt: str) -> list[bytes | None]:
+    reference = reference_decode(path, pix_fmt)
+    return [reference.get(pts) for pts in presentation_timestamps(path)]
+
+
 def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[int]]]:
     """Per-macroblock QP of every frame, in presentation order, as the ffmpeg tool's H.264
     decoder prints it for debugging (single-threaded, two characters per macroblock)."""
@@ -240,3 +257,15 @@ def pictures_by_frame(path: Path) -> list[list[Picture]]:
         if pts in found:
             found[pts].append(picture)
     return [found[pts] for pts in timestamps]
+
+
+def pps_chroma_offsets(path) -> tuple[int, int]:
+    """The first PPS's chroma QP index offsets as the ffmpeg tool's bitstream tracer reads them."""
+    trace = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", str(path), "-map", "0:v:0", "-c", "copy",
+                            "-bsf:v", "trace_headers", "-f", "null", "-"],
+                           check=True, capture_output=True, text=True).stderr
+    first = re.search(r" chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
+    second = re.search(r" second_chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
+    cb = int(first.group(1))
+    # Without the PPS extension the second offset is inferred equal to the first.
+    return cb, int(second.group(1)) if second else cb
