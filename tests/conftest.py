@@ -4,8 +4,10 @@ import json
 import re
 import subprocess
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 # A moving pattern, so that frames differ from one another and B-frames predict something.
@@ -69,6 +71,26 @@ RECIPES = {
     "mp4_chroma_offset": (".mp4", video_input() + x264(extra="chroma-qp-offset=-5")),
 }
 
+# Files with unusual timing or layout, kept apart so that the sound clips' tests skip them.
+REPEAT_EVERY_FIFTH = r"setts=pts=if(eq(mod(N\,5)\,3)\,PREV_OUTPTS\,PTS)"
+UNUSUAL_RECIPES = {
+    "mp4_faststart": (".mp4", video_input() + x264() + ["-movflags", "+faststart"]),
+    "mp4_long_faststart": (".mp4", video_input(frames=100) + x264(bframes=3, gop=24) + ["-movflags", "+faststart"]),
+    # Halves of a stream whose picture size changes: the second starts after the first ends.
+    "ts_32x32": (".ts", video_input(size="32x32", frames=20) + x264()),
+    "ts_32x32_later": (".ts", video_input(size="32x32", frames=20) + x264() + ["-output_ts_offset", "2"]),
+    "ts_later": (".ts", video_input() + x264() + ["-output_ts_offset", "2"]),
+    # Annex B without a container: no packet carries a timestamp.
+    "h264_raw": (".h264", video_input() + x264()),
+    "ts_pts_missing": (".ts", video_input() + x264()
+                       + ["-bsf:v", r"setts=pts=if(eq(mod(N\,4)\,2)\,NOPTS\,PTS)"]),
+    "ts_pts_repeated": (".ts", video_input() + x264() + ["-bsf:v", REPEAT_EVERY_FIFTH]),
+    "mkv_pts_repeated": (".mkv", video_input() + x264() + ["-bsf:v", REPEAT_EVERY_FIFTH]),
+    # A packet without timestamp followed by one that carries the timestamp the first lost.
+    "ts_pts_moved": (".ts", video_input() + x264() + [
+        "-bsf:v", r"setts=pts=if(eq(mod(N\,6)\,2)\,NOPTS\,if(eq(mod(N\,6)\,3)\,PREV_INPTS\,PTS))"]),
+}
+
 VIDEO_CLIPS = [name for name in RECIPES if name != "m4a_audio_only"]
 PICTURE_CLIPS = ["mp4", "mkv", "ts", "mp4_no_bframes", "mp4_long", "mkv_long", "ts_long", "mp4_long_gop", "ts_long_gop",
                  "mp4_open_gop", "mkv_open_gop", "ts_open_gop", "mp4_10bit", "mp4_odd_size", "mp4_34x18"]
@@ -81,7 +103,7 @@ class Media:
 
     def __call__(self, name: str) -> Path:
         if name not in self.made:
-            suffix, arguments = RECIPES[name]
+            suffix, arguments = {**RECIPES, **UNUSUAL_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
             subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", *arguments, str(path)],
                            check=True)
@@ -147,6 +169,22 @@ def plane_sizes(width: int, height: int, pix_fmt: str) -> list[tuple[int, int]]:
     return [(width, height), chroma, chroma]
 
 
+def packed_picture(session, index: int) -> bytes:
+    """The picture area of all three planes, rows without their padding."""
+    sizes = plane_sizes(session.width, session.height, session.pix_fmt)
+    parts = []
+    for plane, (columns, rows) in enumerate(sizes):
+        data = session.get_plane_data(index, plane)
+        assert data.shape[0] == rows and data.shape[1] >= columns
+        parts.append(np.ascontiguousarray(data[:, :columns]).tobytes())
+    return b"".join(parts)
+
+
+def expected_frames(path: Path, pix_fmt: str) -> list[bytes | None]:
+    reference = reference_decode(path, pix_fmt)
+    return [reference.get(pts) for pts in presentation_timestamps(path)]
+
+
 def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[int]]]:
     """Per-macroblock QP of every frame, in presentation order, as the ffmpeg tool's H.264
     decoder prints it for debugging (single-threaded, two characters per macroblock)."""
@@ -163,3 +201,75 @@ def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[
             current.append([int(digits[i:i + 2]) for i in range(0, len(digits), 2)])
     assert maps and all(len(qp_map) == mb_rows for qp_map in maps)
     return maps
+
+
+@dataclass(frozen=True)
+class Picture:
+    """A decoded 4:2:0 picture: its size and its three planes, rows tightly packed."""
+    width: int
+    height: int
+    planes: tuple[bytes, bytes, bytes]
+
+
+def split_yuv420p(data: bytes, width: int, height: int) -> tuple[bytes, bytes, bytes]:
+    luma = width * height
+    chroma = ((width + 1) // 2) * ((height + 1) // 2)
+    assert len(data) == luma + 2 * chroma
+    return data[:luma], data[luma:luma + chroma], data[luma + chroma:]
+
+
+def decoded_pictures(path: Path) -> list[tuple[int | None, Picture]]:
+    """Every picture the ffmpeg tool decodes from the file, in output order, each with the
+    presentation timestamp its own packet carried (None where the packet had none).
+
+    Unlike reference_decode this survives what damaged files do: pictures change size
+    (scaling is off), timestamps repeat or go missing (they come from ffprobe's frames, not
+    from the ffmpeg tool, which puts guessed ones in their place), and a file that neither
+    tool can read decodes to nothing. Frame threads are off, as in the module: slice threads
+    are all the module uses, and concealment of damaged data differs between the two."""
+    probe = subprocess.run(
+        ["ffprobe", "-v", "error", "-threads", "1", "-select_streams", "v:0",
+         "-show_entries", "frame=pts,width,height", "-of", "json", str(path)], capture_output=True, text=True)
+    decode = subprocess.run(
+        ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1", "-copyts",
+         "-skip_loop_filter", "all", "-i", str(path), "-map", "0:v:0", "-autoscale", "0",
+         "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"], capture_output=True)
+    if probe.returncode != 0 or decode.returncode != 0:
+        return []
+    frames = json.loads(probe.stdout).get("frames", [])
+    pictures, offset = [], 0
+    for frame in frames:
+        width, height = frame["width"], frame["height"]
+        size = width * height + 2 * ((width + 1) // 2) * ((height + 1) // 2)
+        planes = split_yuv420p(decode.stdout[offset:offset + size], width, height)
+        pictures.append((frame.get("pts"), Picture(width, height, planes)))
+        offset += size
+    assert offset == len(decode.stdout), "ffprobe and the ffmpeg tool decoded different pictures"
+    return pictures
+
+
+def pictures_by_frame(path: Path) -> list[list[Picture]]:
+    """For frame i of the file (its i-th distinct packet timestamp), every picture the ffmpeg
+    tool decodes whose packet carried that timestamp: one for a sound file, none for a frame
+    the decoder cannot produce, several where a timestamp repeats."""
+    try:
+        timestamps = presentation_timestamps(path)
+    except subprocess.CalledProcessError:
+        return []
+    found: dict[int, list[Picture]] = {pts: [] for pts in timestamps}
+    for pts, picture in decoded_pictures(path):
+        if pts in found:
+            found[pts].append(picture)
+    return [found[pts] for pts in timestamps]
+
+
+def pps_chroma_offsets(path) -> tuple[int, int]:
+    """The first PPS's chroma QP index offsets as the ffmpeg tool's bitstream tracer reads them."""
+    trace = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", str(path), "-map", "0:v:0", "-c", "copy",
+                            "-bsf:v", "trace_headers", "-f", "null", "-"],
+                           check=True, capture_output=True, text=True).stderr
+    first = re.search(r" chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
+    second = re.search(r" second_chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
+    cb = int(first.group(1))
+    # Without the PPS extension the second offset is inferred equal to the first.
+    return cb, int(second.group(1)) if second else cb

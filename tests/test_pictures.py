@@ -4,33 +4,16 @@ own decode of frame i with deblocking skipped; a frame that cannot be produced r
 import random
 from pathlib import Path
 
-import numpy as np
 import pytest
 
 import vexmira
-from conftest import PICTURE_CLIPS, plane_sizes, presentation_timestamps, reference_decode
+from conftest import PICTURE_CLIPS, expected_frames, packed_picture
 
 ORDERS = {
     "sequential": lambda n: list(range(n)),
     "reverse": lambda n: list(range(n))[::-1],
     "random": lambda n: random.Random(7).sample(range(n), n),
 }
-
-
-def packed_picture(session, index: int) -> bytes:
-    """The picture area of all three planes, rows without their padding."""
-    sizes = plane_sizes(session.width, session.height, session.pix_fmt)
-    parts = []
-    for plane, (columns, rows) in enumerate(sizes):
-        data = session.get_plane_data(index, plane)
-        assert data.shape[0] == rows and data.shape[1] >= columns
-        parts.append(np.ascontiguousarray(data[:, :columns]).tobytes())
-    return b"".join(parts)
-
-
-def expected_frames(path: Path, pix_fmt: str) -> list[bytes | None]:
-    reference = reference_decode(path, pix_fmt)
-    return [reference.get(pts) for pts in presentation_timestamps(path)]
 
 
 @pytest.fixture(scope="module")

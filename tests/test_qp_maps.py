@@ -1,13 +1,10 @@
 """QP maps and chroma offsets against what the encoder was told and what the bitstream says."""
 
-import re
-import subprocess
-
 import numpy as np
 import pytest
 
 import vexmira
-from conftest import reference_qp_maps
+from conftest import pps_chroma_offsets, reference_qp_maps
 
 
 def all_qp_maps(session):
@@ -50,18 +47,6 @@ def test_region_of_interest_lowers_qp_exactly_inside_it(media):
     for i, qp_map in enumerate(all_qp_maps(session)):
         assert qp_map.shape == (6, 8)
         assert qp_map[inside].max() < qp_map[~inside].min(), f"frame {i}:\n{qp_map}"
-
-
-def pps_chroma_offsets(path) -> tuple[int, int]:
-    """The first PPS's chroma QP index offsets as the ffmpeg tool's bitstream tracer reads them."""
-    trace = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", str(path), "-map", "0:v:0", "-c", "copy",
-                            "-bsf:v", "trace_headers", "-f", "null", "-"],
-                           check=True, capture_output=True, text=True).stderr
-    first = re.search(r" chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
-    second = re.search(r" second_chroma_qp_index_offset\s+\S+ = (-?\d+)", trace)
-    cb = int(first.group(1))
-    # Without the PPS extension the second offset is inferred equal to the first.
-    return cb, int(second.group(1)) if second else cb
 
 
 @pytest.mark.parametrize("clip", ["mp4_chroma_offset", "mp4", "mkv_long", "mp4_10bit"])

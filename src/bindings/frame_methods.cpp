@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -18,6 +19,17 @@ std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t fr
 void check_plane(const CachedFrame& frame, int32_t plane) {
     if (plane < 0 || plane >= frame.readable_planes()) {
         throw std::out_of_range("Invalid plane index");
+    }
+}
+
+// The caller sizes the destination from the session's facts. A stream that changes picture
+// size or format midway has frames that would not fit it, or fill only part of it.
+void check_fits_session(const H264DecoderSession& session, const CachedFrame& frame, int32_t frame_idx) {
+    if (frame.width != session.width || frame.height != session.height || frame.pix_fmt != session.pix_fmt) {
+        throw std::invalid_argument("Frame " + std::to_string(frame_idx) + " is " + std::to_string(frame.width) +
+                                    "x" + std::to_string(frame.height) + " " + frame.pix_fmt + ", not " +
+                                    std::to_string(session.width) + "x" + std::to_string(session.height) + " " +
+                                    session.pix_fmt + " like the session");
     }
 }
 
@@ -68,6 +80,7 @@ void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t p
     if (dst_stride < 0) {
         throw std::invalid_argument("dst_stride must not be negative");
     }
+    check_fits_session(session, *frame, frame_idx);
     const int64_t picture_row = static_cast<int64_t>(frame->plane_width[plane]) * frame->bytes_per_sample;
     const int64_t row_length = std::min({picture_row, static_cast<int64_t>(dst_stride),
                                          static_cast<int64_t>(frame->linesize[plane])});

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -50,14 +51,14 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index) {
     if (!can_decode_forward(index)) {
         seek_to_packet(start);
     }
-    std::shared_ptr<CachedFrame> result = decode_until(index);
+    std::shared_ptr<CachedFrame> result = decode_until(index, false);
     if (!result && start > 0) {
         // FFmpeg's H.264 decoder withholds, even when drained, pictures decoded after a
         // mid-stream recovery point but before that point's own picture was output, which
         // happens when the key packet lies a few frames before the end of the file. From one
         // interval earlier the recovery point has long passed when the picture is decoded.
         seek_to_packet(previous_key_packet(start));
-        result = decode_until(index);
+        result = decode_until(index, true);
     }
     if (!result) {
         throw std::runtime_error("Failed to decode frame " + std::to_string(index));
@@ -77,6 +78,9 @@ bool H264DecoderSession::can_decode_forward(int32_t index) const {
     }
     const int32_t start = frame_start_packet[index];
     if (decode_run_start > start) {
+        return false;
+    }
+    if (run_concealed_later_interval && start != decode_run_start) {
         return false;
     }
     const bool same_interval = frame_seek_pts[last] == frame_seek_pts[index] || frame_start_packet[last] == start;
@@ -99,11 +103,14 @@ void H264DecoderSession::seek_to_packet(int32_t packet) {
     pending_start_packet = packet;
     decode_run_start = packet;
     next_packet = packet;
+    run_concealed_later_interval = false;
 }
 
 // Reads and decodes until the requested picture comes out or the input ends; returns an
-// empty pointer in the latter case. Every picture decoded on the way is cached.
-std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index) {
+// empty pointer in the latter case. Every picture decoded on the way that does not depend on
+// where decoding began is cached. As a last resort, the requested picture is taken even
+// when it does: that run is then the only way to it, and so it is the same every time.
+std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, bool last_resort) {
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
     if (!packet || !frame) {
@@ -113,7 +120,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index) {
     std::shared_ptr<CachedFrame> result;
     while (!result) {
         if (av_read_frame(fmt_ctx, packet.get()) < 0) {
-            drain_decoder(frame.get(), index, result);
+            drain_decoder(frame.get(), index, last_resort, result);
             break;
         }
         if (packet->stream_index != video_stream_index) {
@@ -142,7 +149,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index) {
         const int sent = avcodec_send_packet(codec_ctx, packet.get());
         av_packet_unref(packet.get());
         if (sent >= 0) {
-            receive_frames(frame.get(), index, result);
+            receive_frames(frame.get(), index, last_resort, result);
         }
     }
     return result;
@@ -150,38 +157,58 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index) {
 
 // A picture that no other picture references, and that lies so far before the requested one
 // that the cache would have let go of it by the time the requested one comes out, need not be
-// decoded at all. Decoding happens inside avcodec_send_packet with slice threads, so the
-// setting applies to exactly the packet sent next.
+// decoded at all. With a single decoding thread, decoding happens inside avcodec_send_packet,
+// so the setting applies to exactly the packet sent next.
 bool H264DecoderSession::leaves_cache_before(const AVPacket& packet, int32_t index) const {
     const auto found = pts_to_index.find(packet.pts);
     return found != pts_to_index.end() && found->second < index - static_cast<int32_t>(kCacheCapacity);
 }
 
-void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result) {
+void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, bool last_resort,
+                                        std::shared_ptr<CachedFrame>& result) {
     while (avcodec_receive_frame(codec_ctx, frame) >= 0) {
-        const int64_t timestamp = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->pkt_dts;
-        const auto found = pts_to_index.find(timestamp);
+        // A picture whose packet carried no timestamp is no frame's. Its decoding timestamp
+        // is not its own but that of the packet sent when it came out, often another frame's.
+        const auto found = pts_to_index.find(frame->pts);
         if (found != pts_to_index.end()) {
             const int32_t decoded = found->second;
-            if (decoded > last_decoded_index) {
-                last_decoded_index = decoded;
+            const bool depends_on_run = depends_on_earlier_interval(decoded, *frame);
+            if (!depends_on_run || (decoded == index && last_resort)) {
+                std::shared_ptr<CachedFrame> snapshot = build_cached_frame(frame, frame->pts);
+                if (decoded == index) {
+                    result = snapshot;
+                }
+                if (!depends_on_run) {
+                    last_decoded_index = std::max(last_decoded_index, decoded);
+                    cache_frame(decoded, std::move(snapshot));
+                }
             }
-            std::shared_ptr<CachedFrame> snapshot = build_cached_frame(frame, timestamp);
-            if (decoded == index) {
-                result = snapshot;
-            }
-            cache_frame(decoded, std::move(snapshot));
         }
         av_frame_unref(frame);
     }
 }
 
+// Whether the picture is not what a seek to its own key packet gives. Decoding on into a
+// later interval gives the same pictures as a seek there, except where the decoder conceals
+// damage: it fills a damaged intra picture from the picture decoded just before it, which a
+// seek does not have, and every later picture of that interval may predict from the fill.
+bool H264DecoderSession::depends_on_earlier_interval(int32_t decoded, const AVFrame& frame) {
+    if (frame_start_packet[decoded] == decode_run_start) {
+        return false;
+    }
+    if (frame.decode_error_flags != 0) {
+        run_concealed_later_interval = true;
+    }
+    return run_concealed_later_interval;
+}
+
 // At the end of input the decoder still holds the pictures of its reordering and threading
 // delay; they only come out once it is told that no more packets follow. A drained decoder
 // takes no new packets until flushed, so the next miss has to seek.
-void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result) {
+void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, bool last_resort,
+                                       std::shared_ptr<CachedFrame>& result) {
     if (avcodec_send_packet(codec_ctx, nullptr) >= 0) {
-        receive_frames(frame, index, result);
+        receive_frames(frame, index, last_resort, result);
     }
     last_decoded_index = -1;
 }

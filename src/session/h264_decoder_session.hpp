@@ -63,10 +63,11 @@ private:
     bool can_decode_forward(int32_t index) const;
     int32_t previous_key_packet(int32_t packet) const;
     void seek_to_packet(int32_t packet);
-    std::shared_ptr<CachedFrame> decode_until(int32_t index);
+    std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
     bool leaves_cache_before(const AVPacket& packet, int32_t index) const;
-    void receive_frames(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
-    void drain_decoder(AVFrame* frame, int32_t index, std::shared_ptr<CachedFrame>& result);
+    void receive_frames(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
+    void drain_decoder(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
+    bool depends_on_earlier_interval(int32_t decoded, const AVFrame& frame);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
 
     std::string path;
@@ -88,5 +89,8 @@ private:
     int32_t pending_start_packet = -1;
     int32_t decode_run_start = -1;
     int32_t next_packet = 0;
+    // Whether the decoder has concealed damage in a picture of a later interval than the
+    // one at decode_run_start since the last seek.
+    bool run_concealed_later_interval = false;
     std::mutex decode_mutex;
 };

@@ -1,0 +1,342 @@
+"""Files from anywhere: empty, truncated, corrupted, mislabelled, oddly timed. Whatever the
+file, opening raises one of the documented errors or gives a session whose every frame is
+either the ffmpeg tool's picture for that frame's timestamp or an error, when and only when
+the ffmpeg tool decodes no picture for it. Each file is tried in a child process, so that a
+crash or a hang fails its test instead of the run."""
+
+import json
+import os
+import pickle
+import random
+import re
+import struct
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+import pytest
+
+from conftest import Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps
+
+PROBE = Path(__file__).with_name("frame_probe.py")
+# Sanitizer builds run several times slower; make sanitize stretches the limit.
+TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))
+
+OPENING_ERRORS = [
+    r"RuntimeError: Cannot open input video: {path} \(.+\)",
+    r"RuntimeError: Cannot find stream info in: {path}",
+    r"RuntimeError: No video stream found in: {path}",
+    r"RuntimeError: H\.264 decoder not found",
+    r"RuntimeError: Cannot open codec: .+",
+    r"RuntimeError: No video packets found in: {path}",
+    r"MemoryError: .*",
+]
+
+
+def is_documented_opening_error(message: str, path: Path) -> bool:
+    return any(re.fullmatch(pattern.format(path=re.escape(str(path))), message) for pattern in OPENING_ERRORS)
+
+
+# ---- Making the files -------------------------------------------------------------------
+
+def top_level_boxes(data: bytes) -> dict[bytes, tuple[int, int]]:
+    """Offset and size of each top-level MP4 box."""
+    boxes, offset = {}, 0
+    while offset + 8 <= len(data):
+        size, kind = struct.unpack(">I4s", data[offset:offset + 8])
+        if size == 1:
+            size = struct.unpack(">Q", data[offset + 8:offset + 16])[0]
+        elif size == 0:
+            size = len(data) - offset
+        boxes[kind] = (offset, size)
+        offset += size
+    return boxes
+
+
+def slice_nal_units(data: bytes) -> list[tuple[int, int]]:
+    """(start, end) of each coded slice in an MP4's mdat, whose samples are NAL units behind
+    4-byte lengths; a single video track and nothing else is assumed."""
+    offset, size = top_level_boxes(data)[b"mdat"]
+    position, end, slices = offset + 8, offset + size, []
+    while position + 4 < end:
+        length = struct.unpack(">I", data[position:position + 4])[0]
+        nal_type = data[position + 4] & 0x1F
+        if nal_type in (1, 5):
+            slices.append((position + 4, position + 4 + length))
+        position += 4 + length
+    return slices
+
+
+def overwrite_slice_bytes(data: bytes, seed: int) -> bytes:
+    """Random bytes over random places in a third of the slices of pictures that are not key
+    pictures, past their first bytes so that most slice headers survive and the decoder
+    conceals rather than drops."""
+    rng = random.Random(seed)
+    damaged = bytearray(data)
+    for start, end in slice_nal_units(data):
+        if data[start] & 0x1F == 1 and end - start > 12 and rng.random() < 0.35:
+            for _ in range(rng.randint(1, 4)):
+                damaged[rng.randrange(start + 8, end)] = rng.randrange(256)
+    return bytes(damaged)
+
+
+def overwrite_ts_payload_bytes(data: bytes, seed: int) -> bytes:
+    """Random bytes in the payload of video transport packets that continue an access unit:
+    slice data, key pictures' included, while the packet headers and the PES headers stay
+    intact."""
+    rng = random.Random(seed)
+    damaged = bytearray(data)
+    video_pids = {pid_of(data, offset) for offset in range(0, len(data), 188) if starts_video_pes(data, offset)}
+    for offset in range(0, len(data) - 187, 188):
+        if pid_of(data, offset) in video_pids and not data[offset + 1] & 0x40 and rng.random() < 0.2:
+            payload = offset + 4 + (1 + data[offset + 4] if data[offset + 3] & 0x20 else 0)
+            if payload < offset + 188:
+                damaged[rng.randrange(payload, offset + 188)] = rng.randrange(256)
+    return bytes(damaged)
+
+
+def pid_of(data: bytes, offset: int) -> int:
+    return ((data[offset + 1] & 0x1F) << 8) | data[offset + 2]
+
+
+def starts_video_pes(data: bytes, offset: int) -> bool:
+    payload = offset + 4 + (1 + data[offset + 4] if data[offset + 3] & 0x20 else 0)
+    return bool(data[offset + 1] & 0x40) and data[payload:payload + 4] == b"\x00\x00\x01\xe0"
+
+
+def remux(source: Path, target: Path) -> Path:
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", str(source), "-c", "copy", str(target)],
+                   check=True)
+    return target
+
+
+Maker = Callable[[Media, Path], Path]
+
+
+def written(name: str, content: Callable[[Media], bytes]) -> Maker:
+    def make(media, folder: Path) -> Path:
+        path = folder / name
+        path.write_bytes(content(media))
+        return path
+    return make
+
+
+def cut(clip: str, suffix: str, where: Callable[[bytes], int]) -> Maker:
+    return written(f"cut{suffix}", lambda media: (data := media(clip).read_bytes())[:where(data)])
+
+
+def patched(clip: str, suffix: str, patch: Callable[[bytearray], None]) -> Maker:
+    def content(media) -> bytes:
+        data = bytearray(media(clip).read_bytes())
+        patch(data)
+        return bytes(data)
+    return written(f"patched{suffix}", content)
+
+
+def concatenated(*clips: str) -> Maker:
+    return written("joined.ts", lambda media: b"".join(media(clip).read_bytes() for clip in clips))
+
+
+def directory(media, folder: Path) -> Path:
+    path = folder / "folder.mp4"
+    path.mkdir()
+    return path
+
+
+def missing(media, folder: Path) -> Path:
+    return folder / "missing.mp4"
+
+
+def copied_to(name: str, clip: str) -> Maker:
+    return written(name, lambda media: media(clip).read_bytes())
+
+
+def damaged_mp4(seed: int) -> Maker:
+    return written(f"damaged_{seed}.mp4",
+                   lambda media: overwrite_slice_bytes(media("mp4_long_faststart").read_bytes(), seed))
+
+
+def damaged_mkv(seed: int) -> Maker:
+    def make(media, folder: Path) -> Path:
+        mp4 = damaged_mp4(seed)(media, folder)
+        return remux(mp4, folder / f"damaged_{seed}.mkv")
+    return make
+
+
+def damaged_ts(seed: int) -> Maker:
+    return written(f"damaged_{seed}.ts",
+                   lambda media: overwrite_ts_payload_bytes(media("ts_long").read_bytes(), seed))
+
+
+def in_box(name: bytes, fraction: float) -> Callable[[bytes], int]:
+    def where(data: bytes) -> int:
+        offset, size = top_level_boxes(data)[name]
+        return offset + int(size * fraction)
+    return where
+
+
+def fraction_of(fraction: float) -> Callable[[bytes], int]:
+    return lambda data: int(len(data) * fraction)
+
+
+def huge_sample_entry_size(data: bytearray) -> None:
+    entry = data.index(b"avc1", data.index(b"stsd"))
+    data[entry + 28:entry + 32] = struct.pack(">HH", 0xFFFF, 0xFFFF)
+
+
+def huge_track_size(data: bytearray) -> None:
+    header = data.index(b"tkhd")
+    data[header + 80:header + 88] = struct.pack(">II", 0xFFFF0000, 0xFFFF0000)
+
+
+def huge_mdat_size(data: bytearray) -> None:
+    offset, _ = top_level_boxes(bytes(data))[b"mdat"]
+    data[offset:offset + 4] = struct.pack(">I", 0xFFFFFFF0)
+
+
+def huge_sample_count(data: bytearray) -> None:
+    sizes = data.index(b"stsz")
+    data[sizes + 12:sizes + 16] = struct.pack(">I", 0x7FFFFFFF)
+
+
+# ---- What each frame should be ----------------------------------------------------------
+
+def sequential_reference(path: Path) -> list[list[Picture]]:
+    return pictures_by_frame(path) if path.is_file() else []
+
+
+def key_frame_reference(path: Path) -> list[list[Picture]]:
+    """For each frame of an MPEG-TS file, the ffmpeg tool's decode of a copy of the file that
+    begins at the frame's key packet: what decoding right after a seek there gives.
+
+    Where the decoder conceals a damaged key picture, FFmpeg fills it from the picture decoded
+    just before, which decoding from the start of the file has and decoding after a seek does
+    not; the pictures of that interval then differ from the sequential decode. The module
+    gives every frame the picture that decoding from its own key packet gives, whatever was
+    asked before, and this is the reference for it. For sound data both decodes agree."""
+    key_of = key_packet_positions(path)
+    data = path.read_bytes()
+    header = data[:min(key_of.values())]
+    from_key = {}
+    for start in sorted(set(key_of.values())):
+        copy = path.with_name(f"from_{start}.ts")
+        copy.write_bytes(header + data[start:])
+        from_key[start] = dict(zip(presentation_timestamps(copy), pictures_by_frame(copy)))
+    return [from_key[key_of[pts]].get(pts, []) for pts in presentation_timestamps(path)]
+
+
+def key_packet_positions(path: Path) -> dict[int, int]:
+    """For each packet timestamp, the file position of the key packet at or before that packet.
+    Packets before the first key packet count with it: decoding begins there in any case."""
+    packets = ffprobe(path, "-show_entries", "packet=pts,pos,flags")["packets"]
+    keys = [int(packet["pos"]) for packet in packets if "K" in packet["flags"]]
+    key_of, key = {}, keys[0]
+    for packet in packets:
+        if "K" in packet["flags"]:
+            key = int(packet["pos"])
+        if "pts" in packet:
+            key_of.setdefault(int(packet["pts"]), key)
+    return key_of
+
+
+# ---- The corpus -------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Case:
+    make: Maker
+    # "opens": the file is sound and must open; "refused": opening must fail;
+    # None: either, as long as what follows holds.
+    opening: str | None = None
+    reference: Callable[[Path], list[list[Picture]]] = sequential_reference
+
+
+CASES = {
+    "empty": Case(written("empty.mp4", lambda media: b""), "refused"),
+    "text_named_mp4": Case(written("notes.mp4", lambda media: b"this is not a video\n" * 50), "refused"),
+    "directory": Case(directory, "refused"),
+    "missing_path": Case(missing, "refused"),
+    "path_with_spaces_and_non_ascii": Case(copied_to("clip ünïcødé 動画 x.mp4", "mp4_long"), "opens"),
+    "mkv_named_mp4": Case(copied_to("really_matroska.mp4", "mkv"), "opens"),
+    "mp4_cut_in_file_type_box": Case(cut("mp4_faststart", ".mp4", lambda data: 12), "refused"),
+    "mp4_cut_in_leading_index": Case(cut("mp4_faststart", ".mp4", in_box(b"moov", 0.5)), "refused"),
+    "mp4_cut_before_trailing_index": Case(cut("mp4", ".mp4", fraction_of(0.5)), "refused"),
+    "mp4_cut_in_trailing_index": Case(cut("mp4", ".mp4", in_box(b"moov", 0.6))),
+    "mp4_cut_early_in_data": Case(cut("mp4_long_faststart", ".mp4", in_box(b"mdat", 0.2))),
+    "mp4_cut_late_in_data": Case(cut("mp4_long_faststart", ".mp4", in_box(b"mdat", 0.93))),
+    "mkv_cut_at_a_quarter": Case(cut("mkv_long", ".mkv", fraction_of(0.25))),
+    "mkv_cut_at_half": Case(cut("mkv_long", ".mkv", fraction_of(0.5))),
+    "mkv_cut_near_end": Case(cut("mkv_long", ".mkv", fraction_of(0.97))),
+    # The last packet is a key picture's first part.
+    "ts_cut_at_packet_boundary": Case(cut("ts_long", ".ts", lambda data: len(data) // 188 // 2 * 188),
+                                      reference=key_frame_reference),
+    "ts_cut_inside_packet": Case(cut("ts_long", ".ts", lambda data: len(data) // 188 // 3 * 188 + 77)),
+    "mp4_damaged_slices_1": Case(damaged_mp4(1)),
+    "mp4_damaged_slices_2": Case(damaged_mp4(2)),
+    "mp4_damaged_slices_3": Case(damaged_mp4(3)),
+    "mkv_damaged_slices_4": Case(damaged_mkv(4)),
+    "ts_damaged_payload_5": Case(damaged_ts(5), reference=key_frame_reference),
+    "ts_damaged_payload_6": Case(damaged_ts(6), reference=key_frame_reference),
+    "ts_size_shrinks": Case(concatenated("ts", "ts_32x32_later"), "opens"),
+    "ts_size_grows": Case(concatenated("ts_32x32", "ts_later"), "opens"),
+    "h264_without_timestamps": Case(copied_to("raw.h264", "h264_raw")),
+    "ts_timestamps_missing": Case(copied_to("missing_pts.ts", "ts_pts_missing"), "opens"),
+    "ts_timestamps_repeated": Case(copied_to("repeated_pts.ts", "ts_pts_repeated"), "opens"),
+    "mkv_timestamps_repeated": Case(copied_to("repeated_pts.mkv", "mkv_pts_repeated"), "opens"),
+    "ts_timestamp_moved_to_next_packet": Case(copied_to("moved_pts.ts", "ts_pts_moved"), "opens"),
+    "mp4_huge_sample_entry_size": Case(patched("mp4", ".mp4", huge_sample_entry_size)),
+    "mp4_huge_track_size": Case(patched("mp4", ".mp4", huge_track_size)),
+    "mp4_huge_data_box": Case(patched("mp4_faststart", ".mp4", huge_mdat_size)),
+    "mp4_huge_sample_count": Case(patched("mp4_faststart", ".mp4", huge_sample_count)),
+}
+
+
+# ---- Running and judging ----------------------------------------------------------------
+
+def as_plain_data(frames: list[list[Picture]]) -> list[list[tuple[int, int, tuple[bytes, bytes, bytes]]]]:
+    return [[(picture.width, picture.height, picture.planes) for picture in candidates] for candidates in frames]
+
+
+def probe(path: Path, expected, folder: Path) -> dict:
+    """The child's report; fails the test if the child crashed or hung."""
+    expected_file = folder / "expected.pickle"
+    expected_file.write_bytes(pickle.dumps(expected))
+    try:
+        result = subprocess.run([sys.executable, str(PROBE), str(path), str(expected_file)],
+                                capture_output=True, text=True, timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"no answer within {TIMEOUT:.0f} s: the module hangs on {path.name}")
+    if result.returncode != 0:
+        pytest.fail(f"the child process ended with status {result.returncode} on {path.name}:\n"
+                    f"{result.stderr[-3000:]}")
+    return json.loads(result.stdout)
+
+
+def frame_violations(report: dict, expected) -> list[str]:
+    wrong = []
+    for order, outcomes in report["outcomes"].items():
+        for index, got in enumerate(outcomes):
+            wanted = "picture" if expected[index] else f"raised RuntimeError: Failed to decode frame {index}"
+            if got != wanted:
+                reference = f"{len(expected[index])} reference pictures" if expected[index] else "no reference picture"
+                wrong.append(f"{order} frame {index}: {got} ({reference})")
+    return wrong
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_bad_input_gives_an_error_or_the_right_frames(media, tmp_path, name):
+    case = CASES[name]
+    path = case.make(media, tmp_path)
+    expected = as_plain_data(case.reference(path))
+    report = probe(path, expected, tmp_path)
+
+    if report["open"] != "ok":
+        assert case.opening != "opens", report["open"]
+        assert is_documented_opening_error(report["open"], path), report["open"]
+        return
+    assert case.opening != "refused", f"opened, with {report['num_frames']} frames"
+    assert report["num_frames"] == len(expected), "frames are the distinct packet timestamps ffprobe lists"
+    assert frame_violations(report, expected) == []
+    if case.opening == "opens":
+        assert all(expected), "a sound file decodes every frame"
