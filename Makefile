@@ -8,13 +8,19 @@ SOURCES   := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 SAMPLE    := build/demo/sample.mp4
 VIDEO     ?= $(SAMPLE)
 
-.PHONY: demo test system-packages
+BENCH_PEERS := $(VENV)/.vexmira-bench-peers
+
+.PHONY: bench demo test system-packages
 
 test: $(INSTALLED)
 	$(PYTHON) -m pytest
 
 demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 	$(PYTHON) examples/demo.py "$(VIDEO)"
+
+# Not part of CI: minutes of measurements, best run on an otherwise idle machine.
+bench: $(INSTALLED) $(BENCH_PEERS)
+	$(PYTHON) benchmarks/bench.py
 
 system-packages:
 	@scripts/install-system-packages.sh
@@ -27,6 +33,10 @@ $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
 	$(PYTHON) -m pip install --quiet --upgrade pip
 	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
 	$(PYTHON) -m pip install --quiet --no-build-isolation ".[test,demo]"
+	@touch $@
+
+$(BENCH_PEERS): pyproject.toml | $(INSTALLED)
+	$(PYTHON) -m pip install --quiet --no-build-isolation ".[bench]"
 	@touch $@
 
 # A few seconds of a moving test pattern, with B-frames, as the demo's default input.
