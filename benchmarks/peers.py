@@ -1,21 +1,22 @@
 """The same runs with the readers a user would pick instead, each on its own FFmpeg build:
 PyAV with its usual exact-frame recipe, and OpenCV's VideoCapture."""
 
+import importlib.util
 import time
 
 import numpy as np
 
 
-class PyAV:
-    name = "PyAV"
+class Reader:
+    name = module = ""
 
-    @staticmethod
-    def available():
-        try:
-            import av  # noqa: F401
-        except ImportError:
-            return False
-        return True
+    @classmethod
+    def available(cls):
+        return importlib.util.find_spec(cls.module) is not None
+
+
+class PyAV(Reader):
+    name, module = "PyAV", "av"
 
     @staticmethod
     def version():
@@ -54,16 +55,8 @@ class PyAV:
             return frames, time.perf_counter() - start
 
 
-class OpenCV:
-    name = "OpenCV"
-
-    @staticmethod
-    def available():
-        try:
-            import cv2  # noqa: F401
-        except ImportError:
-            return False
-        return True
+class OpenCV(Reader):
+    name, module = "OpenCV", "cv2"
 
     @staticmethod
     def version():

@@ -101,6 +101,14 @@ class TestPathArgument:
             vexmira.H264DecoderSession()
 
 
+def with_unknown_codec(mkv: Path, folder: Path) -> Path:
+    """A copy of the Matroska file whose video track names a codec no FFmpeg knows; the name
+    keeps its length, so the file's structure stays valid."""
+    path = folder / "unknown_codec.mkv"
+    path.write_bytes(mkv.read_bytes().replace(b"V_MPEG4/ISO/AVC", b"V_VEXMIRA_TEST_"))
+    return path
+
+
 class TestOpeningFailures:
     def test_missing_file(self, tmp_path):
         path = str(tmp_path / "missing.mp4")
@@ -122,9 +130,7 @@ class TestOpeningFailures:
         assert str(error.value) == f"No video stream found in: {path}"
 
     def test_video_codec_without_decoder(self, media, tmp_path):
-        # Same length as the original codec name, so the Matroska structure stays valid.
-        path = tmp_path / "unknown_codec.mkv"
-        path.write_bytes(media("mkv").read_bytes().replace(b"V_MPEG4/ISO/AVC", b"V_VEXMIRA_TEST_"))
+        path = with_unknown_codec(media("mkv"), tmp_path)
         with pytest.raises(RuntimeError) as error:
             open_session(path)
         assert str(error.value) == "H.264 decoder not found"
@@ -142,8 +148,7 @@ class TestOpeningFailures:
         assert str(error.value) == f"No video packets found in: {path}"
 
     def test_failed_opening_leaves_no_file_open(self, media, tmp_path):
-        path = tmp_path / "unknown_codec.mkv"
-        path.write_bytes(media("mkv").read_bytes().replace(b"V_MPEG4/ISO/AVC", b"V_VEXMIRA_TEST_"))
+        path = with_unknown_codec(media("mkv"), tmp_path)
         with pytest.raises(RuntimeError):
             open_session(path)
         assert path not in open_files()
