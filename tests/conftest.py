@@ -69,6 +69,8 @@ RECIPES = {
     # varying the QP from block to block.
     "mp4_qp_busy": (".mp4", video_input(size="160x96", frames=120) + x264(bframes=3, gop=60, extra="crf=26")),
     "mp4_chroma_offset": (".mp4", video_input() + x264(extra="chroma-qp-offset=-5")),
+    # A lossless codec whose decoder reports no quantiser at all.
+    "mkv_ffv1": (".mkv", video_input(frames=6) + ["-c:v", "ffv1", "-pix_fmt", "yuv420p"]),
 }
 
 # Files with unusual timing or layout, kept apart so that the sound clips' tests skip them.

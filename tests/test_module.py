@@ -21,6 +21,28 @@ def test_docstring_and_public_names():
     assert vexmira.H264DecoderSession.__qualname__ == "H264DecoderSession"
 
 
+def test_help_shows_typed_signatures_and_docstrings():
+    cls = vexmira.H264DecoderSession
+    integer = "typing.SupportsInt | typing.SupportsIndex"
+    expected = {
+        "get_qpmap": (f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+                      "-> numpy.typing.NDArray[numpy.int8]",
+                      "Get QP map for frame as (mb_rows, mb_cols) int8 array"),
+        "get_plane_data": (f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
+                           f"plane: {integer}) -> object",
+                           "Get raw plane data (h, stride) for nodeblock frame"),
+        "get_chroma_qp_offset": (f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+                                 "-> tuple[int, int]",
+                                 "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"),
+        "copy_plane_to_ptr": (f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
+                              f"plane: {integer}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
+                              "Copy plane data directly into destination pointer and stride (zero Python overhead)"),
+    }
+    for name, (signature, docstring) in expected.items():
+        assert getattr(cls, name).__doc__.strip() == f"{signature}\n\n{docstring}", name
+    assert cls.__init__.__doc__.strip() == "__init__(self: vexmira.H264DecoderSession, path: str) -> None"
+
+
 def test_reimport_gives_the_same_module_and_class():
     module, cls = vexmira, vexmira.H264DecoderSession
     del sys.modules["vexmira"]

@@ -63,3 +63,12 @@ def test_chroma_offsets_match_the_pps(media, clip):
 def test_requested_negative_offset_comes_back_negative(media):
     cb, cr = vexmira.H264DecoderSession(str(media("mp4_chroma_offset"))).get_chroma_qp_offset(0)
     assert cb < 0 and cr < 0
+
+
+def test_codec_without_qp_export_gives_no_qp_and_zero_offsets(media):
+    session = vexmira.H264DecoderSession(str(media("mkv_ffv1")))
+    assert session.num_frames == 6
+    for i in range(session.num_frames):
+        qp_map = session.get_qpmap(i)
+        assert qp_map.shape == (3, 4) and (qp_map == -1).all()
+        assert session.get_chroma_qp_offset(i) == (0, 0)
