@@ -1,6 +1,7 @@
 """Test media, made once per session with the ffmpeg tool, and the ffprobe oracle."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -125,8 +126,9 @@ ROOT = Path(__file__).resolve().parent.parent
 
 @pytest.fixture(scope="session")
 def native_build() -> Path:
-    """The native test programs, built (incrementally) against the same session sources."""
-    build = ROOT / "build" / "native"
+    """The native test programs, built (incrementally) against the same session sources.
+    make sanitize builds them apart, with its compiler flags."""
+    build = Path(os.environ.get("VEXMIRA_NATIVE_BUILD_DIR", ROOT / "build" / "native"))
     tools = Path(sys.executable).parent
     cmake = str(tools / "cmake") if (tools / "cmake").exists() else "cmake"
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}"] if (tools / "ninja").exists() else []
