@@ -39,6 +39,10 @@ struct CachedFrame {
 
     // Planes that may be read: the pixel format's, but never more than the record holds.
     int32_t readable_planes() const { return nb_planes < kMaxPlanes ? nb_planes : kMaxPlanes; }
+
+    std::size_t byte_size() const {
+        return planes[0].size() + planes[1].size() + planes[2].size() + qp_map.size();
+    }
 };
 
 // Snapshots a decoded frame identified by `pts`; the caller keeps ownership of `frame`.
