@@ -79,6 +79,7 @@ UNUSUAL_RECIPES = {
     "ts_later": (".ts", video_input() + x264() + ["-output_ts_offset", "2"]),
     # Annex B without a container: no packet carries a timestamp.
     "h264_raw": (".h264", video_input() + x264()),
+    "h264_raw_intra": (".h264", video_input(frames=4) + x264(bframes=0, gop=2)),
     "ts_pts_missing": (".ts", video_input() + x264()
                        + ["-bsf:v", r"setts=pts=if(eq(mod(N\,4)\,2)\,NOPTS\,PTS)"]),
     "ts_pts_repeated": (".ts", video_input() + x264() + ["-bsf:v", REPEAT_EVERY_FIFTH]),

@@ -106,6 +106,101 @@ def starts_video_pes(data: bytes, offset: int) -> bool:
     return bool(data[offset + 1] & 0x40) and data[payload:payload + 4] == b"\x00\x00\x01\xe0"
 
 
+class BitReader:
+    def __init__(self, data: bytes):
+        self.data, self.position = data, 0
+
+    def bits(self, count: int) -> int:
+        value = 0
+        for _ in range(count):
+            byte = self.data[self.position >> 3]
+            value = (value << 1) | ((byte >> (7 - (self.position & 7))) & 1)
+            self.position += 1
+        return value
+
+    def exp_golomb(self) -> int:
+        zeros = 0
+        while self.bits(1) == 0:
+            zeros += 1
+        return (1 << zeros) - 1 + self.bits(zeros)
+
+
+class BitWriter:
+    def __init__(self):
+        self.written: list[int] = []
+
+    def bits(self, count: int, value: int) -> None:
+        self.written += [(value >> (count - 1 - i)) & 1 for i in range(count)]
+
+    def exp_golomb(self, value: int) -> None:
+        length = (value + 1).bit_length()
+        self.bits(length - 1, 0)
+        self.bits(length, value + 1)
+
+    def payload(self) -> bytes:
+        padded = self.written + [0] * (-len(self.written) % 8)
+        return bytes(int("".join(map(str, padded[i:i + 8])), 2) for i in range(0, len(padded), 8))
+
+
+HIGH_PROFILES = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135}
+
+
+def escape_emulation(payload: bytes) -> bytes:
+    escaped, zeros = bytearray(), 0
+    for byte in payload:
+        if zeros >= 2 and byte <= 3:
+            escaped.append(3)
+            zeros = 0
+        escaped.append(byte)
+        zeros = zeros + 1 if byte == 0 else 0
+    return bytes(escaped)
+
+
+def resized_parameter_set(nal: bytes, macroblocks_wide: int, macroblocks_high: int) -> bytes:
+    """A sequence parameter set that declares another picture size and is otherwise the
+    same; x264's, without scaling matrices, is assumed."""
+    payload = nal[1:].replace(b"\x00\x00\x03", b"\x00\x00")
+    reader, writer = BitReader(payload), BitWriter()
+    profile = reader.bits(8)
+    writer.bits(8, profile)
+    writer.bits(16, reader.bits(16))
+    writer.exp_golomb(reader.exp_golomb())
+    if profile in HIGH_PROFILES:
+        chroma_format = reader.exp_golomb()
+        writer.exp_golomb(chroma_format)
+        if chroma_format == 3:
+            writer.bits(1, reader.bits(1))
+        writer.exp_golomb(reader.exp_golomb())
+        writer.exp_golomb(reader.exp_golomb())
+        writer.bits(1, reader.bits(1))
+        assert reader.bits(1) == 0, "scaling matrices"
+        writer.bits(1, 0)
+    writer.exp_golomb(reader.exp_golomb())
+    order_type = reader.exp_golomb()
+    writer.exp_golomb(order_type)
+    assert order_type in (0, 2)
+    if order_type == 0:
+        writer.exp_golomb(reader.exp_golomb())
+    writer.exp_golomb(reader.exp_golomb())
+    writer.bits(1, reader.bits(1))
+    reader.exp_golomb()
+    reader.exp_golomb()
+    writer.exp_golomb(macroblocks_wide - 1)
+    writer.exp_golomb(macroblocks_high - 1)
+    stop_bit = len(payload) * 8 - 1
+    while not (payload[stop_bit >> 3] >> (7 - (stop_bit & 7))) & 1:
+        stop_bit -= 1
+    writer.bits(stop_bit - reader.position + 1, reader.bits(stop_bit - reader.position + 1))
+    return nal[:1] + escape_emulation(writer.payload())
+
+
+def with_declared_size(annex_b: bytes, macroblocks_wide: int, macroblocks_high: int) -> bytes:
+    parts = re.split(b"(\x00\x00\x01)", annex_b)
+    return b"".join(resized_parameter_set(part, macroblocks_wide, macroblocks_high)
+                    if part and part[0] & 0x1F == 7 and not part.startswith(b"\x00\x00") else part
+                    for part in parts)
+
+
 def remux(source: Path, target: Path) -> Path:
     subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", str(source), "-c", "copy", str(target)],
                    check=True)
@@ -168,6 +263,19 @@ def damaged_mkv(seed: int) -> Maker:
 def damaged_ts(seed: int) -> Maker:
     return written(f"damaged_{seed}.ts",
                    lambda media: overwrite_ts_payload_bytes(media("ts_long").read_bytes(), seed))
+
+
+def declaring(macroblocks_wide: int, macroblocks_high: int, suffix: str) -> Maker:
+    """Four small pictures behind a parameter set that declares a much larger size."""
+    def make(media, folder: Path) -> Path:
+        stream = folder / "declared.h264"
+        stream.write_bytes(with_declared_size(media("h264_raw_intra").read_bytes(), macroblocks_wide,
+                                              macroblocks_high))
+        target = folder / f"declared{suffix}"
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "quiet", "-y", "-framerate", "25", "-i", str(stream),
+                        "-c", "copy", str(target)], check=True)
+        return target
+    return make
 
 
 def in_box(name: bytes, fraction: float) -> Callable[[bytes], int]:
@@ -289,6 +397,8 @@ CASES = {
     "mp4_huge_track_size": Case(patched("mp4", ".mp4", huge_track_size)),
     "mp4_huge_data_box": Case(patched("mp4_faststart", ".mp4", huge_mdat_size)),
     "mp4_huge_sample_count": Case(patched("mp4_faststart", ".mp4", huge_sample_count)),
+    "mkv_parameter_set_declares_4096x2304": Case(declaring(256, 144, ".mkv")),
+    "ts_parameter_set_declares_16384x16384": Case(declaring(1024, 1024, ".ts")),
 }
 
 
