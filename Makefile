@@ -28,7 +28,8 @@ SANITIZE_RUN := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
 	VEXMIRA_TIMEOUT_SCALE=5 VEXMIRA_NATIVE_BUILD_DIR=build/native-sanitize \
 	CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)"
 
-FUZZ_SECONDS ?= 300
+FUZZ_SECONDS      ?= 300
+FUZZ_REQUIREMENTS := "atheris>=2.3"
 
 .PHONY: demo test sanitize fuzz soak system-packages
 
@@ -41,11 +42,14 @@ demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 sanitize: $(SANITIZE_INSTALLED)
 	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest
 
-# Atheris on the sanitizer build, for FUZZ_SECONDS over a seed corpus of small clips made
-# on the spot; inputs that crash are written to build/fuzz/.
-fuzz: $(SANITIZE_INSTALLED)
-	$(SANITIZE_PYTHON) -m pip install --quiet "atheris>=2.3"
-	$(SANITIZE_RUN) $(SANITIZE_PYTHON) tools/fuzz_session.py --seconds $(FUZZ_SECONDS) --workdir build/fuzz
+# Atheris for FUZZ_SECONDS on the normal build, over a seed corpus of small clips made on
+# the spot, then every input it kept once more on the sanitizer build (tools/fuzz_session.py
+# says why in two steps). Inputs that break a rule are written to build/fuzz/crashes.
+fuzz: $(INSTALLED) $(SANITIZE_INSTALLED)
+	$(PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
+	$(SANITIZE_PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
+	$(PYTHON) tools/fuzz_session.py --seconds $(FUZZ_SECONDS) --workdir build/fuzz
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) tools/fuzz_session.py --replay --workdir build/fuzz
 
 soak: $(INSTALLED)
 	$(PYTHON) tools/soak.py
