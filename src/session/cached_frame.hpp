@@ -30,7 +30,8 @@ struct CachedFrame {
     int32_t nb_planes = 0;
     int32_t bytes_per_sample = 1;
     // One value per 16x16 macroblock, row-major: 0..63 the block's QP, -1 where the
-    // decoder reported no block or the frame carried no encoder parameters.
+    // decoder reported no block, the frame carried no encoder parameters or the decoder
+    // reported damage in the picture.
     std::vector<int8_t> qp_map;
     int32_t mb_rows = 0;
     int32_t mb_cols = 0;
