@@ -18,7 +18,7 @@ from typing import Callable
 
 import pytest
 
-from conftest import Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps
+from conftest import Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps, reference_qp_maps
 
 PROBE = Path(__file__).with_name("frame_probe.py")
 # Sanitizer builds run several times slower; make sanitize stretches the limit.
@@ -69,16 +69,23 @@ def slice_nal_units(data: bytes) -> list[tuple[int, int]]:
     return slices
 
 
-def overwrite_slice_bytes(data: bytes, seed: int) -> bytes:
-    """Random bytes over random places in a third of the slices of pictures that are not key
+def slice_damage(data: bytes, seed: int) -> dict[int, int]:
+    """Random bytes for random places in a third of the slices of pictures that are not key
     pictures, past their first bytes so that most slice headers survive and the decoder
-    conceals rather than drops."""
+    conceals rather than drops: file offset -> new byte."""
     rng = random.Random(seed)
-    damaged = bytearray(data)
+    damage = {}
     for start, end in slice_nal_units(data):
         if data[start] & 0x1F == 1 and end - start > 12 and rng.random() < 0.35:
             for _ in range(rng.randint(1, 4)):
-                damaged[rng.randrange(start + 8, end)] = rng.randrange(256)
+                damage[rng.randrange(start + 8, end)] = rng.randrange(256)
+    return damage
+
+
+def overwritten(data: bytes, damage: dict[int, int]) -> bytes:
+    damaged = bytearray(data)
+    for offset, byte in damage.items():
+        damaged[offset] = byte
     return bytes(damaged)
 
 
@@ -249,8 +256,10 @@ def copied_to(name: str, clip: str) -> Maker:
 
 
 def damaged_mp4(seed: int) -> Maker:
-    return written(f"damaged_{seed}.mp4",
-                   lambda media: overwrite_slice_bytes(media("mp4_long_faststart").read_bytes(), seed))
+    def content(media) -> bytes:
+        data = media("mp4_long_faststart").read_bytes()
+        return overwritten(data, slice_damage(data, seed))
+    return written(f"damaged_{seed}.mp4", content)
 
 
 def damaged_mkv(seed: int) -> Maker:
@@ -450,3 +459,30 @@ def test_bad_input_gives_an_error_or_the_right_frames(media, tmp_path, name):
     assert frame_violations(report, expected) == []
     if case.opening == "opens":
         assert all(expected), "a sound file decodes every frame"
+
+
+def damaged_packet_timestamps(path: Path, offsets) -> set[int]:
+    packets = ffprobe(path, "-show_entries", "packet=pts,pos,size")["packets"]
+    return {int(packet["pts"]) for packet in packets
+            if any(int(packet["pos"]) <= offset < int(packet["pos"]) + int(packet["size"]) for offset in offsets)}
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_damaged_pictures_have_no_qp_map(media, tmp_path, seed):
+    """A picture whose own data was damaged has no QP map (-1 everywhere) or, where the
+    decoder did not notice, the map the ffmpeg tool's decoder prints for it; every other
+    picture has the map the tool prints. The decoder recycles its QP tables, so a concealed
+    macroblock would otherwise show an earlier picture's QP."""
+    path = damaged_mp4(seed)(media, tmp_path)
+    damaged = damaged_packet_timestamps(path, slice_damage(media("mp4_long_faststart").read_bytes(), seed))
+    report = probe(path, as_plain_data(sequential_reference(path)), tmp_path)
+    rows, columns = report["mb_shape"]
+    reference = reference_qp_maps(path, rows, columns)
+    no_map = [[-1] * columns for _ in range(rows)]
+
+    got = report["qp_maps"]
+    timestamps = presentation_timestamps(path)
+    wrong = [index for index, pts in enumerate(timestamps)
+             if got[index] != reference[index] and not (pts in damaged and got[index] == no_map)]
+    assert wrong == []
+    assert no_map in got, "the damage made the decoder conceal something"
