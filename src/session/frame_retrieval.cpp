@@ -187,8 +187,8 @@ bool H264DecoderSession::depends_on_earlier_interval(int32_t decoded, const AVFr
     return run_concealed_later_interval;
 }
 
-// At the end of input the decoder still holds the pictures of its reordering and threading
-// delay; they only come out once it is told that no more packets follow. A drained decoder
+// At the end of input the decoder still holds the pictures of its reordering delay; they
+// only come out once it is told that no more packets follow. A drained decoder
 // takes no new packets until flushed, so the next miss has to seek.
 void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, bool last_resort,
                                        std::shared_ptr<CachedFrame>& result) {
