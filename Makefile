@@ -10,7 +10,30 @@ VIDEO     ?= $(SAMPLE)
 
 BENCH_PEERS := $(VENV)/.vexmira-bench-peers
 
-.PHONY: bench demo test system-packages
+# make sanitize: the module built with AddressSanitizer and UBSan into a venv and build
+# directory of its own, so that the normal build is left as it is.
+SANITIZE_VENV      := .venv-sanitize
+SANITIZE_PYTHON    := $(SANITIZE_VENV)/bin/python
+SANITIZE_INSTALLED := $(SANITIZE_VENV)/.vexmira-installed
+SANITIZE_FLAGS     := -fsanitize=address,undefined -fno-omit-frame-pointer
+# CPython is not built with ASan, so the runtime has to be loaded before anything else, and
+# with it the C++ runtime: ASan wraps __cxa_throw when it starts, and finds nothing to wrap
+# in a C program that loads libstdc++ only later, with the module, so every C++ exception
+# would abort.
+# Leak detection is off: CPython leaves interned strings, type caches and its allocator's
+# arenas for the operating system to reclaim at exit, which LeakSanitizer reports as
+# thousands of leaks, and the ffmpeg tool that the tests run inherits the runtime as well.
+# The module's own leaks are measured by tools/soak.py instead.
+SANITIZE_RUN := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	VEXMIRA_TIMEOUT_SCALE=5 VEXMIRA_NATIVE_BUILD_DIR=build/native-sanitize \
+	CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)"
+
+FUZZ_SECONDS      ?= 300
+FUZZ_REQUIREMENTS := "atheris>=2.3"
+
+.PHONY: bench demo test sanitize fuzz soak system-packages
 
 test: $(INSTALLED)
 	$(PYTHON) -m pytest
@@ -22,17 +45,51 @@ demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 bench: $(INSTALLED) $(BENCH_PEERS)
 	$(PYTHON) benchmarks/bench.py
 
+sanitize: $(SANITIZE_INSTALLED)
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest
+
+# Atheris for FUZZ_SECONDS on the normal build, over a seed corpus of small clips made on
+# the spot, then every input it kept once more on the sanitizer build (tools/fuzz_session.py
+# says why in two steps). Inputs that break a rule are written to build/fuzz/crashes.
+fuzz: $(INSTALLED) $(SANITIZE_INSTALLED)
+	$(PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
+	$(SANITIZE_PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
+	$(PYTHON) tools/fuzz_session.py --seconds $(FUZZ_SECONDS) --workdir build/fuzz
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) tools/fuzz_session.py --replay --workdir build/fuzz
+
+soak: $(INSTALLED)
+	$(PYTHON) tools/soak.py
+
 system-packages:
 	@scripts/install-system-packages.sh
 
+# Creates a venv with CPython 3.12: $(call make-venv,DIRECTORY)
+define make-venv
+	@interpreter=$$(scripts/find-python.sh) && echo "Creating $(1) with $$interpreter" && \
+	"$$interpreter" -m venv --clear $(1)
+endef
+
+# Builds the module into a venv: $(call install-module,PYTHON,EXTRAS,PIP OPTIONS,ENVIRONMENT)
+comma := ,
+define install-module
+	$(1) -m pip install --quiet --upgrade pip
+	$(1) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
+	$(4) $(1) -m pip install --quiet --no-build-isolation $(3) ".[$(2)]"
+endef
+
 $(PYTHON): | system-packages
-	@interpreter=$$(scripts/find-python.sh) && echo "Creating $(VENV) with $$interpreter" && \
-	"$$interpreter" -m venv --clear $(VENV)
+	$(call make-venv,$(VENV))
 
 $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
-	$(PYTHON) -m pip install --quiet --upgrade pip
-	$(PYTHON) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
-	$(PYTHON) -m pip install --quiet --no-build-isolation ".[test,demo]"
+	$(call install-module,$(PYTHON),test$(comma)demo)
+	@touch $@
+
+$(SANITIZE_PYTHON): | system-packages
+	$(call make-venv,$(SANITIZE_VENV))
+
+$(SANITIZE_INSTALLED): $(SOURCES) | system-packages $(SANITIZE_PYTHON)
+	$(call install-module,$(SANITIZE_PYTHON),test,-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo,\
+		CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)")
 	@touch $@
 
 $(BENCH_PEERS): pyproject.toml | $(INSTALLED)

@@ -1,6 +1,7 @@
 """Test media, made once per session with the ffmpeg tool, and the ffprobe oracle."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -84,6 +85,7 @@ UNUSUAL_RECIPES = {
     "ts_later": (".ts", video_input() + x264() + ["-output_ts_offset", "2"]),
     # Annex B without a container: no packet carries a timestamp.
     "h264_raw": (".h264", video_input() + x264()),
+    "h264_raw_intra": (".h264", video_input(frames=4) + x264(bframes=0, gop=2)),
     "ts_pts_missing": (".ts", video_input() + x264()
                        + ["-bsf:v", r"setts=pts=if(eq(mod(N\,4)\,2)\,NOPTS\,PTS)"]),
     "ts_pts_repeated": (".ts", video_input() + x264() + ["-bsf:v", REPEAT_EVERY_FIFTH]),
@@ -131,8 +133,9 @@ ROOT = Path(__file__).resolve().parent.parent
 
 @pytest.fixture(scope="session")
 def native_build() -> Path:
-    """The native test programs, built (incrementally) against the same session sources."""
-    build = ROOT / "build" / "native"
+    """The native test programs, built (incrementally) against the same session sources.
+    make sanitize builds them apart, with its compiler flags."""
+    build = Path(os.environ.get("VEXMIRA_NATIVE_BUILD_DIR", ROOT / "build" / "native"))
     tools = Path(sys.executable).parent
     cmake = str(tools / "cmake") if (tools / "cmake").exists() else "cmake"
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}"] if (tools / "ninja").exists() else []

@@ -3,7 +3,8 @@ several orders with all four frame methods, and prints a JSON report. A crash or
 ends only this process, and the test that started it fails instead of the whole run.
 
 Usage: frame_probe.py VIDEO EXPECTED
-EXPECTED is a pickle of, for each frame number, the pictures the frame may be: a list of
+The report also holds every frame's QP map, None for a frame that raised, asked for in
+order on a session of their own. EXPECTED is a pickle of, for each frame number, the pictures the frame may be: a list of
 (width, height, (y, cb, cr)) with tightly packed 8-bit 4:2:0 planes. An empty list means
 that the frame cannot be decoded and every method must raise for it.
 """
@@ -136,6 +137,13 @@ def outcome(session, index: int, candidates) -> str:
     return problem or "picture"
 
 
+def qp_map_or_none(session, index: int) -> list[list[int]] | None:
+    try:
+        return session.get_qpmap(index).tolist()
+    except RuntimeError:
+        return None
+
+
 def main(video: str, expected_path: str) -> None:
     with open(expected_path, "rb") as file:
         expected = pickle.load(file)
@@ -147,6 +155,8 @@ def main(video: str, expected_path: str) -> None:
     else:
         report["open"] = "ok"
         report["num_frames"] = session.num_frames
+        report["mb_shape"] = [session.mb_rows, session.mb_cols]
+        report["qp_maps"] = [qp_map_or_none(session, index) for index in range(session.num_frames)]
         if session.num_frames == len(expected):
             report["outcomes"] = {}
             for order, numbering in ORDERS.items():

@@ -18,7 +18,7 @@ from typing import Callable
 
 import pytest
 
-from conftest import Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps
+from conftest import Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps, reference_qp_maps
 
 PROBE = Path(__file__).with_name("frame_probe.py")
 # Sanitizer builds run several times slower; make sanitize stretches the limit.
@@ -69,16 +69,23 @@ def slice_nal_units(data: bytes) -> list[tuple[int, int]]:
     return slices
 
 
-def overwrite_slice_bytes(data: bytes, seed: int) -> bytes:
-    """Random bytes over random places in a third of the slices of pictures that are not key
+def slice_damage(data: bytes, seed: int) -> dict[int, int]:
+    """Random bytes for random places in a third of the slices of pictures that are not key
     pictures, past their first bytes so that most slice headers survive and the decoder
-    conceals rather than drops."""
+    conceals rather than drops: file offset -> new byte."""
     rng = random.Random(seed)
-    damaged = bytearray(data)
+    damage = {}
     for start, end in slice_nal_units(data):
         if data[start] & 0x1F == 1 and end - start > 12 and rng.random() < 0.35:
             for _ in range(rng.randint(1, 4)):
-                damaged[rng.randrange(start + 8, end)] = rng.randrange(256)
+                damage[rng.randrange(start + 8, end)] = rng.randrange(256)
+    return damage
+
+
+def overwritten(data: bytes, damage: dict[int, int]) -> bytes:
+    damaged = bytearray(data)
+    for offset, byte in damage.items():
+        damaged[offset] = byte
     return bytes(damaged)
 
 
@@ -104,6 +111,101 @@ def pid_of(data: bytes, offset: int) -> int:
 def starts_video_pes(data: bytes, offset: int) -> bool:
     payload = offset + 4 + (1 + data[offset + 4] if data[offset + 3] & 0x20 else 0)
     return bool(data[offset + 1] & 0x40) and data[payload:payload + 4] == b"\x00\x00\x01\xe0"
+
+
+class BitReader:
+    def __init__(self, data: bytes):
+        self.data, self.position = data, 0
+
+    def bits(self, count: int) -> int:
+        value = 0
+        for _ in range(count):
+            byte = self.data[self.position >> 3]
+            value = (value << 1) | ((byte >> (7 - (self.position & 7))) & 1)
+            self.position += 1
+        return value
+
+    def exp_golomb(self) -> int:
+        zeros = 0
+        while self.bits(1) == 0:
+            zeros += 1
+        return (1 << zeros) - 1 + self.bits(zeros)
+
+
+class BitWriter:
+    def __init__(self):
+        self.written: list[int] = []
+
+    def bits(self, count: int, value: int) -> None:
+        self.written += [(value >> (count - 1 - i)) & 1 for i in range(count)]
+
+    def exp_golomb(self, value: int) -> None:
+        length = (value + 1).bit_length()
+        self.bits(length - 1, 0)
+        self.bits(length, value + 1)
+
+    def payload(self) -> bytes:
+        padded = self.written + [0] * (-len(self.written) % 8)
+        return bytes(int("".join(map(str, padded[i:i + 8])), 2) for i in range(0, len(padded), 8))
+
+
+HIGH_PROFILES = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135}
+
+
+def escape_emulation(payload: bytes) -> bytes:
+    escaped, zeros = bytearray(), 0
+    for byte in payload:
+        if zeros >= 2 and byte <= 3:
+            escaped.append(3)
+            zeros = 0
+        escaped.append(byte)
+        zeros = zeros + 1 if byte == 0 else 0
+    return bytes(escaped)
+
+
+def resized_parameter_set(nal: bytes, macroblocks_wide: int, macroblocks_high: int) -> bytes:
+    """A sequence parameter set that declares another picture size and is otherwise the
+    same; x264's, without scaling matrices, is assumed."""
+    payload = nal[1:].replace(b"\x00\x00\x03", b"\x00\x00")
+    reader, writer = BitReader(payload), BitWriter()
+    profile = reader.bits(8)
+    writer.bits(8, profile)
+    writer.bits(16, reader.bits(16))
+    writer.exp_golomb(reader.exp_golomb())
+    if profile in HIGH_PROFILES:
+        chroma_format = reader.exp_golomb()
+        writer.exp_golomb(chroma_format)
+        if chroma_format == 3:
+            writer.bits(1, reader.bits(1))
+        writer.exp_golomb(reader.exp_golomb())
+        writer.exp_golomb(reader.exp_golomb())
+        writer.bits(1, reader.bits(1))
+        assert reader.bits(1) == 0, "scaling matrices"
+        writer.bits(1, 0)
+    writer.exp_golomb(reader.exp_golomb())
+    order_type = reader.exp_golomb()
+    writer.exp_golomb(order_type)
+    assert order_type in (0, 2)
+    if order_type == 0:
+        writer.exp_golomb(reader.exp_golomb())
+    writer.exp_golomb(reader.exp_golomb())
+    writer.bits(1, reader.bits(1))
+    reader.exp_golomb()
+    reader.exp_golomb()
+    writer.exp_golomb(macroblocks_wide - 1)
+    writer.exp_golomb(macroblocks_high - 1)
+    stop_bit = len(payload) * 8 - 1
+    while not (payload[stop_bit >> 3] >> (7 - (stop_bit & 7))) & 1:
+        stop_bit -= 1
+    writer.bits(stop_bit - reader.position + 1, reader.bits(stop_bit - reader.position + 1))
+    return nal[:1] + escape_emulation(writer.payload())
+
+
+def with_declared_size(annex_b: bytes, macroblocks_wide: int, macroblocks_high: int) -> bytes:
+    parts = re.split(b"(\x00\x00\x01)", annex_b)
+    return b"".join(resized_parameter_set(part, macroblocks_wide, macroblocks_high)
+                    if part and part[0] & 0x1F == 7 and not part.startswith(b"\x00\x00") else part
+                    for part in parts)
 
 
 def remux(source: Path, target: Path) -> Path:
@@ -154,8 +256,10 @@ def copied_to(name: str, clip: str) -> Maker:
 
 
 def damaged_mp4(seed: int) -> Maker:
-    return written(f"damaged_{seed}.mp4",
-                   lambda media: overwrite_slice_bytes(media("mp4_long_faststart").read_bytes(), seed))
+    def content(media) -> bytes:
+        data = media("mp4_long_faststart").read_bytes()
+        return overwritten(data, slice_damage(data, seed))
+    return written(f"damaged_{seed}.mp4", content)
 
 
 def damaged_mkv(seed: int) -> Maker:
@@ -168,6 +272,19 @@ def damaged_mkv(seed: int) -> Maker:
 def damaged_ts(seed: int) -> Maker:
     return written(f"damaged_{seed}.ts",
                    lambda media: overwrite_ts_payload_bytes(media("ts_long").read_bytes(), seed))
+
+
+def declaring(macroblocks_wide: int, macroblocks_high: int, suffix: str) -> Maker:
+    """Four small pictures behind a parameter set that declares a much larger size."""
+    def make(media, folder: Path) -> Path:
+        stream = folder / "declared.h264"
+        stream.write_bytes(with_declared_size(media("h264_raw_intra").read_bytes(), macroblocks_wide,
+                                              macroblocks_high))
+        target = folder / f"declared{suffix}"
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "quiet", "-y", "-framerate", "25", "-i", str(stream),
+                        "-c", "copy", str(target)], check=True)
+        return target
+    return make
 
 
 def in_box(name: bytes, fraction: float) -> Callable[[bytes], int]:
@@ -289,6 +406,8 @@ CASES = {
     "mp4_huge_track_size": Case(patched("mp4", ".mp4", huge_track_size)),
     "mp4_huge_data_box": Case(patched("mp4_faststart", ".mp4", huge_mdat_size)),
     "mp4_huge_sample_count": Case(patched("mp4_faststart", ".mp4", huge_sample_count)),
+    "mkv_parameter_set_declares_4096x2304": Case(declaring(256, 144, ".mkv")),
+    "ts_parameter_set_declares_16384x16384": Case(declaring(1024, 1024, ".ts")),
 }
 
 
@@ -340,3 +459,30 @@ def test_bad_input_gives_an_error_or_the_right_frames(media, tmp_path, name):
     assert frame_violations(report, expected) == []
     if case.opening == "opens":
         assert all(expected), "a sound file decodes every frame"
+
+
+def damaged_packet_timestamps(path: Path, offsets) -> set[int]:
+    packets = ffprobe(path, "-show_entries", "packet=pts,pos,size")["packets"]
+    return {int(packet["pts"]) for packet in packets
+            if any(int(packet["pos"]) <= offset < int(packet["pos"]) + int(packet["size"]) for offset in offsets)}
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_damaged_pictures_have_no_qp_map(media, tmp_path, seed):
+    """A picture whose own data was damaged has no QP map (-1 everywhere) or, where the
+    decoder did not notice, the map the ffmpeg tool's decoder prints for it; every other
+    picture has the map the tool prints. The decoder recycles its QP tables, so a concealed
+    macroblock would otherwise show an earlier picture's QP."""
+    path = damaged_mp4(seed)(media, tmp_path)
+    damaged = damaged_packet_timestamps(path, slice_damage(media("mp4_long_faststart").read_bytes(), seed))
+    report = probe(path, as_plain_data(sequential_reference(path)), tmp_path)
+    rows, columns = report["mb_shape"]
+    reference = reference_qp_maps(path, rows, columns)
+    no_map = [[-1] * columns for _ in range(rows)]
+
+    got = report["qp_maps"]
+    timestamps = presentation_timestamps(path)
+    wrong = [index for index, pts in enumerate(timestamps)
+             if got[index] != reference[index] and not (pts in damaged and got[index] == no_map)]
+    assert wrong == []
+    assert no_map in got, "the damage made the decoder conceal something"

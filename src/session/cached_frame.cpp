@@ -80,6 +80,12 @@ void fill_qp_map(const AVFrame* frame, CachedFrame& snapshot) {
     auto* params = reinterpret_cast<AVVideoEncParams*>(side_data->data);
     snapshot.chroma_qp_offset_cb = params->delta_qp[1][0];
     snapshot.chroma_qp_offset_cr = params->delta_qp[2][0];
+    // The decoder's QP table is recycled from picture to picture, and where it concealed
+    // damaged macroblocks it wrote none: those keep an earlier picture's values. Which blocks
+    // those are is not exported, so a damaged picture has no QP map at all.
+    if (frame->decode_error_flags != 0) {
+        return;
+    }
 
     const unsigned int nb_blocks = blocks_within(*side_data, *params);
 

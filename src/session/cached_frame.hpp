@@ -31,7 +31,8 @@ struct CachedFrame {
     int32_t nb_planes = 0;
     int32_t bytes_per_sample = 1;
     // One value per 16x16 macroblock, row-major: 0..63 the block's QP, -1 where the
-    // decoder reported no block or the frame carried no encoder parameters.
+    // decoder reported no block, the frame carried no encoder parameters or the decoder
+    // reported damage in the picture.
     std::vector<int8_t> qp_map;
     int32_t mb_rows = 0;
     int32_t mb_cols = 0;
@@ -50,6 +51,15 @@ struct CachedFrame {
 
     // Planes that may be read: the pixel format's, but never more than the record holds.
     int32_t readable_planes() const { return nb_planes < kMaxPlanes ? nb_planes : kMaxPlanes; }
+
+    // Memory the snapshot keeps alive: its share of the decoder's buffers and its own map.
+    std::size_t byte_size() const {
+        std::size_t bytes = qp_map.size();
+        for (int p = 0; p < readable_planes(); ++p) {
+            bytes += plane_size(p);
+        }
+        return bytes;
+    }
 };
 
 // Snapshots a decoded frame identified by `pts`; the caller keeps ownership of `frame`.

@@ -7,6 +7,9 @@
 namespace {
 
 constexpr std::size_t kCacheCapacity = 64;
+// A file of a few kilobytes can declare pictures of 16000x16000, 384 MB each: 64 of them
+// would take more memory than most machines have. Such pictures are cached fewer at a time.
+constexpr std::size_t kCacheByteBudget = std::size_t{1} << 30;
 // Beyond this distance a seek to the key frame is expected to be cheaper than decoding on.
 constexpr int32_t kForwardDecodeLimit = 350;
 
@@ -202,8 +205,8 @@ bool H264DecoderSession::depends_on_earlier_interval(int32_t decoded, const AVFr
     return run_concealed_later_interval;
 }
 
-// At the end of input the decoder still holds the pictures of its reordering and threading
-// delay; they only come out once it is told that no more packets follow. A drained decoder
+// At the end of input the decoder still holds the pictures of its reordering delay; they
+// only come out once it is told that no more packets follow. A drained decoder
 // takes no new packets until flushed, so the next miss has to seek.
 void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, bool last_resort,
                                        std::shared_ptr<CachedFrame>& result) {
@@ -215,13 +218,18 @@ void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, bool last_
 
 void H264DecoderSession::cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot) {
     if (const auto cached = frame_cache.find(index); cached != frame_cache.end()) {
+        cache_bytes = cache_bytes - cached->second->byte_size() + snapshot->byte_size();
         cached->second = std::move(snapshot);
         return;
     }
-    while (frame_cache.size() >= kCacheCapacity && !cache_order.empty()) {
-        frame_cache.erase(cache_order.front());
+    while (!cache_order.empty() &&
+           (frame_cache.size() >= kCacheCapacity || cache_bytes + snapshot->byte_size() > kCacheByteBudget)) {
+        const auto oldest = frame_cache.find(cache_order.front());
+        cache_bytes -= oldest->second->byte_size();
+        frame_cache.erase(oldest);
         cache_order.pop_front();
     }
+    cache_bytes += snapshot->byte_size();
     frame_cache.emplace(index, std::move(snapshot));
     cache_order.push_back(index);
 }

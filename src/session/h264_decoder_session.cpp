@@ -55,6 +55,7 @@ void H264DecoderSession::open() {
 void H264DecoderSession::close() {
     frame_cache.clear();
     std::deque<int32_t>().swap(cache_order);
+    cache_bytes = 0;
     last_decoded_index = -1;
     if (codec_ctx) {
         avcodec_free_context(&codec_ctx);

@@ -21,10 +21,12 @@ extern "C" {
 //
 // The session owns its demuxer and decoder exclusively and releases them in close(), on a
 // failed construction and in the destructor. Construction scans the whole file once,
-// without decoding, to number the frames. get_frame keeps the last 64 snapshots and
-// decodes forward instead of seeking when the requested frame lies a little ahead in the
-// same key-frame interval. get_frame serialises concurrent callers with its own mutex; the
-// stream facts below never change after construction and may be read at any time.
+// without decoding, to number the frames. get_frame keeps the last 64 snapshots (fewer when
+// they would take more than 1 GiB) and decodes forward instead of seeking when the
+// requested frame lies a little ahead in the same key-frame interval. A frame's picture is
+// the one decoding from its own key packet gives, whatever was asked for before. get_frame
+// serialises concurrent callers with its own mutex; the stream facts below never change
+// after construction and may be read at any time.
 class H264DecoderSession {
 public:
     explicit H264DecoderSession(const std::string& path);
@@ -82,6 +84,7 @@ private:
     AVRational time_base{0, 1};
     std::map<int32_t, std::shared_ptr<CachedFrame>> frame_cache;
     std::deque<int32_t> cache_order;
+    std::size_t cache_bytes = 0;
     int32_t last_decoded_index = -1;
     // Positions in `packets`: the key packet that decoding has to begin with after a seek,
     // until it has been read; the key packet the current run of decoding began with; and
