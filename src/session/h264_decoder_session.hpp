@@ -23,8 +23,9 @@ extern "C" {
 // failed construction and in the destructor. Construction scans the whole file once,
 // without decoding, to number the frames. get_frame keeps the last 64 snapshots (fewer when
 // they would take more than 1 GiB) and decodes forward instead of seeking when the
-// requested frame lies a little ahead in the same key-frame interval. A frame's picture is
-// the one decoding from its own key packet gives, whatever was asked for before. get_frame
+// requested frame lies a little ahead, in the same key-frame interval or in one whose key
+// packet the decoder has already taken. A frame's picture is the one decoding from its own
+// key packet gives, whatever was asked for before. get_frame
 // serialises concurrent callers with its own mutex; the stream facts below never change
 // after construction and may be read at any time.
 class H264DecoderSession {
