@@ -243,7 +243,7 @@ def print_table(rows):
             section = row.section
             print(f"{section}")
         reference = "" if row.reference is None else f"{row.reference:11.2f}"
-        ratio = "" if row.ratio is None else f"{row.ratio:8.2f}"
+        ratio = "" if row.ratio is None else f"{row.ratio:8.3f}"
         met = "" if row.met is None else ("met" if row.met else "MISSED")
         print(f"  {row.measurement:<62}{row.value:11.2f}{reference:>11}{ratio:>8}  {row.target:<10}{met}")
 
