@@ -11,6 +11,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import vexmira
+
 # A moving pattern, so that frames differ from one another and B-frames predict something.
 SOURCE = "testsrc2=size={size}:rate={rate},trim=end_frame={frames}"
 TONE = "sine=frequency=440:sample_rate=48000"
@@ -188,6 +190,19 @@ def packed_picture(session, index: int) -> bytes:
 def expected_frames(path: Path, pix_fmt: str) -> list[bytes | None]:
     reference = reference_decode(path, pix_fmt)
     return [reference.get(pts) for pts in presentation_timestamps(path)]
+
+
+@pytest.fixture(scope="session")
+def reference_pictures(media):
+    """expected_frames of a named clip, decoded once per test session."""
+    made = {}
+
+    def of(clip):
+        if clip not in made:
+            path = media(clip)
+            made[clip] = expected_frames(path, vexmira.H264DecoderSession(str(path)).pix_fmt)
+        return made[clip]
+    return of
 
 
 def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[int]]]:

@@ -16,22 +16,10 @@ ORDERS = {
 }
 
 
-@pytest.fixture(scope="module")
-def reference(media):
-    made = {}
-
-    def frames(clip):
-        if clip not in made:
-            path = media(clip)
-            made[clip] = expected_frames(path, vexmira.H264DecoderSession(str(path)).pix_fmt)
-        return made[clip]
-    return frames
-
-
 @pytest.mark.parametrize("order", ORDERS)
 @pytest.mark.parametrize("clip", PICTURE_CLIPS)
-def test_every_frame_equals_the_reference_decode(media, reference, clip, order):
-    expected = reference(clip)
+def test_every_frame_equals_the_reference_decode(media, reference_pictures, clip, order):
+    expected = reference_pictures(clip)
     session = vexmira.H264DecoderSession(str(media(clip)))
     assert session.num_frames == len(expected)
     assert all(frame is not None for frame in expected), "the reference decodes every frame"
@@ -41,10 +29,10 @@ def test_every_frame_equals_the_reference_decode(media, reference, clip, order):
 
 @pytest.mark.parametrize("clip", ["mp4_long", "mkv_long", "ts_long", "mp4_open_gop", "mkv_open_gop", "ts_open_gop",
                                   "ts_long_gop"])
-def test_each_frame_from_a_fresh_session(media, reference, clip):
+def test_each_frame_from_a_fresh_session(media, reference_pictures, clip):
     # Nothing cached and nothing decoded before: every request seeks from scratch, so the
     # last frames, an open GOP's leading pictures and MPEG-TS's seeking are all on their own.
-    expected = reference(clip)
+    expected = reference_pictures(clip)
     path = str(media(clip))
     mismatches = [i for i in range(len(expected))
                   if packed_picture(vexmira.H264DecoderSession(path), i) != expected[i]]

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import expected_frames, packed_picture, plane_sizes, pps_chroma_offsets, reference_qp_maps
+from conftest import packed_picture, plane_sizes, pps_chroma_offsets, reference_qp_maps
 
 THREADS = 8
 REQUESTS_PER_THREAD = 40
@@ -17,14 +17,14 @@ CLIPS = ["mp4_long", "ts_open_gop"]
 
 
 @pytest.fixture(scope="module")
-def reference(media):
+def reference(media, reference_pictures):
     made = {}
 
     def of(clip):
         if clip not in made:
             path = media(clip)
             session = vexmira.H264DecoderSession(str(path))
-            made[clip] = (expected_frames(path, session.pix_fmt),
+            made[clip] = (reference_pictures(clip),
                           reference_qp_maps(path, session.mb_rows, session.mb_cols), pps_chroma_offsets(path))
         return made[clip]
     return of
