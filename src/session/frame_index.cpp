@@ -8,18 +8,20 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-std::vector<PacketInfo> scan_video_packets(AVFormatContext* fmt_ctx, int video_stream_index) {
+ScannedPackets scan_video_packets(AVFormatContext* fmt_ctx, int video_stream_index) {
     AVPacket* packet = av_packet_alloc();
     if (!packet) {
         throw std::bad_alloc();
     }
-    std::vector<PacketInfo> packets;
+    ScannedPackets scanned;
     try {
+        PresentationOrderReader order_reader(fmt_ctx->streams[video_stream_index]->codecpar);
         while (av_read_frame(fmt_ctx, packet) >= 0) {
             if (packet->stream_index == video_stream_index) {
-                packets.push_back(PacketInfo{packet->pts, packet->dts, packet->pos, packet->size,
-                                             (packet->flags & AV_PKT_FLAG_KEY) != 0,
-                                             static_cast<int32_t>(packets.size())});
+                scanned.packets.push_back(PacketInfo{packet->pts, packet->dts, packet->pos, packet->size,
+                                                     (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                                                     static_cast<int32_t>(scanned.packets.size())});
+                scanned.pictures.push_back(order_reader.read(*packet));
             }
             av_packet_unref(packet);
         }
@@ -28,7 +30,20 @@ std::vector<PacketInfo> scan_video_packets(AVFormatContext* fmt_ctx, int video_s
         throw;
     }
     av_packet_free(&packet);
-    return packets;
+    return scanned;
+}
+
+bool number_frames_from_bitstream(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures) {
+    const bool every_pts = std::all_of(packets.begin(), packets.end(),
+                                       [](const PacketInfo& packet) { return packet.pts != AV_NOPTS_VALUE; });
+    if (every_pts) {
+        return false;
+    }
+    const std::vector<int64_t> numbers = number_in_presentation_order(pictures);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        packets[i].pts = numbers[i];
+    }
+    return true;
 }
 
 namespace {
