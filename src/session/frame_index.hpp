@@ -34,7 +34,8 @@ struct FrameIndex {
 
 struct ScannedPackets {
     std::vector<PacketInfo> packets;
-    // What the H.264 parser read from each packet, in the same order.
+    // What the H.264 parser read from each packet, in the same order; empty where every
+    // packet carried a presentation timestamp.
     std::vector<PictureOrder> pictures;
 };
 
