@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The frame cache holds the snapshots of the last 64 frames decoded (fewer when they would
+// take more than 1 GiB).
+constexpr std::size_t kFrameCacheCapacity = 64;
+constexpr std::size_t kFrameCacheByteBudget = std::size_t{1} << 30;
+
+// Decides from the pattern of requests whether the pictures that no other picture references
+// and that precede the requested frame are decoded on the way to it, for the cache.
+//
+// Those pictures pay only when later requests find them cached: while requests come close
+// together, as in a scrub or a pass backwards. A request far from the one before is served
+// with the least work that produces its frame: the pictures it is predicted from and the
+// frame itself. A session's first request has no pattern to go by and counts as close, since
+// a first look at one place in a file is mostly followed by others around it.
+class RequestPattern {
+public:
+    // Takes every request, hits included, before any decoding for it.
+    void note_request(int32_t index);
+
+    // Whether the unreferenced picture of frame `picture`, which comes before `target`, is
+    // worth decoding while decoding towards `target`.
+    bool decodes_unreferenced_before(int32_t picture, int32_t target) const;
+
+private:
+    int32_t previous_request_ = -1;
+    bool close_together_ = true;
+};
