@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import vexmira
-from conftest import PICTURE_CLIPS, expected_frames, packed_picture
+from conftest import PICTURE_CLIPS, expected_frames, packed_picture, reference_qp_maps
 
 ORDERS = {
     "sequential": lambda n: list(range(n)),
@@ -37,6 +37,28 @@ def test_each_frame_from_a_fresh_session(media, reference_pictures, clip):
     mismatches = [i for i in range(len(expected))
                   if packed_picture(vexmira.H264DecoderSession(path), i) != expected[i]]
     assert mismatches == []
+
+
+def jumps_then_scrub(n):
+    """Requests far apart, forwards and backwards, which skip the pictures nothing references
+    before each frame; then a scrub, whose first step back has to decode them after all."""
+    far = [n - 10, n // 8, 3 * n // 4, n // 3, n // 2 + 20, 2, n - 1, n // 2]
+    scrub = list(range(n // 2 - 1, n // 2 - 9, -1)) + list(range(n // 2 - 8, n // 2 + 9))
+    return far + scrub
+
+
+@pytest.mark.parametrize("clip", ["mp4_long_gop", "ts_long_gop", "mp4_open_gop", "mkv_long"])
+def test_frames_reached_past_skipped_pictures_equal_the_reference(media, reference_pictures, clip):
+    # QP maps and pictures each in a session of their own: a request for the pixels of a
+    # frame whose QP map alone was asked for decodes it once more, and from close by.
+    expected = reference_pictures(clip)
+    path = media(clip)
+    session = vexmira.H264DecoderSession(str(path))
+    expected_maps = reference_qp_maps(path, session.mb_rows, session.mb_cols)
+    order = jumps_then_scrub(session.num_frames)
+    assert [i for i in order if session.get_qpmap(i).tolist() != expected_maps[i]] == []
+    session = vexmira.H264DecoderSession(str(path))
+    assert [i for i in order if packed_picture(session, i) != expected[i]] == []
 
 
 def drop_first_video_access_unit(source: Path, target: Path) -> None:

@@ -1,6 +1,7 @@
-// The frame cache, seen through the identity of the snapshots get_frame hands out: a hit
-// returns the very snapshot decoded before, a miss a newly built one.
-// Usage: frame_cache_test <clip of at least 100 frames>
+// The frame cache, seen through the identity of the snapshots get_frame hands out (a hit
+// returns the very snapshot decoded before, a miss a newly built one) and through the
+// session's count of seeks.
+// Usage: frame_cache_test <clip of at least 100 frames, 3 B-frames, key frames 24 apart>
 
 #include <cstring>
 #include <memory>
@@ -67,16 +68,69 @@ void evicted_snapshot_stays_valid_for_its_holder(const char* path) {
     CHECK_EQ(held.use_count(), 1);
 }
 
+// Requests frames first to last, one step at a time; returns the seeks they took.
+int64_t sweep(H264DecoderSession& session, int32_t first, int32_t last) {
+    const int64_t before = session.seek_count();
+    const int32_t step = first <= last ? 1 : -1;
+    for (int32_t i = first; i != last + step; i += step) {
+        session.get_frame(i);
+    }
+    return session.seek_count() - before;
+}
+
+void scrub_of_a_fresh_session_never_seeks_again(const char* path) {
+    H264DecoderSession session(path);
+    session.get_frame(60);
+    CHECK_EQ(session.seek_count(), 1);
+    for (int round = 0; round < 3; ++round) {
+        CHECK_EQ(sweep(session, 59, 50), 0);
+        CHECK_EQ(sweep(session, 51, 70), 0);
+        CHECK_EQ(sweep(session, 69, 60), 0);
+    }
+}
+
+void scrub_after_a_far_jump_seeks_once(const char* path) {
+    // The far request decodes no unreferenced picture before its frame, so the first step
+    // back finds one missing; from then on requests come close together and it is cached.
+    // Frames 74 to 94 lie in the interval of the key frame at 72.
+    H264DecoderSession session(path);
+    session.get_frame(5);
+    session.get_frame(84);
+    CHECK_EQ(sweep(session, 83, 74), 1);
+    CHECK_EQ(sweep(session, 75, 94), 0);
+    CHECK_EQ(sweep(session, 93, 74), 0);
+}
+
+void qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(const char* path) {
+    H264DecoderSession session(path);
+    for (int32_t i = 0; i < 30; ++i) {
+        const std::shared_ptr<CachedFrame> facts = session.get_frame(i, false);
+        CHECK(!facts->has_pixels);
+        CHECK(facts->picture == nullptr);
+    }
+    const std::shared_ptr<CachedFrame> facts = session.get_frame(20, false);
+    const std::shared_ptr<CachedFrame> picture = session.get_frame(20);
+    CHECK(picture->has_pixels);
+    CHECK(picture->qp_map == facts->qp_map);
+    CHECK(same_picture(*picture, *H264DecoderSession(path).get_frame(20)));
+    // Once there, the picture serves later requests of either kind; it is not traded back.
+    CHECK(session.get_frame(20, false) == picture);
+    CHECK(session.get_frame(20) == picture);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::cerr << "usage: frame_cache_test <clip of at least 100 frames>\n";
+        std::cerr << "usage: frame_cache_test <clip of at least 100 frames, 3 B-frames, key frames 24 apart>\n";
         return 2;
     }
     hit_returns_the_same_snapshot(argv[1]);
     cache_keeps_exactly_the_last_64_frames(argv[1]);
     eviction_is_first_in_first_out(argv[1]);
     evicted_snapshot_stays_valid_for_its_holder(argv[1]);
+    scrub_of_a_fresh_session_never_seeks_again(argv[1]);
+    scrub_after_a_far_jump_seeks_once(argv[1]);
+    qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(argv[1]);
     return finish("frame_cache_test");
 }
