@@ -6,6 +6,10 @@ namespace {
 // frames fall this close to each other rarely enough that the pictures decoded for
 // them cost little in all.
 constexpr int32_t kCloseRequestDistance = 16;
+// How far back from a far request a scrub around it reaches without seeking. Half of these
+// frames are unreferenced pictures in a typical stream with B-frames, the cheapest ones
+// to decode.
+constexpr int32_t kScrubReach = 16;
 
 }  // namespace
 
@@ -18,7 +22,8 @@ void RequestPattern::note_request(int32_t index) {
 }
 
 bool RequestPattern::decodes_unreferenced_before(int32_t picture, int32_t target) const {
-    // Further back than this, the cache would have let go of the picture by the time the
-    // target comes out.
-    return close_together_ && picture >= target - static_cast<int32_t>(kFrameCacheCapacity);
+    // Further back than the cache's capacity, the cache would have let go of the picture by
+    // the time the target comes out.
+    const int32_t reach = close_together_ ? static_cast<int32_t>(kFrameCacheCapacity) : kScrubReach;
+    return picture >= target - reach;
 }

@@ -8,14 +8,17 @@
 constexpr std::size_t kFrameCacheCapacity = 64;
 constexpr std::size_t kFrameCacheByteBudget = std::size_t{1} << 30;
 
-// Decides from the pattern of requests whether the pictures that no other picture references
+// Decides from the pattern of requests which of the pictures that no other picture references
 // and that precede the requested frame are decoded on the way to it, for the cache.
 //
-// Those pictures pay only when later requests find them cached: while requests come close
-// together, as in a scrub or a pass backwards. A request far from the one before is served
-// with the least work that produces its frame: the pictures it is predicted from and the
-// frame itself. A session's first request has no pattern to go by and counts as close, since
-// a first look at one place in a file is mostly followed by others around it.
+// Those pictures pay only when later requests find them cached. While requests come close
+// together, as in a pass backwards, those of the 64 frames before the requested one are
+// decoded, as many as the cache holds. A request far from the one before decodes only those
+// of the few frames just before it, enough for a scrub around it to find every frame cached
+// or ahead, and otherwise the least work that produces its frame: the pictures it is
+// predicted from and the frame itself. A session's first request has no pattern to go by
+// and counts as close, since a first look at one place in a file is mostly followed by
+// others around it.
 class RequestPattern {
 public:
     // Takes every request, hits included, before any decoding for it.

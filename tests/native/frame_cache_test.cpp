@@ -89,16 +89,27 @@ void scrub_of_a_fresh_session_never_seeks_again(const char* path) {
     }
 }
 
-void scrub_after_a_far_jump_seeks_once(const char* path) {
-    // The far request decodes no unreferenced picture before its frame, so the first step
-    // back finds one missing; from then on requests come close together and it is cached.
-    // Frames 74 to 94 lie in the interval of the key frame at 72.
+// Frames 72 to 95 lie in the interval of the key frame at 72.
+void scrub_after_a_far_jump_never_seeks_again(const char* path) {
     H264DecoderSession session(path);
     session.get_frame(5);
     session.get_frame(84);
-    CHECK_EQ(sweep(session, 83, 74), 1);
+    CHECK_EQ(session.seek_count(), 2);
+    CHECK_EQ(sweep(session, 83, 74), 0);
     CHECK_EQ(sweep(session, 75, 94), 0);
     CHECK_EQ(sweep(session, 93, 74), 0);
+}
+
+void far_jump_skips_what_lies_beyond_a_scrub(const char* path) {
+    // Unreferenced pictures more than 16 frames before a far request are not decoded: the
+    // first of them asked for seeks; from then on requests come close together and every
+    // picture before them is decoded and cached.
+    H264DecoderSession session(path);
+    session.get_frame(5);
+    session.get_frame(94);
+    CHECK_EQ(sweep(session, 93, 78), 0);
+    CHECK_EQ(sweep(session, 77, 72), 1);
+    CHECK_EQ(sweep(session, 73, 95), 0);
 }
 
 void qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(const char* path) {
@@ -130,7 +141,8 @@ int main(int argc, char** argv) {
     eviction_is_first_in_first_out(argv[1]);
     evicted_snapshot_stays_valid_for_its_holder(argv[1]);
     scrub_of_a_fresh_session_never_seeks_again(argv[1]);
-    scrub_after_a_far_jump_seeks_once(argv[1]);
+    scrub_after_a_far_jump_never_seeks_again(argv[1]);
+    far_jump_skips_what_lies_beyond_a_scrub(argv[1]);
     qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(argv[1]);
     return finish("frame_cache_test");
 }
