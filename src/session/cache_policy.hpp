@@ -3,8 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// The frame cache holds the snapshots of the last 64 frames decoded (fewer when they would
-// take more than 1 GiB).
+// The frame cache holds the snapshots of the last 64 frames decoded. A file of a few
+// kilobytes can declare pictures of 16000x16000, 384 MB each: 64 of them would take more
+// memory than most machines have. Such pictures are cached fewer at a time.
 constexpr std::size_t kFrameCacheCapacity = 64;
 constexpr std::size_t kFrameCacheByteBudget = std::size_t{1} << 30;
 

@@ -7,9 +7,6 @@
 
 namespace {
 
-// A file of a few kilobytes can declare pictures of 16000x16000, 384 MB each: 64 of them
-// would take more memory than most machines have. Such pictures are cached fewer at a time,
-// within kFrameCacheByteBudget.
 // Beyond this distance a seek to the key frame is expected to be cheaper than decoding on.
 constexpr int32_t kForwardDecodeLimit = 350;
 
@@ -222,9 +219,9 @@ void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, bool last_
     last_decoded_index = -1;
 }
 
-// A snapshot without pixels is kept only while no caller wants the picture itself: the
-// decoder's buffers then go back to it as soon as the picture is read, and it keeps writing
-// into the few that are still in the processor's caches.
+// A snapshot without pixels serves requests for QP maps and offsets only, so that the
+// decoder gets its buffers back as soon as it has been read and keeps writing into the few
+// that are still in the processor's caches. One with pixels serves every request.
 bool H264DecoderSession::serves(const CachedFrame& cached, bool needs_pixels) {
     return cached.has_pixels || !needs_pixels;
 }
