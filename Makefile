@@ -9,6 +9,7 @@ SAMPLE    := build/demo/sample.mp4
 VIDEO     ?= $(SAMPLE)
 
 BENCH_PEERS := $(VENV)/.vexmira-bench-peers
+BASELINE_DIR = build/bench/baseline-$(BASELINE)
 
 # make sanitize: the module built with AddressSanitizer and UBSan into a venv and build
 # directory of its own, so that the normal build is left as it is.
@@ -42,8 +43,17 @@ demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 	$(PYTHON) examples/demo.py "$(VIDEO)"
 
 # Not part of CI: minutes of measurements, best run on an otherwise idle machine.
-bench: $(INSTALLED) $(BENCH_PEERS)
-	$(PYTHON) benchmarks/bench.py
+# make bench BASELINE=<git ref> times the patterns the frame cache is for on that version's
+# build as well (built once into build/bench/baseline-<ref>); BENCH_ARGS go to bench.py.
+bench: $(INSTALLED) $(BENCH_PEERS) $(if $(BASELINE),$(BASELINE_DIR)/.built)
+	$(PYTHON) benchmarks/bench.py $(if $(BASELINE),--baseline $(BASELINE_DIR)/module) $(BENCH_ARGS)
+
+$(BASELINE_DIR)/.built: | $(INSTALLED)
+	rm -rf $(BASELINE_DIR) && mkdir -p $(BASELINE_DIR)/source
+	git archive $(BASELINE) | tar -x -C $(BASELINE_DIR)/source
+	cd $(BASELINE_DIR)/source && $(CURDIR)/$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps \
+		--target ../module .
+	@touch $@
 
 sanitize: $(SANITIZE_INSTALLED)
 	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest

@@ -1,6 +1,8 @@
 """Speed and memory of vexmira against the decoder's own limit and against the readers a user
 would pick instead. Every figure is printed beside a reference measured in the same run;
-each is the median of several repetitions. Usage: python benchmarks/bench.py [--repeat N]"""
+each is the median of several repetitions. With --baseline, the patterns the frame cache is
+for are timed on an earlier build as well (make bench BASELINE=<git ref> builds one).
+Usage: python benchmarks/bench.py [--repeat N] [--baseline DIR] [--sections NAME ...]"""
 
 import argparse
 import json
@@ -24,7 +26,9 @@ ROOT = Path(__file__).resolve().parent.parent
 TOOLS = ROOT / "build" / "bench" / "native"
 RESULTS = ROOT / "build" / "bench" / "results.json"
 RANDOM_TARGETS = 200
+LIMIT_TARGETS = 100
 SEED = 1234
+SECTIONS = ["sequential", "random", "limit", "patterns", "opening", "memory", "peers"]
 
 
 @dataclass
@@ -59,14 +63,21 @@ def build_native_tools():
     return TOOLS / "benchmarks" / "decoder_limit"
 
 
+def native_run(tool, path, *options):
+    """Frames (or packets, or targets) of one run of the native tool, its seconds and its
+    processor seconds."""
+    frames, seconds, processor_seconds = subprocess.run([str(tool), *options, str(path)], check=True,
+                                                        capture_output=True, text=True).stdout.split()
+    return int(frames), float(seconds), float(processor_seconds)
+
+
 def native_rate(tool, path, repeat, *options):
     """Frames (or packets) per second of the native tool, median over repetitions."""
     rates = []
     for _ in range(repeat):
-        frames, seconds = subprocess.run([str(tool), *options, str(path)], check=True, capture_output=True,
-                                         text=True).stdout.split()
-        rates.append(int(frames) / float(seconds))
-    return statistics.median(rates), int(frames)
+        frames, seconds, _ = native_run(tool, path, *options)
+        rates.append(frames / seconds)
+    return statistics.median(rates), frames
 
 
 def ffmpeg_tool_rate(path, frames, repeat):
@@ -166,6 +177,74 @@ def random_access_rows(tool, path, repeat, name="", counts_from=None):
                    ">= 1.0", minimum=1.0, unit="s")]
 
 
+def module_random_qp_maps(path, targets):
+    """Seconds and processor seconds of get_qpmap for every target, on a fresh session."""
+    session = vexmira.H264DecoderSession(str(path))
+    start, start_processor = time.perf_counter(), time.process_time()
+    for target in targets:
+        session.get_qpmap(target)
+    return time.perf_counter() - start, time.process_time() - start_processor
+
+
+def limit_rows(tool, path, repeat):
+    """Random single frames against the least work that produces them and against PyAV's
+    fastest recipe, all three one after the other in every repetition. Rates are targets per
+    second, of the clock and of the processor (which other work on the machine inflates less)."""
+    targets = random_targets(len(media.decode_counts(path)))[:LIMIT_TARGETS]
+    listed = ",".join(map(str, targets))
+    runs = {"limit": [], "PyAV": [], "module": []}
+    for _ in range(repeat):
+        _, seconds, processor_seconds = native_run(tool, path, "--random-targets", listed)
+        runs["limit"].append((seconds, processor_seconds))
+        if peers.PyAV.available():
+            runs["PyAV"].append(peers.PyAV.random_access_least_work(path, targets))
+        runs["module"].append(module_random_qp_maps(path, targets))
+    rates = {name: [[len(targets) / seconds for seconds in run] for run in zip(*times)]
+             for name, times in runs.items() if times}
+    label = f"{LIMIT_TARGETS} targets, 720p"
+    rows = [Row("limit", f"{label}: least work, seconds", statistics.median(t for t, _ in runs["limit"]), unit="s")]
+    for clock, kind in ((0, "clock"), (1, "processor")):
+        module = rates["module"][clock]
+        rows.append(paired_row("limit", f"{label}: module get_qpmap / least work, {kind} (targets/s)", module,
+                               rates["limit"][clock], ">= 0.95", minimum=0.95, unit="1/s"))
+        if "PyAV" in rates:
+            rows.append(paired_row("limit", f"{label}: module / PyAV {peers.PyAV.version().split()[0]} recipe, "
+                                   f"{kind}", module, rates["PyAV"][clock], ">= 1.05", minimum=1.05, unit="1/s"))
+    return rows
+
+
+def pattern_rate(pattern, path, baseline=None):
+    """Requests per second (frames per second for a sequential pass) of one pattern in a fresh
+    interpreter, on the module it imports: this build's, or the one in `baseline`."""
+    environment = dict(os.environ)
+    if baseline:
+        environment["PYTHONPATH"] = str(baseline)
+    result = subprocess.run([sys.executable, str(Path(__file__).parent / "patterns.py"), pattern, str(path)],
+                            check=True, capture_output=True, text=True, env=environment)
+    return [float(rate) for rate in result.stdout.split()]
+
+
+def pattern_rows(paths, baseline, repeat):
+    """Each pattern on this build, paired with the same on the baseline run right before."""
+    rows = []
+    for pattern, clip in (("reverse", "720p"), ("scrub", "720p"), ("sequential-qp", "1080p"),
+                          ("sequential-planes", "1080p")):
+        before, after = [], []
+        for _ in range(repeat):
+            if baseline:
+                before.append(pattern_rate(pattern, paths[clip], baseline))
+            after.append(pattern_rate(pattern, paths[clip]))
+        if not baseline:
+            rows.append(Row("patterns", f"{clip} {pattern}, clock / processor (1/s)",
+                            statistics.median(a[0] for a in after), statistics.median(a[1] for a in after), "1/s"))
+            continue
+        for clock, kind in ((0, "clock"), (1, "processor")):
+            rows.append(paired_row("patterns", f"{clip} {pattern}, {kind}: after / before (1/s)",
+                                   [a[clock] for a in after], [b[clock] for b in before], ">= 1.0", minimum=1.0,
+                                   unit="1/s"))
+    return rows
+
+
 def opening_rows(tool, paths, repeat, limit=1.2):
     rows = []
     for name, path in paths.items():
@@ -188,11 +267,15 @@ def probe(mode, path):
 
 def memory_rows(path):
     read = probe("read-all", path)
+    read_qp = probe("read-all-qp", path)
     churn = probe("churn", path)
     mib = 1 << 20
-    return [Row("memory", "peak RSS growth reading every frame (MiB)", read["growth"] / mib,
+    return [Row("memory", "peak RSS growth reading every frame's luma (MiB)", read["growth"] / mib,
                 read["cache_bytes"] / mib, "MiB", read["growth"] / read["cache_bytes"],
                 "about 1 (64 snapshots)"),
+            Row("memory", "peak RSS growth reading every QP map (MiB), in frames", read_qp["growth"] / mib,
+                read_qp["frame_bytes"] / mib, "MiB", read_qp["growth"] / read_qp["frame_bytes"],
+                "<= 16", met=read_qp["growth"] <= 16 * read_qp["frame_bytes"]),
             Row("memory", "RSS growth from session 20 to 200 (MiB)", churn["growth"] / mib, unit="MiB",
                 target="noise", met=churn["growth"] < 8 * mib)]
 
@@ -262,29 +345,44 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=3, help="repetitions of every measurement (median)")
+    parser.add_argument("--baseline", type=Path, help="folder holding an earlier build of the module")
+    parser.add_argument("--sections", nargs="+", choices=SECTIONS, default=SECTIONS, help="what to measure")
     args = parser.parse_args()
 
     tool = build_native_tools()
-    big, long = media.clip("1080p_10s"), media.clip("360p_60s")
+    big, long, mid = media.clip("1080p_10s"), media.clip("360p_60s"), media.clip("720p_12s")
     about = machine()
     print(f"{about['cpu']}, {about['cores']} cores; {about['ffmpeg']}; Python {about['python']}\n")
 
-    limits, sequential = sequential_rows(tool, big, args.repeat)
-    limits_long, random_rows = random_access_rows(tool, long, args.repeat)
-    frames = vexmira.H264DecoderSession(str(big)).num_frames
-    rows = [Row("limit", "1080p: bare decode loop with the module's settings (fps)", statistics.median(limits),
-                unit="fps"),
-            Row("limit", "1080p: ffmpeg tool, -threads 0 -skip_loop_filter all (fps)",
-                ffmpeg_tool_rate(big, frames, args.repeat), unit="fps"),
-            Row("limit", "360p: bare decode loop with the module's settings (fps)", statistics.median(limits_long),
-                unit="fps")]
-    rows += sequential + random_rows
-    rows += random_access_rows(tool, media.raw_copy(long), args.repeat, "raw .h264: ", counts_from=long)[1]
-    rows += opening_rows(tool, {"1080p": big, "360p": long}, args.repeat)
-    rows += opening_rows(tool, {"1080p raw .h264": media.raw_copy(big), "360p raw .h264": media.raw_copy(long)},
-                         args.repeat, limit=1.5)
-    rows += memory_rows(big)
-    rows += peer_rows(long, big, args.repeat)
+    rows = []
+    if "sequential" in args.sections:
+        limits, sequential = sequential_rows(tool, big, args.repeat)
+        frames = vexmira.H264DecoderSession(str(big)).num_frames
+        rows += [Row("limit", "1080p: bare decode loop with the module's settings (fps)", statistics.median(limits),
+                     unit="fps"),
+                 Row("limit", "1080p: ffmpeg tool, -threads 0 -skip_loop_filter all (fps)",
+                     ffmpeg_tool_rate(big, frames, args.repeat), unit="fps")]
+    if "random" in args.sections:
+        limits_long, random_rows = random_access_rows(tool, long, args.repeat)
+        rows.append(Row("limit", "360p: bare decode loop with the module's settings (fps)",
+                        statistics.median(limits_long), unit="fps"))
+    if "limit" in args.sections:
+        rows += limit_rows(tool, mid, args.repeat)
+    if "sequential" in args.sections:
+        rows += sequential
+    if "random" in args.sections:
+        rows += random_rows
+        rows += random_access_rows(tool, media.raw_copy(long), args.repeat, "raw .h264: ", counts_from=long)[1]
+    if "patterns" in args.sections:
+        rows += pattern_rows({"720p": mid, "1080p": big}, args.baseline, args.repeat)
+    if "opening" in args.sections:
+        rows += opening_rows(tool, {"1080p": big, "360p": long}, args.repeat)
+        rows += opening_rows(tool, {"1080p raw .h264": media.raw_copy(big), "360p raw .h264": media.raw_copy(long)},
+                             args.repeat, limit=1.5)
+    if "memory" in args.sections:
+        rows += memory_rows(big)
+    if "peers" in args.sections:
+        rows += peer_rows(long, big, args.repeat)
 
     print_table(rows)
     RESULTS.parent.mkdir(parents=True, exist_ok=True)

@@ -11,6 +11,7 @@ FOLDER = ROOT / "build" / "bench" / "media"
 CLIPS = {
     "1080p_10s": ["-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-t", "10"],
     "360p_60s": ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-t", "60"],
+    "720p_12s": ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-t", "12"],
 }
 ENCODER = ["-c:v", "libx264", "-preset", "medium", "-bf", "3", "-g", "250", "-pix_fmt", "yuv420p"]
 

@@ -1,5 +1,5 @@
 """Memory figures of one usage pattern, measured in a fresh interpreter and printed as JSON.
-Usage: python memory_probe.py read-all|churn <video>"""
+Usage: python memory_probe.py read-all|read-all-qp|churn <video>"""
 
 import gc
 import json
@@ -17,14 +17,19 @@ def status(field):
     raise KeyError(field)
 
 
-def read_all(path):
+def read_all(path, qp_maps_only=False):
+    """Peak growth reading every frame's pictures (or QP maps only), against the cache's
+    promise: the pictures of the last 64 frames whose pixels were asked for."""
     session = vexmira.H264DecoderSession(path)
     session.get_qpmap(0)
     frame_bytes = sum(session.get_plane_data(0, plane).nbytes for plane in range(3))
     baseline = status("VmRSS")
     for i in range(session.num_frames):
-        session.get_qpmap(i)
-    return {"growth": status("VmHWM") - baseline, "cache_bytes": 64 * frame_bytes}
+        if qp_maps_only:
+            session.get_qpmap(i)
+        else:
+            session.get_plane_data(i, 0)
+    return {"growth": status("VmHWM") - baseline, "cache_bytes": 64 * frame_bytes, "frame_bytes": frame_bytes}
 
 
 def churn(path):
@@ -45,4 +50,5 @@ def churn(path):
 
 if __name__ == "__main__":
     mode, video = sys.argv[1], sys.argv[2]
-    print(json.dumps({"read-all": read_all, "churn": churn}[mode](video)))
+    modes = {"read-all": read_all, "read-all-qp": lambda path: read_all(path, qp_maps_only=True), "churn": churn}
+    print(json.dumps(modes[mode](video)))

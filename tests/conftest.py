@@ -46,6 +46,8 @@ RECIPES = {
     "mp4_long_gop": (".mp4", video_input(frames=160) + x264(bframes=3, gop=160)),
     "ts_long_gop": (".ts", video_input(frames=160) + x264(bframes=3, gop=160)),
     "mp4_open_gop": (".mp4", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
+    # Pictures large enough that the memory the frame cache keeps alive stands out.
+    "mp4_360p": (".mp4", video_input(size="640x360", frames=80) + x264(bframes=3, gop=80)),
     "mkv_open_gop": (".mkv", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
     "ts_open_gop": (".ts", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True)),
     "mp4_ntsc": (".mp4", video_input(rate="30000/1001") + x264()),

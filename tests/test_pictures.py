@@ -1,13 +1,14 @@
 """Frame i is the same picture whichever way it is reached, and equals the ffmpeg tool's
 own decode of frame i with deblocking skipped; a frame that cannot be produced raises."""
 
+import math
 import random
 from pathlib import Path
 
 import pytest
 
 import vexmira
-from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, expected_frames, packed_picture
+from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, expected_frames, packed_picture, reference_qp_maps
 
 ORDERS = {
     "sequential": lambda n: list(range(n)),
@@ -37,6 +38,29 @@ def test_each_frame_from_a_fresh_session(media, reference_pictures, clip):
     mismatches = [i for i in range(len(expected))
                   if packed_picture(vexmira.H264DecoderSession(path), i) != expected[i]]
     assert mismatches == []
+
+
+def jumps_then_scrub(n):
+    """Every frame by a request far from the one before, forwards and backwards, which skips
+    the pictures nothing references well before it; then a scrub, which finds them cached."""
+    stride = 37
+    assert math.gcd(stride, n) == 1
+    scrub = list(range(n // 2 - 1, n // 2 - 9, -1)) + list(range(n // 2 - 8, n // 2 + 9))
+    return [(i * stride) % n for i in range(n)] + scrub
+
+
+@pytest.mark.parametrize("clip", ["mp4_long_gop", "ts_long_gop", "mp4_open_gop", "mkv_long"])
+def test_frames_reached_past_skipped_pictures_equal_the_reference(media, reference_pictures, clip):
+    # QP maps and pictures each in a session of their own: a request for the pixels of a
+    # frame whose QP map alone was asked for decodes it once more, and from close by.
+    expected = reference_pictures(clip)
+    path = media(clip)
+    session = vexmira.H264DecoderSession(str(path))
+    expected_maps = reference_qp_maps(path, session.mb_rows, session.mb_cols)
+    order = jumps_then_scrub(session.num_frames)
+    assert [i for i in order if session.get_qpmap(i).tolist() != expected_maps[i]] == []
+    session = vexmira.H264DecoderSession(str(path))
+    assert [i for i in order if packed_picture(session, i) != expected[i]] == []
 
 
 def drop_first_video_access_unit(source: Path, target: Path) -> None:

@@ -7,11 +7,11 @@
 
 namespace {
 
-std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t frame_idx) {
+std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t frame_idx, bool needs_pixels) {
     std::shared_ptr<CachedFrame> frame;
     {
         py::gil_scoped_release release;
-        frame = session.get_frame(frame_idx);
+        frame = session.get_frame(frame_idx, needs_pixels);
     }
     return frame;
 }
@@ -46,7 +46,7 @@ py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t pl
 }  // namespace
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
     py::array_t<int8_t> qp_map({static_cast<py::ssize_t>(frame->mb_rows), static_cast<py::ssize_t>(frame->mb_cols)});
     if (!frame->qp_map.empty()) {
         std::memcpy(qp_map.mutable_data(), frame->qp_map.data(), frame->qp_map.size());
@@ -55,7 +55,7 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
 }
 
 py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_t plane) {
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, true);
     check_plane(*frame, plane);
     // Row pitch in samples: the padding after each row's picture samples comes along.
     const py::ssize_t columns = frame->linesize[plane] / frame->bytes_per_sample;
@@ -66,13 +66,13 @@ py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_
 }
 
 py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, int32_t frame_idx) {
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
     return py::make_tuple(frame->chroma_qp_offset_cb, frame->chroma_qp_offset_cr);
 }
 
 void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,
                        int32_t dst_stride) {
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx);
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, true);
     check_plane(*frame, plane);
     if (dst_ptr == 0) {
         throw std::invalid_argument("dst_ptr must not be 0");

@@ -108,7 +108,7 @@ void fill_qp_map(const AVFrame* frame, CachedFrame& snapshot) {
 
 }  // namespace
 
-std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts) {
+std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels) {
     auto snapshot = std::make_shared<CachedFrame>();
     snapshot->pts = pts;
     snapshot->width = frame->width;
@@ -126,7 +126,8 @@ std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pt
         snapshot->bytes_per_sample = 1;
     }
     snapshot->nb_planes = av_pix_fmt_count_planes(format);
-    if (desc) {
+    snapshot->has_pixels = with_pixels;
+    if (desc && with_pixels) {
         share_planes(frame, desc, *snapshot);
     }
 

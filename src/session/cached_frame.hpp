@@ -44,6 +44,9 @@ struct CachedFrame {
     std::shared_ptr<const AVFrame> picture;
     // Stands in for a plane that the decoder left without data.
     std::vector<uint8_t> blank;
+    // Whether planes were taken at all: a snapshot made for its QP map and offsets only has
+    // the facts above but neither planes nor picture.
+    bool has_pixels = false;
 
     std::size_t plane_size(int plane) const {
         return static_cast<std::size_t>(linesize[plane]) * static_cast<std::size_t>(plane_height[plane]);
@@ -62,5 +65,6 @@ struct CachedFrame {
     }
 };
 
-// Snapshots a decoded frame identified by `pts`; the caller keeps ownership of `frame`.
-std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts);
+// Snapshots a decoded frame identified by `pts`, its planes only `with_pixels`; the caller
+// keeps ownership of `frame`.
+std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels);

@@ -2,14 +2,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "cache_policy.hpp"
 #include "h264_decoder_session.hpp"
 
 namespace {
 
-constexpr std::size_t kCacheCapacity = 64;
-// A file of a few kilobytes can declare pictures of 16000x16000, 384 MB each: 64 of them
-// would take more memory than most machines have. Such pictures are cached fewer at a time.
-constexpr std::size_t kCacheByteBudget = std::size_t{1} << 30;
 // Beyond this distance a seek to the key frame is expected to be cheaper than decoding on.
 constexpr int32_t kForwardDecodeLimit = 350;
 
@@ -22,14 +19,16 @@ struct FrameFree {
 
 }  // namespace
 
-std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index) {
+std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool needs_pixels) {
     if (index < 0 || index >= num_frames) {
         throw std::out_of_range("Frame index out of bounds: " + std::to_string(index));
     }
     std::lock_guard<std::mutex> lock(decode_mutex);
-    if (const auto hit = frame_cache.find(index); hit != frame_cache.end()) {
+    request_pattern.note_request(index);
+    if (const auto hit = frame_cache.find(index); hit != frame_cache.end() && serves(*hit->second, needs_pixels)) {
         return hit->second;
     }
+    request_needs_pixels = needs_pixels;
 
     const int32_t start = frame_start_packet[index];
     if (!can_decode_forward(index)) {
@@ -81,6 +80,7 @@ int32_t H264DecoderSession::previous_key_packet(int32_t packet) const {
 }
 
 void H264DecoderSession::seek_to_packet(int32_t packet) {
+    ++seeks;
     locator.seek(fmt_ctx, video_stream_index, packets, packet);
     avcodec_flush_buffers(codec_ctx);
     last_decoded_index = -1;
@@ -134,7 +134,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
             packet->pts = packets[next_packet].pts;
         }
         ++next_packet;
-        codec_ctx->skip_frame = leaves_cache_before(*packet, index) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        codec_ctx->skip_frame = skips_unreferenced(*packet, index) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         const int sent = avcodec_send_packet(codec_ctx, packet.get());
         av_packet_unref(packet.get());
         if (sent >= 0) {
@@ -144,13 +144,16 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
     return result;
 }
 
-// A picture that no other picture references, and that lies so far before the requested one
-// that the cache would have let go of it by the time the requested one comes out, need not be
-// decoded at all. With a single decoding thread, decoding happens inside avcodec_send_packet,
-// so the setting applies to exactly the packet sent next.
-bool H264DecoderSession::leaves_cache_before(const AVPacket& packet, int32_t index) const {
+// A picture that no other picture references and that comes before the requested one need
+// not be decoded unless the pattern of requests makes it worth caching. Pictures after the
+// requested one are decoded all the same: the next request is as likely to be one of them
+// as in a pass forwards, and skipping them would make it seek. With a single decoding
+// thread, decoding happens inside avcodec_send_packet, so the setting applies to exactly the
+// packet sent next.
+bool H264DecoderSession::skips_unreferenced(const AVPacket& packet, int32_t index) const {
     const auto found = pts_to_index.find(packet.pts);
-    return found != pts_to_index.end() && found->second < index - static_cast<int32_t>(kCacheCapacity);
+    return found != pts_to_index.end() && found->second < index &&
+           !request_pattern.decodes_unreferenced_before(found->second, index);
 }
 
 void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, bool last_resort,
@@ -163,7 +166,7 @@ void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, bool last
             const int32_t decoded = found->second;
             const bool depends_on_run = depends_on_earlier_interval(decoded, *frame);
             if (!depends_on_run || (decoded == index && last_resort)) {
-                std::shared_ptr<CachedFrame> snapshot = build_cached_frame(frame, frame->pts);
+                std::shared_ptr<CachedFrame> snapshot = build_cached_frame(frame, frame->pts, request_needs_pixels);
                 if (decoded == index) {
                     result = snapshot;
                 }
@@ -205,14 +208,23 @@ void H264DecoderSession::drain_decoder(AVFrame* frame, int32_t index, bool last_
     last_decoded_index = -1;
 }
 
+// A snapshot without pixels serves requests for QP maps and offsets only, so that the
+// decoder gets its buffers back as soon as it has been read and keeps writing into the few
+// that are still in the processor's caches. One with pixels serves every request.
+bool H264DecoderSession::serves(const CachedFrame& cached, bool needs_pixels) {
+    return cached.has_pixels || !needs_pixels;
+}
+
 void H264DecoderSession::cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot) {
     if (const auto cached = frame_cache.find(index); cached != frame_cache.end()) {
-        cache_bytes = cache_bytes - cached->second->byte_size() + snapshot->byte_size();
-        cached->second = std::move(snapshot);
+        if (!serves(*cached->second, snapshot->has_pixels)) {
+            cache_bytes = cache_bytes - cached->second->byte_size() + snapshot->byte_size();
+            cached->second = std::move(snapshot);
+        }
         return;
     }
-    while (!cache_order.empty() &&
-           (frame_cache.size() >= kCacheCapacity || cache_bytes + snapshot->byte_size() > kCacheByteBudget)) {
+    while (!cache_order.empty() && (frame_cache.size() >= kFrameCacheCapacity ||
+                                    cache_bytes + snapshot->byte_size() > kFrameCacheByteBudget)) {
         const auto oldest = frame_cache.find(cache_order.front());
         cache_bytes -= oldest->second->byte_size();
         frame_cache.erase(oldest);

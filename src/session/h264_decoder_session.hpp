@@ -13,6 +13,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "cache_policy.hpp"
 #include "cached_frame.hpp"
 #include "frame_index.hpp"
 #include "packet_locator.hpp"
@@ -22,11 +23,14 @@ extern "C" {
 //
 // The session owns its demuxer and decoder exclusively and releases them in close(), on a
 // failed construction and in the destructor. Construction scans the whole file once,
-// without decoding, to number the frames. get_frame keeps the last 64 snapshots (fewer when
-// they would take more than 1 GiB) and decodes forward instead of seeking when the
+// without decoding, to number the frames. get_frame keeps the snapshots of the last 64
+// frames decoded (fewer when they would take more than 1 GiB), with their pictures where the
+// request that decoded them wanted pixels, and decodes forward instead of seeking when the
 // requested frame lies a little ahead, in the same key-frame interval or in one whose key
-// packet the decoder has already taken. A frame's picture is the one decoding from its own
-// key packet gives, whatever was asked for before. get_frame
+// packet the decoder has already taken. Whether the pictures before the requested frame that
+// nothing references are decoded for the cache depends on the pattern of requests
+// (RequestPattern). A frame's picture is the one decoding from its own key packet gives,
+// whatever was asked for before. get_frame
 // serialises concurrent callers with its own mutex; the stream facts below never change
 // after construction and may be read at any time.
 class H264DecoderSession {
@@ -38,7 +42,11 @@ public:
 
     // The frame with this number, or an exception: std::out_of_range for a number outside
     // 0..num_frames-1, std::runtime_error when the decoder does not produce the frame.
-    std::shared_ptr<CachedFrame> get_frame(int32_t index);
+    // Without needs_pixels the snapshot may hold the QP map and offsets only.
+    std::shared_ptr<CachedFrame> get_frame(int32_t index, bool needs_pixels = true);
+
+    // Seeks since the session was opened, for tests and diagnostics of the cache's policy.
+    int64_t seek_count() const { return seeks; }
 
     int32_t width = 0;
     int32_t height = 0;
@@ -68,11 +76,12 @@ private:
     int32_t previous_key_packet(int32_t packet) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
-    bool leaves_cache_before(const AVPacket& packet, int32_t index) const;
+    bool skips_unreferenced(const AVPacket& packet, int32_t index) const;
     void receive_frames(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
     void lose_track();
     void drain_decoder(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& frame);
+    static bool serves(const CachedFrame& cached, bool needs_pixels);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
 
     std::string path;
@@ -93,6 +102,11 @@ private:
     std::map<int32_t, std::shared_ptr<CachedFrame>> frame_cache;
     std::deque<int32_t> cache_order;
     std::size_t cache_bytes = 0;
+    RequestPattern request_pattern;
+    // Whether the request being served wants pixels: the pictures decoded on its way are
+    // cached with pixels only then.
+    bool request_needs_pixels = true;
+    int64_t seeks = 0;
     int32_t last_decoded_index = -1;
     // Positions in `packets`: the key packet that decoding has to begin with after a seek,
     // until it has been read; the key packet the current run of decoding began with; and

@@ -1,6 +1,7 @@
-// The frame cache, seen through the identity of the snapshots get_frame hands out: a hit
-// returns the very snapshot decoded before, a miss a newly built one.
-// Usage: frame_cache_test <clip of at least 100 frames>
+// The frame cache, seen through the identity of the snapshots get_frame hands out (a hit
+// returns the very snapshot decoded before, a miss a newly built one) and through the
+// session's count of seeks.
+// Usage: frame_cache_test <clip of at least 100 frames, 3 B-frames, key frames 24 apart>
 
 #include <cstring>
 #include <memory>
@@ -67,16 +68,86 @@ void evicted_snapshot_stays_valid_for_its_holder(const char* path) {
     CHECK_EQ(held.use_count(), 1);
 }
 
+// Requests frames first to last, one step at a time; returns the seeks they took.
+int64_t sweep(H264DecoderSession& session, int32_t first, int32_t last) {
+    const int64_t before = session.seek_count();
+    const int32_t step = first <= last ? 1 : -1;
+    for (int32_t i = first; i != last + step; i += step) {
+        session.get_frame(i);
+    }
+    return session.seek_count() - before;
+}
+
+void scrub_of_a_fresh_session_never_seeks_again(const char* path) {
+    H264DecoderSession session(path);
+    session.get_frame(60);
+    CHECK_EQ(session.seek_count(), 1);
+    for (int round = 0; round < 3; ++round) {
+        CHECK_EQ(sweep(session, 59, 50), 0);
+        CHECK_EQ(sweep(session, 51, 70), 0);
+        CHECK_EQ(sweep(session, 69, 60), 0);
+    }
+}
+
+// Frames 72 to 95 lie in the interval of the key frame at 72.
+void scrub_after_a_far_jump_never_seeks_again(const char* path) {
+    H264DecoderSession session(path);
+    session.get_frame(5);
+    session.get_frame(84);
+    CHECK_EQ(session.seek_count(), 2);
+    CHECK_EQ(sweep(session, 83, 74), 0);
+    CHECK_EQ(sweep(session, 75, 94), 0);
+    CHECK_EQ(sweep(session, 93, 74), 0);
+}
+
+void far_jump_skips_what_lies_beyond_a_scrub(const char* path) {
+    // Unreferenced pictures more than 16 frames before a far request are not decoded: the
+    // first of them asked for seeks; from then on requests come close together and every
+    // picture before them is decoded and cached.
+    H264DecoderSession session(path);
+    session.get_frame(5);
+    session.get_frame(94);
+    CHECK_EQ(sweep(session, 93, 78), 0);
+    CHECK_EQ(sweep(session, 77, 72), 1);
+    CHECK_EQ(sweep(session, 73, 95), 0);
+}
+
+void qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(const char* path) {
+    H264DecoderSession session(path);
+    for (int32_t i = 0; i < 16; ++i) {
+        const std::shared_ptr<CachedFrame> facts = session.get_frame(i, false);
+        CHECK(!facts->has_pixels);
+        CHECK(facts->picture == nullptr);
+    }
+    const std::shared_ptr<CachedFrame> facts = session.get_frame(10, false);
+    const std::shared_ptr<CachedFrame> picture = session.get_frame(10);
+    CHECK(picture->has_pixels);
+    CHECK(picture->qp_map == facts->qp_map);
+    CHECK(same_picture(*picture, *H264DecoderSession(path).get_frame(10)));
+    // Once there, the picture serves later requests of either kind; it is not traded back,
+    // not even when a request for QP maps alone decodes the frame once more on its way.
+    CHECK(session.get_frame(10, false) == picture);
+    session.get_frame(90, false);
+    const int64_t seeks = session.seek_count();
+    session.get_frame(18, false);
+    CHECK_EQ(session.seek_count(), seeks + 1);
+    CHECK(session.get_frame(10) == picture);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::cerr << "usage: frame_cache_test <clip of at least 100 frames>\n";
+        std::cerr << "usage: frame_cache_test <clip of at least 100 frames, 3 B-frames, key frames 24 apart>\n";
         return 2;
     }
     hit_returns_the_same_snapshot(argv[1]);
     cache_keeps_exactly_the_last_64_frames(argv[1]);
     eviction_is_first_in_first_out(argv[1]);
     evicted_snapshot_stays_valid_for_its_holder(argv[1]);
+    scrub_of_a_fresh_session_never_seeks_again(argv[1]);
+    scrub_after_a_far_jump_never_seeks_again(argv[1]);
+    far_jump_skips_what_lies_beyond_a_scrub(argv[1]);
+    qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(argv[1]);
     return finish("frame_cache_test");
 }

@@ -1,0 +1,64 @@
+"""Patterns of requests that the frame cache is for, timed on whichever vexmira the
+interpreter imports, so that bench.py can run them on a baseline build of an earlier
+version as well. Prints the requests served per second (frames per second for a sequential
+pass), of the clock and of the processor.
+Usage: python benchmarks/patterns.py {reverse,scrub,sequential-qp,sequential-planes} <video>"""
+
+import sys
+import time
+
+import vexmira
+
+# Centres of scrubs far apart from each other, as a user jumps to a place and looks around
+# it; fractions of the file's length.
+SCRUB_CENTRES = (0.15, 0.5, 0.9)
+SCRUB_REACH = 10
+
+
+def reverse(session):
+    return [(i, 0) for i in range(session.num_frames - 1, -1, -1)]
+
+
+def scrub(session):
+    """Back and forth within the reach around each centre, one frame a step."""
+    requests = []
+    for fraction in SCRUB_CENTRES:
+        centre = int(fraction * (session.num_frames - 1))
+        low, high = max(centre - SCRUB_REACH, 0), min(centre + SCRUB_REACH, session.num_frames - 1)
+        sweep = [centre] + list(range(centre - 1, low - 1, -1))
+        for _ in range(2):
+            sweep += list(range(low + 1, high + 1)) + list(range(high - 1, low - 1, -1))
+        requests += [(i, 0) for i in sweep]
+    return requests
+
+
+def every_frame(session, planes):
+    return [(i, plane) for i in range(session.num_frames) for plane in planes]
+
+
+PATTERNS = {
+    "reverse": (reverse, "get_plane_data"),
+    "scrub": (scrub, "get_plane_data"),
+    "sequential-qp": (lambda session: every_frame(session, [None]), "get_qpmap"),
+    "sequential-planes": (lambda session: every_frame(session, [0, 1, 2]), "get_plane_data"),
+}
+
+
+def main(pattern, path):
+    session = vexmira.H264DecoderSession(path)
+    make_requests, method = PATTERNS[pattern]
+    requests = make_requests(session)
+    call = getattr(session, method)
+    start, start_processor = time.perf_counter(), time.process_time()
+    for frame, plane in requests:
+        if plane is None:
+            call(frame)
+        else:
+            call(frame, plane)
+    elapsed, processor = time.perf_counter() - start, time.process_time() - start_processor
+    served = len({frame for frame, _ in requests}) if pattern.startswith("sequential") else len(requests)
+    print(served / elapsed, served / processor)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
