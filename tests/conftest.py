@@ -63,6 +63,9 @@ RECIPES = {
     "mp4_qp30": (".mp4", video_input() + x264(extra="qp=30:ipratio=1:pbratio=1:aq-mode=0")),
     "mp4_10bit_qp20": (".mp4", video_input() + x264(pix_fmt="yuv420p10le",
                                                     extra="qp=20:ipratio=1:pbratio=1:aq-mode=0")),
+    # Above 51, which 8-bit streams cannot reach: 10 bits extend the range to 63.
+    "mp4_10bit_qp60": (".mp4", video_input(frames=12) + x264(pix_fmt="yuv420p10le",
+                                                           extra="qp=60:ipratio=1:pbratio=1:aq-mode=0")),
     # Uniform noise, so adaptive quantisation treats every macroblock alike except where the
     # region of interest (macroblock rows 1-2, columns 2-4 of an 8x6 grid) asks for more quality.
     "mp4_roi": (".mp4", ["-f", "lavfi", "-i", "color=c=gray:size=128x96:rate=25,noise=alls=30:allf=t,"
