@@ -208,6 +208,22 @@ def reference_pictures(media):
     return of
 
 
+@pytest.fixture(scope="session")
+def reference_answers(media, reference_pictures):
+    """reference_answers(clip): what every frame of a named clip must give, as the ffmpeg tool
+    decodes and reads it: (pictures as in reference_pictures, QP maps, PPS chroma offsets)."""
+    made = {}
+
+    def of(clip):
+        if clip not in made:
+            path = media(clip)
+            session = vexmira.H264DecoderSession(str(path))
+            made[clip] = (reference_pictures(clip), reference_qp_maps(path, session.mb_rows, session.mb_cols),
+                          pps_chroma_offsets(path))
+        return made[clip]
+    return of
+
+
 def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[int]]]:
     """Per-macroblock QP of every frame, in presentation order, as the ffmpeg tool's H.264
     decoder prints it for debugging (single-threaded, two characters per macroblock)."""
