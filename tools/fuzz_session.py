@@ -54,6 +54,8 @@ SEEDS = {
     "closed_gop.mp4": [[]],
     "closed_gop.mkv": [[]],
     "closed_gop.ts": [[]],
+    # Annex B without a container: its packets carry no timestamps.
+    "closed_gop.h264": [[]],
     "open_gop.mp4": [["-x264-params", "open-gop=1"]],
     "ten_bit.mp4": [["-pix_fmt", "yuv420p10le"]],
     "chroma_444.mkv": [["-pix_fmt", "yuv444p", "-x264-params", "chroma-qp-offset=-3"]],
