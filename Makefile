@@ -36,7 +36,7 @@ FUZZ_REQUIREMENTS := "atheris>=2.3"
 FUZZ_PACKAGES     := clang libclang-rt-14-dev
 FUZZ_NATIVE_BUILD := build/fuzz-native
 FUZZ_NATIVE       := $(FUZZ_NATIVE_BUILD)/tools/fuzz/session_fuzzer
-FUZZ_NATIVE_LINES := ^(\#[0-9]+ +(INITED|DONE)|stat::|Done [0-9]+ runs|==[0-9]+==|SUMMARY|rule broken|Test unit written)
+FUZZ_NATIVE_LINES := ^(\#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done [0-9]+ runs|==[0-9]+==|SUMMARY|rule broken|Test unit written)
 
 .PHONY: bench demo test sanitize fuzz soak system-packages
 
