@@ -1,6 +1,7 @@
-"""Run as a child process by the thread tests: threads that ask one file for frames, either
-sharing one session or with a session each, check every answer against the ffmpeg tool's,
-and print the problems they found as a JSON list. A crash or a hang ends only this process.
+"""Run as a child process by the thread tests, through probe(): threads that ask one file for
+frames, either sharing one session or with a session each, check every answer against the
+ffmpeg tool's, and print the problems they found as a JSON list. A crash or a hang ends only
+this process, and probe() fails the test that started it with the child's output.
 
 Usage: thread_probe.py VIDEO EXPECTED shared|own THREADS REQUESTS SEED
 EXPECTED is a pickle of (pictures, qp_maps, offsets): for each frame its three planes packed
@@ -22,6 +23,9 @@ import pytest
 
 import vexmira
 from conftest import packed_picture, plane_sizes
+
+# Sanitizer builds run several times slower; make sanitize stretches the limit.
+TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))
 
 
 def requests(seed: int, num_frames: int, count: int) -> list[int]:
@@ -85,10 +89,6 @@ def main(path: str, expected_file: str, sharing: str, threads: str, count: str, 
                 for problem in frame_problems(session, index, expected)]
 
     print(json.dumps(run_threads(int(threads), work)))
-
-
-# Sanitizer builds run several times slower; make sanitize stretches the limit.
-TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))
 
 
 def probe(path: Path, expected, folder: Path, sharing: str, threads: int, count: int, seed: int) -> list[str]:
