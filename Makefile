@@ -33,6 +33,11 @@ SANITIZE_RUN := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
 
 FUZZ_SECONDS      ?= 300
 FUZZ_REQUIREMENTS := "atheris>=2.3"
+# The libFuzzer harness (tools/fuzz) is built with clang, which only make fuzz installs.
+FUZZ_PACKAGES     := clang libclang-rt-14-dev
+FUZZ_NATIVE_BUILD := build/fuzz-native
+FUZZ_NATIVE       := $(FUZZ_NATIVE_BUILD)/tools/fuzz/session_fuzzer
+FUZZ_NATIVE_LINES := ^(\#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done [0-9]+ runs|==[0-9]+==|SUMMARY|rule broken|Test unit written)
 
 .PHONY: bench demo test sanitize fuzz soak system-packages
 
@@ -61,11 +66,20 @@ sanitize: $(SANITIZE_INSTALLED)
 # Atheris for FUZZ_SECONDS on the normal build, over a seed corpus of small clips made on
 # the spot, then every input it kept once more on the sanitizer build (tools/fuzz_session.py
 # says why in two steps). Inputs that break a rule are written to build/fuzz/crashes.
-fuzz: $(INSTALLED) $(SANITIZE_INSTALLED)
+# Then the libFuzzer harness, steered by the coverage of the session's own code, for
+# FUZZ_SECONDS more over the same seeds; what it keeps and finds stays in build/fuzz-native,
+# its full log in build/fuzz-native/fuzz.log.
+fuzz: $(INSTALLED) $(SANITIZE_INSTALLED) $(FUZZ_NATIVE)
 	$(PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
 	$(SANITIZE_PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
 	$(PYTHON) tools/fuzz_session.py --seconds $(FUZZ_SECONDS) --workdir build/fuzz
 	$(SANITIZE_RUN) $(SANITIZE_PYTHON) tools/fuzz_session.py --replay --workdir build/fuzz
+	@mkdir -p $(FUZZ_NATIVE_BUILD)/corpus $(FUZZ_NATIVE_BUILD)/crashes
+	@$(FUZZ_NATIVE) $(FUZZ_NATIVE_BUILD)/corpus build/fuzz/seeds -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
+		-rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 -artifact_prefix=$(FUZZ_NATIVE_BUILD)/crashes/ \
+		> $(FUZZ_NATIVE_BUILD)/fuzz.log 2>&1; status=$$?; \
+		grep -E '$(FUZZ_NATIVE_LINES)' $(FUZZ_NATIVE_BUILD)/fuzz.log; \
+		echo "full log: $(FUZZ_NATIVE_BUILD)/fuzz.log; crashes: $(FUZZ_NATIVE_BUILD)/crashes"; exit $$status
 
 soak: $(INSTALLED)
 	$(PYTHON) tools/soak.py
@@ -101,6 +115,12 @@ $(SANITIZE_INSTALLED): $(SOURCES) | system-packages $(SANITIZE_PYTHON)
 	$(call install-module,$(SANITIZE_PYTHON),test,-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo,\
 		CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)")
 	@touch $@
+
+$(FUZZ_NATIVE): $(SOURCES) $(wildcard tools/fuzz/*) | $(INSTALLED)
+	@scripts/install-system-packages.sh $(FUZZ_PACKAGES)
+	$(VENV)/bin/cmake -S . -B $(FUZZ_NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXMIRA_FUZZER=ON
+	$(VENV)/bin/cmake --build $(FUZZ_NATIVE_BUILD)
 
 $(BENCH_PEERS): pyproject.toml | $(INSTALLED)
 	$(PYTHON) -m pip install --quiet --no-build-isolation ".[bench]"

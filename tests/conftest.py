@@ -65,6 +65,9 @@ RECIPES = {
     "mp4_qp30": (".mp4", video_input() + x264(extra="qp=30:ipratio=1:pbratio=1:aq-mode=0")),
     "mp4_10bit_qp20": (".mp4", video_input() + x264(pix_fmt="yuv420p10le",
                                                     extra="qp=20:ipratio=1:pbratio=1:aq-mode=0")),
+    # Above 51, which 8-bit streams cannot reach: 10 bits extend the range to 63.
+    "mp4_10bit_qp60": (".mp4", video_input(frames=12) + x264(pix_fmt="yuv420p10le",
+                                                           extra="qp=60:ipratio=1:pbratio=1:aq-mode=0")),
     # Uniform noise, so adaptive quantisation treats every macroblock alike except where the
     # region of interest (macroblock rows 1-2, columns 2-4 of an 8x6 grid) asks for more quality.
     "mp4_roi": (".mp4", ["-f", "lavfi", "-i", "color=c=gray:size=128x96:rate=25,noise=alls=30:allf=t,"
@@ -232,6 +235,22 @@ def reference_pictures(media):
         if clip not in made:
             path = media(clip)
             made[clip] = expected_frames(path, vexmira.H264DecoderSession(str(path)).pix_fmt)
+        return made[clip]
+    return of
+
+
+@pytest.fixture(scope="session")
+def reference_answers(media, reference_pictures):
+    """reference_answers(clip): what every frame of a named clip must give, as the ffmpeg tool
+    decodes and reads it: (pictures as in reference_pictures, QP maps, PPS chroma offsets)."""
+    made = {}
+
+    def of(clip):
+        if clip not in made:
+            path = media(clip)
+            session = vexmira.H264DecoderSession(str(path))
+            made[clip] = (reference_pictures(clip), reference_qp_maps(path, session.mb_rows, session.mb_cols),
+                          pps_chroma_offsets(path))
         return made[clip]
     return of
 

@@ -1,17 +1,39 @@
 """The four frame methods as a caller meets them: results that are new arrays, exact errors,
 and copies into memory the caller owns."""
 
-import threading
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import vexmira
+from conftest import plane_sizes, pps_chroma_offsets, reference_qp_maps
+from thread_probe import probe
+
+TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))
 
 
 @pytest.fixture(scope="module")
 def session(media):
     return vexmira.H264DecoderSession(str(media("mp4")))
+
+
+@pytest.fixture(scope="module")
+def reference_planes(media, reference_pictures):
+    """reference_planes(clip, frame): the ffmpeg tool's three planes of that frame, picture
+    area only, as arrays of the module's sample type."""
+    def of(clip, index):
+        session = vexmira.H264DecoderSession(str(media(clip)))
+        dtype = np.uint16 if session.bytes_per_sample == 2 else np.uint8
+        packed = np.frombuffer(reference_pictures(clip)[index], dtype)
+        planes, start = [], 0
+        for columns, rows in plane_sizes(session.width, session.height, session.pix_fmt):
+            planes.append(packed[start:start + rows * columns].reshape(rows, columns))
+            start += rows * columns
+        return planes
+    return of
 
 
 class TestResults:
@@ -45,9 +67,15 @@ class TestResults:
         assert session.get_qpmap(0).shape == (2, 3)
         assert session.get_plane_data(0, 1).shape[0] == 9
 
-    def test_numpy_integers_are_accepted(self, session):
-        assert np.array_equal(session.get_qpmap(np.int64(2)), session.get_qpmap(2))
-        assert session.get_chroma_qp_offset(frame_idx=np.int32(2)) == session.get_chroma_qp_offset(2)
+    def test_numpy_integers_are_accepted(self, session, media, reference_planes):
+        path = media("mp4")
+        assert session.get_qpmap(np.int64(2)).tolist() == reference_qp_maps(path, 3, 4)[2]
+        assert session.get_chroma_qp_offset(frame_idx=np.int32(2)) == pps_chroma_offsets(path)
+        cb = reference_planes("mp4", 7)[1]
+        assert np.array_equal(session.get_plane_data(np.int16(7), np.uint8(1))[:, :32], cb)
+        buffer = np.zeros_like(cb)
+        session.copy_plane_to_ptr(np.int64(7), np.int32(1), np.uint64(buffer.ctypes.data), np.int32(32))
+        assert np.array_equal(buffer, cb)
 
 
 class TestErrors:
@@ -93,30 +121,56 @@ class TestErrors:
         assert (buffer == 9).all()
 
 
-class TestCopyPlaneToPtr:
-    def test_packed_copy_equals_the_picture_area(self, session):
-        for plane, (rows, columns) in enumerate([(48, 64), (24, 32), (24, 32)]):
-            buffer = np.zeros((rows, columns), dtype=np.uint8)
-            assert session.copy_plane_to_ptr(0, plane, buffer.ctypes.data, columns) is None
-            assert np.array_equal(buffer, session.get_plane_data(0, plane)[:, :columns])
+# Run in a child process: a destination offset cut to 32 bits writes 2 GiB before the
+# buffer, which ends the process. The rows are written to standard output.
+COPY_PAST_TWO_GIB = """
+import sys
+import numpy as np
+import vexmira
+session = vexmira.H264DecoderSession(sys.argv[1])
+frame, stride = int(sys.argv[2]), 1 << 26
+# Zeroed pages are mapped only when written: the 3 GiB cost one page per row.
+buffer = np.zeros(session.height * stride, np.uint8)
+session.copy_plane_to_ptr(frame, 0, buffer.ctypes.data, stride)
+rows = buffer.reshape(session.height, stride)[:, :2 * session.width]
+sys.stdout.buffer.write(np.ascontiguousarray(rows).tobytes())
+"""
 
-    def test_keywords_and_sixteen_bit_samples(self, media):
+
+class TestCopyPlaneToPtr:
+    def test_packed_copy_equals_the_picture_area(self, session, reference_planes):
+        for plane, expected in enumerate(reference_planes("mp4", 0)):
+            buffer = np.zeros_like(expected)
+            assert session.copy_plane_to_ptr(0, plane, buffer.ctypes.data, expected.shape[1]) is None
+            assert np.array_equal(buffer, expected)
+
+    def test_keywords_and_sixteen_bit_samples(self, media, reference_planes):
         deep = vexmira.H264DecoderSession(str(media("mp4_10bit")))
         buffer = np.zeros((48, 64), dtype=np.uint16)
         deep.copy_plane_to_ptr(frame_idx=1, plane=0, dst_ptr=buffer.ctypes.data, dst_stride=128)
-        assert np.array_equal(buffer, deep.get_plane_data(1, 0)[:, :64])
+        assert np.array_equal(buffer, reference_planes("mp4_10bit", 1)[0])
 
-    def test_wider_rows_keep_their_tail(self, session):
+    def test_wider_rows_keep_their_tail(self, session, reference_planes):
         buffer = np.full((48, 80), 7, dtype=np.uint8)
         session.copy_plane_to_ptr(5, 0, buffer.ctypes.data, 80)
-        assert np.array_equal(buffer[:, :64], session.get_plane_data(5, 0)[:, :64])
+        assert np.array_equal(buffer[:, :64], reference_planes("mp4", 5)[0])
         assert (buffer[:, 64:] == 7).all()
 
-    def test_narrower_rows_get_their_first_bytes(self, session):
+    def test_narrower_rows_get_their_first_bytes(self, session, reference_planes):
         buffer = np.full(48 * 40 + 16, 7, dtype=np.uint8)
         session.copy_plane_to_ptr(5, 0, buffer.ctypes.data, 40)
-        assert np.array_equal(buffer[:48 * 40].reshape(48, 40), session.get_plane_data(5, 0)[:, :40])
+        assert np.array_equal(buffer[:48 * 40].reshape(48, 40), reference_planes("mp4", 5)[0][:, :40])
         assert (buffer[48 * 40:] == 7).all()
+
+    def test_rows_past_two_gib_into_a_sparse_destination(self, media, reference_planes):
+        frame = 9
+        command = [sys.executable, "-X", "faulthandler", "-c", COPY_PAST_TWO_GIB, str(media("mp4")), str(frame)]
+        result = subprocess.run(command, capture_output=True, timeout=TIMEOUT)
+        output = result.stderr.decode(errors="replace")[-3000:]
+        assert result.returncode == 0, f"the child process ended with status {result.returncode}:\n{output}"
+        rows = np.frombuffer(result.stdout, np.uint8).reshape(48, 128)
+        assert np.array_equal(rows[:, :64], reference_planes("mp4", frame)[0])
+        assert not rows[:, 64:].any(), "nothing written past each row's picture"
 
     def test_zero_stride_writes_nothing(self, session):
         buffer = np.full(64, 7, dtype=np.uint8)
@@ -124,21 +178,6 @@ class TestCopyPlaneToPtr:
         assert (buffer == 7).all()
 
 
-def test_threads_sharing_one_session_see_the_right_frames(media):
-    path = str(media("mp4_long"))
-    expected = [vexmira.H264DecoderSession(path).get_plane_data(i, 0) for i in range(0, 100, 9)]
-    shared = vexmira.H264DecoderSession(path)
-    wrong = []
-
-    def work(offset):
-        for k in range(30):
-            slot = (offset + 5 * k) % len(expected)
-            if not np.array_equal(shared.get_plane_data(slot * 9, 0), expected[slot]):
-                wrong.append(slot * 9)
-
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert wrong == []
+def test_threads_sharing_one_session_see_the_right_frames(media, reference_answers, tmp_path):
+    # Four threads on a Matroska file, beside test_threads' eight on MP4 and MPEG-TS.
+    assert probe(media("mkv_long"), reference_answers("mkv_long"), tmp_path, "shared", 4, 30, 1000) == []

@@ -1,10 +1,13 @@
 """QP maps and chroma offsets against what the encoder was told and what the bitstream says."""
 
+import subprocess
+
 import numpy as np
 import pytest
 
 import vexmira
 from conftest import pps_chroma_offsets, reference_qp_maps
+from parameter_sets import with_chroma_offsets
 
 
 def all_qp_maps(session):
@@ -12,7 +15,7 @@ def all_qp_maps(session):
 
 
 @pytest.mark.parametrize("clip", ["mp4_long", "mp4_long_gop", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy",
-                                  "h264_raw_open_gop", "mpg"])
+                                  "h264_raw_open_gop", "mpg", "mp4_10bit_qp60"])
 def test_every_map_equals_the_decoder_debug_output(media, clip):
     path = media(clip)
     session = vexmira.H264DecoderSession(str(path))
@@ -24,12 +27,13 @@ def test_every_map_equals_the_decoder_debug_output(media, clip):
     assert mismatches == []
 
 
-def test_constant_qp_encode_gives_that_qp_everywhere(media):
-    session = vexmira.H264DecoderSession(str(media("mp4_qp30")))
+@pytest.mark.parametrize(("clip", "qp"), [("mp4_qp30", 30), ("mp4_10bit_qp60", 60)])
+def test_constant_qp_encode_gives_that_qp_everywhere(media, clip, qp):
+    session = vexmira.H264DecoderSession(str(media(clip)))
     for qp_map in all_qp_maps(session):
         assert qp_map.dtype == np.int8
         assert qp_map.shape == (session.mb_rows, session.mb_cols) == (3, 4)
-        assert (qp_map == 30).all()
+        assert (qp_map == qp).all()
 
 
 def test_ten_bit_constant_qp_stays_within_range(media):
@@ -59,6 +63,26 @@ def test_chroma_offsets_match_the_pps(media, clip):
         offsets = session.get_chroma_qp_offset(i)
         assert offsets == expected
         assert type(offsets) is tuple and all(type(value) is int for value in offsets)
+
+
+@pytest.fixture(scope="module")
+def unequal_offsets_clip(media, tmp_path_factory):
+    """An MP4 whose PPS gives Cb and Cr different offsets, which no encoder at hand writes."""
+    folder = tmp_path_factory.mktemp("unequal_offsets")
+    stream = folder / "unequal.h264"
+    stream.write_bytes(with_chroma_offsets(media("h264_raw_intra").read_bytes(), cb=-4, cr=5))
+    clip = folder / "unequal.mp4"
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-framerate", "25", "-i", str(stream),
+                    "-c", "copy", str(clip)], check=True)
+    return clip
+
+
+def test_unequal_chroma_offsets_come_back_in_their_places(unequal_offsets_clip):
+    expected = pps_chroma_offsets(unequal_offsets_clip)
+    assert expected == (-4, 5), "the rewritten PPS as the bitstream tracer reads it"
+    session = vexmira.H264DecoderSession(str(unequal_offsets_clip))
+    assert session.num_frames == 4
+    assert [session.get_chroma_qp_offset(i) for i in (3, 0, 2, 1)] == [expected] * 4
 
 
 def test_requested_negative_offset_comes_back_negative(media):

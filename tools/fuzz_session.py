@@ -54,6 +54,12 @@ SEEDS = {
     "closed_gop.mp4": [[]],
     "closed_gop.mkv": [[]],
     "closed_gop.ts": [[]],
+    # Files whose packets carry no timestamps, or only some: frames are numbered from the
+    # bitstream.
+    "closed_gop.h264": [[]],
+    "open_gop.264": [["-x264-params", "open-gop=1"]],
+    "closed_gop.avi": [[]],
+    "closed_gop.mpg": [["-f", "vob"]],
     "open_gop.mp4": [["-x264-params", "open-gop=1"]],
     "ten_bit.mp4": [["-pix_fmt", "yuv420p10le"]],
     "chroma_444.mkv": [["-pix_fmt", "yuv444p", "-x264-params", "chroma-qp-offset=-3"]],
