@@ -2,7 +2,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "ffmpeg_handles.hpp"
 #include "h264_decoder_session.hpp"
+#include "key_packet_seek.hpp"
 
 namespace {
 
@@ -12,32 +14,6 @@ constexpr std::size_t kCacheCapacity = 64;
 constexpr std::size_t kCacheByteBudget = std::size_t{1} << 30;
 // Beyond this distance a seek to the key frame is expected to be cheaper than decoding on.
 constexpr int32_t kForwardDecodeLimit = 350;
-
-struct PacketFree {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFree {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-
-enum class Placement { Before, At, After };
-
-// Where a packet just read lies relative to the key packet that decoding has to start from.
-// The byte position identifies a packet exactly; where the demuxer does not report one,
-// the decoding timestamp, which never decreases within a stream, orders the packets.
-Placement place_against(const AVPacket& packet, const PacketInfo& key) {
-    if (packet.pos >= 0 && key.pos >= 0) {
-        return packet.pos < key.pos ? Placement::Before : packet.pos == key.pos ? Placement::At : Placement::After;
-    }
-    if (packet.dts != AV_NOPTS_VALUE && key.dts != AV_NOPTS_VALUE) {
-        return packet.dts < key.dts ? Placement::Before : packet.dts == key.dts ? Placement::At : Placement::After;
-    }
-    return Placement::At;
-}
-
-// Seeking by decoding timestamp lands at or before the key packet in every demuxer: those
-// that seek by it (MPEG-TS) would land past a key packet whose presentation comes later.
-int64_t seek_timestamp(const PacketInfo& key) { return key.dts != AV_NOPTS_VALUE ? key.dts : key.pts; }
 
 }  // namespace
 
@@ -60,7 +36,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index) {
         // mid-stream recovery point but before that point's own picture was output, which
         // happens when the key packet lies a few frames before the end of the file. From one
         // interval earlier the recovery point has long passed when the picture is decoded.
-        seek_to_packet(previous_key_packet(start));
+        seek_to_packet(previous_key_packet(packets, start));
         result = decode_until(index, true);
     }
     if (!result) {
@@ -90,17 +66,8 @@ bool H264DecoderSession::can_decode_forward(int32_t index) const {
     return same_interval || next_packet > start;
 }
 
-int32_t H264DecoderSession::previous_key_packet(int32_t packet) const {
-    for (int32_t i = packet - 1; i > 0; --i) {
-        if (packets[i].is_key) {
-            return i;
-        }
-    }
-    return 0;
-}
-
 void H264DecoderSession::seek_to_packet(int32_t packet) {
-    av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets[packet]), AVSEEK_FLAG_BACKWARD);
+    seek_before(fmt_ctx, video_stream_index, packets[packet]);
     avcodec_flush_buffers(codec_ctx);
     last_decoded_index = -1;
     pending_start_packet = packet;
@@ -114,8 +81,8 @@ void H264DecoderSession::seek_to_packet(int32_t packet) {
 // where decoding began is cached. As a last resort, the requested picture is taken even
 // when it does: that run is then the only way to it, and so it is the same every time.
 std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, bool last_resort) {
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    PacketHandle packet(av_packet_alloc());
+    FrameHandle frame(av_frame_alloc());
     if (!packet || !frame) {
         throw std::bad_alloc();
     }
@@ -131,18 +98,9 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
             continue;
         }
         if (pending_start_packet >= 0) {
-            // Demuxers land at or before the timestamp sought, some a whole interval early;
-            // what precedes the key packet is dropped without being decoded.
-            const Placement placement = place_against(*packet, packets[pending_start_packet]);
-            if (placement == Placement::Before) {
+            if (land_on_key_packet(fmt_ctx, video_stream_index, *packet, packets, pending_start_packet,
+                                   rewound_to_start) == Landing::Drop) {
                 av_packet_unref(packet.get());
-                continue;
-            }
-            if (placement == Placement::After && !rewound_to_start) {
-                // Landed past the key packet after all: read from the very beginning instead.
-                av_packet_unref(packet.get());
-                av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets.front()), AVSEEK_FLAG_BACKWARD);
-                rewound_to_start = true;
                 continue;
             }
             pending_start_packet = -1;

@@ -16,6 +16,21 @@ extern "C" {
 #include "cached_frame.hpp"
 #include "frame_index.hpp"
 
+// What the session's scan of its file found, for readers of the same file that bring their
+// own demuxer and decoder. Refers into the session, which sets it all at construction and
+// never changes it: any thread may read it for as long as the session lives.
+struct ScannedFile {
+    const std::string& path;
+    int32_t video_stream_index;
+    AVRational time_base;
+    // Every packet of the video stream in file order, and for each frame its timestamp and
+    // the position in `packets` of the key packet that decoding it starts from.
+    const std::vector<PacketInfo>& packets;
+    const std::vector<int64_t>& frame_pts;
+    const std::vector<int32_t>& frame_start_packet;
+    const std::map<int64_t, int32_t>& pts_to_index;
+};
+
 // Random access, by frame number in presentation order, to the pictures of one video file,
 // decoded with the deblocking filter skipped and with the encoder's per-block QP exported.
 //
@@ -38,6 +53,10 @@ public:
     // The frame with this number, or an exception: std::out_of_range for a number outside
     // 0..num_frames-1, std::runtime_error when the decoder does not produce the frame.
     std::shared_ptr<CachedFrame> get_frame(int32_t index);
+
+    ScannedFile scanned_file() const {
+        return ScannedFile{path, video_stream_index, time_base, packets, frame_pts, frame_start_packet, pts_to_index};
+    }
 
     int32_t width = 0;
     int32_t height = 0;
@@ -64,7 +83,6 @@ private:
     void rewind();
 
     bool can_decode_forward(int32_t index) const;
-    int32_t previous_key_packet(int32_t packet) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
     bool leaves_cache_before(const AVPacket& packet, int32_t index) const;
