@@ -204,12 +204,13 @@ py::array get_planes(H264DecoderSession& session, const py::object& frames, int3
     return stacked;
 }
 
-py::dict frame_stats(H264DecoderSession& session, int threads) {
+py::dict frame_stats(H264DecoderSession& session, int threads, const py::object& frames) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
     FrameStatsTable table;
     {
         py::gil_scoped_release release;
-        table = collect_frame_stats(session, threads);
+        table = collect_frame_stats(session, requested, threads);
     }
     py::dict columns;
     columns["frame"] = column(table.frame);
@@ -225,4 +226,8 @@ py::dict frame_stats(H264DecoderSession& session, int threads) {
     columns["chroma_qp_offset_cr"] = column(table.chroma_qp_offset_cr);
     columns["decoded"] = bool_column(table.decoded);
     return columns;
+}
+
+py::array_t<int32_t> key_frame_intervals(const H264DecoderSession& session) {
+    return column(interval_starts(session));
 }

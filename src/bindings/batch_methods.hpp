@@ -19,4 +19,6 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& fr
 
 py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads);
 
-py::dict frame_stats(H264DecoderSession& session, int threads);
+py::dict frame_stats(H264DecoderSession& session, int threads, const py::object& frames);
+
+py::array_t<int32_t> key_frame_intervals(const H264DecoderSession& session);

@@ -37,7 +37,11 @@ PYBIND11_MODULE(vexmira, m) {
         .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"), py::arg("threads") = 0,
              "Picture area of one plane of many frames as one (len(frames), rows, columns) array, decoded on "
              "`threads` parallel decoders (0: every usable core)")
-        .def("frame_stats", &frame_stats, py::arg("threads") = 0,
-             "One row per frame as a dict of equal-length arrays: frame, pts, time, pict_type, key_frame, "
-             "pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, chroma_qp_offset_cr, decoded");
+        .def("frame_stats", &frame_stats, py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none(),
+             "One row per frame (every frame when frames is None) as a dict of equal-length arrays: frame, pts, "
+             "time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, "
+             "chroma_qp_offset_cr, decoded")
+        .def("key_frame_intervals", &key_frame_intervals,
+             "First frame of each run of frames decoded from the same key packet, ascending: frame ranges cut "
+             "there decode no key-frame interval twice");
 }

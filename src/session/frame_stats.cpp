@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 #include "batch_decoding.hpp"
 
 namespace {
 
+// Rows for every frame of the file, in frame order; the requested ones are picked at the end.
 FrameStatsTable empty_table(std::size_t frames) {
     FrameStatsTable table;
     table.frame.resize(frames);
@@ -66,15 +68,57 @@ void fill_picture_columns(const DecodedPicture& picture, FrameStatsTable& table)
     }
 }
 
+template <typename T>
+void pick_rows(std::vector<T>& values, const std::vector<int32_t>& rows) {
+    std::vector<T> picked;
+    picked.reserve(rows.size());
+    for (const int32_t row : rows) {
+        picked.push_back(values[row]);
+    }
+    values = std::move(picked);
+}
+
+void pick_rows(FrameStatsTable& table, const std::vector<int32_t>& rows) {
+    pick_rows(table.frame, rows);
+    pick_rows(table.pts, rows);
+    pick_rows(table.seconds, rows);
+    pick_rows(table.picture_type, rows);
+    pick_rows(table.key_frame, rows);
+    pick_rows(table.packet_bytes, rows);
+    pick_rows(table.qp_mean, rows);
+    pick_rows(table.qp_min, rows);
+    pick_rows(table.qp_max, rows);
+    pick_rows(table.chroma_qp_offset_cb, rows);
+    pick_rows(table.chroma_qp_offset_cr, rows);
+    pick_rows(table.decoded, rows);
+}
+
 }  // namespace
 
-FrameStatsTable collect_frame_stats(const H264DecoderSession& session, int threads) {
+FrameStatsTable collect_frame_stats(const H264DecoderSession& session, const std::vector<int32_t>& frames,
+                                    int threads) {
     const ScannedFile file = session.scanned_file();
     FrameStatsTable table = empty_table(file.frame_pts.size());
     fill_scan_columns(file, table);
-    std::vector<int32_t> every_frame(file.frame_pts.size());
-    std::iota(every_frame.begin(), every_frame.end(), 0);
-    table.decoded = decode_batch(session, every_frame, threads,
-                                 [&table](const DecodedPicture& picture) { fill_picture_columns(picture, table); });
+    std::vector<int32_t> distinct = frames;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    const std::vector<uint8_t> delivered = decode_batch(
+        session, distinct, threads, [&table](const DecodedPicture& picture) { fill_picture_columns(picture, table); });
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        table.decoded[distinct[i]] = delivered[i];
+    }
+    pick_rows(table, frames);
     return table;
+}
+
+std::vector<int32_t> interval_starts(const H264DecoderSession& session) {
+    const std::vector<int32_t>& start_packet = session.scanned_file().frame_start_packet;
+    std::vector<int32_t> starts;
+    for (std::size_t frame = 0; frame < start_packet.size(); ++frame) {
+        if (frame == 0 || start_packet[frame] != start_packet[frame - 1]) {
+            starts.push_back(static_cast<int32_t>(frame));
+        }
+    }
+    return starts;
 }

@@ -5,7 +5,7 @@
 
 #include "h264_decoder_session.hpp"
 
-// One row per frame of the session's file, in frame order: what the scan knows of it and what
+// One row per requested frame, in the order requested: what the scan knows of it and what
 // its picture shows. A frame the decoder does not produce keeps the scan's columns, with
 // `decoded` 0, picture type '\0', no key flag, no QP and zero offsets.
 struct FrameStatsTable {
@@ -25,5 +25,11 @@ struct FrameStatsTable {
     std::vector<uint8_t> decoded;
 };
 
-// Decodes every frame as decode_batch does, with the same `threads`.
-FrameStatsTable collect_frame_stats(const H264DecoderSession& session, int threads);
+// Decodes the frames as decode_batch does, with the same `threads`; `frames` are valid frame
+// numbers, repeats allowed.
+FrameStatsTable collect_frame_stats(const H264DecoderSession& session, const std::vector<int32_t>& frames,
+                                    int threads);
+
+// The first frame of each run of frames that decoding starts from the same key packet: where
+// a frame range may be cut so that no key-frame interval is decoded twice.
+std::vector<int32_t> interval_starts(const H264DecoderSession& session);
