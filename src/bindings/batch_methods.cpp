@@ -26,9 +26,16 @@ std::vector<int32_t> requested_frames(const H264DecoderSession& session, const p
         return requested;
     }
     for (const py::handle item : py::iter(frames)) {
-        const auto index = py::cast<int64_t>(item);
-        if (index < 0 || index >= session.num_frames) {
-            throw std::out_of_range("Frame index out of bounds: " + std::to_string(index));
+        // Whatever Python takes as an index (NumPy's integers too), and nothing else: a
+        // TypeError for the rest, as for a list's subscript.
+        const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
+        if (!number) {
+            throw py::error_already_set();
+        }
+        int overflow = 0;
+        const long long index = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (overflow != 0 || index < 0 || index >= session.num_frames) {
+            throw std::out_of_range("Frame index out of bounds: " + py::str(number).cast<std::string>());
         }
         requested.push_back(static_cast<int32_t>(index));
     }
