@@ -16,6 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
+import batch_bench
 import media
 import peers
 import vexmira
@@ -259,7 +260,12 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=3, help="repetitions of every measurement (median)")
+    parser.add_argument("--only-batch", action="store_true", help="only the batch methods and vexmira-stats")
     args = parser.parse_args()
+    if args.only_batch:
+        rows = batch_bench.rows(sys.modules[__name__], build_native_tools(), args.repeat)
+        print_table(rows)
+        return
 
     tool = build_native_tools()
     big, long = media.clip("1080p_10s"), media.clip("360p_60s")
@@ -279,6 +285,7 @@ def main():
     rows += opening_rows(tool, {"1080p": big, "360p": long}, args.repeat)
     rows += memory_rows(big)
     rows += peer_rows(long, big, args.repeat)
+    rows += batch_bench.rows(sys.modules[__name__], tool, args.repeat)
 
     print_table(rows)
     RESULTS.parent.mkdir(parents=True, exist_ok=True)

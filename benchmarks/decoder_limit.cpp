@@ -1,8 +1,10 @@
 // The fastest the session's decoder can go on a file: demux, send, receive, drain, with the
 // session's own decoder settings and nothing else. With --demux-only, the fastest a file can
-// be opened, probed and read through, which is what opening a session costs at least.
+// be opened, probed and read through, which is what opening a session costs at least. With
+// --frame-threads, the same loop with FFmpeg's default threading (a thread per core, frame
+// threads first): what a user gets who leaves the decoder's thread settings alone.
 // Prints the frames (or packets) of the video stream and the seconds taken.
-// Usage: decoder_limit [--demux-only] <video>
+// Usage: decoder_limit [--demux-only | --frame-threads] <video>
 
 #include <chrono>
 #include <cstdio>
@@ -33,7 +35,10 @@ long receive_all(AVCodecContext* codec_ctx, AVFrame* frame) {
     return frames;
 }
 
-long decode_file(const char* path, bool decode) {
+enum class Mode { Decode, DemuxOnly, FrameThreads };
+
+long decode_file(const char* path, Mode mode) {
+    const bool decode = mode != Mode::DemuxOnly;
     AVFormatContext* fmt_ctx = nullptr;
     check(avformat_open_input(&fmt_ctx, path, nullptr, nullptr), "open");
     check(avformat_find_stream_info(fmt_ctx, nullptr), "probe");
@@ -47,6 +52,9 @@ long decode_file(const char* path, bool decode) {
     }
     avcodec_parameters_to_context(codec_ctx, codecpar);
     apply_decoder_settings(codec_ctx);
+    if (mode == Mode::FrameThreads) {
+        codec_ctx->thread_count = 0;
+    }
     check(avcodec_open2(codec_ctx, decoder, nullptr), "open decoder");
 
     AVPacket* packet = av_packet_alloc();
@@ -77,9 +85,12 @@ long decode_file(const char* path, bool decode) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool demux_only = argc == 3 && std::string(argv[1]) == "--demux-only";
-    if (argc != 2 && !demux_only) {
-        std::fprintf(stderr, "usage: decoder_limit [--demux-only] <video>\n");
+    const std::string option = argc == 3 ? argv[1] : "";
+    const Mode mode = option == "--demux-only"      ? Mode::DemuxOnly
+                      : option == "--frame-threads" ? Mode::FrameThreads
+                                                    : Mode::Decode;
+    if (argc != 2 && (argc != 3 || mode == Mode::Decode)) {
+        std::fprintf(stderr, "usage: decoder_limit [--demux-only | --frame-threads] <video>\n");
         return 2;
     }
     // The first pass pays for loading libraries and warming the file cache; the second is
@@ -88,7 +99,7 @@ int main(int argc, char** argv) {
     std::chrono::duration<double> elapsed{};
     for (int pass = 0; pass < 2; ++pass) {
         const auto start = std::chrono::steady_clock::now();
-        frames = decode_file(argv[argc - 1], !demux_only);
+        frames = decode_file(argv[argc - 1], mode);
         elapsed = std::chrono::steady_clock::now() - start;
     }
     std::printf("%ld %.6f\n", frames, elapsed.count());
