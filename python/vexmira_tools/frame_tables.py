@@ -11,6 +11,10 @@ import vexmira
 # Ranges of about this many frames: enough to keep a decoder busy, few enough per file that a
 # long file spreads over several workers and the progress bar moves.
 DEFAULT_RANGE_FRAMES = 1000
+# Every range's task opens the file, which reads all of it once without decoding (about 1 %
+# of decoding it): a file is cut into no more ranges than this, so that those reads stay a
+# few percent of the work however long the file.
+MAX_RANGES_PER_FILE = 8
 
 
 @dataclass
@@ -23,8 +27,9 @@ class FilePlan:
 
 
 def frame_ranges(interval_starts, frames: int, range_frames: int) -> list[tuple[int, int]]:
-    """[first, end) ranges that begin where a key-frame interval begins, each of at least
-    range_frames frames but the last."""
+    """[first, end) ranges that begin where a key-frame interval begins, each but the last of
+    at least range_frames frames and of at least a MAX_RANGES_PER_FILE-th of the file."""
+    range_frames = max(range_frames, -(-frames // MAX_RANGES_PER_FILE))
     ranges, first = [], 0
     for start in [int(start) for start in interval_starts] + [frames]:
         if start - first >= range_frames or (start == frames and start > first):

@@ -7,6 +7,7 @@ skipped or nothing was found, 2 for bad arguments."""
 
 import argparse
 import csv
+import importlib.util
 import json
 import math
 import sys
@@ -99,8 +100,20 @@ def parse_arguments(argv):
     return args
 
 
+def missing_extra(args) -> str | None:
+    """The pyproject extra that a module this run needs comes from, if it is not installed."""
+    needed = ["tqdm"] + (["pyarrow"] if args.output.suffix.lower() == ".parquet" else [])
+    needed += ["distributed"] if args.dask else []
+    if any(importlib.util.find_spec(module) is None for module in needed):
+        return "dask" if args.dask else "stats"
+    return None
+
+
 def main(argv=None) -> int:
     args = parse_arguments(argv)
+    if extra := missing_extra(args):
+        print(f"vexmira-stats: this run needs the {extra} extra: pip install 'vexmira[{extra}]'", file=sys.stderr)
+        return 1
     videos = find_videos(args.inputs)
     if not videos:
         print("vexmira-stats: no video files found", file=sys.stderr)
