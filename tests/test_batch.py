@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import PICTURE_CLIPS, ffprobe, plane_sizes, pps_chroma_offsets, presentation_timestamps, reference_qp_maps
+from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, ffprobe, plane_sizes, pps_chroma_offsets, presentation_timestamps, reference_qp_maps
 from test_bad_inputs import CASES, concatenated
 from test_threads import frame_problems, requests
 
@@ -61,7 +61,7 @@ def stacked_pictures(session, frames, threads) -> list[bytes]:
 
 @pytest.mark.parametrize("order", ["sorted", "reversed", "shuffled"])
 @pytest.mark.parametrize("threads", THREADS)
-@pytest.mark.parametrize("clip", PICTURE_CLIPS)
+@pytest.mark.parametrize("clip", PICTURE_CLIPS + UNTIMED_CLIPS)
 def test_batch_equals_the_reference_decode(media, reference, clip, threads, order):
     pictures, qp_maps, _ = reference(clip)
     session = vexmira.H264DecoderSession(str(media(clip)))

@@ -7,7 +7,7 @@
 
 #include "decoder_settings.hpp"
 #include "ffmpeg_error.hpp"
-#include "key_packet_seek.hpp"
+#include "packet_locator.hpp"
 #include "quiet_ffmpeg_log.hpp"
 
 BatchWorker::BatchWorker(const ScannedFile& file)
@@ -76,10 +76,12 @@ void BatchWorker::decode_unit(const DecodingUnit& unit, const PictureSink& sink)
 
 void BatchWorker::decode_from(int32_t key_packet, const DecodingUnit& unit, std::size_t& missing,
                               const PictureSink& sink) {
-    seek_before(fmt_ctx, file.video_stream_index, file.packets[key_packet]);
+    PacketLocator locator;
+    locator.count_packets(file.frames_from_bitstream);
+    locator.seek(fmt_ctx, file.video_stream_index, file.packets, key_packet);
     avcodec_flush_buffers(codec_ctx);
     bool waiting_for_key = true;
-    bool rewound = false;
+    int32_t next_packet = key_packet;
     while (missing > 0) {
         if (av_read_frame(fmt_ctx, packet.get()) < 0) {
             // The pictures of the decoder's reordering delay come out once it is drained.
@@ -93,13 +95,28 @@ void BatchWorker::decode_from(int32_t key_packet, const DecodingUnit& unit, std:
             continue;
         }
         if (waiting_for_key) {
-            if (land_on_key_packet(fmt_ctx, file.video_stream_index, *packet, file.packets, key_packet, rewound) ==
-                Landing::Drop) {
+            const PacketLocator::Arrival arrival =
+                locator.arrive(fmt_ctx, file.video_stream_index, file.packets, *packet);
+            if (arrival == PacketLocator::Arrival::Before) {
                 av_packet_unref(packet.get());
                 continue;
             }
+            if (arrival == PacketLocator::Arrival::Lost) {
+                av_packet_unref(packet.get());
+                return;
+            }
             waiting_for_key = false;
         }
+        // Past a packet that is not the one the scan found here, which picture anything
+        // decoded is cannot be told: the frame methods give up the run there too.
+        if (!locator.matches(file.packets, *packet, next_packet)) {
+            av_packet_unref(packet.get());
+            return;
+        }
+        if (file.frames_from_bitstream) {
+            packet->pts = file.packets[next_packet].pts;
+        }
+        ++next_packet;
         // A picture nothing references and nobody asked for need not be decoded. A packet
         // without timestamp cannot be told apart, so it is. With a single decoding thread,
         // decoding happens inside avcodec_send_packet and the setting applies to exactly

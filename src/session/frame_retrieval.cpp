@@ -4,7 +4,6 @@
 
 #include "ffmpeg_handles.hpp"
 #include "h264_decoder_session.hpp"
-#include "key_packet_seek.hpp"
 
 namespace {
 
@@ -67,7 +66,7 @@ bool H264DecoderSession::can_decode_forward(int32_t index) const {
 }
 
 void H264DecoderSession::seek_to_packet(int32_t packet) {
-    seek_before(fmt_ctx, video_stream_index, packets[packet]);
+    locator.seek(fmt_ctx, video_stream_index, packets, packet);
     avcodec_flush_buffers(codec_ctx);
     last_decoded_index = -1;
     pending_start_packet = packet;
@@ -86,7 +85,6 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
     if (!packet || !frame) {
         throw std::bad_alloc();
     }
-    bool rewound_to_start = false;
     std::shared_ptr<CachedFrame> result;
     while (!result) {
         if (av_read_frame(fmt_ctx, packet.get()) < 0) {
@@ -98,12 +96,27 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
             continue;
         }
         if (pending_start_packet >= 0) {
-            if (land_on_key_packet(fmt_ctx, video_stream_index, *packet, packets, pending_start_packet,
-                                   rewound_to_start) == Landing::Drop) {
+            const PacketLocator::Arrival arrival = locator.arrive(fmt_ctx, video_stream_index, packets, *packet);
+            if (arrival == PacketLocator::Arrival::Before) {
                 av_packet_unref(packet.get());
                 continue;
             }
+            if (arrival == PacketLocator::Arrival::Lost) {
+                av_packet_unref(packet.get());
+                lose_track();
+                break;
+            }
             pending_start_packet = -1;
+        }
+        if (!locator.matches(packets, *packet, next_packet)) {
+            // The demuxer delivered another packet than the scan did here: which picture
+            // anything decoded from now on would be cannot be told.
+            av_packet_unref(packet.get());
+            lose_track();
+            break;
+        }
+        if (frames_from_bitstream) {
+            packet->pts = packets[next_packet].pts;
         }
         ++next_packet;
         codec_ctx->skip_frame = leaves_cache_before(*packet, index) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
@@ -162,6 +175,9 @@ bool H264DecoderSession::depends_on_earlier_interval(int32_t decoded, const AVFr
     }
     return run_concealed_later_interval;
 }
+
+// The next request seeks, whatever it asks for.
+void H264DecoderSession::lose_track() { last_decoded_index = -1; }
 
 // At the end of input the decoder still holds the pictures of its reordering delay; they
 // only come out once it is told that no more packets follow. A drained decoder

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "cached_frame.hpp"
 #include "frame_index.hpp"
+#include "packet_locator.hpp"
 
 // What the session's scan of its file found, for readers of the same file that bring their
 // own demuxer and decoder. Refers into the session, which sets it all at construction and
@@ -29,6 +30,10 @@ struct ScannedFile {
     const std::vector<int64_t>& frame_pts;
     const std::vector<int32_t>& frame_start_packet;
     const std::map<int64_t, int32_t>& pts_to_index;
+    // Whether the timestamps above are frame numbers read from the bitstream, which packets
+    // get before they are sent to a decoder, and the demuxer's packets are told apart by
+    // counting them (PacketLocator::count_packets).
+    bool frames_from_bitstream;
 };
 
 // Random access, by frame number in presentation order, to the pictures of one video file,
@@ -55,7 +60,8 @@ public:
     std::shared_ptr<CachedFrame> get_frame(int32_t index);
 
     ScannedFile scanned_file() const {
-        return ScannedFile{path, video_stream_index, time_base, packets, frame_pts, frame_start_packet, pts_to_index};
+        return ScannedFile{path,      video_stream_index, time_base,    packets,
+                           frame_pts, frame_start_packet, pts_to_index, frames_from_bitstream};
     }
 
     int32_t width = 0;
@@ -87,6 +93,7 @@ private:
     std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
     bool leaves_cache_before(const AVPacket& packet, int32_t index) const;
     void receive_frames(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
+    void lose_track();
     void drain_decoder(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& frame);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
@@ -97,6 +104,11 @@ private:
     std::vector<int64_t> frame_seek_pts;
     std::vector<int32_t> frame_start_packet;
     std::map<int64_t, int32_t> pts_to_index;
+    // Whether frames are numbered from the bitstream, because not every packet carried a
+    // timestamp: each packet's timestamp in `packets` is then its frame number, and packets
+    // are stamped with it on their way to the decoder.
+    bool frames_from_bitstream = false;
+    PacketLocator locator;
     AVFormatContext* fmt_ctx = nullptr;
     AVCodecContext* codec_ctx = nullptr;
     int32_t video_stream_index = -1;
