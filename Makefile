@@ -4,7 +4,7 @@
 VENV      := .venv
 PYTHON    := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vexmira-installed
-SOURCES   := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
+SOURCES   := pyproject.toml CMakeLists.txt $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null)
 SAMPLE    := build/demo/sample.mp4
 VIDEO     ?= $(SAMPLE)
 

@@ -18,6 +18,7 @@ from pathlib import Path
 
 import numpy as np
 
+import batch_bench
 import media
 import peers
 import vexmira
@@ -28,7 +29,7 @@ RESULTS = ROOT / "build" / "bench" / "results.json"
 RANDOM_TARGETS = 200
 LIMIT_TARGETS = 100
 SEED = 1234
-SECTIONS = ["sequential", "random", "limit", "patterns", "opening", "memory", "peers"]
+SECTIONS = ["sequential", "random", "limit", "patterns", "opening", "memory", "peers", "batch"]
 
 
 @dataclass
@@ -383,6 +384,8 @@ def main():
         rows += memory_rows(big)
     if "peers" in args.sections:
         rows += peer_rows(long, big, args.repeat)
+    if "batch" in args.sections:
+        rows += batch_bench.rows(sys.modules[__name__], tool, args.repeat)
 
     print_table(rows)
     RESULTS.parent.mkdir(parents=True, exist_ok=True)

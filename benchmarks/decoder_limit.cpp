@@ -2,10 +2,12 @@
 // session's own decoder settings and nothing else. With --demux-only, the fastest a file can
 // be opened, probed and read through, which is what opening a session costs at least. With
 // --random-targets, the least work that produces each of the listed frames (numbered in
-// presentation order) in turn: see RandomAccessLimit.
+// presentation order) in turn: see RandomAccessLimit. With --frame-threads, the plain loop
+// with FFmpeg's default threading (a thread per core, frame threads first): what a user gets
+// who leaves the decoder's thread settings alone.
 // Prints the frames (or packets, or targets) of the video stream, the seconds taken and the
 // processor seconds among them, which a machine busy with other work inflates far less.
-// Usage: decoder_limit [--demux-only | --random-targets N,N,...] <video>
+// Usage: decoder_limit [--demux-only | --frame-threads | --random-targets N,N,...] <video>
 
 #include <chrono>
 #include <cstdio>
@@ -40,7 +42,9 @@ long receive_all(AVCodecContext* codec_ctx, AVFrame* frame) {
     return frames;
 }
 
-AVCodecContext* open_decoder(const AVCodecParameters* codecpar) {
+enum class Mode { Decode, DemuxOnly, FrameThreads, RandomTargets };
+
+AVCodecContext* open_decoder(const AVCodecParameters* codecpar, Mode mode = Mode::Decode) {
     const AVCodec* decoder = avcodec_find_decoder(codecpar->codec_id);
     AVCodecContext* codec_ctx = avcodec_alloc_context3(decoder);
     if (!codec_ctx) {
@@ -48,17 +52,21 @@ AVCodecContext* open_decoder(const AVCodecParameters* codecpar) {
     }
     avcodec_parameters_to_context(codec_ctx, codecpar);
     apply_decoder_settings(codec_ctx);
+    if (mode == Mode::FrameThreads) {
+        codec_ctx->thread_count = 0;
+    }
     check(avcodec_open2(codec_ctx, decoder, nullptr), "open decoder");
     return codec_ctx;
 }
 
-long decode_file(const char* path, bool decode) {
+long decode_file(const char* path, Mode mode) {
+    const bool decode = mode != Mode::DemuxOnly;
     AVFormatContext* fmt_ctx = nullptr;
     check(avformat_open_input(&fmt_ctx, path, nullptr, nullptr), "open");
     check(avformat_find_stream_info(fmt_ctx, nullptr), "probe");
     const int stream = av_find_best_stream(fmt_ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     check(stream, "video stream");
-    AVCodecContext* codec_ctx = open_decoder(fmt_ctx->streams[stream]->codecpar);
+    AVCodecContext* codec_ctx = open_decoder(fmt_ctx->streams[stream]->codecpar, mode);
 
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
@@ -208,12 +216,17 @@ long decode_targets(const char* path, const std::vector<int32_t>& targets, doubl
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool demux_only = argc == 3 && std::string(argv[1]) == "--demux-only";
-    const bool random_targets = argc == 4 && std::string(argv[1]) == "--random-targets";
-    if (argc != 2 && !demux_only && !random_targets) {
-        std::fprintf(stderr, "usage: decoder_limit [--demux-only | --random-targets N,N,...] <video>\n");
+    const std::string option = argc >= 3 ? argv[1] : "";
+    const Mode mode = option == "--demux-only"       ? Mode::DemuxOnly
+                      : option == "--frame-threads"  ? Mode::FrameThreads
+                      : option == "--random-targets" ? Mode::RandomTargets
+                                                     : Mode::Decode;
+    const int expected_arguments = mode == Mode::Decode ? 2 : mode == Mode::RandomTargets ? 4 : 3;
+    if (argc != expected_arguments) {
+        std::fprintf(stderr, "usage: decoder_limit [--demux-only | --frame-threads | --random-targets N,N,...] <video>\n");
         return 2;
     }
+    const bool random_targets = mode == Mode::RandomTargets;
     const std::vector<int32_t> targets = random_targets ? parse_targets(argv[2]) : std::vector<int32_t>{};
     // The first pass pays for loading libraries and warming the file cache; the second is
     // the one a long-running process sees.
@@ -226,7 +239,7 @@ int main(int argc, char** argv) {
             continue;
         }
         const Timing timing;
-        frames = decode_file(argv[argc - 1], !demux_only);
+        frames = decode_file(argv[argc - 1], mode);
         seconds = timing.seconds();
         processor_seconds = timing.processor_seconds();
     }

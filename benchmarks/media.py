@@ -60,3 +60,16 @@ def decode_counts(path: Path) -> list[int]:
         position_of[pts] = position
         distance[pts] = position - last_key + 1
     return [distance[pts] for pts in sorted(position_of)]
+
+
+def corpus(files: int, seconds: int = 20) -> list[Path]:
+    """Copies of the first seconds of the 60 s clip (cut at a key frame), as a folder of files."""
+    folder = FOLDER / f"corpus_{files}x{seconds}s"
+    paths = [folder / f"clip_{number}.mp4" for number in range(files)]
+    if not all(path.exists() for path in paths):
+        folder.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", str(clip("360p_60s")), "-t",
+                        str(seconds), "-c", "copy", str(paths[0])], check=True)
+        for path in paths[1:]:
+            path.write_bytes(paths[0].read_bytes())
+    return paths

@@ -1,5 +1,5 @@
 """Memory figures of one usage pattern, measured in a fresh interpreter and printed as JSON.
-Usage: python memory_probe.py read-all|read-all-qp|churn <video>"""
+Usage: python memory_probe.py read-all|read-all-qp|churn|batch <video>"""
 
 import gc
 import json
@@ -48,7 +48,17 @@ def churn(path):
     return {"growth": status("VmRSS") - settled}
 
 
+def batch(path):
+    """Every frame's QP map in one call on two decoders; the session itself decodes nothing."""
+    session = vexmira.H264DecoderSession(path)
+    picture_bytes = session.width * session.height * 3 // 2 * session.bytes_per_sample
+    baseline = status("VmRSS")
+    session.get_qpmaps(threads=2)
+    return {"growth": status("VmHWM") - baseline, "picture_bytes": picture_bytes}
+
+
 if __name__ == "__main__":
     mode, video = sys.argv[1], sys.argv[2]
-    modes = {"read-all": read_all, "read-all-qp": lambda path: read_all(path, qp_maps_only=True), "churn": churn}
+    modes = {"read-all": read_all, "read-all-qp": lambda path: read_all(path, qp_maps_only=True), "churn": churn,
+             "batch": batch}
     print(json.dumps(modes[mode](video)))

@@ -22,17 +22,6 @@ void check_plane(const CachedFrame& frame, int32_t plane) {
     }
 }
 
-// The caller sizes the destination from the session's facts. A stream that changes picture
-// size or format midway has frames that would not fit it, or fill only part of it.
-void check_fits_session(const H264DecoderSession& session, const CachedFrame& frame, int32_t frame_idx) {
-    if (frame.width != session.width || frame.height != session.height || frame.pix_fmt != session.pix_fmt) {
-        throw std::invalid_argument("Frame " + std::to_string(frame_idx) + " is " + std::to_string(frame.width) +
-                                    "x" + std::to_string(frame.height) + " " + frame.pix_fmt + ", not " +
-                                    std::to_string(session.width) + "x" + std::to_string(session.height) + " " +
-                                    session.pix_fmt + " like the session");
-    }
-}
-
 template <typename Sample>
 py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t plane, py::ssize_t columns) {
     py::array_t<Sample> array({static_cast<py::ssize_t>(frame.plane_height[plane]), columns});
@@ -44,6 +33,15 @@ py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t pl
 }
 
 }  // namespace
+
+void check_fits_session(const H264DecoderSession& session, const CachedFrame& frame, int32_t frame_idx) {
+    if (frame.width != session.width || frame.height != session.height || frame.pix_fmt != session.pix_fmt) {
+        throw std::invalid_argument("Frame " + std::to_string(frame_idx) + " is " + std::to_string(frame.width) +
+                                    "x" + std::to_string(frame.height) + " " + frame.pix_fmt + ", not " +
+                                    std::to_string(session.width) + "x" + std::to_string(session.height) + " " +
+                                    session.pix_fmt + " like the session");
+    }
+}
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
     const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);

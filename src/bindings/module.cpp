@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "batch_methods.hpp"
 #include "frame_methods.hpp"
 #include "h264_decoder_session.hpp"
 
@@ -29,5 +30,18 @@ PYBIND11_MODULE(vexmira, m) {
              "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame")
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"), py::arg("dst_ptr"),
              py::arg("dst_stride"),
-             "Copy plane data directly into destination pointer and stride (zero Python overhead)");
+             "Copy plane data directly into destination pointer and stride (zero Python overhead)")
+        .def("get_qpmaps", &get_qpmaps, py::arg("frames") = py::none(), py::arg("threads") = 0,
+             "QP maps of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) "
+             "int8 array, decoded on `threads` parallel decoders (0: every usable core)")
+        .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"), py::arg("threads") = 0,
+             "Picture area of one plane of many frames as one (len(frames), rows, columns) array, decoded on "
+             "`threads` parallel decoders (0: every usable core)")
+        .def("frame_stats", &frame_stats, py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none(),
+             "One row per frame (every frame when frames is None) as a dict of equal-length arrays: frame, pts, "
+             "time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, "
+             "chroma_qp_offset_cr, decoded")
+        .def("key_frame_intervals", &key_frame_intervals,
+             "First frame of each run of frames decoded from the same key packet, ascending: frame ranges cut "
+             "there decode no key-frame interval twice");
 }

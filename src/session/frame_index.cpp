@@ -135,3 +135,12 @@ FrameIndex build_frame_index(const std::vector<PacketInfo>& packets) {
     }
     return index;
 }
+
+int32_t previous_key_packet(const std::vector<PacketInfo>& packets, int32_t packet) {
+    for (int32_t i = packet - 1; i > 0; --i) {
+        if (packets[i].is_key) {
+            return i;
+        }
+    }
+    return 0;
+}

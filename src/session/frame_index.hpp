@@ -50,3 +50,6 @@ ScannedPackets scan_video_packets(AVFormatContext* fmt_ctx, int video_stream_ind
 bool number_frames_from_bitstream(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures);
 
 FrameIndex build_frame_index(const std::vector<PacketInfo>& packets);
+
+// The key packet before the one at `packet` in the table, or the first packet.
+int32_t previous_key_packet(const std::vector<PacketInfo>& packets, int32_t packet);

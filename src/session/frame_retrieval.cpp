@@ -3,19 +3,13 @@
 #include <string>
 
 #include "cache_policy.hpp"
+#include "ffmpeg_handles.hpp"
 #include "h264_decoder_session.hpp"
 
 namespace {
 
 // Beyond this distance a seek to the key frame is expected to be cheaper than decoding on.
 constexpr int32_t kForwardDecodeLimit = 350;
-
-struct PacketFree {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFree {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
 
 }  // namespace
 
@@ -40,7 +34,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool n
         // mid-stream recovery point but before that point's own picture was output, which
         // happens when the key packet lies a few frames before the end of the file. From one
         // interval earlier the recovery point has long passed when the picture is decoded.
-        seek_to_packet(previous_key_packet(start));
+        seek_to_packet(previous_key_packet(packets, start));
         result = decode_until(index, true);
     }
     if (!result) {
@@ -70,15 +64,6 @@ bool H264DecoderSession::can_decode_forward(int32_t index) const {
     return same_interval || next_packet > start;
 }
 
-int32_t H264DecoderSession::previous_key_packet(int32_t packet) const {
-    for (int32_t i = packet - 1; i > 0; --i) {
-        if (packets[i].is_key) {
-            return i;
-        }
-    }
-    return 0;
-}
-
 void H264DecoderSession::seek_to_packet(int32_t packet) {
     ++seeks;
     locator.seek(fmt_ctx, video_stream_index, packets, packet);
@@ -95,8 +80,8 @@ void H264DecoderSession::seek_to_packet(int32_t packet) {
 // where decoding began is cached. As a last resort, the requested picture is taken even
 // when it does: that run is then the only way to it, and so it is the same every time.
 std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, bool last_resort) {
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    PacketHandle packet(av_packet_alloc());
+    FrameHandle frame(av_frame_alloc());
     if (!packet || !frame) {
         throw std::bad_alloc();
     }

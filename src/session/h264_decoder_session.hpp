@@ -18,6 +18,25 @@ extern "C" {
 #include "frame_index.hpp"
 #include "packet_locator.hpp"
 
+// What the session's scan of its file found, for readers of the same file that bring their
+// own demuxer and decoder. Refers into the session, which sets it all at construction and
+// never changes it: any thread may read it for as long as the session lives.
+struct ScannedFile {
+    const std::string& path;
+    int32_t video_stream_index;
+    AVRational time_base;
+    // Every packet of the video stream in file order, and for each frame its timestamp and
+    // the position in `packets` of the key packet that decoding it starts from.
+    const std::vector<PacketInfo>& packets;
+    const std::vector<int64_t>& frame_pts;
+    const std::vector<int32_t>& frame_start_packet;
+    const std::map<int64_t, int32_t>& pts_to_index;
+    // Whether the timestamps above are frame numbers read from the bitstream, which packets
+    // get before they are sent to a decoder, and the demuxer's packets are told apart by
+    // counting them (PacketLocator::count_packets).
+    bool frames_from_bitstream;
+};
+
 // Random access, by frame number in presentation order, to the pictures of one video file,
 // decoded with the deblocking filter skipped and with the encoder's per-block QP exported.
 //
@@ -48,6 +67,11 @@ public:
     // Seeks since the session was opened, for tests and diagnostics of the cache's policy.
     int64_t seek_count() const { return seeks; }
 
+    ScannedFile scanned_file() const {
+        return ScannedFile{path,      video_stream_index, time_base,    packets,
+                           frame_pts, frame_start_packet, pts_to_index, frames_from_bitstream};
+    }
+
     int32_t width = 0;
     int32_t height = 0;
     int32_t mb_cols = 0;
@@ -73,7 +97,6 @@ private:
     void rewind();
 
     bool can_decode_forward(int32_t index) const;
-    int32_t previous_key_packet(int32_t packet) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
     bool skips_unreferenced(const AVPacket& packet, int32_t index) const;

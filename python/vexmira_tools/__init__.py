@@ -1,0 +1,1 @@
+"""Tools around the vexmira module: vexmira-stats and its Dask runner."""

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "h264_decoder_session.hpp"
+
+namespace py = pybind11;
+
+// Many frames at once on parallel decoders. Each converts its arguments and sizes its result
+// with the GIL held, decodes with it released throughout, and raises, after every worker has
+// ended, the error of the lowest frame that failed: RuntimeError as the frame methods for a
+// frame the decoder does not produce, ValueError for one that does not fit the session's
+// facts. `frames` is an iterable of frame numbers, or None for every frame.
+
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& frames, int threads);
+
+py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads);
+
+py::dict frame_stats(H264DecoderSession& session, int threads, const py::object& frames);
+
+py::array_t<int32_t> key_frame_intervals(const H264DecoderSession& session);

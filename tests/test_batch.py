@@ -1,0 +1,209 @@
+"""Batch methods: many frames at once on parallel decoders. Every value is the ffmpeg tool's
+for its frame (its decode without deblocking, its QP debug output, ffprobe's frame and packet
+fields, the PPS), whatever the number of threads and the order and repeats of the request."""
+
+import random
+import threading
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import vexmira
+from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, ffprobe, plane_sizes, pps_chroma_offsets, presentation_timestamps, reference_qp_maps
+from test_bad_inputs import CASES, concatenated
+from thread_probe import frame_problems, requests
+
+THREADS = [1, 2, 3]
+# Clips whose every map the ffmpeg tool's QP debug output gives (test_qp_maps): in the others
+# it prints, for some skipped macroblocks, another QP than the one the decoder exports.
+QP_REFERENCE_CLIPS = {"mp4_long", "mp4_long_gop", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy"}
+
+
+def requested(order: str, frames: int) -> list[int]:
+    """Every frame and a few of them twice, ascending or descending; or, shuffled, half of
+    the frames, a few twice, so that the pictures between them are skipped or decoded as
+    the frames need."""
+    rng = random.Random(frames)
+    repeats = rng.sample(range(frames), min(6, frames))
+    if order == "shuffled":
+        wanted = rng.sample(range(frames), frames // 2) + repeats
+        rng.shuffle(wanted)
+        return wanted
+    return sorted(list(range(frames)) + repeats, reverse=order == "reversed")
+
+
+@pytest.fixture(scope="module")
+def reference(media, reference_pictures):
+    """Pictures, QP maps and chroma offsets of a clip. The maps of clips outside
+    QP_REFERENCE_CLIPS are the frame methods', which test_qp_maps checks on the others."""
+    made = {}
+
+    def of(clip):
+        if clip not in made:
+            path = media(clip)
+            session = vexmira.H264DecoderSession(str(path))
+            qp_maps = (reference_qp_maps(path, session.mb_rows, session.mb_cols) if clip in QP_REFERENCE_CLIPS
+                       else [session.get_qpmap(i).tolist() for i in range(session.num_frames)])
+            made[clip] = (reference_pictures(clip), qp_maps, pps_chroma_offsets(path))
+        return made[clip]
+    return of
+
+
+def stacked_pictures(session, frames, threads) -> list[bytes]:
+    """Each requested frame's three planes from get_planes, rows tightly packed."""
+    planes = [session.get_planes(frames, plane, threads=threads) for plane in range(3)]
+    for stacked, (columns, rows) in zip(planes, plane_sizes(session.width, session.height, session.pix_fmt)):
+        assert stacked.shape == (len(frames), rows, columns)
+        assert stacked.dtype == (np.uint16 if session.bytes_per_sample == 2 else np.uint8)
+    return [b"".join(stacked[k].tobytes() for stacked in planes) for k in range(len(frames))]
+
+
+@pytest.mark.parametrize("order", ["sorted", "reversed", "shuffled"])
+@pytest.mark.parametrize("threads", THREADS)
+@pytest.mark.parametrize("clip", PICTURE_CLIPS + UNTIMED_CLIPS)
+def test_batch_equals_the_reference_decode(media, reference, clip, threads, order):
+    pictures, qp_maps, _ = reference(clip)
+    session = vexmira.H264DecoderSession(str(media(clip)))
+    frames = requested(order, session.num_frames)
+
+    maps = session.get_qpmaps(frames, threads=threads)
+    assert maps.dtype == np.int8 and maps.shape == (len(frames), session.mb_rows, session.mb_cols)
+    assert [frame for k, frame in enumerate(frames) if maps[k].tolist() != qp_maps[frame]] == []
+    got = stacked_pictures(session, frames, threads)
+    assert [frame for k, frame in enumerate(frames) if got[k] != pictures[frame]] == []
+
+
+def frame_fields(path) -> dict[int, dict]:
+    return {int(frame["pts"]): frame for frame in ffprobe(path, "-show_entries", "frame=pts,pict_type,key_frame")["frames"]
+            if "pts" in frame}
+
+
+def packet_bytes(path) -> dict[int, int]:
+    sizes: dict[int, int] = {}
+    for packet in ffprobe(path, "-show_entries", "packet=pts,size")["packets"]:
+        if "pts" in packet:
+            sizes[int(packet["pts"])] = sizes.get(int(packet["pts"]), 0) + int(packet["size"])
+    return sizes
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("clip", ["mp4_long", "ts_open_gop", "mp4_10bit", "mp4_roi", "mp4_qp_busy"])
+def test_frame_stats_rows_are_what_ffprobe_and_the_decoder_report(media, reference, clip, threads):
+    path = media(clip)
+    _, qp_maps, offsets = reference(clip)
+    session = vexmira.H264DecoderSession(str(path))
+    stats = session.frame_stats(threads=threads)
+    timestamps = presentation_timestamps(path)
+    frames, sizes = frame_fields(path), packet_bytes(path)
+    time_base = Fraction(ffprobe(path, "-show_entries", "stream=time_base")["streams"][0]["time_base"])
+
+    assert {len(values) for values in stats.values()} == {session.num_frames} == {len(timestamps)}
+    assert stats["frame"].tolist() == list(range(len(timestamps)))
+    assert stats["pts"].tolist() == timestamps
+    np.testing.assert_allclose(stats["time"], [float(pts * time_base) for pts in timestamps], rtol=1e-12)
+    assert stats["pict_type"].tolist() == [frames[pts]["pict_type"] for pts in timestamps]
+    assert stats["key_frame"].tolist() == [frames[pts]["key_frame"] == 1 for pts in timestamps]
+    assert stats["pkt_size"].tolist() == [sizes[pts] for pts in timestamps]
+    assert stats["qp_mean"].tolist() == [float(np.mean(qp_map)) for qp_map in qp_maps]
+    assert stats["qp_min"].tolist() == [int(np.min(qp_map)) for qp_map in qp_maps]
+    assert stats["qp_max"].tolist() == [int(np.max(qp_map)) for qp_map in qp_maps]
+    assert set(zip(stats["chroma_qp_offset_cb"].tolist(), stats["chroma_qp_offset_cr"].tolist())) == {offsets}
+    assert stats["decoded"].all()
+
+
+def test_frame_stats_of_chosen_frames_are_those_rows(media):
+    session = vexmira.H264DecoderSession(str(media("mp4_open_gop")))
+    everything = session.frame_stats(threads=2)
+    frames = [90, 3, 3, 47, 0]
+    chosen = session.frame_stats(1, frames=frames)
+    for name, values in everything.items():
+        np.testing.assert_array_equal(chosen[name], values[frames], err_msg=name)
+
+
+@pytest.mark.parametrize("name", ["mp4_damaged_slices_1", "ts_damaged_payload_5", "mp4_cut_late_in_data"])
+def test_damaged_files_give_the_reference_pictures_or_the_frame_error(media, tmp_path, name):
+    case = CASES[name]
+    path = case.make(media, tmp_path)
+    expected = case.reference(path)
+    session = vexmira.H264DecoderSession(str(path))
+    assert session.num_frames == len(expected)
+    produced = [i for i, candidates in enumerate(expected) if candidates]
+    missing = [i for i, candidates in enumerate(expected) if not candidates]
+    single_maps = [session.get_qpmap(i).tolist() for i in produced]
+    for threads in (1, 3):
+        stats = session.frame_stats(threads=threads)
+        assert np.flatnonzero(~stats["decoded"]).tolist() == missing
+        pictures = [tuple(session.get_planes(produced, plane, threads=threads)[k].tobytes() for plane in range(3))
+                    for k in range(len(produced))]
+        assert [i for i, planes in zip(produced, pictures)
+                if not any(planes == candidate.planes for candidate in expected[i])] == []
+        assert session.get_qpmaps(produced, threads=threads).tolist() == single_maps
+        if missing:
+            with pytest.raises(RuntimeError, match=f"^Failed to decode frame {missing[0]}$"):
+                session.get_qpmaps(list(range(session.num_frames))[::-1], threads=threads)
+
+
+def test_a_batch_while_four_threads_use_the_frame_methods(media, reference):
+    pictures, qp_maps, offsets = reference("mp4_long")
+    session = vexmira.H264DecoderSession(str(media("mp4_long")))
+    problems: list[str] = []
+    batches_done = threading.Event()
+
+    def single_frames(number):
+        try:
+            while not batches_done.is_set():
+                problems.extend(problem for index in requests(number, session.num_frames, 12)
+                                for problem in frame_problems(session, index, (pictures, qp_maps, offsets)))
+        except Exception as error:  # noqa: BLE001 - reported as a problem of that thread
+            problems.append(f"thread {number}: {type(error).__name__}: {error}")
+
+    threads = [threading.Thread(target=single_frames, args=(number,)) for number in range(4)]
+    for thread in threads:
+        thread.start()
+    try:
+        for batch_threads in (2, 3, 2):
+            frames = requested("shuffled", session.num_frames)
+            maps = session.get_qpmaps(frames, threads=batch_threads)
+            problems += [f"batch frame {f}: QP map" for k, f in enumerate(frames) if maps[k].tolist() != qp_maps[f]]
+            got = stacked_pictures(session, frames, batch_threads)
+            problems += [f"batch frame {f}: picture" for k, f in enumerate(frames) if got[k] != pictures[f]]
+    finally:
+        batches_done.set()
+        for thread in threads:
+            thread.join()
+    assert problems == []
+
+
+def test_arguments_are_checked_before_decoding(media):
+    session = vexmira.H264DecoderSession(str(media("mp4")))
+    last = session.num_frames - 1
+    with pytest.raises(IndexError, match=f"^Frame index out of bounds: {last + 1}$"):
+        session.get_qpmaps([0, last + 1])
+    with pytest.raises(IndexError, match="^Frame index out of bounds: -1$"):
+        session.get_planes([-1], 0)
+    with pytest.raises(IndexError, match="^Invalid plane index$"):
+        session.get_planes([0], 3)
+    with pytest.raises(ValueError, match="threads"):
+        session.get_qpmaps(threads=-1)
+    with pytest.raises(TypeError):
+        session.get_qpmaps(["1"])
+    assert session.get_qpmaps([]).shape == (0, session.mb_rows, session.mb_cols)
+    from_numpy = session.get_qpmaps(np.arange(last, -1, -1))
+    from_generator = session.get_qpmaps(i for i in range(last, -1, -1))
+    assert from_numpy.tolist() == from_generator.tolist() == [session.get_qpmap(i).tolist() for i in range(last, -1, -1)]
+
+
+def test_pictures_of_another_size_are_refused(media, tmp_path):
+    """A stream whose picture size changes midway: ffprobe says where, and the first frame of
+    the new size is the one named, whichever of the two batches meets it."""
+    path = concatenated("ts", "ts_32x32_later")(media, tmp_path)
+    widths = [frame["width"] for frame in ffprobe(path, "-show_entries", "frame=width")["frames"]]
+    first_other = next(i for i, width in enumerate(widths) if width != widths[0])
+    session = vexmira.H264DecoderSession(str(path))
+    for threads in (1, 3):
+        with pytest.raises(ValueError, match=f"^Frame {first_other} is 32x32 "):
+            session.get_planes(list(range(session.num_frames))[::-1], 0, threads=threads)
+        with pytest.raises(ValueError, match=f"^Frame {first_other} is 32x32 "):
+            session.get_qpmaps(threads=threads)
+    assert session.get_planes(range(first_other), 0).shape == (first_other, session.height, session.width)
