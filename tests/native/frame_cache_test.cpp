@@ -89,6 +89,13 @@ void scrub_of_a_fresh_session_never_seeks_again(const char* path) {
     }
 }
 
+void reverse_pass_seeks_once_an_interval(const char* path) {
+    // Key frames at 0, 24, 48, 72 and 96: each interval is decoded once, with every picture
+    // in it, and serves the requests for all of its frames from the cache.
+    H264DecoderSession session(path);
+    CHECK_EQ(sweep(session, 99, 0), 5);
+}
+
 // Frames 72 to 95 lie in the interval of the key frame at 72.
 void scrub_after_a_far_jump_never_seeks_again(const char* path) {
     H264DecoderSession session(path);
@@ -146,6 +153,7 @@ int main(int argc, char** argv) {
     eviction_is_first_in_first_out(argv[1]);
     evicted_snapshot_stays_valid_for_its_holder(argv[1]);
     scrub_of_a_fresh_session_never_seeks_again(argv[1]);
+    reverse_pass_seeks_once_an_interval(argv[1]);
     scrub_after_a_far_jump_never_seeks_again(argv[1]);
     far_jump_skips_what_lies_beyond_a_scrub(argv[1]);
     qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(argv[1]);
