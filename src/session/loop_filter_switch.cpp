@@ -26,7 +26,9 @@ void LoopFilterSwitch::before_sending(AVCodecContext* codec_ctx, const AVPacket&
     }
     const bool reference = carries_reference_picture(packet, length_size_);
     codec_ctx->skip_loop_filter = is_target ? AVDISCARD_ALL : AVDISCARD_NONREF;
-    if (unfiltered_reference_ || (reference && !is_target)) {
+    // Where several packets carry the requested frame's timestamp (a damaged file), each is
+    // decoded as the requested one, and the first picture out is the frame's.
+    if (!is_target && (unfiltered_reference_ || reference)) {
         other_pictures_.insert(packet.pts);
     }
     if (is_target && reference) {
