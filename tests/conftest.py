@@ -105,6 +105,7 @@ PREDICTION_RECIPES = {
     "mp4_intra": (".mp4", video_input(frames=12) + x264(bframes=0, gop=1)),
     # B-frames that nothing references: every B picture is non-reference, every I and P one is.
     "mp4_flat_bframes": (".mp4", video_input() + x264(extra="b-pyramid=none")),
+    "ts_flat_bframes": (".ts", video_input() + x264(extra="b-pyramid=none")),
     # A scene cut where x264 may not place a key frame yet: an I picture that is not a key one.
     "mp4_scene_cut": (".mp4", ["-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25,trim=end_frame=20[a];"
                                "mandelbrot=size=64x48:rate=25,trim=end_frame=16,setpts=PTS-STARTPTS[b];"
