@@ -16,6 +16,7 @@ extern "C" {
 #include "cached_frame.hpp"
 #include "frame_index.hpp"
 #include "loop_filter_switch.hpp"
+#include "packet_locator.hpp"
 #include "session_options.hpp"
 
 // Random access, by frame number in presentation order, to the pictures of one video file,
@@ -75,6 +76,7 @@ private:
     std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
     bool leaves_cache_before(const AVPacket& packet, int32_t index) const;
     void receive_frames(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
+    void lose_track();
     void drain_decoder(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& frame);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
@@ -85,6 +87,11 @@ private:
     std::vector<int64_t> frame_seek_pts;
     std::vector<int32_t> frame_start_packet;
     std::map<int64_t, int32_t> pts_to_index;
+    // Whether frames are numbered from the bitstream, because not every packet carried a
+    // timestamp: each packet's timestamp in `packets` is then its frame number, and packets
+    // are stamped with it on their way to the decoder.
+    bool frames_from_bitstream = false;
+    PacketLocator locator;
     AVFormatContext* fmt_ctx = nullptr;
     AVCodecContext* codec_ctx = nullptr;
     int32_t video_stream_index = -1;
