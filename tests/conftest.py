@@ -119,6 +119,7 @@ PREDICTION_RECIPES = {
     # B-frames that nothing references: every B picture is non-reference, every I and P one is.
     "mp4_flat_bframes": (".mp4", video_input() + x264(extra="b-pyramid=none")),
     "ts_flat_bframes": (".ts", video_input() + x264(extra="b-pyramid=none")),
+    "h264_flat_bframes": (".h264", video_input() + x264(extra="b-pyramid=none")),
     # A scene cut where x264 may not place a key frame yet: an I picture that is not a key one.
     "mp4_scene_cut": (".mp4", ["-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25,trim=end_frame=20[a];"
                                "mandelbrot=size=64x48:rate=25,trim=end_frame=16,setpts=PTS-STARTPTS[b];"
