@@ -9,6 +9,9 @@ extern "C" {
 
 #include "session_options.hpp"
 
+// The loop filter setting a decoder opens with for the mode.
+AVDiscard opening_loop_filter(DeblockingMode mode);
+
 // Sets the decoder's loop filter packet by packet for the session's deblocking mode, and
 // tells which of the pictures decoded since the last seek show what the mode promises.
 //
@@ -20,9 +23,6 @@ extern "C" {
 // filtered on the way is not the mode's picture; once the requested picture is itself a
 // reference decoded unfiltered, nothing decoded after it is, and the decoder has to be
 // flushed before it serves another request.
-// The loop filter setting a decoder opens with for the mode.
-AVDiscard opening_loop_filter(DeblockingMode mode);
-
 class LoopFilterSwitch {
 public:
     void configure(DeblockingMode mode, int length_size);
