@@ -44,7 +44,10 @@ class H264DecoderSession:
     @property
     def bytes_per_sample(self) -> int: ...
     def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
-        """Get QP map for frame as (mb_rows, mb_cols) int8 array"""
+        """Get QP map for frame as (mb_rows, mb_cols) int8 array
+
+        -1 where the decoder reported no QP. Above 8 bits the values carry FFmpeg's offset,
+        QP + 6 * (bit depth - 8): 10-bit maps run to 63."""
 
     def get_plane_data(self, frame_idx: int, plane: int) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
         """Get raw plane data (h, stride) for nodeblock frame"""
