@@ -29,7 +29,11 @@ RESULTS = ROOT / "build" / "bench" / "results.json"
 RANDOM_TARGETS = 200
 LIMIT_TARGETS = 100
 SEED = 1234
-SECTIONS = ["sequential", "random", "limit", "patterns", "opening", "memory", "peers", "batch"]
+SECTIONS = ["sequential", "random", "limit", "patterns", "opening", "memory", "peers", "batch", "prediction"]
+# With deblocking="exact" every requested reference picture is decoded again from its key
+# frame, so reading in order costs more the further a frame lies from its key frame: the
+# first frames of the clip's one interval are measured, not all 250.
+EXACT_SEQUENTIAL_FRAMES = 100
 
 
 @dataclass
@@ -327,6 +331,52 @@ def peer_rows(path_random, path_sequential, repeat):
     return rows
 
 
+def qp_maps_per_cpu_second(path, **options):
+    """Decoding runs on the calling thread, so the process's CPU time is its cost, however
+    busy the other cores are."""
+    session = vexmira.H264DecoderSession(str(path), **options)
+    start = time.process_time()
+    for i in range(session.num_frames):
+        session.get_qpmap(i)
+    return session.num_frames / (time.process_time() - start)
+
+
+def motion_vector_rows(path, repeat):
+    plain, exported = [], []
+    for _ in range(repeat):
+        plain.append(qp_maps_per_cpu_second(path))
+        exported.append(qp_maps_per_cpu_second(path, motion_vectors=True))
+    return [paired_row("options", "1080p get_qpmap in order, motion_vectors=True vs off (CPU fps)", exported,
+                       plain, ">= 0.98", minimum=0.98)]
+
+
+def luma_seconds(path, targets, deblocking):
+    session = vexmira.H264DecoderSession(str(path), deblocking=deblocking)
+    start = time.perf_counter()
+    for target in targets:
+        session.get_plane_data(target, 0)
+    return time.perf_counter() - start
+
+
+def cost_row(measurement, path, targets, repeat):
+    """Seconds with deblocking="exact" against "skip", the same requests; the ratio is the
+    cost, for which there is no target."""
+    exact, skip = [], []
+    for _ in range(repeat):
+        skip.append(luma_seconds(path, targets, "skip"))
+        exact.append(luma_seconds(path, targets, "exact"))
+    row = paired_row("options", measurement, exact, skip, "cost", unit="s")
+    row.met = None
+    return row
+
+
+def exact_deblocking_rows(path_sequential, path_random, repeat):
+    return [cost_row(f"exact vs skip deblocking: 1080p frames 0-{EXACT_SEQUENTIAL_FRAMES - 1} in order (s)",
+                     path_sequential, range(EXACT_SEQUENTIAL_FRAMES), repeat),
+            cost_row(f"exact vs skip deblocking: 360p, {RANDOM_TARGETS} random frames (s)", path_random,
+                     random_targets(len(media.decode_counts(path_random))), repeat)]
+
+
 def print_table(rows):
     print(f"{'':2}{'measurement':<62}{'module':>11}{'reference':>11}{'ratio':>8}  {'target':<10}")
     section = None
@@ -391,6 +441,9 @@ def main():
         rows += peer_rows(long, big, args.repeat)
     if "batch" in args.sections:
         rows += batch_bench.rows(sys.modules[__name__], tool, args.repeat)
+    if "prediction" in args.sections:
+        rows += motion_vector_rows(big, 2 * args.repeat + 1)
+        rows += exact_deblocking_rows(big, long, args.repeat)
 
     print_table(rows)
     RESULTS.parent.mkdir(parents=True, exist_ok=True)

@@ -4,7 +4,8 @@
 # make fuzz asks for clang this way.
 set -euo pipefail
 
-packages=(ffmpeg libavformat-dev libavcodec-dev libavutil-dev pkg-config g++ make "$@")
+# ffmpeg-doc: FFmpeg's example programs, whose extract_mvs.c is the tests' motion-vector oracle.
+packages=(ffmpeg ffmpeg-doc libavformat-dev libavcodec-dev libavutil-dev pkg-config g++ make "$@")
 
 missing=()
 for package in "${packages[@]}"; do

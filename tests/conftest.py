@@ -115,6 +115,27 @@ UNUSUAL_RECIPES = {
         "-bsf:v", r"setts=pts=if(eq(mod(N\,6)\,2)\,NOPTS\,if(eq(mod(N\,6)\,3)\,PREV_INPTS\,PTS))"]),
 }
 
+# How pictures were predicted, and the loop filter: used by the tests of those alone.
+PREDICTION_RECIPES = {
+    # The loop filter switched off in the bitstream itself.
+    "mp4_no_deblock": (".mp4", video_input() + x264(extra="no-deblock=1")),
+    # Every picture an IDR picture.
+    "mp4_intra": (".mp4", video_input(frames=12) + x264(bframes=0, gop=1)),
+    # B-frames that nothing references: every B picture is non-reference, every I and P one is.
+    "mp4_flat_bframes": (".mp4", video_input() + x264(extra="b-pyramid=none")),
+    "ts_flat_bframes": (".ts", video_input() + x264(extra="b-pyramid=none")),
+    "h264_flat_bframes": (".h264", video_input() + x264(extra="b-pyramid=none")),
+    # A scene cut where x264 may not place a key frame yet: an I picture that is not a key one.
+    "mp4_scene_cut": (".mp4", ["-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25,trim=end_frame=20[a];"
+                               "mandelbrot=size=64x48:rate=25,trim=end_frame=16,setpts=PTS-STARTPTS[b];"
+                               "[a][b]concat=n=2:v=1", "-c:v", "libx264", "-preset", "veryfast", "-bf", "2",
+                               "-g", "100", "-keyint_min", "50", "-pix_fmt", "yuv420p"]),
+    # A window that moves 4 pixels to the right per frame over a still picture, so that the
+    # picture content moves 4 pixels to the left; P-frames only, each predicted from the last.
+    "mp4_pan": (".mp4", ["-f", "lavfi", "-i", "testsrc=size=480x96:rate=25,trim=end_frame=1,loop=loop=19:size=1,"
+                         "setpts=N/25/TB,crop=w=128:h=64:x=4*n:y=16,format=yuv420p"] + x264(bframes=0, gop=20, extra="ref=1")),
+}
+
 VIDEO_CLIPS = [name for name in RECIPES if name != "m4a_audio_only"]
 PICTURE_CLIPS = ["mp4", "mkv", "ts", "mp4_no_bframes", "mp4_long", "mkv_long", "ts_long", "mp4_long_gop", "ts_long_gop",
                  "mp4_open_gop", "mkv_open_gop", "ts_open_gop", "mp4_10bit", "mp4_odd_size", "mp4_34x18"]
@@ -129,7 +150,7 @@ class Media:
 
     def __call__(self, name: str) -> Path:
         if name not in self.made:
-            suffix, arguments = {**RECIPES, **UNUSUAL_RECIPES}[name]
+            suffix, arguments = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
             subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", *arguments, str(path)],
                            check=True)
@@ -182,11 +203,13 @@ def every_packet_timed(path: Path) -> bool:
     return all("pts" in packet for packet in ffprobe(path, "-show_entries", "packet=pts")["packets"])
 
 
-def reference_decode_in_output_order(path: Path, pix_fmt: str) -> list[tuple[int, bytes]]:
-    """The ffmpeg tool's own decode without deblocking: (timestamp, tightly packed planes) of
-    each picture, in the order the tool outputs them."""
+def reference_decode_in_output_order(path: Path, pix_fmt: str,
+                                     skip_loop_filter: str = "all") -> list[tuple[int, bytes]]:
+    """The ffmpeg tool's own decode, by default without deblocking (skip_loop_filter "default"
+    filters every picture, "noref" all but those nothing references): (timestamp, tightly
+    packed planes) of each picture, in the order the tool outputs them."""
     result = subprocess.run(
-        ["ffmpeg", "-nostdin", "-hide_banner", "-copyts", "-skip_loop_filter", "all", "-i", str(path),
+        ["ffmpeg", "-nostdin", "-hide_banner", "-copyts", "-skip_loop_filter", skip_loop_filter, "-i", str(path),
          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "rawvideo",
          "-pix_fmt", pix_fmt, "-"], check=True, capture_output=True)
     timestamps = [int(pts) for pts in re.findall(rb"Parsed_showinfo.*? n: *\d+ pts: *(-?\d+)", result.stderr)]
@@ -195,9 +218,9 @@ def reference_decode_in_output_order(path: Path, pix_fmt: str) -> list[tuple[int
     return [(pts, result.stdout[i * size:(i + 1) * size]) for i, pts in enumerate(timestamps)]
 
 
-def reference_decode(path: Path, pix_fmt: str) -> dict[int, bytes]:
-    """The ffmpeg tool's own decode without deblocking: tightly packed planes by timestamp."""
-    return dict(reference_decode_in_output_order(path, pix_fmt))
+def reference_decode(path: Path, pix_fmt: str, skip_loop_filter: str = "all") -> dict[int, bytes]:
+    """reference_decode_in_output_order by timestamp."""
+    return dict(reference_decode_in_output_order(path, pix_fmt, skip_loop_filter))
 
 
 def plane_sizes(width: int, height: int, pix_fmt: str) -> list[tuple[int, int]]:

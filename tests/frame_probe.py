@@ -1,5 +1,5 @@
 """Run as a child process by the tests: opens one file with vexmira, asks for every frame in
-several orders with all four frame methods, and prints a JSON report. A crash or a hang
+several orders with all the frame methods, and prints a JSON report. A crash or a hang
 ends only this process, and the test that started it fails instead of the whole run.
 
 Usage: frame_probe.py VIDEO EXPECTED
@@ -26,6 +26,7 @@ ORDERS = {
 PLANES = 3
 GUARD_ROWS = 2
 SENTINEL = 0xA5
+PICTURE_TYPES = {"I", "P", "B", "S", "SI", "SP", "BI", "?"}
 
 
 def describe(error: BaseException) -> str:
@@ -51,7 +52,9 @@ def failure_of_every_method(session, index: int, first: BaseException) -> str:
     """A frame that fails must fail the same way whichever method asks for it."""
     scratch = np.zeros(16, np.uint8)
     calls = [lambda: session.get_chroma_qp_offset(index), lambda: session.get_plane_data(index, 0),
-             lambda: session.copy_plane_to_ptr(index, 0, scratch.ctypes.data, 0)]
+             lambda: session.copy_plane_to_ptr(index, 0, scratch.ctypes.data, 0),
+             lambda: session.get_frame_type(index), lambda: session.is_key_frame(index),
+             lambda: session.get_motion_vectors(index), lambda: session.get_mv_field(index)]
     for call in calls:
         try:
             call()
@@ -112,6 +115,19 @@ def picture_problem(session, index: int, candidates) -> str | None:
     offsets = session.get_chroma_qp_offset(index)
     if len(offsets) != 2 or not all(-12 <= offset <= 12 for offset in offsets):
         return f"chroma QP offsets out of range: {offsets}"
+    return prediction_problem(session, index, width, height)
+
+
+def prediction_problem(session, index: int, width: int, height: int) -> str | None:
+    kind, key = session.get_frame_type(index), session.is_key_frame(index)
+    if kind not in PICTURE_TYPES or not isinstance(key, bool):
+        return f"picture type {kind!r}, key flag {key!r}"
+    vectors = session.get_motion_vectors(index)
+    if not set(vectors["source"].tolist()) <= {-1, 1} or (vectors["motion_scale"] == 0).any():
+        return "motion vectors with a direction other than -1 or 1, or without scale"
+    field = session.get_mv_field(index)
+    if field.shape != (2, 2, (height + 15) // 16 * 4, (width + 15) // 16 * 4):
+        return f"motion field of shape {field.shape} for a {width}x{height} picture"
     return None
 
 
@@ -144,6 +160,16 @@ def qp_map_or_none(session, index: int) -> list[list[int]] | None:
         return None
 
 
+def exact_outcome(session, index: int) -> str:
+    """With deblocking="exact" the pictures differ from the ffmpeg tool's unfiltered ones,
+    but not which frames decode."""
+    try:
+        session.get_plane_data(index, 0)
+    except Exception as error:  # noqa: BLE001 - every error is reported
+        return describe(error)
+    return "picture"
+
+
 def main(video: str, expected_path: str) -> None:
     with open(expected_path, "rb") as file:
         expected = pickle.load(file)
@@ -160,9 +186,12 @@ def main(video: str, expected_path: str) -> None:
         if session.num_frames == len(expected):
             report["outcomes"] = {}
             for order, numbering in ORDERS.items():
-                session = vexmira.H264DecoderSession(video)
+                session = vexmira.H264DecoderSession(video, motion_vectors=True)
                 outcomes = {index: outcome(session, index, expected[index]) for index in numbering(len(expected))}
                 report["outcomes"][order] = [outcomes[index] for index in range(len(expected))]
+            session = vexmira.H264DecoderSession(video, deblocking="exact")
+            outcomes = {index: exact_outcome(session, index) for index in ORDERS["random"](len(expected))}
+            report["exact_outcomes"] = [outcomes[index] for index in range(len(expected))]
     print(json.dumps(report))
 
 

@@ -491,6 +491,10 @@ def frame_violations(report: dict, expected) -> list[str]:
             if got != wanted:
                 reference = f"{len(expected[index])} reference pictures" if expected[index] else "no reference picture"
                 wrong.append(f"{order} frame {index}: {got} ({reference})")
+    for index, got in enumerate(report["exact_outcomes"]):
+        wanted = "picture" if expected[index] else f"RuntimeError: Failed to decode frame {index}"
+        if got != wanted:
+            wrong.append(f"exact deblocking, frame {index}: {got}")
     return wrong
 
 

@@ -37,10 +37,24 @@ def test_help_shows_typed_signatures_and_docstrings():
         "copy_plane_to_ptr": (f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
                               f"plane: {integer}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
                               "Copy plane data directly into destination pointer and stride (zero Python overhead)"),
+        "get_frame_type": (f"get_frame_type(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> str",
+                           "Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')"),
+        "is_key_frame": (f"is_key_frame(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> bool",
+                         "Whether decoding can start at frame"),
+        "get_motion_vectors": (f"get_motion_vectors(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+                               "-> numpy.ndarray",
+                               "Get motion vectors of frame as a structured array, one row per block and direction"),
+        "get_mv_field": (f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+                         "-> numpy.typing.NDArray[numpy.int16]",
+                         "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 array: "
+                         "[past, future][x, y][row][column], quarter pixels"),
     }
     for name, (signature, docstring) in expected.items():
         assert getattr(cls, name).__doc__.strip() == f"{signature}\n\n{docstring}", name
-    assert cls.__init__.__doc__.strip() == "__init__(self: vexmira.H264DecoderSession, path: str) -> None"
+    # The path alone opens a session as it always did; the keywords only add.
+    assert cls.__init__.__doc__.strip().startswith(
+        "__init__(self: vexmira.H264DecoderSession, path: str, *, deblocking: str = 'skip', "
+        "motion_vectors: bool = False) -> None\n\nOpen a video file.")
 
 
 def test_reimport_gives_the_same_module_and_class():

@@ -15,3 +15,7 @@ def test_frame_index_rules(native_build):
 
 def test_frame_cache_rules(native_build, media):
     assert "all checks passed" in run_native(native_build / "frame_cache_test", media("mp4_long"))
+
+
+def test_prediction_parts(native_build):
+    assert "all checks passed" in run_native(native_build / "prediction_parts_test")

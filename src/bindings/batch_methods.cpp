@@ -157,11 +157,16 @@ py::array bool_column(const std::vector<uint8_t>& values) {
 }
 
 // One-letter strings, '' for a frame without picture: NumPy's UCS-4 storage, one code point each.
-py::array letter_column(const std::vector<char>& letters) {
-    py::array array(py::dtype("<U1"), py::array::ShapeContainer{static_cast<py::ssize_t>(letters.size())});
+// Picture types are at most two ASCII letters ("SI", "SP"), empty for a frame not decoded.
+py::array picture_type_column(const std::vector<std::string>& types) {
+    constexpr std::size_t kLetters = 2;
+    py::array array(py::dtype("<U2"), py::array::ShapeContainer{static_cast<py::ssize_t>(types.size())});
     auto* code_points = static_cast<uint32_t*>(array.mutable_data());
-    for (std::size_t i = 0; i < letters.size(); ++i) {
-        code_points[i] = static_cast<unsigned char>(letters[i]);
+    std::fill(code_points, code_points + types.size() * kLetters, 0);
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        for (std::size_t letter = 0; letter < std::min(types[i].size(), kLetters); ++letter) {
+            code_points[i * kLetters + letter] = static_cast<unsigned char>(types[i][letter]);
+        }
     }
     return array;
 }
@@ -224,7 +229,7 @@ py::dict frame_stats(H264DecoderSession& session, int threads, const py::object&
     columns["frame"] = column(table.frame);
     columns["pts"] = column(table.pts);
     columns["time"] = column(table.seconds);
-    columns["pict_type"] = letter_column(table.picture_type);
+    columns["pict_type"] = picture_type_column(table.picture_type);
     columns["key_frame"] = bool_column(table.key_frame);
     columns["pkt_size"] = column(table.packet_bytes);
     columns["qp_mean"] = column(table.qp_mean);

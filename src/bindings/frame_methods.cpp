@@ -1,9 +1,13 @@
 #include "frame_methods.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "motion_vector_field.hpp"
 
 namespace {
 
@@ -30,6 +34,58 @@ py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t pl
         std::memcpy(array.mutable_data(), frame.planes[plane], size);
     }
     return array;
+}
+
+void check_motion_vectors_exported(const H264DecoderSession& session) {
+    if (!session.options.motion_vectors) {
+        throw std::runtime_error("Motion vectors are not exported by this session: open it with "
+                                 "H264DecoderSession(path, motion_vectors=True)");
+    }
+}
+
+// FFmpeg's AVMotionVector, its fields in the order users read them, without padding.
+#pragma pack(push, 1)
+struct MotionVectorRow {
+    int32_t source;
+    uint8_t w;
+    uint8_t h;
+    int16_t src_x;
+    int16_t src_y;
+    int16_t dst_x;
+    int16_t dst_y;
+    int32_t motion_x;
+    int32_t motion_y;
+    uint16_t motion_scale;
+    uint64_t flags;
+};
+#pragma pack(pop)
+
+py::dtype motion_vector_dtype() {
+    py::list names;
+    py::list formats;
+    py::list offsets;
+    const auto field = [&](const char* name, const char* format, std::size_t offset) {
+        names.append(name);
+        formats.append(format);
+        offsets.append(offset);
+    };
+    field("source", "<i4", offsetof(MotionVectorRow, source));
+    field("w", "u1", offsetof(MotionVectorRow, w));
+    field("h", "u1", offsetof(MotionVectorRow, h));
+    field("src_x", "<i2", offsetof(MotionVectorRow, src_x));
+    field("src_y", "<i2", offsetof(MotionVectorRow, src_y));
+    field("dst_x", "<i2", offsetof(MotionVectorRow, dst_x));
+    field("dst_y", "<i2", offsetof(MotionVectorRow, dst_y));
+    field("motion_x", "<i4", offsetof(MotionVectorRow, motion_x));
+    field("motion_y", "<i4", offsetof(MotionVectorRow, motion_y));
+    field("motion_scale", "<u2", offsetof(MotionVectorRow, motion_scale));
+    field("flags", "<u8", offsetof(MotionVectorRow, flags));
+    return py::dtype(names, formats, offsets, sizeof(MotionVectorRow));
+}
+
+MotionVectorRow as_row(const AVMotionVector& vector) {
+    return {vector.source, vector.w,        vector.h,        vector.src_x,        vector.src_y, vector.dst_x,
+            vector.dst_y,  vector.motion_x, vector.motion_y, vector.motion_scale, vector.flags};
 }
 
 }  // namespace
@@ -66,6 +122,37 @@ py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_
 py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, int32_t frame_idx) {
     const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
     return py::make_tuple(frame->chroma_qp_offset_cb, frame->chroma_qp_offset_cr);
+}
+
+py::str get_frame_type(H264DecoderSession& session, int32_t frame_idx) {
+    return py::str(fetch_frame(session, frame_idx, false)->kind.type);
+}
+
+bool is_key_frame(H264DecoderSession& session, int32_t frame_idx) {
+    return fetch_frame(session, frame_idx, false)->kind.key;
+}
+
+py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx) {
+    check_motion_vectors_exported(session);
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frame->motion_vectors.size())};
+    py::array rows(motion_vector_dtype(), shape, std::vector<py::ssize_t>{});
+    auto* row = static_cast<MotionVectorRow*>(rows.mutable_data());
+    for (const AVMotionVector& vector : frame->motion_vectors) {
+        *row++ = as_row(vector);
+    }
+    return rows;
+}
+
+py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx) {
+    check_motion_vectors_exported(session);
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    const int32_t rows = frame->mb_rows * 4;
+    const int32_t columns = frame->mb_cols * 4;
+    py::array_t<int16_t> field({py::ssize_t{2}, py::ssize_t{2}, static_cast<py::ssize_t>(rows),
+                                static_cast<py::ssize_t>(columns)});
+    fill_motion_field(frame->motion_vectors, rows, columns, field.mutable_data());
+    return field;
 }
 
 void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,

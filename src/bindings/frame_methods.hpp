@@ -20,6 +20,16 @@ py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_
 
 py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, int32_t frame_idx);
 
+py::str get_frame_type(H264DecoderSession& session, int32_t frame_idx);
+
+bool is_key_frame(H264DecoderSession& session, int32_t frame_idx);
+
+// One row per motion-compensated block and direction, FFmpeg's fields as a structured array.
+py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx);
+
+// int16, shape (2, 2, mb_rows * 4, mb_cols * 4): see fill_motion_field.
+py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx);
+
 // std::invalid_argument when the frame's picture differs in size or format from the session's
 // facts, from which callers size their destinations: a stream that changes picture size or
 // format midway has frames that would not fit them, or fill only part of them.

@@ -3,6 +3,7 @@
 
 #include "batch_methods.hpp"
 #include "frame_methods.hpp"
+#include "session_construction.hpp"
 #include "h264_decoder_session.hpp"
 
 namespace py = pybind11;
@@ -11,7 +12,12 @@ PYBIND11_MODULE(vexmira, m) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
 
     py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>(m, "H264DecoderSession")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init(&open_session), py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip",
+             py::arg("motion_vectors") = false,
+             "Open a video file. deblocking: \"skip\" (every picture before the loop filter, "
+             "references too), \"exact\" (references filtered, the requested picture before its "
+             "own filter) or \"on\" (filtered pictures). motion_vectors: export them for "
+             "get_motion_vectors and get_mv_field")
         .def_readonly("width", &H264DecoderSession::width)
         .def_readonly("height", &H264DecoderSession::height)
         .def_readonly("mb_cols", &H264DecoderSession::mb_cols)
@@ -28,6 +34,15 @@ PYBIND11_MODULE(vexmira, m) {
              "Get raw plane data (h, stride) for nodeblock frame")
         .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"),
              "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame")
+        .def("get_frame_type", &get_frame_type, py::arg("frame_idx"),
+             "Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')")
+        .def("is_key_frame", &is_key_frame, py::arg("frame_idx"),
+             "Whether decoding can start at frame")
+        .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"),
+             "Get motion vectors of frame as a structured array, one row per block and direction")
+        .def("get_mv_field", &get_mv_field, py::arg("frame_idx"),
+             "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 "
+             "array: [past, future][x, y][row][column], quarter pixels")
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"), py::arg("dst_ptr"),
              py::arg("dst_stride"),
              "Copy plane data directly into destination pointer and stride (zero Python overhead)")

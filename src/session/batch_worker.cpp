@@ -154,8 +154,7 @@ void BatchWorker::receive_pictures(const DecodingUnit& unit, std::size_t& missin
         // A picture whose packet carried no timestamp is no frame's.
         const int32_t slot = missing_frame_slot(unit, frame->pts);
         if (slot >= 0) {
-            DecodedPicture picture{unit.frames[slot], build_cached_frame(frame.get(), frame->pts, with_pixels),
-                                   picture_kind(*frame)};
+            DecodedPicture picture{unit.frames[slot], build_cached_frame(frame.get(), frame->pts, with_pixels)};
             const auto same = std::find_if(received.begin(), received.end(),
                                            [slot](const auto& entry) { return entry.first == slot; });
             if (same != received.end()) {

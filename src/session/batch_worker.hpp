@@ -13,13 +13,11 @@ extern "C" {
 #include "cached_frame.hpp"
 #include "ffmpeg_handles.hpp"
 #include "h264_decoder_session.hpp"
-#include "picture_kind.hpp"
 
 // One picture a batch asked for, as the frame methods would see it.
 struct DecodedPicture {
     int32_t frame;
     std::shared_ptr<CachedFrame> snapshot;
-    PictureKind kind;
 };
 
 // Called from the workers' threads, at most once per frame and never twice at the same time

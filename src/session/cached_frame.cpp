@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "motion_vectors.hpp"
+
 extern "C" {
 #include <libavutil/pixdesc.h>
 #include <libavutil/video_enc_params.h>
@@ -135,5 +137,7 @@ std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pt
         snapshot->qp_map.assign(static_cast<std::size_t>(snapshot->mb_rows) * snapshot->mb_cols, kNoQp);
     }
     fill_qp_map(frame, *snapshot);
+    snapshot->kind = read_picture_kind(*frame);
+    snapshot->motion_vectors = read_motion_vectors(*frame);
     return snapshot;
 }

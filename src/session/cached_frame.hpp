@@ -8,7 +8,10 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/motion_vector.h>
 }
+
+#include "picture_kind.hpp"
 
 // Self-contained copy of one decoded picture. Built in full before anyone can reach it and
 // never changed afterwards, so any number of threads may read it while holding a reference,
@@ -38,6 +41,9 @@ struct CachedFrame {
     int32_t mb_cols = 0;
     int32_t chroma_qp_offset_cb = 0;
     int32_t chroma_qp_offset_cr = 0;
+    PictureKind kind;
+    // Empty where the session does not export them, and for pictures without inter blocks.
+    std::vector<AVMotionVector> motion_vectors;
     // The decoder's picture buffers behind `planes`, shared rather than copied: a decoder
     // never writes into a buffer that anyone else still references, so the planes stay as
     // decoded for as long as the snapshot lives, whatever the session decodes meanwhile.
@@ -55,9 +61,10 @@ struct CachedFrame {
     // Planes that may be read: the pixel format's, but never more than the record holds.
     int32_t readable_planes() const { return nb_planes < kMaxPlanes ? nb_planes : kMaxPlanes; }
 
-    // Memory the snapshot keeps alive: its share of the decoder's buffers and its own map.
+    // Memory the snapshot keeps alive: its share of the decoder's buffers, its own map and
+    // vectors.
     std::size_t byte_size() const {
-        std::size_t bytes = qp_map.size();
+        std::size_t bytes = qp_map.size() + motion_vectors.size() * sizeof(AVMotionVector);
         for (int p = 0; p < readable_planes(); ++p) {
             bytes += plane_size(p);
         }

@@ -25,7 +25,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool n
     request_needs_pixels = needs_pixels;
 
     const int32_t start = frame_start_packet[index];
-    if (!can_decode_forward(index)) {
+    if (!can_decode_forward(index) || loop_filter.needs_seek_for(frame_pts[index])) {
         seek_to_packet(start);
     }
     std::shared_ptr<CachedFrame> result = decode_until(index, false);
@@ -73,6 +73,7 @@ void H264DecoderSession::seek_to_packet(int32_t packet) {
     decode_run_start = packet;
     next_packet = packet;
     run_concealed_later_interval = false;
+    loop_filter.start_run();
 }
 
 // Reads and decodes until the requested picture comes out or the input ends; returns an
@@ -120,6 +121,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
         }
         ++next_packet;
         codec_ctx->skip_frame = skips_unreferenced(*packet, index) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        loop_filter.before_sending(codec_ctx, *packet, packet->pts == frame_pts[index]);
         const int sent = avcodec_send_packet(codec_ctx, packet.get());
         av_packet_unref(packet.get());
         if (sent >= 0) {
@@ -149,7 +151,8 @@ void H264DecoderSession::receive_frames(AVFrame* frame, int32_t index, bool last
         const auto found = pts_to_index.find(frame->pts);
         if (found != pts_to_index.end()) {
             const int32_t decoded = found->second;
-            const bool depends_on_run = depends_on_earlier_interval(decoded, *frame);
+            const bool depends_on_run =
+                depends_on_earlier_interval(decoded, *frame) || loop_filter.differs_from_mode(frame->pts);
             if (!depends_on_run || (decoded == index && last_resort)) {
                 std::shared_ptr<CachedFrame> snapshot = build_cached_frame(frame, frame->pts, request_needs_pixels);
                 if (decoded == index) {

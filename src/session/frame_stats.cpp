@@ -16,7 +16,7 @@ FrameStatsTable empty_table(std::size_t frames) {
     std::iota(table.frame.begin(), table.frame.end(), 0);
     table.pts.resize(frames);
     table.seconds.resize(frames);
-    table.picture_type.assign(frames, '\0');
+    table.picture_type.assign(frames, std::string());
     table.key_frame.assign(frames, 0);
     table.packet_bytes.assign(frames, 0);
     table.qp_mean.assign(frames, std::numeric_limits<double>::quiet_NaN());
@@ -45,8 +45,8 @@ void fill_scan_columns(const ScannedFile& file, FrameStatsTable& table) {
 void fill_picture_columns(const DecodedPicture& picture, FrameStatsTable& table) {
     const int32_t row = picture.frame;
     const CachedFrame& snapshot = *picture.snapshot;
-    table.picture_type[row] = picture.kind.type;
-    table.key_frame[row] = picture.kind.key ? 1 : 0;
+    table.picture_type[row] = snapshot.kind.type;
+    table.key_frame[row] = snapshot.kind.key ? 1 : 0;
     table.chroma_qp_offset_cb[row] = snapshot.chroma_qp_offset_cb;
     table.chroma_qp_offset_cr[row] = snapshot.chroma_qp_offset_cr;
     int64_t sum = 0;

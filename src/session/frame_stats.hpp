@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "h264_decoder_session.hpp"
@@ -12,7 +13,7 @@ struct FrameStatsTable {
     std::vector<int32_t> frame;
     std::vector<int64_t> pts;
     std::vector<double> seconds;
-    std::vector<char> picture_type;
+    std::vector<std::string> picture_type;
     std::vector<uint8_t> key_frame;
     // Compressed bytes of the packets that carry the frame's timestamp.
     std::vector<int64_t> packet_bytes;

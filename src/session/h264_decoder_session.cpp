@@ -9,6 +9,7 @@ extern "C" {
 #include "decoder_settings.hpp"
 #include "ffmpeg_error.hpp"
 #include "quiet_ffmpeg_log.hpp"
+#include "reference_packet.hpp"
 
 namespace {
 
@@ -16,7 +17,8 @@ bool is_usable_rate(AVRational rate) { return rate.num > 0 && rate.den > 0; }
 
 }  // namespace
 
-H264DecoderSession::H264DecoderSession(const std::string& path) : path(path) {
+H264DecoderSession::H264DecoderSession(const std::string& path, const SessionOptions& options)
+    : options(options), path(path) {
     try {
         open();
     } catch (...) {
@@ -127,7 +129,9 @@ void H264DecoderSession::open_decoder(const AVStream* stream) {
     }
     avcodec_parameters_to_context(codec_ctx, stream->codecpar);
 
-    apply_decoder_settings(codec_ctx);
+    apply_decoder_settings(codec_ctx, options);
+    loop_filter.configure(options.deblocking,
+                          nal_length_size(stream->codecpar->extradata, stream->codecpar->extradata_size));
 
     const int result = avcodec_open2(codec_ctx, decoder, nullptr);
     if (result < 0) {

@@ -16,7 +16,9 @@ extern "C" {
 #include "cache_policy.hpp"
 #include "cached_frame.hpp"
 #include "frame_index.hpp"
+#include "loop_filter_switch.hpp"
 #include "packet_locator.hpp"
+#include "session_options.hpp"
 
 // What the session's scan of its file found, for readers of the same file that bring their
 // own demuxer and decoder. Refers into the session, which sets it all at construction and
@@ -38,7 +40,8 @@ struct ScannedFile {
 };
 
 // Random access, by frame number in presentation order, to the pictures of one video file,
-// decoded with the deblocking filter skipped and with the encoder's per-block QP exported.
+// decoded with the deblocking filter skipped unless the options ask otherwise, and with the
+// encoder's per-block QP exported.
 //
 // The session owns its demuxer and decoder exclusively and releases them in close(), on a
 // failed construction and in the destructor. Construction scans the whole file once,
@@ -51,10 +54,12 @@ struct ScannedFile {
 // (RequestPattern). A frame's picture is the one decoding from its own key packet gives,
 // whatever was asked for before. get_frame
 // serialises concurrent callers with its own mutex; the stream facts below never change
-// after construction and may be read at any time.
+// after construction and may be read at any time. The options choose the loop filter's
+// mode (LoopFilterSwitch says how "exact" keeps that promise) and whether motion vectors
+// are exported.
 class H264DecoderSession {
 public:
-    explicit H264DecoderSession(const std::string& path);
+    explicit H264DecoderSession(const std::string& path, const SessionOptions& options = {});
     ~H264DecoderSession();
     H264DecoderSession(const H264DecoderSession&) = delete;
     H264DecoderSession& operator=(const H264DecoderSession&) = delete;
@@ -82,6 +87,7 @@ public:
     int32_t fps_den = 1;
     std::string pix_fmt = "yuv420p";
     int32_t bytes_per_sample = 1;
+    const SessionOptions options;
 
 private:
     void open();
@@ -140,5 +146,6 @@ private:
     // Whether the decoder has concealed damage in a picture of a later interval than the
     // one at decode_run_start since the last seek.
     bool run_concealed_later_interval = false;
+    LoopFilterSwitch loop_filter;
     std::mutex decode_mutex;
 };

@@ -1,18 +1,47 @@
 #include "picture_kind.hpp"
 
 extern "C" {
-#include <libavutil/avutil.h>
 #include <libavutil/version.h>
 }
 
-PictureKind picture_kind(const AVFrame& frame) {
-    PictureKind kind;
-    kind.type = av_get_picture_type_char(frame.pict_type);
-    // FFmpeg 6.1 moved the key flag into `flags` and later releases drop the old field.
+namespace {
+
+std::string picture_type_name(AVPictureType type) {
+    switch (type) {
+        case AV_PICTURE_TYPE_I:
+            return "I";
+        case AV_PICTURE_TYPE_P:
+            return "P";
+        case AV_PICTURE_TYPE_B:
+            return "B";
+        case AV_PICTURE_TYPE_S:
+            return "S";
+        case AV_PICTURE_TYPE_SI:
+            return "SI";
+        case AV_PICTURE_TYPE_SP:
+            return "SP";
+        case AV_PICTURE_TYPE_BI:
+            return "BI";
+        default:
+            return "?";
+    }
+}
+
+bool is_key(const AVFrame& frame) {
+    // The key flag moved into the flags word in libavutil 58.7.100; the field it replaced
+    // is gone from FFmpeg 8 on.
 #if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
-    kind.key = (frame.flags & AV_FRAME_FLAG_KEY) != 0;
+    return (frame.flags & AV_FRAME_FLAG_KEY) != 0;
 #else
-    kind.key = frame.key_frame != 0;
+    return frame.key_frame != 0;
 #endif
+}
+
+}  // namespace
+
+PictureKind read_picture_kind(const AVFrame& frame) {
+    PictureKind kind;
+    kind.type = picture_type_name(frame.pict_type);
+    kind.key = is_key(frame);
     return kind;
 }

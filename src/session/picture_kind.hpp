@@ -1,15 +1,17 @@
 #pragma once
 
+#include <string>
+
 extern "C" {
 #include <libavutil/frame.h>
 }
 
-// How the decoder says a picture was coded: 'I', 'P', 'B' (or another letter of FFmpeg's
-// picture types, '?' where it gives none), and whether it is a key picture, from which
-// decoding can begin.
+// How a decoded picture was predicted, as the decoder reports it.
 struct PictureKind {
-    char type = '?';
+    // "I", "P", "B", "S", "SI", "SP" or "BI"; "?" where the decoder set no type.
+    std::string type = "?";
+    // Whether decoding can start at this picture.
     bool key = false;
 };
 
-PictureKind picture_kind(const AVFrame& frame);
+PictureKind read_picture_kind(const AVFrame& frame);

@@ -1,0 +1,9 @@
+#include "session_construction.hpp"
+
+std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const std::string& deblocking,
+                                                 bool motion_vectors) {
+    SessionOptions options;
+    options.deblocking = parse_deblocking_mode(deblocking);
+    options.motion_vectors = motion_vectors;
+    return std::make_shared<H264DecoderSession>(path, options);
+}

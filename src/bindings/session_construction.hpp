@@ -1,0 +1,10 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "h264_decoder_session.hpp"
+
+// The constructor as Python calls it: the keywords turned into the session's options.
+std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const std::string& deblocking,
+                                                 bool motion_vectors);

@@ -1,0 +1,93 @@
+"""Native in-memory H.264 decoder & QP/Macroblock extractor"""
+
+from collections.abc import Iterable
+from typing import Any, Literal, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+_Deblocking: TypeAlias = Literal["skip", "exact", "on"]
+_PictureType: TypeAlias = Literal["I", "P", "B", "S", "SI", "SP", "BI", "?"]
+
+class H264DecoderSession:
+    """Random access by frame number (presentation order) to one H.264 video file."""
+
+    def __init__(
+        self,
+        path: str | bytes,
+        *,
+        deblocking: _Deblocking = "skip",
+        motion_vectors: bool = False,
+    ) -> None:
+        """Open a video file. deblocking: "skip" (every picture before the loop filter,
+        references too), "exact" (references filtered, the requested picture before its own
+        filter) or "on" (filtered pictures). motion_vectors: export them for
+        get_motion_vectors and get_mv_field."""
+
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def mb_cols(self) -> int: ...
+    @property
+    def mb_rows(self) -> int: ...
+    @property
+    def num_frames(self) -> int: ...
+    @property
+    def fps(self) -> float: ...
+    @property
+    def fps_num(self) -> int: ...
+    @property
+    def fps_den(self) -> int: ...
+    @property
+    def pix_fmt(self) -> str: ...
+    @property
+    def bytes_per_sample(self) -> int: ...
+    def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
+        """Get QP map for frame as (mb_rows, mb_cols) int8 array
+
+        -1 where the decoder reported no QP. Above 8 bits the values carry FFmpeg's offset,
+        QP + 6 * (bit depth - 8): 10-bit maps run to 63."""
+
+    def get_plane_data(self, frame_idx: int, plane: int) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+        """Get raw plane data (h, stride) for nodeblock frame"""
+
+    def get_chroma_qp_offset(self, frame_idx: int) -> tuple[int, int]:
+        """Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"""
+
+    def get_frame_type(self, frame_idx: int) -> _PictureType:
+        """Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')"""
+
+    def is_key_frame(self, frame_idx: int) -> bool:
+        """Whether decoding can start at frame"""
+
+    def get_motion_vectors(self, frame_idx: int) -> npt.NDArray[np.void]:
+        """Get motion vectors of frame as a structured array, one row per block and direction:
+        source (int32), w, h (uint8), src_x, src_y, dst_x, dst_y (int16), motion_x, motion_y
+        (int32), motion_scale (uint16), flags (uint64)"""
+
+    def get_mv_field(self, frame_idx: int) -> npt.NDArray[np.int16]:
+        """Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16
+        array: [past, future][x, y][row][column], quarter pixels"""
+
+    def copy_plane_to_ptr(self, frame_idx: int, plane: int, dst_ptr: int, dst_stride: int) -> None:
+        """Copy plane data directly into destination pointer and stride (zero Python overhead)"""
+
+    def get_qpmaps(self, frames: Iterable[int] | None = None, threads: int = 0) -> npt.NDArray[np.int8]:
+        """QP maps of many frames (every frame when frames is None) as one (len(frames), mb_rows,
+        mb_cols) int8 array, decoded on `threads` parallel decoders (0: every usable core)"""
+
+    def get_planes(
+        self, frames: Iterable[int], plane: int, threads: int = 0
+    ) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+        """Picture area of one plane of many frames as one (len(frames), rows, columns) array,
+        decoded on `threads` parallel decoders (0: every usable core)"""
+
+    def frame_stats(self, threads: int = 0, *, frames: Iterable[int] | None = None) -> dict[str, npt.NDArray[Any]]:
+        """One row per frame (every frame when frames is None) as a dict of equal-length
+        arrays: frame, pts, time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max,
+        chroma_qp_offset_cb, chroma_qp_offset_cr, decoded"""
+
+    def key_frame_intervals(self) -> npt.NDArray[np.int32]:
+        """First frame of each run of frames decoded from the same key packet, ascending"""
