@@ -33,7 +33,12 @@ SANITIZE_RUN := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
 FUZZ_SECONDS      ?= 300
 FUZZ_REQUIREMENTS := "atheris>=2.3"
 
-.PHONY: bench demo test sanitize fuzz soak system-packages
+# make wheel: dist/vexmira-*.whl, carrying a minimal FFmpeg of its own, built from source once
+# per version into build/ffmpeg. make wheel-test: the suite against that wheel, installed in a
+# fresh venv. make test-ffmpeg: the module and the suite against another FFmpeg release.
+FFMPEG_VERSION ?= 9.0.2
+
+.PHONY: bench demo test sanitize fuzz soak system-packages wheel wheel-test test-ffmpeg
 
 test: $(INSTALLED)
 	$(PYTHON) -m pytest
@@ -59,6 +64,15 @@ fuzz: $(INSTALLED) $(SANITIZE_INSTALLED)
 
 soak: $(INSTALLED)
 	$(PYTHON) tools/soak.py
+
+wheel:
+	scripts/build-wheel.sh $(FFMPEG_VERSION)
+
+wheel-test:
+	scripts/test-wheel.sh
+
+test-ffmpeg:
+	scripts/test-against-ffmpeg.sh $(FFMPEG_VERSION)
 
 system-packages:
 	@scripts/install-system-packages.sh

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and only those that are missing,
-# so that a second run costs one dpkg query.
+# so that a second run costs one dpkg query. Arguments name further packages that one target
+# needs (make wheel: nasm for FFmpeg's own build).
 set -euo pipefail
 
-packages=(ffmpeg libavformat-dev libavcodec-dev libavutil-dev pkg-config g++ make)
+packages=(ffmpeg libavformat-dev libavcodec-dev libavutil-dev pkg-config g++ make "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "ffmpeg_runtime_version.hpp"
 #include "frame_methods.hpp"
 #include "h264_decoder_session.hpp"
 
@@ -8,6 +9,8 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(vexmira, m) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
+    m.attr("__version__") = VEXMIRA_VERSION;
+    m.attr("ffmpeg_version") = ffmpeg_runtime_versions();
 
     py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>(m, "H264DecoderSession")
         .def(py::init<const std::string&>(), py::arg("path"))
