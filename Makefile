@@ -33,10 +33,11 @@ SANITIZE_RUN := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-fi
 FUZZ_SECONDS      ?= 300
 FUZZ_REQUIREMENTS := "atheris>=2.3"
 
-# make wheel: dist/vexmira-*.whl, carrying a minimal FFmpeg of its own, built from source once
-# per version into build/ffmpeg. make wheel-test: the suite against that wheel, installed in a
-# fresh venv. make test-ffmpeg: the module and the suite against another FFmpeg release.
-FFMPEG_VERSION ?= 9.0.2
+# make wheel: dist/vexmira-*.whl, carrying a minimal FFmpeg of its own (by default the newest
+# release in Debian's source packages), built from source once per version into build/ffmpeg.
+# make wheel-test: the suite against that wheel, installed in a fresh venv.
+# make test-ffmpeg FFMPEG_VERSION=...: the module and the suite against that FFmpeg release.
+FFMPEG_VERSION ?= newest
 
 .PHONY: bench demo test sanitize fuzz soak system-packages wheel wheel-test test-ffmpeg
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds dist/vexmira-VERSION-cp312-cp312-manylinux_*.whl, which carries its own FFmpeg:
-# scripts/build-wheel.sh FFMPEG_VERSION
+# scripts/build-wheel.sh FFMPEG_VERSION, or "newest" for the newest release Debian's source
+# packages offer
 #
 # FFmpeg is built once per version (scripts/build-ffmpeg.sh), the module against it, and
 # auditwheel copies FFmpeg's shared libraries into the wheel and points the module at them.
@@ -9,7 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-ffmpeg_version=${1:?usage: $0 FFMPEG_VERSION}
+ffmpeg_version=${1:?usage: $0 FFMPEG_VERSION|newest}
+if [[ "$ffmpeg_version" == newest ]]; then
+    ffmpeg_version=$(scripts/fetch-ffmpeg-source.sh --newest)
+fi
 root=$PWD/build/wheel
 venv=$root/venv
 python=$venv/bin/python

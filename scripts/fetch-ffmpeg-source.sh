@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # Fetches FFmpeg's release tarball for one version through Debian's source packages and
 # unpacks it: scripts/fetch-ffmpeg-source.sh VERSION DESTINATION
+# or prints the newest upstream version those packages offer: scripts/fetch-ffmpeg-source.sh --newest
 #
 # apt runs with a configuration of the project's own (its own sources list, state and cache
-# under build/apt), so the machine's apt setup is left as it is. apt checks every
-# file against the checksums of Debian's signed Sources index before it keeps it. The upstream
-# tarball (the .orig part of the source package) is unpacked as it is, without Debian's patches.
+# under build/apt), so the machine's apt setup is left as it is. apt checks every file against
+# the checksums of Debian's signed Sources index before it keeps it. The upstream tarball (the
+# .orig part of the source package) is unpacked as it is, without Debian's patches.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-version=${1:?usage: $0 VERSION DESTINATION}
-destination=${2:?usage: $0 VERSION DESTINATION}
-if [[ -f "$destination/configure" ]]; then
-    exit 0
+usage="usage: $0 VERSION DESTINATION | --newest"
+version=${1:?$usage}
+if [[ "$version" != --newest ]]; then
+    destination=${2:?$usage}
+    if [[ -f "$destination/configure" ]]; then
+        exit 0
+    fi
 fi
 
 apt_root=$PWD/build/apt
 downloads=$apt_root/downloads/$version
-mkdir -p "$apt_root/lists/partial" "$apt_root/cache/archives/partial" "$downloads"
+mkdir -p "$apt_root/lists/partial" "$apt_root/cache/archives/partial"
 
 # The Debian mirror is the one this machine's own apt sources use (read, never changed), or
 # FFMPEG_DEBIAN_MIRROR. The suites hold: 5.1 (bookworm), 7.1 (trixie), 8.1 (sid), 9.0
@@ -42,7 +46,7 @@ apt_options=(
     -o "Dir::State::Lists=$apt_root/lists"
     -o "Dir::State::status=/dev/null"
     -o "Dir::Cache=$apt_root/cache"
-    -o "APT::Sandbox::User=root"
+    -o "APT::Sandbox::User=$(id -un)"
 )
 
 # The index is fetched once a day at most: a second build reuses it.
@@ -53,17 +57,21 @@ if [[ -z $(find "$stamp" -mmin -1440 2>/dev/null) ]]; then
 fi
 
 # Debian's source versions carry an epoch and a Debian revision around the upstream version:
-# the newest one of that upstream version is taken.
-debian_version=$(apt-cache "${apt_options[@]}" showsrc ffmpeg \
-    | awk -v want="$version" '/^Version:/ { v = $2; u = v; sub(/^[0-9]+:/, "", u); sub(/-[^-]*$/, "", u);
-                                            if (u == want) print v }' \
-    | sort -V | tail -n 1)
+# each line is "upstream debian".
+offered=$(apt-cache "${apt_options[@]}" showsrc ffmpeg \
+    | awk '/^Version:/ { u = $2; sub(/^[0-9]+:/, "", u); sub(/-[^-]*$/, "", u); print u, $2 }' | sort -V -u)
+if [[ "$version" == --newest ]]; then
+    tail -n 1 <<<"$offered" | cut -d' ' -f1
+    exit 0
+fi
+debian_version=$(awk -v want="$version" '$1 == want { print $2 }' <<<"$offered" | tail -n 1)
 if [[ -z "$debian_version" ]]; then
     echo "FFmpeg $version is in none of Debian's source indexes; these are:" >&2
-    apt-cache "${apt_options[@]}" showsrc ffmpeg | awk '/^Version:/ { print "  " $2 }' | sort -uV >&2
+    cut -d' ' -f1 <<<"$offered" | uniq | sed 's/^/  /' >&2
     exit 1
 fi
 
+mkdir -p "$downloads"
 tarball=$downloads/ffmpeg_$version.orig.tar.xz
 expected=$(apt-cache "${apt_options[@]}" showsrc ffmpeg \
     | awk -v want="$debian_version" -v file="${tarball##*/}" '

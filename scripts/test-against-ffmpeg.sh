@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module, with warnings as errors, against one FFmpeg release built from its
 # tarball (scripts/build-ffmpeg.sh), into a venv of its own, and runs the whole test suite on
-# it, native programs included: scripts/test-against-ffmpeg.sh VERSION [PYTEST ARGUMENTS]
+# it, native programs included: scripts/test-against-ffmpeg.sh VERSION|newest [PYTEST ARGUMENTS]
 #
 # Everything for a version lives in build/ffmpeg/VERSION, so the normal build and the other
 # versions are left as they are. The ffmpeg and ffprobe tools the tests use as their reference
@@ -9,8 +9,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-version=${1:?usage: $0 VERSION [PYTEST ARGUMENTS]}
+version=${1:?usage: $0 VERSION|newest [PYTEST ARGUMENTS]}
 shift
+if [[ "$version" == newest ]]; then
+    version=$(scripts/fetch-ffmpeg-source.sh --newest)
+fi
 root=$PWD/build/ffmpeg/$version
 venv=$root/venv
 python=$venv/bin/python
