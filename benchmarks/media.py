@@ -26,6 +26,15 @@ def clip(name: str) -> Path:
     return path
 
 
+def raw_copy(path: Path) -> Path:
+    """The clip's stream as raw Annex B, without a container: no packet has a timestamp."""
+    raw = path.with_suffix(".h264")
+    if not raw.exists():
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", str(path), "-map", "0:v:0", "-c",
+                        "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", str(raw)], check=True)
+    return raw
+
+
 def packet_table(path: Path) -> list[tuple[int, bool]]:
     """(pts, is_key) of every video packet in decoding order, as ffprobe lists them."""
     result = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",

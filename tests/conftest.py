@@ -18,10 +18,10 @@ SOURCE = "testsrc2=size={size}:rate={rate},trim=end_frame={frames}"
 TONE = "sine=frequency=440:sample_rate=48000"
 
 
-def x264(*, bframes=2, gop=12, open_gop=False, pix_fmt="yuv420p", extra=""):
+def x264(*, bframes=2, gop=12, keyint_min=None, scenecut=0, open_gop=False, pix_fmt="yuv420p", extra=""):
     params = f"open-gop={int(open_gop)}" + (f":{extra}" if extra else "")
     return ["-c:v", "libx264", "-preset", "veryfast", "-bf", str(bframes), "-g", str(gop),
-            "-keyint_min", str(gop), "-sc_threshold", "0", "-pix_fmt", pix_fmt,
+            "-keyint_min", str(keyint_min or gop), "-sc_threshold", str(scenecut), "-pix_fmt", pix_fmt,
             "-x264-params", params]
 
 
@@ -74,6 +74,21 @@ RECIPES = {
     "mp4_chroma_offset": (".mp4", video_input() + x264(extra="chroma-qp-offset=-5")),
     # A lossless codec whose decoder reports no quantiser at all.
     "mkv_ffv1": (".mkv", video_input(frames=6) + ["-c:v", "ffv1", "-pix_fmt", "yuv420p"]),
+    # Files whose packets carry no presentation timestamps, or only some: frames are numbered
+    # from the bitstream. Raw Annex B is recognised by its content, whatever the extension.
+    "h264_raw": (".h264", video_input() + x264()),
+    "h264_raw_open_gop": (".264", video_input(frames=100) + x264(bframes=3, gop=24, open_gop=True,
+                                                                 extra="b-pyramid=normal") + ["-f", "h264"]),
+    # Short IDR periods and a hard cut (every pixel inverted from frame 15 on) that x264 makes
+    # an IDR picture of.
+    "h264_raw_idr_periods": (".26l", video_input(frames=40, then="negate=enable='gte(n,15)'")
+                             + x264(gop=12, keyint_min=2, scenecut=40) + ["-f", "h264"]),
+    "h264_raw_baseline": (".jsv", video_input() + ["-c:v", "libx264", "-preset", "veryfast", "-profile:v", "baseline",
+                                                   "-g", "12", "-pix_fmt", "yuv420p", "-f", "h264"]),
+    "h264_raw_10bit": (".avc", video_input() + x264(pix_fmt="yuv420p10le") + ["-f", "h264"]),
+    "h264_raw_422": (".h264", video_input() + x264(pix_fmt="yuv422p")),
+    "avi": (".avi", video_input() + x264(bframes=3)),
+    "mpg": (".mpg", video_input() + x264(bframes=3) + ["-f", "vob"]),
 }
 
 # Files with unusual timing or layout, kept apart so that the sound clips' tests skip them.
@@ -85,8 +100,6 @@ UNUSUAL_RECIPES = {
     "ts_32x32": (".ts", video_input(size="32x32", frames=20) + x264()),
     "ts_32x32_later": (".ts", video_input(size="32x32", frames=20) + x264() + ["-output_ts_offset", "2"]),
     "ts_later": (".ts", video_input() + x264() + ["-output_ts_offset", "2"]),
-    # Annex B without a container: no packet carries a timestamp.
-    "h264_raw": (".h264", video_input() + x264()),
     "h264_raw_intra": (".h264", video_input(frames=4) + x264(bframes=0, gop=2)),
     "ts_pts_missing": (".ts", video_input() + x264()
                        + ["-bsf:v", r"setts=pts=if(eq(mod(N\,4)\,2)\,NOPTS\,PTS)"]),
@@ -100,6 +113,8 @@ UNUSUAL_RECIPES = {
 VIDEO_CLIPS = [name for name in RECIPES if name != "m4a_audio_only"]
 PICTURE_CLIPS = ["mp4", "mkv", "ts", "mp4_no_bframes", "mp4_long", "mkv_long", "ts_long", "mp4_long_gop", "ts_long_gop",
                  "mp4_open_gop", "mkv_open_gop", "ts_open_gop", "mp4_10bit", "mp4_odd_size", "mp4_34x18"]
+UNTIMED_CLIPS = ["h264_raw", "h264_raw_open_gop", "h264_raw_idr_periods", "h264_raw_baseline", "h264_raw_10bit",
+                 "h264_raw_422", "avi", "mpg", "ts_pts_missing"]
 
 
 class Media:
@@ -156,8 +171,15 @@ def presentation_timestamps(path: Path) -> list[int]:
     return sorted({int(packet["pts"]) for packet in packets if "pts" in packet})
 
 
-def reference_decode(path: Path, pix_fmt: str) -> dict[int, bytes]:
-    """The ffmpeg tool's own decode without deblocking: tightly packed planes by timestamp."""
+def every_packet_timed(path: Path) -> bool:
+    """Whether every video packet carries a presentation timestamp. Where some do not, frame i
+    is the i-th picture the ffmpeg tool outputs."""
+    return all("pts" in packet for packet in ffprobe(path, "-show_entries", "packet=pts")["packets"])
+
+
+def reference_decode_in_output_order(path: Path, pix_fmt: str) -> list[tuple[int, bytes]]:
+    """The ffmpeg tool's own decode without deblocking: (timestamp, tightly packed planes) of
+    each picture, in the order the tool outputs them."""
     result = subprocess.run(
         ["ffmpeg", "-nostdin", "-hide_banner", "-copyts", "-skip_loop_filter", "all", "-i", str(path),
          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "rawvideo",
@@ -165,7 +187,12 @@ def reference_decode(path: Path, pix_fmt: str) -> dict[int, bytes]:
     timestamps = [int(pts) for pts in re.findall(rb"Parsed_showinfo.*? n: *\d+ pts: *(-?\d+)", result.stderr)]
     assert timestamps and len(result.stdout) % len(timestamps) == 0
     size = len(result.stdout) // len(timestamps)
-    return {pts: result.stdout[i * size:(i + 1) * size] for i, pts in enumerate(timestamps)}
+    return [(pts, result.stdout[i * size:(i + 1) * size]) for i, pts in enumerate(timestamps)]
+
+
+def reference_decode(path: Path, pix_fmt: str) -> dict[int, bytes]:
+    """The ffmpeg tool's own decode without deblocking: tightly packed planes by timestamp."""
+    return dict(reference_decode_in_output_order(path, pix_fmt))
 
 
 def plane_sizes(width: int, height: int, pix_fmt: str) -> list[tuple[int, int]]:
@@ -188,6 +215,8 @@ def packed_picture(session, index: int) -> bytes:
 
 
 def expected_frames(path: Path, pix_fmt: str) -> list[bytes | None]:
+    if not every_packet_timed(path):
+        return [picture for _, picture in reference_decode_in_output_order(path, pix_fmt)]
     reference = reference_decode(path, pix_fmt)
     return [reference.get(pts) for pts in presentation_timestamps(path)]
 
@@ -271,9 +300,12 @@ def decoded_pictures(path: Path) -> list[tuple[int | None, Picture]]:
 def pictures_by_frame(path: Path) -> list[list[Picture]]:
     """For frame i of the file (its i-th distinct packet timestamp), every picture the ffmpeg
     tool decodes whose packet carried that timestamp: one for a sound file, none for a frame
-    the decoder cannot produce, several where a timestamp repeats."""
+    the decoder cannot produce, several where a timestamp repeats. Where some packets carry no
+    timestamp, frame i is the i-th picture the tool outputs."""
     try:
         timestamps = presentation_timestamps(path)
+        if not every_packet_timed(path):
+            return [[picture] for _, picture in decoded_pictures(path)]
     except subprocess.CalledProcessError:
         return []
     found: dict[int, list[Picture]] = {pts: [] for pts in timestamps}

@@ -274,6 +274,51 @@ def damaged_ts(seed: int) -> Maker:
                    lambda media: overwrite_ts_payload_bytes(media("ts_long").read_bytes(), seed))
 
 
+def annex_b_units(data: bytes) -> list[bytes]:
+    """The NAL units of a raw Annex B stream, each with the start code before it."""
+    starts = [match.start() for match in re.finditer(b"\x00\x00\x01", data)]
+    return [data[start:end] for start, end in zip(starts, starts[1:] + [len(data)])]
+
+
+def nal_type(unit: bytes) -> int:
+    return unit[3] & 0x1F
+
+
+def raw_stream(name: str, change: Callable[[list[bytes]], list[bytes]]) -> Maker:
+    return written(name, lambda media: b"".join(change(annex_b_units(media("h264_raw_open_gop").read_bytes()))))
+
+
+def without_parameter_sets(units: list[bytes]) -> list[bytes]:
+    return [unit for unit in units if nal_type(unit) not in (7, 8)]
+
+
+def without_first_key_picture(units: list[bytes]) -> list[bytes]:
+    """The stream from its first P slices on, with the parameter sets kept in front."""
+    first_p = next(i for i, unit in enumerate(units) if nal_type(unit) == 1)
+    return [unit for unit in units[:first_p] if nal_type(unit) in (7, 8)] + units[first_p:]
+
+
+def flipped_slice_bits(seed: int) -> Callable[[list[bytes]], list[bytes]]:
+    """A few bits flipped in a third of the slices of pictures that are not key pictures,
+    past their headers."""
+    def change(units: list[bytes]) -> list[bytes]:
+        rng, changed = random.Random(seed), []
+        for unit in units:
+            if nal_type(unit) == 1 and len(unit) > 16 and rng.random() < 0.35:
+                data = bytearray(unit)
+                for _ in range(rng.randint(1, 3)):
+                    data[rng.randrange(12, len(data))] ^= 1 << rng.randrange(8)
+                unit = bytes(data)
+            changed.append(unit)
+        return changed
+    return change
+
+
+def garbage_first(media) -> bytes:
+    garbage = bytes(random.Random(5).randrange(4, 256) for _ in range(3000))
+    return garbage + media("h264_raw").read_bytes()
+
+
 def declaring(macroblocks_wide: int, macroblocks_high: int, suffix: str) -> Maker:
     """Four small pictures behind a parameter set that declares a much larger size."""
     def make(media, folder: Path) -> Path:
@@ -397,7 +442,13 @@ CASES = {
     "ts_damaged_payload_6": Case(damaged_ts(6), reference=key_frame_reference),
     "ts_size_shrinks": Case(concatenated("ts", "ts_32x32_later"), "opens"),
     "ts_size_grows": Case(concatenated("ts_32x32", "ts_later"), "opens"),
-    "h264_without_timestamps": Case(copied_to("raw.h264", "h264_raw")),
+    "h264_without_timestamps": Case(copied_to("raw.h264", "h264_raw"), "opens"),
+    "h264_cut_inside_a_slice": Case(cut("h264_raw_open_gop", ".264", lambda data: len(data) * 2 // 3 + 7)),
+    "h264_garbage_before_first_start_code": Case(written("garbage.h264", garbage_first)),
+    "h264_without_parameter_sets": Case(raw_stream("no_sps_pps.h264", without_parameter_sets)),
+    "h264_flipped_slice_bits_7": Case(raw_stream("flipped_7.h264", flipped_slice_bits(7))),
+    "h264_flipped_slice_bits_8": Case(raw_stream("flipped_8.h264", flipped_slice_bits(8))),
+    "h264_starts_with_p_slices": Case(raw_stream("from_p.h264", without_first_key_picture)),
     "ts_timestamps_missing": Case(copied_to("missing_pts.ts", "ts_pts_missing"), "opens"),
     "ts_timestamps_repeated": Case(copied_to("repeated_pts.ts", "ts_pts_repeated"), "opens"),
     "mkv_timestamps_repeated": Case(copied_to("repeated_pts.mkv", "mkv_pts_repeated"), "opens"),

@@ -44,6 +44,9 @@ def test_num_frames_counts_distinct_presentation_timestamps(media, clip):
     path = media(clip)
     packets = ffprobe(path, "-show_entries", "packet=pts")["packets"]
     distinct = {packet["pts"] for packet in packets if "pts" in packet}
+    if any("pts" not in packet for packet in packets):
+        # Where timestamps are missing, the frames are the pictures the decoder outputs.
+        distinct = ffprobe(path, "-show_entries", "frame=pkt_pos")["frames"]
 
     assert open_session(path).num_frames == len(distinct)
 

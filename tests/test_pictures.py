@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import vexmira
-from conftest import PICTURE_CLIPS, expected_frames, packed_picture
+from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, expected_frames, packed_picture
 
 ORDERS = {
     "sequential": lambda n: list(range(n)),
@@ -17,7 +17,7 @@ ORDERS = {
 
 
 @pytest.mark.parametrize("order", ORDERS)
-@pytest.mark.parametrize("clip", PICTURE_CLIPS)
+@pytest.mark.parametrize("clip", PICTURE_CLIPS + UNTIMED_CLIPS)
 def test_every_frame_equals_the_reference_decode(media, reference_pictures, clip, order):
     expected = reference_pictures(clip)
     session = vexmira.H264DecoderSession(str(media(clip)))
@@ -28,7 +28,7 @@ def test_every_frame_equals_the_reference_decode(media, reference_pictures, clip
 
 
 @pytest.mark.parametrize("clip", ["mp4_long", "mkv_long", "ts_long", "mp4_open_gop", "mkv_open_gop", "ts_open_gop",
-                                  "ts_long_gop"])
+                                  "ts_long_gop", "h264_raw_open_gop", "h264_raw_idr_periods", "avi", "mpg"])
 def test_each_frame_from_a_fresh_session(media, reference_pictures, clip):
     # Nothing cached and nothing decoded before: every request seeks from scratch, so the
     # last frames, an open GOP's leading pictures and MPEG-TS's seeking are all on their own.

@@ -11,7 +11,8 @@ def all_qp_maps(session):
     return [session.get_qpmap(i) for i in range(session.num_frames)]
 
 
-@pytest.mark.parametrize("clip", ["mp4_long", "mp4_long_gop", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy"])
+@pytest.mark.parametrize("clip", ["mp4_long", "mp4_long_gop", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy",
+                                  "h264_raw_open_gop", "mpg"])
 def test_every_map_equals_the_decoder_debug_output(media, clip):
     path = media(clip)
     session = vexmira.H264DecoderSession(str(path))
@@ -49,7 +50,7 @@ def test_region_of_interest_lowers_qp_exactly_inside_it(media):
         assert qp_map[inside].max() < qp_map[~inside].min(), f"frame {i}:\n{qp_map}"
 
 
-@pytest.mark.parametrize("clip", ["mp4_chroma_offset", "mp4", "mkv_long", "mp4_10bit"])
+@pytest.mark.parametrize("clip", ["mp4_chroma_offset", "mp4", "mkv_long", "mp4_10bit", "h264_raw"])
 def test_chroma_offsets_match_the_pps(media, clip):
     path = media(clip)
     expected = pps_chroma_offsets(path)

@@ -2,33 +2,76 @@
 
 #include <algorithm>
 #include <new>
+#include <memory>
 #include <tuple>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-std::vector<PacketInfo> scan_video_packets(AVFormatContext* fmt_ctx, int video_stream_index) {
-    AVPacket* packet = av_packet_alloc();
+namespace {
+
+struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+PacketInfo describe(const AVPacket& packet, std::size_t decode_order) {
+    return PacketInfo{packet.pts, packet.dts, packet.pos, packet.size, (packet.flags & AV_PKT_FLAG_KEY) != 0,
+                      static_cast<int32_t>(decode_order)};
+}
+
+// Byte positions are what every container that can lack timestamps (MPEG-PS, MPEG-TS, raw
+// streams) seeks by reliably; AVI, which cannot, lacks them from its first packet on.
+bool rewind_to(AVFormatContext* fmt_ctx, int video_stream_index, const PacketInfo& first) {
+    return first.pos >= 0 && av_seek_frame(fmt_ctx, video_stream_index, first.pos, AVSEEK_FLAG_BYTE) >= 0;
+}
+
+}  // namespace
+
+// The parser's picture order is needed only where a packet lacks a timestamp, which is known
+// for certain only at the end: reading it costs nothing for the files that have them all. It
+// starts with the first packet without one, and where packets came before that, the scan
+// begins again so that the parser sees the stream from its start.
+ScannedPackets scan_video_packets(AVFormatContext* fmt_ctx, int video_stream_index) {
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     if (!packet) {
         throw std::bad_alloc();
     }
-    std::vector<PacketInfo> packets;
-    try {
-        while (av_read_frame(fmt_ctx, packet) >= 0) {
-            if (packet->stream_index == video_stream_index) {
-                packets.push_back(PacketInfo{packet->pts, packet->dts, packet->pos, packet->size,
-                                             (packet->flags & AV_PKT_FLAG_KEY) != 0,
-                                             static_cast<int32_t>(packets.size())});
+    ScannedPackets scanned;
+    std::unique_ptr<PresentationOrderReader> order_reader;
+    while (av_read_frame(fmt_ctx, packet.get()) >= 0) {
+        if (packet->stream_index == video_stream_index) {
+            if (!order_reader && packet->pts == AV_NOPTS_VALUE) {
+                order_reader = std::make_unique<PresentationOrderReader>(
+                    fmt_ctx->streams[video_stream_index]->codecpar);
+                if (!scanned.packets.empty() && rewind_to(fmt_ctx, video_stream_index, scanned.packets.front())) {
+                    scanned.packets.clear();
+                    av_packet_unref(packet.get());
+                    continue;
+                }
+                scanned.pictures.resize(scanned.packets.size());
             }
-            av_packet_unref(packet);
+            scanned.packets.push_back(describe(*packet, scanned.packets.size()));
+            if (order_reader) {
+                scanned.pictures.push_back(order_reader->read(*packet));
+            }
         }
-    } catch (...) {
-        av_packet_free(&packet);
-        throw;
+        av_packet_unref(packet.get());
     }
-    av_packet_free(&packet);
-    return packets;
+    return scanned;
+}
+
+bool number_frames_from_bitstream(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures) {
+    const bool every_pts = std::all_of(packets.begin(), packets.end(),
+                                       [](const PacketInfo& packet) { return packet.pts != AV_NOPTS_VALUE; });
+    if (every_pts) {
+        return false;
+    }
+    const std::vector<int64_t> numbers = number_in_presentation_order(pictures);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        packets[i].pts = numbers[i];
+    }
+    return true;
 }
 
 namespace {

@@ -20,25 +20,6 @@ struct FrameFree {
     void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
 
-enum class Placement { Before, At, After };
-
-// Where a packet just read lies relative to the key packet that decoding has to start from.
-// The byte position identifies a packet exactly; where the demuxer does not report one,
-// the decoding timestamp, which never decreases within a stream, orders the packets.
-Placement place_against(const AVPacket& packet, const PacketInfo& key) {
-    if (packet.pos >= 0 && key.pos >= 0) {
-        return packet.pos < key.pos ? Placement::Before : packet.pos == key.pos ? Placement::At : Placement::After;
-    }
-    if (packet.dts != AV_NOPTS_VALUE && key.dts != AV_NOPTS_VALUE) {
-        return packet.dts < key.dts ? Placement::Before : packet.dts == key.dts ? Placement::At : Placement::After;
-    }
-    return Placement::At;
-}
-
-// Seeking by decoding timestamp lands at or before the key packet in every demuxer: those
-// that seek by it (MPEG-TS) would land past a key packet whose presentation comes later.
-int64_t seek_timestamp(const PacketInfo& key) { return key.dts != AV_NOPTS_VALUE ? key.dts : key.pts; }
-
 }  // namespace
 
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index) {
@@ -100,7 +81,7 @@ int32_t H264DecoderSession::previous_key_packet(int32_t packet) const {
 }
 
 void H264DecoderSession::seek_to_packet(int32_t packet) {
-    av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets[packet]), AVSEEK_FLAG_BACKWARD);
+    locator.seek(fmt_ctx, video_stream_index, packets, packet);
     avcodec_flush_buffers(codec_ctx);
     last_decoded_index = -1;
     pending_start_packet = packet;
@@ -119,7 +100,6 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
     if (!packet || !frame) {
         throw std::bad_alloc();
     }
-    bool rewound_to_start = false;
     std::shared_ptr<CachedFrame> result;
     while (!result) {
         if (av_read_frame(fmt_ctx, packet.get()) < 0) {
@@ -131,21 +111,27 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
             continue;
         }
         if (pending_start_packet >= 0) {
-            // Demuxers land at or before the timestamp sought, some a whole interval early;
-            // what precedes the key packet is dropped without being decoded.
-            const Placement placement = place_against(*packet, packets[pending_start_packet]);
-            if (placement == Placement::Before) {
+            const PacketLocator::Arrival arrival = locator.arrive(fmt_ctx, video_stream_index, packets, *packet);
+            if (arrival == PacketLocator::Arrival::Before) {
                 av_packet_unref(packet.get());
                 continue;
             }
-            if (placement == Placement::After && !rewound_to_start) {
-                // Landed past the key packet after all: read from the very beginning instead.
+            if (arrival == PacketLocator::Arrival::Lost) {
                 av_packet_unref(packet.get());
-                av_seek_frame(fmt_ctx, video_stream_index, seek_timestamp(packets.front()), AVSEEK_FLAG_BACKWARD);
-                rewound_to_start = true;
-                continue;
+                lose_track();
+                break;
             }
             pending_start_packet = -1;
+        }
+        if (!locator.matches(packets, *packet, next_packet)) {
+            // The demuxer delivered another packet than the scan did here: which picture
+            // anything decoded from now on would be cannot be told.
+            av_packet_unref(packet.get());
+            lose_track();
+            break;
+        }
+        if (frames_from_bitstream) {
+            packet->pts = packets[next_packet].pts;
         }
         ++next_packet;
         codec_ctx->skip_frame = leaves_cache_before(*packet, index) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
@@ -204,6 +190,9 @@ bool H264DecoderSession::depends_on_earlier_interval(int32_t decoded, const AVFr
     }
     return run_concealed_later_interval;
 }
+
+// The next request seeks, whatever it asks for.
+void H264DecoderSession::lose_track() { last_decoded_index = -1; }
 
 // At the end of input the decoder still holds the pictures of its reordering delay; they
 // only come out once it is told that no more packets follow. A drained decoder

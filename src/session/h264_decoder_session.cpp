@@ -149,10 +149,13 @@ void H264DecoderSession::open_decoder(const AVStream* stream) {
 }
 
 void H264DecoderSession::build_index() {
-    packets = scan_video_packets(fmt_ctx, video_stream_index);
+    ScannedPackets scanned = scan_video_packets(fmt_ctx, video_stream_index);
+    packets = std::move(scanned.packets);
     if (packets.empty()) {
         throw std::runtime_error("No video packets found in: " + path);
     }
+    frames_from_bitstream = number_frames_from_bitstream(packets, scanned.pictures);
+    locator.count_packets(frames_from_bitstream);
     FrameIndex index = build_frame_index(packets);
     frame_pts = std::move(index.frame_pts);
     frame_seek_pts = std::move(index.frame_seek_pts);

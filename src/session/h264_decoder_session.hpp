@@ -15,6 +15,7 @@ extern "C" {
 
 #include "cached_frame.hpp"
 #include "frame_index.hpp"
+#include "packet_locator.hpp"
 
 // Random access, by frame number in presentation order, to the pictures of one video file,
 // decoded with the deblocking filter skipped and with the encoder's per-block QP exported.
@@ -69,6 +70,7 @@ private:
     std::shared_ptr<CachedFrame> decode_until(int32_t index, bool last_resort);
     bool leaves_cache_before(const AVPacket& packet, int32_t index) const;
     void receive_frames(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
+    void lose_track();
     void drain_decoder(AVFrame* frame, int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result);
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& frame);
     void cache_frame(int32_t index, std::shared_ptr<CachedFrame> snapshot);
@@ -79,6 +81,11 @@ private:
     std::vector<int64_t> frame_seek_pts;
     std::vector<int32_t> frame_start_packet;
     std::map<int64_t, int32_t> pts_to_index;
+    // Whether frames are numbered from the bitstream, because not every packet carried a
+    // timestamp: each packet's timestamp in `packets` is then its frame number, and packets
+    // are stamped with it on their way to the decoder.
+    bool frames_from_bitstream = false;
+    PacketLocator locator;
     AVFormatContext* fmt_ctx = nullptr;
     AVCodecContext* codec_ctx = nullptr;
     int32_t video_stream_index = -1;

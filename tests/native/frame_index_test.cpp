@@ -90,9 +90,45 @@ void stream_without_any_timestamp_has_no_frames() {
     CHECK(index.pts_to_index.empty());
 }
 
+// Bitstream numbering, on what the H.264 parser would read: (key, picture order count,
+// structure) per packet in file order.
+PictureOrder picture(bool is_key, int32_t poc, AVPictureStructure structure = AV_PICTURE_STRUCTURE_FRAME) {
+    return PictureOrder{true, is_key, poc, structure};
+}
+
+void bitstream_order_restarts_at_every_key_picture() {
+    // An IDR period with B-frames, a recovery point with two leading pictures, then an IDR
+    // whose order counts start again at 0; a packet of parameter sets alone in between.
+    const std::vector<int64_t> numbers = number_in_presentation_order(
+        {picture(true, 0), picture(false, 6), picture(false, 2), picture(false, 4), PictureOrder{},
+         picture(true, 12), picture(false, 8), picture(false, 10), picture(true, 0), picture(false, 2)});
+    CHECK_EQ(numbers, (std::vector<int64_t>{0, 3, 1, 2, kNone, 6, 4, 5, 7, 8}));
+}
+
+void second_field_of_a_pair_makes_no_frame() {
+    const std::vector<int64_t> numbers = number_in_presentation_order(
+        {picture(true, 0, AV_PICTURE_STRUCTURE_TOP_FIELD), picture(false, 0, AV_PICTURE_STRUCTURE_BOTTOM_FIELD),
+         picture(false, 4, AV_PICTURE_STRUCTURE_TOP_FIELD), picture(false, 4, AV_PICTURE_STRUCTURE_BOTTOM_FIELD),
+         picture(false, 8, AV_PICTURE_STRUCTURE_BOTTOM_FIELD), picture(false, 8, AV_PICTURE_STRUCTURE_TOP_FIELD)});
+    CHECK_EQ(numbers, (std::vector<int64_t>{0, kNone, 1, kNone, 2, kNone}));
+}
+
+void pictures_before_the_first_key_picture_are_never_shown() {
+    // Cut after an IDR: two P pictures, then a recovery point whose leading picture (order
+    // count 10) predicts from pictures that are gone, as the decoder sees it.
+    const std::vector<int64_t> numbers = number_in_presentation_order(
+        {picture(false, 4), picture(false, 8), picture(true, 12), picture(false, 10), picture(false, 14)});
+    CHECK_EQ(numbers, (std::vector<int64_t>{kNone, kNone, 0, kNone, 1}));
+    CHECK_EQ(number_in_presentation_order({picture(false, 0), picture(false, 2)}),
+             (std::vector<int64_t>{kNone, kNone}));
+}
+
 }  // namespace
 
 int main() {
+    bitstream_order_restarts_at_every_key_picture();
+    second_field_of_a_pair_makes_no_frame();
+    pictures_before_the_first_key_picture_are_never_shown();
     reordered_stream_is_numbered_by_presentation_time();
     stream_without_reordering_seeks_to_last_key_packet();
     packets_before_first_key_refer_to_first_packet();
