@@ -39,7 +39,13 @@ FUZZ_NATIVE_BUILD := build/fuzz-native
 FUZZ_NATIVE       := $(FUZZ_NATIVE_BUILD)/tools/fuzz/session_fuzzer
 FUZZ_NATIVE_LINES := ^(\#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done [0-9]+ runs|==[0-9]+==|SUMMARY|rule broken|Test unit written)
 
-.PHONY: bench demo test sanitize fuzz soak system-packages
+# make wheel: dist/vexmira-*.whl, carrying a minimal FFmpeg of its own (by default the newest
+# release in Debian's source packages), built from source once per version into build/ffmpeg.
+# make wheel-test: the suite against that wheel, installed in a fresh venv.
+# make test-ffmpeg FFMPEG_VERSION=...: the module and the suite against that FFmpeg release.
+FFMPEG_VERSION ?= newest
+
+.PHONY: bench demo test sanitize fuzz soak system-packages wheel wheel-test test-ffmpeg
 
 test: $(INSTALLED)
 	$(PYTHON) -m pytest
@@ -83,6 +89,15 @@ fuzz: $(INSTALLED) $(SANITIZE_INSTALLED) $(FUZZ_NATIVE)
 
 soak: $(INSTALLED)
 	$(PYTHON) tools/soak.py
+
+wheel:
+	scripts/build-wheel.sh $(FFMPEG_VERSION)
+
+wheel-test:
+	scripts/test-wheel.sh
+
+test-ffmpeg:
+	scripts/test-against-ffmpeg.sh $(FFMPEG_VERSION)
 
 system-packages:
 	@scripts/install-system-packages.sh

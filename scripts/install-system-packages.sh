@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and only those that are missing,
-# so that a second run costs one dpkg query. Packages given as arguments are added to them:
-# make fuzz asks for clang this way.
+# so that a second run costs one dpkg query. Arguments name further packages that one target
+# needs (make fuzz: clang; make wheel: nasm for FFmpeg's own build).
 set -euo pipefail
 
 # ffmpeg-doc: FFmpeg's example programs, whose extract_mvs.c is the tests' motion-vector oracle.

@@ -1,6 +1,9 @@
 """The module as Python sees it: its name, its one class, read-only facts, the version check."""
 
+import ctypes
 import importlib
+import importlib.metadata
+import re
 import shutil
 import subprocess
 import sys
@@ -16,9 +19,36 @@ PROPERTIES = ["width", "height", "mb_cols", "mb_rows", "num_frames",
 
 def test_docstring_and_public_names():
     assert vexmira.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
-    assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession"]
+    assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession", "ffmpeg_version"]
     assert vexmira.H264DecoderSession.__module__ == "vexmira"
     assert vexmira.H264DecoderSession.__qualname__ == "H264DecoderSession"
+
+
+def test_version_is_that_of_the_installed_distribution():
+    assert vexmira.__version__ == importlib.metadata.version("vexmira")
+
+
+def mapped_library(name: str) -> str:
+    """The file of the shared library `name` (e.g. "avcodec") that this process has loaded."""
+    pattern = re.compile(rf"/lib{name}[-.][^/]*$")
+    paths = {line.split(maxsplit=5)[5] for line in Path("/proc/self/maps").read_text().splitlines()
+             if len(line.split(maxsplit=5)) == 6 and pattern.search(line)}
+    assert len(paths) == 1, (name, paths)
+    return paths.pop()
+
+
+def test_ffmpeg_version_is_what_the_loaded_libraries_report():
+    def dotted(version: int) -> str:
+        return f"{version >> 16}.{(version >> 8) & 0xFF}.{version & 0xFF}"
+
+    # Asked of the very files the loader mapped, which need not be those the module was built on.
+    avutil = ctypes.CDLL(mapped_library("avutil"))
+    avutil.av_version_info.restype = ctypes.c_char_p
+    expected = {"ffmpeg": avutil.av_version_info().decode(),
+                "libavutil": dotted(avutil.avutil_version())}
+    for name in ("avcodec", "avformat"):
+        expected[f"lib{name}"] = dotted(getattr(ctypes.CDLL(mapped_library(name)), f"{name}_version")())
+    assert vexmira.ffmpeg_version == expected
 
 
 def test_help_shows_typed_signatures_and_docstrings():
@@ -121,6 +151,9 @@ def test_other_interpreter_versions_are_refused(tmp_path):
         pytest.skip("no CPython other than 3.12 on this machine")
     # The plain .so suffix is one that every CPython 3 looks for.
     shutil.copy(vexmira.__file__, tmp_path / "vexmira.so")
+    bundled = Path(vexmira.__file__).with_name("vexmira.libs")
+    if bundled.is_dir():  # a wheel's own FFmpeg, found through the module's runtime path
+        (tmp_path / "vexmira.libs").symlink_to(bundled)
     for interpreter in interpreters:
         code = f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import vexmira"
         result = subprocess.run([interpreter, "-c", code], capture_output=True, text=True)

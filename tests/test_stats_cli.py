@@ -3,6 +3,8 @@ the same run on a two-worker local Dask cluster. Rows are checked against ffprob
 ffmpeg tool's decode; the cluster's table against the one-process table."""
 
 import csv
+import importlib.metadata
+import json
 import math
 import shutil
 
@@ -12,7 +14,12 @@ import pytest
 
 from conftest import ffprobe, presentation_timestamps
 from test_bad_inputs import CASES
+import vexmira
 from vexmira_tools.stats import main
+
+# What the output must say decoded it: the installed package and the FFmpeg it runs with (the
+# module's report of that is checked against the loaded libraries in test_module).
+decoder = {"vexmira": importlib.metadata.version("vexmira"), **vexmira.ffmpeg_version}
 
 
 @pytest.fixture(scope="module")
@@ -29,6 +36,7 @@ def folder(media, tmp_path_factory):
 
 def read_csv(path) -> list[dict]:
     with open(path, newline="") as file:
+        assert json.loads(file.readline().removeprefix("# decoder: ")) == decoder
         return list(csv.DictReader(file))
 
 
@@ -64,6 +72,7 @@ def test_parquet_and_a_local_dask_cluster_give_the_same_table(folder, tmp_path, 
     expected, got = pq.read_table(one_process), pq.read_table(on_cluster)
     assert got.num_rows == sum(len(presentation_timestamps(folder / name)) for name in ["good.mp4", "damaged.mp4"])
     assert got.schema.equals(expected.schema, check_metadata=True)
+    assert json.loads(got.schema.metadata[b"vexmira.decoder"]) == decoder
     for name in expected.column_names:
         # NaN, the mean QP of a frame without picture, equals itself here as it should.
         np.testing.assert_array_equal(got.column(name).to_numpy(), expected.column(name).to_numpy(), err_msg=name)

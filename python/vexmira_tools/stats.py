@@ -56,11 +56,19 @@ def run_in_process(videos: list[str], threads: int, range_frames: int, bar):
     return parts, [(plan.path, plan.error) for plan in plans if plan.error]
 
 
+def decoder_identity() -> dict[str, str]:
+    """The module's version and the FFmpeg it decodes with: QP tables and pictures are the
+    decoder's, so they belong with the results."""
+    import vexmira
+    return {"vexmira": vexmira.__version__, **vexmira.ffmpeg_version}
+
+
 def write_parquet(table, output: Path, skipped) -> None:
     import pyarrow as pa
     import pyarrow.parquet as pq
     arrays = pa.table(table)
-    metadata = {b"vexmira.skipped": json.dumps(dict(skipped)).encode()}
+    metadata = {b"vexmira.skipped": json.dumps(dict(skipped)).encode(),
+                b"vexmira.decoder": json.dumps(decoder_identity()).encode()}
     pq.write_table(arrays.replace_schema_metadata(metadata), output)
 
 
@@ -73,6 +81,7 @@ def csv_value(value):
 def write_csv(table, output: Path) -> None:
     names = list(table)
     with output.open("w", newline="") as file:
+        file.write(f"# decoder: {json.dumps(decoder_identity())}\n")
         writer = csv.writer(file)
         writer.writerow(names)
         for row in zip(*(table[name].tolist() for name in names)):

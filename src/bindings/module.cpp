@@ -2,6 +2,7 @@
 #include <pybind11/stl.h>
 
 #include "batch_methods.hpp"
+#include "ffmpeg_runtime_version.hpp"
 #include "frame_methods.hpp"
 #include "session_construction.hpp"
 #include "h264_decoder_session.hpp"
@@ -10,6 +11,8 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(vexmira, m) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
+    m.attr("__version__") = VEXMIRA_VERSION;
+    m.attr("ffmpeg_version") = ffmpeg_runtime_versions();
 
     py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>(m, "H264DecoderSession")
         .def(py::init(&open_session), py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip",

@@ -9,6 +9,11 @@ import numpy.typing as npt
 _Deblocking: TypeAlias = Literal["skip", "exact", "on"]
 _PictureType: TypeAlias = Literal["I", "P", "B", "S", "SI", "SP", "BI", "?"]
 
+__version__: str
+# The FFmpeg the module runs with, as it reports itself: "ffmpeg" (its release) and
+# "libavcodec", "libavformat", "libavutil" ("major.minor.micro").
+ffmpeg_version: dict[str, str]
+
 class H264DecoderSession:
     """Random access by frame number (presentation order) to one H.264 video file."""
 
