@@ -46,6 +46,8 @@ class Row:
     ratio: float | None = None
     target: str = ""
     met: bool | None = None
+    # The lowest and highest of the pairwise ratios behind `ratio`: how far repetitions spread.
+    spread: tuple[float, float] | None = None
 
 
 def median_seconds(run, repeat):
@@ -94,10 +96,11 @@ def ffmpeg_tool_rate(path, frames, repeat):
 def paired_row(section, measurement, values, references, target, minimum=None, maximum=None, unit="fps"):
     """Medians of values and references, and the median of their ratios taken pair by pair:
     each pair is measured back to back, so a machine that slows down for a while slows both."""
-    ratio = statistics.median(value / reference for value, reference in zip(values, references))
+    ratios = [value / reference for value, reference in zip(values, references)]
+    ratio = statistics.median(ratios)
     met = (minimum is None or ratio >= minimum) and (maximum is None or ratio <= maximum)
     return Row(section, measurement, statistics.median(values), statistics.median(references), unit, ratio,
-               target, met)
+               target, met, (min(ratios), max(ratios)))
 
 
 def sequential_runs(path):
@@ -378,7 +381,7 @@ def exact_deblocking_rows(path_sequential, path_random, repeat):
 
 
 def print_table(rows):
-    print(f"{'':2}{'measurement':<62}{'module':>11}{'reference':>11}{'ratio':>8}  {'target':<10}")
+    print(f"{'':2}{'measurement':<62}{'module':>11}{'reference':>11}{'ratio':>8}  {'spread':<13}  {'target':<10}")
     section = None
     for row in rows:
         if row.section != section:
@@ -386,8 +389,9 @@ def print_table(rows):
             print(f"{section}")
         reference = "" if row.reference is None else f"{row.reference:11.2f}"
         ratio = "" if row.ratio is None else f"{row.ratio:8.3f}"
+        spread = "" if row.spread is None else f"{row.spread[0]:.3f}-{row.spread[1]:.3f}"
         met = "" if row.met is None else ("met" if row.met else "MISSED")
-        print(f"  {row.measurement:<62}{row.value:11.2f}{reference:>11}{ratio:>8}  {row.target:<10}{met}")
+        print(f"  {row.measurement:<62}{row.value:11.2f}{reference:>11}{ratio:>8}  {spread:<13}  {row.target:<10}{met}")
 
 
 def machine():
