@@ -13,7 +13,10 @@ prefix=$root/prefix
 
 # Only what the module reads: the H.264 decoder and parser, and the demuxers of the containers
 # it opens, over plain files. FFV1 is there as a codec without a QP table, so that the wheel
-# shows (and its tests check) what the module does with one. Nothing external is linked in
+# shows (and its tests check) what the module does with one. The H.261 decoder is there for
+# what it brings along: FFmpeg compiles the H.264 decoder's motion-vector export only into a
+# build with its MPEG video decoding core, and H.261 is the smallest decoder that selects it;
+# without it every picture would come out with no vectors at all. Nothing external is linked in
 # (--disable-autodetect also leaves out zlib, used only by rare compressed MP4 headers and
 # Matroska tracks), and neither --enable-gpl nor --enable-nonfree is given: the result is
 # LGPL 2.1 or later. The runtime path makes each library find its siblings in the prefix
@@ -24,7 +27,7 @@ options=(
     --disable-programs --disable-doc --disable-debug
     --disable-avdevice --disable-avfilter --disable-swscale --disable-swresample
     --enable-shared --disable-static --enable-rpath
-    --enable-decoder=h264,ffv1
+    --enable-decoder=h264,ffv1,h261
     --enable-parser=h264
     --enable-demuxer=mov,matroska,mpegts,mpegps,avi,flv,h264
     --enable-protocol=file
