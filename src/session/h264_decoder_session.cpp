@@ -155,9 +155,13 @@ void H264DecoderSession::build_index() {
     num_frames = static_cast<int32_t>(frame_pts.size());
 }
 
-// A failed rewind needs no report: the first frame request seeks in any case.
+// A failed rewind needs no report: the first frame request seeks in any case. A file whose
+// frames are numbered from the bitstream is not rewound by timestamp at all: with no
+// timestamps to find, FFmpeg's generic seek reads the whole file once more looking for one.
 void H264DecoderSession::rewind() {
-    av_seek_frame(fmt_ctx, video_stream_index, 0, AVSEEK_FLAG_BACKWARD);
+    if (!frames_from_bitstream) {
+        av_seek_frame(fmt_ctx, video_stream_index, 0, AVSEEK_FLAG_BACKWARD);
+    }
     avcodec_flush_buffers(codec_ctx);
     last_decoded_index = -1;
 }
