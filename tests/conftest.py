@@ -106,6 +106,8 @@ UNUSUAL_RECIPES = {
     "ts_32x32_later": (".ts", video_input(size="32x32", frames=20) + x264() + ["-output_ts_offset", "2"]),
     "ts_later": (".ts", video_input() + x264() + ["-output_ts_offset", "2"]),
     "h264_raw_intra": (".h264", video_input(frames=4) + x264(bframes=0, gop=2)),
+    # Larger than the demuxer's read buffer, so that reading it twice shows.
+    "h264_raw_320x240": (".h264", video_input(size="320x240", frames=50) + x264()),
     "ts_pts_missing": (".ts", video_input() + x264()
                        + ["-bsf:v", r"setts=pts=if(eq(mod(N\,4)\,2)\,NOPTS\,PTS)"]),
     "ts_pts_repeated": (".ts", video_input() + x264() + ["-bsf:v", REPEAT_EVERY_FIFTH]),

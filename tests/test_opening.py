@@ -1,6 +1,7 @@
 """Opening a file: the stream facts, the frame count and every way opening can fail."""
 
 import os
+import re
 import subprocess
 import sys
 from fractions import Fraction
@@ -49,6 +50,16 @@ def test_num_frames_counts_distinct_presentation_timestamps(media, clip):
         distinct = ffprobe(path, "-show_entries", "frame=pkt_pos")["frames"]
 
     assert open_session(path).num_frames == len(distinct)
+
+
+def test_a_file_without_timestamps_is_read_once_at_opening(media):
+    # FFmpeg's generic seek to a timestamp reads a file without any through to its end.
+    path = media("h264_raw_320x240")
+    counters = Path("/proc/self/io")
+    before = int(re.search(r"rchar: (\d+)", counters.read_text()).group(1))
+    open_session(path)
+    read = int(re.search(r"rchar: (\d+)", counters.read_text()).group(1)) - before
+    assert path.stat().st_size <= read < 1.2 * path.stat().st_size
 
 
 def test_ntsc_rate_is_kept_as_a_fraction(media):
