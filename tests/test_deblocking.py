@@ -100,3 +100,21 @@ def test_everything_but_the_pictures_is_the_same_in_every_mode(media, mode):
 def test_unknown_deblocking_modes_are_refused(media, value):
     with pytest.raises(ValueError, match=r'deblocking must be "skip", "exact" or "on"'):
         vexmira.H264DecoderSession(str(media("mp4")), deblocking=value)
+
+
+def test_batches_decode_as_the_session_mode_says(media):
+    """A batch of an "on" session stacks the filtered pictures; one of an "exact" session
+    refuses pictures it cannot give, and reads the same QP maps as any other."""
+    path = media("mp4_long")
+    filtered = tool_decode(path, "default")
+    on = vexmira.H264DecoderSession(str(path), deblocking="on")
+    frames = random.Random(4).sample(range(on.num_frames), 30)
+    stacked = [on.get_planes(frames, plane, threads=2) for plane in range(3)]
+    assert [b"".join(planes[k].tobytes() for planes in stacked) for k in range(len(frames))] == \
+        [filtered[index] for index in frames]
+
+    exact = vexmira.H264DecoderSession(str(path), deblocking="exact")
+    with pytest.raises(ValueError, match="get_planes cannot give"):
+        exact.get_planes(frames, 0)
+    plain = vexmira.H264DecoderSession(str(path))
+    assert np.array_equal(exact.get_qpmaps(frames, threads=2), plain.get_qpmaps(frames, threads=2))

@@ -195,6 +195,10 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& fr
 }
 
 py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads) {
+    if (session.options.deblocking == DeblockingMode::Exact) {
+        throw std::invalid_argument(
+            "get_planes cannot give deblocking=\"exact\" pictures: ask get_plane_data for each frame");
+    }
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
     const PlaneShape shape = session_plane_shape(session, plane);

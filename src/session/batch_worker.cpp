@@ -10,6 +10,21 @@
 #include "packet_locator.hpp"
 #include "quiet_ffmpeg_log.hpp"
 
+namespace {
+
+// A batch decodes every picture of an interval in one run, filtered as the session's mode
+// says. "exact" pictures cannot come from such a run (each requested reference would have
+// to be decoded without its filter, and then could not serve the pictures after it), so a
+// batch of such a session reads QP maps and frame facts with the filter skipped, which
+// changes neither; get_planes refuses it.
+SessionOptions batch_decoder_options(DeblockingMode deblocking) {
+    SessionOptions options;
+    options.deblocking = deblocking == DeblockingMode::On ? DeblockingMode::On : DeblockingMode::Skip;
+    return options;
+}
+
+}  // namespace
+
 BatchWorker::BatchWorker(const ScannedFile& file, bool with_pixels)
     : file(file), with_pixels(with_pixels), packet(av_packet_alloc()), frame(av_frame_alloc()) {
     try {
@@ -44,7 +59,7 @@ BatchWorker::BatchWorker(const ScannedFile& file, bool with_pixels)
             throw std::runtime_error("Cannot allocate AVCodecContext");
         }
         avcodec_parameters_to_context(codec_ctx, codecpar);
-        apply_decoder_settings(codec_ctx);
+        apply_decoder_settings(codec_ctx, batch_decoder_options(file.deblocking));
         result = avcodec_open2(codec_ctx, decoder, nullptr);
         if (result < 0) {
             throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));

@@ -37,6 +37,8 @@ struct ScannedFile {
     // get before they are sent to a decoder, and the demuxer's packets are told apart by
     // counting them (PacketLocator::count_packets).
     bool frames_from_bitstream;
+    // Which pictures the session gives: a batch decodes them the same way.
+    DeblockingMode deblocking;
 };
 
 // Random access, by frame number in presentation order, to the pictures of one video file,
@@ -74,7 +76,8 @@ public:
 
     ScannedFile scanned_file() const {
         return ScannedFile{path,      video_stream_index, time_base,    packets,
-                           frame_pts, frame_start_packet, pts_to_index, frames_from_bitstream};
+                           frame_pts, frame_start_packet, pts_to_index, frames_from_bitstream,
+                           options.deblocking};
     }
 
     int32_t width = 0;
