@@ -32,8 +32,9 @@ ffmpeg_version=$(sed -n '1s/^FFmpeg //p' <<<"$notes")
 echo "Testing ${wheel##*/} (FFmpeg $ffmpeg_version) in $venv"
 
 cp -r tests "$suite/"
-# Only for pytest's settings, read from the rootdir.
-cp pyproject.toml "$suite/"
+# pyproject.toml only for pytest's settings, read from the rootdir; README.md for the typing
+# test, which runs mypy on its API tour.
+cp pyproject.toml README.md "$suite/"
 tools=$PWD/tools
 cd "$suite"
 "$python" -P "$tools/check_loaded_ffmpeg.py" --bundled --version "$ffmpeg_version"
