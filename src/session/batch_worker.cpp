@@ -124,12 +124,9 @@ void BatchWorker::decode_from(int32_t key_packet, const DecodingUnit& unit, std:
         }
         // Past a packet that is not the one the scan found here, which picture anything
         // decoded is cannot be told: the frame methods give up the run there too.
-        if (!locator.matches(file.packets, *packet, next_packet)) {
+        if (!locator.take(file.packets, *packet, next_packet)) {
             av_packet_unref(packet.get());
             return;
-        }
-        if (file.frames_from_bitstream) {
-            packet->pts = file.packets[next_packet].pts;
         }
         ++next_packet;
         // A picture nothing references and nobody asked for need not be decoded. A packet

@@ -109,15 +109,12 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_until(int32_t index, boo
             }
             pending_start_packet = -1;
         }
-        if (!locator.matches(packets, *packet, next_packet)) {
+        if (!locator.take(packets, *packet, next_packet)) {
             // The demuxer delivered another packet than the scan did here: which picture
             // anything decoded from now on would be cannot be told.
             av_packet_unref(packet.get());
             lose_track();
             break;
-        }
-        if (frames_from_bitstream) {
-            packet->pts = packets[next_packet].pts;
         }
         ++next_packet;
         codec_ctx->skip_frame = skips_unreferenced(*packet, index) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;

@@ -119,6 +119,16 @@ bool PacketLocator::rewind_to_first_packet(AVFormatContext* fmt_ctx, int stream_
     return true;
 }
 
+bool PacketLocator::take(const std::vector<PacketInfo>& packets, AVPacket& packet, int32_t expected) const {
+    if (!matches(packets, packet, expected)) {
+        return false;
+    }
+    if (by_count) {
+        packet.pts = packets[expected].pts;
+    }
+    return true;
+}
+
 bool PacketLocator::matches(const std::vector<PacketInfo>& packets, const AVPacket& packet,
                             int32_t expected) const {
     if (!by_count) {

@@ -32,10 +32,13 @@ public:
     Arrival arrive(AVFormatContext* fmt_ctx, int stream_index, const std::vector<PacketInfo>& packets,
                    const AVPacket& packet);
 
-    // After AtStart: whether the packet read is the one at `expected` in the scan.
-    bool matches(const std::vector<PacketInfo>& packets, const AVPacket& packet, int32_t expected) const;
+    // After AtStart: takes the packet read as the one at `expected` in the scan, or returns
+    // false when it is another. Counted packets get their frame number as timestamp, the
+    // only way a decoded picture of theirs can be told apart.
+    bool take(const std::vector<PacketInfo>& packets, AVPacket& packet, int32_t expected) const;
 
 private:
+    bool matches(const std::vector<PacketInfo>& packets, const AVPacket& packet, int32_t expected) const;
     void seek_to_anchor(AVFormatContext* fmt_ctx, int stream_index, const std::vector<PacketInfo>& packets);
     Arrival arrive_by_position(AVFormatContext* fmt_ctx, int stream_index, const std::vector<PacketInfo>& packets,
                                const AVPacket& packet);
