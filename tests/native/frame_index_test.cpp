@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "frame_index.hpp"
+#include "index/frame_index.hpp"
 
 namespace {
 
@@ -34,9 +34,10 @@ void reordered_stream_is_numbered_by_presentation_time() {
     // Leading pictures 4 and 5 are decoded from the first key packet; frame 6 from its own.
     CHECK_EQ(index.frame_start_packet, (std::vector<int32_t>{0, 0, 0, 0, 0, 0, 4}));
     for (int32_t i = 0; i < 7; ++i) {
-        CHECK_EQ(index.pts_to_index.at(i), i);
+        CHECK_EQ(index.frame_of_pts(i), i);
     }
-    CHECK_EQ(index.pts_to_index.size(), 7u);
+    CHECK_EQ(index.frame_of_pts(7), -1);
+    CHECK_EQ(index.frame_of_pts(-1), -1);
 }
 
 void stream_without_reordering_seeks_to_last_key_packet() {
@@ -67,14 +68,14 @@ void repeated_timestamps_make_one_frame() {
     const FrameIndex index = build_frame_index(table({{0, true}, {1, false}, {1, false}, {2, false}}));
     CHECK_EQ(index.frame_pts, (std::vector<int64_t>{0, 1, 2}));
     CHECK_EQ(index.frame_seek_pts.size(), 3u);
-    CHECK_EQ(index.pts_to_index.at(2), 2);
+    CHECK_EQ(index.frame_of_pts(2), 2);
 }
 
 void negative_timestamps_come_first() {
     const FrameIndex index = build_frame_index(table({{-2, true}, {1, false}, {-1, false}, {0, false}}));
     CHECK_EQ(index.frame_pts, (std::vector<int64_t>{-2, -1, 0, 1}));
-    CHECK_EQ(index.pts_to_index.at(-2), 0);
-    CHECK_EQ(index.pts_to_index.at(1), 3);
+    CHECK_EQ(index.frame_of_pts(-2), 0);
+    CHECK_EQ(index.frame_of_pts(1), 3);
 }
 
 void leading_pictures_of_first_interval_keep_their_key_packet() {
@@ -87,7 +88,7 @@ void leading_pictures_of_first_interval_keep_their_key_packet() {
 void stream_without_any_timestamp_has_no_frames() {
     const FrameIndex index = build_frame_index(table({{kNone, true}, {kNone, false}}));
     CHECK(index.frame_pts.empty());
-    CHECK(index.pts_to_index.empty());
+    CHECK_EQ(index.frame_of_pts(0), -1);
 }
 
 // Bitstream numbering, on what the H.264 parser would read: (key, picture order count,
