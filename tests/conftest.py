@@ -193,16 +193,37 @@ def native_build() -> Path:
     return build / "tests" / "native"
 
 
+def first_output_timestamp(path: Path) -> int | None:
+    """The timestamp of the first picture the decoder outputs, None where it outputs none or
+    the picture has no timestamp."""
+    frames = ffprobe(path, "-threads", "1", "-read_intervals", "%+#1", "-show_entries", "frame=pts")["frames"]
+    return int(frames[0]["pts"]) if frames and "pts" in frames[0] else None
+
+
 def presentation_timestamps(path: Path) -> list[int]:
-    """Distinct packet timestamps of the first video stream, ascending: frame i has the i-th."""
-    packets = ffprobe(path, "-show_entries", "packet=pts")["packets"]
-    return sorted({int(packet["pts"]) for packet in packets if "pts" in packet})
+    """Frame i has the i-th of these, where timestamps_identify_frames: the distinct packet
+    timestamps of the first video stream, ascending, leaving out the packets the demuxer marks
+    to be discarded (an edit list's pre-roll) and those before the first picture the decoder
+    outputs, which it never shows."""
+    packets = ffprobe(path, "-show_entries", "packet=pts,flags")["packets"]
+    first = first_output_timestamp(path)
+    if first is None:
+        return []
+    return sorted({int(packet["pts"]) for packet in packets
+                   if "pts" in packet and "D" not in packet["flags"] and int(packet["pts"]) >= first})
 
 
-def every_packet_timed(path: Path) -> bool:
-    """Whether every video packet carries a presentation timestamp. Where some do not, frame i
-    is the i-th picture the ffmpeg tool outputs."""
-    return all("pts" in packet for packet in ffprobe(path, "-show_entries", "packet=pts")["packets"])
+def timestamps_identify_frames(path: Path) -> bool:
+    """Whether frames are told apart by their packets' timestamps: every video packet has
+    one, no two share one and decoding timestamps never go back. Otherwise frame i is the
+    i-th picture the ffmpeg tool outputs."""
+    packets = ffprobe(path, "-show_entries", "packet=pts,dts")["packets"]
+    if not all("pts" in packet for packet in packets):
+        return False
+    if len({packet["pts"] for packet in packets}) < len(packets):
+        return False
+    dts = [int(packet["dts"]) for packet in packets if "dts" in packet]
+    return all(earlier <= later for earlier, later in zip(dts, dts[1:]))
 
 
 def reference_decode_in_output_order(path: Path, pix_fmt: str,
@@ -245,7 +266,7 @@ def packed_picture(session, index: int) -> bytes:
 
 
 def expected_frames(path: Path, pix_fmt: str) -> list[bytes | None]:
-    if not every_packet_timed(path):
+    if not timestamps_identify_frames(path):
         return [picture for _, picture in reference_decode_in_output_order(path, pix_fmt)]
     reference = reference_decode(path, pix_fmt)
     return [reference.get(pts) for pts in presentation_timestamps(path)]
@@ -344,14 +365,14 @@ def decoded_pictures(path: Path) -> list[tuple[int | None, Picture]]:
 
 
 def pictures_by_frame(path: Path) -> list[list[Picture]]:
-    """For frame i of the file (its i-th distinct packet timestamp), every picture the ffmpeg
+    """For frame i of the file (its i-th presentation timestamp), every picture the ffmpeg
     tool decodes whose packet carried that timestamp: one for a sound file, none for a frame
-    the decoder cannot produce, several where a timestamp repeats. Where some packets carry no
-    timestamp, frame i is the i-th picture the tool outputs."""
+    the decoder cannot produce. Where timestamps do not identify frames, frame i is the i-th
+    picture the tool outputs."""
     try:
-        timestamps = presentation_timestamps(path)
-        if not every_packet_timed(path):
+        if not timestamps_identify_frames(path):
             return [[picture] for _, picture in decoded_pictures(path)]
+        timestamps = presentation_timestamps(path)
     except subprocess.CalledProcessError:
         return []
     found: dict[int, list[Picture]] = {pts: [] for pts in timestamps}

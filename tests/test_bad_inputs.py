@@ -31,6 +31,7 @@ OPENING_ERRORS = [
     r"RuntimeError: H\.264 decoder not found",
     r"RuntimeError: Cannot open codec: .+",
     r"RuntimeError: No video packets found in: {path}",
+    r"RuntimeError: No video frames found in: {path}",
     r"MemoryError: .*",
 ]
 
