@@ -8,8 +8,10 @@ constexpr int kSliceNonIdr = 1;
 constexpr int kSliceIdr = 5;
 constexpr int kSequenceParameterSet = 7;
 constexpr int kPictureParameterSet = 8;
-// Enough of a slice for its header whatever the reference lists and weight tables hold.
+// Enough of a slice for its header whatever the reference lists and weight tables hold, and
+// for its first fields up to the picture structure.
 constexpr int kSliceHeaderBytes = 1024;
+constexpr int kSliceStructureBytes = 32;
 
 enum SliceType { kP = 0, kB = 1, kI = 2, kSP = 3, kSI = 4 };
 
@@ -219,24 +221,27 @@ bool marks_memory_reset(RbspReader& reader) {
 
 H264HeaderReader::H264HeaderReader(const AVCodecParameters& codecpar)
     : length_size_(nal_length_size(codecpar.extradata, codecpar.extradata_size)) {
+    if (codecpar.codec_id != AV_CODEC_ID_H264) {
+        return;
+    }
     visit_extradata_nal_units(codecpar.extradata, codecpar.extradata_size, [this](const NalUnit& unit) {
         read_parameter_set(unit);
         return true;
     });
 }
 
-SliceFacts H264HeaderReader::read(const AVPacket& packet) {
+SliceFacts H264HeaderReader::read(const AVPacket& packet, bool through_marking) {
     SliceFacts facts;
     bool readable = false;
     visit_nal_units(packet.data, packet.size, length_size_, [&](const NalUnit& unit) {
         readable = true;
         if (unit.type() == kSliceNonIdr || unit.type() == kSliceIdr) {
-            facts = read_slice(unit);
+            facts = read_slice(unit, through_marking);
             return false;
         }
         read_parameter_set(unit);
         return true;
-    });
+    }, kSliceHeaderBytes);
     facts.readable = readable;
     return facts;
 }
@@ -264,12 +269,12 @@ void H264HeaderReader::read_parameter_set(const NalUnit& unit) {
     }
 }
 
-SliceFacts H264HeaderReader::read_slice(const NalUnit& unit) {
+SliceFacts H264HeaderReader::read_slice(const NalUnit& unit, bool through_marking) {
     SliceFacts facts;
     facts.has_slice = true;
     facts.idr = unit.type() == kSliceIdr;
     try {
-        RbspReader reader(unit, kSliceHeaderBytes);
+        RbspReader reader(unit, through_marking ? kSliceHeaderBytes : kSliceStructureBytes);
         reader.unsigned_code();  // first macroblock
         const uint32_t slice_type = reader.unsigned_code() % 5;
         const uint32_t picture_id = reader.unsigned_code();
@@ -287,11 +292,16 @@ SliceFacts H264HeaderReader::read_slice(const NalUnit& unit) {
         }
         reader.bits(sequence.frame_num_bits);
         bool field = false;
+        facts.structure = AV_PICTURE_STRUCTURE_FRAME;
         if (!sequence.frame_mbs_only) {
             field = reader.flag();
             if (field) {
-                reader.flag();
+                facts.structure = reader.flag() ? AV_PICTURE_STRUCTURE_BOTTOM_FIELD : AV_PICTURE_STRUCTURE_TOP_FIELD;
             }
+        }
+        facts.header_read = true;
+        if (!through_marking) {
+            return facts;
         }
         if (facts.idr) {
             reader.unsigned_code();

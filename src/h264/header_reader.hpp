@@ -5,8 +5,7 @@
 #include <optional>
 
 extern "C" {
-#include <libavcodec/codec_par.h>
-#include <libavcodec/packet.h>
+#include <libavcodec/avcodec.h>
 }
 
 #include "ffmpeg/cropping.hpp"
@@ -18,7 +17,10 @@ struct SliceFacts {
     // is a slice, the packet holds no picture (parameter sets, SEI, an end of sequence).
     bool readable = false;
     bool has_slice = false;
+    // Whether the slice header could be read as far as the fields below need.
+    bool header_read = false;
     bool idr = false;
+    AVPictureStructure structure = AV_PICTURE_STRUCTURE_UNKNOWN;
     // A memory management control operation 5: after this picture the decoder starts over
     // as at an IDR picture (frame numbers and picture order counts begin anew), and FFmpeg
     // outputs every picture decoded before it first.
@@ -32,7 +34,9 @@ class H264HeaderReader {
 public:
     explicit H264HeaderReader(const AVCodecParameters& codecpar);
 
-    SliceFacts read(const AVPacket& packet);
+    // `through_marking`: read the header as far as the reference picture marking, for
+    // memory_reset; otherwise only as far as the picture structure, which costs far less.
+    SliceFacts read(const AVPacket& packet, bool through_marking);
 
     // The display window of the sequence parameter set the first slice read referred to.
     const std::optional<CodedWindow>& first_crop() const { return first_crop_; }
@@ -60,7 +64,7 @@ public:
 
 private:
     void read_parameter_set(const NalUnit& unit);
-    SliceFacts read_slice(const NalUnit& unit);
+    SliceFacts read_slice(const NalUnit& unit, bool through_marking);
 
     int length_size_ = 0;
     std::array<Sequence, 32> sequences_{};

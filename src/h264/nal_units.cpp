@@ -1,5 +1,7 @@
 #include "h264/nal_units.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -29,38 +31,49 @@ bool split_length_prefixed(const uint8_t* data, int size, int length_size, std::
     return true;
 }
 
-bool is_start_code(const uint8_t* data, int size, int at) {
-    return at + 3 <= size && data[at] == 0 && data[at + 1] == 0 && data[at + 2] == 1;
+// The first start code (00 00 01) at or after `from`, as the offset of its first byte, or
+// `size`. memchr finds the 01 bytes far faster than a byte loop, which mattered: a raw or
+// MPEG-TS stream's every packet is searched at opening.
+int find_start_code(const uint8_t* data, int size, int from) {
+    int at = from + 2;
+    while (at < size) {
+        const void* one = std::memchr(data + at, 1, static_cast<std::size_t>(size - at));
+        if (!one) {
+            return size;
+        }
+        at = static_cast<int>(static_cast<const uint8_t*>(one) - data);
+        if (data[at - 1] == 0 && data[at - 2] == 0) {
+            return at - 2;
+        }
+        ++at;
+    }
+    return size;
 }
 
-// A unit ends where the next start code begins; the zero bytes before that start code
-// (trailing_zero_8bits, or the first byte of a four-byte start code) are not the unit's.
-void split_annex_b(const uint8_t* data, int size, std::vector<NalUnit>& units) {
-    int start = -1;
-    for (int i = 0; i + 3 <= size; ++i) {
-        if (!is_start_code(data, size, i)) {
-            continue;
+// Visits the units after start codes. A unit ends where the next start code begins; the zero
+// bytes before that start code (trailing_zero_8bits, or the first byte of a four-byte start
+// code) are not the unit's. Where `prefix` is set, a unit longer than that is visited as its
+// first `prefix` bytes, so that a visitor that stops there never makes the search run through
+// a whole slice.
+void visit_annex_b(const uint8_t* data, int size, int prefix, const std::function<bool(const NalUnit&)>& visit) {
+    int start = find_start_code(data, size, 0);
+    while (start < size) {
+        const int unit = start + 3;
+        const int searched_to = prefix > 0 ? std::min(size, unit + prefix) : size;
+        int end = find_start_code(data, searched_to, unit);
+        const int next = end < searched_to ? end : find_start_code(data, size, searched_to - 2);
+        while (end > unit && end < searched_to && data[end - 1] == 0) {
+            --end;
         }
-        if (start >= 0) {
-            int end = i;
-            while (end > start && data[end - 1] == 0) {
-                --end;
-            }
-            if (end > start) {
-                units.push_back(NalUnit{data + start, end - start});
-            }
+        if (end > unit && !visit(NalUnit{data + unit, end - unit})) {
+            return;
         }
-        start = i + 3;
-        i += 2;
-    }
-    if (start >= 0 && start < size) {
-        units.push_back(NalUnit{data + start, size - start});
+        start = next;
     }
 }
-
-void visit_all(const std::vector<NalUnit>& units, const std::function<bool(const NalUnit&)>& visit) {
+void visit_all(const std::vector<NalUnit>& units, int prefix, const std::function<bool(const NalUnit&)>& visit) {
     for (const NalUnit& unit : units) {
-        if (!visit(unit)) {
+        if (!visit(NalUnit{unit.data, prefix > 0 ? std::min(unit.size, prefix) : unit.size})) {
             return;
         }
     }
@@ -72,25 +85,24 @@ int nal_length_size(const uint8_t* extradata, int extradata_size) {
     return is_avc_record(extradata, extradata_size) ? (extradata[4] & 0x3) + 1 : 0;
 }
 
-void visit_nal_units(const uint8_t* data, int size, int length_size, const std::function<bool(const NalUnit&)>& visit) {
+void visit_nal_units(const uint8_t* data, int size, int length_size, const std::function<bool(const NalUnit&)>& visit,
+                     int prefix) {
     if (!data || size <= 0) {
         return;
     }
     std::vector<NalUnit> units;
     if (length_size > 0 && split_length_prefixed(data, size, length_size, units)) {
-        visit_all(units, visit);
+        visit_all(units, prefix, visit);
         return;
     }
-    units.clear();
-    split_annex_b(data, size, units);
-    visit_all(units, visit);
+    visit_annex_b(data, size, prefix, visit);
 }
 
 // avcC: version, profile, compatibility, level, length size, then the SPS count and each SPS
 // behind a 16-bit length, then the PPS count and each PPS likewise.
 void visit_extradata_nal_units(const uint8_t* extradata, int size, const std::function<bool(const NalUnit&)>& visit) {
     if (!is_avc_record(extradata, size)) {
-        visit_nal_units(extradata, size, 0, visit);
+        visit_annex_b(extradata, size, 0, visit);
         return;
     }
     std::vector<NalUnit> units;
@@ -108,5 +120,5 @@ void visit_extradata_nal_units(const uint8_t* extradata, int size, const std::fu
             position += length;
         }
     }
-    visit_all(units, visit);
+    visit_all(units, 0, visit);
 }

@@ -4,6 +4,9 @@
 
 namespace {
 
+// Only each unit's header byte is read.
+constexpr int kHeaderByteOnly = 1;
+
 bool is_slice(const NalUnit& unit) { return unit.type() >= 1 && unit.type() <= 5; }
 
 }  // namespace
@@ -16,6 +19,6 @@ bool carries_reference_picture(const AVPacket& packet, int length_size) {
         }
         reference = unit.ref_idc() != 0;
         return false;
-    });
+    }, kHeaderByteOnly);
     return reference;
 }

@@ -86,6 +86,25 @@ bool timestamps_identify_frames(const std::vector<PacketInfo>& packets, const st
     return true;
 }
 
+// Which packet's picture each packet's data belongs to, and which pictures the decoder
+// outputs at all.
+void find_pictures(const std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures,
+                   std::vector<int32_t>& owners, std::vector<bool>& shown) {
+    owners.resize(packets.size());
+    shown.resize(packets.size());
+    if (pictures.empty()) {
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            owners[i] = static_cast<int32_t>(i);
+            shown[i] = packets[i].pts != AV_NOPTS_VALUE && !packets[i].discarded;
+        }
+        return;
+    }
+    owners = picture_owners(pictures);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        shown[i] = owners[i] == static_cast<int32_t>(i) && !packets[i].discarded;
+    }
+}
+
 void number_by_timestamps(std::vector<PacketInfo>& packets, const std::vector<int32_t>& owners,
                           const std::vector<bool>& shown, int32_t first_output) {
     const int64_t shown_from = first_output >= 0 ? packets[first_output].pts : AV_NOPTS_VALUE;
@@ -135,20 +154,17 @@ std::vector<int64_t> number_in_output_order(const std::vector<PictureOrder>& pic
     return numbers;
 }
 
+bool numbered_by_timestamps(const std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures) {
+    std::vector<int32_t> owners;
+    std::vector<bool> shown;
+    find_pictures(packets, pictures, owners, shown);
+    return timestamps_identify_frames(packets, shown);
+}
+
 bool number_frames(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures, int32_t first_output) {
-    std::vector<int32_t> owners(packets.size());
-    std::vector<bool> shown(packets.size());
-    if (pictures.empty()) {
-        for (std::size_t i = 0; i < packets.size(); ++i) {
-            owners[i] = static_cast<int32_t>(i);
-            shown[i] = packets[i].pts != AV_NOPTS_VALUE && !packets[i].discarded;
-        }
-    } else {
-        owners = picture_owners(pictures);
-        for (std::size_t i = 0; i < packets.size(); ++i) {
-            shown[i] = owners[i] == static_cast<int32_t>(i) && !packets[i].discarded;
-        }
-    }
+    std::vector<int32_t> owners;
+    std::vector<bool> shown;
+    find_pictures(packets, pictures, owners, shown);
     if (timestamps_identify_frames(packets, shown)) {
         number_by_timestamps(packets, owners, shown, first_output);
         return false;

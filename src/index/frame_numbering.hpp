@@ -28,6 +28,10 @@
 // there on. Otherwise -1: which picture comes out first has to be found by decoding.
 int32_t leading_idr_packet(const std::vector<PictureOrder>& pictures);
 
+// Whether the container's timestamps number the frames; otherwise the bitstream's picture
+// order counts have to.
+bool numbered_by_timestamps(const std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures);
+
 // Numbers the frames, given the packet whose picture the decoder outputs first (-1 where it
 // outputs none): fills each packet's frame_pts, and its pts where the frames are numbered from
 // the bitstream. Returns whether they are. `pictures` is empty for a stream the H.264 parser

@@ -1,5 +1,7 @@
 #include "index/packet_scan.hpp"
 
+#include <memory>
+
 namespace {
 
 PacketInfo describe(const AVPacket& packet, std::size_t decode_order) {
@@ -11,22 +13,27 @@ PacketInfo describe(const AVPacket& packet, std::size_t decode_order) {
 
 }  // namespace
 
-// Every packet goes through the parser, timestamps or not: which pictures the decoder outputs
-// (field pairs, pictures before the first it can show, resets) is in the bitstream alone.
-ScannedPackets scan_video_packets(VideoInput& input) {
+ScannedPackets scan_video_packets(VideoInput& input, bool with_order_counts) {
     PacketHandle packet = allocate_packet();
     ScannedPackets scanned;
-    PresentationOrderReader order_reader(input.video_stream().codecpar);
+    std::unique_ptr<PresentationOrderReader> order_reader;
     while (av_read_frame(input.demuxer(), packet.get()) >= 0) {
         const PacketReference read(*packet);
         if (packet->stream_index != input.stream()) {
             continue;
         }
+        if (!order_reader) {
+            order_reader = std::make_unique<PresentationOrderReader>(
+                input.video_stream().codecpar, with_order_counts || packet->pts == AV_NOPTS_VALUE);
+        }
         scanned.packets.push_back(describe(*packet, scanned.packets.size()));
-        if (order_reader.can_read()) {
-            scanned.pictures.push_back(order_reader.read(*packet));
+        if (order_reader->can_read()) {
+            scanned.pictures.push_back(order_reader->read(*packet));
         }
     }
-    scanned.first_crop = order_reader.first_crop();
+    if (order_reader) {
+        scanned.with_order_counts = order_reader->reads_order_counts();
+        scanned.first_crop = order_reader->first_crop();
+    }
     return scanned;
 }

@@ -34,13 +34,17 @@ struct PacketInfo {
 
 struct ScannedPackets {
     std::vector<PacketInfo> packets;
-    // What the H.264 parser read from each packet, in the same order; empty where the
+    // What was read from each packet's H.264 headers, in the same order; empty where the
     // stream is not H.264 or the parser could not start.
     std::vector<PictureOrder> pictures;
+    // Whether `pictures` hold picture order counts (PresentationOrderReader).
+    bool with_order_counts = false;
     // The display window of the first picture's sequence parameter set, where it was read.
     std::optional<CodedWindow> first_crop;
 };
 
 // Reads the rest of the input once, without decoding, and keeps a record of every packet
 // of the video stream in file order. A read error ends the scan like the end of input.
-ScannedPackets scan_video_packets(VideoInput& input);
+// Picture order counts are read where asked for, and where the first packet has no
+// timestamp: such a stream's frames are numbered from the bitstream in any case.
+ScannedPackets scan_video_packets(VideoInput& input, bool with_order_counts);

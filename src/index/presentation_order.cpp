@@ -2,13 +2,19 @@
 
 #include <utility>
 
-PresentationOrderReader::PresentationOrderReader(const AVCodecParameters* codecpar) : headers_(*codecpar) {
+PresentationOrderReader::PresentationOrderReader(const AVCodecParameters* codecpar, bool with_order_counts)
+    : headers_(*codecpar) {
     if (codecpar->codec_id != AV_CODEC_ID_H264) {
+        return;
+    }
+    readable_ = true;
+    if (!with_order_counts) {
         return;
     }
     ParserHandle parser(av_parser_init(codecpar->codec_id));
     CodecContextHandle parser_context(avcodec_alloc_context3(nullptr));
     if (!parser || !parser_context || avcodec_parameters_to_context(parser_context.get(), codecpar) < 0) {
+        readable_ = false;
         return;
     }
     // Every packet the demuxer delivers holds whole pictures: parse each on its own.
@@ -17,11 +23,25 @@ PresentationOrderReader::PresentationOrderReader(const AVCodecParameters* codecp
     parser_context_ = std::move(parser_context);
 }
 
+PictureOrder PresentationOrderReader::read(const AVPacket& packet) {
+    if (parser_) {
+        return read_order_counts(packet);
+    }
+    PictureOrder order;
+    const SliceFacts facts = headers_.read(packet, false);
+    order.has_picture = facts.header_read;
+    order.lacks_picture = facts.readable && !facts.has_slice;
+    order.idr = order.has_picture && facts.idr;
+    order.is_key = order.idr;
+    order.structure = facts.structure;
+    return order;
+}
+
 // The parser's result is the length of input it consumed, always the whole packet with
 // PARSER_FLAG_COMPLETE_FRAMES; what it read is in the parser's fields.
-PictureOrder PresentationOrderReader::read(const AVPacket& packet) {
+PictureOrder PresentationOrderReader::read_order_counts(const AVPacket& packet) {
     PictureOrder order;
-    if (!parser_ || packet.size <= 0) {
+    if (packet.size <= 0) {
         return order;
     }
     uint8_t* out = nullptr;
@@ -34,7 +54,7 @@ PictureOrder PresentationOrderReader::read(const AVPacket& packet) {
     order.is_key = order.has_picture && parser_->key_frame == 1;
     order.poc = parser_->output_picture_number;
     order.structure = parser_->picture_structure;
-    const SliceFacts facts = headers_.read(packet);
+    const SliceFacts facts = headers_.read(packet, true);
     order.lacks_picture = !order.has_picture && facts.readable && !facts.has_slice;
     order.idr = order.has_picture && facts.idr;
     order.memory_reset = order.has_picture && facts.memory_reset;

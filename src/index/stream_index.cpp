@@ -48,7 +48,15 @@ std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const st
     index->path = path;
     index->stream = input.stream();
     index->facts = read_stream_facts(input.video_stream());
-    ScannedPackets scanned = scan_video_packets(input);
+    ScannedPackets scanned = scan_video_packets(input, false);
+    if (!scanned.pictures.empty() && !scanned.with_order_counts &&
+        !numbered_by_timestamps(scanned.packets, scanned.pictures)) {
+        // Timestamps that repeat or start again (joined recordings), or that some packets lack:
+        // the bitstream numbers the frames, and its order counts are read in a second pass,
+        // over a demuxer of its own, which such files alone pay for.
+        VideoInput again(path, input.stream(), SessionOptions{});
+        scanned = scan_video_packets(again, true);
+    }
     if (scanned.packets.empty()) {
         throw std::runtime_error("No video packets found in: " + path);
     }
