@@ -2,6 +2,10 @@
 
 #include "h264/rbsp_reader.hpp"
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
 namespace {
 
 constexpr int kSliceNonIdr = 1;
@@ -105,8 +109,12 @@ H264HeaderReader::Sequence read_sequence(RbspReader& reader, uint32_t& id) {
     }
     reader.flag();  // direct 8x8 inference
     sequence.crop = read_crop(reader, sequence.chroma_format, sequence.frame_mbs_only, width_mbs, height_units);
+    // A picture size FFmpeg refuses makes it drop the whole parameter set: no slice of it is
+    // decoded, and none of it can be counted on to show a picture.
     sequence.valid = sequence.frame_num_bits <= 16 && sequence.order_count_lsb_bits <= 16 &&
-                     sequence.order_count_type <= 2;
+                     sequence.order_count_type <= 2 &&
+                     av_image_check_size(static_cast<unsigned>(sequence.crop.coded_width),
+                                         static_cast<unsigned>(sequence.crop.coded_height), 0, nullptr) >= 0;
     return sequence;
 }
 
