@@ -1,14 +1,18 @@
 """vexmira-stats on a folder of a sound file, a damaged one and files that are no video, and
-the same run on a two-worker local Dask cluster. Rows are checked against ffprobe and the
-ffmpeg tool's decode; the cluster's table against the one-process table."""
+the same run on a two-worker local Dask cluster and on a scheduler whose workers run in
+another folder. Rows are checked against ffprobe and the ffmpeg tool's decode; the cluster's
+table against the one-process table."""
 
 import csv
 import importlib.metadata
 import json
 import math
 import shutil
+import subprocess
+import sys
 
 import numpy as np
+import pandas as pd
 import pyarrow.parquet as pq
 import pytest
 
@@ -35,8 +39,8 @@ def folder(media, tmp_path_factory):
 
 
 def read_csv(path) -> list[dict]:
+    assert json.loads(path.with_name(path.name + ".json").read_text())["decoder"] == decoder
     with open(path, newline="") as file:
-        assert json.loads(file.readline().removeprefix("# decoder: ")) == decoder
         return list(csv.DictReader(file))
 
 
@@ -88,3 +92,44 @@ def test_bad_arguments_exit_with_status_2(tmp_path):
         with pytest.raises(SystemExit) as exit_info:
             main(argv)
         assert exit_info.value.code == 2
+
+
+# A scheduler and one worker started in a folder of their own, as on a cluster whose workers
+# do not share the client's working directory; the scheduler's address on the first line.
+SCHEDULER = """
+import sys
+from distributed import LocalCluster
+with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
+    print(cluster.scheduler_address, flush=True)
+    sys.stdin.read()
+"""
+
+
+@pytest.fixture(scope="module")
+def scheduler_elsewhere(tmp_path_factory):
+    with subprocess.Popen([sys.executable, "-c", SCHEDULER], cwd=tmp_path_factory.mktemp("elsewhere"),
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
+        yield child.stdout.readline().strip()
+        child.stdin.close()
+        child.wait(timeout=60)
+
+
+def test_relative_and_repeated_inputs_give_one_table_in_one_process_and_on_a_cluster(
+        folder, tmp_path, monkeypatch, capsys, scheduler_elsewhere):
+    """Each distinct file once, where it first appears: the damaged file named twice and found
+    again in the folder, the sound one named by two spellings."""
+    monkeypatch.chdir(folder)
+    inputs = ["damaged.mp4", "good.mp4", "./damaged.mp4", str(folder / "good.mp4"), "."]
+    tables = {}
+    for where in ["one process", "cluster"]:
+        out = tmp_path / f"{where}.parquet"
+        dask = ["--dask", scheduler_elsewhere] if where == "cluster" else []
+        assert main([*inputs, "-o", str(out), "--range-frames", "24", *dask]) == 1
+        tables[where] = pq.read_table(out)
+        assert capsys.readouterr().err.count(f"skipped {folder / 'notes.mp4'}") == 1
+    assert tables["cluster"].schema.metadata == tables["one process"].schema.metadata
+    # NaN, the mean QP of a frame without picture, equals itself here as it should.
+    pd.testing.assert_frame_equal(tables["cluster"].to_pandas(), tables["one process"].to_pandas())
+    files = tables["cluster"].column("file").to_pylist()
+    blocks = [str(folder / "damaged.mp4"), str(folder / "good.mp4")]
+    assert files == [path for path in blocks for _ in presentation_timestamps(path)]

@@ -1,0 +1,109 @@
+"""vexmira-stats interrupted in a child process once a file is complete, by Ctrl-C's SIGINT and
+by SIGKILL, then run again with --resume: the output read after the interruption holds whole
+files only, and the resumed output equals that of a run never interrupted, byte for byte
+for the CSV."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pandas as pd
+import pyarrow.parquet as pq
+import pytest
+
+from vexmira_tools.stats import main
+
+COPIES = 12
+
+
+@pytest.fixture(scope="module")
+def corpus(media, tmp_path_factory):
+    """Copies of a clip long enough that the run is still going when the first is written,
+    and a text file named like a video among them."""
+    folder = tmp_path_factory.mktemp("long corpus")
+    for number in range(COPIES):
+        shutil.copy(media("mp4_360p"), folder / f"clip{number:02}.mp4")
+    (folder / "clip03x.mp4").write_text("not a video\n" * 20)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def uninterrupted(corpus, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("uninterrupted")
+    for kind in ["csv", "parquet"]:
+        assert main([str(corpus), "-o", str(folder / f"stats.{kind}"), "--threads", "1"]) == 1
+    return folder
+
+
+def files_complete(out) -> int:
+    """How many files the running child has written whole, as its output shows it."""
+    if out.suffix == ".csv":
+        try:
+            return len(json.loads(out.with_name(out.name + ".json").read_text())["files"])
+        except (OSError, ValueError):
+            return 0
+    return len(list(out.with_name(out.name + ".parts").glob("*.parquet")))
+
+
+def interrupt_after_first_file(corpus, out, number) -> subprocess.CompletedProcess:
+    child = subprocess.Popen([sys.executable, "-m", "vexmira_tools.stats", str(corpus), "-o", str(out),
+                              "--threads", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while files_complete(out) == 0 and child.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.002)
+    os.kill(child.pid, number)
+    stdout, stderr = child.communicate(timeout=120)
+    return subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
+
+
+def read(out) -> pd.DataFrame:
+    return pd.read_csv(out) if out.suffix == ".csv" else pd.read_parquet(out)
+
+
+def record(out) -> dict:
+    if out.suffix == ".csv":
+        return json.loads(out.with_name(out.name + ".json").read_text())
+    return {key.decode().removeprefix("vexmira."): json.loads(value)
+            for key, value in pq.read_schema(out).metadata.items()}
+
+
+@pytest.mark.parametrize("kind", ["csv", "parquet"])
+def test_ctrl_c_leaves_whole_files_and_resume_finishes_the_table(corpus, uninterrupted, tmp_path, kind):
+    out = tmp_path / f"stats.{kind}"
+    child = interrupt_after_first_file(corpus, out, signal.SIGINT)
+    assert child.returncode == 130, child.stderr
+    assert "Traceback" not in child.stderr
+    assert child.stderr.splitlines()[-1] == \
+        f"vexmira-stats: interrupted: {out} holds the files completed so far; --resume continues"
+
+    partial, full = read(out), read(uninterrupted / f"stats.{kind}")
+    files = list(partial["file"].unique())
+    assert 1 <= len(files) < COPIES, "interrupted after the first file and before the last"
+    assert files == list(full["file"].unique()[:len(files)]), "files in the input order"
+    pd.testing.assert_frame_equal(partial, full[full["file"].isin(files)].reset_index(drop=True))
+    assert record(out)["finished"] is False and list(record(out)["files"]) == files
+
+    assert main([str(corpus), "-o", str(out), "--resume", "--threads", "1"]) == 1
+    assert_same_output(out, uninterrupted / f"stats.{kind}")
+
+
+@pytest.mark.parametrize("kind", ["csv", "parquet"])
+def test_resume_after_the_run_was_killed(corpus, uninterrupted, tmp_path, kind):
+    out = tmp_path / f"stats.{kind}"
+    assert interrupt_after_first_file(corpus, out, signal.SIGKILL).returncode == -signal.SIGKILL
+    assert main([str(corpus), "-o", str(out), "--resume", "--threads", "1"]) == 1
+    assert_same_output(out, uninterrupted / f"stats.{kind}")
+
+
+def assert_same_output(out, expected) -> None:
+    if out.suffix == ".csv":
+        assert out.read_bytes() == expected.read_bytes()
+    else:
+        pd.testing.assert_frame_equal(read(out), read(expected))
+        assert pq.ParquetFile(out).num_row_groups == COPIES
+        assert not out.with_name(out.name + ".parts").exists()
+    assert record(out) == record(expected)
