@@ -16,7 +16,7 @@ import pandas as pd
 import pyarrow.parquet as pq
 import pytest
 
-from conftest import ffprobe, presentation_timestamps
+from conftest import ffprobe, presentation_timestamps, video_input, x264
 from test_bad_inputs import CASES
 import vexmira
 from vexmira_tools.stats import main
@@ -65,25 +65,32 @@ def test_a_folder_gives_every_frame_of_every_video_and_reports_what_it_skipped(f
     assert any(row["decoded"] == "False" for row in rows)
 
 
-def test_parquet_and_a_local_dask_cluster_give_the_same_table(folder, tmp_path, capsys):
-    """Ranges of 24 frames cut both files at every key-frame interval, so that the cluster
-    runs several tasks per file."""
-    files = [str(folder / "good.mp4"), str(folder / "damaged.mp4"), str(folder / "notes.mp4")]
-    one_process, on_cluster = tmp_path / "one.parquet", tmp_path / "cluster.parquet"
-    assert main([*files, "-o", str(one_process), "--range-frames", "24"]) == 1
-    assert main([*files, "-o", str(on_cluster), "--range-frames", "24", "--dask", "local"]) == 1
-    assert capsys.readouterr().err.count("skipped") == 2
-    expected, got = pq.read_table(one_process), pq.read_table(on_cluster)
-    assert got.num_rows == sum(len(presentation_timestamps(folder / name)) for name in ["good.mp4", "damaged.mp4"])
+def test_parquet_csv_and_a_local_dask_cluster_give_the_same_table(folder, media, tmp_path, capsys):
+    """Ranges of 24 frames cut the small files at every key-frame interval, so that the cluster
+    runs several tasks per file; the large file first, of one interval, is done last there,
+    and must still come first."""
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", *video_input(size="640x360", frames=250),
+                    *x264(bframes=3, gop=250), str(tmp_path / "large.mp4")], check=True)
+    files = [str(tmp_path / "large.mp4"), str(folder / "good.mp4"), str(folder / "damaged.mp4"),
+             str(folder / "notes.mp4")]
+    outputs = {}
+    for where, kind in [("one", "parquet"), ("cluster", "parquet"), ("one", "csv"), ("cluster", "csv")]:
+        outputs[where, kind] = tmp_path / f"{where}.{kind}"
+        dask = ["--dask", "local"] if where == "cluster" else []
+        assert main([*files, "-o", str(outputs[where, kind]), "--range-frames", "24", *dask]) == 1
+    assert capsys.readouterr().err.count("skipped") == 4
+    expected, got = pq.read_table(outputs["one", "parquet"]), pq.read_table(outputs["cluster", "parquet"])
+    assert got.num_rows == sum(len(presentation_timestamps(path)) for path in files[:3])
     assert got.schema.equals(expected.schema, check_metadata=True)
     assert json.loads(got.schema.metadata[b"vexmira.decoder"]) == decoder
     for name in expected.column_names:
         # NaN, the mean QP of a frame without picture, equals itself here as it should.
         np.testing.assert_array_equal(got.column(name).to_numpy(), expected.column(name).to_numpy(), err_msg=name)
-    csv_out = tmp_path / "one.csv"
-    main([*files, "-o", str(csv_out)])
+    csv_out = outputs["one", "csv"]
     assert [row["qp_mean"] for row in read_csv(csv_out)] == [
         "" if math.isnan(value) else repr(value) for value in expected.column("qp_mean").to_pylist()]
+    for name in ["cluster.csv", "cluster.csv.json"]:
+        assert (tmp_path / name).read_bytes() == (tmp_path / name.replace("cluster", "one")).read_bytes(), name
 
 
 def test_bad_arguments_exit_with_status_2(tmp_path):
