@@ -112,3 +112,14 @@ def assert_same_output(out, expected) -> None:
         assert pq.ParquetFile(out).num_row_groups == COPIES
         assert not out.with_name(out.name + ".parts").exists()
     assert record(out) == record(expected)
+
+
+def test_ctrl_c_during_a_write_comes_once_the_write_is_done():
+    from vexmira_tools.interrupts import interrupt_deferred
+    written = []
+    with pytest.raises(KeyboardInterrupt):
+        with interrupt_deferred():
+            os.kill(os.getpid(), signal.SIGINT)
+            written.append("the rest of the write")
+    assert written == ["the rest of the write"]
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
