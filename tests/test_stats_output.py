@@ -12,6 +12,9 @@ import subprocess
 from fractions import Fraction
 
 import dask
+# Before the test below changes one of its settings: dask's config takes distributed's defaults
+# when distributed is imported, and the change's undoing would drop them all.
+import distributed  # noqa: F401
 import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq

@@ -39,7 +39,6 @@ class RunRecord:
 
     def complete(self, path: str, **facts: int) -> None:
         self.files[path] = facts
-        self.skipped.pop(path, None)
 
     def to_json(self) -> str:
         return json.dumps(self.as_dict(), indent=1)
