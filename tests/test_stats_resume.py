@@ -123,3 +123,29 @@ def test_ctrl_c_during_a_write_comes_once_the_write_is_done():
             written.append("the rest of the write")
     assert written == ["the rest of the write"]
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def written_by_a_version_with_other_columns(out) -> None:
+    out.write_text("file,codec,frame\n" + "/clips/a.mp4,h264,0\n" * 40)
+    out.with_name("stats.csv.json").write_text(json.dumps({"files": {"/clips/a.mp4": {"rows": 40,
+                                                                                     "end": out.stat().st_size}}}))
+
+
+REFUSED = {
+    "a CSV without its record": ("stats.csv", lambda out: out.write_text("file,frame\n"), "does not say which"),
+    "a CSV of other columns": ("stats.csv", written_by_a_version_with_other_columns, "its columns are not"),
+    "a Parquet file of other columns": ("stats.parquet", lambda out: pd.DataFrame({"file": ["a.mp4"]}).to_parquet(out),
+                                        "its columns are not"),
+}
+
+
+@pytest.mark.parametrize("case", list(REFUSED))
+def test_resume_refuses_an_output_it_cannot_continue_and_leaves_it_as_it_was(corpus, tmp_path, capsys, case):
+    name, make, reason = REFUSED[case]
+    out = tmp_path / name
+    make(out)
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    assert main([str(corpus / "clip00.mp4"), "-o", str(out), "--resume"]) == 2
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"vexmira-stats: cannot resume {out}: ") and reason in lines[0]
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before

@@ -65,12 +65,11 @@ class ParquetOutput:
 
     def continue_from_output(self) -> None:
         try:
+            if not pq.read_schema(self.path).remove_metadata().equals(self.schema):
+                raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
             previous = record_in(self.path)
-            same_columns = pq.read_schema(self.path).remove_metadata().equals(self.schema)
         except (OSError, ValueError, KeyError, TypeError, pa.ArrowException) as error:
             raise OutputError(f"cannot resume {self.path}: it is not a table this tool wrote ({error})") from None
-        if not same_columns:
-            raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
         self.record.files.update(previous.files)
 
     def read_part_name(self, part: Path) -> str:
