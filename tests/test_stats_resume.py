@@ -149,3 +149,18 @@ def test_resume_refuses_an_output_it_cannot_continue_and_leaves_it_as_it_was(cor
     lines = capsys.readouterr().err.splitlines()
     assert len(lines) == 1 and lines[0].startswith(f"vexmira-stats: cannot resume {out}: ") and reason in lines[0]
     assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+
+@pytest.mark.parametrize("kind", ["csv", "parquet"])
+def test_each_file_is_in_the_output_before_the_next_is_read(corpus, tmp_path, monkeypatch, kind):
+    from vexmira_tools import in_process
+    out = tmp_path / f"stats.{kind}"
+    complete_when_read, read = [], in_process.range_stats
+
+    def watched(path, first, end, threads, session):
+        complete_when_read.append(files_complete(out))
+        return read(path, first, end, threads, session)
+    monkeypatch.setattr(in_process, "range_stats", watched)
+    main([str(corpus), "-o", str(out)])
+    # One range per file: the clip is one key-frame interval.
+    assert complete_when_read == list(range(COPIES))
