@@ -49,14 +49,16 @@ def files_complete(out) -> int:
     return len(list(out.with_name(out.name + ".parts").glob("*.parquet")))
 
 
-def interrupt_once_complete(corpus, out, number, files=1) -> subprocess.CompletedProcess:
-    """The run in a child process, sent signal `number` once `files` files are complete."""
+def interrupt_once_complete(corpus, out, number, files=1, options=()) -> subprocess.CompletedProcess:
+    """The run in a child process, sent signal `number` once `files` files are complete; sent
+    to its whole process group, as a terminal sends Ctrl-C's."""
     child = subprocess.Popen([sys.executable, "-m", "vexmira_tools.stats", str(corpus), "-o", str(out),
-                              "--threads", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                              "--threads", "1", *options], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
     deadline = time.monotonic() + 120
     while files_complete(out) < files and child.poll() is None and time.monotonic() < deadline:
         time.sleep(0.002)
-    os.kill(child.pid, number)
+    os.killpg(child.pid, number)
     stdout, stderr = child.communicate(timeout=120)
     return subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
 
@@ -72,10 +74,11 @@ def record(out) -> dict:
             for key, value in pq.read_schema(out).metadata.items()}
 
 
-@pytest.mark.parametrize("kind", ["csv", "parquet"])
-def test_ctrl_c_leaves_whole_files_and_resume_finishes_the_table(corpus, uninterrupted, tmp_path, kind):
+@pytest.mark.parametrize(("kind", "options"), [("csv", []), ("parquet", []), ("csv", ["--dask", "local"])])
+def test_ctrl_c_leaves_whole_files_and_resume_finishes_the_table(corpus, uninterrupted, tmp_path, kind, options):
+    """On a local cluster, its workers get the Ctrl-C too."""
     out = tmp_path / f"stats.{kind}"
-    child = interrupt_once_complete(corpus, out, signal.SIGINT)
+    child = interrupt_once_complete(corpus, out, signal.SIGINT, options=options)
     assert child.returncode == 130, child.stderr
     assert "Traceback" not in child.stderr
     assert child.stderr.splitlines()[-1] == \

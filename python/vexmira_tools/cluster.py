@@ -2,12 +2,14 @@
 Tasks take and return plain values (resolved paths, ranges, arrays); nothing is kept on the
 workers between tasks."""
 
+import logging
 from collections.abc import Iterator
 from contextlib import contextmanager
 
 from distributed import Client, LocalCluster, as_completed
 
 from vexmira_tools.errors import ClusterUnavailable
+from vexmira_tools.interrupts import ignored_by_processes_started
 from vexmira_tools.frame_tables import FilePlan, FileResult, file_table, plan_file, range_stats
 
 
@@ -18,7 +20,10 @@ def connect(address: str):
     try:
         if address == "local":
             # The scheduler's web server on a free port: the usual 8787 may be another cluster's.
-            cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
+            with ignored_by_processes_started():
+                # Tasks cancelled by an interruption would each log a warning.
+                cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                       silence_logs=logging.ERROR)
             client = Client(cluster)
         else:
             cluster, client = None, Client(address)

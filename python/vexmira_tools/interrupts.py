@@ -20,3 +20,18 @@ def interrupt_deferred():
         signal.signal(signal.SIGINT, previous)
     if arrived:
         raise KeyboardInterrupt
+
+
+@contextmanager
+def ignored_by_processes_started():
+    """Ctrl-C in a terminal goes to every process of its foreground group, local Dask workers
+    included, which would each print a traceback. Processes started inside this block begin
+    with SIGINT ignored (Python then leaves it so), and this process alone ends the run."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
