@@ -94,17 +94,27 @@ def repeated(value, rows: int, kind: str) -> np.ndarray:
     return np.full(rows, value) if kind == "str" else np.full(rows, value, dtype=kind)
 
 
+def check_columns(stats: dict[str, np.ndarray]) -> None:
+    """frame_stats must give the FRAME_COLUMNS and their types: a column it gains or changes
+    is to be defined here and in the README's table first, not written unseen."""
+    if set(stats) != set(FRAME_COLUMNS):
+        raise RuntimeError(f"frame_stats gave the columns {sorted(stats)}; the table defines {sorted(FRAME_COLUMNS)}")
+    for name, kind in FRAME_COLUMNS.items():
+        dtype = stats[name].dtype
+        if dtype != np.dtype(kind) and not (kind == "str" and dtype.kind == "U"):
+            raise RuntimeError(f"frame_stats gave {name} as {dtype}; the table defines it as {kind}")
+
+
 def file_table(plan: FilePlan, ranges: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
     """The rows of one whole file, from the frame_stats of its ranges in frame order, with the
-    file's path and facts on each row, in the COLUMNS' order and types."""
-    got = set(ranges[0]) if ranges else set(FRAME_COLUMNS)
-    if got != set(FRAME_COLUMNS):
-        raise RuntimeError(f"frame_stats gave the columns {sorted(got)}; the table defines {sorted(FRAME_COLUMNS)}")
+    file's path and facts on each row, in the COLUMNS' order."""
+    for part in ranges:
+        check_columns(part)
     rows = sum(len(part["frame"]) for part in ranges)
     values = {"file": plan.path, **plan.facts}
     table = {name: repeated(values[name], rows, kind) for name, kind in FILE_COLUMNS.items()}
     for name, kind in FRAME_COLUMNS.items():
-        table[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges]).astype(kind)
+        table[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges])
     return table
 
 
