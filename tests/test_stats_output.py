@@ -141,11 +141,15 @@ def closed_port() -> int:
         return listener.getsockname()[1]
 
 
+def made_folder(path):
+    path.mkdir()
+    return path
+
+
 PROBLEMS = {
     "no such folder": (lambda tmp: ["-o", str(tmp / "missing" / "stats.csv")], 2, "there is no folder"),
-    "folder named like the output": (lambda tmp: ["-o", str((tmp / "stats.parquet").mkdir() or tmp / "stats.parquet")],
-                                     2, "it is a folder"),
-    "folder where the record goes": (lambda tmp: ["-o", str((tmp / "stats.csv.json").mkdir() or tmp / "stats.csv")],
+    "folder named like the output": (lambda tmp: ["-o", str(made_folder(tmp / "stats.parquet"))], 2, "it is a folder"),
+    "folder where the record goes": (lambda tmp: ["-o", str(made_folder(tmp / "stats.csv.json").with_suffix(""))],
                                      2, "is in the way"),
     "not a scheduler address": (lambda tmp: ["-o", str(tmp / "stats.csv"), "--dask", "foo"], 2, "not 'foo'"),
     "no scheduler there": (lambda tmp: ["-o", str(tmp / "stats.csv"), "--dask", f"tcp://127.0.0.1:{closed_port()}"],
