@@ -252,7 +252,9 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     # Timestamps that repeat or go backwards: captures joined with cat.
     "ts_sizes_restart_timestamps": (".ts", joined("ts", "ts_32x32")),
     "ts_twice": (".ts", joined("ts_long", "ts_long")),
-    "ts_long_10s_later": (".ts", video_input(frames=100) + x264(bframes=3, gop=24) + ["-output_ts_offset", "10"]),
+    # The same encode of the pattern's negative, so that the two halves differ.
+    "ts_long_10s_later": (".ts", video_input(frames=100, then="negate") + x264(bframes=3, gop=24)
+                          + ["-output_ts_offset", "10"]),
     "ts_timestamps_go_back": (".ts", joined("ts_long_10s_later", "ts_long")),
     # Cropping at the left and top, which FFmpeg applies only where the planes stay aligned.
     "mp4_crop_source": (".mp4", noisy_input(frames=30) + x264(bframes=3, preset="fast")),

@@ -82,6 +82,13 @@ def shown_qp_maps(path: Path, pictures: list[Picture]) -> list[list[list[int]]]:
     return maps
 
 
+# A transfer that broke off inside its last picture, which the decoder conceals and reports
+# damaged: that frame has no QP map (-1 everywhere), and its picture is the one decoding from
+# its key frame gives, as for every frame. The ffmpeg tool's decode of the whole file
+# conceals it otherwise (test_a_picture_cut_short_is_the_same_however_it_is_reached).
+CUT_SHORT = "ts_last_picture_cut"
+
+
 @pytest.fixture(scope="session")
 def reference(media):
     made: dict[str, Reference] = {}
@@ -92,7 +99,11 @@ def reference(media):
             pictures = [picture for _, picture in decoded_pictures(path)]
             frames = ffprobe(path, "-threads", "1", "-show_entries", "frame=pict_type,key_frame")["frames"]
             assert pictures and len(frames) == len(pictures), "ffprobe and the ffmpeg tool decode the same pictures"
-            made[name] = Reference(pictures, frames, shown_qp_maps(path, pictures))
+            qp_maps = shown_qp_maps(path, pictures)
+            if name == CUT_SHORT:
+                (pictures[-1],) = key_frame_reference(path)[-1]
+                qp_maps[-1] = [[-1] * len(row) for row in qp_maps[-1]]
+            made[name] = Reference(pictures, frames, qp_maps)
         return made[name]
     return of
 
@@ -215,21 +226,26 @@ def test_every_form_of_a_stream_gives_the_raw_streams_frames(media, reference, s
 
 
 def test_a_picture_cut_short_is_the_same_however_it_is_reached(media, reference):
-    """The last picture of a transfer that broke off inside it, asked for first on one
-    session and after the two frames before it on another, is the picture the tool decodes
-    from a copy of the file that begins at its key packet: the picture that decoding from
-    its own key frame gives, as the module promises for every frame. The truncated picture is
-    concealed from the pictures before it, which both decodes share."""
-    path = media("ts_last_picture_cut")
-    last = len(reference("ts_last_picture_cut").pictures) - 1
-    from_key = key_frame_reference(path)[last]
-    assert len(from_key) == 1
-    first = open_session(media, "ts_last_picture_cut")
-    assert picture_problem(first, last, from_key[0]) is None
-    after = open_session(media, "ts_last_picture_cut")
+    """The last picture of a transfer that broke off inside it, which the tool reports as
+    concealed, asked for first on one session and after the two frames before it on
+    another: the picture decoding from its own key frame gives (the tool's decode of a copy
+    of the file that begins at the key packet), not the one the tool's decode of the whole
+    file conceals differently, and no QP map."""
+    path = media(CUT_SHORT)
+    log = subprocess.run(["ffmpeg", "-nostdin", "-v", "warning", "-threads", "1", "-i", str(path), "-f", "null", "-"],
+                         capture_output=True, text=True, check=True).stderr
+    assert log.count("corrupt decoded frame") == 1
+    expected = reference(CUT_SHORT)
+    last = len(expected.pictures) - 1
+    first = open_session(media, CUT_SHORT)
+    after = open_session(media, CUT_SHORT)
     after.get_plane_data(last - 2, 0)
     after.get_plane_data(last - 1, 0)
-    assert picture_problem(after, last, from_key[0]) is None
+    for session in (first, after):
+        assert picture_problem(session, last, expected.pictures[last]) is None
+        assert (session.get_qpmap(last) == -1).all()
+    whole_file = [picture for _, picture in decoded_pictures(path)]
+    assert whole_file[:last] == expected.pictures[:last] and whole_file[last] != expected.pictures[last]
 
 
 def test_parameter_sets_without_a_picture_do_not_open(media):
