@@ -421,58 +421,51 @@ def as_field_pictures(data: bytes) -> bytes:
 
 def with_memory_resets(data: bytes, every: int) -> bytes:
     """The stream with a memory-management reset (memory_management_control_operation 5) in
-    every `every`-th reference picture that is not an IDR picture, frames only.
+    every `every`-th reference picture that is not an IDR picture, counted over the whole
+    stream; frames only.
 
-    A reset picture counts afterwards as frame_num 0 and picture order count 0, so every
-    picture after it is renumbered as a conformant stream would be: frame_num one past the
-    last reference picture's, 0 after an IDR picture and the reset picture itself, and the
-    picture order count (type 0, where B pictures follow their references) relative to the
-    last reset or IDR picture before it in decoding order. Output order does not change:
-    pictures decoded before a reset are output before the pictures decoded after it, which
-    all follow the reset picture in output order or fall between it and its references
-    with a negative count. Prediction does change where a picture after a reset refers to one
-    before it (a B picture decoded after its later reference): the reset left only the reset
-    picture as a reference, so such a picture predicts from it in both lists."""
+    A reset picture counts afterwards as frame_num 0 and picture order count 0, so the
+    pictures after it are renumbered as a conformant stream must be: frame_num one past the
+    last reference picture's (0 for an IDR picture), and the picture order count (type 0,
+    where B pictures follow their later reference) relative to the last reset or IDR picture
+    before it in decoding order. A B picture decoded after a reset but shown before the reset
+    picture then has a negative count, which puts it before the reset picture in output
+    order, as before. Prediction changes where a picture after a reset refers to one before
+    it: the reset left only the reset picture as a reference, and both lists hold it.
+
+    FFmpeg's decoder keeps the reset picture's count as it was, though: it outputs the reset
+    picture before those B pictures, and orders its reference lists for the B pictures
+    after them by the old count, so that they predict differently too."""
     stream = Stream(data)
     units, current, references = [], None, 0
-    previous_reference_frame_num = base = 0
-    previous_msb = previous_lsb = 0
     for unit, header, picture in stream.walk():
         if header is None:
             units.append(unit)
             continue
         sps, _ = stream.parameter_sets_of(header)
         assert sps["frame_mbs_only_flag"], "frames only"
-        if picture != current:  # the first slice of a picture decides for all of them
+        max_frame_num = 1 << (sps["log2_max_frame_num_minus4"] + 4)
+        max_lsb = 1 << (sps.get("log2_max_pic_order_cnt_lsb_minus4", 0) + 4)
+        if picture != current:  # the first slice of a picture decides for all of its slices
             current, is_idr, is_reference = picture, nal_type(unit) == IDR, nal_ref_idc(unit) != 0
             if is_idr:
-                previous_reference_frame_num = base = previous_msb = previous_lsb = 0
-            order = None
+                previous_frame_num = previous_msb = previous_lsb = base = 0
+            frame_num = 0 if is_idr else (previous_frame_num + 1) % max_frame_num
+            reset = is_reference and not is_idr and (references := references + 1) % every == 0
             if sps["pic_order_cnt_type"] == 0:
-                # The picture's order count as x264 wrote it, from its lsb and the last
-                # reference picture's.
-                max_lsb = 1 << (sps["log2_max_pic_order_cnt_lsb_minus4"] + 4)
+                # The count x264 meant, from the lsb and the last reference picture's.
                 lsb = header["pic_order_cnt_lsb"]
-                msb = previous_msb
-                if lsb < previous_lsb and previous_lsb - lsb >= max_lsb // 2:
-                    msb += max_lsb
-                elif lsb > previous_lsb and lsb - previous_lsb > max_lsb // 2:
-                    msb -= max_lsb
-                order = msb + lsb
+                msb = previous_msb + (max_lsb if previous_lsb - lsb >= max_lsb // 2 else
+                                      -max_lsb if lsb - previous_lsb > max_lsb // 2 else 0)
                 if is_reference:
                     previous_msb, previous_lsb = msb, lsb
-            frame_num = 0 if is_idr else (previous_reference_frame_num + 1) % (1 << (sps["log2_max_frame_num_minus4"] + 4))
-            reset = False
-            if is_reference and not is_idr:
-                references += 1
-                reset = references % every == 0
-            new_lsb = None if order is None else (order - base) % max_lsb
+                new_lsb = (msb + lsb - base) % max_lsb
+                if reset:
+                    base = msb + lsb
             if is_reference:
-                previous_reference_frame_num = 0 if reset else frame_num
-            if reset and order is not None:
-                base = order
+                previous_frame_num = 0 if reset else frame_num
         header["frame_num"] = frame_num
-        if new_lsb is not None:
+        if sps["pic_order_cnt_type"] == 0:
             header["pic_order_cnt_lsb"] = new_lsb
         if reset:
             assert not header["adaptive_ref_pic_marking_mode_flag"], "the stream marks references itself"
