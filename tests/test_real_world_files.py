@@ -137,8 +137,15 @@ def open_session(media, name: str):
 # ---- Every kind of file, against the tool ------------------------------------------------
 
 @pytest.mark.parametrize("name", FILES)
-def test_frame_count_is_the_number_of_pictures_the_tool_outputs(media, reference, name):
-    assert open_session(media, name).num_frames == len(reference(name).pictures)
+def test_frame_count_and_size_are_those_of_the_tools_pictures(media, reference, name):
+    """As many frames as the tool outputs pictures, and the session's size that of its
+    first picture: with a crop at the left that FFmpeg leaves unapplied, wider than the
+    stream's parameters say."""
+    pictures = reference(name).pictures
+    session = open_session(media, name)
+    assert session.num_frames == len(pictures)
+    assert (session.width, session.height) == (pictures[0].width, pictures[0].height)
+    assert (session.mb_cols, session.mb_rows) == ((pictures[0].width + 15) // 16, (pictures[0].height + 15) // 16)
 
 
 @pytest.mark.parametrize("name", FILES)
@@ -191,6 +198,7 @@ def test_batches_give_the_tools_pictures_and_maps(media, reference, name):
     count = min(session.num_frames, len(expected.pictures))
     frames = [index for index in random.Random(7).sample(range(count), count)
               if (expected.pictures[index].width, expected.pictures[index].height) == (session.width, session.height)]
+    assert frames, "the session's size is that of the tool's pictures"
     wrong_planes = []
     for plane, (columns, rows) in enumerate(plane_sizes(session.width, session.height, "yuv420p")):
         stacked = session.get_planes(frames, plane, threads=2)
