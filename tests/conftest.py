@@ -273,6 +273,11 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     "h264_flat_bframes_cavlc": (".h264", noisy_input(frames=60) + x264(
         bframes=2, gop=60, extra=f"{ONE_REFERENCE}:b-pyramid=none:weightb=0:b-adapt=0", preset="fast")),
     "h264_memory_resets_bframes": (".h264", rewritten("h264_flat_bframes_cavlc", memory_resets)),
+    # A raw stream with B pictures copied into MP4: the raw demuxer gives no presentation
+    # timestamps, so the muxer writes each packet's decoding timestamp as its presentation
+    # timestamp, and an edit list of the reorder delay, which makes the demuxer discard the
+    # first packet, the IDR picture (FFmpeg 5.1).
+    "mp4_remuxed_raw_bframes": (".mp4", remuxed("h264_flat_bframes_cavlc")),
     # Interlaced macroblock pairs (MBAFF), 240 lines: 15 rows of macroblocks shown, 16 coded.
     "mp4_mbaff_320x240": (".mp4", noisy_input(size="320x240", frames=12) + x264(bframes=3, extra="interlaced=1",
                                                                                preset="fast")),
