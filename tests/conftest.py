@@ -154,8 +154,8 @@ def ffmpeg(*arguments) -> None:
 
 
 # ---- Files as they come from editors, capture, broken transfers and other encoders -------
-# Each is either made by the ffmpeg tool, or derived from other media by a maker that writes
-# the file at the path it is given.
+# Each is either made by the ffmpeg tool, or derived from other media by a derivation that
+# writes the file at the path it is given.
 
 Derivation = Callable[["Media", Path], None]
 

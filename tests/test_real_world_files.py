@@ -191,7 +191,7 @@ def test_qp_maps_are_the_decoders_debug_maps(media, reference, name):
 
 @pytest.mark.parametrize("name", FILES)
 def test_batches_give_the_tools_pictures_and_maps(media, reference, name):
-    """get_planes in a shuffled order and get_qpmaps of every frame, on two decoders. Frames
+    """get_planes and get_qpmaps of every frame in a shuffled order, on two decoders. Frames
     of another size than the session's are left out: batches refuse them (test_batch)."""
     expected = reference(name)
     session = open_session(media, name)
@@ -222,6 +222,8 @@ def test_frame_stats_rows_are_ffprobes_frames_in_output_order(media, reference, 
 
 @pytest.mark.parametrize(("stream", "form"), [(stream, form) for stream, forms in FORMS.items() for form in forms[1:]])
 def test_every_form_of_a_stream_gives_the_raw_streams_frames(media, reference, stream, form):
+    """A stream copied into a container gives the frames the tool decodes from the raw
+    stream: pictures, QP maps, picture types and key flags."""
     raw = reference(FORMS[stream][0])
     assert reference(form).pictures == raw.pictures, "the tool decodes the same pictures from both forms"
     session = open_session(media, form)
