@@ -4,7 +4,7 @@ knows the total), then read range by range with a session of its own."""
 from collections.abc import Iterator
 
 import vexmira
-from vexmira_tools.frame_tables import FileResult, file_table, plan_file, range_stats
+from vexmira_tools.frame_tables import FileResult, file_result, plan_file, range_stats
 
 
 def run_in_process(videos: list[str], threads: int, range_frames: int, bar) -> Iterator[FileResult]:
@@ -21,4 +21,4 @@ def run_in_process(videos: list[str], threads: int, range_frames: int, bar) -> I
         for first, end in plan.ranges:
             ranges.append(range_stats(plan.path, first, end, threads, session))
             bar.update(end - first)
-        yield FileResult(plan.path, file_table(plan, ranges))
+        yield file_result(plan, ranges)

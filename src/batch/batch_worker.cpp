@@ -31,7 +31,7 @@ int32_t DecodingUnit::waiting_slot(int32_t frame) const {
 BatchWorker::BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& options, bool with_pixels)
     : index_(std::move(index)),
       with_pixels_(with_pixels),
-      input_(index_->path, index_->stream, batch_decoder_options(options)),
+      input_(index_->file.path, index_->stream, batch_decoder_options(options)),
       run_(input_, index_) {}
 
 // As the frame methods do: from the frames' own key packet, and where FFmpeg withholds a

@@ -14,6 +14,7 @@
 namespace {
 
 std::vector<int32_t> requested_frames(const H264DecoderSession& session, const py::object& frames) {
+    session.check_open();
     std::vector<int32_t> requested;
     if (frames.is_none()) {
         requested.resize(static_cast<std::size_t>(session.num_frames()));
@@ -63,7 +64,7 @@ py::array picture_type_column(const std::vector<std::string>& types) {
 
 }  // namespace
 
-py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& frames, int threads) {
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
     const StreamFacts& facts = session.facts();
@@ -77,7 +78,8 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& fr
     return maps;
 }
 
-py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads) {
+py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, int32_t plane, int threads) {
+    session.check_open();
     check_plane_batch_possible(session.options());
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
@@ -94,7 +96,7 @@ py::array get_planes(H264DecoderSession& session, const py::object& frames, int3
     return stacked;
 }
 
-py::dict frame_stats(H264DecoderSession& session, int threads, const py::object& frames) {
+py::dict frame_stats(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
     FrameStatsTable table;
@@ -115,9 +117,11 @@ py::dict frame_stats(H264DecoderSession& session, int threads, const py::object&
     columns["chroma_qp_offset_cb"] = column(table.chroma_qp_offset_cb);
     columns["chroma_qp_offset_cr"] = column(table.chroma_qp_offset_cr);
     columns["decoded"] = bool_column(table.decoded);
+    columns["damaged"] = bool_column(table.damaged);
     return columns;
 }
 
 py::array_t<int32_t> key_frame_intervals(const H264DecoderSession& session) {
+    session.check_open();
     return column(session.index()->interval_starts);
 }

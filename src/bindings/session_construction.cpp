@@ -7,3 +7,17 @@ std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const 
     options.motion_vectors = motion_vectors;
     return std::make_shared<H264DecoderSession>(path, options);
 }
+
+SessionState session_state(const H264DecoderSession& session) {
+    session.check_open();
+    return SessionState(py::make_tuple(py::bytes(session.index()->file.path),
+                                       deblocking_mode_name(session.options().deblocking),
+                                       session.options().motion_vectors));
+}
+
+std::shared_ptr<H264DecoderSession> session_from_state(const SessionState& state) {
+    if (state.size() != 3) {
+        throw py::value_error("A pickled session is (path, deblocking, motion_vectors)");
+    }
+    return open_session(state[0].cast<std::string>(), state[1].cast<std::string>(), state[2].cast<bool>());
+}
