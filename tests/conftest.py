@@ -308,6 +308,9 @@ OTHER_CODEC_RECIPES = {
     "avi_msmpeg4v3": (".avi", encoded("msmpeg4", "-g", "12")),
     "mkv_wmv2": (".mkv", encoded("wmv2", "-g", "12")),
     "mkv_hevc": (".mkv", encoded("libx265", "-x265-params", "log-level=error:keyint=24:bframes=3", frames=100)),
+    # B pictures that nothing references, as in the H.264 clips of the deblocking tests.
+    "mkv_hevc_flat_bframes": (".mkv", encoded("libx265", "-x265-params",
+                                              "log-level=error:keyint=24:bframes=2:b-pyramid=0")),
     # Raw HEVC: no timestamps, numbered by decoding.
     "hevc_raw": (".hevc", encoded("libx265", "-x265-params", "log-level=error:keyint=24:bframes=3", "-f", "hevc",
                                   frames=100)),
@@ -318,6 +321,7 @@ OTHER_CODECS = {
     "avi_mpeg4": ("mpeg4", "mpeg4", 2), "mp4_mpeg4": ("mpeg4", "mpeg4", 2), "3gp_h263": ("h263", "h263", 2),
     "flv_flv1": ("flv1", "flv", 2), "avi_msmpeg4v3": ("msmpeg4v3", "msmpeg4", 2), "mkv_wmv2": ("wmv2", "wmv2", 2),
     "mkv_hevc": ("hevc", "hevc", None), "hevc_raw": ("hevc", "hevc", None),
+    "mkv_hevc_flat_bframes": ("hevc", "hevc", None),
 }
 
 
