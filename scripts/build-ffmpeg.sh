@@ -15,8 +15,8 @@ prefix=$root/prefix
 # it opens, over plain files. Besides, the decoders (and parsers, which the demuxers need to
 # cut their streams into pictures) of the other codecs whose QP export the tests check:
 # MPEG-1, MPEG-2, MPEG-4 Part 2, H.263, Sorenson H.263 (FLV), Microsoft MPEG-4 v3 and WMV 8.
-# HEVC and FFV1 are there as codecs without a QP export, so that the wheel shows (and its
-# tests check) what the module does with one. The H.261 decoder was there for the MPEG video
+# HEVC, VP9 and FFV1 are there as codecs without a QP export the module reads, so that the
+# wheel shows (and its tests check) what the module does with one. The H.261 decoder was there for the MPEG video
 # core that FFmpeg compiles the H.264 decoder's motion-vector export into; the MPEG decoders
 # bring it as well. Nothing external is linked in
 # (--disable-autodetect also leaves out zlib, used only by rare compressed MP4 headers and
@@ -29,9 +29,9 @@ options=(
     --disable-programs --disable-doc --disable-debug
     --disable-avdevice --disable-avfilter --disable-swscale --disable-swresample
     --enable-shared --disable-static --enable-rpath
-    --enable-decoder=h264,hevc,mpeg1video,mpeg2video,mpeg4,h263,flv,msmpeg4v3,wmv2,ffv1,h261
+    --enable-decoder=h264,hevc,vp9,mpeg1video,mpeg2video,mpeg4,h263,flv,msmpeg4v3,wmv2,ffv1,h261
     --enable-parser=h264,hevc,mpegvideo,mpeg4video,h263
-    --enable-demuxer=mov,matroska,mpegts,mpegps,avi,flv,h264
+    --enable-demuxer=mov,matroska,mpegts,mpegps,avi,flv,h264,hevc
     --enable-protocol=file
 )
 

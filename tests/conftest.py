@@ -311,6 +311,9 @@ OTHER_CODEC_RECIPES = {
     # B pictures that nothing references, as in the H.264 clips of the deblocking tests.
     "mkv_hevc_flat_bframes": (".mkv", encoded("libx265", "-x265-params",
                                               "log-level=error:keyint=24:bframes=2:b-pyramid=0")),
+    # Segmentation by adaptive quantisation: FFmpeg exports VP9's segment quantisers per block.
+    "webm_vp9": (".webm", encoded("libvpx-vp9", "-aq-mode", "1", "-b:v", "200k", "-deadline", "realtime",
+                                  "-cpu-used", "8", size="128x96", frames=12)),
     # Raw HEVC: no timestamps, numbered by decoding.
     "hevc_raw": (".hevc", encoded("libx265", "-x265-params", "log-level=error:keyint=24:bframes=3", "-f", "hevc",
                                   frames=100)),
@@ -321,7 +324,7 @@ OTHER_CODECS = {
     "avi_mpeg4": ("mpeg4", "mpeg4", 2), "mp4_mpeg4": ("mpeg4", "mpeg4", 2), "3gp_h263": ("h263", "h263", 2),
     "flv_flv1": ("flv1", "flv", 2), "avi_msmpeg4v3": ("msmpeg4v3", "msmpeg4", 2), "mkv_wmv2": ("wmv2", "wmv2", 2),
     "mkv_hevc": ("hevc", "hevc", None), "hevc_raw": ("hevc", "hevc", None),
-    "mkv_hevc_flat_bframes": ("hevc", "hevc", None),
+    "mkv_hevc_flat_bframes": ("hevc", "hevc", None), "webm_vp9": ("vp9", "vp9", None),
 }
 
 

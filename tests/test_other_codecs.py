@@ -4,6 +4,8 @@ the file's frames are numbered by timestamps or, without them, by decoding, and
 vexmira-stats' warning for a codec without QP export."""
 
 import random
+import re
+import subprocess
 
 import numpy as np
 import pytest
@@ -49,6 +51,19 @@ def test_maps_are_the_debug_maps_on_the_mpeg2_scale_or_absent(media, clip):
     assert {index: session.get_qpmap(index).tolist() for index in order} == dict(enumerate(expected))
     assert session.get_qpmaps(order, threads=2).tolist() == [expected[index] for index in order]
     assert session.get_chroma_qp_offset(order[0]) == (0, 0)
+
+
+def test_vp9_segment_quantisers_are_no_qp_map(media):
+    """FFmpeg exports them, as the tool's showinfo reports, on VP9's scale of 0..255 that
+    the int8 map cannot hold: the module gives none, as qp_scale says."""
+    path = media("webm_vp9")
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-export_side_data", "venc_params", "-i", str(path),
+                          "-vf", "showinfo", "-f", "null", "-"], check=True, capture_output=True, text=True).stderr
+    blocks = [int(count) for count in re.findall(r"video encoding parameters: type \d+; qp=\d+; (\d+) blocks", log)]
+    assert len(blocks) == 12 and max(blocks) > 0
+    session = vexmira.H264DecoderSession(path)
+    assert session.qp_scale is None and (session.get_qpmaps() == -1).all()
+    assert {session.get_chroma_qp_offset(index) for index in range(session.num_frames)} == {(0, 0)}
 
 
 def test_non_linear_quantiser_scale_runs_past_62(media):
