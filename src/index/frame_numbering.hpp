@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "h264/header_reader.hpp"
 #include "index/packet_scan.hpp"
-#include "index/presentation_order.hpp"
 
 // Frame i is the i-th picture FFmpeg's decoder outputs. The numbering decides, at opening and
 // without decoding, which packets' pictures those are and in which order they come out:
