@@ -162,6 +162,10 @@ void a_memory_reset_begins_two_groups() {
     const std::vector<int64_t> early_reset =
         in_output_order({picture(true, 0), resetting(40), picture(false, 2), picture(false, 4)}, 0);
     CHECK_EQ(early_reset, (std::vector<int64_t>{0, 1, 2, 3}));
+    // The resetting picture's own count does not put it before the pictures decoded ahead.
+    const std::vector<int64_t> lower_count =
+        in_output_order({picture(true, 0), picture(false, 8), resetting(6), picture(false, 2)}, 0);
+    CHECK_EQ(lower_count, (std::vector<int64_t>{0, 1, 2, 3}));
 }
 
 void discarded_pictures_are_decoded_but_not_numbered() {
