@@ -264,6 +264,11 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     # A transfer that broke off inside the last picture.
     "ts_no_bframes": (".ts", noisy_input(frames=40) + x264(bframes=0, preset="fast")),
     "ts_last_picture_cut": (".ts", cut_in_last_picture("ts_no_bframes")),
+    # The same with B pictures and a key picture two frames before the end: the damaged
+    # picture is decoded after the key picture, and decoding on from the interval before
+    # conceals it otherwise than decoding from its key picture does.
+    "ts_bframes_53": (".ts", noisy_input(frames=53) + x264(bframes=3, gop=24, preset="fast")),
+    "ts_bframes_last_picture_cut": (".ts", cut_in_last_picture("ts_bframes_53")),
     "h264_parameter_sets_only": (".h264", rewritten("h264_raw", parameter_sets_only)),
     # Memory-management resets in every 7th reference picture, in P pictures only (which
     # decode exactly as before) and among B pictures.

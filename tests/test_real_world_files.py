@@ -258,6 +258,18 @@ def test_a_picture_cut_short_is_the_same_however_it_is_reached(media, reference)
     assert whole_file[:last] == expected.pictures[:last] and whole_file[last] != expected.pictures[last]
 
 
+def test_frames_read_in_order_past_a_damaged_picture_are_those_of_their_key_frames(media):
+    # Reading on from an earlier interval into one whose picture the decoder conceals must
+    # not give that interval's pictures as the earlier interval left the decoder.
+    path = media("ts_bframes_last_picture_cut")
+    expected = key_frame_reference(path)
+    session = open_session(media, "ts_bframes_last_picture_cut")
+    assert session.num_frames == len(expected)
+    wrong = [i for i in range(session.num_frames)
+             if expected[i] and picture_problem(session, i, expected[i][0]) is not None]
+    assert wrong == []
+
+
 def test_parameter_sets_without_a_picture_do_not_open(media):
     path = media("h264_parameter_sets_only")
     with pytest.raises(RuntimeError, match=re.escape(str(path))):
