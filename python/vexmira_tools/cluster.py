@@ -21,7 +21,7 @@ def connect(address: str):
             yield client
 
 
-def run_on_dask(address: str, videos: list[str], threads: int, range_frames: int, bar):
+def run_on_dask(address: str, videos: list[str], threads: int, range_frames: int, bar, mb_types: bool = False):
     """The parts of the table in file and frame order, and the files skipped with their errors,
     as the one-process run gives them. Ranges are submitted as soon as their file is planned."""
     order = {path: number for number, path in enumerate(videos)}
@@ -41,7 +41,7 @@ def run_on_dask(address: str, videos: list[str], threads: int, range_frames: int
             bar.total += plan.frames
             bar.refresh()
             for first, end in plan.ranges:
-                task = client.submit(range_stats, plan.path, first, end, threads, pure=False)
+                task = client.submit(range_stats, plan.path, first, end, threads, mb_types=mb_types, pure=False)
                 ranges[task] = (order[plan.path], first, plan.path)
                 pending.add(task)
     return ([(key[2], parts[key]) for key in sorted(parts)],

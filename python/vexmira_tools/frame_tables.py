@@ -47,9 +47,11 @@ def plan_file(path: str, range_frames: int = DEFAULT_RANGE_FRAMES) -> FilePlan:
                     frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames))
 
 
-def range_stats(path: str, first: int, end: int, threads: int = 1, session=None) -> dict[str, np.ndarray]:
-    """frame_stats of frames first..end-1, opening the file unless a session of it is given."""
-    session = session or vexmira.H264DecoderSession(path)
+def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
+                mb_types: bool = False) -> dict[str, np.ndarray]:
+    """frame_stats of frames first..end-1, opening the file unless a session of it is given,
+    with the counts of macroblock types where asked."""
+    session = session or vexmira.H264DecoderSession(path, mb_types=mb_types)
     return session.frame_stats(threads, frames=range(first, end))
 
 

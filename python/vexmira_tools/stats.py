@@ -1,4 +1,5 @@
-"""vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT]
+"""vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT] [--mb-types]
+       vexmira-stats --yuview FILE -o out.csv [--frames A:B]
 
 Writes one row per frame of every H.264 file found (folders are searched for video files),
 with the file's path in a `file` column, to Parquet or CSV. A file that does not open is
@@ -39,7 +40,7 @@ def progress_bar():
     return tqdm(total=0, unit="frame", file=sys.stderr, disable=not sys.stderr.isatty(), dynamic_ncols=True)
 
 
-def run_in_process(videos: list[str], threads: int, range_frames: int, bar):
+def run_in_process(videos: list[str], threads: int, range_frames: int, bar, mb_types: bool = False):
     """Each file opened once to plan it (so that the bar knows the total), then read range
     by range with a session of its own."""
     plans = [plan_file(path, range_frames) for path in videos]
@@ -49,7 +50,7 @@ def run_in_process(videos: list[str], threads: int, range_frames: int, bar):
     for plan in plans:
         if plan.error:
             continue
-        session = vexmira.H264DecoderSession(plan.path)
+        session = vexmira.H264DecoderSession(plan.path, mb_types=mb_types)
         for first, end in plan.ranges:
             parts.append((plan.path, range_stats(plan.path, first, end, threads, session)))
             bar.update(end - first)
@@ -99,6 +100,8 @@ def parse_arguments(argv):
                         help="run on a local two-worker cluster, or on the cluster of that scheduler")
     parser.add_argument("--range-frames", type=int, default=DEFAULT_RANGE_FRAMES,
                         help="frames per unit of work; long files are cut at key-frame intervals")
+    parser.add_argument("--mb-types", action="store_true",
+                        help="count the macroblocks of each kind: mb_intra, mb_skip, mb_direct, mb_inter")
     args = parser.parse_args(argv)
     if args.output.suffix.lower() not in {".parquet", ".csv"}:
         parser.error("the output must end in .parquet or .csv")
@@ -119,6 +122,10 @@ def missing_extra(args) -> str | None:
 
 
 def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if "--yuview" in argv:
+        from vexmira_tools.yuview import main as yuview_main
+        return yuview_main(argv)
     args = parse_arguments(argv)
     if extra := missing_extra(args):
         print(f"vexmira-stats: this run needs the {extra} extra: pip install 'vexmira[{extra}]'", file=sys.stderr)
@@ -130,9 +137,9 @@ def main(argv=None) -> int:
     with progress_bar() as bar:
         if args.dask:
             from vexmira_tools.cluster import run_on_dask
-            parts, skipped = run_on_dask(args.dask, videos, args.threads or 1, args.range_frames, bar)
+            parts, skipped = run_on_dask(args.dask, videos, args.threads or 1, args.range_frames, bar, args.mb_types)
         else:
-            parts, skipped = run_in_process(videos, args.threads or 0, args.range_frames, bar)
+            parts, skipped = run_in_process(videos, args.threads or 0, args.range_frames, bar, args.mb_types)
     for path, error in skipped:
         print(f"vexmira-stats: skipped {path}: {error}", file=sys.stderr)
     table = file_table(parts)
