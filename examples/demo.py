@@ -1,6 +1,6 @@
 """Open an H.264 video with vexmira, print per-frame picture types, QP statistics and the
-chroma QP offsets, and draw one frame's luma plane (deblocking skipped) beside its QP map
-and a P frame's motion vectors over its luma."""
+chroma QP offsets, and draw one frame's luma plane (deblocking skipped) beside its QP map,
+its macroblock types and a P frame's motion vectors over its luma."""
 
 import argparse
 import sys
@@ -8,6 +8,7 @@ import sys
 import numpy as np
 
 import vexmira
+from mb_type_panel import draw_mb_types
 
 PROPERTIES = ("width", "height", "mb_cols", "mb_rows", "num_frames",
               "fps", "fps_num", "fps_den", "pix_fmt", "bytes_per_sample")
@@ -90,11 +91,12 @@ def draw_heatmap(session, index, output):
     luma = session.get_plane_data(index, 0)[:, :session.width]
     qp_map = np.ma.masked_less(session.get_qpmap(index), 0)
     predicted = first_p_frame(session, index)
-    panels = 2 if predicted is None else 3
+    panels = 3 if predicted is None else 4
     figure, panel = plt.subplots(1, panels, figsize=(6 * panels, 4.2), constrained_layout=True)
     left, right = panel[0], panel[1]
+    draw_mb_types(session, index, panel[2])
     if predicted is not None:
-        draw_motion_vectors(session, predicted, panel[2])
+        draw_motion_vectors(session, predicted, panel[3])
     left.imshow(luma, cmap="gray")
     left.set_title(f"frame {index}: luma, deblocking skipped")
     shown = right.imshow(qp_map, cmap="inferno", interpolation="nearest")
@@ -114,7 +116,7 @@ def main():
     parser.add_argument("--heatmap", default="qp_heatmap.png", help="where to write the picture")
     args = parser.parse_args()
 
-    session = vexmira.H264DecoderSession(args.video, motion_vectors=True)
+    session = vexmira.H264DecoderSession(args.video, motion_vectors=True, mb_types=True)
     print_properties(session, args.video)
     if session.num_frames == 0:
         print("no frames with a presentation timestamp")
