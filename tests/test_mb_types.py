@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import reference_mb_types, reference_qp_maps
+from conftest import presentation_timestamps, reference_mb_types
 from test_bad_inputs import damaged_mp4
 from test_batch import requested
 
@@ -233,6 +233,23 @@ def test_damaged_pictures_have_unknown_types_where_they_have_no_qp(media, refere
             wrong.append(index)
     assert no_qp, "the damage made the decoder conceal something"
     assert wrong == []
+
+
+def test_pictures_dropped_after_printing_leave_the_others_their_own_rows(media, tmp_path):
+    """An MP4 cut without decoding again starts with an edit list: the decoder decodes the
+    pictures before its start, prints their types, and then drops them (their packets are
+    marked to discard). Every picture it returns has its own rows, found by timestamp."""
+    path = tmp_path / "cut.mp4"
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-ss", "0.5", "-i", str(media("mp4_pyramid")),
+                    "-c", "copy", str(path)], check=True)
+    printed = dict(zip(presentation_timestamps(path), (as_map(rows) for rows in reference_mb_types(path))))
+    session = vexmira.H264DecoderSession(str(path), mb_types=True)
+    stats = session.frame_stats(2)
+    produced = np.flatnonzero(stats["decoded"]).tolist()
+    assert 0 < len(produced) < len(printed), "some pictures printed were dropped"
+    expected = {frame: printed[stats["pts"][frame]] for frame in produced}
+    assert wrong_frames([session.get_mbtype_map(i) for i in produced], produced, expected) == []
+    assert wrong_frames(session.get_mbtype_maps(produced[::-1], threads=2), produced[::-1], expected) == []
 
 
 def test_a_codec_without_types_gives_unknown_everywhere(media):
