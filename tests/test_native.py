@@ -19,3 +19,7 @@ def test_frame_cache_rules(native_build, media):
 
 def test_prediction_parts(native_build):
     assert "all checks passed" in run_native(native_build / "prediction_parts_test")
+
+
+def test_mb_type_log_rules(native_build):
+    assert "all checks passed" in run_native(native_build / "mb_type_log_test")
