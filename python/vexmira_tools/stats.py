@@ -91,7 +91,10 @@ def write_csv(table, output: Path) -> None:
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="vexmira-stats", description=__doc__.split("\n\n")[1],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="vexmira-stats --yuview FILE -o out.csv [--frames A:B] writes one "
+                                            "file's QP, macroblock types and motion vectors as a YUView statistics "
+                                            "file")
     parser.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     parser.add_argument("-o", "--output", required=True, type=Path, help="out.parquet or out.csv")
     parser.add_argument("--threads", type=int, default=None,
