@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern "C" {
@@ -88,8 +89,9 @@ private:
     };
 
     void start_picture(char picture_type);
-    void take_text(const char* text);
-    void take_line(const std::string& line);
+    void take_character(char c);
+    void take_text(const char* text, std::size_t length);
+    void take_line(std::string_view line);
     void end_picture();
 
     AVCodecContext& decoder_;
