@@ -22,6 +22,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "decode/first_output.hpp"
 #include "ffmpeg/decoder_settings.hpp"
 #include "ffmpeg/handles.hpp"
 #include "ffmpeg/video_input.hpp"
@@ -103,7 +104,10 @@ class RandomAccessLimit {
 public:
     explicit RandomAccessLimit(const char* path)
         : input_(path, SessionOptions{}),
-          index_(scan_stream_index(input_, path)),
+          index_(scan_stream_index(input_, path,
+                                   [this](const std::vector<PacketInfo>& packets) {
+                                       return find_first_output(input_, packets);
+                                   })),
           packet_(allocate_packet()),
           frame_(allocate_frame()) {
         frame_packet_.assign(index_->frames.frame_pts.size(), 0);

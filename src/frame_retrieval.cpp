@@ -24,10 +24,17 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool n
 
     const FrameIndex& frames = index_->frames;
     const int32_t start = frames.frame_start_packet[index];
-    if (!can_decode_forward(index) || loop_filter_.needs_seek_for(frames.frame_pts[index])) {
+    const bool decodes_on = can_decode_forward(index) && !loop_filter_.needs_seek_for(frames.frame_pts[index]);
+    if (!decodes_on) {
         seek_to_packet(start);
     }
     std::shared_ptr<CachedFrame> result = decode_towards(index, false);
+    if (!result && decodes_on) {
+        // Decoding on did not give the picture a run from its own key packet gives (the
+        // decoder concealed damage with what the earlier interval left it): that run does.
+        seek_to_packet(start);
+        result = decode_towards(index, false);
+    }
     if (!result && start > 0) {
         // FFmpeg's H.264 decoder withholds, even when drained, pictures decoded after a
         // mid-stream recovery point but before that point's own picture was output, which

@@ -138,7 +138,7 @@ py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx
     const int32_t columns = frame->mb_cols * 4;
     py::array_t<int16_t> field({py::ssize_t{2}, py::ssize_t{2}, static_cast<py::ssize_t>(rows),
                                 static_cast<py::ssize_t>(columns)});
-    fill_motion_field(frame->motion_vectors, rows, columns, field.mutable_data());
+    fill_motion_field(frame->motion_vectors, rows, columns, field.mutable_data(), frame->crop_left, frame->crop_top);
     return field;
 }
 

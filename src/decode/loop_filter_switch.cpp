@@ -1,6 +1,6 @@
 #include "decode/loop_filter_switch.hpp"
 
-#include "decode/reference_packet.hpp"
+#include "h264/reference_packet.hpp"
 
 void LoopFilterSwitch::configure(DeblockingMode mode, int length_size) {
     mode_ = mode;

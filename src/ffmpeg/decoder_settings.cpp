@@ -32,4 +32,8 @@ void apply_decoder_settings(AVCodecContext* codec_ctx, const SessionOptions& opt
     // the number of cores. One thread is also what lets the loop filter be switched for
     // exactly one packet.
     codec_ctx->thread_count = 1;
+    // Pictures come whole, with the stream's cropping window beside them: the snapshot crops
+    // them as the decoder would have, and only so learns where the picture lies in the coded
+    // one, which the QP table is laid out on.
+    codec_ctx->apply_cropping = 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "ffmpeg/cropping.hpp"
 #include "frame/macroblock_placement.hpp"
 #include "frame/motion_vectors.hpp"
 
@@ -19,9 +20,10 @@ constexpr int kMacroblockSize = 16;
 
 int32_t ceil_shift(int32_t value, int shift) { return -((-value) >> shift); }
 
-// A reference to the frame's pixel buffers only: its side data is read into the snapshot
-// right away and would otherwise stay allocated for as long as the snapshot is cached.
-std::shared_ptr<const AVFrame> share_pixels(const AVFrame* frame) {
+// A reference to the frame's pixel buffers only, cropped as the decoder would have cropped
+// them: its side data is read into the snapshot right away and would otherwise stay
+// allocated for as long as the snapshot is cached.
+std::shared_ptr<AVFrame> share_pixels(const AVFrame* frame, CropOffsets& crop) {
     std::shared_ptr<AVFrame> picture(av_frame_alloc(), [](AVFrame* held) { av_frame_free(&held); });
     if (!picture || av_frame_ref(picture.get(), frame) < 0) {
         throw std::bad_alloc();
@@ -29,17 +31,32 @@ std::shared_ptr<const AVFrame> share_pixels(const AVFrame* frame) {
     while (picture->nb_side_data > 0) {
         av_frame_remove_side_data(picture.get(), picture->side_data[0]->type);
     }
+    crop = crop_as_decoder_would(*picture);
     return picture;
 }
 
-void share_planes(const AVFrame* frame, const AVPixFmtDescriptor* desc, CachedFrame& snapshot) {
-    snapshot.picture = share_pixels(frame);
+// Where the picture lies in the coded one, without touching its buffers.
+CropOffsets crop_without_pixels(const AVFrame* frame) {
+    const CodedWindow window{frame->width,
+                             frame->height,
+                             static_cast<int32_t>(frame->crop_left),
+                             static_cast<int32_t>(frame->crop_right),
+                             static_cast<int32_t>(frame->crop_top),
+                             static_cast<int32_t>(frame->crop_bottom)};
+    const bool cropped = window.left || window.right || window.top || window.bottom;
+    const std::optional<CropOffsets> offsets =
+        cropped ? predict_decoder_crop(static_cast<AVPixelFormat>(frame->format), window) : std::nullopt;
+    return offsets.value_or(CropOffsets{frame->width, frame->height, 0, 0});
+}
+
+void share_planes(std::shared_ptr<AVFrame> picture, const AVPixFmtDescriptor* desc, CachedFrame& snapshot) {
+    snapshot.picture = std::move(picture);
     std::size_t blank_size = 0;
     for (int p = 0; p < snapshot.readable_planes(); ++p) {
-        if (frame->linesize[p] < 0) {
+        if (snapshot.picture->linesize[p] < 0) {
             throw std::runtime_error("Unsupported bottom-up picture layout");
         }
-        snapshot.linesize[p] = frame->linesize[p];
+        snapshot.linesize[p] = snapshot.picture->linesize[p];
         snapshot.plane_width[p] = p == 0 ? snapshot.width : ceil_shift(snapshot.width, desc->log2_chroma_w);
         snapshot.plane_height[p] =
             p == 0 ? snapshot.height : ceil_shift(snapshot.height, desc->log2_chroma_h);
@@ -104,15 +121,13 @@ void fill_qp_map(const AVFrame* frame, const MacroblockPlacement& placement, Cac
 
 }  // namespace
 
+// The decoder leaves its pictures whole (AVCodecContext.apply_cropping 0): the snapshot crops
+// them as the decoder would have, and learns on the way where the picture lies in the coded
+// one, which the QP map, the macroblock types and the motion vectors are laid out by.
 std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels,
                                                 const MbTypeRows& mb_types) {
     auto snapshot = std::make_shared<CachedFrame>();
     snapshot->pts = pts;
-    snapshot->width = frame->width;
-    snapshot->height = frame->height;
-    const MacroblockPlacement placement = macroblock_placement(*frame);
-    snapshot->mb_cols = placement.cols;
-    snapshot->mb_rows = placement.rows;
 
     const auto format = static_cast<AVPixelFormat>(frame->format);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
@@ -125,8 +140,23 @@ std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pt
     }
     snapshot->nb_planes = av_pix_fmt_count_planes(format);
     snapshot->has_pixels = with_pixels;
+
+    CropOffsets crop;
+    std::shared_ptr<AVFrame> picture;
     if (desc && with_pixels) {
-        share_planes(frame, desc, *snapshot);
+        picture = share_pixels(frame, crop);
+    } else {
+        crop = crop_without_pixels(frame);
+    }
+    snapshot->width = crop.width;
+    snapshot->height = crop.height;
+    snapshot->crop_left = crop.left;
+    snapshot->crop_top = crop.top;
+    const MacroblockPlacement placement = macroblock_placement(crop);
+    snapshot->mb_cols = placement.cols;
+    snapshot->mb_rows = placement.rows;
+    if (picture) {
+        share_planes(std::move(picture), desc, *snapshot);
     }
 
     if (snapshot->mb_rows > 0 && snapshot->mb_cols > 0) {

@@ -35,9 +35,14 @@ struct CachedFrame {
     // As the pixel format reports it: negative for a format without descriptor.
     int32_t nb_planes = 0;
     int32_t bytes_per_sample = 1;
-    // One value per 16x16 macroblock, row-major: 0..63 the block's QP, -1 where the
-    // decoder reported no block, the frame carried no encoder parameters or the decoder
-    // reported damage in the picture.
+    // Where the picture's first sample lies in the coded picture: the stream's cropping window
+    // as the decoder applied it. Macroblocks and motion vectors are coded on the coded picture.
+    int32_t crop_left = 0;
+    int32_t crop_top = 0;
+    // One value per 16x16 block of the picture, row-major: cell (r, c) holds the QP of the
+    // coded macroblock that contains picture sample (16r, 16c) (a shift of the coded grid by
+    // the crop's whole macroblocks); 0..63 the QP, -1 where the decoder reported no block,
+    // the frame carried no encoder parameters or the decoder reported damage in the picture.
     std::vector<int8_t> qp_map;
     int32_t mb_rows = 0;
     int32_t mb_cols = 0;

@@ -31,7 +31,8 @@ std::size_t motion_field_size(int32_t rows, int32_t columns) {
     return std::size_t{4} * static_cast<std::size_t>(std::max(rows, 0)) * static_cast<std::size_t>(std::max(columns, 0));
 }
 
-void fill_motion_field(const std::vector<AVMotionVector>& vectors, int32_t rows, int32_t columns, int16_t* field) {
+void fill_motion_field(const std::vector<AVMotionVector>& vectors, int32_t rows, int32_t columns, int16_t* field,
+                       int32_t origin_x, int32_t origin_y) {
     const std::size_t plane = static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns);
     std::fill(field, field + motion_field_size(rows, columns), int16_t{0});
     for (const AVMotionVector& vector : vectors) {
@@ -43,8 +44,8 @@ void fill_motion_field(const std::vector<AVMotionVector>& vectors, int32_t rows,
         int16_t* y_plane = x_plane + plane;
         const int16_t motion_x = in_quarter_pixels(vector.motion_x, vector.motion_scale);
         const int16_t motion_y = in_quarter_pixels(vector.motion_y, vector.motion_scale);
-        const auto [first_row, end_row] = covered_blocks(vector.dst_y, vector.h, rows);
-        const auto [first_column, end_column] = covered_blocks(vector.dst_x, vector.w, columns);
+        const auto [first_row, end_row] = covered_blocks(vector.dst_y - origin_y, vector.h, rows);
+        const auto [first_column, end_column] = covered_blocks(vector.dst_x - origin_x, vector.w, columns);
         for (int row = first_row; row < end_row; ++row) {
             const std::size_t offset = static_cast<std::size_t>(row) * static_cast<std::size_t>(columns);
             for (int column = first_column; column < end_column; ++column) {

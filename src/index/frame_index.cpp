@@ -3,20 +3,12 @@
 #include <algorithm>
 #include <tuple>
 
-bool number_frames_from_bitstream(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures) {
-    const bool every_pts = std::all_of(packets.begin(), packets.end(),
-                                       [](const PacketInfo& packet) { return packet.pts != AV_NOPTS_VALUE; });
-    if (every_pts) {
-        return false;
-    }
-    const std::vector<int64_t> numbers = number_in_presentation_order(pictures);
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        packets[i].pts = numbers[i];
-    }
-    return true;
-}
-
 namespace {
+
+// The packet whose picture is a frame: not a second field, which completes its first field's.
+bool begins_frame(const PacketInfo& packet) {
+    return packet.frame_pts != AV_NOPTS_VALUE && packet.frame_pts == packet.pts;
+}
 
 struct PacketStart {
     int64_t seek_pts;
@@ -59,8 +51,8 @@ FrameIndex build_frame_index(const std::vector<PacketInfo>& packets) {
     std::vector<std::tuple<int64_t, int64_t, int32_t>> pairs;
     pairs.reserve(packets.size());
     for (std::size_t i = 0; i < packets.size(); ++i) {
-        if (packets[i].pts != AV_NOPTS_VALUE) {
-            pairs.emplace_back(packets[i].pts, starts[i].seek_pts, starts[i].start_packet);
+        if (begins_frame(packets[i])) {
+            pairs.emplace_back(packets[i].frame_pts, starts[i].seek_pts, starts[i].start_packet);
         }
     }
     std::sort(pairs.begin(), pairs.end(),

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "index/packet_scan.hpp"
-#include "index/presentation_order.hpp"
 
 // Frames numbered in presentation order, and where decoding each of them has to begin.
 struct FrameIndex {
@@ -27,13 +26,8 @@ struct FrameIndex {
     std::vector<int32_t> interval_starts() const;
 };
 
+// The frames the numbering gave the packets (frame_numbering.hpp), in presentation order.
 FrameIndex build_frame_index(const std::vector<PacketInfo>& packets);
-
-// Where some packets carry no presentation timestamp, the container cannot say which
-// picture is which: every packet's timestamp becomes its frame number in the order the
-// decoder outputs the pictures, read from the bitstream. Returns whether it did so; where
-// every packet has a timestamp, the container's are kept.
-bool number_frames_from_bitstream(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures);
 
 // The key packet before the one at `packet` in the table, or the first packet.
 int32_t previous_key_packet(const std::vector<PacketInfo>& packets, int32_t packet);

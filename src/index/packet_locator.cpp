@@ -21,7 +21,9 @@ Placement place_against(const AVPacket& packet, const PacketInfo& key) {
 
 // Seeking by decoding timestamp lands at or before the key packet in every demuxer: those
 // that seek by it (MPEG-TS) would land past a key packet whose presentation comes later.
-int64_t seek_timestamp(const PacketInfo& key) { return key.dts != AV_NOPTS_VALUE ? key.dts : key.pts; }
+// Matroska gives some packets none, and a key packet's presentation timestamp finds its
+// cue point.
+int64_t seek_timestamp(const PacketInfo& key) { return key.dts != AV_NOPTS_VALUE ? key.dts : key.container_pts; }
 
 // The nearest packet at or before `packet` whose byte position the demuxer reported.
 int32_t positioned_packet_at_or_before(const std::vector<PacketInfo>& packets, int32_t packet) {
@@ -49,13 +51,14 @@ void PacketLocator::seek(int32_t start_packet) {
     }
 }
 
-// Demuxers that keep an index of their own (AVI, MPEG-PS, MPEG-TS) find a packet by its
-// decoding timestamp; a raw stream has none and is entered at the byte position instead.
+// Demuxers that keep an index of their own (AVI, MPEG-PS, MPEG-TS, Matroska, MP4) find a
+// packet by its timestamp; a raw stream has none and is entered at the byte position instead.
 bool PacketLocator::seek_to_anchor() {
     counted_ = -1;
     const PacketInfo& target = packets_[anchor_];
-    if (target.dts != AV_NOPTS_VALUE) {
-        return seeks_.to_timestamp(target.dts);
+    const int64_t timestamp = seek_timestamp(target);
+    if (timestamp != AV_NOPTS_VALUE) {
+        return seeks_.to_timestamp(timestamp);
     }
     return seeks_.to_byte(target.pos >= 0 ? target.pos : 0);
 }

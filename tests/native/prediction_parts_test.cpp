@@ -8,7 +8,7 @@
 
 #include "check.hpp"
 #include "frame/motion_vector_field.hpp"
-#include "decode/reference_packet.hpp"
+#include "h264/reference_packet.hpp"
 
 namespace {
 

@@ -1,5 +1,6 @@
-"""The demo's macroblock-type panel: one colour per type over the frame's grid, partitions
-drawn as lines inside the macroblocks, and a legend of the types the frame has."""
+"""The demo's macroblock-type panel (examples/demo.py): one colour per type over the frame's
+grid, partitions drawn as lines inside the macroblocks, and a legend of the types the frame
+has. Matplotlib is needed only to draw (the demo extra)."""
 
 import numpy as np
 
