@@ -13,9 +13,10 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import ffprobe, reference_mb_types
+from conftest import decoded_pictures, ffprobe, reference_mb_types
 from test_bad_inputs import damaged_mp4
 from test_batch import requested
+from test_real_world_files import shown_maps
 
 MbType, Partition = vexmira.MbType, vexmira.Partition
 # The characters of FFmpeg's debug output (libavcodec/mpegutils.c).
@@ -83,6 +84,26 @@ def test_the_clips_show_every_kind_the_encoder_makes(reference):
     assert set(seen["type"]) == set(TYPE_OF.values()) - {MbType.INTRA_PCM}
     assert set(seen["partition"]) == set(PARTITION_OF.values())
     assert np.concatenate([np.ravel(m) for m in reference("mp4_mbaff")])["interlaced"].any()
+
+
+# Pictures cropped at the left and top, field pictures, and MBAFF frames of 240 lines, whose
+# decoder codes 16 rows of macroblocks where the picture shows 15.
+PLACED = ["mp4_crop_left_top", "h264_crop_left_top", "mp4_crop_top_8", "mp4_field_pictures", "mp4_mbaff_320x240"]
+
+
+@pytest.mark.parametrize("clip", PLACED)
+def test_maps_of_cropped_and_interlaced_pictures_are_placed_as_the_qp_maps(media, clip):
+    """The tool prints every coded macroblock; each cell of the map is the one under the
+    cell's top left sample, by the rule the QP maps follow (test_real_world_files)."""
+    path = media(clip)
+    coded = [[[row[i:i + 3] for i in range(0, len(row), 3)] for row in rows] for rows in reference_mb_types(path)]
+    shown = shown_maps(path, [picture for _, picture in decoded_pictures(path)], coded)
+    expected = [as_map(["".join(cells) for cells in grid]) for grid in shown]
+    session = vexmira.H264DecoderSession(str(path), mb_types=True)
+    assert session.num_frames == len(expected)
+    frames = random.Random(clip).sample(range(session.num_frames), session.num_frames)
+    assert wrong_frames([session.get_mbtype_map(i) for i in frames], frames, expected) == []
+    assert wrong_frames(session.get_mbtype_maps(frames, threads=2), frames, expected) == []
 
 
 @pytest.mark.parametrize("deblocking", ["exact", "on"])
