@@ -61,12 +61,16 @@ def coded_size_and_far_crops(sps: dict[str, int]) -> tuple[tuple[int, int], tupl
 
 
 def shown_qp_maps(path: Path, pictures: list[Picture]) -> list[list[list[int]]]:
+    return shown_maps(path, pictures, coded_qp_maps(path))
+
+
+def shown_maps(path: Path, pictures: list[Picture], coded: list[list[list]]) -> list[list[list]]:
     """The map of each picture by the rule for cropped and interlaced pictures: the grid of
-    the picture FFmpeg outputs, each cell the QP of the coded macroblock under its top left
+    the picture FFmpeg outputs, each cell the value of the coded macroblock under its top left
     sample, where the crop FFmpeg applied at the left and top is what the coded size less
     the output size and the right and bottom crops leaves (FFmpeg always applies those two,
-    and the left one only where the planes stay aligned)."""
-    coded = coded_qp_maps(path)
+    and the left one only where the planes stay aligned). `coded`: the decoder's values of
+    every coded macroblock of each picture it printed, as the tool prints them."""
     # Pictures libavcodec dropped for the demuxer (an edit list's pre-roll) were printed
     # first: they come before the edit's start in output order.
     dropped = len(coded) - len(pictures)

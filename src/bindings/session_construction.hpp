@@ -7,4 +7,4 @@
 
 // The constructor as Python calls it: the keywords turned into the session's options.
 std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const std::string& deblocking,
-                                                 bool motion_vectors);
+                                                 bool motion_vectors, bool mb_types);

@@ -22,4 +22,6 @@ DeblockingMode parse_deblocking_mode(const std::string& name);
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;
+    // How each macroblock was coded, read from the decoder's debug text (MbTypeLog).
+    bool mb_types = false;
 };
