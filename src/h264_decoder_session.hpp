@@ -36,7 +36,7 @@ extern "C" {
 // whatever was asked for before. get_frame serialises concurrent callers with its own
 // mutex; the facts and the index never change after construction and may be read at any
 // time. The options choose the loop filter's mode (LoopFilterSwitch says how "exact" keeps
-// that promise) and whether motion vectors are exported.
+// that promise) and whether motion vectors and macroblock types are exported.
 //
 // close() lets go of the demuxer, the decoder and the cached snapshots at once; get_frame
 // and check_open then throw std::runtime_error, while the facts and the index stay readable.
@@ -70,8 +70,8 @@ private:
     bool can_decode_forward(int32_t index) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_towards(int32_t index, bool last_resort);
-    void take_picture(const AVFrame& picture, int32_t decoded, int32_t index, bool last_resort,
-                      std::shared_ptr<CachedFrame>& result);
+    void take_picture(const AVFrame& picture, const MbTypeRows& mb_types, int32_t decoded, int32_t index,
+                      bool last_resort, std::shared_ptr<CachedFrame>& result);
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& picture);
 
     const SessionOptions options_;

@@ -32,6 +32,8 @@ CALLS = {
     "is_damaged": lambda s: s.is_damaged(1),
     "get_motion_vectors": lambda s: s.get_motion_vectors(1),
     "get_mv_field": lambda s: s.get_mv_field(1),
+    "get_mbtype_map": lambda s: s.get_mbtype_map(1),
+    "get_mbtype_maps": lambda s: s.get_mbtype_maps([1]),
     "copy_plane_to_ptr": lambda s: s.copy_plane_to_ptr(1, 0, BUFFER.ctypes.data, 64),
     "get_qpmaps": lambda s: s.get_qpmaps([1]),
     "get_planes": lambda s: s.get_planes([1], 0),
@@ -57,7 +59,7 @@ def qp_maps(media):
 class TestClose:
     def test_every_method_of_a_closed_session_raises_and_the_facts_stay(self, media):
         assert public_methods() - {"close"} <= set(CALLS), "a method this test does not call"
-        session = vexmira.H264DecoderSession(media("mp4"), motion_vectors=True)
+        session = vexmira.H264DecoderSession(media("mp4"), motion_vectors=True, mb_types=True)
         for name, call in CALLS.items():
             call(session)
         session.close()
@@ -124,7 +126,7 @@ import json, pickle, sys
 session = pickle.loads(sys.stdin.buffer.read())
 print(json.dumps({"frames": session.num_frames, "qp": session.get_qpmap(5).tolist(),
                   "pts": session.frame_stats(threads=1)["pts"].tolist(),
-                  "options": [session.__getstate__()[1], session.__getstate__()[2]]}))
+                  "options": list(session.__getstate__()[1:])}))
 """
 
 
@@ -140,13 +142,13 @@ class TestPickling:
                                                                                       tmp_path, monkeypatch):
         shutil.copy(media("mp4"), tmp_path / "clip.mp4")
         monkeypatch.chdir(tmp_path)
-        session = vexmira.H264DecoderSession("clip.mp4", deblocking="on", motion_vectors=True)
+        session = vexmira.H264DecoderSession("clip.mp4", deblocking="on", motion_vectors=True, mb_types=True)
         elsewhere = tmp_path / "elsewhere"
         elsewhere.mkdir()
         monkeypatch.chdir(elsewhere)
         answer = in_child(pickle.dumps(session), elsewhere)
         assert answer == {"frames": 36, "qp": qp_maps[5], "pts": presentation_timestamps(media("mp4")),
-                          "options": ["on", True]}
+                          "options": ["on", True, True]}
 
     def test_unpickling_a_session_whose_file_is_gone_raises_as_opening_does(self, media, tmp_path):
         path = tmp_path / "gone.mp4"

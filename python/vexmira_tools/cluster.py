@@ -38,7 +38,8 @@ def connect(address: str):
             cluster.close()
 
 
-def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar) -> Iterator[FileResult]:
+def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar,
+                mb_types: bool = False) -> Iterator[FileResult]:
     """Each file's result in the order given, as the one-process run gives them: a file that
     completes before those ahead of it waits for them. Ranges are submitted as soon as their
     file is planned."""
@@ -48,7 +49,7 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
     following = iter(videos)
     next_path = next(following, None)
     ranges = {}
-    pending = as_completed(client.map(plan_file, videos, range_frames=range_frames, pure=False))
+    pending = as_completed(client.map(plan_file, videos, range_frames=range_frames, mb_types=mb_types, pure=False))
     for future in pending:
         if future in ranges:
             path, first = ranges.pop(future)
@@ -63,7 +64,7 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
             bar.total += plan.frames
             bar.refresh()
             for first, end in plan.ranges:
-                task = client.submit(range_stats, path, first, end, threads, pure=False)
+                task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, pure=False)
                 ranges[task] = (path, first)
                 pending.add(task)
         if path not in ready and len(got[path]) == len(plans[path].ranges):

@@ -28,6 +28,13 @@ FRAME_COLUMNS = {"frame": "int32", "pts": "int64", "time": "float64", "pict_type
                  "chroma_qp_offset_cb": "int32", "chroma_qp_offset_cr": "int32", "decoded": "bool",
                  "damaged": "bool"}
 COLUMNS = {**FILE_COLUMNS, **FRAME_COLUMNS}
+# With --mb-types, after them: the macroblocks of each kind ("Columns of --mb-types").
+MB_TYPE_COLUMNS = {"mb_intra": "int32", "mb_skip": "int32", "mb_direct": "int32", "mb_inter": "int32"}
+
+
+def table_columns(mb_types: bool) -> dict[str, str]:
+    """The columns of a run's table, in order."""
+    return {**COLUMNS, **MB_TYPE_COLUMNS} if mb_types else COLUMNS
 
 # FFmpeg names a format of more than 8 bits by its depth and byte order: yuv420p10le, gray12le,
 # p010le. Formats without such a suffix store 8-bit samples.
@@ -68,6 +75,8 @@ class FilePlan:
     # The unit of the pts column ("1/90000"), for the run's record.
     time_base: str = ""
     warning: str | None = None
+    # Whether its ranges count the macroblocks of each kind.
+    mb_types: bool = False
 
 
 def frame_ranges(interval_starts, frames: int, range_frames: int) -> list[tuple[int, int]]:
@@ -82,19 +91,22 @@ def frame_ranges(interval_starts, frames: int, range_frames: int) -> list[tuple[
     return ranges
 
 
-def plan_file(path: str, range_frames: int = DEFAULT_RANGE_FRAMES) -> FilePlan:
+def plan_file(path: str, range_frames: int = DEFAULT_RANGE_FRAMES, mb_types: bool = False) -> FilePlan:
     try:
         session = vexmira.H264DecoderSession(path)
     except Exception as error:  # noqa: BLE001 - a file that does not open is reported, not fatal
-        return FilePlan(path, error=f"{type(error).__name__}: {error}")
+        return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types)
     return FilePlan(path, session.num_frames,
                     frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames),
-                    file_facts(session), time_base=str(session.time_base), warning=qp_warning(session))
+                    file_facts(session), time_base=str(session.time_base), warning=qp_warning(session),
+                    mb_types=mb_types)
 
 
-def range_stats(path: str, first: int, end: int, threads: int = 1, session=None) -> dict[str, np.ndarray]:
-    """frame_stats of frames first..end-1, opening the file unless a session of it is given."""
-    session = session or vexmira.H264DecoderSession(path)
+def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
+                mb_types: bool = False) -> dict[str, np.ndarray]:
+    """frame_stats of frames first..end-1, opening the file unless a session of it is given,
+    with the counts of macroblock types where asked."""
+    session = session or vexmira.H264DecoderSession(path, mb_types=mb_types)
     return session.frame_stats(threads, frames=range(first, end))
 
 
@@ -107,12 +119,12 @@ def repeated(value, rows: int, kind: str) -> np.ndarray:
     return np.full(rows, value) if kind == "str" else np.full(rows, value, dtype=kind)
 
 
-def check_columns(stats: dict[str, np.ndarray]) -> None:
-    """frame_stats must give the FRAME_COLUMNS and their types: a column it gains or changes
+def check_columns(stats: dict[str, np.ndarray], frame_columns: dict[str, str]) -> None:
+    """frame_stats must give the frame columns and their types: a column it gains or changes
     is to be defined here and in the README's table first, not written unseen."""
-    if set(stats) != set(FRAME_COLUMNS):
-        raise RuntimeError(f"frame_stats gave the columns {sorted(stats)}; the table defines {sorted(FRAME_COLUMNS)}")
-    for name, kind in FRAME_COLUMNS.items():
+    if set(stats) != set(frame_columns):
+        raise RuntimeError(f"frame_stats gave the columns {sorted(stats)}; the table defines {sorted(frame_columns)}")
+    for name, kind in frame_columns.items():
         dtype = stats[name].dtype
         if dtype != np.dtype(kind) and not (kind == "str" and dtype.kind == "U"):
             raise RuntimeError(f"frame_stats gave {name} as {dtype}; the table defines it as {kind}")
@@ -121,12 +133,13 @@ def check_columns(stats: dict[str, np.ndarray]) -> None:
 def file_table(plan: FilePlan, ranges: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
     """The rows of one whole file, from the frame_stats of its ranges in frame order, with the
     file's path and facts on each row, in the COLUMNS' order."""
+    frame_columns = {name: kind for name, kind in table_columns(plan.mb_types).items() if name not in FILE_COLUMNS}
     for part in ranges:
-        check_columns(part)
+        check_columns(part, frame_columns)
     rows = sum(len(part["frame"]) for part in ranges)
     values = {"file": plan.path, **plan.facts}
     table = {name: repeated(values[name], rows, kind) for name, kind in FILE_COLUMNS.items()}
-    for name, kind in FRAME_COLUMNS.items():
+    for name, kind in frame_columns.items():
         table[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges])
     return table
 

@@ -7,16 +7,17 @@ import vexmira
 from vexmira_tools.frame_tables import FileResult, file_result, plan_file, range_stats
 
 
-def run_in_process(videos: list[str], threads: int, range_frames: int, bar) -> Iterator[FileResult]:
+def run_in_process(videos: list[str], threads: int, range_frames: int, bar,
+                   mb_types: bool = False) -> Iterator[FileResult]:
     """Each file's result as soon as it is complete, in the order given."""
-    plans = [plan_file(path, range_frames) for path in videos]
+    plans = [plan_file(path, range_frames, mb_types) for path in videos]
     bar.total = sum(plan.frames for plan in plans)
     bar.refresh()
     for plan in plans:
         if plan.error:
             yield FileResult(plan.path, error=plan.error)
             continue
-        session = vexmira.H264DecoderSession(plan.path)
+        session = vexmira.H264DecoderSession(plan.path, mb_types=mb_types)
         ranges = []
         for first, end in plan.ranges:
             ranges.append(range_stats(plan.path, first, end, threads, session))

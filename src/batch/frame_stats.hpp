@@ -19,7 +19,7 @@ struct FrameStatsTable {
     std::vector<double> seconds;
     std::vector<std::string> picture_type;
     std::vector<uint8_t> key_frame;
-    // Compressed bytes of the packets that carry the frame's timestamp.
+    // Compressed bytes of the packets whose data makes the frame (both fields of a pair).
     std::vector<int64_t> packet_bytes;
     // Over the macroblocks that have a QP; NaN and -1 where none has.
     std::vector<double> qp_mean;
@@ -30,9 +30,18 @@ struct FrameStatsTable {
     std::vector<uint8_t> decoded;
     // Whether the decoder reported the picture damaged (PictureKind::damaged).
     std::vector<uint8_t> damaged;
+    // Macroblocks of each kind, where the session captures macroblock types: intra (any
+    // intra type), skip (P and B skip), direct (B direct with residual) and inter (motion
+    // coded from list 0, list 1 or both); -1 where the frame has none (not decoded, damaged).
+    // Empty where the session does not capture them.
+    std::vector<int32_t> mb_intra;
+    std::vector<int32_t> mb_skip;
+    std::vector<int32_t> mb_direct;
+    std::vector<int32_t> mb_inter;
 };
 
 // Decodes the frames as decode_batch does, with the same `threads`; `frames` are valid frame
-// numbers, repeats allowed.
+// numbers, repeats allowed. std::runtime_error for a frame whose macroblock types could not
+// be had in a session that captures them.
 FrameStatsTable collect_frame_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                     const std::vector<int32_t>& frames, int threads);

@@ -19,6 +19,9 @@ namespace py = pybind11;
 
 py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& frames, int threads);
 
+// (len(frames), mb_rows, mb_cols) macroblock records, as get_mbtype_map gives each.
+py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frames, int threads);
+
 py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, int32_t plane, int threads);
 
 py::dict frame_stats(H264DecoderSession& session, const FrameNumbers& frames, int threads);

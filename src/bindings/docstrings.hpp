@@ -14,7 +14,7 @@ Opening reads the file once to number its frames. close(), or leaving a with blo
 lets go of the file at once; a session pickles as its path and options, and
 unpickling opens the file again at that path.)";
 
-inline constexpr const char* kInit = R"(Open a video file. deblocking: "skip" (every picture before the loop filter, references too), "exact" (references filtered, the requested picture before its own filter) or "on" (filtered pictures). motion_vectors: export them for get_motion_vectors and get_mv_field.
+inline constexpr const char* kInit = R"(Open a video file. deblocking: "skip" (every picture before the loop filter, references too), "exact" (references filtered, the requested picture before its own filter) or "on" (filtered pictures). motion_vectors: export them for get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded, for get_mbtype_map, get_mbtype_maps and the counts of frame_stats.
 
 path: str, bytes or os.PathLike, given to FFmpeg as the bytes os.fsencode makes of
 it, so that a file name that is not valid UTF-8 opens as bytes and as the str
@@ -87,6 +87,13 @@ inline constexpr const char* kGetMvField =
     "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 array: [past, future][x, y]"
     "[row][column], quarter pixels";
 
+inline constexpr const char* kGetMbtypeMap = R"(Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array: type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced (bool)
+
+On the grid of get_qpmap. MbType.UNKNOWN and Partition.UNKNOWN everywhere in a
+picture the decoder reported damaged, as get_qpmap gives -1 there. RuntimeError for a
+session opened without mb_types=True, and where FFmpeg printed no types for the picture
+(another library replaced FFmpeg's log callback).)";
+
 inline constexpr const char* kCopyPlaneToPtr = R"(Copy plane data directly into destination pointer and stride (zero Python overhead)
 
 The plane's picture area, get_plane_data(frame_idx, plane)[:, :columns], one row
@@ -98,12 +105,17 @@ inline constexpr const char* kGetQpmaps = R"(QP maps of many frames (every frame
 Batch methods open the file again by its path: RuntimeError where it is gone or has
 changed since the session opened it.)";
 
+inline constexpr const char* kGetMbtypeMaps = R"(Macroblock types of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) structured array like get_mbtype_map's, decoded on `threads` parallel decoders (0: every usable core)
+
+Batch methods open the file again by its path: RuntimeError where it is gone or has
+changed since the session opened it.)";
+
 inline constexpr const char* kGetPlanes = R"(Picture area of one plane of many frames as one (len(frames), rows, columns) array, decoded on `threads` parallel decoders (0: every usable core)
 
 Batch methods open the file again by its path: RuntimeError where it is gone or has
 changed since the session opened it.)";
 
-inline constexpr const char* kFrameStats = R"(One row per frame (every frame when frames is None) as a dict of equal-length arrays: frame, pts, time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, chroma_qp_offset_cr, decoded, damaged
+inline constexpr const char* kFrameStats = R"(One row per frame (every frame when frames is None) as a dict of equal-length arrays: frame, pts, time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, chroma_qp_offset_cr, decoded, damaged; with mb_types=True also mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct and motion-coded macroblocks, -1 for a frame without types)
 
 Arguments as get_qpmaps takes them; frame_stats(threads, frames=...), the earlier
 form, works too. pts is in time_base units, time in seconds. Batch methods open the

@@ -10,6 +10,7 @@
 #include "frame/qp_scale.hpp"
 #include "frame_methods.hpp"
 #include "h264_decoder_session.hpp"
+#include "mb_type_records.hpp"
 #include "session_construction.hpp"
 
 namespace py = pybind11;
@@ -45,14 +46,15 @@ PYBIND11_MODULE(vexmira, m) {
     m.attr("__version__") = VEXMIRA_VERSION;
     m.attr("ffmpeg_version") = ffmpeg_runtime_versions();
     py::register_exception_translator(&translate_runtime_error);
+    register_mb_type_enums(m);
 
     using Session = H264DecoderSession;
     py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kSession)
-        .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors) {
-                 return open_session(path.bytes, deblocking, motion_vectors);
+        .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types) {
+                 return open_session(path.bytes, deblocking, motion_vectors, mb_types);
              }),
              py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip", py::arg("motion_vectors") = false,
-             docstrings::kInit)
+             py::arg("mb_types") = false, docstrings::kInit)
         .def_property_readonly("width", [](const Session& s) { return s.facts().width; }, docstrings::kWidth)
         .def_property_readonly("height", [](const Session& s) { return s.facts().height; }, docstrings::kHeight)
         .def_property_readonly("mb_cols", [](const Session& s) { return s.facts().mb_cols; }, docstrings::kMbCols)
@@ -88,10 +90,13 @@ PYBIND11_MODULE(vexmira, m) {
         .def("is_damaged", &is_damaged, py::arg("frame_idx"), docstrings::kIsDamaged)
         .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"), docstrings::kGetMotionVectors)
         .def("get_mv_field", &get_mv_field, py::arg("frame_idx"), docstrings::kGetMvField)
+        .def("get_mbtype_map", &get_mbtype_map, py::arg("frame_idx"), docstrings::kGetMbtypeMap)
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"), py::arg("dst_ptr"),
              py::arg("dst_stride"), docstrings::kCopyPlaneToPtr)
         .def("get_qpmaps", &get_qpmaps, py::arg("frames") = py::none(), py::arg("threads") = 0,
              docstrings::kGetQpmaps)
+        .def("get_mbtype_maps", &get_mbtype_maps, py::arg("frames") = py::none(), py::arg("threads") = 0,
+             docstrings::kGetMbtypeMaps)
         .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"), py::arg("threads") = 0,
              docstrings::kGetPlanes)
         // The frames first, as get_qpmaps takes them; then the earlier form, the thread count

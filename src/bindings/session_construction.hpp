@@ -13,10 +13,10 @@ namespace py = pybind11;
 
 // The constructor as Python calls it: the keywords turned into the session's options.
 std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const std::string& deblocking,
-                                                 bool motion_vectors);
+                                                 bool motion_vectors, bool mb_types);
 
-// Pickling by path and options: (path as bytes, deblocking, motion_vectors), what
+// Pickling by path and options: (path as bytes, deblocking, motion_vectors, mb_types), what
 // open_session takes. A closed session raises, as every method does.
-using SessionState = py::typing::Tuple<py::bytes, py::str, py::bool_>;
+using SessionState = py::typing::Tuple<py::bytes, py::str, py::bool_, py::bool_>;
 SessionState session_state(const H264DecoderSession& session);
 std::shared_ptr<H264DecoderSession> session_from_state(const SessionState& state);

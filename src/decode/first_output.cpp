@@ -28,7 +28,7 @@ void decode_from_start(VideoInput& input, const std::vector<PacketInfo>& packets
     const std::shared_ptr<const StreamIndex> index = numbered_by_position(input, packets);
     DecodeSteps steps;
     steps.skips_unreferenced = [](int32_t) { return false; };
-    steps.take_picture = [&take](const AVFrame&, int32_t frame) { take(frame); };
+    steps.take_picture = [&take](const AVFrame&, const MbTypeRows&, int32_t frame) { take(frame); };
     steps.done = done;
     DecodeRun run(input, index);
     run.start_at(0);

@@ -24,4 +24,6 @@ std::string deblocking_mode_name(DeblockingMode mode);
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;
+    // How each macroblock was coded, read from the decoder's debug text (MbTypeLog).
+    bool mb_types = false;
 };

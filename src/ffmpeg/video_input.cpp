@@ -99,6 +99,9 @@ void VideoInput::open_decoder(const SessionOptions& options) {
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));
     }
     apply_decoder_settings(decoder_.get(), options);
+    if (options.mb_types) {
+        mb_type_log_ = std::make_unique<MbTypeLog>(*decoder_);
+    }
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0) {
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));
