@@ -116,7 +116,9 @@ bool VideoInput::seek_to_byte(int64_t byte) {
     return av_seek_frame(demuxer_.get(), stream_, byte, AVSEEK_FLAG_BYTE) >= 0;
 }
 
+// In the reverse order of declaration, as the destructor frees them.
 void VideoInput::close() {
+    mb_type_log_.reset();
     decoder_.reset();
     demuxer_.reset();
 }
