@@ -13,7 +13,8 @@ prefix=$root/prefix
 
 # Only what the module reads: the H.264 decoder and parser, and the demuxers of the containers
 # it opens, over plain files. Besides, the decoders (and parsers, which the demuxers need to
-# cut their streams into pictures) of the other codecs whose QP export the tests check:
+# cut their streams into pictures) of the other codecs whose QP export the tests check, and
+# the raw MPEG video demuxer, by which the MPEG-PS demuxer recognises MPEG-1 and MPEG-2 video:
 # MPEG-1, MPEG-2, MPEG-4 Part 2, H.263, Sorenson H.263 (FLV), Microsoft MPEG-4 v3 and WMV 8.
 # HEVC, VP9 and FFV1 are there as codecs without a QP export the module reads, so that the
 # wheel shows (and its tests check) what the module does with one. The H.261 decoder was there for the MPEG video
@@ -31,7 +32,7 @@ options=(
     --enable-shared --disable-static --enable-rpath
     --enable-decoder=h264,hevc,vp9,mpeg1video,mpeg2video,mpeg4,h263,flv,msmpeg4v3,wmv2,ffv1,h261
     --enable-parser=h264,hevc,mpegvideo,mpeg4video,h263
-    --enable-demuxer=mov,matroska,mpegts,mpegps,avi,flv,h264,hevc
+    --enable-demuxer=mov,matroska,mpegts,mpegps,avi,flv,h264,hevc,mpegvideo
     --enable-protocol=file
 )
 
