@@ -13,13 +13,13 @@ prefix=$root/prefix
 
 # Only what the module reads: the H.264 decoder and parser, and the demuxers of the containers
 # it opens, over plain files. Besides, the decoders (and parsers, which the demuxers need to
-# cut their streams into pictures) of the other codecs whose QP export the tests check, and
-# the raw MPEG video demuxer, by which the MPEG-PS demuxer recognises MPEG-1 and MPEG-2 video:
-# MPEG-1, MPEG-2, MPEG-4 Part 2, H.263, Sorenson H.263 (FLV), Microsoft MPEG-4 v3 and WMV 8.
-# HEVC, VP9 and FFV1 are there as codecs without a QP export the module reads, so that the
-# wheel shows (and its tests check) what the module does with one. The H.261 decoder was there for the MPEG video
-# core that FFmpeg compiles the H.264 decoder's motion-vector export into; the MPEG decoders
-# bring it as well. Nothing external is linked in
+# cut their streams into pictures) of the other codecs whose QP export the tests check:
+# MPEG-1, MPEG-2, MPEG-4 Part 2, H.263, Sorenson H.263 (FLV), Microsoft MPEG-4 v3 and WMV 8;
+# the raw MPEG video demuxer, by which the MPEG-PS demuxer recognises MPEG-1 and MPEG-2
+# video; and HEVC, VP9 and FFV1, codecs without a QP export the module reads, so that the
+# wheel shows (and its tests check) what the module does with one. The H.261 decoder was
+# there for the MPEG video core that FFmpeg compiles the H.264 decoder's motion-vector export
+# into; the MPEG decoders bring it as well. Nothing external is linked in
 # (--disable-autodetect also leaves out zlib, used only by rare compressed MP4 headers and
 # Matroska tracks), and neither --enable-gpl nor --enable-nonfree is given: the result is
 # LGPL 2.1 or later. The runtime path makes each library find its siblings in the prefix
