@@ -45,7 +45,7 @@ FUZZ_NATIVE_LINES := ^(\#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done [0-9]+ runs
 # make test-ffmpeg FFMPEG_VERSION=...: the module and the suite against that FFmpeg release.
 FFMPEG_VERSION ?= newest
 
-.PHONY: bench demo test sanitize fuzz soak system-packages wheel wheel-test test-ffmpeg
+.PHONY: bench demo test sanitize fuzz fuzz-replay ci-sanitize soak system-packages wheel wheel-test test-ffmpeg
 
 test: $(INSTALLED)
 	$(PYTHON) -m pytest
@@ -68,6 +68,15 @@ $(BASELINE_DIR)/.built: | $(INSTALLED)
 
 sanitize: $(SANITIZE_INSTALLED)
 	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest
+
+# The fuzzers' seed clips, made anew, and whatever make fuzz kept in build/fuzz/corpus, each
+# run once on the sanitizer build: the part of make fuzz that is quick and has an end.
+fuzz-replay: $(SANITIZE_INSTALLED)
+	$(SANITIZE_PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) tools/fuzz_session.py --replay --workdir build/fuzz
+
+# CI's second stage (.ci/run): the suite on the sanitizer build, then the replay, in that order.
+ci-sanitize: sanitize fuzz-replay
 
 # Atheris for FUZZ_SECONDS on the normal build, over a seed corpus of small clips made on
 # the spot, then every input it kept once more on the sanitizer build (tools/fuzz_session.py
