@@ -66,8 +66,12 @@ $(BASELINE_DIR)/.built: | $(INSTALLED)
 		--target ../module .
 	@touch $@
 
+# pytest captures the tests' output at the level of file descriptors by default, and a report
+# that ASan or UBSan writes before aborting the process went down with that capture: a
+# finding showed only as "Fatal Python error: Aborted". Capturing sys.stdout and sys.stderr
+# alone lets the report through to the log.
 sanitize: $(SANITIZE_INSTALLED)
-	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest --capture=sys
 
 # The fuzzers' seed clips, made anew, and whatever make fuzz kept in build/fuzz/corpus, each
 # run once on the sanitizer build: the part of make fuzz that is quick and has an end.
