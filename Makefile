@@ -25,9 +25,10 @@ SANITIZE_FLAGS     := -fsanitize=address,undefined -fno-omit-frame-pointer
 # arenas for the operating system to reclaim at exit, which LeakSanitizer reports as
 # thousands of leaks, and the ffmpeg tool that the tests run inherits the runtime as well.
 # The module's own leaks are measured by tools/soak.py instead.
-SANITIZE_RUN := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+# SANITIZE_LOG, empty but for make sanitize, sends the reports to files (see there).
+SANITIZE_RUN = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1$(SANITIZE_LOG) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1$(SANITIZE_LOG) \
 	VEXMIRA_TIMEOUT_SCALE=5 VEXMIRA_NATIVE_BUILD_DIR=build/native-sanitize \
 	CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)"
 
@@ -66,12 +67,24 @@ $(BASELINE_DIR)/.built: | $(INSTALLED)
 		--target ../module .
 	@touch $@
 
-# pytest captures the tests' output at the level of file descriptors by default, and a report
-# that ASan or UBSan writes before aborting the process went down with that capture: a
-# finding showed only as "Fatal Python error: Aborted". Capturing sys.stdout and sys.stderr
-# alone lets the report through to the log.
+# pytest captures what the tests write to their file descriptors, and a report that ASan or
+# UBSan writes just before it aborts the process went down with that capture: a finding
+# showed only as "Fatal Python error: Aborted". Letting the descriptors through instead
+# floods the log with FFmpeg's warnings about the damaged test files. So every process of
+# the run, the children included, writes its report to a file of its own (report.PID) in
+# SANITIZE_REPORTS. Any report fails the run; the first is printed in full, and the summary
+# line of each (one fault tends to show in dozens of test processes).
+SANITIZE_REPORTS := $(CURDIR)/build/sanitize-reports
+sanitize: SANITIZE_LOG = :log_path=$(SANITIZE_REPORTS)/report
 sanitize: $(SANITIZE_INSTALLED)
-	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest --capture=sys
+	@rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest; status=$$?; \
+	if [ -n "$$(ls -A $(SANITIZE_REPORTS))" ]; then \
+		echo "Sanitizer reports from $$(ls $(SANITIZE_REPORTS) | wc -l) processes in $(SANITIZE_REPORTS); the first:"; \
+		cat "$$(ls -tr -d $(SANITIZE_REPORTS)/* | head -n 1)"; \
+		echo "Their summaries:"; grep -h '^SUMMARY' $(SANITIZE_REPORTS)/* | sort | uniq -c; \
+		[ $$status -ne 0 ] || status=1; \
+	fi; exit $$status
 
 # The fuzzers' seed clips, made anew, and whatever make fuzz kept in build/fuzz/corpus, each
 # run once on the sanitizer build: the part of make fuzz that is quick and has an end.
