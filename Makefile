@@ -72,19 +72,12 @@ $(BASELINE_DIR)/.built: | $(INSTALLED)
 # showed only as "Fatal Python error: Aborted". Letting the descriptors through instead
 # floods the log with FFmpeg's warnings about the damaged test files. So every process of
 # the run, the children included, writes its report to a file of its own (report.PID) in
-# SANITIZE_REPORTS. Any report fails the run; the first is printed in full, and the summary
-# line of each (one fault tends to show in dozens of test processes).
+# SANITIZE_REPORTS, and scripts/sanitizer-reports.sh prints them; any report fails the run.
 SANITIZE_REPORTS := $(CURDIR)/build/sanitize-reports
 sanitize: SANITIZE_LOG = :log_path=$(SANITIZE_REPORTS)/report
 sanitize: $(SANITIZE_INSTALLED)
 	@rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
-	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest; status=$$?; \
-	if [ -n "$$(ls -A $(SANITIZE_REPORTS))" ]; then \
-		echo "Sanitizer reports from $$(ls $(SANITIZE_REPORTS) | wc -l) processes in $(SANITIZE_REPORTS); the first:"; \
-		cat "$$(ls -tr -d $(SANITIZE_REPORTS)/* | head -n 1)"; \
-		echo "Their summaries:"; grep -h '^SUMMARY' $(SANITIZE_REPORTS)/* | sort | uniq -c; \
-		[ $$status -ne 0 ] || status=1; \
-	fi; exit $$status
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest; status=$$?; scripts/sanitizer-reports.sh $(SANITIZE_REPORTS) && exit $$status
 
 # The fuzzers' seed clips, made anew, and whatever make fuzz kept in build/fuzz/corpus, each
 # run once on the sanitizer build: the part of make fuzz that is quick and has an end.
