@@ -22,8 +22,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "decoder_settings.hpp"
-#include "frame_index.hpp"
+#include "decode/first_output.hpp"
+#include "ffmpeg/decoder_settings.hpp"
+#include "ffmpeg/handles.hpp"
+#include "ffmpeg/video_input.hpp"
+#include "index/stream_index.hpp"
 
 namespace {
 
@@ -99,52 +102,47 @@ long decode_file(const char* path, Mode mode) {
 // The file is numbered before the clock starts, as opening a session does.
 class RandomAccessLimit {
 public:
-    explicit RandomAccessLimit(const char* path) {
-        check(avformat_open_input(&fmt_ctx_, path, nullptr, nullptr), "open");
-        check(avformat_find_stream_info(fmt_ctx_, nullptr), "probe");
-        stream_ = av_find_best_stream(fmt_ctx_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-        check(stream_, "video stream");
-        codec_ctx_ = open_decoder(fmt_ctx_->streams[stream_]->codecpar);
-        packets_ = scan_video_packets(fmt_ctx_, stream_).packets;
-        index_ = build_frame_index(packets_);
-        frame_packet_.assign(index_.frame_pts.size(), 0);
-        for (const PacketInfo& info : packets_) {
-            if (const auto found = index_.pts_to_index.find(info.pts); found != index_.pts_to_index.end()) {
-                frame_packet_[found->second] = info.decode_order;
+    explicit RandomAccessLimit(const char* path)
+        : input_(path, SessionOptions{}),
+          index_(scan_stream_index(input_, path,
+                                   [this](const std::vector<PacketInfo>& packets) {
+                                       return find_first_output(input_, packets);
+                                   })),
+          packet_(allocate_packet()),
+          frame_(allocate_frame()) {
+        frame_packet_.assign(index_->frames.frame_pts.size(), 0);
+        for (const PacketInfo& info : index_->packets) {
+            if (const int32_t frame = index_->frames.frame_of_pts(info.pts); frame >= 0) {
+                frame_packet_[frame] = info.decode_order;
             }
         }
-        packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
-    }
-    ~RandomAccessLimit() {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&codec_ctx_);
-        avformat_close_input(&fmt_ctx_);
     }
     RandomAccessLimit(const RandomAccessLimit&) = delete;
     RandomAccessLimit& operator=(const RandomAccessLimit&) = delete;
 
     void decode(int32_t target) {
-        const int32_t key = index_.frame_start_packet.at(target);
+        const FrameIndex& frames = index_->frames;
+        const int32_t key = frames.frame_start_packet.at(target);
         if (key != run_start_ || frame_packet_[target] < next_packet_) {
             seek_to(key);
         }
-        const int64_t pts = index_.frame_pts[target];
-        while (av_read_frame(fmt_ctx_, packet_) >= 0) {
-            const bool ours = packet_->stream_index == stream_ && packet_->pos >= packets_[key].pos;
+        const int64_t pts = frames.frame_pts[target];
+        AVCodecContext* codec_ctx = input_.decoder();
+        AVPacket* packet = packet_.get();
+        while (av_read_frame(input_.demuxer(), packet) >= 0) {
+            const bool ours = packet->stream_index == input_.stream() && packet->pos >= index_->packets[key].pos;
             bool found = false;
             if (ours) {
                 ++next_packet_;
-                codec_ctx_->skip_frame = packet_->pts == pts ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
-                found = avcodec_send_packet(codec_ctx_, packet_) >= 0 && receive(pts);
+                codec_ctx->skip_frame = packet->pts == pts ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
+                found = avcodec_send_packet(codec_ctx, packet) >= 0 && receive(pts);
             }
-            av_packet_unref(packet_);
+            av_packet_unref(packet);
             if (found) {
                 return;
             }
         }
-        avcodec_send_packet(codec_ctx_, nullptr);
+        avcodec_send_packet(codec_ctx, nullptr);
         const bool found = receive(pts);
         run_start_ = -1;
         if (!found) {
@@ -154,17 +152,17 @@ public:
 
 private:
     void seek_to(int32_t key) {
-        const PacketInfo& info = packets_[key];
-        check(av_seek_frame(fmt_ctx_, stream_, info.dts, AVSEEK_FLAG_BACKWARD), "seek");
-        avcodec_flush_buffers(codec_ctx_);
+        const PacketInfo& info = index_->packets[key];
+        check(av_seek_frame(input_.demuxer(), input_.stream(), info.dts, AVSEEK_FLAG_BACKWARD), "seek");
+        avcodec_flush_buffers(input_.decoder());
         run_start_ = key;
         next_packet_ = key;
     }
 
     bool receive(int64_t pts) {
-        while (avcodec_receive_frame(codec_ctx_, frame_) >= 0) {
+        while (avcodec_receive_frame(input_.decoder(), frame_.get()) >= 0) {
             const bool found = frame_->pts == pts;
-            av_frame_unref(frame_);
+            av_frame_unref(frame_.get());
             if (found) {
                 return true;
             }
@@ -172,13 +170,10 @@ private:
         return false;
     }
 
-    AVFormatContext* fmt_ctx_ = nullptr;
-    AVCodecContext* codec_ctx_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    int stream_ = -1;
-    std::vector<PacketInfo> packets_;
-    FrameIndex index_;
+    VideoInput input_;
+    std::shared_ptr<const StreamIndex> index_;
+    PacketHandle packet_;
+    FrameHandle frame_;
     std::vector<int32_t> frame_packet_;
     int32_t run_start_ = -1;
     int32_t next_packet_ = 0;

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import (every_packet_timed, packed_picture, presentation_timestamps, reference_decode,
+from conftest import (timestamps_identify_frames, packed_picture, presentation_timestamps, reference_decode,
                       reference_decode_in_output_order)
 
 MODES = ("skip", "exact", "on")
@@ -25,7 +25,7 @@ def pictures_in_order(path, mode: str, order: str) -> list[bytes]:
 
 
 def tool_decode(path, skip_loop_filter: str) -> list[bytes]:
-    if not every_packet_timed(path):
+    if not timestamps_identify_frames(path):
         return [picture for _, picture in reference_decode_in_output_order(path, "yuv420p", skip_loop_filter)]
     by_timestamp = reference_decode(path, "yuv420p", skip_loop_filter)
     return [by_timestamp[pts] for pts in presentation_timestamps(path)]

@@ -19,3 +19,11 @@ def test_frame_cache_rules(native_build, media):
 
 def test_prediction_parts(native_build):
     assert "all checks passed" in run_native(native_build / "prediction_parts_test")
+
+
+def test_packet_locator_recovers_or_gives_up_as_documented(native_build):
+    assert "all checks passed" in run_native(native_build / "packet_locator_test")
+
+
+def test_batch_rethrows_the_first_worker_error(native_build, media):
+    assert "all checks passed" in run_native(native_build / "batch_errors_test", media("mp4_long"))

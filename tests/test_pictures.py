@@ -9,6 +9,7 @@ import pytest
 
 import vexmira
 from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, expected_frames, packed_picture, reference_qp_maps
+from test_bad_inputs import slice_nal_units
 
 ORDERS = {
     "sequential": lambda n: list(range(n)),
@@ -63,36 +64,29 @@ def test_frames_reached_past_skipped_pictures_equal_the_reference(media, referen
     assert [i for i in order if packed_picture(session, i) != expected[i]] == []
 
 
-def drop_first_video_access_unit(source: Path, target: Path) -> None:
-    """Rewrites the MPEG-TS packets of the first video PES (the IDR picture with its
-    parameter sets) to the null PID, so the pictures that depend on it cannot be decoded."""
+def refer_to_missing_parameter_set(source: Path, target: Path, number: int) -> None:
+    """Rewrites the `number`-th slice of an MP4 file so that its header refers to picture
+    parameter set 63, which the stream lacks: the packet stays, with its timestamp, and the
+    decoder makes no picture of it."""
     data = bytearray(source.read_bytes())
-    video_pid, starts = None, 0
-    for offset in range(0, len(data), 188):
-        header = data[offset:offset + 4]
-        pid = ((header[1] & 0x1F) << 8) | header[2]
-        unit_start = header[1] & 0x40
-        payload = offset + 4 + (1 + data[offset + 4] if header[3] & 0x20 else 0)
-        if video_pid is None and unit_start and data[payload:payload + 4] == b"\x00\x00\x01\xe0":
-            video_pid = pid
-        if video_pid is not None and pid == video_pid:
-            starts += 1 if unit_start else 0
-            if starts == 2:
-                break
-            data[offset + 1] = (data[offset + 1] & 0xE0) | 0x1F
-            data[offset + 2] = 0xFF
+    start, end = slice_nal_units(bytes(data))[number]
+    # first_mb_in_slice 0, slice_type 0 (P), pic_parameter_set_id 63, then filler.
+    data[start + 1:end] = b"\xc0\x81" + b"\xff" * (end - start - 3)
     target.write_bytes(bytes(data))
 
 
 def test_frames_that_cannot_be_decoded_raise(media, tmp_path):
-    path = tmp_path / "without_first_idr.ts"
-    drop_first_video_access_unit(media("ts_long"), path)
+    # A picture in the middle that the decoder cannot make keeps its frame, by its timestamp,
+    # and raises; the pictures predicted from it are concealed.
+    path = tmp_path / "missing_pps.mp4"
+    refer_to_missing_parameter_set(media("mp4_long"), path, 30)
     expected = expected_frames(path, "yuv420p")
     undecodable = [i for i, frame in enumerate(expected) if frame is None]
-    assert undecodable and len(undecodable) < len(expected)
+    assert len(undecodable) == 1
 
     session = vexmira.H264DecoderSession(str(path))
-    for i in [undecodable[0], len(expected) - 1, undecodable[-1], undecodable[len(undecodable) // 2]]:
+    assert session.num_frames == len(expected) == 100
+    for i in [undecodable[0], len(expected) - 1, undecodable[0] - 1, undecodable[0] + 1]:
         if expected[i] is None:
             with pytest.raises(RuntimeError, match=f"^Failed to decode frame {i}$"):
                 session.get_qpmap(i)

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "motion_vector_field.hpp"
+#include "frame/motion_vector_field.hpp"
+#include "frame/picture_area.hpp"
 
 namespace {
 
@@ -18,12 +19,6 @@ std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t fr
         frame = session.get_frame(frame_idx, needs_pixels);
     }
     return frame;
-}
-
-void check_plane(const CachedFrame& frame, int32_t plane) {
-    if (plane < 0 || plane >= frame.readable_planes()) {
-        throw std::out_of_range("Invalid plane index");
-    }
 }
 
 template <typename Sample>
@@ -37,7 +32,7 @@ py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t pl
 }
 
 void check_motion_vectors_exported(const H264DecoderSession& session) {
-    if (!session.options.motion_vectors) {
+    if (!session.options().motion_vectors) {
         throw std::runtime_error("Motion vectors are not exported by this session: open it with "
                                  "H264DecoderSession(path, motion_vectors=True)");
     }
@@ -89,15 +84,6 @@ MotionVectorRow as_row(const AVMotionVector& vector) {
 }
 
 }  // namespace
-
-void check_fits_session(const H264DecoderSession& session, const CachedFrame& frame, int32_t frame_idx) {
-    if (frame.width != session.width || frame.height != session.height || frame.pix_fmt != session.pix_fmt) {
-        throw std::invalid_argument("Frame " + std::to_string(frame_idx) + " is " + std::to_string(frame.width) +
-                                    "x" + std::to_string(frame.height) + " " + frame.pix_fmt + ", not " +
-                                    std::to_string(session.width) + "x" + std::to_string(session.height) + " " +
-                                    session.pix_fmt + " like the session");
-    }
-}
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
     const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
@@ -151,13 +137,15 @@ py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx
     const int32_t columns = frame->mb_cols * 4;
     py::array_t<int16_t> field({py::ssize_t{2}, py::ssize_t{2}, static_cast<py::ssize_t>(rows),
                                 static_cast<py::ssize_t>(columns)});
-    fill_motion_field(frame->motion_vectors, rows, columns, field.mutable_data());
+    fill_motion_field(frame->motion_vectors, rows, columns, field.mutable_data(), frame->crop_left, frame->crop_top);
     return field;
 }
 
+// The copy happens without the GIL as well: it touches nothing of Python's.
 void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,
                        int32_t dst_stride) {
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, true);
+    py::gil_scoped_release release;
+    const std::shared_ptr<CachedFrame> frame = session.get_frame(frame_idx, true);
     check_plane(*frame, plane);
     if (dst_ptr == 0) {
         throw std::invalid_argument("dst_ptr must not be 0");
@@ -165,17 +153,6 @@ void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t p
     if (dst_stride < 0) {
         throw std::invalid_argument("dst_stride must not be negative");
     }
-    check_fits_session(session, *frame, frame_idx);
-    const int64_t picture_row = static_cast<int64_t>(frame->plane_width[plane]) * frame->bytes_per_sample;
-    const int64_t row_length = std::min({picture_row, static_cast<int64_t>(dst_stride),
-                                         static_cast<int64_t>(frame->linesize[plane])});
-    if (row_length <= 0) {
-        return;
-    }
-    auto* destination = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dst_ptr));
-    const uint8_t* source = frame->planes[plane];
-    for (int64_t row = 0; row < frame->plane_height[plane]; ++row) {
-        std::memcpy(destination + row * dst_stride, source + row * frame->linesize[plane],
-                    static_cast<std::size_t>(row_length));
-    }
+    check_fits(session.facts(), *frame, frame_idx);
+    copy_picture_rows(*frame, plane, reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(dst_ptr)), dst_stride);
 }

@@ -30,10 +30,5 @@ py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx);
 // int16, shape (2, 2, mb_rows * 4, mb_cols * 4): see fill_motion_field.
 py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx);
 
-// std::invalid_argument when the frame's picture differs in size or format from the session's
-// facts, from which callers size their destinations: a stream that changes picture size or
-// format midway has frames that would not fit them, or fill only part of them.
-void check_fits_session(const H264DecoderSession& session, const CachedFrame& frame, int32_t frame_idx);
-
 void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,
                        int32_t dst_stride);

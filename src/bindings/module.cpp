@@ -2,10 +2,10 @@
 #include <pybind11/stl.h>
 
 #include "batch_methods.hpp"
-#include "ffmpeg_runtime_version.hpp"
+#include "ffmpeg/runtime_version.hpp"
 #include "frame_methods.hpp"
-#include "session_construction.hpp"
 #include "h264_decoder_session.hpp"
+#include "session_construction.hpp"
 
 namespace py = pybind11;
 
@@ -21,16 +21,17 @@ PYBIND11_MODULE(vexmira, m) {
              "references too), \"exact\" (references filtered, the requested picture before its "
              "own filter) or \"on\" (filtered pictures). motion_vectors: export them for "
              "get_motion_vectors and get_mv_field")
-        .def_readonly("width", &H264DecoderSession::width)
-        .def_readonly("height", &H264DecoderSession::height)
-        .def_readonly("mb_cols", &H264DecoderSession::mb_cols)
-        .def_readonly("mb_rows", &H264DecoderSession::mb_rows)
-        .def_readonly("num_frames", &H264DecoderSession::num_frames)
-        .def_readonly("fps", &H264DecoderSession::fps)
-        .def_readonly("fps_num", &H264DecoderSession::fps_num)
-        .def_readonly("fps_den", &H264DecoderSession::fps_den)
-        .def_readonly("pix_fmt", &H264DecoderSession::pix_fmt)
-        .def_readonly("bytes_per_sample", &H264DecoderSession::bytes_per_sample)
+        .def_property_readonly("width", [](const H264DecoderSession& s) { return s.facts().width; })
+        .def_property_readonly("height", [](const H264DecoderSession& s) { return s.facts().height; })
+        .def_property_readonly("mb_cols", [](const H264DecoderSession& s) { return s.facts().mb_cols; })
+        .def_property_readonly("mb_rows", [](const H264DecoderSession& s) { return s.facts().mb_rows; })
+        .def_property_readonly("num_frames", [](const H264DecoderSession& s) { return s.num_frames(); })
+        .def_property_readonly("fps", [](const H264DecoderSession& s) { return s.facts().fps; })
+        .def_property_readonly("fps_num", [](const H264DecoderSession& s) { return s.facts().fps_num; })
+        .def_property_readonly("fps_den", [](const H264DecoderSession& s) { return s.facts().fps_den; })
+        .def_property_readonly("pix_fmt", [](const H264DecoderSession& s) { return s.facts().pix_fmt; })
+        .def_property_readonly("bytes_per_sample",
+                               [](const H264DecoderSession& s) { return s.facts().bytes_per_sample; })
         .def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
              "Get QP map for frame as (mb_rows, mb_cols) int8 array")
         .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),

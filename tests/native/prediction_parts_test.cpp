@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "motion_vector_field.hpp"
-#include "reference_packet.hpp"
+#include "frame/motion_vector_field.hpp"
+#include "h264/reference_packet.hpp"
 
 namespace {
 

@@ -28,6 +28,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "frame/picture_area.hpp"
 #include "h264_decoder_session.hpp"
 
 namespace {
@@ -97,21 +98,16 @@ void read_offsets(const CachedFrame& frame) {
 
 // As copy_plane_to_ptr: the picture's rows into a destination sized from the session's facts,
 // refused for a frame of another size or format.
-void copy_plane(const H264DecoderSession& session, const CachedFrame& frame, int plane) {
-    if (frame.width != session.width || frame.height != session.height || frame.pix_fmt != session.pix_fmt) {
+void copy_plane(const H264DecoderSession& session, const CachedFrame& frame, int32_t index, int plane) {
+    const StreamFacts& facts = session.facts();
+    try {
+        check_fits(facts, frame, index);
+    } catch (const std::invalid_argument&) {
         return;
     }
-    const int64_t stride = static_cast<int64_t>(session.width) * session.bytes_per_sample;
-    const int64_t row_length = std::min({static_cast<int64_t>(frame.plane_width[plane]) * frame.bytes_per_sample,
-                                         stride, static_cast<int64_t>(frame.linesize[plane])});
-    if (row_length <= 0) {
-        return;
-    }
-    std::vector<uint8_t> destination(static_cast<std::size_t>(stride) * session.height);
-    for (int64_t row = 0; row < frame.plane_height[plane]; ++row) {
-        std::memcpy(destination.data() + row * stride, frame.planes[plane] + row * frame.linesize[plane],
-                    static_cast<std::size_t>(row_length));
-    }
+    const int64_t stride = static_cast<int64_t>(facts.width) * facts.bytes_per_sample;
+    std::vector<uint8_t> destination(static_cast<std::size_t>(stride) * facts.height);
+    copy_picture_rows(frame, plane, destination.data(), stride);
 }
 
 using SeenPlanes = std::map<std::pair<int32_t, int>, std::vector<uint8_t>>;
@@ -131,7 +127,7 @@ void answer(H264DecoderSession& session, const CachedFrame& frame, int32_t index
         return;
     }
     if (method % 4 == 3) {
-        copy_plane(session, frame, p);
+        copy_plane(session, frame, index, p);
         return;
     }
     std::vector<uint8_t> data = read_plane(frame, p);
@@ -145,14 +141,14 @@ void request(H264DecoderSession& session, const uint8_t* plan) {
     SeenPlanes seen;
     for (std::size_t step = 0; step < std::min<std::size_t>(plan[0], kMaxRequests); ++step) {
         const uint8_t* triplet = plan + 1 + 3 * step;
-        const int32_t index = frame_number(triplet[0], session.num_frames);
-        const bool inside = index >= 0 && index < session.num_frames;
+        const int32_t index = frame_number(triplet[0], session.num_frames());
+        const bool inside = index >= 0 && index < session.num_frames();
         std::shared_ptr<CachedFrame> frame;
         try {
             frame = session.get_frame(index);
         } catch (const std::out_of_range&) {
             if (inside) {
-                broken("IndexError for frame " + std::to_string(index) + " of " + std::to_string(session.num_frames));
+                broken("IndexError for frame " + std::to_string(index) + " of " + std::to_string(session.num_frames()));
             }
             continue;
         } catch (const std::runtime_error&) {
@@ -189,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     } catch (const std::bad_alloc&) {
         return 0;
     }
-    if (session->num_frames > 0) {
+    if (session->num_frames() > 0) {
         request(*session, data);
     }
     return 0;

@@ -1,0 +1,161 @@
+#include "batch/batch_decoding.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace {
+
+// The frames of a batch grouped by the key packet that decoding them starts from, each
+// group in ascending frame order, with a delivery flag beside each frame.
+class DecodingPlan {
+public:
+    DecodingPlan(const FrameIndex& index, const std::vector<int32_t>& frames) {
+        std::vector<std::pair<int32_t, int32_t>> by_start;
+        by_start.reserve(frames.size());
+        for (const int32_t frame : frames) {
+            by_start.emplace_back(index.frame_start_packet[frame], frame);
+        }
+        std::sort(by_start.begin(), by_start.end());
+        for (const auto& [start, frame] : by_start) {
+            if (starts_.empty() || starts_.back().first != start) {
+                starts_.emplace_back(start, ordered_frames_.size());
+            }
+            ordered_frames_.push_back(frame);
+        }
+        delivered_.assign(ordered_frames_.size(), 0);
+    }
+
+    std::size_t unit_count() const { return starts_.size(); }
+
+    DecodingUnit unit(std::size_t number) {
+        const std::size_t first = starts_[number].second;
+        const std::size_t end = number + 1 < starts_.size() ? starts_[number + 1].second : ordered_frames_.size();
+        return DecodingUnit{starts_[number].first, ordered_frames_.data() + first, delivered_.data() + first,
+                            end - first};
+    }
+
+    // Delivery of each frame in the order the caller gave them.
+    std::vector<uint8_t> delivered_in_order(const std::vector<int32_t>& frames) const {
+        std::vector<std::pair<int32_t, uint8_t>> by_frame;
+        by_frame.reserve(ordered_frames_.size());
+        for (std::size_t i = 0; i < ordered_frames_.size(); ++i) {
+            by_frame.emplace_back(ordered_frames_[i], delivered_[i]);
+        }
+        std::sort(by_frame.begin(), by_frame.end());
+        std::vector<uint8_t> result;
+        result.reserve(frames.size());
+        for (const int32_t frame : frames) {
+            const auto found = std::lower_bound(by_frame.begin(), by_frame.end(), std::make_pair(frame, uint8_t{0}));
+            result.push_back(found != by_frame.end() && found->first == frame ? found->second : 0);
+        }
+        return result;
+    }
+
+private:
+    std::vector<std::pair<int32_t, std::size_t>> starts_;
+    std::vector<int32_t> ordered_frames_;
+    std::vector<uint8_t> delivered_;
+};
+
+// Threads that are all joined when the pool goes out of scope, however it is left.
+class JoinedThreads {
+public:
+    JoinedThreads() = default;
+    ~JoinedThreads() {
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+    JoinedThreads(const JoinedThreads&) = delete;
+    JoinedThreads& operator=(const JoinedThreads&) = delete;
+
+    template <typename Work>
+    void start(Work work) {
+        threads_.emplace_back(std::move(work));
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+// The first failure of any worker, kept until every thread has ended.
+class FirstError {
+public:
+    void record(std::exception_ptr error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!error_) {
+            error_ = std::move(error);
+        }
+        stopped_.store(true);
+    }
+    bool stopped() const { return stopped_.load(); }
+    void rethrow() const {
+        if (error_) {
+            std::rethrow_exception(error_);
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::exception_ptr error_;
+    std::atomic<bool> stopped_{false};
+};
+
+int usable_cores() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
+        return CPU_COUNT(&cpus);
+    }
+    const unsigned int cores = std::thread::hardware_concurrency();
+    return cores > 0 ? static_cast<int>(cores) : 1;
+}
+
+}  // namespace
+
+int resolve_thread_count(int threads) {
+    if (threads < 0) {
+        throw std::invalid_argument("threads must not be negative");
+    }
+    return threads == 0 ? usable_cores() : threads;
+}
+
+std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                                  const std::vector<int32_t>& frames, int threads, const PictureSink& sink,
+                                  bool with_pixels) {
+    DecodingPlan plan(index->frames, frames);
+    const std::size_t worker_count = std::min<std::size_t>(resolve_thread_count(threads), plan.unit_count());
+
+    std::vector<std::unique_ptr<BatchWorker>> workers;
+    for (std::size_t i = 0; i < worker_count; ++i) {
+        workers.push_back(std::make_unique<BatchWorker>(index, options, with_pixels));
+    }
+
+    std::atomic<std::size_t> next_unit{0};
+    FirstError error;
+    {
+        JoinedThreads pool;
+        for (const std::unique_ptr<BatchWorker>& worker : workers) {
+            pool.start([&plan, &next_unit, &error, &sink, worker = worker.get()] {
+                try {
+                    for (std::size_t unit = next_unit++; unit < plan.unit_count() && !error.stopped();
+                         unit = next_unit++) {
+                        worker->decode_unit(plan.unit(unit), sink);
+                    }
+                } catch (...) {
+                    error.record(std::current_exception());
+                }
+            });
+        }
+    }
+    error.rethrow();
+    return plan.delivered_in_order(frames);
+}

@@ -1,0 +1,84 @@
+#include "batch/batch_worker.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// A batch decodes every picture of an interval in one run, filtered as the session's mode
+// says. "exact" pictures cannot come from such a run (each requested reference would have
+// to be decoded without its filter, and then could not serve the pictures after it), so a
+// batch of such a session reads QP maps and frame facts with the filter skipped, which
+// changes neither; get_planes refuses it.
+SessionOptions batch_decoder_options(const SessionOptions& session) {
+    SessionOptions options;
+    options.deblocking = session.deblocking == DeblockingMode::On ? DeblockingMode::On : DeblockingMode::Skip;
+    return options;
+}
+
+}  // namespace
+
+int32_t DecodingUnit::waiting_slot(int32_t frame) const {
+    const int32_t* end = frames + count;
+    const int32_t* slot = std::lower_bound(frames, end, frame);
+    if (slot == end || *slot != frame || delivered[slot - frames]) {
+        return -1;
+    }
+    return static_cast<int32_t>(slot - frames);
+}
+
+BatchWorker::BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& options, bool with_pixels)
+    : index_(std::move(index)),
+      with_pixels_(with_pixels),
+      input_(index_->path, index_->stream, batch_decoder_options(options)),
+      run_(input_, index_) {}
+
+// As the frame methods do: from the frames' own key packet, and where FFmpeg withholds a
+// picture there even when drained (a recovery point a few frames before the end of the
+// file), once more from the key packet before it, taking the missing pictures whatever
+// the earlier interval did to them.
+void BatchWorker::decode_unit(const DecodingUnit& unit, const PictureSink& sink) {
+    std::size_t missing = unit.count;
+    decode_unit_from(unit.start_packet, unit, missing, sink);
+    if (missing > 0 && unit.start_packet > 0) {
+        decode_unit_from(previous_key_packet(index_->packets, unit.start_packet), unit, missing, sink);
+    }
+}
+
+// A picture nothing references and nobody asked for need not be decoded. Pictures that come
+// out together for the same frame (timestamps repeated in the file) leave the last of them,
+// as in the frame methods, which take what one round of receiving gives before they look
+// at it. A run that loses track of the packets ends the unit's decoding as in the frame
+// methods: what it did not deliver is not decoded.
+void BatchWorker::decode_unit_from(int32_t key_packet, const DecodingUnit& unit, std::size_t& missing,
+                                   const PictureSink& sink) {
+    std::vector<std::pair<int32_t, DecodedPicture>> received;
+    DecodeSteps steps;
+    steps.skips_unreferenced = [&](int32_t frame) { return frame >= 0 && unit.waiting_slot(frame) < 0; };
+    steps.take_picture = [&](const AVFrame& picture, int32_t frame) {
+        const int32_t slot = unit.waiting_slot(frame);
+        if (slot < 0) {
+            return;
+        }
+        DecodedPicture decoded{frame, build_cached_frame(&picture, picture.pts, with_pixels_)};
+        const auto same = std::find_if(received.begin(), received.end(),
+                                       [slot](const auto& entry) { return entry.first == slot; });
+        if (same != received.end()) {
+            same->second = std::move(decoded);
+        } else {
+            received.emplace_back(slot, std::move(decoded));
+        }
+    };
+    steps.after_receiving = [&] {
+        for (const auto& [slot, picture] : received) {
+            sink(picture);
+            unit.delivered[slot] = 1;
+            --missing;
+        }
+        received.clear();
+    };
+    steps.done = [&] { return missing == 0; };
+    run_.start_at(key_packet);
+    run_.decode(steps);
+}

@@ -1,0 +1,114 @@
+#include "batch/frame_stats.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <utility>
+
+#include "batch/batch_decoding.hpp"
+
+namespace {
+
+// Rows for every frame of the file, in frame order; the requested ones are picked at the end.
+FrameStatsTable empty_table(std::size_t frames) {
+    FrameStatsTable table;
+    table.frame.resize(frames);
+    std::iota(table.frame.begin(), table.frame.end(), 0);
+    table.pts.resize(frames);
+    table.seconds.resize(frames);
+    table.picture_type.assign(frames, std::string());
+    table.key_frame.assign(frames, 0);
+    table.packet_bytes.assign(frames, 0);
+    table.qp_mean.assign(frames, std::numeric_limits<double>::quiet_NaN());
+    table.qp_min.assign(frames, -1);
+    table.qp_max.assign(frames, -1);
+    table.chroma_qp_offset_cb.assign(frames, 0);
+    table.chroma_qp_offset_cr.assign(frames, 0);
+    table.decoded.assign(frames, 0);
+    return table;
+}
+
+void fill_scan_columns(const StreamIndex& index, FrameStatsTable& table) {
+    const double seconds_per_tick = av_q2d(index.facts.time_base);
+    const std::vector<int64_t>& frame_pts = index.frames.frame_pts;
+    for (std::size_t i = 0; i < frame_pts.size(); ++i) {
+        table.pts[i] = frame_pts[i];
+        table.seconds[i] = static_cast<double>(frame_pts[i]) * seconds_per_tick;
+    }
+    for (const PacketInfo& packet : index.packets) {
+        if (const int32_t frame = index.frames.frame_of_pts(packet.frame_pts); frame >= 0) {
+            table.packet_bytes[frame] += packet.size;
+        }
+    }
+}
+
+// Each call writes only the row of its own frame, so calls for different frames may overlap.
+void fill_picture_columns(const DecodedPicture& picture, FrameStatsTable& table) {
+    const int32_t row = picture.frame;
+    const CachedFrame& snapshot = *picture.snapshot;
+    table.picture_type[row] = snapshot.kind.type;
+    table.key_frame[row] = snapshot.kind.key ? 1 : 0;
+    table.chroma_qp_offset_cb[row] = snapshot.chroma_qp_offset_cb;
+    table.chroma_qp_offset_cr[row] = snapshot.chroma_qp_offset_cr;
+    int64_t sum = 0;
+    int64_t blocks = 0;
+    int8_t lowest = std::numeric_limits<int8_t>::max();
+    int8_t highest = -1;
+    for (const int8_t qp : snapshot.qp_map) {
+        if (qp >= 0) {
+            sum += qp;
+            ++blocks;
+            lowest = std::min(lowest, qp);
+            highest = std::max(highest, qp);
+        }
+    }
+    if (blocks > 0) {
+        table.qp_mean[row] = static_cast<double>(sum) / static_cast<double>(blocks);
+        table.qp_min[row] = lowest;
+        table.qp_max[row] = highest;
+    }
+}
+
+template <typename T>
+void pick_rows(std::vector<T>& values, const std::vector<int32_t>& rows) {
+    std::vector<T> picked;
+    picked.reserve(rows.size());
+    for (const int32_t row : rows) {
+        picked.push_back(values[row]);
+    }
+    values = std::move(picked);
+}
+
+void pick_rows(FrameStatsTable& table, const std::vector<int32_t>& rows) {
+    pick_rows(table.frame, rows);
+    pick_rows(table.pts, rows);
+    pick_rows(table.seconds, rows);
+    pick_rows(table.picture_type, rows);
+    pick_rows(table.key_frame, rows);
+    pick_rows(table.packet_bytes, rows);
+    pick_rows(table.qp_mean, rows);
+    pick_rows(table.qp_min, rows);
+    pick_rows(table.qp_max, rows);
+    pick_rows(table.chroma_qp_offset_cb, rows);
+    pick_rows(table.chroma_qp_offset_cr, rows);
+    pick_rows(table.decoded, rows);
+}
+
+}  // namespace
+
+FrameStatsTable collect_frame_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                                    const std::vector<int32_t>& frames, int threads) {
+    FrameStatsTable table = empty_table(index->frames.frame_pts.size());
+    fill_scan_columns(*index, table);
+    std::vector<int32_t> distinct = frames;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    const std::vector<uint8_t> delivered = decode_batch(
+        index, options, distinct, threads,
+        [&table](const DecodedPicture& picture) { fill_picture_columns(picture, table); }, false);
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        table.decoded[distinct[i]] = delivered[i];
+    }
+    pick_rows(table, frames);
+    return table;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ffmpeg/session_options.hpp"
+#include "index/stream_index.hpp"
+
+// One row per requested frame, in the order requested: what the scan knows of it and what
+// its picture shows. A frame the decoder does not produce keeps the scan's columns, with
+// `decoded` 0, picture type '\0', no key flag, no QP and zero offsets.
+struct FrameStatsTable {
+    std::vector<int32_t> frame;
+    std::vector<int64_t> pts;
+    std::vector<double> seconds;
+    std::vector<std::string> picture_type;
+    std::vector<uint8_t> key_frame;
+    // Compressed bytes of the packets whose data makes the frame (both fields of a pair).
+    std::vector<int64_t> packet_bytes;
+    // Over the macroblocks that have a QP; NaN and -1 where none has.
+    std::vector<double> qp_mean;
+    std::vector<int8_t> qp_min;
+    std::vector<int8_t> qp_max;
+    std::vector<int32_t> chroma_qp_offset_cb;
+    std::vector<int32_t> chroma_qp_offset_cr;
+    std::vector<uint8_t> decoded;
+};
+
+// Decodes the frames as decode_batch does, with the same `threads`; `frames` are valid frame
+// numbers, repeats allowed.
+FrameStatsTable collect_frame_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                                    const std::vector<int32_t>& frames, int threads);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "frame_cache.hpp"
+
+// Decides from the pattern of requests which of the pictures that no other picture references
+// and that precede the requested frame are decoded on the way to it, for the cache.
+//
+// Those pictures pay only when later requests find them cached. While requests come close
+// together, as in a pass backwards, those of the 64 frames before the requested one are
+// decoded, as many as the cache holds. A request far from the one before decodes only those
+// of the few frames just before it, enough for a scrub around it to find every frame cached
+// or ahead, and otherwise the least work that produces its frame: the pictures it is
+// predicted from and the frame itself. A session's first request has no pattern to go by
+// and counts as close, since a first look at one place in a file is mostly followed by
+// others around it.
+class RequestPattern {
+public:
+    // Takes every request, hits included, before any decoding for it.
+    void note_request(int32_t index);
+
+    // Whether the unreferenced picture of frame `picture`, which comes before `target`, is
+    // worth decoding while decoding towards `target`.
+    bool decodes_unreferenced_before(int32_t picture, int32_t target) const;
+
+private:
+    int32_t previous_request_ = -1;
+    bool close_together_ = true;
+};

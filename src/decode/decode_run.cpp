@@ -1,0 +1,107 @@
+#include "decode/decode_run.hpp"
+
+#include <new>
+#include <utility>
+
+namespace {
+
+DemuxerSeeks seeks_of(VideoInput& input) {
+    return DemuxerSeeks{[&input](int64_t timestamp) { return input.seek_to_timestamp(timestamp); },
+                        [&input](int64_t byte) { return input.seek_to_byte(byte); }};
+}
+
+}  // namespace
+
+DecodeRun::DecodeRun(VideoInput& input, std::shared_ptr<const StreamIndex> index)
+    : input_(input),
+      index_(std::move(index)),
+      locator_(index_->packets, index_->frames_from_bitstream, seeks_of(input)),
+      packet_(allocate_packet()),
+      picture_(allocate_frame()) {}
+
+void DecodeRun::start_at(int32_t key_packet) {
+    locator_.seek(key_packet);
+    avcodec_flush_buffers(input_.decoder());
+    waiting_for_start_ = true;
+    start_packet_ = key_packet;
+    next_packet_ = key_packet;
+}
+
+RunEnd DecodeRun::decode(const DecodeSteps& steps) {
+    AVPacket& packet = *packet_;
+    while (!steps.done()) {
+        // A read error ends the input as its end does: what was read is decoded.
+        if (av_read_frame(input_.demuxer(), &packet) < 0) {
+            drain(steps);
+            return RunEnd::InputEnded;
+        }
+        const PacketReference read(packet);
+        if (packet.stream_index != input_.stream()) {
+            continue;
+        }
+        if (waiting_for_start_) {
+            const PacketLocator::Arrival arrival = locator_.arrive(packet);
+            if (arrival == PacketLocator::Arrival::Before) {
+                continue;
+            }
+            if (arrival == PacketLocator::Arrival::Lost) {
+                return RunEnd::LostTrack;
+            }
+            waiting_for_start_ = false;
+        }
+        if (!locator_.take(packet, next_packet_)) {
+            return RunEnd::LostTrack;
+        }
+        ++next_packet_;
+        const int32_t frame = index_->frames.frame_of_pts(packet.pts);
+        AVCodecContext& decoder = *input_.decoder();
+        decoder.skip_frame = steps.skips_unreferenced(frame) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        if (steps.before_sending) {
+            steps.before_sending(decoder, packet, frame);
+        }
+        if (send(packet)) {
+            receive(steps);
+        }
+    }
+    return RunEnd::Done;
+}
+
+// The decoder refuses a packet it finds damaged beyond use, after taking from it what it
+// could; the ffmpeg tool goes on with the next packet too. The pictures that needed it come
+// out concealed or not at all, and a frame without a picture raises where it is asked for.
+// The decoder is never full when a packet is sent, since every round receives all it has.
+bool DecodeRun::send(const AVPacket& packet) {
+    const int sent = avcodec_send_packet(input_.decoder(), &packet);
+    if (sent == AVERROR(ENOMEM)) {
+        throw std::bad_alloc();
+    }
+    return sent >= 0;
+}
+
+// Receiving ends with "needs more input" or "drained" (AVERROR(EAGAIN), AVERROR_EOF), or with
+// an error on a picture the decoder gave up, after which it takes the next packet as usual:
+// in each case no picture comes out now.
+void DecodeRun::receive(const DecodeSteps& steps) {
+    AVFrame& picture = *picture_;
+    while (avcodec_receive_frame(input_.decoder(), &picture) >= 0) {
+        const FrameReference received(picture);
+        // A picture whose packet carried no timestamp is no frame's. Its decoding timestamp
+        // is not its own but that of the packet sent when it came out, often another frame's.
+        const int32_t frame = index_->frames.frame_of_pts(picture.pts);
+        if (frame >= 0) {
+            steps.take_picture(picture, frame);
+        }
+    }
+    if (steps.after_receiving) {
+        steps.after_receiving();
+    }
+}
+
+// At the end of input the decoder still holds the pictures of its reordering delay; they
+// only come out once it is told that no more packets follow. The signal fails only when the
+// decoder has been drained already, and then it has nothing left to give.
+void DecodeRun::drain(const DecodeSteps& steps) {
+    if (avcodec_send_packet(input_.decoder(), nullptr) >= 0) {
+        receive(steps);
+    }
+}

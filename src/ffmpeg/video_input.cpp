@@ -1,0 +1,109 @@
+#include "ffmpeg/video_input.hpp"
+
+#include <stdexcept>
+
+#include "ffmpeg/decoder_settings.hpp"
+#include "ffmpeg/error.hpp"
+#include "ffmpeg/quiet_log.hpp"
+
+namespace {
+
+bool is_video(const AVStream& stream) { return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO; }
+
+}  // namespace
+
+VideoInput::VideoInput(const std::string& path, const SessionOptions& options) {
+    open_demuxer(path);
+    probe(path);
+    choose_first_video_stream(path);
+    discard_other_streams();
+    open_decoder(options);
+}
+
+VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOptions& options) {
+    open_demuxer(path);
+    probe(path);
+    if (stream < 0 || stream >= static_cast<int32_t>(demuxer_->nb_streams) || !is_video(*demuxer_->streams[stream])) {
+        throw std::runtime_error("Cannot find stream info in: " + path);
+    }
+    stream_ = stream;
+    discard_other_streams();
+    open_decoder(options);
+}
+
+// Streams other than video are discarded before probing, so that the probe and every read
+// after it skip their packets.
+void VideoInput::open_demuxer(const std::string& path) {
+    AVFormatContext* opened = nullptr;
+    const int result = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
+    if (result < 0) {
+        // FFmpeg frees the context itself when opening fails.
+        throw std::runtime_error("Cannot open input video: " + path + " (" + ffmpeg_error_text(result) + ")");
+    }
+    demuxer_.reset(opened);
+    for (unsigned int i = 0; i < demuxer_->nb_streams; ++i) {
+        if (!is_video(*demuxer_->streams[i])) {
+            demuxer_->streams[i]->discard = AVDISCARD_ALL;
+        }
+    }
+}
+
+// The decoder has to start from what probing learns of the stream (its extradata, size and
+// format), whichever reader opens the file.
+void VideoInput::probe(const std::string& path) {
+    int result = 0;
+    {
+        QuietFfmpegLog quiet;
+        result = avformat_find_stream_info(demuxer_.get(), nullptr);
+    }
+    if (result < 0) {
+        throw std::runtime_error("Cannot find stream info in: " + path);
+    }
+}
+
+void VideoInput::choose_first_video_stream(const std::string& path) {
+    for (unsigned int i = 0; i < demuxer_->nb_streams; ++i) {
+        if (is_video(*demuxer_->streams[i])) {
+            stream_ = static_cast<int32_t>(i);
+            return;
+        }
+    }
+    throw std::runtime_error("No video stream found in: " + path);
+}
+
+void VideoInput::discard_other_streams() {
+    for (unsigned int i = 0; i < demuxer_->nb_streams; ++i) {
+        if (static_cast<int32_t>(i) != stream_) {
+            demuxer_->streams[i]->discard = AVDISCARD_ALL;
+        }
+    }
+}
+
+void VideoInput::open_decoder(const SessionOptions& options) {
+    const AVCodecParameters* codecpar = video_stream().codecpar;
+    const AVCodec* codec = avcodec_find_decoder(codecpar->codec_id);
+    if (!codec) {
+        throw std::runtime_error("H.264 decoder not found");
+    }
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_) {
+        throw std::runtime_error("Cannot allocate AVCodecContext");
+    }
+    int result = avcodec_parameters_to_context(decoder_.get(), codecpar);
+    if (result < 0) {
+        throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));
+    }
+    apply_decoder_settings(decoder_.get(), options);
+    result = avcodec_open2(decoder_.get(), codec, nullptr);
+    if (result < 0) {
+        throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));
+    }
+}
+
+bool VideoInput::seek_to_timestamp(int64_t timestamp) {
+    return av_seek_frame(demuxer_.get(), stream_, timestamp, AVSEEK_FLAG_BACKWARD) >= 0;
+}
+
+bool VideoInput::seek_to_byte(int64_t byte) {
+    return av_seek_frame(demuxer_.get(), stream_, byte, AVSEEK_FLAG_BYTE) >= 0;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "ffmpeg/handles.hpp"
+#include "ffmpeg/session_options.hpp"
+
+// One file opened for decoding: its demuxer, probed, with the video stream chosen and every
+// other stream discarded, and a one-thread decoder for that stream with a session's settings.
+// The session and every batch worker open their files this way, so that their decoders start
+// from the same state and give the same pictures.
+//
+// Owns both contexts and frees them when it goes; not copyable. One thread uses it at a time.
+class VideoInput {
+public:
+    // Opens the file and takes its first video stream. std::runtime_error, naming the file,
+    // where it cannot be opened or probed, has no video stream, or has no decoder for it.
+    VideoInput(const std::string& path, const SessionOptions& options);
+    // Opens the file again for the stream an earlier opening chose.
+    VideoInput(const std::string& path, int32_t stream, const SessionOptions& options);
+
+    AVFormatContext* demuxer() const { return demuxer_.get(); }
+    AVCodecContext* decoder() const { return decoder_.get(); }
+    int32_t stream() const { return stream_; }
+    const AVStream& video_stream() const { return *demuxer_->streams[stream_]; }
+
+    // Moves the demuxer to the packet that `timestamp`, in the stream's time base, or `byte`
+    // position lies in; whether the demuxer accepted.
+    bool seek_to_timestamp(int64_t timestamp);
+    bool seek_to_byte(int64_t byte);
+
+private:
+    void open_demuxer(const std::string& path);
+    void probe(const std::string& path);
+    void choose_first_video_stream(const std::string& path);
+    void discard_other_streams();
+    void open_decoder(const SessionOptions& options);
+
+    FormatContextHandle demuxer_;
+    CodecContextHandle decoder_;
+    int32_t stream_ = -1;
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "ffmpeg/stream_facts.hpp"
+#include "frame/cached_frame.hpp"
+
+// Where a picture's samples go when they leave a snapshot for memory sized from the
+// session's facts: the destination of copy_plane_to_ptr, and each slice of a batch.
+
+// Rows and columns, in samples, of one plane's picture area as the session's facts give it.
+struct PlaneShape {
+    int64_t rows;
+    int64_t columns;
+};
+
+// std::out_of_range("Invalid plane index") for a plane the pixel format does not have.
+PlaneShape plane_shape(const StreamFacts& facts, int32_t plane);
+
+// std::out_of_range("Invalid plane index") for a plane the frame does not have.
+void check_plane(const CachedFrame& frame, int32_t plane);
+
+// std::invalid_argument when the frame's picture differs in size or format from the session's
+// facts, from which callers size their destinations: a stream that changes picture size or
+// format midway has frames that would not fit them, or fill only part of them.
+void check_fits(const StreamFacts& facts, const CachedFrame& frame, int32_t frame_idx);
+
+// Copies each row of the plane's picture area to `destination`, rows `stride` bytes apart,
+// each cut to the stride where it is longer. The plane must be one the frame has.
+void copy_picture_rows(const CachedFrame& frame, int32_t plane, uint8_t* destination, int64_t stride);

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "cache_policy.hpp"
+#include "decode/decode_run.hpp"
+#include "decode/loop_filter_switch.hpp"
+#include "ffmpeg/session_options.hpp"
+#include "ffmpeg/stream_facts.hpp"
+#include "ffmpeg/video_input.hpp"
+#include "frame/cached_frame.hpp"
+#include "frame_cache.hpp"
+#include "index/stream_index.hpp"
+
+// Random access, by frame number in presentation order, to the pictures of one video file,
+// decoded with the deblocking filter skipped unless the options ask otherwise, and with the
+// encoder's per-block QP exported.
+//
+// The session owns its demuxer and decoder exclusively. Construction scans the whole file
+// once, without decoding, to number the frames; the index it builds never changes and is
+// shared with the batch readers of the same file. get_frame keeps the snapshots of the last
+// 64 frames decoded (fewer when they would take more than 1 GiB), with their pictures where
+// the request that decoded them wanted pixels, and decodes forward instead of seeking when
+// the requested frame lies a little ahead, in the same key-frame interval or in one whose
+// key packet the decoder has already taken. Whether the pictures before the requested frame
+// that nothing references are decoded for the cache depends on the pattern of requests
+// (RequestPattern). A frame's picture is the one decoding from its own key packet gives,
+// whatever was asked for before. get_frame serialises concurrent callers with its own
+// mutex; the facts and the index never change after construction and may be read at any
+// time. The options choose the loop filter's mode (LoopFilterSwitch says how "exact" keeps
+// that promise) and whether motion vectors are exported.
+class H264DecoderSession {
+public:
+    explicit H264DecoderSession(const std::string& path, const SessionOptions& options = {});
+    H264DecoderSession(const H264DecoderSession&) = delete;
+    H264DecoderSession& operator=(const H264DecoderSession&) = delete;
+
+    // The frame with this number, or an exception: std::out_of_range for a number outside
+    // 0..num_frames-1, std::runtime_error when the decoder does not produce the frame.
+    // Without needs_pixels the snapshot may hold the QP map and offsets only.
+    std::shared_ptr<CachedFrame> get_frame(int32_t index, bool needs_pixels = true);
+
+    const StreamFacts& facts() const { return index_->facts; }
+    int32_t num_frames() const { return index_->num_frames(); }
+    const SessionOptions& options() const { return options_; }
+    const std::shared_ptr<const StreamIndex>& index() const { return index_; }
+
+    // Seeks since the session was opened, for tests and diagnostics of the cache's policy.
+    int64_t seek_count() const { return seeks_; }
+
+private:
+    bool can_decode_forward(int32_t index) const;
+    void seek_to_packet(int32_t packet);
+    std::shared_ptr<CachedFrame> decode_towards(int32_t index, bool last_resort);
+    void take_picture(const AVFrame& picture, int32_t decoded, int32_t index, bool last_resort,
+                      std::shared_ptr<CachedFrame>& result);
+    bool depends_on_earlier_interval(int32_t decoded, const AVFrame& picture);
+
+    const SessionOptions options_;
+    VideoInput input_;
+    const std::shared_ptr<const StreamIndex> index_;
+    DecodeRun run_;
+    FrameCache cache_;
+    RequestPattern request_pattern_;
+    LoopFilterSwitch loop_filter_;
+    // Whether the request being served wants pixels: the pictures decoded on its way are
+    // cached with pixels only then.
+    bool request_needs_pixels_ = true;
+    int64_t seeks_ = 0;
+    // The highest frame decoded since the last seek, or -1 when the next request has to
+    // seek whatever it asks for (right after opening, a drained decoder, a lost run).
+    int32_t last_decoded_index_ = -1;
+    // Whether the decoder has concealed damage in a picture of a later interval than the
+    // one the current run began with since the last seek.
+    bool run_concealed_later_interval_ = false;
+    std::mutex decode_mutex_;
+};

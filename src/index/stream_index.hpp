@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ffmpeg/stream_facts.hpp"
+#include "ffmpeg/video_input.hpp"
+#include "index/frame_index.hpp"
+#include "index/packet_scan.hpp"
+
+// What the opening scan learnt of a file: built once, never changed, and shared read-only,
+// through std::shared_ptr<const StreamIndex>, by the session and every batch worker that
+// reads the same file with a demuxer and decoder of its own. Any thread may read it.
+struct StreamIndex {
+    std::string path;
+    // The video stream's position in the demuxer's list.
+    int32_t stream = -1;
+    StreamFacts facts;
+    // Every packet of the video stream, in file order, with the frame the numbering gave it.
+    std::vector<PacketInfo> packets;
+    FrameIndex frames;
+    // Whether the timestamps of `packets` and `frames` are frame numbers read from the
+    // bitstream, because the container's do not tell the pictures apart: packets get theirs
+    // on the way to a decoder, and are told apart by counting them (PacketLocator).
+    bool frames_from_bitstream = false;
+    // The first frame of each run of frames decoded from the same key packet.
+    std::vector<int32_t> interval_starts;
+
+    int32_t num_frames() const { return frames.count(); }
+};
+
+// Decodes a stream from its first packet until the decoder outputs a picture, and says which
+// packet of the table that picture came from; -1 where none comes out.
+using FirstOutputFinder = std::function<int32_t(const std::vector<PacketInfo>& packets)>;
+
+// Reads the rest of the input once, without decoding, and numbers its frames; for a stream
+// that does not begin with a picture the decoder is sure to output, `find_first_output` tells
+// where the decoder's output begins. std::runtime_error naming the file where the stream has
+// no packet ("No video packets found in: ") or no picture the decoder outputs ("No video
+// frames found in: ").
+std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const std::string& path,
+                                                     const FirstOutputFinder& find_first_output);
