@@ -145,8 +145,9 @@ $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
 $(SANITIZE_PYTHON): | system-packages
 	$(call make-venv,$(SANITIZE_VENV))
 
+# The demo's extras too: tests/test_demo.py runs the demo, which draws with matplotlib.
 $(SANITIZE_INSTALLED): $(SOURCES) | system-packages $(SANITIZE_PYTHON)
-	$(call install-module,$(SANITIZE_PYTHON),test,-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo,\
+	$(call install-module,$(SANITIZE_PYTHON),test$(comma)demo,-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo,\
 		CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)")
 	@touch $@
 
