@@ -25,9 +25,10 @@ SANITIZE_FLAGS     := -fsanitize=address,undefined -fno-omit-frame-pointer
 # arenas for the operating system to reclaim at exit, which LeakSanitizer reports as
 # thousands of leaks, and the ffmpeg tool that the tests run inherits the runtime as well.
 # The module's own leaks are measured by tools/soak.py instead.
-SANITIZE_RUN := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+# SANITIZE_LOG, empty but for make sanitize, sends the reports to files (see there).
+SANITIZE_RUN = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1$(SANITIZE_LOG) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1$(SANITIZE_LOG) \
 	VEXMIRA_TIMEOUT_SCALE=5 VEXMIRA_NATIVE_BUILD_DIR=build/native-sanitize \
 	CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)"
 
@@ -45,7 +46,7 @@ FUZZ_NATIVE_LINES := ^(\#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done [0-9]+ runs
 # make test-ffmpeg FFMPEG_VERSION=...: the module and the suite against that FFmpeg release.
 FFMPEG_VERSION ?= newest
 
-.PHONY: bench demo test sanitize fuzz soak system-packages wheel wheel-test test-ffmpeg
+.PHONY: bench demo test sanitize fuzz fuzz-replay ci-sanitize soak system-packages wheel wheel-test test-ffmpeg
 
 test: $(INSTALLED)
 	$(PYTHON) -m pytest
@@ -66,8 +67,26 @@ $(BASELINE_DIR)/.built: | $(INSTALLED)
 		--target ../module .
 	@touch $@
 
+# pytest captures what the tests write to their file descriptors, and a report that ASan or
+# UBSan writes just before it aborts the process went down with that capture: a finding
+# showed only as "Fatal Python error: Aborted". Letting the descriptors through instead
+# floods the log with FFmpeg's warnings about the damaged test files. So every process of
+# the run, the children included, writes its report to a file of its own (report.PID) in
+# SANITIZE_REPORTS, and scripts/sanitizer-reports.sh prints them; any report fails the run.
+SANITIZE_REPORTS := $(CURDIR)/build/sanitize-reports
+sanitize: SANITIZE_LOG = :log_path=$(SANITIZE_REPORTS)/report
 sanitize: $(SANITIZE_INSTALLED)
-	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest
+	@rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest; status=$$?; scripts/sanitizer-reports.sh $(SANITIZE_REPORTS) && exit $$status
+
+# The fuzzers' seed clips, made anew, and whatever make fuzz kept in build/fuzz/corpus, each
+# run once on the sanitizer build: the part of make fuzz that is quick and has an end.
+fuzz-replay: $(SANITIZE_INSTALLED)
+	$(SANITIZE_PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) tools/fuzz_session.py --replay --workdir build/fuzz
+
+# CI's second stage (.ci/run): the suite on the sanitizer build, then the replay, in that order.
+ci-sanitize: sanitize fuzz-replay
 
 # Atheris for FUZZ_SECONDS on the normal build, over a seed corpus of small clips made on
 # the spot, then every input it kept once more on the sanitizer build (tools/fuzz_session.py
@@ -126,8 +145,9 @@ $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
 $(SANITIZE_PYTHON): | system-packages
 	$(call make-venv,$(SANITIZE_VENV))
 
+# The demo's extras too: tests/test_demo.py runs the demo, which draws with matplotlib.
 $(SANITIZE_INSTALLED): $(SOURCES) | system-packages $(SANITIZE_PYTHON)
-	$(call install-module,$(SANITIZE_PYTHON),test,-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo,\
+	$(call install-module,$(SANITIZE_PYTHON),test$(comma)demo,-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo,\
 		CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)")
 	@touch $@
 

@@ -3,7 +3,7 @@ opened, and the plan asks for a few frames with the four frame methods in the or
 
 Usage:
   fuzz_session.py --seconds N [--workdir DIR]   fuzz for N seconds
-  fuzz_session.py --replay [--workdir DIR]      run every seed and corpus input once
+  fuzz_session.py --replay [--workdir DIR]      run every seed and corpus input once, and no more
   fuzz_session.py INPUT ...                     run these inputs once, to reproduce a crash
 
 Fuzzing starts from a seed corpus of small clips made with the ffmpeg tool (DIR/seeds) and
@@ -267,8 +267,14 @@ def run_campaign(seconds: int, workdir: Path) -> int:
 
 
 def replay(workdir: Path) -> int:
-    """Runs every input of the seed corpus and the kept corpus once, and fuzzes no further."""
-    return run_logged([str(workdir / "corpus"), str(workdir / "seeds"), "-runs=0"], workdir, workdir / "replay.log")
+    """Runs every input of the seed corpus and the kept corpus once, and fuzzes no further.
+    The seeds are made anew, as the campaign makes them, so that a replay needs no campaign
+    before it (CI runs none: there the seeds are all there is) and never runs the seeds of an
+    older version of this script."""
+    seeds, corpus = workdir / "seeds", workdir / "corpus"
+    make_seeds(seeds)
+    corpus.mkdir(parents=True, exist_ok=True)
+    return run_logged([str(corpus), str(seeds), "-runs=0"], workdir, workdir / "replay.log")
 
 
 def main() -> None:
