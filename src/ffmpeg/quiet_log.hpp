@@ -5,14 +5,14 @@ extern "C" {
 }
 
 // Probing complains loudly about streams it cannot fully analyse; that is not the caller's
-// concern. The level is process-wide, so it is put back as soon as the probe is over.
+// concern. The level is process-wide, so it is put back as soon as the last probe under way
+// is over: probes of several sessions and batch workers overlap in time, and each putting
+// back what it found would leave the level silenced for good when one found another's
+// silence.
 class QuietFfmpegLog {
 public:
-    QuietFfmpegLog() : saved_level_(av_log_get_level()) { av_log_set_level(AV_LOG_FATAL); }
-    ~QuietFfmpegLog() { av_log_set_level(saved_level_); }
+    QuietFfmpegLog();
+    ~QuietFfmpegLog();
     QuietFfmpegLog(const QuietFfmpegLog&) = delete;
     QuietFfmpegLog& operator=(const QuietFfmpegLog&) = delete;
-
-private:
-    int saved_level_;
 };
