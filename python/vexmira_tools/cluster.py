@@ -9,7 +9,7 @@ from contextlib import contextmanager
 from distributed import Client, LocalCluster, as_completed
 
 from vexmira_tools.errors import ClusterUnavailable
-from vexmira_tools.interrupts import ignored_by_processes_started
+from vexmira_tools.interrupts import ignored_by_processes_started, interrupts_checked, wait_checked
 from vexmira_tools.frame_tables import FilePlan, FileResult, file_result, plan_file, range_stats
 
 
@@ -50,26 +50,29 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
     next_path = next(following, None)
     ranges = {}
     pending = as_completed(client.map(plan_file, videos, range_frames=range_frames, mb_types=mb_types, pure=False))
-    for future in pending:
-        if future in ranges:
-            path, first = ranges.pop(future)
-            got[path][first] = future.result()
-            bar.update(len(got[path][first]["frame"]))
-        else:
-            plan = future.result()
-            path = plan.path
-            plans[path], got[path] = plan, {}
-            if plan.error:
-                ready[path] = FileResult(path, error=plan.error)
-            bar.total += plan.frames
-            bar.refresh()
-            for first, end in plan.ranges:
-                task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, pure=False)
-                ranges[task] = (path, first)
-                pending.add(task)
-        if path not in ready and len(got[path]) == len(plans[path].ranges):
-            ready[path] = file_result(plans[path], [got[path][first] for first, _ in plans[path].ranges])
-            del got[path]
-        while next_path in ready:
-            yield ready.pop(next_path)
-            next_path = next(following, None)
+    with interrupts_checked() as check:
+        while not pending.is_empty():
+            wait_checked(pending.has_ready, check)
+            future = next(pending)
+            if future in ranges:
+                path, first = ranges.pop(future)
+                got[path][first] = future.result()
+                bar.update(len(got[path][first]["frame"]))
+            else:
+                plan = future.result()
+                path = plan.path
+                plans[path], got[path] = plan, {}
+                if plan.error:
+                    ready[path] = FileResult(path, error=plan.error)
+                bar.total += plan.frames
+                bar.refresh()
+                for first, end in plan.ranges:
+                    task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, pure=False)
+                    ranges[task] = (path, first)
+                    pending.add(task)
+            if path not in ready and len(got[path]) == len(plans[path].ranges):
+                ready[path] = file_result(plans[path], [got[path][first] for first, _ in plans[path].ranges])
+                del got[path]
+            while next_path in ready:
+                yield ready.pop(next_path)
+                next_path = next(following, None)

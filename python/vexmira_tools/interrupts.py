@@ -3,7 +3,12 @@ whole: the KeyboardInterrupt comes once the write is done."""
 
 import signal
 import threading
+import time
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+
+# How often a wait for a cluster's results looks for a Ctrl-C.
+POLL_SECONDS = 0.02
 
 
 @contextmanager
@@ -35,3 +40,33 @@ def ignored_by_processes_started():
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+@contextmanager
+def interrupts_checked() -> Iterator[Callable[[], None]]:
+    """Ctrl-C noted rather than raised where it lands, and raised by the check this yields,
+    called where it is safe. A Dask client runs finalizers (Future.__del__) on the main
+    thread, and a KeyboardInterrupt raised inside one is printed and lost, so the run would
+    go on as if nothing had been pressed."""
+    if threading.current_thread() is not threading.main_thread():
+        yield lambda: None
+        return
+    arrived = threading.Event()
+    previous = signal.signal(signal.SIGINT, lambda number, frame: arrived.set())
+
+    def check() -> None:
+        if arrived.is_set():
+            raise KeyboardInterrupt
+
+    try:
+        yield check
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def wait_checked(ready: Callable[[], bool], check: Callable[[], None]) -> None:
+    """Waits until ready() holds, checking for Ctrl-C in between."""
+    while not ready():
+        check()
+        time.sleep(POLL_SECONDS)
+    check()
