@@ -38,7 +38,11 @@ FUZZ_REQUIREMENTS := "atheris>=2.3"
 FUZZ_PACKAGES     := clang libclang-rt-14-dev
 FUZZ_NATIVE_BUILD := build/fuzz-native
 FUZZ_NATIVE       := $(FUZZ_NATIVE_BUILD)/tools/fuzz/session_fuzzer
+FUZZ_LOCATOR      := $(FUZZ_NATIVE_BUILD)/tools/fuzz/locator_fuzzer
 FUZZ_NATIVE_LINES := ^(\#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done [0-9]+ runs|==[0-9]+==|SUMMARY|rule broken|Test unit written)
+# The packet locator's coverage, from libFuzzer's report at the end of its run.
+FUZZ_LOCATOR_COVERAGE := (UN)?COVERED_FUNC: .*PacketLocator
+NATIVE_BUILD      := build/native
 
 # make wheel: dist/vexmira-*.whl, carrying a minimal FFmpeg of its own (by default the newest
 # release in Debian's source packages), built from source once per version into build/ffmpeg.
@@ -92,19 +96,34 @@ ci-sanitize: sanitize fuzz-replay
 # the spot, then every input it kept once more on the sanitizer build (tools/fuzz_session.py
 # says why in two steps). Inputs that break a rule are written to build/fuzz/crashes.
 # Then the libFuzzer harness, steered by the coverage of the session's own code, for
-# FUZZ_SECONDS more over the same seeds; what it keeps and finds stays in build/fuzz-native,
-# its full log in build/fuzz-native/fuzz.log.
+# FUZZ_SECONDS more over the same seeds, and the packet locator's harness for FUZZ_SECONDS over
+# scripted demuxers, seeded with the native tests' scripts; what they keep and find stays in
+# build/fuzz-native, their full logs in build/fuzz-native/{session,locator}.log.
 fuzz: $(INSTALLED) $(SANITIZE_INSTALLED) $(FUZZ_NATIVE)
 	$(PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
 	$(SANITIZE_PYTHON) -m pip install --quiet $(FUZZ_REQUIREMENTS)
 	$(PYTHON) tools/fuzz_session.py --seconds $(FUZZ_SECONDS) --workdir build/fuzz
 	$(SANITIZE_RUN) $(SANITIZE_PYTHON) tools/fuzz_session.py --replay --workdir build/fuzz
-	@mkdir -p $(FUZZ_NATIVE_BUILD)/corpus $(FUZZ_NATIVE_BUILD)/crashes
-	@$(FUZZ_NATIVE) $(FUZZ_NATIVE_BUILD)/corpus build/fuzz/seeds -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
-		-rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 -artifact_prefix=$(FUZZ_NATIVE_BUILD)/crashes/ \
-		> $(FUZZ_NATIVE_BUILD)/fuzz.log 2>&1; status=$$?; \
-		grep -E '$(FUZZ_NATIVE_LINES)' $(FUZZ_NATIVE_BUILD)/fuzz.log; \
-		echo "full log: $(FUZZ_NATIVE_BUILD)/fuzz.log; crashes: $(FUZZ_NATIVE_BUILD)/crashes"; exit $$status
+	$(call run-fuzzer,$(FUZZ_NATIVE),session,build/fuzz/seeds,$(FUZZ_NATIVE_LINES))
+	@$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DVEXMIRA_NATIVE_TOOLS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	@$(VENV)/bin/cmake --build $(NATIVE_BUILD) --target packet_locator_test > /dev/null
+	@mkdir -p $(FUZZ_NATIVE_BUILD)/locator-seeds
+	@$(NATIVE_BUILD)/tests/native/packet_locator_test --write-seeds $(FUZZ_NATIVE_BUILD)/locator-seeds
+	$(call run-fuzzer,$(FUZZ_LOCATOR),locator,$(FUZZ_NATIVE_BUILD)/locator-seeds,$(FUZZ_NATIVE_LINES)|$(FUZZ_LOCATOR_COVERAGE))
+
+# $(call run-fuzzer,HARNESS,NAME,SEEDS,LINES): the libFuzzer harness for FUZZ_SECONDS over its
+# corpus (kept in $(FUZZ_NATIVE_BUILD)/NAME-corpus) and the seeds; the lines of its log that
+# matter are shown, the whole log is $(FUZZ_NATIVE_BUILD)/NAME.log. At the end libFuzzer lists
+# the functions its inputs reached.
+define run-fuzzer
+	@mkdir -p $(FUZZ_NATIVE_BUILD)/$(2)-corpus $(FUZZ_NATIVE_BUILD)/crashes
+	@$(1) $(FUZZ_NATIVE_BUILD)/$(2)-corpus $(3) -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
+		-rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 -print_coverage=1 \
+		-artifact_prefix=$(FUZZ_NATIVE_BUILD)/crashes/$(2)- > $(FUZZ_NATIVE_BUILD)/$(2).log 2>&1; status=$$$$?; \
+		grep -E '$(4)' $(FUZZ_NATIVE_BUILD)/$(2).log; \
+		echo "full log: $(FUZZ_NATIVE_BUILD)/$(2).log; crashes: $(FUZZ_NATIVE_BUILD)/crashes"; exit $$$$status
+endef
 
 soak: $(INSTALLED)
 	$(PYTHON) tools/soak.py
