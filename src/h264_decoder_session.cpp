@@ -12,7 +12,8 @@ H264DecoderSession::H264DecoderSession(const std::string& path, const SessionOpt
                                [this](const std::vector<PacketInfo>& packets) {
                                    return find_first_output(input_, packets);
                                })),
-      run_(input_, index_) {
+      run_(input_, index_),
+      read_ahead_(index_, options_) {
     const AVCodecParameters* codecpar = input_.video_stream().codecpar;
     loop_filter_.configure(options_.deblocking, nal_length_size(codecpar->extradata, codecpar->extradata_size));
 }

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "ahead/read_ahead.hpp"
 #include "cache_policy.hpp"
 #include "decode/decode_run.hpp"
 #include "decode/loop_filter_switch.hpp"
@@ -31,11 +32,14 @@ extern "C" {
 // the requested frame lies a little ahead, in the same key-frame interval or in one whose
 // key packet the decoder has already taken. Whether the pictures before the requested frame
 // that nothing references are decoded for the cache depends on the pattern of requests
-// (RequestPattern). A frame's picture is the one decoding from its own key packet gives,
-// whatever was asked for before. get_frame serialises concurrent callers with its own
-// mutex; the facts and the index never change after construction and may be read at any
-// time. The options choose the loop filter's mode (LoopFilterSwitch says how "exact" keeps
-// that promise) and whether motion vectors are exported.
+// (RequestPattern). While requests move forward, the key-frame intervals after the caller's
+// are decoded ahead on decoders of their own (ReadAhead), and their snapshots join the cache
+// as the caller reaches them. A frame's picture is the one decoding from its own key packet
+// gives, whatever was asked for before and whichever decoder decoded it. get_frame
+// serialises concurrent callers with its own mutex; the facts and the index never change
+// after construction and may be read at any time. The options choose the loop filter's mode
+// (LoopFilterSwitch says how "exact" keeps that promise), whether motion vectors are
+// exported, and how far the session reads ahead.
 class H264DecoderSession {
 public:
     explicit H264DecoderSession(const std::string& path, const SessionOptions& options = {});
@@ -55,7 +59,12 @@ public:
     // Seeks since the session was opened, for tests and diagnostics of the cache's policy.
     int64_t seek_count() const { return seeks_; }
 
+    // Key-frame intervals the read-ahead decoded to their end, for tests and diagnostics.
+    int64_t units_read_ahead() const { return read_ahead_.units_decoded(); }
+
 private:
+    std::shared_ptr<CachedFrame> take_from_read_ahead(int32_t index, bool needs_pixels);
+    std::shared_ptr<CachedFrame> decode_frame(int32_t index, bool needs_pixels);
     bool can_decode_forward(int32_t index) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_towards(int32_t index, bool last_resort);
@@ -81,4 +90,6 @@ private:
     // one the current run began with since the last seek.
     bool run_concealed_later_interval_ = false;
     std::mutex decode_mutex_;
+    // Last, so that its threads end before anything else of the session goes.
+    ReadAhead read_ahead_;
 };

@@ -136,19 +136,20 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
 
     std::vector<std::unique_ptr<BatchWorker>> workers;
     for (std::size_t i = 0; i < worker_count; ++i) {
-        workers.push_back(std::make_unique<BatchWorker>(index, options, with_pixels));
+        workers.push_back(std::make_unique<BatchWorker>(index, batch_decoder_options(options)));
     }
 
     std::atomic<std::size_t> next_unit{0};
     FirstError error;
+    const UnitDelivery delivery{sink, with_pixels, [&error] { return error.stopped(); }};
     {
         JoinedThreads pool;
         for (const std::unique_ptr<BatchWorker>& worker : workers) {
-            pool.start([&plan, &next_unit, &error, &sink, worker = worker.get()] {
+            pool.start([&plan, &next_unit, &error, &delivery, worker = worker.get()] {
                 try {
                     for (std::size_t unit = next_unit++; unit < plan.unit_count() && !error.stopped();
                          unit = next_unit++) {
-                        worker->decode_unit(plan.unit(unit), sink);
+                        worker->decode_unit(plan.unit(unit), delivery);
                     }
                 } catch (...) {
                     error.record(std::current_exception());

@@ -16,11 +16,13 @@ PYBIND11_MODULE(vexmira, m) {
 
     py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>(m, "H264DecoderSession")
         .def(py::init(&open_session), py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip",
-             py::arg("motion_vectors") = false,
+             py::arg("motion_vectors") = false, py::arg("read_ahead") = py::none(),
              "Open a video file. deblocking: \"skip\" (every picture before the loop filter, "
              "references too), \"exact\" (references filtered, the requested picture before its "
              "own filter) or \"on\" (filtered pictures). motion_vectors: export them for "
-             "get_motion_vectors and get_mv_field")
+             "get_motion_vectors and get_mv_field. read_ahead: key-frame intervals decoded ahead "
+             "on other cores while requests move forward; None sizes it to the idle cores, 0 turns "
+             "it off")
         .def_property_readonly("width", [](const H264DecoderSession& s) { return s.facts().width; })
         .def_property_readonly("height", [](const H264DecoderSession& s) { return s.facts().height; })
         .def_property_readonly("mb_cols", [](const H264DecoderSession& s) { return s.facts().mb_cols; })

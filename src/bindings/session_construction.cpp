@@ -1,9 +1,27 @@
 #include "session_construction.hpp"
 
+#include <stdexcept>
+
+namespace {
+
+int read_ahead_setting(const std::optional<int>& read_ahead) {
+    if (!read_ahead) {
+        return kAutomaticReadAhead;
+    }
+    if (*read_ahead < 0) {
+        throw std::invalid_argument("read_ahead must be None or a count of decoders, not " +
+                                    std::to_string(*read_ahead));
+    }
+    return *read_ahead;
+}
+
+}  // namespace
+
 std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const std::string& deblocking,
-                                                 bool motion_vectors) {
+                                                 bool motion_vectors, const std::optional<int>& read_ahead) {
     SessionOptions options;
     options.deblocking = parse_deblocking_mode(deblocking);
     options.motion_vectors = motion_vectors;
+    options.read_ahead = read_ahead_setting(read_ahead);
     return std::make_shared<H264DecoderSession>(path, options);
 }

@@ -18,8 +18,16 @@ enum class DeblockingMode {
 // Parses "skip", "exact" or "on"; std::invalid_argument for anything else.
 DeblockingMode parse_deblocking_mode(const std::string& name);
 
-// What a session decodes beyond the default; the defaults keep a session as it always was.
+// The read-ahead setting that sizes itself: the cores this process may use but the caller's,
+// paused while other work has the cores (ReadAhead, CoreGuard).
+constexpr int kAutomaticReadAhead = -1;
+
+// What a session decodes beyond the default, and how; the defaults keep its answers as they
+// always were.
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;
+    // Key-frame intervals decoded ahead of the caller's while its requests move forward, each
+    // on a decoder of its own: kAutomaticReadAhead, 0 (never) or a number.
+    int read_ahead = kAutomaticReadAhead;
 };
