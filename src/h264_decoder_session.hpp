@@ -59,8 +59,8 @@ public:
     // Seeks since the session was opened, for tests and diagnostics of the cache's policy.
     int64_t seek_count() const { return seeks_; }
 
-    // Key-frame intervals the read-ahead decoded to their end, for tests and diagnostics.
-    int64_t units_read_ahead() const { return read_ahead_.units_decoded(); }
+    // Frames the read-ahead has served since the session was opened, for tests and diagnostics.
+    int64_t frames_read_ahead() const { return read_ahead_.frames_taken(); }
 
 private:
     std::shared_ptr<CachedFrame> take_from_read_ahead(int32_t index, bool needs_pixels);

@@ -34,12 +34,12 @@ void BusyTime::stop() {
 
 CoreGuard::CoreGuard(bool enabled) : enabled_(enabled), pause_units_(kFirstPauseUnits) {}
 
-void CoreGuard::record(const BusyTime& busy, int32_t caller_unit) {
+void CoreGuard::record(double seconds, double processor_seconds, int32_t caller_unit) {
     if (!enabled_) {
         return;
     }
-    seconds_ += busy.seconds();
-    processor_seconds_ += busy.processor_seconds();
+    seconds_ += seconds;
+    processor_seconds_ += processor_seconds;
     if (seconds_ < kJudgedSeconds) {
         return;
     }

@@ -33,8 +33,9 @@ public:
     // A guard that never pauses serves a read-ahead sized by the caller.
     explicit CoreGuard(bool enabled);
 
-    // After a decoder's unit: its busy time, while the caller was in `caller_unit`.
-    void record(const BusyTime& busy, int32_t caller_unit);
+    // After a decoder's unit: its busy seconds and the process's processor seconds meanwhile
+    // (BusyTime), while the caller was in `caller_unit`.
+    void record(double seconds, double processor_seconds, int32_t caller_unit);
     // Whether intervals may be decoded ahead while the caller is in this unit.
     bool allows(int32_t caller_unit) const { return caller_unit >= resume_unit_; }
 

@@ -59,11 +59,13 @@ struct ReadAhead::Unit {
     std::atomic<bool> abandoned{false};
 };
 
-ReadAhead::ReadAhead(std::shared_ptr<const StreamIndex> index, const SessionOptions& options)
+ReadAhead::ReadAhead(std::shared_ptr<const StreamIndex> index, const SessionOptions& options,
+                     std::size_t byte_budget)
     : index_(std::move(index)),
       decoder_options_(frame_decoder_options(options)),
       pixels_possible_(options.deblocking != DeblockingMode::Exact),
       decoders_(decoders_ahead(options.read_ahead)),
+      byte_budget_(byte_budget),
       guard_(options.read_ahead == kAutomaticReadAhead) {}
 
 ReadAhead::~ReadAhead() {
@@ -118,6 +120,7 @@ std::shared_ptr<CachedFrame> ReadAhead::take(int32_t frame, bool needs_pixels, s
         return nullptr;
     }
     hand_over(*unit, frame, passed);
+    frames_taken_ += result ? 1 : 0;
     return result;
 }
 
@@ -126,11 +129,6 @@ void ReadAhead::run_ahead_of(int32_t frame, bool needs_pixels) {
     note_request(frame, needs_pixels);
     position_ = frame;
     plan_units();
-}
-
-int64_t ReadAhead::units_decoded() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return units_decoded_;
 }
 
 int32_t ReadAhead::unit_of(int32_t frame) const {
@@ -227,7 +225,7 @@ void ReadAhead::abandon_all() {
 }
 
 bool ReadAhead::has_room(const Unit& unit, int32_t frame, std::size_t bytes) const {
-    if (held_bytes_ + bytes <= kReadAheadByteBudget) {
+    if (held_bytes_ + bytes <= byte_budget_) {
         return true;
     }
     return unit.contains(position_) && frame <= position_ + kCallerUnitReach;
@@ -323,9 +321,8 @@ void ReadAhead::finish(Unit& unit, const BusyTime& busy) {
     if (unit.abandoned) {
         return;
     }
-    ++units_decoded_;
     const int32_t caller_unit = unit_of(position_);
-    guard_.record(busy, caller_unit);
+    guard_.record(busy.seconds(), busy.processor_seconds(), caller_unit);
     if (!guard_.allows(caller_unit)) {
         let_go_of_undecoded_units();
     }

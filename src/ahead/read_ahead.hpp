@@ -39,7 +39,7 @@ struct NumberedSnapshot {
 // when running ahead began.
 //
 // Memory: units planned from the caller's on, at most `decoders` + 1; the snapshots they hold
-// before the caller takes them at most kReadAheadByteBudget, except that the unit the caller
+// before the caller takes them at most the byte budget, except that the unit the caller
 // is in may always deliver up to a few frames beyond the caller's last request, so that the
 // frame the caller waits for always finds room. A caller that waits for a frame while that
 // unit's decoder waits for room beyond it (a frame that never came out where expected)
@@ -56,8 +56,10 @@ struct NumberedSnapshot {
 // Not thread-safe on the caller's side: the session's lock serialises take and run_ahead_of.
 class ReadAhead {
 public:
-    // Runs as many units ahead of the one the caller is in as the options' read_ahead says.
-    ReadAhead(std::shared_ptr<const StreamIndex> index, const SessionOptions& options);
+    // Runs as many units ahead of the one the caller is in as the options' read_ahead says,
+    // holding at most `byte_budget` of snapshots not taken yet.
+    ReadAhead(std::shared_ptr<const StreamIndex> index, const SessionOptions& options,
+              std::size_t byte_budget = kReadAheadByteBudget);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -71,8 +73,8 @@ public:
     // after the one it lies in.
     void run_ahead_of(int32_t frame, bool needs_pixels);
 
-    // Units decoded to their end so far, for tests and diagnostics.
-    int64_t units_decoded() const;
+    // Frames that take gave the caller so far, for tests and diagnostics.
+    int64_t frames_taken() const { return frames_taken_; }
 
 private:
     struct Unit;
@@ -103,6 +105,7 @@ private:
     const SessionOptions decoder_options_;
     const bool pixels_possible_;
     const int decoders_;
+    const std::size_t byte_budget_;
 
     mutable std::mutex mutex_;
     // Decoders wait for a unit, for room, and the caller for a frame.
@@ -119,6 +122,6 @@ private:
     bool stopping_ = false;
     // Set when a decoder could not be opened: the file cannot be read ahead.
     bool broken_ = false;
-    int64_t units_decoded_ = 0;
+    int64_t frames_taken_ = 0;
     std::vector<std::thread> threads_;
 };
