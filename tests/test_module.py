@@ -84,7 +84,7 @@ def test_help_shows_typed_signatures_and_docstrings():
     # The path alone opens a session as it always did; the keywords only add.
     assert cls.__init__.__doc__.strip().startswith(
         "__init__(self: vexmira.H264DecoderSession, path: str, *, deblocking: str = 'skip', "
-        "motion_vectors: bool = False) -> None\n\nOpen a video file.")
+        f"motion_vectors: bool = False, read_ahead: {integer} | None = None) -> None\n\nOpen a video file.")
 
 
 def test_reimport_gives_the_same_module_and_class():

@@ -23,11 +23,14 @@ class H264DecoderSession:
         *,
         deblocking: _Deblocking = "skip",
         motion_vectors: bool = False,
+        read_ahead: int | None = None,
     ) -> None:
         """Open a video file. deblocking: "skip" (every picture before the loop filter,
         references too), "exact" (references filtered, the requested picture before its own
         filter) or "on" (filtered pictures). motion_vectors: export them for
-        get_motion_vectors and get_mv_field."""
+        get_motion_vectors and get_mv_field. read_ahead: key-frame intervals decoded ahead on
+        other cores while requests move forward; None sizes it to the idle cores, 0 turns it
+        off."""
 
     @property
     def width(self) -> int: ...
