@@ -141,8 +141,7 @@ $(BENCH_PEERS): pyproject.toml | $(INSTALLED)
 	$(PYTHON) -m pip install --quiet --no-build-isolation ".[bench]"
 	@touch $@
 
-# A few seconds of a moving test pattern, with B-frames, as the demo's default input.
-$(SAMPLE): | system-packages
-	@mkdir -p $(dir $@)
-	ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=640x360:rate=25 -t 4 \
-		-c:v libx264 -preset fast -bf 3 -g 50 -pix_fmt yuv420p $@
+# A few seconds of a moving test pattern, with B-frames, as the demo's default input and the
+# clip of the README's examples (with a raw copy of its stream beside it).
+$(SAMPLE): scripts/make-sample.sh | system-packages
+	scripts/make-sample.sh $(dir $@)

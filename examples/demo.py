@@ -3,15 +3,21 @@ chroma QP offsets, and draw one frame's luma plane (deblocking skipped) beside i
 and a P frame's motion vectors over its luma."""
 
 import argparse
+import math
 import sys
+from pathlib import Path
 
 import numpy as np
 
 import vexmira
 
+PROGRAM = "demo.py"
 PROPERTIES = ("width", "height", "mb_cols", "mb_rows", "num_frames",
               "fps", "fps_num", "fps_den", "pix_fmt", "bytes_per_sample")
 LONG_FILE = 300
+# At most this many arrows across the motion panel: at 720p one per 16x16 block would be 80,
+# too dense to read at the figure's size.
+ARROW_COLUMNS = 40
 
 
 def print_properties(session, path):
@@ -58,6 +64,16 @@ def print_qp_table(session):
     bar.close()
 
 
+def qp_scale(session) -> tuple[int, int] | None:
+    """The lowest and highest QP of the whole file: one colour scale for every frame's map, so
+    that two heatmaps compare. None in a file whose decoder reports no QP."""
+    stats = session.frame_stats()
+    reported = stats["qp_min"] >= 0
+    if not reported.any():
+        return None
+    return int(stats["qp_min"][reported].min()), int(stats["qp_max"][reported].max())
+
+
 def first_p_frame(session, start):
     """The first P frame from start on, wrapping around; None in a file without one."""
     for offset in range(session.num_frames):
@@ -67,22 +83,43 @@ def first_p_frame(session, start):
     return None
 
 
-def draw_motion_vectors(session, index, axes):
-    """Each block's vector from the past reference, as the way its content moved."""
-    axes.imshow(session.get_plane_data(index, 0)[:, :session.width], cmap="gray")
-    vectors = session.get_motion_vectors(index)
-    vectors = vectors[vectors["source"] < 0]
+def middle(number: int, cell: int, size: int) -> float:
+    """The middle of a cell's part inside the picture: the last cell may be cut by its edge."""
+    return (number * cell + min((number + 1) * cell, size)) / 2
+
+
+def thinned_motion(vectors, width: int, height: int, columns: int = ARROW_COLUMNS):
+    """One arrow per square cell, at most `columns` across: the median displacement of the
+    blocks whose centre lies in the cell, at the cell's middle. Returns the cell size and
+    x, y, dx, dy of the cells with any block."""
+    cell = 16 * max(1, math.ceil(width / 16 / columns))
     dx = -vectors["motion_x"] / vectors["motion_scale"]
     dy = -vectors["motion_y"] / vectors["motion_scale"]
-    moving = (dx != 0) | (dy != 0)
-    axes.quiver(vectors["src_x"][moving], vectors["src_y"][moving], dx[moving], dy[moving], color="yellow",
-                angles="xy", scale_units="xy", scale=1, width=0.002)
+    column = np.clip(vectors["dst_x"] // cell, 0, (width - 1) // cell)
+    row = np.clip(vectors["dst_y"] // cell, 0, (height - 1) // cell)
+    arrows = []
+    for key in sorted(set(zip(row.tolist(), column.tolist()))):
+        inside = (row == key[0]) & (column == key[1])
+        arrows.append((middle(key[1], cell, width), middle(key[0], cell, height),
+                       np.median(dx[inside]), np.median(dy[inside])))
+    x, y, u, v = (np.array(values, dtype=float) for values in zip(*arrows)) if arrows else [np.array([])] * 4
+    return cell, x, y, u, v
+
+
+def draw_motion_vectors(session, index, axes):
+    """The vectors from the past reference, as the way the content moved."""
+    axes.imshow(session.get_plane_data(index, 0)[:, :session.width], cmap="gray")
+    vectors = session.get_motion_vectors(index)
+    cell, x, y, u, v = thinned_motion(vectors[vectors["source"] < 0], session.width, session.height)
+    moving = (u != 0) | (v != 0)
+    axes.quiver(x[moving], y[moving], u[moving], v[moving], color="yellow",
+                angles="xy", scale_units="xy", scale=1, width=0.003)
     axes.set_xlim(0, session.width)
     axes.set_ylim(session.height, 0)
-    axes.set_title(f"frame {index} (P): motion vectors from the past, {moving.sum()} of {len(vectors)} moving")
+    axes.set_title(f"frame {index} (P): motion from the past, median per {cell}x{cell} cell")
 
 
-def draw_heatmap(session, index, output):
+def heatmap_figure(session, index, scale):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -97,31 +134,53 @@ def draw_heatmap(session, index, output):
         draw_motion_vectors(session, predicted, panel[2])
     left.imshow(luma, cmap="gray")
     left.set_title(f"frame {index}: luma, deblocking skipped")
-    shown = right.imshow(qp_map, cmap="inferno", interpolation="nearest")
+    low, high = scale or (None, None)
+    shown = right.imshow(qp_map, cmap="inferno", interpolation="nearest", vmin=low, vmax=high)
     right.set_title(f"frame {index}: QP per macroblock")
-    figure.colorbar(shown, ax=right, label="QP")
+    figure.colorbar(shown, ax=right, label="QP (the whole file's range)" if scale else "QP")
     for axes in panel:
         axes.set_xticks([])
         axes.set_yticks([])
+    return figure, predicted
+
+
+def draw_heatmap(session, index, output):
+    import matplotlib.pyplot as plt
+    figure, predicted = heatmap_figure(session, index, qp_scale(session))
     figure.savefig(output, dpi=100)
+    plt.close(figure)
     print(f"wrote {output} (frame {index}" + ("" if predicted is None else f", motion vectors of frame {predicted}") + ")")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
+def fail(message: str, status: int) -> int:
+    print(f"{PROGRAM}: {message}", file=sys.stderr)
+    return status
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(prog=PROGRAM, description=__doc__)
     parser.add_argument("video", help="path of an H.264 video file")
     parser.add_argument("--frame", type=int, help="frame to draw (default: the middle one)")
     parser.add_argument("--heatmap", default="qp_heatmap.png", help="where to write the picture")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
-    session = vexmira.H264DecoderSession(args.video, motion_vectors=True)
+    if not Path(args.video).is_file():
+        return fail(f"{args.video}: no such file", 2)
+    try:
+        session = vexmira.H264DecoderSession(args.video, motion_vectors=True)
+    except RuntimeError as error:
+        return fail(str(error), 1)
+    frame = session.num_frames // 2 if args.frame is None else args.frame
+    if session.num_frames and not 0 <= frame < session.num_frames:
+        return fail(f"--frame {frame}: {args.video} has frames 0 to {session.num_frames - 1}", 2)
     print_properties(session, args.video)
     if session.num_frames == 0:
         print("no frames with a presentation timestamp")
-        return
+        return 1
     print_qp_table(session)
-    draw_heatmap(session, session.num_frames // 2 if args.frame is None else args.frame, args.heatmap)
+    draw_heatmap(session, frame, args.heatmap)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -7,20 +7,24 @@ import subprocess
 import sys
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 import numpy as np
 import pytest
 
 import vexmira
+from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
+                            parameter_sets_only, sei_payload_types, with_memory_resets)
 
 # A moving pattern, so that frames differ from one another and B-frames predict something.
 SOURCE = "testsrc2=size={size}:rate={rate},trim=end_frame={frames}"
 TONE = "sine=frequency=440:sample_rate=48000"
 
 
-def x264(*, bframes=2, gop=12, keyint_min=None, scenecut=0, open_gop=False, pix_fmt="yuv420p", extra=""):
+def x264(*, bframes=2, gop=12, keyint_min=None, scenecut=0, open_gop=False, pix_fmt="yuv420p", extra="",
+         preset="veryfast"):
     params = f"open-gop={int(open_gop)}" + (f":{extra}" if extra else "")
-    return ["-c:v", "libx264", "-preset", "veryfast", "-bf", str(bframes), "-g", str(gop),
+    return ["-c:v", "libx264", "-preset", preset, "-bf", str(bframes), "-g", str(gop),
             "-keyint_min", str(keyint_min or gop), "-sc_threshold", str(scenecut), "-pix_fmt", pix_fmt,
             "-x264-params", params]
 
@@ -145,6 +149,141 @@ UNTIMED_CLIPS = ["h264_raw", "h264_raw_open_gop", "h264_raw_idr_periods", "h264_
                  "h264_raw_422", "avi", "mpg", "ts_pts_missing"]
 
 
+def ffmpeg(*arguments) -> None:
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", *map(str, arguments)], check=True)
+
+
+# ---- Files as they come from editors, capture, broken transfers and other encoders -------
+# Each is either made by the ffmpeg tool, or derived from other media by a derivation that
+# writes the file at the path it is given.
+
+Derivation = Callable[["Media", Path], None]
+
+
+def noisy_input(size="160x120", frames=36, then=""):
+    """A moving pattern under fresh noise in every frame, so that no two pictures or
+    macroblocks are alike and rate control varies the QP."""
+    return video_input(size=size, frames=frames, then="noise=alls=10:allf=t" + (f",{then}" if then else ""))
+
+
+def remuxed(clip: str, *options: str, before: tuple[str, ...] = ()) -> Derivation:
+    """The clip's stream copied into the container the path names, with these options."""
+    return lambda media, path: ffmpeg(*before, "-i", media(clip), "-c", "copy", *options, path)
+
+
+def rewritten(clip: str, change: Callable[[bytes], bytes]) -> Derivation:
+    def make(media, path: Path) -> None:
+        path.write_bytes(change(media(clip).read_bytes()))
+    return make
+
+
+def joined(*clips: str) -> Derivation:
+    """The files one after the other, byte for byte, as `cat` joins captures."""
+    return lambda media, path: path.write_bytes(b"".join(media(clip).read_bytes() for clip in clips))
+
+
+def video_packets(path: Path) -> list[dict]:
+    return ffprobe(path, "-show_entries", "packet=pos,flags")["packets"]
+
+
+def from_mid_gop(clip: str) -> Derivation:
+    """An MPEG-TS capture that begins halfway between the first two key packets, on a
+    transport packet boundary."""
+    def make(media, path: Path) -> None:
+        keys = [int(packet["pos"]) for packet in video_packets(media(clip)) if "K" in packet["flags"]]
+        start = (keys[0] + keys[1]) // 2 // 188 * 188
+        path.write_bytes(media(clip).read_bytes()[start:])
+    return make
+
+
+def cut_in_last_picture(clip: str) -> Derivation:
+    """An MPEG-TS file that ends 77 bytes into the fourth transport packet of its last
+    picture, as a transfer that broke off."""
+    def make(media, path: Path) -> None:
+        last = int(video_packets(media(clip))[-1]["pos"])
+        path.write_bytes(media(clip).read_bytes()[:(last // 188 + 3) * 188 + 77])
+    return make
+
+
+def from_second_recovery_point(data: bytes) -> bytes:
+    """The stream from its second recovery-point SEI on, with its first parameter sets in
+    front: a raw capture of a stream without IDR pictures after the first."""
+    units = annex_b_units(data)
+    points = [i for i, unit in enumerate(units) if nal_type(unit) == SEI and RECOVERY_POINT in sei_payload_types(unit)]
+    parameter_sets = [unit for unit in units[:points[0]] if nal_type(unit) in (SPS, PPS)][:2]
+    return b"".join(parameter_sets + units[points[1]:])
+
+
+def crop(left: int, top: int, then: str = "") -> list[str]:
+    """A new cropping window in the sequence parameter set, from nothing at the right and
+    bottom."""
+    return ["-bsf:v", f"{then}h264_metadata=crop_left={left}:crop_top={top}:crop_right=0:crop_bottom=0"]
+
+
+def memory_resets(data: bytes) -> bytes:
+    return with_memory_resets(data, every=7)
+
+
+SIX_SECONDS = noisy_input(frames=150) + x264(bframes=3, gop=50, preset="fast")
+# Frames that each reference one picture, CAVLC, no weighted prediction: what the memory
+# reset rewriter reads.
+ONE_REFERENCE = "ref=1:cabac=0:weightp=0"
+REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
+    "mp4_6s": (".mp4", SIX_SECONDS),
+    "ts_6s": (".ts", SIX_SECONDS),
+    # Cut with stream copy from 1.3 s: the copy starts at the key frame before, and an edit
+    # list hides the pictures before 1.3 s, whose packets the demuxer marks for discarding.
+    "mp4_edit_list_mid_gop": (".mp4", remuxed("mp4_6s", before=("-ss", "1.3"))),
+    # Packets before the decoder's first picture: a capture that starts inside a group of
+    # pictures, and streams whose first picture is a recovery point of an intra refresh.
+    "ts_starts_mid_gop": (".ts", from_mid_gop("ts_6s")),
+    "h264_intra_refresh": (".h264", noisy_input(frames=100) + x264(gop=30, extra="intra-refresh=1", preset="fast")),
+    "h264_starts_at_recovery_point": (".h264", rewritten("h264_intra_refresh", from_second_recovery_point)),
+    "mp4_starts_at_recovery_point": (".mp4", remuxed("h264_starts_at_recovery_point")),
+    # Field pictures: x264 encodes the fields of 20 frames as 40 pictures of half height, in
+    # Baseline (CAVLC, every picture a reference), and as_field_pictures makes fields of them.
+    "h264_separated_fields": (".h264", noisy_input(frames=20, then="setfield=tff,separatefields") + [
+        "-c:v", "libx264", "-preset", "fast", "-profile:v", "baseline", "-g", "1000", "-sc_threshold", "0",
+        "-pix_fmt", "yuv420p"]),
+    "h264_field_pictures": (".h264", rewritten("h264_separated_fields", as_field_pictures)),
+    "mp4_field_pictures": (".mp4", remuxed("h264_field_pictures")),
+    "mkv_field_pictures": (".mkv", remuxed("h264_field_pictures")),
+    "ts_field_pictures": (".ts", remuxed("h264_field_pictures")),
+    # Timestamps that repeat or go backwards: captures joined with cat.
+    "ts_sizes_restart_timestamps": (".ts", joined("ts", "ts_32x32")),
+    "ts_twice": (".ts", joined("ts_long", "ts_long")),
+    # The same encode of the pattern's negative, so that the two halves differ.
+    "ts_long_10s_later": (".ts", video_input(frames=100, then="negate") + x264(bframes=3, gop=24)
+                          + ["-output_ts_offset", "10"]),
+    "ts_timestamps_go_back": (".ts", joined("ts_long_10s_later", "ts_long")),
+    # Cropping at the left and top, which FFmpeg applies only where the planes stay aligned.
+    "mp4_crop_source": (".mp4", noisy_input(frames=30) + x264(bframes=3, preset="fast")),
+    "mp4_crop_left_top": (".mp4", remuxed("mp4_crop_source", *crop(16, 16))),
+    "h264_crop_left_top": (".h264", remuxed("mp4_crop_source", *crop(16, 16, then="h264_mp4toannexb,"))),
+    "mp4_crop_top_8": (".mp4", remuxed("mp4_crop_source", *crop(0, 8))),
+    # A transfer that broke off inside the last picture.
+    "ts_no_bframes": (".ts", noisy_input(frames=40) + x264(bframes=0, preset="fast")),
+    "ts_last_picture_cut": (".ts", cut_in_last_picture("ts_no_bframes")),
+    "h264_parameter_sets_only": (".h264", rewritten("h264_raw", parameter_sets_only)),
+    # Memory-management resets in every 7th reference picture, in P pictures only (which
+    # decode exactly as before) and among B pictures.
+    "h264_p_only": (".h264", noisy_input(frames=60) + x264(bframes=0, gop=30, extra=ONE_REFERENCE, preset="fast")),
+    "h264_memory_resets": (".h264", rewritten("h264_p_only", memory_resets)),
+    "mp4_memory_resets": (".mp4", remuxed("h264_memory_resets")),
+    "h264_flat_bframes_cavlc": (".h264", noisy_input(frames=60) + x264(
+        bframes=2, gop=60, extra=f"{ONE_REFERENCE}:b-pyramid=none:weightb=0:b-adapt=0", preset="fast")),
+    "h264_memory_resets_bframes": (".h264", rewritten("h264_flat_bframes_cavlc", memory_resets)),
+    # A raw stream with B pictures copied into MP4: the raw demuxer gives no presentation
+    # timestamps, so the muxer writes each packet's decoding timestamp as its presentation
+    # timestamp, and an edit list of the reorder delay, which makes the demuxer discard the
+    # first packet, the IDR picture (FFmpeg 5.1).
+    "mp4_remuxed_raw_bframes": (".mp4", remuxed("h264_flat_bframes_cavlc")),
+    # Interlaced macroblock pairs (MBAFF), 240 lines: 15 rows of macroblocks shown, 16 coded.
+    "mp4_mbaff_320x240": (".mp4", noisy_input(size="320x240", frames=12) + x264(bframes=3, extra="interlaced=1",
+                                                                               preset="fast")),
+}
+
+
 class Media:
     def __init__(self, folder: Path):
         self.folder = folder
@@ -152,10 +291,12 @@ class Media:
 
     def __call__(self, name: str) -> Path:
         if name not in self.made:
-            suffix, arguments = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES}[name]
+            suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
-            subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", *arguments, str(path)],
-                           check=True)
+            if callable(recipe):
+                recipe(self, path)
+            else:
+                ffmpeg(*recipe, path)
             self.made[name] = path
         return self.made[name]
 
@@ -303,20 +444,57 @@ def reference_answers(media, reference_pictures):
 
 def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[int]]]:
     """Per-macroblock QP of every frame, in presentation order, as the ffmpeg tool's H.264
-    decoder prints it for debugging (single-threaded, two characters per macroblock)."""
+    decoder prints it for debugging (single-threaded, two characters per macroblock): the
+    first mb_rows rows of each."""
+    maps = [qp_map[:mb_rows] for qp_map in coded_qp_maps(path)]
+    assert maps and all(len(qp_map) == mb_rows and len(qp_map[0]) == mb_cols for qp_map in maps)
+    return maps
+
+
+def coded_qp_maps(path: Path) -> list[list[list[int]]]:
+    """The QP of every coded macroblock of each picture the ffmpeg tool's H.264 decoder
+    outputs, as it prints them for debugging: every row of the coded picture, also those
+    that cropping hides. The decoder prints a picture before libavcodec drops what the
+    demuxer marked for discarding (the pictures an edit list hides). The tool's probing of
+    a raw stream decodes, and prints, a few pictures before the decode proper, which starts
+    once it has printed the stream mapping."""
     log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-threads", "1", "-debug", "qp", "-i", str(path),
                           "-map", "0:v:0", "-f", "null", "-"], check=True, capture_output=True, text=True).stderr
-    row = re.compile(r"^\[h264 @ [^\]]+\] ((?:[ \d]\d){%d})$" % mb_cols)
-    maps, current = [], None
-    for line in log.splitlines():
+    row = re.compile(r"^\[h264 @ [^\]]+\] ((?:[ \d]\d)+)$")
+    maps: list[list[list[int]]] = []
+    for line in log[log.index("\nStream mapping:"):].splitlines():
         if "New frame, type:" in line:
-            current = []
-            maps.append(current)
-        elif current is not None and len(current) < mb_rows and (match := row.match(line)):
+            maps.append([])
+        elif maps and (match := row.match(line)):
             digits = match.group(1)
-            current.append([int(digits[i:i + 2]) for i in range(0, len(digits), 2)])
-    assert maps and all(len(qp_map) == mb_rows for qp_map in maps)
+            maps[-1].append([int(digits[i:i + 2]) for i in range(0, len(digits), 2)])
     return maps
+
+
+def shown_qp_map(coded: list[list[int]], width: int, height: int, top: int, left: int) -> list[list[int]]:
+    """The map of a picture of width x height that the decoder cropped from its coded
+    picture at (left, top): (height + 15) // 16 rows and (width + 15) // 16 columns, each
+    cell the QP of the coded macroblock that holds the picture's sample (16 r, 16 c)."""
+    return [[coded[(top + 16 * r) // 16][(left + 16 * c) // 16] for c in range((width + 15) // 16)]
+            for r in range((height + 15) // 16)]
+
+
+def traced_headers(path: Path) -> list[tuple[str, list[tuple[str, int]]]]:
+    """Every parameter set, SEI and slice header as the ffmpeg tool's bitstream tracer reads
+    them, in stream order: (section, [(syntax element, value), ...])."""
+    trace = subprocess.run(["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-i", str(path), "-map", "0:v:0",
+                            "-c", "copy", "-bsf:v", "trace_headers", "-f", "null", "-"],
+                           check=True, capture_output=True, text=True).stderr
+    sections: list[tuple[str, list[tuple[str, int]]]] = []
+    for line in trace.splitlines():
+        if not line.startswith("[trace_headers @"):
+            continue
+        text = line.split("] ", 1)[1]
+        if element := re.fullmatch(r"\d+\s+(\w+)(?:\[[\d\]\[]+)?\s+[01]+ = (-?\d+)", text):
+            sections[-1][1].append((element.group(1), int(element.group(2))))
+        elif not text.startswith("Packet:"):
+            sections.append((text, []))
+    return sections
 
 
 @dataclass(frozen=True)

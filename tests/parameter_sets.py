@@ -5,26 +5,10 @@ so a stream whose two offsets differ has to be made by editing one of its stream
 
 import re
 
-from test_bad_inputs import BitReader, BitWriter, escape_emulation
+from bitstream_edit import (BitReader, BitWriter, escape_emulation, signed_exp_golomb, stop_bit_position,
+                            write_signed_exp_golomb)
 
 PPS_NAL_TYPE = 8
-
-
-def signed_exp_golomb(reader: BitReader) -> int:
-    code = reader.exp_golomb()
-    return (code + 1) // 2 if code % 2 else -(code // 2)
-
-
-def write_signed_exp_golomb(writer: BitWriter, value: int) -> None:
-    writer.exp_golomb(2 * value - 1 if value > 0 else -2 * value)
-
-
-def stop_bit_position(payload: bytes) -> int:
-    """The rbsp_stop_one_bit: the last bit set, before any trailing zero bytes."""
-    position = len(payload) * 8 - 1
-    while not (payload[position >> 3] >> (7 - (position & 7))) & 1:
-        position -= 1
-    return position
 
 
 def copy_bits(reader: BitReader, writer: BitWriter, count: int) -> None:

@@ -18,6 +18,7 @@ from typing import Callable
 
 import pytest
 
+from bitstream_edit import SPS, annex_b_units, nal_type, parsed, serialized, sps_syntax
 from conftest import Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps, reference_qp_maps
 
 PROBE = Path(__file__).with_name("frame_probe.py")
@@ -114,99 +115,16 @@ def starts_video_pes(data: bytes, offset: int) -> bool:
     return bool(data[offset + 1] & 0x40) and data[payload:payload + 4] == b"\x00\x00\x01\xe0"
 
 
-class BitReader:
-    def __init__(self, data: bytes):
-        self.data, self.position = data, 0
-
-    def bits(self, count: int) -> int:
-        value = 0
-        for _ in range(count):
-            byte = self.data[self.position >> 3]
-            value = (value << 1) | ((byte >> (7 - (self.position & 7))) & 1)
-            self.position += 1
-        return value
-
-    def exp_golomb(self) -> int:
-        zeros = 0
-        while self.bits(1) == 0:
-            zeros += 1
-        return (1 << zeros) - 1 + self.bits(zeros)
-
-
-class BitWriter:
-    def __init__(self):
-        self.written: list[int] = []
-
-    def bits(self, count: int, value: int) -> None:
-        self.written += [(value >> (count - 1 - i)) & 1 for i in range(count)]
-
-    def exp_golomb(self, value: int) -> None:
-        length = (value + 1).bit_length()
-        self.bits(length - 1, 0)
-        self.bits(length, value + 1)
-
-    def payload(self) -> bytes:
-        padded = self.written + [0] * (-len(self.written) % 8)
-        return bytes(int("".join(map(str, padded[i:i + 8])), 2) for i in range(0, len(padded), 8))
-
-
-HIGH_PROFILES = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135}
-
-
-def escape_emulation(payload: bytes) -> bytes:
-    escaped, zeros = bytearray(), 0
-    for byte in payload:
-        if zeros >= 2 and byte <= 3:
-            escaped.append(3)
-            zeros = 0
-        escaped.append(byte)
-        zeros = zeros + 1 if byte == 0 else 0
-    return bytes(escaped)
-
-
-def resized_parameter_set(nal: bytes, macroblocks_wide: int, macroblocks_high: int) -> bytes:
-    """A sequence parameter set that declares another picture size and is otherwise the
-    same; x264's, without scaling matrices, is assumed."""
-    payload = nal[1:].replace(b"\x00\x00\x03", b"\x00\x00")
-    reader, writer = BitReader(payload), BitWriter()
-    profile = reader.bits(8)
-    writer.bits(8, profile)
-    writer.bits(16, reader.bits(16))
-    writer.exp_golomb(reader.exp_golomb())
-    if profile in HIGH_PROFILES:
-        chroma_format = reader.exp_golomb()
-        writer.exp_golomb(chroma_format)
-        if chroma_format == 3:
-            writer.bits(1, reader.bits(1))
-        writer.exp_golomb(reader.exp_golomb())
-        writer.exp_golomb(reader.exp_golomb())
-        writer.bits(1, reader.bits(1))
-        assert reader.bits(1) == 0, "scaling matrices"
-        writer.bits(1, 0)
-    writer.exp_golomb(reader.exp_golomb())
-    order_type = reader.exp_golomb()
-    writer.exp_golomb(order_type)
-    assert order_type in (0, 2)
-    if order_type == 0:
-        writer.exp_golomb(reader.exp_golomb())
-    writer.exp_golomb(reader.exp_golomb())
-    writer.bits(1, reader.bits(1))
-    reader.exp_golomb()
-    reader.exp_golomb()
-    writer.exp_golomb(macroblocks_wide - 1)
-    writer.exp_golomb(macroblocks_high - 1)
-    stop_bit = len(payload) * 8 - 1
-    while not (payload[stop_bit >> 3] >> (7 - (stop_bit & 7))) & 1:
-        stop_bit -= 1
-    writer.bits(stop_bit - reader.position + 1, reader.bits(stop_bit - reader.position + 1))
-    return nal[:1] + escape_emulation(writer.payload())
+def resized_parameter_set(unit: bytes, macroblocks_wide: int, macroblocks_high: int) -> bytes:
+    """A sequence parameter set that declares another picture size and is otherwise the same."""
+    values = parsed(unit, sps_syntax)
+    values.update(pic_width_in_mbs_minus1=macroblocks_wide - 1, pic_height_in_map_units_minus1=macroblocks_high - 1)
+    return serialized(unit, values, sps_syntax)
 
 
 def with_declared_size(annex_b: bytes, macroblocks_wide: int, macroblocks_high: int) -> bytes:
-    parts = re.split(b"(\x00\x00\x01)", annex_b)
-    return b"".join(resized_parameter_set(part, macroblocks_wide, macroblocks_high)
-                    if part and part[0] & 0x1F == 7 and not part.startswith(b"\x00\x00") else part
-                    for part in parts)
+    return b"".join(resized_parameter_set(unit, macroblocks_wide, macroblocks_high) if nal_type(unit) == SPS else unit
+                    for unit in annex_b_units(annex_b))
 
 
 def remux(source: Path, target: Path) -> Path:
@@ -273,16 +191,6 @@ def damaged_mkv(seed: int) -> Maker:
 def damaged_ts(seed: int) -> Maker:
     return written(f"damaged_{seed}.ts",
                    lambda media: overwrite_ts_payload_bytes(media("ts_long").read_bytes(), seed))
-
-
-def annex_b_units(data: bytes) -> list[bytes]:
-    """The NAL units of a raw Annex B stream, each with the start code before it."""
-    starts = [match.start() for match in re.finditer(b"\x00\x00\x01", data)]
-    return [data[start:end] for start, end in zip(starts, starts[1:] + [len(data)])]
-
-
-def nal_type(unit: bytes) -> int:
-    return unit[3] & 0x1F
 
 
 def raw_stream(name: str, change: Callable[[list[bytes]], list[bytes]]) -> Maker:

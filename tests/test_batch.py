@@ -11,7 +11,7 @@ import pytest
 
 import vexmira
 from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, ffprobe, plane_sizes, pps_chroma_offsets, presentation_timestamps, reference_qp_maps
-from test_bad_inputs import CASES, concatenated
+from test_bad_inputs import CASES, concatenated, damaged_mp4, damaged_packet_timestamps, slice_damage
 from thread_probe import frame_problems, requests
 
 THREADS = [1, 2, 3]
@@ -110,6 +110,50 @@ def test_frame_stats_rows_are_what_ffprobe_and_the_decoder_report(media, referen
     assert stats["qp_max"].tolist() == [int(np.max(qp_map)) for qp_map in qp_maps]
     assert set(zip(stats["chroma_qp_offset_cb"].tolist(), stats["chroma_qp_offset_cr"].tolist())) == {offsets}
     assert stats["decoded"].all()
+
+
+def frames_in_output_order(path, *entries: str) -> list[dict]:
+    return ffprobe(path, "-threads", "1", "-show_entries", "frame=" + ",".join(entries))["frames"]
+
+
+@pytest.mark.parametrize("clip", ["mp4_scene_cut", "ts_pts_repeated", "mkv_pts_repeated", "mp4_field_pictures"])
+def test_frame_stats_of_unusual_files_are_ffprobes(media, clip):
+    # An I picture that is not a key picture, frames numbered from the bitstream because
+    # timestamps repeat, and field pairs whose two packets make one frame.
+    path = media(clip)
+    stats = vexmira.H264DecoderSession(str(path)).frame_stats(threads=2)
+    frames = frames_in_output_order(path, "pict_type,key_frame,pkt_size")
+    assert stats["pict_type"].tolist() == [frame["pict_type"] for frame in frames]
+    assert stats["key_frame"].tolist() == [frame["key_frame"] == 1 for frame in frames]
+    if clip == "mp4_scene_cut":
+        assert any(kind == "I" and not key for kind, key in zip(stats["pict_type"], stats["key_frame"]))
+    if clip.endswith("field_pictures"):
+        # No B pictures: each frame's fields are the next two packets.
+        sizes = [int(packet["size"]) for packet in ffprobe(path, "-show_entries", "packet=size")["packets"]]
+        assert stats["pkt_size"].tolist() == [a + b for a, b in zip(sizes[::2], sizes[1::2])]
+    else:
+        assert stats["pkt_size"].tolist() == [int(frame["pkt_size"]) for frame in frames]
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_frame_stats_of_damaged_pictures_count_only_reported_qps(media, tmp_path, seed):
+    # A picture whose data was damaged has no QP map, and then no statistics; every other
+    # picture's are those of the map the ffmpeg tool prints.
+    path = damaged_mp4(seed)(media, tmp_path)
+    damaged = damaged_packet_timestamps(path, slice_damage(media("mp4_long_faststart").read_bytes(), seed))
+    session = vexmira.H264DecoderSession(str(path))
+    reference = reference_qp_maps(path, session.mb_rows, session.mb_cols)
+    stats = session.frame_stats(threads=2)
+    without_map = [np.isnan(mean) and low == high == -1
+                   for mean, low, high in zip(stats["qp_mean"], stats["qp_min"], stats["qp_max"])]
+    assert any(without_map), "the damage made the decoder conceal something"
+    for index, pts in enumerate(presentation_timestamps(path)):
+        if without_map[index]:
+            assert pts in damaged
+            continue
+        qp_map = np.array(reference[index])
+        assert (stats["qp_mean"][index], stats["qp_min"][index], stats["qp_max"][index]) == \
+            (qp_map.mean(), qp_map.min(), qp_map.max()), index
 
 
 def test_frame_stats_of_chosen_frames_are_those_rows(media):

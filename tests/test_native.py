@@ -25,5 +25,13 @@ def test_prediction_parts(native_build):
     assert "all checks passed" in run_native(native_build / "prediction_parts_test")
 
 
+def test_packet_locator_recovers_or_gives_up_as_documented(native_build):
+    assert "all checks passed" in run_native(native_build / "packet_locator_test")
+
+
+def test_batch_rethrows_the_first_worker_error(native_build, media):
+    assert "all checks passed" in run_native(native_build / "batch_errors_test", media("mp4_long"))
+
+
 def test_read_ahead_rules(native_build, media):
     assert "all checks passed" in run_native(native_build / "read_ahead_test", media("mp4_long"), media("mp4_qp_busy"))

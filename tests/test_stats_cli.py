@@ -1,18 +1,22 @@
 """vexmira-stats on a folder of a sound file, a damaged one and files that are no video, and
-the same run on a two-worker local Dask cluster. Rows are checked against ffprobe and the
-ffmpeg tool's decode; the cluster's table against the one-process table."""
+the same run on a two-worker local Dask cluster and on a scheduler whose workers run in
+another folder. Rows are checked against ffprobe and the ffmpeg tool's decode; the cluster's
+table against the one-process table."""
 
 import csv
 import importlib.metadata
 import json
 import math
 import shutil
+import subprocess
+import sys
 
 import numpy as np
+import pandas as pd
 import pyarrow.parquet as pq
 import pytest
 
-from conftest import ffprobe, presentation_timestamps
+from conftest import ffprobe, presentation_timestamps, video_input, x264
 from test_bad_inputs import CASES
 import vexmira
 from vexmira_tools.stats import main
@@ -35,8 +39,8 @@ def folder(media, tmp_path_factory):
 
 
 def read_csv(path) -> list[dict]:
+    assert json.loads(path.with_name(path.name + ".json").read_text())["decoder"] == decoder
     with open(path, newline="") as file:
-        assert json.loads(file.readline().removeprefix("# decoder: ")) == decoder
         return list(csv.DictReader(file))
 
 
@@ -61,25 +65,32 @@ def test_a_folder_gives_every_frame_of_every_video_and_reports_what_it_skipped(f
     assert any(row["decoded"] == "False" for row in rows)
 
 
-def test_parquet_and_a_local_dask_cluster_give_the_same_table(folder, tmp_path, capsys):
-    """Ranges of 24 frames cut both files at every key-frame interval, so that the cluster
-    runs several tasks per file."""
-    files = [str(folder / "good.mp4"), str(folder / "damaged.mp4"), str(folder / "notes.mp4")]
-    one_process, on_cluster = tmp_path / "one.parquet", tmp_path / "cluster.parquet"
-    assert main([*files, "-o", str(one_process), "--range-frames", "24"]) == 1
-    assert main([*files, "-o", str(on_cluster), "--range-frames", "24", "--dask", "local"]) == 1
-    assert capsys.readouterr().err.count("skipped") == 2
-    expected, got = pq.read_table(one_process), pq.read_table(on_cluster)
-    assert got.num_rows == sum(len(presentation_timestamps(folder / name)) for name in ["good.mp4", "damaged.mp4"])
+def test_parquet_csv_and_a_local_dask_cluster_give_the_same_table(folder, media, tmp_path, capsys):
+    """Ranges of 24 frames cut the small files at every key-frame interval, so that the cluster
+    runs several tasks per file; the large file first, of one interval, is done last there,
+    and must still come first."""
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", *video_input(size="640x360", frames=250),
+                    *x264(bframes=3, gop=250), str(tmp_path / "large.mp4")], check=True)
+    files = [str(tmp_path / "large.mp4"), str(folder / "good.mp4"), str(folder / "damaged.mp4"),
+             str(folder / "notes.mp4")]
+    outputs = {}
+    for where, kind in [("one", "parquet"), ("cluster", "parquet"), ("one", "csv"), ("cluster", "csv")]:
+        outputs[where, kind] = tmp_path / f"{where}.{kind}"
+        dask = ["--dask", "local"] if where == "cluster" else []
+        assert main([*files, "-o", str(outputs[where, kind]), "--range-frames", "24", *dask]) == 1
+    assert capsys.readouterr().err.count("skipped") == 4
+    expected, got = pq.read_table(outputs["one", "parquet"]), pq.read_table(outputs["cluster", "parquet"])
+    assert got.num_rows == sum(len(presentation_timestamps(path)) for path in files[:3])
     assert got.schema.equals(expected.schema, check_metadata=True)
     assert json.loads(got.schema.metadata[b"vexmira.decoder"]) == decoder
     for name in expected.column_names:
         # NaN, the mean QP of a frame without picture, equals itself here as it should.
         np.testing.assert_array_equal(got.column(name).to_numpy(), expected.column(name).to_numpy(), err_msg=name)
-    csv_out = tmp_path / "one.csv"
-    main([*files, "-o", str(csv_out)])
+    csv_out = outputs["one", "csv"]
     assert [row["qp_mean"] for row in read_csv(csv_out)] == [
         "" if math.isnan(value) else repr(value) for value in expected.column("qp_mean").to_pylist()]
+    for name in ["cluster.csv", "cluster.csv.json"]:
+        assert (tmp_path / name).read_bytes() == (tmp_path / name.replace("cluster", "one")).read_bytes(), name
 
 
 def test_bad_arguments_exit_with_status_2(tmp_path):
@@ -88,3 +99,44 @@ def test_bad_arguments_exit_with_status_2(tmp_path):
         with pytest.raises(SystemExit) as exit_info:
             main(argv)
         assert exit_info.value.code == 2
+
+
+# A scheduler and one worker started in a folder of their own, as on a cluster whose workers
+# do not share the client's working directory; the scheduler's address on the first line.
+SCHEDULER = """
+import sys
+from distributed import LocalCluster
+with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
+    print(cluster.scheduler_address, flush=True)
+    sys.stdin.read()
+"""
+
+
+@pytest.fixture(scope="module")
+def scheduler_elsewhere(tmp_path_factory):
+    with subprocess.Popen([sys.executable, "-c", SCHEDULER], cwd=tmp_path_factory.mktemp("elsewhere"),
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as child:
+        yield child.stdout.readline().strip()
+        child.stdin.close()
+        child.wait(timeout=60)
+
+
+def test_relative_and_repeated_inputs_give_one_table_in_one_process_and_on_a_cluster(
+        folder, tmp_path, monkeypatch, capsys, scheduler_elsewhere):
+    """Each distinct file once, where it first appears: the damaged file named twice and found
+    again in the folder, the sound one named by two spellings."""
+    monkeypatch.chdir(folder)
+    inputs = ["damaged.mp4", "good.mp4", "./damaged.mp4", str(folder / "good.mp4"), "."]
+    tables = {}
+    for where in ["one process", "cluster"]:
+        out = tmp_path / f"{where}.parquet"
+        dask = ["--dask", scheduler_elsewhere] if where == "cluster" else []
+        assert main([*inputs, "-o", str(out), "--range-frames", "24", *dask]) == 1
+        tables[where] = pq.read_table(out)
+        assert capsys.readouterr().err.count(f"skipped {folder / 'notes.mp4'}") == 1
+    assert tables["cluster"].schema.metadata == tables["one process"].schema.metadata
+    # NaN, the mean QP of a frame without picture, equals itself here as it should.
+    pd.testing.assert_frame_equal(tables["cluster"].to_pandas(), tables["one process"].to_pandas())
+    files = tables["cluster"].column("file").to_pylist()
+    blocks = [str(folder / "damaged.mp4"), str(folder / "good.mp4")]
+    assert files == [path for path in blocks for _ in presentation_timestamps(path)]

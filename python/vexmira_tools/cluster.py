@@ -1,48 +1,75 @@
 """vexmira-stats on a Dask cluster: one task per file to plan it, then one per frame range.
-Tasks take and return plain values; nothing is kept on the workers between tasks."""
+Tasks take and return plain values (resolved paths, ranges, arrays); nothing is kept on the
+workers between tasks."""
 
+import logging
+from collections.abc import Iterator
 from contextlib import contextmanager
 
 from distributed import Client, LocalCluster, as_completed
 
-from vexmira_tools.frame_tables import plan_file, range_stats
+from vexmira_tools.errors import ClusterUnavailable
+from vexmira_tools.interrupts import ignored_by_processes_started
+from vexmira_tools.frame_tables import FilePlan, FileResult, file_table, plan_file, range_stats
 
 
 @contextmanager
 def connect(address: str):
     """'local': two single-threaded worker processes on this machine, shut down afterwards;
     otherwise the address of a running scheduler, whose cluster is left as it is."""
-    if address == "local":
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-                Client(cluster) as client:
-            yield client
-    else:
-        with Client(address) as client:
-            yield client
+    try:
+        if address == "local":
+            # The scheduler's web server on a free port: the usual 8787 may be another cluster's.
+            with ignored_by_processes_started():
+                # Tasks cancelled by an interruption would each log a warning.
+                cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                       silence_logs=logging.ERROR)
+            client = Client(cluster)
+        else:
+            cluster, client = None, Client(address)
+    except OSError as error:
+        first_line = (str(error) or type(error).__name__).splitlines()[0]
+        raise ClusterUnavailable(f"cannot reach the Dask scheduler at {address}: {first_line}") from None
+    try:
+        yield client
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
 
 
-def run_on_dask(address: str, videos: list[str], threads: int, range_frames: int, bar):
-    """The parts of the table in file and frame order, and the files skipped with their errors,
-    as the one-process run gives them. Ranges are submitted as soon as their file is planned."""
-    order = {path: number for number, path in enumerate(videos)}
-    parts, skipped, ranges = {}, {}, {}
-    with connect(address) as client:
-        pending = as_completed(client.map(plan_file, videos, range_frames=range_frames, pure=False))
-        for future in pending:
-            if future in ranges:
-                key = ranges.pop(future)
-                parts[key] = future.result()
-                bar.update(len(parts[key]["frame"]))
-                continue
+def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar) -> Iterator[FileResult]:
+    """Each file's result in the order given, as the one-process run gives them: a file that
+    completes before those ahead of it waits for them. Ranges are submitted as soon as their
+    file is planned."""
+    plans: dict[str, FilePlan] = {}
+    got: dict[str, dict[int, dict]] = {}
+    ready: dict[str, FileResult] = {}
+    following = iter(videos)
+    next_path = next(following, None)
+    ranges = {}
+    pending = as_completed(client.map(plan_file, videos, range_frames=range_frames, pure=False))
+    for future in pending:
+        if future in ranges:
+            path, first = ranges.pop(future)
+            got[path][first] = future.result()
+            bar.update(len(got[path][first]["frame"]))
+        else:
             plan = future.result()
+            path = plan.path
+            plans[path], got[path] = plan, {}
             if plan.error:
-                skipped[plan.path] = plan.error
-                continue
+                ready[path] = FileResult(path, error=plan.error)
             bar.total += plan.frames
             bar.refresh()
             for first, end in plan.ranges:
-                task = client.submit(range_stats, plan.path, first, end, threads, pure=False)
-                ranges[task] = (order[plan.path], first, plan.path)
+                task = client.submit(range_stats, path, first, end, threads, pure=False)
+                ranges[task] = (path, first)
                 pending.add(task)
-    return ([(key[2], parts[key]) for key in sorted(parts)],
-            [(path, skipped[path]) for path in dict.fromkeys(videos) if path in skipped])
+        if path not in ready and len(got[path]) == len(plans[path].ranges):
+            ready[path] = FileResult(path, file_table(plans[path], [got[path][first]
+                                                                    for first, _ in plans[path].ranges]))
+            del got[path]
+        while next_path in ready:
+            yield ready.pop(next_path)
+            next_path = next(following, None)

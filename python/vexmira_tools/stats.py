@@ -1,36 +1,33 @@
-"""vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT]
+"""vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT] [--resume]
 
-Writes one row per frame of every H.264 file found (folders are searched for video files),
-with the file's path in a `file` column, to Parquet or CSV. A file that does not open is
-reported on stderr and skipped. Exit status: 0 when every file was read, 1 when some were
-skipped or nothing was found, 2 for bad arguments."""
+Writes one row per frame of every H.264 file found (folders are searched for files with a
+video suffix), with the file's path and format on each row, to Parquet or CSV, file by file
+as each completes. A file that does not open is reported on stderr and skipped. Ctrl-C keeps
+the files completed so far, and --resume continues from them. Exit status: 0 when every file
+was read, 1 when some were skipped or none was found, 2 for bad arguments or an output that
+cannot be written, 130 when interrupted."""
 
 import argparse
-import csv
 import importlib.util
-import json
-import math
+import os
+import re
 import sys
+from contextlib import nullcontext
 from pathlib import Path
 
-import vexmira
-from vexmira_tools.frame_tables import DEFAULT_RANGE_FRAMES, file_table, plan_file, range_stats
+from vexmira_tools.frame_tables import DEFAULT_RANGE_FRAMES
+from vexmira_tools.inputs import find_videos
+from vexmira_tools.interrupts import interrupt_deferred
+from vexmira_tools.errors import ClusterUnavailable, OutputError
+from vexmira_tools.run_record import RunRecord
 
-VIDEO_SUFFIXES = {".mp4", ".m4v", ".mov", ".mkv", ".ts", ".m2ts", ".mts", ".h264", ".264", ".avi", ".flv", ".3gp"}
+PROGRAM = "vexmira-stats"
+SCHEDULER_ADDRESS = re.compile(r"[a-z][a-z0-9+.-]*://[^/\s]+")
 
 
-def find_videos(inputs: list[str]) -> list[str]:
-    """Files named are taken as they are; folders are searched, in name order, for files
-    with a video suffix."""
-    found = []
-    for given in inputs:
-        path = Path(given)
-        if path.is_dir():
-            found += sorted(str(child) for child in path.rglob("*")
-                            if child.is_file() and child.suffix.lower() in VIDEO_SUFFIXES)
-        else:
-            found.append(str(path))
-    return found
+def say(message: str) -> None:
+    from tqdm import tqdm
+    tqdm.write(f"{PROGRAM}: {message}", file=sys.stderr)
 
 
 def progress_bar():
@@ -39,57 +36,8 @@ def progress_bar():
     return tqdm(total=0, unit="frame", file=sys.stderr, disable=not sys.stderr.isatty(), dynamic_ncols=True)
 
 
-def run_in_process(videos: list[str], threads: int, range_frames: int, bar):
-    """Each file opened once to plan it (so that the bar knows the total), then read range
-    by range with a session of its own."""
-    plans = [plan_file(path, range_frames) for path in videos]
-    bar.total = sum(plan.frames for plan in plans)
-    bar.refresh()
-    parts = []
-    for plan in plans:
-        if plan.error:
-            continue
-        session = vexmira.H264DecoderSession(plan.path)
-        for first, end in plan.ranges:
-            parts.append((plan.path, range_stats(plan.path, first, end, threads, session)))
-            bar.update(end - first)
-    return parts, [(plan.path, plan.error) for plan in plans if plan.error]
-
-
-def decoder_identity() -> dict[str, str]:
-    """The module's version and the FFmpeg it decodes with: QP tables and pictures are the
-    decoder's, so they belong with the results."""
-    import vexmira
-    return {"vexmira": vexmira.__version__, **vexmira.ffmpeg_version}
-
-
-def write_parquet(table, output: Path, skipped) -> None:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-    arrays = pa.table(table)
-    metadata = {b"vexmira.skipped": json.dumps(dict(skipped)).encode(),
-                b"vexmira.decoder": json.dumps(decoder_identity()).encode()}
-    pq.write_table(arrays.replace_schema_metadata(metadata), output)
-
-
-def csv_value(value):
-    if isinstance(value, float) and math.isnan(value):
-        return ""
-    return value
-
-
-def write_csv(table, output: Path) -> None:
-    names = list(table)
-    with output.open("w", newline="") as file:
-        file.write(f"# decoder: {json.dumps(decoder_identity())}\n")
-        writer = csv.writer(file)
-        writer.writerow(names)
-        for row in zip(*(table[name].tolist() for name in names)):
-            writer.writerow([csv_value(value) for value in row])
-
-
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog="vexmira-stats", description=__doc__.split("\n\n")[1],
+    parser = argparse.ArgumentParser(prog=PROGRAM, description=__doc__.split("\n\n")[1],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     parser.add_argument("-o", "--output", required=True, type=Path, help="out.parquet or out.csv")
@@ -99,6 +47,8 @@ def parse_arguments(argv):
                         help="run on a local two-worker cluster, or on the cluster of that scheduler")
     parser.add_argument("--range-frames", type=int, default=DEFAULT_RANGE_FRAMES,
                         help="frames per unit of work; long files are cut at key-frame intervals")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the files the output already holds complete and read only the others")
     args = parser.parse_args(argv)
     if args.output.suffix.lower() not in {".parquet", ".csv"}:
         parser.error("the output must end in .parquet or .csv")
@@ -109,38 +59,120 @@ def parse_arguments(argv):
     return args
 
 
+def is_parquet(output: Path) -> bool:
+    return output.suffix.lower() == ".parquet"
+
+
 def missing_extra(args) -> str | None:
     """The pyproject extra that a module this run needs comes from, if it is not installed."""
-    needed = ["tqdm"] + (["pyarrow"] if args.output.suffix.lower() == ".parquet" else [])
+    needed = ["tqdm"] + (["pyarrow"] if is_parquet(args.output) else [])
     needed += ["distributed"] if args.dask else []
     if any(importlib.util.find_spec(module) is None for module in needed):
         return "dask" if args.dask else "stats"
     return None
 
 
+def output_problem(output: Path) -> str | None:
+    """Why the output (and what is written beside it) could not be written, found before any
+    file is read."""
+    folder = output.parent
+    if not folder.is_dir():
+        return f"cannot write {output}: there is no folder {folder}"
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"cannot write {output}: the folder {folder} is not writable"
+    beside = output.with_name(output.name + (".parts" if is_parquet(output) else ".json"))
+    if output.is_dir():
+        return f"cannot write {output}: it is a folder"
+    if beside.exists() and beside.is_dir() != is_parquet(output):
+        return f"cannot write {output}: {beside}, which the run writes beside it, is in the way"
+    return None
+
+
+def dask_problem(address: str | None) -> str | None:
+    if address is None or address == "local" or SCHEDULER_ADDRESS.fullmatch(address):
+        return None
+    return f"--dask takes 'local' or a scheduler's address such as tcp://host:8786, not {address!r}"
+
+
+def open_output(output: Path, record: RunRecord, resume: bool):
+    if is_parquet(output):
+        from vexmira_tools.parquet_output import ParquetOutput
+        return ParquetOutput(output, record, resume)
+    from vexmira_tools.csv_output import CsvOutput
+    return CsvOutput(output, record, resume)
+
+
+def cluster_of(args):
+    """The Dask client of the run, connected before the output is touched; none in one process."""
+    if not args.dask:
+        return nullcontext()
+    from vexmira_tools.cluster import connect
+    return connect(args.dask)
+
+
+def file_results(client, videos: list[str], args, bar):
+    if client is None:
+        from vexmira_tools.in_process import run_in_process
+        return run_in_process(videos, args.threads or 0, args.range_frames, bar)
+    from vexmira_tools.cluster import run_on_dask
+    return run_on_dask(client, videos, args.threads or 1, args.range_frames, bar)
+
+
+def write_results(results, output) -> None:
+    """Each file's rows, or its failure, recorded whole before the next."""
+    for result in results:
+        with interrupt_deferred():
+            if result.error:
+                output.note_skipped(result.path, result.error)
+            else:
+                output.write_file(result.path, result.table)
+        if result.error:
+            say(f"skipped {result.path}: {result.error}")
+
+
+def run(args) -> int:
+    inputs = find_videos(args.inputs)
+    for path, reason in inputs.ignored.items():
+        say(f"ignored {path}: {reason}")
+    with cluster_of(args) as client:
+        record = RunRecord(ignored=inputs.ignored)
+        try:
+            output = open_output(args.output, record, args.resume)
+        except OutputError as error:
+            say(str(error))
+            return 2
+        todo = [path for path in inputs.videos if path not in record.files]
+        if args.resume and len(todo) < len(inputs.videos):
+            say(f"resuming: {len(inputs.videos) - len(todo)} files already complete in {args.output}")
+        finished = False
+        try:
+            with progress_bar() as bar:
+                write_results(file_results(client, todo, args, bar), output)
+            finished = True
+        finally:
+            with interrupt_deferred():
+                output.finish(finished, inputs.videos)
+    if not inputs.videos:
+        say("no video files found")
+    return 1 if record.skipped or not inputs.videos else 0
+
+
 def main(argv=None) -> int:
     args = parse_arguments(argv)
     if extra := missing_extra(args):
-        print(f"vexmira-stats: this run needs the {extra} extra: pip install 'vexmira[{extra}]'", file=sys.stderr)
+        print(f"{PROGRAM}: this run needs the {extra} extra: pip install 'vexmira[{extra}]'", file=sys.stderr)
         return 1
-    videos = find_videos(args.inputs)
-    if not videos:
-        print("vexmira-stats: no video files found", file=sys.stderr)
+    if problem := output_problem(args.output) or dask_problem(args.dask):
+        say(problem)
+        return 2
+    try:
+        return run(args)
+    except ClusterUnavailable as error:
+        say(str(error))
         return 1
-    with progress_bar() as bar:
-        if args.dask:
-            from vexmira_tools.cluster import run_on_dask
-            parts, skipped = run_on_dask(args.dask, videos, args.threads or 1, args.range_frames, bar)
-        else:
-            parts, skipped = run_in_process(videos, args.threads or 0, args.range_frames, bar)
-    for path, error in skipped:
-        print(f"vexmira-stats: skipped {path}: {error}", file=sys.stderr)
-    table = file_table(parts)
-    if args.output.suffix.lower() == ".parquet":
-        write_parquet(table, args.output, skipped)
-    else:
-        write_csv(table, args.output)
-    return 1 if skipped else 0
+    except KeyboardInterrupt:
+        say(f"interrupted: {args.output} holds the files completed so far; --resume continues")
+        return 130
 
 
 if __name__ == "__main__":

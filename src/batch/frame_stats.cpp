@@ -36,7 +36,7 @@ void fill_scan_columns(const StreamIndex& index, FrameStatsTable& table) {
         table.seconds[i] = static_cast<double>(frame_pts[i]) * seconds_per_tick;
     }
     for (const PacketInfo& packet : index.packets) {
-        if (const int32_t frame = index.frames.frame_of_pts(packet.pts); frame >= 0) {
+        if (const int32_t frame = index.frames.frame_of_pts(packet.frame_pts); frame >= 0) {
             table.packet_bytes[frame] += packet.size;
         }
     }

@@ -17,7 +17,7 @@ struct FrameStatsTable {
     std::vector<double> seconds;
     std::vector<std::string> picture_type;
     std::vector<uint8_t> key_frame;
-    // Compressed bytes of the packets that carry the frame's timestamp.
+    // Compressed bytes of the packets whose data makes the frame (both fields of a pair).
     std::vector<int64_t> packet_bytes;
     // Over the macroblocks that have a QP; NaN and -1 where none has.
     std::vector<double> qp_mean;

@@ -28,7 +28,7 @@ std::vector<int32_t> picture_owners(const std::vector<PictureOrder>& pictures) {
             continue;
         }
         if (unpaired_field >= 0 && is_field(picture.structure) &&
-            picture.structure != pictures[unpaired_field].structure && !picture.is_key) {
+            picture.structure != pictures[unpaired_field].structure && !picture.idr) {
             owners[i] = unpaired_field;
             unpaired_field = -1;
             continue;
@@ -41,11 +41,19 @@ std::vector<int32_t> picture_owners(const std::vector<PictureOrder>& pictures) {
 
 using OutputKey = std::tuple<int64_t, int32_t, std::size_t>;
 
-// (group, picture order count, position) of every picture of its own, in decode order. FFmpeg
-// outputs everything decoded before a key picture first; a picture that resets the memory
-// ends up on its own, since both it and the picture after it stop the decoder's search for
-// the picture to output next.
+// (group, picture order count, position) of every picture of its own, in decode order: the
+// order FFmpeg outputs them in. It outputs everything decoded before an IDR picture first;
+// a picture that resets the memory ends up on its own, since both it and the picture after
+// it stop the decoder's search for the picture to output next. A field pair's count is the
+// lower of its fields'.
 std::vector<OutputKey> output_keys(const std::vector<PictureOrder>& pictures, const std::vector<int32_t>& owners) {
+    std::vector<int32_t> counts(pictures.size());
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        counts[i] = pictures[i].poc;
+        if (owners[i] >= 0 && owners[i] != static_cast<int32_t>(i)) {
+            counts[owners[i]] = std::min(counts[owners[i]], pictures[i].poc);
+        }
+    }
     std::vector<OutputKey> keys;
     int64_t group = 0;
     bool after_reset = false;
@@ -54,13 +62,25 @@ std::vector<OutputKey> output_keys(const std::vector<PictureOrder>& pictures, co
         if (owners[i] != static_cast<int32_t>(i) || !picture.has_picture) {
             continue;
         }
-        if (!keys.empty() && (picture.is_key || picture.memory_reset || after_reset)) {
+        if (!keys.empty() && (picture.idr || picture.memory_reset || after_reset)) {
             ++group;
         }
         after_reset = picture.memory_reset;
-        keys.emplace_back(group, picture.poc, i);
+        keys.emplace_back(group, counts[i], i);
     }
     return keys;
+}
+
+// Presentation timestamps equal to the decoding ones in a stream with B pictures: the muxer
+// did not know the presentation order (a raw stream copied into MP4 gets them so), and the
+// timestamps follow the decoding order, not the order the decoder outputs the pictures in.
+bool presentation_order_unknown_to_muxer(const std::vector<PacketInfo>& packets,
+                                         const std::vector<PictureOrder>& pictures) {
+    const bool any_bipredicted =
+        std::any_of(pictures.begin(), pictures.end(), [](const PictureOrder& picture) { return picture.bipredicted; });
+    return any_bipredicted && std::all_of(packets.begin(), packets.end(), [](const PacketInfo& packet) {
+               return packet.pts == packet.dts;
+           });
 }
 
 // Timestamps say which picture is which only when each frame has its own and they do not
@@ -158,14 +178,14 @@ bool numbered_by_timestamps(const std::vector<PacketInfo>& packets, const std::v
     std::vector<int32_t> owners;
     std::vector<bool> shown;
     find_pictures(packets, pictures, owners, shown);
-    return timestamps_identify_frames(packets, shown);
+    return timestamps_identify_frames(packets, shown) && !presentation_order_unknown_to_muxer(packets, pictures);
 }
 
 bool number_frames(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures, int32_t first_output) {
     std::vector<int32_t> owners;
     std::vector<bool> shown;
     find_pictures(packets, pictures, owners, shown);
-    if (timestamps_identify_frames(packets, shown)) {
+    if (timestamps_identify_frames(packets, shown) && !presentation_order_unknown_to_muxer(packets, pictures)) {
         number_by_timestamps(packets, owners, shown, first_output);
         return false;
     }

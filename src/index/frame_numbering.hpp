@@ -19,10 +19,12 @@
 //   decoding timestamps never go backwards, frame i is the frame with the i-th smallest
 //   timestamp, and packets keep theirs.
 // - Otherwise (raw streams, AVI, MPEG-PS, timestamps missing, repeated, or starting again as
-//   in joined recordings) the order comes from the bitstream: each key picture, each picture
-//   that resets the decoder's memory (and the picture after it) begins a group that is output
-//   after everything decoded before it, and within a group pictures come out by picture order
-//   count. Each packet then carries its frame number as timestamp.
+//   in joined recordings, and presentation timestamps equal to the decoding ones in a stream
+//   with B pictures, which a muxer that did not know the order writes) the order comes from
+//   the bitstream: each IDR picture, each picture that resets the decoder's memory (and the
+//   picture after it) begins a group that is output after everything decoded before it, and
+//   within a group pictures come out by picture order count. Each packet then carries its
+//   frame number as timestamp.
 
 // Where the stream's first picture is an IDR picture, its packet: the decoder outputs from
 // there on. Otherwise -1: which picture comes out first has to be found by decoding.

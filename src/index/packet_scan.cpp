@@ -33,7 +33,7 @@ ScannedPackets scan_video_packets(VideoInput& input, bool with_order_counts) {
     }
     if (order_reader) {
         scanned.with_order_counts = order_reader->reads_order_counts();
-        scanned.first_crop = order_reader->first_crop();
+        scanned.first_window = order_reader->first_window();
     }
     return scanned;
 }

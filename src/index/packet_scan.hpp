@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "ffmpeg/video_input.hpp"
-#include "h264/header_reader.hpp"
 #include "index/presentation_order.hpp"
 
 // One packet of the video stream as the demuxer delivered it during the scan, and the frame
@@ -40,7 +39,7 @@ struct ScannedPackets {
     // Whether `pictures` hold picture order counts (PresentationOrderReader).
     bool with_order_counts = false;
     // The display window of the first picture's sequence parameter set, where it was read.
-    std::optional<CodedWindow> first_crop;
+    std::optional<CodedWindow> first_window;
 };
 
 // Reads the rest of the input once, without decoding, and keeps a record of every packet

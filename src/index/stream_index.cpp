@@ -60,7 +60,7 @@ std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const st
     if (scanned.packets.empty()) {
         throw std::runtime_error("No video packets found in: " + path);
     }
-    take_decoder_picture_size(index->facts, scanned.first_crop);
+    take_decoder_picture_size(index->facts, scanned.first_window);
     const int32_t first_output = first_output_packet(scanned, find_first_output);
     index->packets = std::move(scanned.packets);
     index->frames_from_bitstream = number_frames(index->packets, scanned.pictures, first_output);

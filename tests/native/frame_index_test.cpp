@@ -99,8 +99,7 @@ void stream_without_any_timestamp_has_no_frames() {
 PictureOrder picture(bool is_key, int32_t poc, AVPictureStructure structure = AV_PICTURE_STRUCTURE_FRAME) {
     PictureOrder order;
     order.has_picture = true;
-    order.is_key = is_key;
-    order.idr = is_key && poc == 0;
+    order.idr = is_key;
     order.poc = poc;
     order.structure = structure;
     return order;
@@ -120,12 +119,13 @@ std::vector<int64_t> in_output_order(const std::vector<PictureOrder>& pictures, 
     return number_in_output_order(pictures, shown, first_output);
 }
 
-void bitstream_order_restarts_at_every_key_picture() {
-    // An IDR period with B-frames, a recovery point with two leading pictures, then an IDR
-    // whose order counts start again at 0; a packet of parameter sets alone in between.
+void bitstream_order_restarts_at_every_idr_picture() {
+    // An IDR period with B-frames, a recovery point (its order counts go on) with two leading
+    // pictures, then an IDR picture whose counts start again at 0; a packet of parameter sets
+    // alone in between.
     const std::vector<int64_t> numbers = in_output_order(
         {picture(true, 0), picture(false, 6), picture(false, 2), picture(false, 4), PictureOrder{},
-         picture(true, 12), picture(false, 8), picture(false, 10), picture(true, 0), picture(false, 2)},
+         picture(false, 12), picture(false, 8), picture(false, 10), picture(true, 0), picture(false, 2)},
         0);
     CHECK_EQ(numbers, (std::vector<int64_t>{0, 3, 1, 2, kNone, 6, 4, 5, 7, 8}));
 }
@@ -143,7 +143,7 @@ void pictures_output_before_the_first_output_are_never_shown() {
     // Cut after an IDR: two P pictures, then a recovery point whose leading picture (order
     // count 10) predicts from pictures that are gone; the decoder outputs the recovery point
     // first, and nothing it would have output before.
-    const std::vector<PictureOrder> cut{picture(false, 4), picture(false, 8), picture(true, 12), picture(false, 10),
+    const std::vector<PictureOrder> cut{picture(false, 4), picture(false, 8), picture(false, 12), picture(false, 10),
                                         picture(false, 14)};
     CHECK_EQ(in_output_order(cut, 2), (std::vector<int64_t>{kNone, kNone, 0, kNone, 1}));
     // A recovery point that names a later picture: the decoder outputs from that one on.
@@ -201,7 +201,7 @@ void timestamped_second_fields_and_withheld_pictures_make_no_frame() {
 }  // namespace
 
 int main() {
-    bitstream_order_restarts_at_every_key_picture();
+    bitstream_order_restarts_at_every_idr_picture();
     second_field_of_a_pair_makes_no_frame();
     pictures_output_before_the_first_output_are_never_shown();
     a_memory_reset_begins_two_groups();

@@ -1,0 +1,99 @@
+"""The table as plain CSV, its header on the first line, appended one whole file at a time;
+the run record in OUTPUT.json beside it, rewritten after each file, so that an interrupted
+run leaves a table of complete files that --resume continues."""
+
+import csv
+import io
+import json
+import math
+import os
+from pathlib import Path
+
+from vexmira_tools.frame_tables import COLUMNS
+from vexmira_tools.errors import OutputError
+from vexmira_tools.run_record import RunRecord
+
+# File names are bytes on Linux; Python keeps the ones that are not UTF-8 as lone surrogates,
+# which this writes back as the bytes they came from.
+ENCODING = {"encoding": "utf-8", "errors": "surrogateescape"}
+
+
+def sidecar_of(output: Path) -> Path:
+    return output.with_name(output.name + ".json")
+
+
+def csv_text(rows) -> str:
+    text = io.StringIO()
+    csv.writer(text).writerows(rows)
+    return text.getvalue()
+
+
+def csv_value(value):
+    """NaN, the mean QP of a frame without picture, as an empty field: what spreadsheets and
+    pandas read as missing."""
+    if isinstance(value, float) and math.isnan(value):
+        return ""
+    return value
+
+
+def header() -> bytes:
+    return csv_text([list(COLUMNS)]).encode(**ENCODING)
+
+
+def table_rows(table) -> bytes:
+    columns = [table[name].tolist() for name in COLUMNS]
+    return csv_text([csv_value(value) for value in row] for row in zip(*columns)).encode(**ENCODING)
+
+
+class CsvOutput:
+    def __init__(self, path: Path, record: RunRecord, resume: bool):
+        self.path, self.sidecar, self.record = path, sidecar_of(path), record
+        if resume and path.exists():
+            end = self.continued()
+        else:
+            path.write_bytes(header())
+            end = len(header())
+        self.file = path.open("r+b")
+        # Rows past the last complete file are what an interrupted write left: they go.
+        self.file.truncate(end)
+        self.file.seek(end)
+        self.save_record()
+
+    def continued(self) -> int:
+        """The size of the table up to its last complete file, as the record beside it says."""
+        try:
+            previous = RunRecord.from_dict(json.loads(self.sidecar.read_text()))
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+            raise OutputError(f"cannot resume {self.path}: {self.sidecar} does not say which files are complete "
+                              f"({error})") from None
+        with self.path.open("rb") as file:
+            if file.readline() != header():
+                raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
+        ends = [facts.get("end") for facts in previous.files.values()]
+        end = ends[-1] if ends else len(header())
+        if not isinstance(end, int) or end > self.path.stat().st_size:
+            raise OutputError(f"cannot resume {self.path}: it is shorter than {self.sidecar} says")
+        self.record.files.update(previous.files)
+        return end
+
+    def write_file(self, path: str, table) -> None:
+        self.file.write(table_rows(table))
+        self.file.flush()
+        self.record.complete(path, rows=len(table["frame"]), end=self.file.tell())
+        self.save_record()
+
+    def note_skipped(self, path: str, error: str) -> None:
+        self.record.skipped[path] = error
+        self.save_record()
+
+    def finish(self, finished: bool, order: list[str]) -> None:
+        """Rows stay in the order their files completed, which is the input order."""
+        self.file.close()
+        self.record.finished = finished
+        self.save_record()
+
+    def save_record(self) -> None:
+        """Replaced whole, so that a reader never finds half of it."""
+        written = self.sidecar.with_name(self.sidecar.name + ".tmp")
+        written.write_text(self.record.to_json() + "\n")
+        os.replace(written, self.sidecar)

@@ -1,0 +1,125 @@
+"""The table as one Parquet file that pandas and pyarrow read, with one row group per video
+file and the run record in its schema metadata. While the run goes on, each video file's rows
+are a Parquet file of their own in OUTPUT.parts/, put there whole once the file is complete,
+so that a run that is killed keeps them; the end of the run, or its interruption, gathers
+them into OUTPUT in the input order and removes the folder. --resume continues from both."""
+
+import hashlib
+import json
+import os
+import shutil
+from pathlib import Path
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+
+from vexmira_tools.frame_tables import COLUMNS
+from vexmira_tools.errors import OutputError
+from vexmira_tools.run_record import RunRecord
+
+FILE_KEY = b"vexmira.file"
+
+
+def parts_of(output: Path) -> Path:
+    return output.with_name(output.name + ".parts")
+
+
+def arrow_schema() -> pa.Schema:
+    return pa.schema([(name, pa.string() if kind == "str" else pa.from_numpy_dtype(kind))
+                      for name, kind in COLUMNS.items()])
+
+
+def schema_metadata(record: RunRecord) -> dict[bytes, bytes]:
+    return {f"vexmira.{key}".encode(): json.dumps(value).encode() for key, value in record.as_dict().items()}
+
+
+def record_in(path: Path) -> RunRecord:
+    metadata = pq.read_schema(path).metadata or {}
+    return RunRecord.from_dict({key.decode().removeprefix("vexmira."): json.loads(value)
+                                for key, value in metadata.items() if key.startswith(b"vexmira.")})
+
+
+def write_whole(table: pa.Table, path: Path, metadata: dict[bytes, bytes]) -> None:
+    """One row group, replaced whole."""
+    written = path.with_name(path.name + ".tmp")
+    pq.write_table(table.replace_schema_metadata(metadata), written, row_group_size=max(table.num_rows, 1))
+    os.replace(written, path)
+
+
+class ParquetOutput:
+    def __init__(self, path: Path, record: RunRecord, resume: bool):
+        self.path, self.parts, self.record = path, parts_of(path), record
+        self.schema = arrow_schema()
+        if not resume:
+            path.unlink(missing_ok=True)
+            shutil.rmtree(self.parts, ignore_errors=True)
+        if path.exists():
+            self.continue_from_output()
+        self.parts.mkdir(exist_ok=True)
+        self.part_of = {}
+        for part in sorted(self.parts.glob("*.parquet")):
+            file = self.read_part_name(part)
+            self.part_of[file] = part
+            self.record.complete(file, rows=pq.read_metadata(part).num_rows)
+
+    def continue_from_output(self) -> None:
+        try:
+            if not pq.read_schema(self.path).remove_metadata().equals(self.schema):
+                raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
+            previous = record_in(self.path)
+        except (OSError, ValueError, KeyError, TypeError, pa.ArrowException) as error:
+            raise OutputError(f"cannot resume {self.path}: it is not a table this tool wrote ({error})") from None
+        self.record.files.update(previous.files)
+
+    def read_part_name(self, part: Path) -> str:
+        try:
+            return pq.read_schema(part).metadata[FILE_KEY].decode()
+        except (OSError, KeyError, TypeError, pa.ArrowException) as error:
+            raise OutputError(f"cannot resume {self.path}: {part} is not a part this tool wrote ({error})") from None
+
+    def write_file(self, path: str, table) -> None:
+        name = hashlib.sha256(path.encode(errors="surrogateescape")).hexdigest()[:32]
+        part = self.parts / f"{name}.parquet"
+        write_whole(pa.table(table, schema=self.schema), part, {FILE_KEY: path.encode(errors="surrogateescape")})
+        self.part_of[path] = part
+        self.record.complete(path, rows=len(table["frame"]))
+
+    def note_skipped(self, path: str, error: str) -> None:
+        self.record.skipped[path] = error
+
+    def finish(self, finished: bool, order: list[str]) -> None:
+        """OUTPUT made anew from what it held and the parts, files in the order given (then any
+        others it held), each in a row group of its own."""
+        self.record.finished = finished
+        held = self.row_groups_held()
+        ranked = {path: rank for rank, path in enumerate(order)}
+        files = sorted(self.record.files, key=lambda path: ranked.get(path, len(ranked)))
+        self.record.files = {path: self.record.files[path] for path in files}
+        written = self.path.with_name(self.path.name + ".tmp")
+        with pq.ParquetWriter(written, self.schema.with_metadata(schema_metadata(self.record))) as writer:
+            for path in files:
+                rows = self.rows_of(path, held)
+                writer.write_table(rows, row_group_size=max(rows.num_rows, 1))
+        os.replace(written, self.path)
+        shutil.rmtree(self.parts)
+
+    def row_groups_held(self) -> dict[str, list[int]]:
+        """Which row groups of the present OUTPUT hold each file's rows."""
+        if not self.path.exists():
+            return {}
+        held: dict[str, list[int]] = {}
+        source = pq.ParquetFile(self.path)
+        for group in range(source.num_row_groups):
+            for file in set(source.read_row_group(group, columns=["file"]).column("file").to_pylist()):
+                held.setdefault(file, []).append(group)
+        return held
+
+    def rows_of(self, path: str, held: dict[str, list[int]]) -> pa.Table:
+        if path in self.part_of:
+            return pq.read_table(self.part_of[path]).replace_schema_metadata(None)
+        if path not in held:
+            return self.schema.empty_table()
+        source = pq.ParquetFile(self.path)
+        rows = pa.concat_tables([source.read_row_group(group) for group in held[path]])
+        return rows.filter(pc.equal(rows["file"], path)).replace_schema_metadata(None)
