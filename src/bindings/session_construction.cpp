@@ -1,5 +1,7 @@
 #include "session_construction.hpp"
 
+#include <pybind11/pybind11.h>
+
 #include <stdexcept>
 
 namespace {
@@ -23,5 +25,8 @@ std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const 
     options.deblocking = parse_deblocking_mode(deblocking);
     options.motion_vectors = motion_vectors;
     options.read_ahead = read_ahead_setting(read_ahead);
+    // Opening reads the whole file once: other Python threads (a pool opening a corpus's
+    // files, say) go on meanwhile.
+    pybind11::gil_scoped_release release;
     return std::make_shared<H264DecoderSession>(path, options);
 }
