@@ -73,6 +73,8 @@ private:
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& picture);
 
     const SessionOptions options_;
+    // Shared by the session's decoder and its read-ahead's.
+    const std::shared_ptr<PicturePool> pictures_;
     VideoInput input_;
     const std::shared_ptr<const StreamIndex> index_;
     DecodeRun run_;

@@ -60,9 +60,10 @@ struct ReadAhead::Unit {
 };
 
 ReadAhead::ReadAhead(std::shared_ptr<const StreamIndex> index, const SessionOptions& options,
-                     std::size_t byte_budget)
+                     std::shared_ptr<PicturePool> pictures, std::size_t byte_budget)
     : index_(std::move(index)),
       decoder_options_(frame_decoder_options(options)),
+      pictures_(std::move(pictures)),
       pixels_possible_(options.deblocking != DeblockingMode::Exact),
       decoders_(decoders_ahead(options.read_ahead)),
       byte_budget_(byte_budget),
@@ -262,7 +263,7 @@ void ReadAhead::decode_units() {
         busy.start();
         try {
             if (!decoder) {
-                decoder = std::make_unique<BatchWorker>(index_, decoder_options_);
+                decoder = std::make_unique<BatchWorker>(index_, decoder_options_, pictures_);
             }
             const UnitDelivery delivery{
                 [&](const DecodedPicture& picture) { admit(*unit, picture.frame, picture.snapshot, busy); },

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ahead/core_guard.hpp"
+#include "ffmpeg/picture_pool.hpp"
 #include "ffmpeg/session_options.hpp"
 #include "frame/cached_frame.hpp"
 #include "index/stream_index.hpp"
@@ -57,9 +58,10 @@ struct NumberedSnapshot {
 class ReadAhead {
 public:
     // Runs as many units ahead of the one the caller is in as the options' read_ahead says,
-    // holding at most `byte_budget` of snapshots not taken yet.
+    // holding at most `byte_budget` of snapshots not taken yet; the decoders take their
+    // pictures from the session's pool.
     ReadAhead(std::shared_ptr<const StreamIndex> index, const SessionOptions& options,
-              std::size_t byte_budget = kReadAheadByteBudget);
+              std::shared_ptr<PicturePool> pictures, std::size_t byte_budget = kReadAheadByteBudget);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -103,6 +105,7 @@ private:
 
     const std::shared_ptr<const StreamIndex> index_;
     const SessionOptions decoder_options_;
+    const std::shared_ptr<PicturePool> pictures_;
     const bool pixels_possible_;
     const int decoders_;
     const std::size_t byte_budget_;

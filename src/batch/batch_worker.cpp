@@ -30,8 +30,11 @@ int32_t DecodingUnit::waiting_slot(int32_t frame) const {
     return static_cast<int32_t>(slot - frames);
 }
 
-BatchWorker::BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& decoder_options)
-    : index_(std::move(index)), input_(index_->path, index_->stream, decoder_options), run_(input_, index_) {}
+BatchWorker::BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& decoder_options,
+                         std::shared_ptr<PicturePool> pictures)
+    : index_(std::move(index)),
+      input_(index_->path, index_->stream, decoder_options, std::move(pictures)),
+      run_(input_, index_) {}
 
 // As the frame methods do: from the frames' own key packet, and where FFmpeg withholds a
 // picture there even when drained (a recovery point a few frames before the end of the

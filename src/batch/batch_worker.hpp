@@ -57,8 +57,10 @@ SessionOptions frame_decoder_options(const SessionOptions& session);
 // of a frame begins, so that every picture it delivers is the one the frame methods give.
 class BatchWorker {
 public:
-    // Opens the file with the settings of batch_decoder_options or frame_decoder_options.
-    BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& decoder_options);
+    // Opens the file with the settings of batch_decoder_options or frame_decoder_options,
+    // its decoder taking its pictures from `pictures` where given.
+    BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& decoder_options,
+                std::shared_ptr<PicturePool> pictures = {});
 
     void decode_unit(const DecodingUnit& unit, const UnitDelivery& delivery);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 extern "C" {
@@ -9,6 +10,7 @@ extern "C" {
 }
 
 #include "ffmpeg/handles.hpp"
+#include "ffmpeg/picture_pool.hpp"
 #include "ffmpeg/session_options.hpp"
 
 // One file opened for decoding: its demuxer, probed, with the video stream chosen and every
@@ -21,9 +23,11 @@ class VideoInput {
 public:
     // Opens the file and takes its first video stream. std::runtime_error, naming the file,
     // where it cannot be opened or probed, has no video stream, or has no decoder for it.
-    VideoInput(const std::string& path, const SessionOptions& options);
+    // The decoder takes its pictures from `pictures` where given, else from its own buffers.
+    VideoInput(const std::string& path, const SessionOptions& options, std::shared_ptr<PicturePool> pictures = {});
     // Opens the file again for the stream an earlier opening chose.
-    VideoInput(const std::string& path, int32_t stream, const SessionOptions& options);
+    VideoInput(const std::string& path, int32_t stream, const SessionOptions& options,
+               std::shared_ptr<PicturePool> pictures = {});
 
     AVFormatContext* demuxer() const { return demuxer_.get(); }
     AVCodecContext* decoder() const { return decoder_.get(); }
@@ -43,6 +47,8 @@ private:
     void open_decoder(const SessionOptions& options);
 
     FormatContextHandle demuxer_;
+    // Before the decoder, which must go first.
+    std::shared_ptr<PicturePool> pictures_;
     CodecContextHandle decoder_;
     int32_t stream_ = -1;
 };

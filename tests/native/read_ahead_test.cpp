@@ -101,7 +101,7 @@ void a_jump_back_ends_running_ahead(const char* path) {
 // the caller's request, and nothing else: a loop, with steps or not, gets every frame.
 void without_room_the_callers_interval_still_delivers(const char* path) {
     const H264DecoderSession session(path, reading_ahead(0));
-    ReadAhead ahead(session.index(), reading_ahead(1), 1);
+    ReadAhead ahead(session.index(), reading_ahead(1), std::make_shared<PicturePool>(), 1);
     H264DecoderSession plain(path, reading_ahead(0));
     ahead.run_ahead_of(10, true);
     std::vector<int32_t> missing;
@@ -132,7 +132,7 @@ void threads_end_with_the_session(const char* path) {
     // Decoders that wait for room the caller never makes end as well.
     {
         const H264DecoderSession session(path, reading_ahead(0));
-        ReadAhead ahead(session.index(), reading_ahead(2), 1);
+        ReadAhead ahead(session.index(), reading_ahead(2), std::make_shared<PicturePool>(), 1);
         ahead.run_ahead_of(3, false);
         CHECK(process_threads() > before);
     }
