@@ -35,3 +35,7 @@ def test_batch_rethrows_the_first_worker_error(native_build, media):
 
 def test_read_ahead_rules(native_build, media):
     assert "all checks passed" in run_native(native_build / "read_ahead_test", media("mp4_long"), media("mp4_qp_busy"))
+
+
+def test_picture_pool_rules(native_build):
+    assert "all checks passed" in run_native(native_build / "picture_pool_test")

@@ -1,8 +1,7 @@
 #include "ffmpeg/picture_pool.hpp"
 
 #include <map>
-#include <new>
-#include <utility>
+#include <vector>
 
 extern "C" {
 #include <libavutil/buffer.h>
@@ -30,14 +29,15 @@ public:
         return *blocks;
     }
 
-    // A block of this size: a kept one, else a new zeroed one; null when memory runs out.
+    // A block of this size: the one kept last, the warmest, else a new zeroed one; null when
+    // memory runs out.
     uint8_t* take(std::size_t bytes) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             const auto kept = blocks_.find(bytes);
-            if (kept != blocks_.end()) {
-                uint8_t* block = kept->second;
-                blocks_.erase(kept);
+            if (kept != blocks_.end() && !kept->second.empty()) {
+                uint8_t* block = kept->second.back();
+                kept->second.pop_back();
                 idle_bytes_ -= bytes;
                 return block;
             }
@@ -50,7 +50,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (idle_bytes_ + bytes <= kIdlePictureBytes) {
-                blocks_.emplace(bytes, block);
+                blocks_[bytes].push_back(block);
                 idle_bytes_ += bytes;
                 return;
             }
@@ -60,7 +60,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::multimap<std::size_t, uint8_t*> blocks_;
+    std::map<std::size_t, std::vector<uint8_t*>> blocks_;
     std::size_t idle_bytes_ = 0;
 };
 
