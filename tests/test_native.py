@@ -2,6 +2,9 @@
 
 import os
 import subprocess
+from pathlib import Path
+
+from test_bad_inputs import slice_nal_units
 
 # Sanitizer builds run several times slower; make sanitize stretches the limit.
 TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))
@@ -33,8 +36,22 @@ def test_batch_rethrows_the_first_worker_error(native_build, media):
     assert "all checks passed" in run_native(native_build / "batch_errors_test", media("mp4_long"))
 
 
-def test_read_ahead_rules(native_build, media):
-    assert "all checks passed" in run_native(native_build / "read_ahead_test", media("mp4_long"), media("mp4_qp_busy"))
+def with_a_dropped_picture(media, folder: Path) -> Path:
+    """mp4_qp_busy (two intervals of 60 frames) with the slice header of a B picture that
+    nothing references, early in the second interval, zeroed: the decoder outputs nothing
+    for that frame."""
+    data = bytearray(media("mp4_qp_busy").read_bytes())
+    slices = slice_nal_units(bytes(data))
+    start = next(start for start, _ in slices[66:] if data[start] & 0x60 == 0)
+    data[start + 1:start + 5] = bytes(4)
+    path = folder / "dropped_picture.mp4"
+    path.write_bytes(data)
+    return path
+
+
+def test_read_ahead_rules(native_build, media, tmp_path):
+    assert "all checks passed" in run_native(native_build / "read_ahead_test", media("mp4_long"), media("mp4_qp_busy"),
+                                             with_a_dropped_picture(media, tmp_path))
 
 
 def test_picture_pool_rules(native_build):

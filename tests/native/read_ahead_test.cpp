@@ -3,10 +3,12 @@
 // own decoder, and through the process's threads. The pictures themselves are checked
 // against the ffmpeg tool's in tests/test_read_ahead.py.
 // Usage: read_ahead_test <clip of 100 frames, key frames 24 apart> <clip of 120 frames, key frames 60 apart>
+//                        <the same with one frame of the second interval that the decoder drops>
 
 #include <dirent.h>
 
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "ahead/core_guard.hpp"
@@ -119,6 +121,57 @@ void without_room_the_callers_interval_still_delivers(const char* path) {
     CHECK_EQ(missing, std::vector<int32_t>{});
 }
 
+// Every frame's outcome on a session, a picture or the decoder's failure.
+std::vector<std::shared_ptr<CachedFrame>> outcomes(H264DecoderSession& session) {
+    std::vector<std::shared_ptr<CachedFrame>> frames;
+    for (int32_t i = 0; i < session.num_frames(); ++i) {
+        try {
+            frames.push_back(session.get_frame(i, false));
+        } catch (const std::runtime_error&) {
+            frames.push_back(nullptr);
+        }
+    }
+    return frames;
+}
+
+// A frame the decoder never outputs, in an interval read ahead with no room: its decoder goes
+// on past the caller's reach and waits there, and the caller, waiting for the frame, sees
+// that it will not come and leaves it to its own decoder. With room, the interval ends
+// without it and the session raises for it as a session that never reads ahead does.
+void a_frame_that_never_comes_is_not_waited_for(const char* path) {
+    H264DecoderSession plain(path, reading_ahead(0));
+    const std::vector<std::shared_ptr<CachedFrame>> expected = outcomes(plain);
+    std::vector<int32_t> lost;
+    for (int32_t i = 0; i < plain.num_frames(); ++i) {
+        if (!expected[i]) {
+            lost.push_back(i);
+        }
+    }
+    const std::vector<int32_t>& starts = plain.index()->interval_starts;
+    CHECK_EQ(lost.size(), std::size_t{1});
+    CHECK_EQ(starts.size(), std::size_t{2});
+    if (lost.size() != 1 || starts.size() != 2) {
+        return;
+    }
+    CHECK(lost[0] > starts[1] && lost[0] + 40 < plain.num_frames());
+
+    ReadAhead ahead(plain.index(), reading_ahead(1), std::make_shared<PicturePool>(), 1);
+    ahead.run_ahead_of(10, false);
+    std::vector<NumberedSnapshot> passed;
+    for (int32_t i = starts[1]; i < lost[0]; ++i) {
+        const std::shared_ptr<CachedFrame> frame = ahead.take(i, false, passed);
+        CHECK(frame && same_picture(*frame, *expected[i]));
+    }
+    CHECK(ahead.take(lost[0], false, passed) == nullptr);
+
+    H264DecoderSession session(path, reading_ahead(1));
+    const std::vector<std::shared_ptr<CachedFrame>> got = outcomes(session);
+    for (int32_t i = 0; i < session.num_frames(); ++i) {
+        CHECK(got[i] ? expected[i] && same_picture(*got[i], *expected[i]) : !expected[i]);
+    }
+    CHECK(session.frames_read_ahead() > 0);
+}
+
 void threads_end_with_the_session(const char* path) {
     const int before = process_threads();
     {
@@ -187,15 +240,16 @@ void a_loop_is_eight_forward_steps(const char* /*path*/) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    if (argc != 4) {
         std::cerr << "usage: read_ahead_test <clip of 100 frames, key frames 24 apart> "
-                     "<clip of 120 frames, key frames 60 apart>\n";
+                     "<clip of 120 frames, key frames 60 apart> <the same with one frame the decoder drops>\n";
         return 2;
     }
     a_forward_loop_reads_every_later_interval_ahead(argv[1]);
     pictures_after_qp_maps_read_ahead_with_pixels(argv[1]);
     a_jump_back_ends_running_ahead(argv[1]);
     without_room_the_callers_interval_still_delivers(argv[2]);
+    a_frame_that_never_comes_is_not_waited_for(argv[3]);
     threads_end_with_the_session(argv[1]);
     the_guard_pauses_where_the_process_gets_one_core(argv[1]);
     a_loop_is_eight_forward_steps(argv[1]);
