@@ -100,7 +100,7 @@ std::shared_ptr<CachedFrame> ReadAhead::take(int32_t frame, bool needs_pixels, s
         abandon_all();
         return nullptr;
     }
-    drop_units_before(number);
+    leave_units_before(number, lock, passed);
     const std::shared_ptr<Unit> unit = planned_.front();
     if (!serves(*unit, needs_pixels)) {
         abandon_all();
@@ -192,9 +192,20 @@ void ReadAhead::start_decoders() {
     }
 }
 
-void ReadAhead::drop_units_before(int32_t number) {
+// The caller goes on past these units, passing over the frames after its last request. Where
+// they are the few left of the unit it is in, as in a loop with steps, the unit's decoder
+// finishes them and they are handed over as passed, as the caller's own decoder caches the
+// pictures on its way; further frames are not decoded.
+void ReadAhead::leave_units_before(int32_t number, std::unique_lock<std::mutex>& lock,
+                                   std::vector<NumberedSnapshot>& passed) {
     while (!planned_.empty() && planned_.front()->number < number) {
-        abandon(*planned_.front());
+        const std::shared_ptr<Unit> unit = planned_.front();
+        const int32_t end = unit->first + static_cast<int32_t>(unit->frames.size());
+        if (unit->contains(position_) && end - position_ <= kCallerUnitReach) {
+            delivered_.wait(lock, [&] { return unit->finished || stalls(*unit); });
+        }
+        hand_over(*unit, end, passed);
+        abandon(*unit);
         planned_.pop_front();
     }
 }
@@ -241,7 +252,7 @@ bool ReadAhead::stalls(const Unit& unit) const {
 // The frames up to `frame` leave the read-ahead: the caller took the one and passed the others.
 void ReadAhead::hand_over(Unit& unit, int32_t frame, std::vector<NumberedSnapshot>& passed) {
     const std::size_t slot = static_cast<std::size_t>(frame - unit.first);
-    for (; unit.taken <= slot; ++unit.taken) {
+    for (; unit.taken <= slot && unit.taken < unit.snapshots.size(); ++unit.taken) {
         std::shared_ptr<CachedFrame>& snapshot = unit.snapshots[unit.taken];
         if (!snapshot) {
             continue;

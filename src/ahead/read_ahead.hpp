@@ -88,7 +88,7 @@ private:
     void plan_units();
     std::shared_ptr<Unit> make_unit(int32_t number) const;
     void start_decoders();
-    void drop_units_before(int32_t number);
+    void leave_units_before(int32_t number, std::unique_lock<std::mutex>& lock, std::vector<NumberedSnapshot>& passed);
     void abandon(Unit& unit);
     void let_go_of_undecoded_units();
     void abandon_all();

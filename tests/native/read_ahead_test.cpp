@@ -99,6 +99,25 @@ void a_jump_back_ends_running_ahead(const char* path) {
     CHECK(session.frames_read_ahead() > 57);
 }
 
+// Frames a loop with steps passes over, in the interval it is in and in the one it left, are
+// cached as if decoded on the way: a step back to one needs no seek. The eighth step, to
+// frame 24, starts running ahead from the third interval on.
+void frames_passed_over_join_the_cache(const char* path) {
+    H264DecoderSession session(path, reading_ahead(1));
+    H264DecoderSession plain(path, reading_ahead(0));
+    for (int32_t i = 0; i < 100; i += 3) {
+        CHECK(same_picture(*session.get_frame(i), *plain.get_frame(i)));
+    }
+    const int64_t seeks = session.seek_count();
+    const int64_t served = session.frames_read_ahead();
+    CHECK_EQ(served, 18);
+    for (const int32_t passed_over : {98, 95, 94, 77, 76}) {
+        CHECK(same_picture(*session.get_frame(passed_over), *plain.get_frame(passed_over)));
+    }
+    CHECK_EQ(session.seek_count(), seeks);
+    CHECK_EQ(session.frames_read_ahead(), served);
+}
+
 // With no room at all, the interval the caller is in still delivers the frames just ahead of
 // the caller's request, and nothing else: a loop, with steps or not, gets every frame.
 void without_room_the_callers_interval_still_delivers(const char* path) {
@@ -248,6 +267,7 @@ int main(int argc, char** argv) {
     a_forward_loop_reads_every_later_interval_ahead(argv[1]);
     pictures_after_qp_maps_read_ahead_with_pixels(argv[1]);
     a_jump_back_ends_running_ahead(argv[1]);
+    frames_passed_over_join_the_cache(argv[1]);
     without_room_the_callers_interval_still_delivers(argv[2]);
     a_frame_that_never_comes_is_not_waited_for(argv[3]);
     threads_end_with_the_session(argv[1]);
