@@ -105,8 +105,13 @@ void a_jump_back_ends_running_ahead(const char* path) {
 void frames_passed_over_join_the_cache(const char* path) {
     H264DecoderSession session(path, reading_ahead(1));
     H264DecoderSession plain(path, reading_ahead(0));
+    // Without a pause between requests: the decoders have no time to spare.
+    std::vector<std::shared_ptr<CachedFrame>> got;
     for (int32_t i = 0; i < 100; i += 3) {
-        CHECK(same_picture(*session.get_frame(i), *plain.get_frame(i)));
+        got.push_back(session.get_frame(i));
+    }
+    for (int32_t i = 0; i < 100; i += 3) {
+        CHECK(same_picture(*got[i / 3], *plain.get_frame(i)));
     }
     const int64_t seeks = session.seek_count();
     const int64_t served = session.frames_read_ahead();
