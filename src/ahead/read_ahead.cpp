@@ -101,6 +101,10 @@ std::shared_ptr<CachedFrame> ReadAhead::take(int32_t frame, bool needs_pixels, s
         return nullptr;
     }
     leave_units_before(number, lock, passed);
+    if (planned_.empty() || planned_.front()->number != number) {
+        // Let go of while the caller waited for the unit it leaves (CoreGuard).
+        return nullptr;
+    }
     const std::shared_ptr<Unit> unit = planned_.front();
     if (!serves(*unit, needs_pixels)) {
         abandon_all();
@@ -148,10 +152,11 @@ bool ReadAhead::serves(const Unit& unit, bool needs_pixels) const { return unit.
 
 // Units keep their pixels while the caller asked for pixels in its unit or the one before:
 // a loop that reads pictures keeps them, one that has gone on to QP maps alone sheds them.
+bool ReadAhead::pixels_wanted() const { return pixels_unit_ >= 0 && pixels_unit_ >= unit_of(position_) - 1; }
+
 void ReadAhead::plan_units() {
     const int32_t caller_unit = unit_of(position_);
-    const bool pixels_wanted = pixels_unit_ >= 0 && pixels_unit_ >= caller_unit - 1;
-    if (decoders_ == 0 || stopping_ || (pixels_wanted && !pixels_possible_) || !guard_.allows(caller_unit)) {
+    if (decoders_ == 0 || stopping_ || (pixels_wanted() && !pixels_possible_) || !guard_.allows(caller_unit)) {
         return;
     }
     start_decoders();
@@ -176,8 +181,7 @@ std::shared_ptr<ReadAhead::Unit> ReadAhead::make_unit(int32_t number) const {
     const std::vector<int32_t>& starts = index_->interval_starts;
     const int32_t first = starts[number];
     const int32_t end = number + 1 < unit_count() ? starts[number + 1] : index_->num_frames();
-    const bool pixels_wanted = pixels_unit_ >= 0 && pixels_unit_ >= unit_of(position_) - 1;
-    return std::make_shared<Unit>(number, first, end, index_->frames.frame_start_packet[first], pixels_wanted);
+    return std::make_shared<Unit>(number, first, end, index_->frames.frame_start_packet[first], pixels_wanted());
 }
 
 // One decoder per planned unit at most: the caller's unit and `decoders_` beyond it.
@@ -202,7 +206,7 @@ void ReadAhead::leave_units_before(int32_t number, std::unique_lock<std::mutex>&
         const std::shared_ptr<Unit> unit = planned_.front();
         const int32_t end = unit->first + static_cast<int32_t>(unit->frames.size());
         if (unit->contains(position_) && end - position_ <= kCallerUnitReach) {
-            delivered_.wait(lock, [&] { return unit->finished || stalls(*unit); });
+            delivered_.wait(lock, [&] { return unit->finished || unit->abandoned || stalls(*unit); });
         }
         hand_over(*unit, end, passed);
         abandon(*unit);

@@ -85,6 +85,7 @@ private:
     int32_t unit_count() const { return static_cast<int32_t>(index_->interval_starts.size()); }
     void note_request(int32_t frame, bool needs_pixels);
     bool serves(const Unit& unit, bool needs_pixels) const;
+    bool pixels_wanted() const;
     void plan_units();
     std::shared_ptr<Unit> make_unit(int32_t number) const;
     void start_decoders();
