@@ -357,6 +357,18 @@ def motion_vector_rows(path, repeat):
                        plain, ">= 0.98", minimum=0.98)]
 
 
+def mb_type_rows(path, repeat):
+    """What capturing macroblock types costs: the decoder prints them as text (FFmpeg 5.1 one
+    character per call) and the module reads the text back. The ratio is the cost; a session
+    captures them only when asked (mb_types=True)."""
+    plain, captured = [], []
+    for _ in range(repeat):
+        plain.append(qp_maps_per_cpu_second(path))
+        captured.append(qp_maps_per_cpu_second(path, mb_types=True))
+    return [paired_row("options", "1080p get_qpmap in order, mb_types=True vs off (CPU fps)", captured, plain,
+                       ">= 0.98", minimum=0.98)]
+
+
 def luma_seconds(path, targets, deblocking):
     session = vexmira.H264DecoderSession(str(path), deblocking=deblocking)
     start = time.perf_counter()
@@ -451,6 +463,7 @@ def main():
         rows += batch_bench.rows(sys.modules[__name__], tool, args.repeat)
     if "prediction" in args.sections:
         rows += motion_vector_rows(big, 2 * args.repeat + 1)
+        rows += mb_type_rows(big, 2 * args.repeat + 1)
         rows += exact_deblocking_rows(big, long, args.repeat)
     if "loop" in args.sections:
         rows += loop_bench.rows(sys.modules[__name__], tool, args.repeat)

@@ -1,6 +1,6 @@
 """Open an H.264 video with vexmira, print per-frame picture types, QP statistics and the
-chroma QP offsets, and draw one frame's luma plane (deblocking skipped) beside its QP map
-and a P frame's motion vectors over its luma."""
+chroma QP offsets, and draw one frame's luma plane (deblocking skipped) beside its QP map,
+its macroblock types and a P frame's motion vectors over its luma."""
 
 import argparse
 import math
@@ -10,6 +10,7 @@ from pathlib import Path
 import numpy as np
 
 import vexmira
+from vexmira_tools.mb_type_panel import draw_mb_types
 
 PROGRAM = "demo.py"
 PROPERTIES = ("width", "height", "mb_cols", "mb_rows", "num_frames",
@@ -127,11 +128,12 @@ def heatmap_figure(session, index, scale):
     luma = session.get_plane_data(index, 0)[:, :session.width]
     qp_map = np.ma.masked_less(session.get_qpmap(index), 0)
     predicted = first_p_frame(session, index)
-    panels = 2 if predicted is None else 3
+    panels = 3 if predicted is None else 4
     figure, panel = plt.subplots(1, panels, figsize=(6 * panels, 4.2), constrained_layout=True)
     left, right = panel[0], panel[1]
+    draw_mb_types(session, index, panel[2])
     if predicted is not None:
-        draw_motion_vectors(session, predicted, panel[2])
+        draw_motion_vectors(session, predicted, panel[3])
     left.imshow(luma, cmap="gray")
     left.set_title(f"frame {index}: luma, deblocking skipped")
     low, high = scale or (None, None)
@@ -167,7 +169,7 @@ def main(argv=None) -> int:
     if not Path(args.video).is_file():
         return fail(f"{args.video}: no such file", 2)
     try:
-        session = vexmira.H264DecoderSession(args.video, motion_vectors=True)
+        session = vexmira.H264DecoderSession(args.video, motion_vectors=True, mb_types=True)
     except RuntimeError as error:
         return fail(str(error), 1)
     frame = session.num_frames // 2 if args.frame is None else args.frame

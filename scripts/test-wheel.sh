@@ -24,7 +24,7 @@ trap 'rm -rf "$suite"' EXIT
 scripts/install-system-packages.sh
 "$(scripts/find-python.sh)" -m venv --clear "$venv"
 "$python" -m pip install --quiet --upgrade pip
-"$python" -m pip install --quiet "$wheel[test]"
+"$python" -m pip install --quiet "$wheel[test,demo]"
 
 notes=$("$python" -P -c 'import importlib.metadata as m
 print(m.distribution("vexmira").read_text("licenses/ffmpeg/FFMPEG-SOURCE.txt"))')

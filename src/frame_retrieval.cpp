@@ -122,8 +122,8 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_towards(int32_t index, b
     steps.before_sending = [&](AVCodecContext& decoder, const AVPacket& packet, int32_t frame) {
         loop_filter_.before_sending(decoder, packet, frame == index);
     };
-    steps.take_picture = [&](const AVFrame& picture, int32_t frame) {
-        take_picture(picture, frame, index, last_resort, result);
+    steps.take_picture = [&](const AVFrame& picture, const MbTypeRows& mb_types, int32_t frame) {
+        take_picture(picture, mb_types, frame, index, last_resort, result);
     };
     steps.done = [&] { return result != nullptr; };
     if (run_.decode(steps) != RunEnd::Done) {
@@ -134,14 +134,14 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_towards(int32_t index, b
     return result;
 }
 
-void H264DecoderSession::take_picture(const AVFrame& picture, int32_t decoded, int32_t index, bool last_resort,
-                                      std::shared_ptr<CachedFrame>& result) {
+void H264DecoderSession::take_picture(const AVFrame& picture, const MbTypeRows& mb_types, int32_t decoded,
+                                      int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result) {
     const bool depends_on_run =
         depends_on_earlier_interval(decoded, picture) || loop_filter_.differs_from_mode(picture.pts);
     if (depends_on_run && !(decoded == index && last_resort)) {
         return;
     }
-    std::shared_ptr<CachedFrame> snapshot = build_cached_frame(&picture, picture.pts, request_needs_pixels_);
+    std::shared_ptr<CachedFrame> snapshot = build_cached_frame(&picture, picture.pts, request_needs_pixels_, mb_types);
     if (decoded == index) {
         result = snapshot;
     }

@@ -38,8 +38,8 @@ extern "C" {
 // gives, whatever was asked for before and whichever decoder decoded it. get_frame
 // serialises concurrent callers with its own mutex; the facts and the index never change
 // after construction and may be read at any time. The options choose the loop filter's mode
-// (LoopFilterSwitch says how "exact" keeps that promise), whether motion vectors are
-// exported, and how far the session reads ahead.
+// (LoopFilterSwitch says how "exact" keeps that promise), whether motion vectors and
+// macroblock types are exported, and how far the session reads ahead.
 class H264DecoderSession {
 public:
     explicit H264DecoderSession(const std::string& path, const SessionOptions& options = {});
@@ -68,8 +68,8 @@ private:
     bool can_decode_forward(int32_t index) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_towards(int32_t index, bool last_resort);
-    void take_picture(const AVFrame& picture, int32_t decoded, int32_t index, bool last_resort,
-                      std::shared_ptr<CachedFrame>& result);
+    void take_picture(const AVFrame& picture, const MbTypeRows& mb_types, int32_t decoded, int32_t index,
+                      bool last_resort, std::shared_ptr<CachedFrame>& result);
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& picture);
 
     const SessionOptions options_;

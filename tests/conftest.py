@@ -100,6 +100,20 @@ RECIPES = {
     "mpg": (".mpg", video_input() + x264(bframes=3) + ["-f", "vob"]),
 }
 
+# How each macroblock was coded: used by the tests of macroblock types alone.
+MB_TYPE_RECIPES = {
+    # Hierarchical B-frames, and every partition x264 knows, so that 16x8, 8x16 and 8x8 occur.
+    "mp4_pyramid": (".mp4", video_input(size="160x96", frames=48)
+                    + x264(bframes=3, gop=24, extra="b-pyramid=normal:partitions=all:subme=7")),
+    # Interlaced coding: x264 codes frames with MBAFF, field macroblock pairs among frame ones.
+    # Each frame weaves two fields of a fast pan, so that field pairs predict better.
+    "mp4_mbaff": (".mp4", ["-f", "lavfi", "-i", "testsrc=size=480x64:rate=50,trim=end_frame=48,"
+                           "crop=96:64:x=6*n:y=0,tinterlace=mode=interleave_top"]
+                  + x264(extra="interlaced=1:partitions=all")),
+    # Lossless: QP 0 everywhere, the transform bypassed.
+    "mp4_lossless": (".mp4", video_input(frames=12) + x264(extra="qp=0")),
+}
+
 # Files with unusual timing or layout, kept apart so that the sound clips' tests skip them.
 REPEAT_EVERY_FIFTH = r"setts=pts=if(eq(mod(N\,5)\,3)\,PREV_OUTPTS\,PTS)"
 UNUSUAL_RECIPES = {
@@ -264,6 +278,11 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     # A transfer that broke off inside the last picture.
     "ts_no_bframes": (".ts", noisy_input(frames=40) + x264(bframes=0, preset="fast")),
     "ts_last_picture_cut": (".ts", cut_in_last_picture("ts_no_bframes")),
+    # The same with B pictures and a key picture two frames before the end: the damaged
+    # picture is decoded after the key picture, and decoding on from the interval before
+    # conceals it otherwise than decoding from its key picture does.
+    "ts_bframes_53": (".ts", noisy_input(frames=53) + x264(bframes=3, gop=24, preset="fast")),
+    "ts_bframes_last_picture_cut": (".ts", cut_in_last_picture("ts_bframes_53")),
     "h264_parameter_sets_only": (".h264", rewritten("h264_raw", parameter_sets_only)),
     # Memory-management resets in every 7th reference picture, in P pictures only (which
     # decode exactly as before) and among B pictures.
@@ -291,7 +310,8 @@ class Media:
 
     def __call__(self, name: str) -> Path:
         if name not in self.made:
-            suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES}[name]
+            suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES,
+                              **MB_TYPE_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
             if callable(recipe):
                 recipe(self, path)
@@ -469,6 +489,38 @@ def coded_qp_maps(path: Path) -> list[list[list[int]]]:
             digits = match.group(1)
             maps[-1].append([int(digits[i:i + 2]) for i in range(0, len(digits), 2)])
     return maps
+
+
+# One macroblock as ff_print_debug_info2 prints it: type and prediction, partition, interlacing.
+PRINTED_MACROBLOCK = r"[PAiIdDgGS<>X][-+| ?][ =]"
+
+
+def reference_mb_types(path: Path) -> list[list[str]]:
+    """Each picture's macroblock rows as the ffmpeg tool's H.264 decoder prints them
+    (single-threaded), in the order it outputs them: three characters per macroblock. FFmpeg
+    5.1 prints the macroblocks alone; 7.1 and later a line of column positions first and each
+    row's first pixel line before it. What the decoder of the tool's probe prints, before the
+    tool maps its streams, is left out."""
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "repeat+debug", "-threads", "1",
+                          "-debug", "mb_type", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"],
+                         check=True, capture_output=True, text=True).stderr
+    line = re.compile(r"^\[h264 @ [^\]]+\] (.*)$")
+    row = re.compile(r"^(?: *(\d+) )?((?:%s)+)$" % PRINTED_MACROBLOCK)
+    pictures, current = [], None
+    for text in log[log.index("\nStream mapping:"):].splitlines():
+        if not (match := line.match(text)):
+            continue
+        message = match.group(1)
+        if message.startswith("New frame, type:"):
+            current = []
+            pictures.append(current)
+        elif current is not None and (cells := row.match(message)) and \
+                cells.group(1) in (None, str(16 * len(current))):
+            current.append(cells.group(2))
+        elif not (current is not None and current == [] and re.fullmatch(r"[ \d]+", message)):
+            current = None
+    assert pictures and all(pictures)
+    return pictures
 
 
 def shown_qp_map(coded: list[list[int]], width: int, height: int, top: int, left: int) -> list[list[int]]:

@@ -36,7 +36,7 @@ def colour_limits(session, index, scale):
 
 def test_every_heatmap_of_a_file_has_the_files_qp_range_as_its_scale(media):
     path = media("mp4_qp_busy")
-    session = vexmira.H264DecoderSession(str(path), motion_vectors=True)
+    session = vexmira.H264DecoderSession(str(path), motion_vectors=True, mb_types=True)
     reported = np.array(reference_qp_maps(path, session.mb_rows, session.mb_cols))
     reported = reported[reported >= 0]
     scale = demo.qp_scale(session)

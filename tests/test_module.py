@@ -19,7 +19,8 @@ PROPERTIES = ["width", "height", "mb_cols", "mb_rows", "num_frames",
 
 def test_docstring_and_public_names():
     assert vexmira.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
-    assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession", "ffmpeg_version"]
+    assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession", "MbType", "Partition",
+                                                                          "ffmpeg_version"]
     assert vexmira.H264DecoderSession.__module__ == "vexmira"
     assert vexmira.H264DecoderSession.__qualname__ == "H264DecoderSession"
 
@@ -78,13 +79,27 @@ def test_help_shows_typed_signatures_and_docstrings():
                          "-> numpy.typing.NDArray[numpy.int16]",
                          "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 array: "
                          "[past, future][x, y][row][column], quarter pixels"),
+        "get_mbtype_map": (f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> numpy.ndarray",
+                           "Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array: "
+                           "type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced (bool)"),
     }
     for name, (signature, docstring) in expected.items():
         assert getattr(cls, name).__doc__.strip() == f"{signature}\n\n{docstring}", name
     # The path alone opens a session as it always did; the keywords only add.
     assert cls.__init__.__doc__.strip().startswith(
         "__init__(self: vexmira.H264DecoderSession, path: str, *, deblocking: str = 'skip', "
-        f"motion_vectors: bool = False, read_ahead: {integer} | None = None) -> None\n\nOpen a video file.")
+        f"motion_vectors: bool = False, mb_types: bool = False, read_ahead: {integer} | None = None) -> None\n\n"
+        "Open a video file.")
+
+
+def test_macroblock_kinds_are_int_enums_of_the_module():
+    import enum
+    for kind, names in ((vexmira.MbType, ["INTRA_4X4", "INTRA_16X16", "INTRA_PCM", "SKIP", "DIRECT_SKIP", "DIRECT",
+                                          "L0", "L1", "BI", "UNKNOWN"]),
+                        (vexmira.Partition, ["P16X16", "P16X8", "P8X16", "P8X8", "UNKNOWN"])):
+        assert issubclass(kind, enum.IntEnum) and kind.__module__ == "vexmira"
+        assert [member.name for member in kind] == names
+        assert [int(member) for member in kind] == list(range(len(names) - 1)) + [255]
 
 
 def test_reimport_gives_the_same_module_and_class():

@@ -36,6 +36,10 @@ def test_batch_rethrows_the_first_worker_error(native_build, media):
     assert "all checks passed" in run_native(native_build / "batch_errors_test", media("mp4_long"))
 
 
+def test_mb_type_log_rules(native_build):
+    assert "all checks passed" in run_native(native_build / "mb_type_log_test")
+
+
 def with_a_dropped_picture(media, folder: Path) -> Path:
     """mp4_qp_busy (two intervals of 60 frames) with the slice header of a B picture that
     nothing references, early in the second interval, zeroed: the decoder outputs nothing

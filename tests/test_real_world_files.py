@@ -61,12 +61,16 @@ def coded_size_and_far_crops(sps: dict[str, int]) -> tuple[tuple[int, int], tupl
 
 
 def shown_qp_maps(path: Path, pictures: list[Picture]) -> list[list[list[int]]]:
+    return shown_maps(path, pictures, coded_qp_maps(path))
+
+
+def shown_maps(path: Path, pictures: list[Picture], coded: list[list[list]]) -> list[list[list]]:
     """The map of each picture by the rule for cropped and interlaced pictures: the grid of
-    the picture FFmpeg outputs, each cell the QP of the coded macroblock under its top left
+    the picture FFmpeg outputs, each cell the value of the coded macroblock under its top left
     sample, where the crop FFmpeg applied at the left and top is what the coded size less
     the output size and the right and bottom crops leaves (FFmpeg always applies those two,
-    and the left one only where the planes stay aligned)."""
-    coded = coded_qp_maps(path)
+    and the left one only where the planes stay aligned). `coded`: the decoder's values of
+    every coded macroblock of each picture it printed, as the tool prints them."""
     # Pictures libavcodec dropped for the demuxer (an edit list's pre-roll) were printed
     # first: they come before the edit's start in output order.
     dropped = len(coded) - len(pictures)
@@ -256,6 +260,18 @@ def test_a_picture_cut_short_is_the_same_however_it_is_reached(media, reference)
         assert (session.get_qpmap(last) == -1).all()
     whole_file = [picture for _, picture in decoded_pictures(path)]
     assert whole_file[:last] == expected.pictures[:last] and whole_file[last] != expected.pictures[last]
+
+
+def test_frames_read_in_order_past_a_damaged_picture_are_those_of_their_key_frames(media):
+    # Reading on from an earlier interval into one whose picture the decoder conceals must
+    # not give that interval's pictures as the earlier interval left the decoder.
+    path = media("ts_bframes_last_picture_cut")
+    expected = key_frame_reference(path)
+    session = open_session(media, "ts_bframes_last_picture_cut")
+    assert session.num_frames == len(expected)
+    wrong = [i for i in range(session.num_frames)
+             if expected[i] and picture_problem(session, i, expected[i][0]) is not None]
+    assert wrong == []
 
 
 def test_parameter_sets_without_a_picture_do_not_open(media):

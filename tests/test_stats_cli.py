@@ -123,7 +123,8 @@ def test_a_cluster_worker_opens_a_file_once_for_all_the_ranges_it_reads(media, t
     from vexmira_tools import frame_tables
     opened, session_class = [], vexmira.H264DecoderSession
     monkeypatch.setattr(frame_tables, "_kept_sessions", OrderedDict())
-    monkeypatch.setattr(frame_tables.vexmira, "H264DecoderSession", lambda path: opened.append(path) or session_class(path))
+    monkeypatch.setattr(frame_tables.vexmira, "H264DecoderSession",
+                        lambda path, **options: opened.append(path) or session_class(path, **options))
     path = tmp_path / "long.mp4"
     shutil.copy(media("mp4_long"), path)
 

@@ -39,7 +39,8 @@ def connect(address: str):
             cluster.close()
 
 
-def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar) -> Iterator[FileResult]:
+def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar,
+                mb_types: bool = False) -> Iterator[FileResult]:
     """Each file's result in the order given, as the one-process run gives them: a file that
     completes before those ahead of it waits for them. Ranges are submitted as soon as their
     file is planned."""
@@ -50,7 +51,7 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
     next_path = next(following, None)
     ranges = {}
     pending = as_completed(client.map(plan_and_read_first, videos, range_frames=range_frames, threads=threads,
-                                      pure=False))
+                                      mb_types=mb_types, pure=False))
     for future in pending:
         if future in ranges:
             path, first = ranges.pop(future)
@@ -68,7 +69,7 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
                 got[path][plan.ranges[0][0]] = first_range
                 bar.update(len(first_range["frame"]))
             for first, end in plan.ranges[1:]:
-                task = client.submit(range_stats, path, first, end, threads, pure=False)
+                task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, pure=False)
                 ranges[task] = (path, first)
                 pending.add(task)
         if path not in ready and len(got[path]) == len(plans[path].ranges):

@@ -36,23 +36,25 @@ def csv_value(value):
     return value
 
 
-def header() -> bytes:
-    return csv_text([list(COLUMNS)]).encode(**ENCODING)
+def header(names) -> bytes:
+    return csv_text([list(names)]).encode(**ENCODING)
 
 
-def table_rows(table) -> bytes:
-    columns = [table[name].tolist() for name in COLUMNS]
+def table_rows(table, names) -> bytes:
+    columns = [table[name].tolist() for name in names]
     return csv_text([csv_value(value) for value in row] for row in zip(*columns)).encode(**ENCODING)
 
 
 class CsvOutput:
-    def __init__(self, path: Path, record: RunRecord, resume: bool):
+    def __init__(self, path: Path, record: RunRecord, resume: bool, columns=COLUMNS):
         self.path, self.sidecar, self.record = path, sidecar_of(path), record
+        self.header = header(columns)
+        self.names = list(columns)
         if resume and path.exists():
             end = self.continued()
         else:
-            path.write_bytes(header())
-            end = len(header())
+            path.write_bytes(self.header)
+            end = len(self.header)
         self.file = path.open("r+b")
         # Rows past the last complete file are what an interrupted write left: they go.
         self.file.truncate(end)
@@ -67,17 +69,17 @@ class CsvOutput:
             raise OutputError(f"cannot resume {self.path}: {self.sidecar} does not say which files are complete "
                               f"({error})") from None
         with self.path.open("rb") as file:
-            if file.readline() != header():
+            if file.readline() != self.header:
                 raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
         ends = [facts.get("end") for facts in previous.files.values()]
-        end = ends[-1] if ends else len(header())
+        end = ends[-1] if ends else len(self.header)
         if not isinstance(end, int) or end > self.path.stat().st_size:
             raise OutputError(f"cannot resume {self.path}: it is shorter than {self.sidecar} says")
         self.record.files.update(previous.files)
         return end
 
     def write_file(self, path: str, table) -> None:
-        self.file.write(table_rows(table))
+        self.file.write(table_rows(table, self.names))
         self.file.flush()
         self.record.complete(path, rows=len(table["frame"]), end=self.file.tell())
         self.save_record()

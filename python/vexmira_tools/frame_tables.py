@@ -35,6 +35,13 @@ FRAME_COLUMNS = {"frame": "int32", "pts": "int64", "time": "float64", "pict_type
                  "pkt_size": "int64", "qp_mean": "float64", "qp_min": "int8", "qp_max": "int8",
                  "chroma_qp_offset_cb": "int32", "chroma_qp_offset_cr": "int32", "decoded": "bool"}
 COLUMNS = {**FILE_COLUMNS, **FRAME_COLUMNS}
+# With --mb-types, after them: the macroblocks of each kind ("Columns of --mb-types").
+MB_TYPE_COLUMNS = {"mb_intra": "int32", "mb_skip": "int32", "mb_direct": "int32", "mb_inter": "int32"}
+
+
+def table_columns(mb_types: bool) -> dict[str, str]:
+    """The columns of a run's table, in order."""
+    return {**COLUMNS, **MB_TYPE_COLUMNS} if mb_types else COLUMNS
 
 # FFmpeg names a format of more than 8 bits by its depth and byte order: yuv420p10le, gray12le,
 # p010le. Formats without such a suffix store 8-bit samples.
@@ -63,6 +70,8 @@ class FilePlan:
     ranges: list[tuple[int, int]] = field(default_factory=list)
     facts: dict[str, Any] = field(default_factory=dict)
     error: str | None = None
+    # Whether its ranges count the macroblocks of each kind.
+    mb_types: bool = False
 
 
 def frame_ranges(interval_starts, frames: int, range_frames: int,
@@ -84,19 +93,19 @@ _kept_sessions: OrderedDict[tuple, vexmira.H264DecoderSession] = OrderedDict()
 _kept_lock = threading.Lock()
 
 
-def kept_session(path: str) -> vexmira.H264DecoderSession:
+def kept_session(path: str, mb_types: bool = False) -> vexmira.H264DecoderSession:
     """A session of the file as it is now, opened once while a few other files are read: the
     same path changed since (a persistent cluster's next run) is opened again."""
     try:
         stat = os.stat(path)
     except OSError:
-        return vexmira.H264DecoderSession(path)
-    key = (path, stat.st_mtime_ns, stat.st_size)
+        return vexmira.H264DecoderSession(path, mb_types=mb_types)
+    key = (path, stat.st_mtime_ns, stat.st_size, mb_types)
     with _kept_lock:
         if key in _kept_sessions:
             _kept_sessions.move_to_end(key)
             return _kept_sessions[key]
-    session = vexmira.H264DecoderSession(path)
+    session = vexmira.H264DecoderSession(path, mb_types=mb_types)
     with _kept_lock:
         _kept_sessions[key] = session
         while len(_kept_sessions) > SESSIONS_KEPT:
@@ -104,31 +113,34 @@ def kept_session(path: str) -> vexmira.H264DecoderSession:
     return session
 
 
-def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_PER_FILE,
+def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_PER_FILE, mb_types: bool = False,
               opener=vexmira.H264DecoderSession) -> tuple[FilePlan, vexmira.H264DecoderSession | None]:
     """The file's plan and the session that read it, or the plan's error and None."""
     try:
-        session = opener(path)
+        session = opener(path, mb_types=mb_types)
     except Exception as error:  # noqa: BLE001 - a file that does not open is reported, not fatal
-        return FilePlan(path, error=f"{type(error).__name__}: {error}"), None
+        return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types), None
     return FilePlan(path, session.num_frames,
                     frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames, max_ranges),
-                    file_facts(session)), session
+                    file_facts(session), mb_types=mb_types), session
 
 
-def plan_and_read_first(path: str, range_frames: int, threads: int) -> tuple[FilePlan, dict[str, np.ndarray] | None]:
+def plan_and_read_first(path: str, range_frames: int, threads: int,
+                        mb_types: bool = False) -> tuple[FilePlan, dict[str, np.ndarray] | None]:
     """A cluster's first task of a file: its plan and the frame_stats of its first range, read
     with the session that planned it. A clip of one range is done in this one task."""
-    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, kept_session)
+    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session)
     if plan.error:
         return plan, None
     first, end = plan.ranges[0]
     return plan, range_stats(path, first, end, threads, session)
 
 
-def range_stats(path: str, first: int, end: int, threads: int = 1, session=None) -> dict[str, np.ndarray]:
-    """frame_stats of frames first..end-1, with the session given or one this process keeps."""
-    session = session or kept_session(path)
+def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
+                mb_types: bool = False) -> dict[str, np.ndarray]:
+    """frame_stats of frames first..end-1, with the session given or one this process keeps,
+    with the counts of macroblock types where asked."""
+    session = session or kept_session(path, mb_types)
     return session.frame_stats(threads, frames=range(first, end))
 
 
@@ -141,12 +153,12 @@ def repeated(value, rows: int, kind: str) -> np.ndarray:
     return np.full(rows, value) if kind == "str" else np.full(rows, value, dtype=kind)
 
 
-def check_columns(stats: dict[str, np.ndarray]) -> None:
-    """frame_stats must give the FRAME_COLUMNS and their types: a column it gains or changes
+def check_columns(stats: dict[str, np.ndarray], frame_columns: dict[str, str]) -> None:
+    """frame_stats must give the frame columns and their types: a column it gains or changes
     is to be defined here and in the README's table first, not written unseen."""
-    if set(stats) != set(FRAME_COLUMNS):
-        raise RuntimeError(f"frame_stats gave the columns {sorted(stats)}; the table defines {sorted(FRAME_COLUMNS)}")
-    for name, kind in FRAME_COLUMNS.items():
+    if set(stats) != set(frame_columns):
+        raise RuntimeError(f"frame_stats gave the columns {sorted(stats)}; the table defines {sorted(frame_columns)}")
+    for name, kind in frame_columns.items():
         dtype = stats[name].dtype
         if dtype != np.dtype(kind) and not (kind == "str" and dtype.kind == "U"):
             raise RuntimeError(f"frame_stats gave {name} as {dtype}; the table defines it as {kind}")
@@ -155,12 +167,13 @@ def check_columns(stats: dict[str, np.ndarray]) -> None:
 def file_table(plan: FilePlan, ranges: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
     """The rows of one whole file, from the frame_stats of its ranges in frame order, with the
     file's path and facts on each row, in the COLUMNS' order."""
+    frame_columns = {name: kind for name, kind in table_columns(plan.mb_types).items() if name not in FILE_COLUMNS}
     for part in ranges:
-        check_columns(part)
+        check_columns(part, frame_columns)
     rows = sum(len(part["frame"]) for part in ranges)
     values = {"file": plan.path, **plan.facts}
     table = {name: repeated(values[name], rows, kind) for name, kind in FILE_COLUMNS.items()}
-    for name, kind in FRAME_COLUMNS.items():
+    for name, kind in frame_columns.items():
         table[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges])
     return table
 

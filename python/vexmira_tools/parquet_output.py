@@ -25,9 +25,9 @@ def parts_of(output: Path) -> Path:
     return output.with_name(output.name + ".parts")
 
 
-def arrow_schema() -> pa.Schema:
+def arrow_schema(columns) -> pa.Schema:
     return pa.schema([(name, pa.string() if kind == "str" else pa.from_numpy_dtype(kind))
-                      for name, kind in COLUMNS.items()])
+                      for name, kind in columns.items()])
 
 
 def schema_metadata(record: RunRecord) -> dict[bytes, bytes]:
@@ -48,9 +48,9 @@ def write_whole(table: pa.Table, path: Path, metadata: dict[bytes, bytes]) -> No
 
 
 class ParquetOutput:
-    def __init__(self, path: Path, record: RunRecord, resume: bool):
+    def __init__(self, path: Path, record: RunRecord, resume: bool, columns=COLUMNS):
         self.path, self.parts, self.record = path, parts_of(path), record
-        self.schema = arrow_schema()
+        self.schema = arrow_schema(columns)
         if not resume:
             path.unlink(missing_ok=True)
             shutil.rmtree(self.parts, ignore_errors=True)

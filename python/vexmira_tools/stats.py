@@ -1,4 +1,6 @@
 """vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT] [--resume]
+       [--mb-types]
+       vexmira-stats --yuview FILE -o out.csv [--frames A:B]
 
 Writes one row per frame of every H.264 file found (folders are searched for files with a
 video suffix), with the file's path and format on each row, to Parquet or CSV, file by file
@@ -15,7 +17,7 @@ import sys
 from contextlib import nullcontext
 from pathlib import Path
 
-from vexmira_tools.frame_tables import DEFAULT_RANGE_FRAMES, IN_PROCESS_RANGE_FRAMES
+from vexmira_tools.frame_tables import DEFAULT_RANGE_FRAMES, IN_PROCESS_RANGE_FRAMES, table_columns
 from vexmira_tools.inputs import find_videos
 from vexmira_tools.interrupts import interrupt_deferred
 from vexmira_tools.errors import ClusterUnavailable, OutputError
@@ -38,7 +40,10 @@ def progress_bar():
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog=PROGRAM, description=__doc__.split("\n\n")[1],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="vexmira-stats --yuview FILE -o out.csv [--frames A:B] writes one "
+                                            "file's QP, macroblock types and motion vectors as a YUView statistics "
+                                            "file")
     parser.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     parser.add_argument("-o", "--output", required=True, type=Path, help="out.parquet or out.csv")
     parser.add_argument("--threads", type=int, default=None,
@@ -51,6 +56,8 @@ def parse_arguments(argv):
                              f"{IN_PROCESS_RANGE_FRAMES} in one process, {DEFAULT_RANGE_FRAMES} per Dask task)")
     parser.add_argument("--resume", action="store_true",
                         help="keep the files the output already holds complete and read only the others")
+    parser.add_argument("--mb-types", action="store_true",
+                        help="count the macroblocks of each kind: mb_intra, mb_skip, mb_direct, mb_inter")
     args = parser.parse_args(argv)
     if args.output.suffix.lower() not in {".parquet", ".csv"}:
         parser.error("the output must end in .parquet or .csv")
@@ -96,12 +103,12 @@ def dask_problem(address: str | None) -> str | None:
     return f"--dask takes 'local' or a scheduler's address such as tcp://host:8786, not {address!r}"
 
 
-def open_output(output: Path, record: RunRecord, resume: bool):
+def open_output(output: Path, record: RunRecord, resume: bool, mb_types: bool):
     if is_parquet(output):
         from vexmira_tools.parquet_output import ParquetOutput
-        return ParquetOutput(output, record, resume)
+        return ParquetOutput(output, record, resume, table_columns(mb_types))
     from vexmira_tools.csv_output import CsvOutput
-    return CsvOutput(output, record, resume)
+    return CsvOutput(output, record, resume, table_columns(mb_types))
 
 
 def cluster_of(args):
@@ -115,9 +122,11 @@ def cluster_of(args):
 def file_results(client, videos: list[str], args, bar):
     if client is None:
         from vexmira_tools.in_process import run_in_process
-        return run_in_process(videos, args.threads or 0, args.range_frames or IN_PROCESS_RANGE_FRAMES, bar)
+        return run_in_process(videos, args.threads or 0, args.range_frames or IN_PROCESS_RANGE_FRAMES, bar,
+                              args.mb_types)
     from vexmira_tools.cluster import run_on_dask
-    return run_on_dask(client, videos, args.threads or 1, args.range_frames or DEFAULT_RANGE_FRAMES, bar)
+    return run_on_dask(client, videos, args.threads or 1, args.range_frames or DEFAULT_RANGE_FRAMES, bar,
+                       args.mb_types)
 
 
 def write_results(results, output) -> None:
@@ -139,7 +148,7 @@ def run(args) -> int:
     with cluster_of(args) as client:
         record = RunRecord(ignored=inputs.ignored)
         try:
-            output = open_output(args.output, record, args.resume)
+            output = open_output(args.output, record, args.resume, args.mb_types)
         except OutputError as error:
             say(str(error))
             return 2
@@ -160,6 +169,10 @@ def run(args) -> int:
 
 
 def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if "--yuview" in argv:
+        from vexmira_tools.yuview import main as yuview_main
+        return yuview_main(argv)
     args = parse_arguments(argv)
     if extra := missing_extra(args):
         print(f"{PROGRAM}: this run needs the {extra} extra: pip install 'vexmira[{extra}]'", file=sys.stderr)

@@ -8,10 +8,12 @@
 // says. "exact" pictures cannot come from such a run (each requested reference would have
 // to be decoded without its filter, and then could not serve the pictures after it), so a
 // batch of such a session reads QP maps and frame facts with the filter skipped, which
-// changes neither; get_planes refuses it.
+// changes neither; get_planes refuses it. Macroblock types come along where the session
+// captures them; no batch reads motion vectors.
 SessionOptions batch_decoder_options(const SessionOptions& session) {
     SessionOptions options;
     options.deblocking = session.deblocking == DeblockingMode::On ? DeblockingMode::On : DeblockingMode::Skip;
+    options.mb_types = session.mb_types;
     return options;
 }
 
@@ -58,12 +60,12 @@ void BatchWorker::decode_unit_from(int32_t key_packet, const DecodingUnit& unit,
     std::vector<std::pair<int32_t, DecodedPicture>> received;
     DecodeSteps steps;
     steps.skips_unreferenced = [&](int32_t frame) { return frame >= 0 && unit.waiting_slot(frame) < 0; };
-    steps.take_picture = [&](const AVFrame& picture, int32_t frame) {
+    steps.take_picture = [&](const AVFrame& picture, const MbTypeRows& mb_types, int32_t frame) {
         const int32_t slot = unit.waiting_slot(frame);
         if (slot < 0) {
             return;
         }
-        DecodedPicture decoded{frame, build_cached_frame(&picture, picture.pts, delivery.with_pixels)};
+        DecodedPicture decoded{frame, build_cached_frame(&picture, picture.pts, delivery.with_pixels, mb_types)};
         const auto same = std::find_if(received.begin(), received.end(),
                                        [slot](const auto& entry) { return entry.first == slot; });
         if (same != received.end()) {

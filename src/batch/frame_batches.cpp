@@ -78,6 +78,15 @@ std::exception_ptr failure_to_fit(const StreamFacts& facts, const CachedFrame& f
     return nullptr;
 }
 
+std::exception_ptr failure_to_read(const MbTypeMap& map, int32_t index) {
+    try {
+        require_read_map(map, index);
+    } catch (const std::runtime_error&) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
 // Decodes the distinct frames and raises what the batch left; `deliver` runs on the workers.
 template <typename Deliver>
 void decode_into_slots(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
@@ -103,6 +112,27 @@ void decode_qp_maps(const std::shared_ptr<const StreamIndex>& index, const Sessi
         }
         slots.for_each_position(picture.frame, [&](std::size_t position) {
             std::memcpy(destination + position * map_size, frame.qp_map.data(), map_size);
+        });
+    });
+}
+
+void decode_mb_type_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                         const std::vector<int32_t>& requested, int threads, MacroblockCoding* destination) {
+    RequestSlots slots(requested);
+    const StreamFacts& facts = index->facts;
+    const std::size_t map_size = static_cast<std::size_t>(facts.mb_rows) * static_cast<std::size_t>(facts.mb_cols);
+    decode_into_slots(index, options, slots, threads, false, [&](const DecodedPicture& picture) {
+        const CachedFrame& frame = *picture.snapshot;
+        if (frame.mb_rows != facts.mb_rows || frame.mb_cols != facts.mb_cols) {
+            slots.record_failure(picture.frame, failure_to_fit(facts, frame, picture.frame));
+            return;
+        }
+        if (std::exception_ptr failure = failure_to_read(frame.mb_types, picture.frame)) {
+            slots.record_failure(picture.frame, failure);
+            return;
+        }
+        slots.for_each_position(picture.frame, [&](std::size_t position) {
+            std::copy(frame.mb_types.cells.begin(), frame.mb_types.cells.end(), destination + position * map_size);
         });
     });
 }

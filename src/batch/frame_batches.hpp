@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ffmpeg/session_options.hpp"
+#include "frame/mb_type_map.hpp"
 #include "index/stream_index.hpp"
 
 // Many frames' QP maps or planes at once, each into its place in one array sized from the
@@ -17,6 +18,11 @@
 // facts.mb_rows x facts.mb_cols int8 values per requested frame.
 void decode_qp_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                     const std::vector<int32_t>& requested, int threads, int8_t* destination);
+
+// facts.mb_rows x facts.mb_cols macroblock records per requested frame; std::runtime_error,
+// saying why, for a frame whose types could not be had.
+void decode_mb_type_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                         const std::vector<int32_t>& requested, int threads, MacroblockCoding* destination);
 
 // std::invalid_argument where a session's pictures cannot come from a batch.
 void check_plane_batch_possible(const SessionOptions& options);

@@ -6,11 +6,12 @@
 #include <utility>
 
 #include "batch/batch_decoding.hpp"
+#include "frame/mb_type_map.hpp"
 
 namespace {
 
 // Rows for every frame of the file, in frame order; the requested ones are picked at the end.
-FrameStatsTable empty_table(std::size_t frames) {
+FrameStatsTable empty_table(std::size_t frames, bool mb_types) {
     FrameStatsTable table;
     table.frame.resize(frames);
     std::iota(table.frame.begin(), table.frame.end(), 0);
@@ -25,6 +26,11 @@ FrameStatsTable empty_table(std::size_t frames) {
     table.chroma_qp_offset_cb.assign(frames, 0);
     table.chroma_qp_offset_cr.assign(frames, 0);
     table.decoded.assign(frames, 0);
+    if (mb_types) {
+        for (std::vector<int32_t>* counts : {&table.mb_intra, &table.mb_skip, &table.mb_direct, &table.mb_inter}) {
+            counts->assign(frames, -1);
+        }
+    }
     return table;
 }
 
@@ -40,6 +46,32 @@ void fill_scan_columns(const StreamIndex& index, FrameStatsTable& table) {
             table.packet_bytes[frame] += packet.size;
         }
     }
+}
+
+bool is_intra(MbType type) { return type == MbType::Intra4x4 || type == MbType::Intra16x16 || type == MbType::IntraPcm; }
+bool is_skip(MbType type) { return type == MbType::Skip || type == MbType::DirectSkip; }
+bool is_inter(MbType type) { return type == MbType::L0 || type == MbType::L1 || type == MbType::Bi; }
+
+void fill_mb_type_counts(int32_t row, const MbTypeMap& map, FrameStatsTable& table) {
+    require_read_map(map, row);
+    int32_t intra = 0;
+    int32_t skip = 0;
+    int32_t direct = 0;
+    int32_t inter = 0;
+    for (const MacroblockCoding& cell : map.cells) {
+        const auto type = static_cast<MbType>(cell.type);
+        intra += is_intra(type) ? 1 : 0;
+        skip += is_skip(type) ? 1 : 0;
+        direct += type == MbType::Direct ? 1 : 0;
+        inter += is_inter(type) ? 1 : 0;
+    }
+    if (intra + skip + direct + inter == 0) {
+        return;
+    }
+    table.mb_intra[row] = intra;
+    table.mb_skip[row] = skip;
+    table.mb_direct[row] = direct;
+    table.mb_inter[row] = inter;
 }
 
 // Each call writes only the row of its own frame, so calls for different frames may overlap.
@@ -67,10 +99,17 @@ void fill_picture_columns(const DecodedPicture& picture, FrameStatsTable& table)
         table.qp_min[row] = lowest;
         table.qp_max[row] = highest;
     }
+    if (!table.mb_intra.empty()) {
+        fill_mb_type_counts(row, snapshot.mb_types, table);
+    }
 }
 
+// An empty column stays empty.
 template <typename T>
 void pick_rows(std::vector<T>& values, const std::vector<int32_t>& rows) {
+    if (values.empty()) {
+        return;
+    }
     std::vector<T> picked;
     picked.reserve(rows.size());
     for (const int32_t row : rows) {
@@ -92,13 +131,17 @@ void pick_rows(FrameStatsTable& table, const std::vector<int32_t>& rows) {
     pick_rows(table.chroma_qp_offset_cb, rows);
     pick_rows(table.chroma_qp_offset_cr, rows);
     pick_rows(table.decoded, rows);
+    pick_rows(table.mb_intra, rows);
+    pick_rows(table.mb_skip, rows);
+    pick_rows(table.mb_direct, rows);
+    pick_rows(table.mb_inter, rows);
 }
 
 }  // namespace
 
 FrameStatsTable collect_frame_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                     const std::vector<int32_t>& frames, int threads) {
-    FrameStatsTable table = empty_table(index->frames.frame_pts.size());
+    FrameStatsTable table = empty_table(index->frames.frame_pts.size(), options.mb_types);
     fill_scan_columns(*index, table);
     std::vector<int32_t> distinct = frames;
     std::sort(distinct.begin(), distinct.end());

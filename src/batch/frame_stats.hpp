@@ -26,9 +26,18 @@ struct FrameStatsTable {
     std::vector<int32_t> chroma_qp_offset_cb;
     std::vector<int32_t> chroma_qp_offset_cr;
     std::vector<uint8_t> decoded;
+    // Macroblocks of each kind, where the session captures macroblock types: intra (any
+    // intra type), skip (P and B skip), direct (B direct with residual) and inter (motion
+    // coded from list 0, list 1 or both); -1 where the frame has none (not decoded, damaged).
+    // Empty where the session does not capture them.
+    std::vector<int32_t> mb_intra;
+    std::vector<int32_t> mb_skip;
+    std::vector<int32_t> mb_direct;
+    std::vector<int32_t> mb_inter;
 };
 
 // Decodes the frames as decode_batch does, with the same `threads`; `frames` are valid frame
-// numbers, repeats allowed.
+// numbers, repeats allowed. std::runtime_error for a frame whose macroblock types could not
+// be had in a session that captures them.
 FrameStatsTable collect_frame_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                     const std::vector<int32_t>& frames, int threads);

@@ -10,6 +10,7 @@
 #include "batch/frame_batches.hpp"
 #include "batch/frame_stats.hpp"
 #include "frame/picture_area.hpp"
+#include "mb_type_records.hpp"
 
 namespace {
 
@@ -77,6 +78,23 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& fr
     return maps;
 }
 
+py::array get_mbtype_maps(H264DecoderSession& session, const py::object& frames, int threads) {
+    check_mb_types_exported(session);
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    resolve_thread_count(threads);
+    const StreamFacts& facts = session.facts();
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(requested.size()),
+                                         static_cast<py::ssize_t>(facts.mb_rows),
+                                         static_cast<py::ssize_t>(facts.mb_cols)};
+    py::array maps(mb_type_dtype(), shape, std::vector<py::ssize_t>{});
+    auto* destination = static_cast<MacroblockCoding*>(maps.mutable_data());
+    {
+        py::gil_scoped_release release;
+        decode_mb_type_maps(session.index(), session.options(), requested, threads, destination);
+    }
+    return maps;
+}
+
 py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads) {
     check_plane_batch_possible(session.options());
     const std::vector<int32_t> requested = requested_frames(session, frames);
@@ -115,6 +133,12 @@ py::dict frame_stats(H264DecoderSession& session, int threads, const py::object&
     columns["chroma_qp_offset_cb"] = column(table.chroma_qp_offset_cb);
     columns["chroma_qp_offset_cr"] = column(table.chroma_qp_offset_cr);
     columns["decoded"] = bool_column(table.decoded);
+    if (session.options().mb_types) {
+        columns["mb_intra"] = column(table.mb_intra);
+        columns["mb_skip"] = column(table.mb_skip);
+        columns["mb_direct"] = column(table.mb_direct);
+        columns["mb_inter"] = column(table.mb_inter);
+    }
     return columns;
 }
 

@@ -17,6 +17,9 @@ namespace py = pybind11;
 
 py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& frames, int threads);
 
+// (len(frames), mb_rows, mb_cols) macroblock records, as get_mbtype_map gives each.
+py::array get_mbtype_maps(H264DecoderSession& session, const py::object& frames, int threads);
+
 py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads);
 
 py::dict frame_stats(H264DecoderSession& session, int threads, const py::object& frames);

@@ -9,6 +9,7 @@
 
 #include "frame/motion_vector_field.hpp"
 #include "frame/picture_area.hpp"
+#include "mb_type_records.hpp"
 
 namespace {
 
@@ -139,6 +140,21 @@ py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx
                                 static_cast<py::ssize_t>(columns)});
     fill_motion_field(frame->motion_vectors, rows, columns, field.mutable_data(), frame->crop_left, frame->crop_top);
     return field;
+}
+
+py::array get_mbtype_map(H264DecoderSession& session, int32_t frame_idx) {
+    check_mb_types_exported(session);
+    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    require_read_map(frame->mb_types, frame_idx);
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frame->mb_rows),
+                                         static_cast<py::ssize_t>(frame->mb_cols)};
+    py::array map(mb_type_dtype(), shape, std::vector<py::ssize_t>{});
+    const std::vector<MacroblockCoding>& cells = frame->mb_types.cells;
+    if (!cells.empty()) {
+        std::memcpy(map.mutable_data(), cells.data(),
+                    std::min(cells.size() * sizeof(MacroblockCoding), static_cast<std::size_t>(map.nbytes())));
+    }
+    return map;
 }
 
 // The copy happens without the GIL as well: it touches nothing of Python's.

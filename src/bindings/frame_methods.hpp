@@ -30,5 +30,8 @@ py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx);
 // int16, shape (2, 2, mb_rows * 4, mb_cols * 4): see fill_motion_field.
 py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx);
 
+// Structured (mb_rows, mb_cols) array of mb_type_dtype() records.
+py::array get_mbtype_map(H264DecoderSession& session, int32_t frame_idx);
+
 void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,
                        int32_t dst_stride);

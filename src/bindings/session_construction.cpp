@@ -20,10 +20,12 @@ int read_ahead_setting(const std::optional<int>& read_ahead) {
 }  // namespace
 
 std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const std::string& deblocking,
-                                                 bool motion_vectors, const std::optional<int>& read_ahead) {
+                                                 bool motion_vectors, bool mb_types,
+                                                 const std::optional<int>& read_ahead) {
     SessionOptions options;
     options.deblocking = parse_deblocking_mode(deblocking);
     options.motion_vectors = motion_vectors;
+    options.mb_types = mb_types;
     options.read_ahead = read_ahead_setting(read_ahead);
     // Opening reads the whole file once: other Python threads (a pool opening a corpus's
     // files, say) go on meanwhile.

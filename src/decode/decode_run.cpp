@@ -22,12 +22,16 @@ DecodeRun::DecodeRun(VideoInput& input, std::shared_ptr<const StreamIndex> index
 void DecodeRun::start_at(int32_t key_packet) {
     locator_.seek(key_packet);
     avcodec_flush_buffers(input_.decoder());
+    if (MbTypeLog* log = input_.mb_type_log()) {
+        log->forget_pending();
+    }
     waiting_for_start_ = true;
     start_packet_ = key_packet;
     next_packet_ = key_packet;
 }
 
 RunEnd DecodeRun::decode(const DecodeSteps& steps) {
+    const MbTypeLog::Listening listening(input_.mb_type_log());
     AVPacket& packet = *packet_;
     while (!steps.done()) {
         // A read error ends the input as its end does: what was read is decoded.
@@ -85,16 +89,23 @@ void DecodeRun::receive(const DecodeSteps& steps) {
     AVFrame& picture = *picture_;
     while (avcodec_receive_frame(input_.decoder(), &picture) >= 0) {
         const FrameReference received(picture);
+        // Taken for every picture returned, so that the next picture's rows are the next ones.
+        const MbTypeRows mb_types = take_mb_type_rows();
         // A picture whose packet carried no timestamp is no frame's. Its decoding timestamp
         // is not its own but that of the packet sent when it came out, often another frame's.
         const int32_t frame = index_->frames.frame_of_pts(picture.pts);
         if (frame >= 0) {
-            steps.take_picture(picture, frame);
+            steps.take_picture(picture, mb_types, frame);
         }
     }
     if (steps.after_receiving) {
         steps.after_receiving();
     }
+}
+
+MbTypeRows DecodeRun::take_mb_type_rows() {
+    MbTypeLog* log = input_.mb_type_log();
+    return log ? log->take_rows_of_returned_picture() : MbTypeRows{};
 }
 
 // At the end of input the decoder still holds the pictures of its reordering delay; they

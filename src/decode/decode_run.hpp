@@ -21,8 +21,9 @@ struct DecodeSteps {
     std::function<bool(int32_t frame)> skips_unreferenced;
     // May be empty.
     std::function<void(AVCodecContext& decoder, const AVPacket& packet, int32_t frame)> before_sending;
-    // Each picture the decoder outputs that is a frame's, in output order.
-    std::function<void(const AVFrame& picture, int32_t frame)> take_picture;
+    // Each picture the decoder outputs that is a frame's, in output order, with its
+    // macroblock-type rows where the input captures them.
+    std::function<void(const AVFrame& picture, const MbTypeRows& mb_types, int32_t frame)> take_picture;
     // After each round of receiving, the pictures that one packet (or the drain) released;
     // may be empty.
     std::function<void()> after_receiving;
@@ -49,7 +50,9 @@ enum class RunEnd {
 //
 // Uses the input's demuxer and decoder, which nothing else may use meanwhile. With the
 // decoder's single thread, a packet is decoded while it is being sent, so a setting made
-// right before a packet is sent applies to exactly that packet.
+// right before a packet is sent applies to exactly that packet; and what the decoder prints
+// of a picture it prints on the thread that decodes, before the picture is received, which
+// is how the input's MbTypeLog hears it.
 class DecodeRun {
 public:
     DecodeRun(VideoInput& input, std::shared_ptr<const StreamIndex> index);
@@ -71,6 +74,7 @@ public:
 private:
     bool send(const AVPacket& packet);
     void receive(const DecodeSteps& steps);
+    MbTypeRows take_mb_type_rows();
     void drain(const DecodeSteps& steps);
 
     VideoInput& input_;

@@ -28,7 +28,7 @@ int32_t find_first_output(VideoInput& input, const std::vector<PacketInfo>& pack
     int32_t first = -1;
     DecodeSteps steps;
     steps.skips_unreferenced = [](int32_t) { return false; };
-    steps.take_picture = [&first](const AVFrame&, int32_t frame) {
+    steps.take_picture = [&first](const AVFrame&, const MbTypeRows&, int32_t frame) {
         if (first < 0) {
             first = frame;
         }

@@ -27,6 +27,8 @@ constexpr int kAutomaticReadAhead = -1;
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;
+    // How each macroblock was coded, read from the decoder's debug text (MbTypeLog).
+    bool mb_types = false;
     // Key-frame intervals decoded ahead of the caller's while its requests move forward, each
     // on a decoder of its own: kAutomaticReadAhead, 0 (never) or a number.
     int read_ahead = kAutomaticReadAhead;

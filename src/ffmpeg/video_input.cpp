@@ -101,6 +101,9 @@ void VideoInput::open_decoder(const SessionOptions& options) {
     if (pictures_) {
         pictures_->serve(*decoder_);
     }
+    if (options.mb_types) {
+        mb_type_log_ = std::make_unique<MbTypeLog>(*decoder_);
+    }
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0) {
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "ffmpeg/handles.hpp"
+#include "ffmpeg/mb_type_log.hpp"
 #include "ffmpeg/picture_pool.hpp"
 #include "ffmpeg/session_options.hpp"
 
@@ -32,6 +33,8 @@ public:
     AVFormatContext* demuxer() const { return demuxer_.get(); }
     AVCodecContext* decoder() const { return decoder_.get(); }
     int32_t stream() const { return stream_; }
+    // The capture of the decoder's macroblock types, where the options ask for them; else null.
+    MbTypeLog* mb_type_log() const { return mb_type_log_.get(); }
     const AVStream& video_stream() const { return *demuxer_->streams[stream_]; }
 
     // Moves the demuxer to the packet that `timestamp`, in the stream's time base, or `byte`
@@ -50,5 +53,7 @@ private:
     // Before the decoder, which must go first.
     std::shared_ptr<PicturePool> pictures_;
     CodecContextHandle decoder_;
+    // Declared after the decoder, so that it goes first: it refers to the decoder.
+    std::unique_ptr<MbTypeLog> mb_type_log_;
     int32_t stream_ = -1;
 };

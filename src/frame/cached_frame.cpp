@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "ffmpeg/cropping.hpp"
+#include "frame/macroblock_placement.hpp"
 #include "frame/motion_vectors.hpp"
 
 extern "C" {
@@ -91,7 +92,7 @@ unsigned int blocks_within(const AVFrameSideData& side_data, const AVVideoEncPar
     return fitting < params.nb_blocks ? static_cast<unsigned int>(fitting) : params.nb_blocks;
 }
 
-void fill_qp_map(const AVFrame* frame, CachedFrame& snapshot) {
+void fill_qp_map(const AVFrame* frame, const MacroblockPlacement& placement, CachedFrame& snapshot) {
     const AVFrameSideData* side_data = av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
     if (!side_data || side_data->size < sizeof(AVVideoEncParams)) {
         return;
@@ -112,16 +113,9 @@ void fill_qp_map(const AVFrame* frame, CachedFrame& snapshot) {
         const AVVideoBlockParams* block = av_video_enc_params_block(params, i);
         const int cell_w = block->w > 0 ? block->w : kMacroblockSize;
         const int cell_h = block->h > 0 ? block->h : kMacroblockSize;
-        const int row = block->src_y / cell_h - snapshot.crop_top / kMacroblockSize;
-        const int8_t value = clamp_qp(params->qp, block->delta_qp);
-        if (row < 0 || row >= snapshot.mb_rows) {
-            continue;
+        if (const auto cell = placement.cell_of(block->src_x / cell_w, block->src_y / cell_h)) {
+            snapshot.qp_map[*cell] = clamp_qp(params->qp, block->delta_qp);
         }
-        const int col = block->src_x / cell_w - snapshot.crop_left / kMacroblockSize;
-        if (col < 0 || col >= snapshot.mb_cols) {
-            continue;
-        }
-        snapshot.qp_map[static_cast<std::size_t>(row) * snapshot.mb_cols + col] = value;
     }
 }
 
@@ -129,8 +123,9 @@ void fill_qp_map(const AVFrame* frame, CachedFrame& snapshot) {
 
 // The decoder leaves its pictures whole (AVCodecContext.apply_cropping 0): the snapshot crops
 // them as the decoder would have, and learns on the way where the picture lies in the coded
-// one, which the QP map and the motion vectors are laid out by.
-std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels) {
+// one, which the QP map, the macroblock types and the motion vectors are laid out by.
+std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels,
+                                                const MbTypeRows& mb_types) {
     auto snapshot = std::make_shared<CachedFrame>();
     snapshot->pts = pts;
 
@@ -157,8 +152,9 @@ std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pt
     snapshot->height = crop.height;
     snapshot->crop_left = crop.left;
     snapshot->crop_top = crop.top;
-    snapshot->mb_cols = (snapshot->width + 15) / kMacroblockSize;
-    snapshot->mb_rows = (snapshot->height + 15) / kMacroblockSize;
+    const MacroblockPlacement placement = macroblock_placement(crop);
+    snapshot->mb_cols = placement.cols;
+    snapshot->mb_rows = placement.rows;
     if (picture) {
         share_planes(std::move(picture), desc, *snapshot);
     }
@@ -166,7 +162,8 @@ std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pt
     if (snapshot->mb_rows > 0 && snapshot->mb_cols > 0) {
         snapshot->qp_map.assign(static_cast<std::size_t>(snapshot->mb_rows) * snapshot->mb_cols, kNoQp);
     }
-    fill_qp_map(frame, *snapshot);
+    fill_qp_map(frame, placement, *snapshot);
+    snapshot->mb_types = read_mb_type_map(mb_types, *frame, placement);
     snapshot->kind = read_picture_kind(*frame);
     snapshot->motion_vectors = read_motion_vectors(*frame);
     return snapshot;

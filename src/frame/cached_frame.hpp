@@ -11,6 +11,8 @@ extern "C" {
 #include <libavutil/motion_vector.h>
 }
 
+#include "ffmpeg/mb_type_log.hpp"
+#include "frame/mb_type_map.hpp"
 #include "frame/picture_kind.hpp"
 
 // Self-contained copy of one decoded picture. Built in full before anyone can reach it and
@@ -49,6 +51,8 @@ struct CachedFrame {
     PictureKind kind;
     // Empty where the session does not export them, and for pictures without inter blocks.
     std::vector<AVMotionVector> motion_vectors;
+    // How each macroblock was coded, on the QP map's grid, where the session captures it.
+    MbTypeMap mb_types;
     // The decoder's picture buffers behind `planes`, shared rather than copied: a decoder
     // never writes into a buffer that anyone else still references, so the planes stay as
     // decoded for as long as the snapshot lives, whatever the session decodes meanwhile.
@@ -69,7 +73,8 @@ struct CachedFrame {
     // Memory the snapshot keeps alive: its share of the decoder's buffers, its own map and
     // vectors.
     std::size_t byte_size() const {
-        std::size_t bytes = qp_map.size() + motion_vectors.size() * sizeof(AVMotionVector);
+        std::size_t bytes = qp_map.size() + motion_vectors.size() * sizeof(AVMotionVector) +
+                            mb_types.cells.size() * sizeof(MacroblockCoding);
         for (int p = 0; p < readable_planes(); ++p) {
             bytes += plane_size(p);
         }
@@ -77,6 +82,7 @@ struct CachedFrame {
     }
 };
 
-// Snapshots a decoded frame identified by `pts`, its planes only `with_pixels`; the caller
-// keeps ownership of `frame`.
-std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels);
+// Snapshots a decoded frame identified by `pts`, its planes only `with_pixels`, with the
+// macroblock types its decoder printed for it; the caller keeps ownership of `frame`.
+std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels,
+                                                const MbTypeRows& mb_types = {});

@@ -17,42 +17,43 @@ H264HeaderReader::H264HeaderReader(const AVCodecParameters& codecpar, bool with_
     });
 }
 
-SliceFacts H264HeaderReader::read(const AVPacket& packet) {
-    SliceFacts facts;
+PictureOrder H264HeaderReader::read(const AVPacket& packet) {
+    PictureOrder order;
     bool readable = false;
+    bool has_slice = false;
     visit_nal_units(
         packet.data, packet.size, length_size_,
         [&](const NalUnit& unit) {
             readable = true;
             if (unit.type() == kSliceNonIdr || unit.type() == kSliceIdr) {
-                facts = read_slice(unit);
+                has_slice = true;
+                order = read_slice(unit);
                 return false;
             }
             sets_.read(unit);
             return true;
         },
         kUnitPrefixBytes);
-    facts.readable = readable;
-    return facts;
+    order.lacks_picture = readable && !has_slice;
+    return order;
 }
 
-SliceFacts H264HeaderReader::read_slice(const NalUnit& unit) {
-    SliceFacts facts;
-    facts.has_slice = true;
+PictureOrder H264HeaderReader::read_slice(const NalUnit& unit) {
+    PictureOrder order;
     SliceHeader header;
     if (!read_slice_header(unit, sets_, with_order_counts_, header)) {
-        return facts;
+        return order;
     }
     if (!first_window_) {
         first_window_ = header.sequence->window;
     }
-    facts.header_read = true;
-    facts.idr = header.idr;
-    facts.bipredicted = header.bipredicted;
-    facts.structure = header.structure;
+    order.has_picture = true;
+    order.idr = header.idr;
+    order.bipredicted = header.bipredicted;
+    order.structure = header.structure;
     if (with_order_counts_) {
-        facts.memory_reset = header.memory_reset;
-        facts.order_count = order_counter_.next(header);
+        order.memory_reset = header.memory_reset;
+        order.poc = order_counter_.next(header);
     }
-    return facts;
+    return order;
 }

@@ -12,20 +12,23 @@ extern "C" {
 #include "h264/parameter_sets.hpp"
 #include "h264/slice_header.hpp"
 
-// What one packet's first slice header says of its picture.
-struct SliceFacts {
-    // Whether any NAL unit could be found in the packet: where one could, and none of them
-    // is a slice, the packet holds no picture (parameter sets, SEI, an end of sequence).
-    bool readable = false;
-    bool has_slice = false;
-    // Whether the slice header could be read as far as the fields below need.
-    bool header_read = false;
+// What the headers of one packet tell of its picture, without decoding it.
+struct PictureOrder {
+    // Whether a slice header was read: the packet holds a picture (a frame or a field).
+    bool has_picture = false;
+    // Whether the packet's NAL units could be told and none is a slice (parameter sets, SEI,
+    // an end of sequence). A packet that is neither (damaged beyond reading) may still hold
+    // a picture the decoder makes something of.
+    bool lacks_picture = false;
     bool idr = false;
+    // A B slice: the picture may be shown before pictures decoded ahead of it.
     bool bipredicted = false;
     AVPictureStructure structure = AV_PICTURE_STRUCTURE_UNKNOWN;
-    // Read `with_order_counts` only (H264HeaderReader).
+    // Read `with_order_counts` only (H264HeaderReader): see SliceHeader::memory_reset, and the
+    // picture order count, the order of presentation among the pictures that follow the same
+    // IDR picture or reset.
     bool memory_reset = false;
-    int32_t order_count = 0;
+    int32_t poc = 0;
 };
 
 // Reads an H.264 stream's parameter sets (from the extradata and in-band) and the first
@@ -38,13 +41,13 @@ class H264HeaderReader {
 public:
     H264HeaderReader(const AVCodecParameters& codecpar, bool with_order_counts);
 
-    SliceFacts read(const AVPacket& packet);
+    PictureOrder read(const AVPacket& packet);
 
     // The display window of the sequence parameter set the first slice read referred to.
     const std::optional<CodedWindow>& first_window() const { return first_window_; }
 
 private:
-    SliceFacts read_slice(const NalUnit& unit);
+    PictureOrder read_slice(const NalUnit& unit);
 
     const bool with_order_counts_;
     int length_size_ = 0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -13,8 +12,8 @@ bool is_avc_record(const uint8_t* extradata, int size) {
     return extradata && size >= kMinimumAvcRecord && extradata[0] == kAvcConfigurationVersion;
 }
 
-// The units behind lengths, or nothing where a length is 0 or runs past the data.
-bool split_length_prefixed(const uint8_t* data, int size, int length_size, std::vector<NalUnit>& units) {
+// Whether the data reads as units behind lengths: none 0, none running past the data.
+bool is_length_prefixed(const uint8_t* data, int size, int length_size) {
     int position = 0;
     while (position + length_size < size) {
         uint32_t length = 0;
@@ -25,10 +24,25 @@ bool split_length_prefixed(const uint8_t* data, int size, int length_size, std::
         if (length == 0 || length > static_cast<uint32_t>(size - position)) {
             return false;
         }
-        units.push_back(NalUnit{data + position, static_cast<int>(length)});
         position += static_cast<int>(length);
     }
     return true;
+}
+
+void visit_length_prefixed(const uint8_t* data, int size, int length_size, int prefix,
+                           const std::function<bool(const NalUnit&)>& visit) {
+    int position = 0;
+    while (position + length_size < size) {
+        int length = 0;
+        for (int i = 0; i < length_size; ++i) {
+            length = (length << 8) | data[position + i];
+        }
+        position += length_size;
+        if (!visit(NalUnit{data + position, prefix > 0 ? std::min(length, prefix) : length})) {
+            return;
+        }
+        position += length;
+    }
 }
 
 // The first start code (00 00 01) at or after `from`, as the offset of its first byte, or
@@ -71,14 +85,6 @@ void visit_annex_b(const uint8_t* data, int size, int prefix, const std::functio
         start = next;
     }
 }
-void visit_all(const std::vector<NalUnit>& units, int prefix, const std::function<bool(const NalUnit&)>& visit) {
-    for (const NalUnit& unit : units) {
-        if (!visit(NalUnit{unit.data, prefix > 0 ? std::min(unit.size, prefix) : unit.size})) {
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 int nal_length_size(const uint8_t* extradata, int extradata_size) {
@@ -90,9 +96,8 @@ void visit_nal_units(const uint8_t* data, int size, int length_size, const std::
     if (!data || size <= 0) {
         return;
     }
-    std::vector<NalUnit> units;
-    if (length_size > 0 && split_length_prefixed(data, size, length_size, units)) {
-        visit_all(units, prefix, visit);
+    if (length_size > 0 && is_length_prefixed(data, size, length_size)) {
+        visit_length_prefixed(data, size, length_size, prefix, visit);
         return;
     }
     visit_annex_b(data, size, prefix, visit);
@@ -105,7 +110,6 @@ void visit_extradata_nal_units(const uint8_t* extradata, int size, const std::fu
         visit_annex_b(extradata, size, 0, visit);
         return;
     }
-    std::vector<NalUnit> units;
     int position = 5;
     for (int list = 0; list < 2 && position < size; ++list) {
         const int count = list == 0 ? extradata[position] & 0x1F : extradata[position];
@@ -113,12 +117,10 @@ void visit_extradata_nal_units(const uint8_t* extradata, int size, const std::fu
         for (int i = 0; i < count && position + 2 <= size; ++i) {
             const int length = (extradata[position] << 8) | extradata[position + 1];
             position += 2;
-            if (length == 0 || length > size - position) {
-                break;
+            if (length == 0 || length > size - position || !visit(NalUnit{extradata + position, length})) {
+                return;
             }
-            units.push_back(NalUnit{extradata + position, length});
             position += length;
         }
     }
-    visit_all(units, 0, visit);
 }

@@ -9,30 +9,32 @@ constexpr int kLongestCodePrefix = 31;
 
 }  // namespace
 
-RbspReader::RbspReader(const NalUnit& unit, int limit) {
-    const int end = std::min(unit.size, limit);
-    payload_.reserve(static_cast<std::size_t>(std::max(end - 1, 0)));
-    int zeros = 0;
-    for (int i = 1; i < end; ++i) {
-        const uint8_t byte = unit.data[i];
-        if (zeros >= 2 && byte == 3) {
-            zeros = 0;
-            continue;
-        }
-        payload_.push_back(byte);
-        zeros = byte == 0 ? zeros + 1 : 0;
+RbspReader::RbspReader(const NalUnit& unit, int limit)
+    : data_(unit.data), end_(static_cast<std::size_t>(std::max(std::min(unit.size, limit), 0))) {}
+
+// An 0x03 after two zero bytes was put there so that the payload holds no start code; it is
+// no part of the payload.
+void RbspReader::load_next_byte() {
+    if (next_ < end_ && zeros_ >= 2 && data_[next_] == 3) {
+        ++next_;
+        zeros_ = 0;
     }
+    if (next_ >= end_) {
+        throw Exhausted();
+    }
+    current_ = data_[next_++];
+    zeros_ = current_ == 0 ? zeros_ + 1 : 0;
+    bits_left_ = 8;
 }
 
 uint32_t RbspReader::bits(int count) {
     uint32_t value = 0;
     for (int i = 0; i < count; ++i) {
-        if (position_ >= payload_.size() * 8) {
-            throw Exhausted();
+        if (bits_left_ == 0) {
+            load_next_byte();
         }
-        const uint8_t byte = payload_[position_ >> 3];
-        value = (value << 1) | ((byte >> (7 - (position_ & 7))) & 1u);
-        ++position_;
+        --bits_left_;
+        value = (value << 1) | ((current_ >> bits_left_) & 1u);
     }
     return value;
 }

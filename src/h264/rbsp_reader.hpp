@@ -1,13 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
-#include <vector>
 
 #include "h264/nal_units.hpp"
 
 // Reads the syntax elements of one NAL unit's payload: fixed-width fields and Exp-Golomb
-// codes, with the emulation prevention bytes taken out. A read past the end throws
+// codes, skipping the emulation prevention bytes as it goes, without copying the unit: the
+// opening scan reads a few bytes of every packet's slice header. A read past the end throws
 // RbspReader::Exhausted, which the callers take as "this header cannot be read".
 class RbspReader {
 public:
@@ -15,7 +16,7 @@ public:
         Exhausted() : std::runtime_error("H.264 header ends early") {}
     };
 
-    // Reads at most `limit` bytes of the payload: headers need only the start of a slice.
+    // Reads at most the unit's first `limit` bytes.
     explicit RbspReader(const NalUnit& unit, int limit = 1 << 16);
 
     uint32_t bits(int count);
@@ -24,6 +25,13 @@ public:
     int32_t signed_code();
 
 private:
-    std::vector<uint8_t> payload_;
-    std::size_t position_ = 0;
+    void load_next_byte();
+
+    const uint8_t* data_;
+    std::size_t end_;
+    // The next byte of the unit to read, and the zero bytes just read before it.
+    std::size_t next_ = 1;
+    int zeros_ = 0;
+    uint8_t current_ = 0;
+    int bits_left_ = 0;
 };

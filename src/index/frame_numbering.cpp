@@ -42,10 +42,10 @@ std::vector<int32_t> picture_owners(const std::vector<PictureOrder>& pictures) {
 using OutputKey = std::tuple<int64_t, int32_t, std::size_t>;
 
 // (group, picture order count, position) of every picture of its own, in decode order: the
-// order FFmpeg outputs them in. It outputs everything decoded before an IDR picture first;
-// a picture that resets the memory ends up on its own, since both it and the picture after
-// it stop the decoder's search for the picture to output next. A field pair's count is the
-// lower of its fields'.
+// order FFmpeg outputs them in. Its search for the next picture to output stops at an IDR
+// picture and at the picture after a memory reset (the reset's flag reaches the picture after
+// the resetting one, whose own search has been made by then), so everything decoded before
+// those is output first. A field pair's count is the lower of its fields'.
 std::vector<OutputKey> output_keys(const std::vector<PictureOrder>& pictures, const std::vector<int32_t>& owners) {
     std::vector<int32_t> counts(pictures.size());
     for (std::size_t i = 0; i < pictures.size(); ++i) {
@@ -62,7 +62,7 @@ std::vector<OutputKey> output_keys(const std::vector<PictureOrder>& pictures, co
         if (owners[i] != static_cast<int32_t>(i) || !picture.has_picture) {
             continue;
         }
-        if (!keys.empty() && (picture.idr || picture.memory_reset || after_reset)) {
+        if (!keys.empty() && (picture.idr || after_reset)) {
             ++group;
         }
         after_reset = picture.memory_reset;

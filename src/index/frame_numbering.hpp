@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "h264/header_reader.hpp"
 #include "index/packet_scan.hpp"
-#include "index/presentation_order.hpp"
 
 // Frame i is the i-th picture FFmpeg's decoder outputs. The numbering decides, at opening and
 // without decoding, which packets' pictures those are and in which order they come out:
@@ -21,8 +21,8 @@
 // - Otherwise (raw streams, AVI, MPEG-PS, timestamps missing, repeated, or starting again as
 //   in joined recordings, and presentation timestamps equal to the decoding ones in a stream
 //   with B pictures, which a muxer that did not know the order writes) the order comes from
-//   the bitstream: each IDR picture, each picture that resets the decoder's memory (and the
-//   picture after it) begins a group that is output after everything decoded before it, and
+//   the bitstream: each IDR picture, and the picture after one that resets the decoder's
+//   memory, begins a group that is output after everything decoded before it, and
 //   within a group pictures come out by picture order count. Each packet then carries its
 //   frame number as timestamp.
 

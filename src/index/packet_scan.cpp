@@ -1,6 +1,6 @@
 #include "index/packet_scan.hpp"
 
-#include <memory>
+#include <optional>
 
 namespace {
 
@@ -16,24 +16,25 @@ PacketInfo describe(const AVPacket& packet, std::size_t decode_order) {
 ScannedPackets scan_video_packets(VideoInput& input, bool with_order_counts) {
     PacketHandle packet = allocate_packet();
     ScannedPackets scanned;
-    std::unique_ptr<PresentationOrderReader> order_reader;
+    const AVCodecParameters& codecpar = *input.video_stream().codecpar;
+    const bool readable = codecpar.codec_id == AV_CODEC_ID_H264;
+    std::optional<H264HeaderReader> headers;
     while (av_read_frame(input.demuxer(), packet.get()) >= 0) {
         const PacketReference read(*packet);
         if (packet->stream_index != input.stream()) {
             continue;
         }
-        if (!order_reader) {
-            order_reader = std::make_unique<PresentationOrderReader>(
-                input.video_stream().codecpar, with_order_counts || packet->pts == AV_NOPTS_VALUE);
+        if (readable && !headers) {
+            scanned.with_order_counts = with_order_counts || packet->pts == AV_NOPTS_VALUE;
+            headers.emplace(codecpar, scanned.with_order_counts);
         }
         scanned.packets.push_back(describe(*packet, scanned.packets.size()));
-        if (order_reader->can_read()) {
-            scanned.pictures.push_back(order_reader->read(*packet));
+        if (headers) {
+            scanned.pictures.push_back(headers->read(*packet));
         }
     }
-    if (order_reader) {
-        scanned.with_order_counts = order_reader->reads_order_counts();
-        scanned.first_window = order_reader->first_window();
+    if (headers) {
+        scanned.first_window = headers->first_window();
     }
     return scanned;
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ffmpeg/video_input.hpp"
-#include "index/presentation_order.hpp"
+#include "h264/header_reader.hpp"
 
 // One packet of the video stream as the demuxer delivered it during the scan, and the frame
 // the numbering gave it.
@@ -34,9 +34,9 @@ struct PacketInfo {
 struct ScannedPackets {
     std::vector<PacketInfo> packets;
     // What was read from each packet's H.264 headers, in the same order; empty where the
-    // stream is not H.264 or the parser could not start.
+    // stream is not H.264.
     std::vector<PictureOrder> pictures;
-    // Whether `pictures` hold picture order counts (PresentationOrderReader).
+    // Whether `pictures` hold picture order counts (H264HeaderReader).
     bool with_order_counts = false;
     // The display window of the first picture's sequence parameter set, where it was read.
     std::optional<CodedWindow> first_window;

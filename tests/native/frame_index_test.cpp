@@ -154,8 +154,7 @@ void pictures_output_before_the_first_output_are_never_shown() {
 
 void a_memory_reset_begins_two_groups() {
     // P pictures whose order counts start again after the third resets the memory: FFmpeg
-    // outputs the resetting picture after those before it and before those after it, whatever
-    // the counts say.
+    // outputs the pictures after the resetting one after it, whatever the counts say.
     const std::vector<int64_t> numbers =
         in_output_order({picture(true, 0), picture(false, 2), resetting(4), picture(false, 2), picture(false, 4)}, 0);
     CHECK_EQ(numbers, (std::vector<int64_t>{0, 1, 2, 3, 4}));
