@@ -242,7 +242,7 @@ def pattern_rate(pattern, path, baseline=None):
 
 def pattern_rows(paths, baseline, repeat):
     """Each pattern on this build, paired with the same on the baseline run right before: as
-    fast as the baseline within the 3 % that repetitions of one build spread over."""
+    fast as the baseline, within 3 %."""
     rows = []
     for pattern, clip in (("reverse", "720p"), ("scrub", "720p"), ("sequential-qp", "1080p"),
                           ("sequential-planes", "1080p"), ("random-qp", "720p"), ("random-planes", "720p")):
