@@ -275,6 +275,17 @@ def opening_rows(tool, paths, repeat, limit=1.2):
     return rows
 
 
+def decoded_opening_rows(tool, name, path, repeat):
+    """Opening a file that is numbered by decoding it costs that decode, on top of the scan."""
+    constructions, decodes = [], []
+    for _ in range(repeat):
+        frames_per_second, frames = native_rate(tool, path, 1)
+        decodes.append(1000 * frames / frames_per_second)
+        constructions.append(1000 * median_seconds(lambda: vexmira.H264DecoderSession(str(path)), 3))
+    return [paired_row("opening", f"{name}, numbered by decoding: construction vs bare decode loop", constructions,
+                       decodes, "cost", unit="ms")]
+
+
 def probe(mode, path):
     """Runs a memory probe in a fresh interpreter, so that its figures are its own."""
     result = subprocess.run([sys.executable, str(Path(__file__).parent / "memory_probe.py"), mode, str(path)],
@@ -455,6 +466,7 @@ def main():
         rows += opening_rows(tool, {"1080p": big, "360p": long}, args.repeat)
         rows += opening_rows(tool, {"1080p raw .h264": media.raw_copy(big), "360p raw .h264": media.raw_copy(long)},
                              args.repeat, limit=1.5)
+        rows += decoded_opening_rows(tool, "360p MPEG-2 PS", media.mpeg2_program_stream("360p_60s"), args.repeat)
     if "memory" in args.sections:
         rows += memory_rows(big)
     if "peers" in args.sections:

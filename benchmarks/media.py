@@ -40,6 +40,19 @@ def raw_copy(path: Path) -> Path:
     return raw
 
 
+def mpeg2_program_stream(name: str) -> Path:
+    """The clip's picture as MPEG-2 in an MPEG-PS file, whose pictures do not all carry a
+    timestamp: a codec whose headers the module does not read, numbered by decoding."""
+    path = FOLDER / f"{name}_mpeg2.mpg"
+    if not path.exists():
+        FOLDER.mkdir(parents=True, exist_ok=True)
+        partial = path.with_suffix(".partial.mpg")
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", *CLIPS[name], "-c:v", "mpeg2video",
+                        "-b:v", "2M", "-bf", "2", "-g", "12", "-f", "vob", str(partial)], check=True)
+        partial.rename(path)
+    return path
+
+
 def packet_table(path: Path) -> list[tuple[int, bool]]:
     """(pts, is_key) of every video packet in decoding order, as ffprobe lists them."""
     result = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",

@@ -12,11 +12,14 @@ root=$PWD/build/ffmpeg/$version
 prefix=$root/prefix
 
 # Only what the module reads: the H.264 decoder and parser, and the demuxers of the containers
-# it opens, over plain files. FFV1 is there as a codec without a QP table, so that the wheel
-# shows (and its tests check) what the module does with one. The H.261 decoder is there for
-# what it brings along: FFmpeg compiles the H.264 decoder's motion-vector export only into a
-# build with its MPEG video decoding core, and H.261 is the smallest decoder that selects it;
-# without it every picture would come out with no vectors at all. Nothing external is linked in
+# it opens, over plain files. Besides, the decoders (and parsers, which the demuxers need to
+# cut their streams into pictures) of the other codecs whose QP export the tests check:
+# MPEG-1, MPEG-2, MPEG-4 Part 2, H.263, Sorenson H.263 (FLV), Microsoft MPEG-4 v3 and WMV 8;
+# the raw MPEG video demuxer, by which the MPEG-PS demuxer recognises MPEG-1 and MPEG-2
+# video; and HEVC, VP9 and FFV1, codecs without a QP export the module reads, so that the
+# wheel shows (and its tests check) what the module does with one. The H.261 decoder was
+# there for the MPEG video core that FFmpeg compiles the H.264 decoder's motion-vector export
+# into; the MPEG decoders bring it as well. Nothing external is linked in
 # (--disable-autodetect also leaves out zlib, used only by rare compressed MP4 headers and
 # Matroska tracks), and neither --enable-gpl nor --enable-nonfree is given: the result is
 # LGPL 2.1 or later. The runtime path makes each library find its siblings in the prefix
@@ -27,9 +30,9 @@ options=(
     --disable-programs --disable-doc --disable-debug
     --disable-avdevice --disable-avfilter --disable-swscale --disable-swresample
     --enable-shared --disable-static --enable-rpath
-    --enable-decoder=h264,ffv1,h261
-    --enable-parser=h264
-    --enable-demuxer=mov,matroska,mpegts,mpegps,avi,flv,h264
+    --enable-decoder=h264,hevc,vp9,mpeg1video,mpeg2video,mpeg4,h263,flv,msmpeg4v3,wmv2,ffv1,h261
+    --enable-parser=h264,hevc,mpegvideo,mpeg4video,h263
+    --enable-demuxer=mov,matroska,mpegts,mpegps,avi,flv,h264,hevc,mpegvideo
     --enable-protocol=file
 )
 

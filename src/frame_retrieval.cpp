@@ -12,10 +12,13 @@ constexpr int32_t kForwardDecodeLimit = 350;
 }  // namespace
 
 std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool needs_pixels) {
+    check_open();
     if (index < 0 || index >= num_frames()) {
         throw std::out_of_range("Frame index out of bounds: " + std::to_string(index));
     }
     std::lock_guard<std::mutex> lock(decode_mutex_);
+    // close() may have come in while this call waited for the lock.
+    check_open();
     request_pattern_.note_request(index);
     if (std::shared_ptr<CachedFrame> cached = cache_.find(index, needs_pixels)) {
         return cached;

@@ -1,5 +1,7 @@
 #include "h264_decoder_session.hpp"
 
+#include <stdexcept>
+
 #include "decode/first_output.hpp"
 #include "h264/reference_packet.hpp"
 
@@ -9,12 +11,29 @@ H264DecoderSession::H264DecoderSession(const std::string& path, const SessionOpt
     : options_(options),
       pictures_(std::make_shared<PicturePool>()),
       input_(path, options, pictures_),
-      index_(scan_stream_index(input_, path,
-                               [this](const std::vector<PacketInfo>& packets) {
-                                   return find_first_output(input_, packets);
-                               })),
+      index_(scan_stream_index(
+          input_, path,
+          [this](const std::vector<PacketInfo>& packets) { return find_first_output(input_, packets); },
+          [this](const std::vector<PacketInfo>& packets) { return find_output_order(input_, packets); })),
       run_(input_, index_),
       read_ahead_(index_, options_, pictures_) {
     const AVCodecParameters* codecpar = input_.video_stream().codecpar;
-    loop_filter_.configure(options_.deblocking, nal_length_size(codecpar->extradata, codecpar->extradata_size));
+    loop_filter_.configure(options_.deblocking, nal_length_size(codecpar->extradata, codecpar->extradata_size),
+                           codecpar->codec_id == AV_CODEC_ID_H264);
+}
+
+void H264DecoderSession::close() {
+    std::lock_guard<std::mutex> lock(decode_mutex_);
+    if (closed_.exchange(true)) {
+        return;
+    }
+    read_ahead_.stop();
+    cache_ = FrameCache{};
+    input_.close();
+}
+
+void H264DecoderSession::check_open() const {
+    if (closed_.load()) {
+        throw std::runtime_error("The session is closed: " + index_->path);
+    }
 }

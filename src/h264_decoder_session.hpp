@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,10 @@ extern "C" {
 // after construction and may be read at any time. The options choose the loop filter's mode
 // (LoopFilterSwitch says how "exact" keeps that promise), whether motion vectors and
 // macroblock types are exported, and how far the session reads ahead.
+//
+// close() lets go of the demuxer, the decoder, the read-ahead's decoders and the cached
+// snapshots at once; get_frame and check_open then throw std::runtime_error, while the facts
+// and the index stay readable.
 class H264DecoderSession {
 public:
     explicit H264DecoderSession(const std::string& path, const SessionOptions& options = {});
@@ -47,7 +52,8 @@ public:
     H264DecoderSession& operator=(const H264DecoderSession&) = delete;
 
     // The frame with this number, or an exception: std::out_of_range for a number outside
-    // 0..num_frames-1, std::runtime_error when the decoder does not produce the frame.
+    // 0..num_frames-1, std::runtime_error when the decoder does not produce the frame or the
+    // session is closed.
     // Without needs_pixels the snapshot may hold the QP map and offsets only.
     std::shared_ptr<CachedFrame> get_frame(int32_t index, bool needs_pixels = true);
 
@@ -61,6 +67,12 @@ public:
 
     // Frames the read-ahead has served since the session was opened, for tests and diagnostics.
     int64_t frames_read_ahead() const { return read_ahead_.frames_taken(); }
+
+    // Waits for a get_frame under way, then closes the file; closing again does nothing.
+    void close();
+    bool closed() const { return closed_.load(); }
+    // std::runtime_error("The session is closed: <path>") once it is.
+    void check_open() const;
 
 private:
     std::shared_ptr<CachedFrame> take_from_read_ahead(int32_t index, bool needs_pixels);
@@ -85,6 +97,7 @@ private:
     // cached with pixels only then.
     bool request_needs_pixels_ = true;
     int64_t seeks_ = 0;
+    std::atomic<bool> closed_{false};
     // The highest frame decoded since the last seek, or -1 when the next request has to
     // seek whatever it asks for (right after opening, a drained decoder, a lost run).
     int32_t last_decoded_index_ = -1;

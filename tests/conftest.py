@@ -211,11 +211,12 @@ def from_mid_gop(clip: str) -> Derivation:
 
 
 def cut_in_last_picture(clip: str) -> Derivation:
-    """An MPEG-TS file that ends 77 bytes into the fourth transport packet of its last
-    picture, as a transfer that broke off."""
+    """A file that ends 77 bytes into the fourth transport packet of its last picture, as a
+    transfer that broke off (for a raw stream, 3 * 188 + 77 bytes into it)."""
     def make(media, path: Path) -> None:
         last = int(video_packets(media(clip))[-1]["pos"])
-        path.write_bytes(media(clip).read_bytes()[:(last // 188 + 3) * 188 + 77])
+        start = last // 188 * 188 if media(clip).suffix == ".ts" else last
+        path.write_bytes(media(clip).read_bytes()[:start + 3 * 188 + 77])
     return make
 
 
@@ -278,6 +279,8 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     # A transfer that broke off inside the last picture.
     "ts_no_bframes": (".ts", noisy_input(frames=40) + x264(bframes=0, preset="fast")),
     "ts_last_picture_cut": (".ts", cut_in_last_picture("ts_no_bframes")),
+    "h264_no_bframes": (".h264", noisy_input(frames=40) + x264(bframes=0, preset="fast")),
+    "h264_last_picture_cut": (".h264", cut_in_last_picture("h264_no_bframes")),
     # The same with B pictures and a key picture two frames before the end: the damaged
     # picture is decoded after the key picture, and decoding on from the interval before
     # conceals it otherwise than decoding from its key picture does.
@@ -303,6 +306,47 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
 }
 
 
+def encoded(codec: str, *options: str, size: str = "64x48", frames: int = 36) -> list[str]:
+    return video_input(size=size, frames=frames) + ["-c:v", codec, *options]
+
+
+# Other codecs than H.264: name -> (suffix, ffmpeg arguments), and what the module says of
+# them: FFmpeg's codec name, the decoder's name in its log, and by how much the module's map
+# exceeds what that decoder prints with -debug qp (None: no QP export).
+OTHER_CODEC_RECIPES = {
+    # An MPEG-PS file whose pictures do not all carry a timestamp: numbered by decoding.
+    "mpg_mpeg2": (".mpg", encoded("mpeg2video", "-bf", "2", "-g", "12", frames=100)),
+    "ts_mpeg2": (".ts", encoded("mpeg2video", "-bf", "2", "-g", "12")),
+    "mpg_mpeg1": (".mpg", encoded("mpeg1video", "-bf", "2", "-g", "12")),
+    # The non-linear quantiser scale runs past 62.
+    "ts_mpeg2_non_linear": (".ts", encoded("mpeg2video", "-qscale:v", "28", "-qmax", "28", "-non_linear_quant", "1")),
+    "avi_mpeg4": (".avi", encoded("mpeg4", "-bf", "2", "-g", "12", frames=100)),
+    "mp4_mpeg4": (".mp4", encoded("mpeg4", "-bf", "2", "-g", "12")),
+    "3gp_h263": (".3gp", encoded("h263", "-g", "12", size="128x96")),
+    "flv_flv1": (".flv", encoded("flv1", "-g", "12")),
+    "avi_msmpeg4v3": (".avi", encoded("msmpeg4", "-g", "12")),
+    "mkv_wmv2": (".mkv", encoded("wmv2", "-g", "12")),
+    "mkv_hevc": (".mkv", encoded("libx265", "-x265-params", "log-level=error:keyint=24:bframes=3", frames=100)),
+    # B pictures that nothing references, as in the H.264 clips of the deblocking tests.
+    "mkv_hevc_flat_bframes": (".mkv", encoded("libx265", "-x265-params",
+                                              "log-level=error:keyint=24:bframes=2:b-pyramid=0")),
+    # Segmentation by adaptive quantisation: FFmpeg exports VP9's segment quantisers per block.
+    "webm_vp9": (".webm", encoded("libvpx-vp9", "-aq-mode", "1", "-b:v", "200k", "-deadline", "realtime",
+                                  "-cpu-used", "8", size="128x96", frames=12)),
+    # Raw HEVC: no timestamps, numbered by decoding.
+    "hevc_raw": (".hevc", encoded("libx265", "-x265-params", "log-level=error:keyint=24:bframes=3", "-f", "hevc",
+                                  frames=100)),
+}
+OTHER_CODECS = {
+    "mpg_mpeg2": ("mpeg2video", "mpeg2video", 1), "ts_mpeg2": ("mpeg2video", "mpeg2video", 1),
+    "mpg_mpeg1": ("mpeg1video", "mpeg1video", 1), "ts_mpeg2_non_linear": ("mpeg2video", "mpeg2video", 1),
+    "avi_mpeg4": ("mpeg4", "mpeg4", 2), "mp4_mpeg4": ("mpeg4", "mpeg4", 2), "3gp_h263": ("h263", "h263", 2),
+    "flv_flv1": ("flv1", "flv", 2), "avi_msmpeg4v3": ("msmpeg4v3", "msmpeg4", 2), "mkv_wmv2": ("wmv2", "wmv2", 2),
+    "mkv_hevc": ("hevc", "hevc", None), "hevc_raw": ("hevc", "hevc", None),
+    "mkv_hevc_flat_bframes": ("hevc", "hevc", None), "webm_vp9": ("vp9", "vp9", None),
+}
+
+
 class Media:
     def __init__(self, folder: Path):
         self.folder = folder
@@ -311,7 +355,7 @@ class Media:
     def __call__(self, name: str) -> Path:
         if name not in self.made:
             suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES,
-                              **MB_TYPE_RECIPES}[name]
+                              **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
             if callable(recipe):
                 recipe(self, path)
@@ -471,16 +515,17 @@ def reference_qp_maps(path: Path, mb_rows: int, mb_cols: int) -> list[list[list[
     return maps
 
 
-def coded_qp_maps(path: Path) -> list[list[list[int]]]:
-    """The QP of every coded macroblock of each picture the ffmpeg tool's H.264 decoder
-    outputs, as it prints them for debugging: every row of the coded picture, also those
-    that cropping hides. The decoder prints a picture before libavcodec drops what the
-    demuxer marked for discarding (the pictures an edit list hides). The tool's probing of
-    a raw stream decodes, and prints, a few pictures before the decode proper, which starts
-    once it has printed the stream mapping."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-threads", "1", "-debug", "qp", "-i", str(path),
-                          "-map", "0:v:0", "-f", "null", "-"], check=True, capture_output=True, text=True).stderr
-    row = re.compile(r"^\[h264 @ [^\]]+\] ((?:[ \d]\d)+)$")
+def coded_qp_maps(path: Path, decoder: str = "h264") -> list[list[list[int]]]:
+    """The QP of every coded macroblock of each picture the ffmpeg tool's decoder (by its
+    name in the log) outputs, as it prints them for debugging: every row of the coded
+    picture, also those that cropping hides. The decoder prints a picture before libavcodec
+    drops what the demuxer marked for discarding (the pictures an edit list hides). The
+    tool's probing of a raw stream decodes, and prints, a few pictures before the decode
+    proper, which starts once it has printed the stream mapping."""
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-debug", "qp",
+                          "-i", str(path), "-map", "0:v:0", "-f", "null", "-"],
+                         check=True, capture_output=True, text=True).stderr
+    row = re.compile(rf"^\[{decoder} @ [^\]]+\] ((?:[ \d]\d)+)$")
     maps: list[list[list[int]]] = []
     for line in log[log.index("\nStream mapping:"):].splitlines():
         if "New frame, type:" in line:

@@ -18,8 +18,15 @@ from typing import Callable
 
 import pytest
 
+import numpy as np
+
+import vexmira
 from bitstream_edit import SPS, annex_b_units, nal_type, parsed, serialized, sps_syntax
-from conftest import Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps, reference_qp_maps
+from conftest import (Media, Picture, ffprobe, pictures_by_frame, presentation_timestamps, reference_qp_maps,
+                      timestamps_identify_frames)
+
+# Files cut inside their last picture, made in conftest's REAL_WORLD_RECIPES.
+REAL_WORLD_CUTS = {"ts_last_picture_cut", "h264_last_picture_cut"}
 
 PROBE = Path(__file__).with_name("frame_probe.py")
 # Sanitizer builds run several times slower; make sanitize stretches the limit.
@@ -450,3 +457,40 @@ def test_damaged_pictures_have_no_qp_map(media, tmp_path, seed):
              if got[index] != reference[index] and not (pts in damaged and got[index] == no_map)]
     assert wrong == []
     assert no_map in got, "the damage made the decoder conceal something"
+
+
+def tool_damaged_frames(path: Path) -> set[int]:
+    """The frames whose pictures the ffmpeg tool reports as corrupt: each "corrupt decoded
+    frame" line is the decoder's report on the picture that the next showinfo line shows.
+    Frame i is the picture with the i-th presentation timestamp, or, where timestamps do not
+    identify frames, the tool's i-th picture."""
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-copyts", "-i", str(path),
+                          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "null", "-"],
+                         capture_output=True, text=True).stderr
+    timestamps = presentation_timestamps(path) if timestamps_identify_frames(path) else None
+    damaged, reported = set(), False
+    for line in log.splitlines():
+        if "corrupt decoded frame" in line:
+            reported = True
+        elif shown := re.search(r"Parsed_showinfo.*? n: *(\d+) pts: *(-?\d+)", line):
+            if reported:
+                damaged.add(int(shown.group(1)) if timestamps is None else timestamps.index(int(shown.group(2))))
+            reported = False
+    return damaged
+
+
+@pytest.mark.parametrize("name", ["ts_last_picture_cut", "h264_last_picture_cut", "h264_cut_inside_a_slice",
+                                  "mp4_damaged_slices_1", "mp4_damaged_slices_2", "mkv_damaged_slices_4",
+                                  "ts_damaged_payload_5", "ts_damaged_payload_6"])
+def test_damaged_frames_are_those_the_tool_reports_corrupt(media, tmp_path, name):
+    """Whichever way a frame is reached, and in frame_stats: a concealed picture is damaged,
+    and its QP map is empty."""
+    path = media(name) if name in REAL_WORLD_CUTS else CASES[name].make(media, tmp_path)
+    expected = tool_damaged_frames(path)
+    assert expected, "the damage made the decoder conceal something"
+    session = vexmira.H264DecoderSession(path)
+    order = random.Random(3).sample(range(session.num_frames), session.num_frames)
+    assert {index for index in order if session.is_damaged(index)} == expected
+    stats = session.frame_stats(threads=2)
+    assert set(np.flatnonzero(stats["damaged"]).tolist()) == expected
+    assert all(stats["qp_min"][index] == -1 for index in expected)

@@ -3,6 +3,8 @@ for its frame (its decode without deblocking, its QP debug output, ffprobe's fra
 fields, the PPS), whatever the number of threads and the order and repeats of the request."""
 
 import random
+import re
+import subprocess
 import threading
 from fractions import Fraction
 
@@ -12,6 +14,7 @@ import pytest
 import vexmira
 from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, ffprobe, plane_sizes, pps_chroma_offsets, presentation_timestamps, reference_qp_maps
 from test_bad_inputs import CASES, concatenated, damaged_mp4, damaged_packet_timestamps, slice_damage
+from test_opening import expected_rate
 from thread_probe import frame_problems, requests
 
 THREADS = [1, 2, 3]
@@ -109,7 +112,7 @@ def test_frame_stats_rows_are_what_ffprobe_and_the_decoder_report(media, referen
     assert stats["qp_min"].tolist() == [int(np.min(qp_map)) for qp_map in qp_maps]
     assert stats["qp_max"].tolist() == [int(np.max(qp_map)) for qp_map in qp_maps]
     assert set(zip(stats["chroma_qp_offset_cb"].tolist(), stats["chroma_qp_offset_cr"].tolist())) == {offsets}
-    assert stats["decoded"].all()
+    assert stats["decoded"].all() and not stats["damaged"].any()
 
 
 def frames_in_output_order(path, *entries: str) -> list[dict]:
@@ -251,3 +254,52 @@ def test_pictures_of_another_size_are_refused(media, tmp_path):
         with pytest.raises(ValueError, match=f"^Frame {first_other} is 32x32 "):
             session.get_qpmaps(threads=threads)
     assert session.get_planes(range(first_other), 0).shape == (first_other, session.height, session.width)
+
+
+def tools_clock(path) -> list[float]:
+    """The time of each picture the ffmpeg tool outputs, on its clock, in seconds."""
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-copyts", "-threads", "1", "-i", str(path),
+                          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "null", "-"],
+                         check=True, capture_output=True, text=True).stderr
+    return [float(time) for time in re.findall(r"Parsed_showinfo.*? pts_time:(-?[\d.]+)", log)]
+
+
+@pytest.mark.parametrize("clip", UNTIMED_CLIPS + ["mpg_mpeg2", "avi_mpeg4", "hevc_raw"])
+def test_frames_numbered_from_the_bitstream_are_timed_at_the_streams_rate(media, clip):
+    """pts counts the frames, time_base is one frame at the rate ffprobe reads, and time is
+    the ffmpeg tool's clock for the same pictures, counted from its first: a raw stream's
+    last frame of 36 at 25 frames a second is at 1.4 s, not at 36 / 1,200,000 s."""
+    path = media(clip)
+    session = vexmira.H264DecoderSession(path)
+    stats = session.frame_stats()
+    clock = tools_clock(path)
+    assert stats["pts"].tolist() == list(range(session.num_frames)) and len(clock) == session.num_frames
+    assert session.time_base == 1 / expected_rate(ffprobe(path, "-show_streams")["streams"][0])
+    np.testing.assert_allclose(stats["time"], [time - clock[0] for time in clock], rtol=0, atol=1e-5)
+
+
+@pytest.mark.parametrize("clip", PICTURE_CLIPS + ["ts_mpeg2", "mkv_hevc", "mp4_mpeg4"])
+def test_where_timestamps_number_the_frames_time_base_is_the_streams(media, clip):
+    path = media(clip)
+    stream = ffprobe(path, "-show_entries", "stream=time_base")["streams"][0]
+    assert vexmira.H264DecoderSession(path).time_base == Fraction(stream["time_base"])
+
+
+def test_frame_stats_takes_its_arguments_as_get_qpmaps_does_and_as_before(media):
+    """Positional frames then threads, keywords in any order, and the earlier threads-first
+    form: the rows asked for, each with ffprobe's timestamp."""
+    path = media("mp4_open_gop")
+    session = vexmira.H264DecoderSession(path)
+    timestamps = presentation_timestamps(path)
+    frames = [90, 3, 3, 47]
+    for stats in (session.frame_stats(frames), session.frame_stats(frames, 2), session.frame_stats(np.array(frames), 1),
+                  session.frame_stats(threads=2, frames=frames), session.frame_stats(frames=frames, threads=2),
+                  session.frame_stats(2, frames=frames), session.frame_stats(np.int64(1), frames=iter(frames))):
+        assert stats["frame"].tolist() == frames
+        assert stats["pts"].tolist() == [timestamps[frame] for frame in frames]
+    assert session.frame_stats(None, 2)["frame"].tolist() == session.frame_stats(1)["frame"].tolist() == \
+        list(range(len(timestamps)))
+    with pytest.raises(TypeError):
+        session.frame_stats(2, 3)
+    with pytest.raises(TypeError):
+        session.frame_stats(frames, threads=2.5)

@@ -79,6 +79,22 @@ def test_exact_pictures_predict_from_filtered_references(media, clip, order):
     assert exact == pictures_in_order(path, "exact", "sequential"), "the same pictures whatever the order"
 
 
+@pytest.mark.parametrize("order", ["sequential", "random"])
+def test_exact_holds_for_hevc_whose_packets_it_does_not_read(media, order):
+    """The module reads no HEVC headers, so every packet counts as a reference: the decoder
+    filters what the stream references, and the requested picture comes out before its own
+    filter (FFmpeg's HEVC decoder skips deblocking and SAO alike)."""
+    path = media("mkv_hevc_flat_bframes")
+    session = vexmira.H264DecoderSession(str(path))
+    types = [session.get_frame_type(index) for index in range(session.num_frames)]
+    unfiltered, non_reference_unfiltered = tool_decode(path, "all"), tool_decode(path, "noref")
+    exact = pictures_in_order(path, "exact", order)
+    wrong = [index for index, kind in enumerate(types)
+             if kind in "IB" and exact[index] != (unfiltered if kind == "I" else non_reference_unfiltered)[index]]
+    assert wrong == [] and {"I", "P", "B"} <= set(types)
+    assert exact != unfiltered, "P pictures predict from filtered references"
+
+
 def test_exact_reference_pictures_do_not_depend_on_the_order(media):
     """Reference B pictures (x264's pyramid) and P pictures, reached after their own
     references were asked for or not."""

@@ -1,8 +1,11 @@
 """The module as Python sees it: its name, its one class, read-only facts, the version check."""
 
+import ast
 import ctypes
 import importlib
 import importlib.metadata
+import inspect
+import pydoc
 import re
 import shutil
 import subprocess
@@ -14,7 +17,7 @@ import pytest
 import vexmira
 
 PROPERTIES = ["width", "height", "mb_cols", "mb_rows", "num_frames",
-              "fps", "fps_num", "fps_den", "pix_fmt", "bytes_per_sample"]
+              "fps", "fps_num", "fps_den", "pix_fmt", "bytes_per_sample", "codec", "qp_scale", "time_base", "closed"]
 
 
 def test_docstring_and_public_names():
@@ -61,7 +64,7 @@ def test_help_shows_typed_signatures_and_docstrings():
                       "Get QP map for frame as (mb_rows, mb_cols) int8 array"),
         "get_plane_data": (f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
                            f"plane: {integer}) -> object",
-                           "Get raw plane data (h, stride) for nodeblock frame"),
+                           "Get raw plane data of frame as a (rows, stride) array"),
         "get_chroma_qp_offset": (f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
                                  "-> tuple[int, int]",
                                  "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"),
@@ -83,13 +86,59 @@ def test_help_shows_typed_signatures_and_docstrings():
                            "Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array: "
                            "type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced (bool)"),
     }
+    # The signature and the summary line; the paragraphs after it are the stub's (below).
     for name, (signature, docstring) in expected.items():
-        assert getattr(cls, name).__doc__.strip() == f"{signature}\n\n{docstring}", name
+        assert getattr(cls, name).__doc__.strip().split("\n\n")[:2] == [signature, docstring], name
     # The path alone opens a session as it always did; the keywords only add.
     assert cls.__init__.__doc__.strip().startswith(
-        "__init__(self: vexmira.H264DecoderSession, path: str, *, deblocking: str = 'skip', "
-        f"motion_vectors: bool = False, mb_types: bool = False, read_ahead: {integer} | None = None) -> None\n\n"
-        "Open a video file.")
+        "__init__(self: vexmira.H264DecoderSession, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, "
+        f"deblocking: str = 'skip', motion_vectors: bool = False, mb_types: bool = False, read_ahead: {integer} | None "
+        "= None) -> None\n\nOpen a video file.")
+
+
+def stub_docstrings() -> dict[str, str]:
+    """The class's docstring ("") and those of its members, from the installed stub."""
+    stub = Path(vexmira.__file__).with_name("vexmira.pyi")
+    tree = ast.parse(stub.read_text())
+    cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "H264DecoderSession")
+    found = {"": ast.get_docstring(cls)}
+    for node in cls.body:
+        if isinstance(node, ast.FunctionDef) and (doc := ast.get_docstring(node)) is not None:
+            found.setdefault(node.name, doc)
+    return found
+
+
+def paragraphs(text: str) -> list[str]:
+    """Paragraphs with their lines joined, so that each side may wrap them as it likes."""
+    return [" ".join(paragraph.split()) for paragraph in inspect.cleandoc(text).split("\n\n") if paragraph.strip()]
+
+
+def runtime_docstring(member) -> str:
+    """What help() shows beneath the signatures: of a property, its docstring; of a method, the
+    text after its signature, or after the first overload's."""
+    doc = member.__doc__ or ""
+    if isinstance(member, property):
+        return doc
+    signature = re.compile(r"^(?:\d+\. )?\w+\(.*\)( -> .*)?$")
+    kept = [line for line in doc.strip().splitlines()
+            if not signature.match(line) and line != "Overloaded function."]
+    return "\n".join(kept)
+
+
+def test_every_member_has_the_stubs_docstring():
+    cls = vexmira.H264DecoderSession
+    documented = stub_docstrings()
+    public = {name for name in vars(cls) if not name.startswith("_")}
+    assert public <= set(documented), "every property and method is documented in the stub"
+    assert paragraphs(cls.__doc__) == paragraphs(documented.pop(""))
+    for name, doc in documented.items():
+        assert paragraphs(runtime_docstring(vars(cls)[name])) == paragraphs(doc), name
+
+
+def test_help_shows_the_class_and_property_docstrings():
+    shown = pydoc.render_doc(vexmira.H264DecoderSession, renderer=pydoc.plaintext)
+    for text in (vexmira.H264DecoderSession.__doc__, vexmira.H264DecoderSession.qp_scale.__doc__):
+        assert " ".join(text.split()[:12]) in " ".join(shown.split())
 
 
 def test_macroblock_kinds_are_int_enums_of_the_module():

@@ -87,6 +87,15 @@ def test_properties_are_plain_python_values(media):
     assert type(session.pix_fmt) is str
 
 
+class PathOf:
+    """An os.PathLike that is not a pathlib.Path."""
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
 class TestPathArgument:
     def test_str_bytes_and_keyword_open_the_same_file(self, media):
         path = media("mp4")
@@ -96,19 +105,44 @@ class TestPathArgument:
         facts = {(s.width, s.height, s.num_frames, s.pix_fmt) for s in sessions}
         assert facts == {(64, 48, 36, "yuv420p")}
 
+    def test_pathlib_path_and_other_path_likes_open_it_too(self, media):
+        """Refused before (pybind11's "incompatible constructor arguments")."""
+        path = media("mp4")
+        sessions = [vexmira.H264DecoderSession(path), vexmira.H264DecoderSession(PathOf(os.fsencode(path))),
+                    vexmira.H264DecoderSession(PathOf(str(path)))]
+        assert {(s.width, s.height, s.num_frames) for s in sessions} == {(64, 48, 36)}
+
+    def test_a_name_that_is_not_utf8_opens_by_every_form_of_it(self, media, tmp_path):
+        """The bytes name, the str os.listdir gives for it (lone surrogates), and a Path of
+        that str; a message that names such a file names it as os.fsdecode does."""
+        name = os.fsencode(tmp_path) + b"/caf\xe9 \xff.mp4"
+        with open(name, "wb") as file:
+            file.write(media("mp4").read_bytes())
+        listed = [entry for entry in os.listdir(tmp_path) if entry.startswith("caf")]
+        assert len(listed) == 1 and os.fsencode(listed[0]) == b"caf\xe9 \xff.mp4"
+        for path in (name, str(tmp_path / listed[0]), tmp_path / listed[0]):
+            assert vexmira.H264DecoderSession(path).num_frames == 36
+        os.remove(name)
+        with pytest.raises(RuntimeError) as error:
+            vexmira.H264DecoderSession(name)
+        assert str(error.value) == f"Cannot open input video: {os.fsdecode(name)} (No such file or directory)"
+
+    def test_a_null_byte_is_refused_rather_than_cut_off(self, media, tmp_path):
+        # FFmpeg would open the file named by the bytes before the null: this one exists.
+        (tmp_path / "a").write_bytes(media("mp4").read_bytes())
+        for path in (str(tmp_path / "a") + "\0b", os.fsencode(tmp_path / "a") + b"\0b"):
+            with pytest.raises(ValueError, match="null byte"):
+                vexmira.H264DecoderSession(path)
+
     def test_non_ascii_path_with_spaces(self, media, tmp_path):
         path = tmp_path / "clip ünïcødé 動画.mp4"
         path.write_bytes(media("mp4").read_bytes())
         assert vexmira.H264DecoderSession(str(path)).num_frames == 36
 
-    @pytest.mark.parametrize("argument", [None, 42])
-    def test_objects_that_are_not_strings_are_refused(self, argument):
+    @pytest.mark.parametrize("argument", [None, 42, ["clip.mp4"], PathOf(42)])
+    def test_objects_that_are_not_paths_are_refused(self, argument):
         with pytest.raises(TypeError):
             vexmira.H264DecoderSession(argument)
-
-    def test_pathlib_path_is_refused(self, media):
-        with pytest.raises(TypeError):
-            vexmira.H264DecoderSession(media("mp4"))
 
     def test_missing_argument_is_refused(self):
         with pytest.raises(TypeError):

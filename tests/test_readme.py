@@ -21,6 +21,7 @@ import re
 import subprocess
 import tokenize
 from dataclasses import dataclass
+from fractions import Fraction
 from typing import Any
 
 import numpy as np
@@ -30,10 +31,10 @@ from conftest import ROOT
 from readme import readme
 
 NOT_RUN = "<!-- not run"
-LOOKS_LIKE_A_VALUE = re.compile(r"""[-\d'"(\[{]|(array|dtype)\(|(True|False|None)\b""")
+LOOKS_LIKE_A_VALUE = re.compile(r"""[-\d'"(\[{]|(array|dtype|Fraction)\(|(True|False|None)\b""")
 RAISES = re.compile(r"([A-Z]\w*(?:Error|Exception|Interrupt)): (.*)")
-# The names a shown value may use: NumPy's array and its scalar types.
-VALUE_NAMES = {"array": np.array, "dtype": np.dtype,
+# The names a shown value may use: NumPy's array and its scalar types, and Fraction.
+VALUE_NAMES = {"array": np.array, "dtype": np.dtype, "Fraction": Fraction,
                **{name: getattr(np, name) for name in ["bool_", "int8", "int16", "int32", "int64", "uint8",
                                                        "uint16", "uint32", "uint64", "float32", "float64"]}}
 
@@ -180,6 +181,7 @@ CONVENTION = {
     "qp  # array([1, -2], dtype=int8)": np.array([1, -2], np.int8),
     "stats  # [19.2 30.8]": ValueError,           # NumPy's print form
     "mapping  # {'x': 1}: a dict": {"x": 1},
+    "session.time_base  # Fraction(1, 25): one frame": Fraction(1, 25),
     "session.get_qpmap(100)  # IndexError: Frame index out of bounds: 100": ("IndexError",
                                                                             "Frame index out of bounds: 100"),
     "session.num_frames  # numbered from 0": None,  # prose

@@ -12,6 +12,7 @@ import subprocess
 from fractions import Fraction
 
 import dask
+import numpy as np
 # Before the test below changes one of its settings: dask's config takes distributed's defaults
 # when distributed is imported, and the change's undoing would drop them all.
 import distributed  # noqa: F401
@@ -93,11 +94,17 @@ def test_each_row_says_what_its_file_is(corpus, outputs, name):
     """With bit_depth beside it, a QP above 8 bits reads on the scale of an 8-bit one."""
     table = pd.read_csv(outputs["csv"][1])
     rows = table[table["file"] == str(corpus / name)]
-    stream = ffprobe(corpus / name, "-show_entries", "stream=pix_fmt,bits_per_raw_sample,width,height,r_frame_rate")
+    stream = ffprobe(corpus / name, "-show_entries",
+                     "stream=codec_name,pix_fmt,bits_per_raw_sample,width,height,r_frame_rate,time_base")
     stream = stream["streams"][0]
-    facts = rows[["pix_fmt", "bit_depth", "width", "height", "fps"]].drop_duplicates()
-    assert facts.values.tolist() == [[stream["pix_fmt"], int(stream["bits_per_raw_sample"]), stream["width"],
-                                      stream["height"], float(Fraction(stream["r_frame_rate"]))]]
+    facts = rows[["codec", "pix_fmt", "bit_depth", "width", "height", "fps"]].drop_duplicates()
+    assert facts.values.tolist() == [[stream["codec_name"], stream["pix_fmt"], int(stream["bits_per_raw_sample"]),
+                                      stream["width"], stream["height"], float(Fraction(stream["r_frame_rate"]))]]
+    # pts is in the stream's time base, or, in a raw stream, counts frames.
+    unit = 1 / Fraction(stream["r_frame_rate"]) if name.endswith(".h264") else Fraction(stream["time_base"])
+    record = json.loads(outputs["csv"][1].with_name("stats.csv.json").read_text())
+    assert Fraction(record["files"][str(corpus / name)]["time_base"]) == unit
+    np.testing.assert_allclose(rows["time"], rows["pts"] * float(unit), rtol=1e-12)
     if CORPUS[name][1]:
         offset = 6 * (rows["bit_depth"] - 8)
         assert {*(rows["qp_min"] - offset), *(rows["qp_max"] - offset)} == slice_qps(corpus / name)
@@ -115,8 +122,10 @@ def test_parquet_holds_the_csv_table_one_row_group_per_file(outputs):
         assert len(set(source.read_row_group(group, columns=["file"]).column("file").to_pylist())) == 1
     record = json.loads((outputs["csv"][1].parent / "stats.csv.json").read_text())
     metadata = {key.decode(): json.loads(value) for key, value in source.schema_arrow.metadata.items()}
+    # The CSV's record says where each file's rows end in it; the rest is the same.
     assert metadata == {f"vexmira.{key}": value for key, value in record.items()} | {
-        "vexmira.files": {path: {"rows": facts["rows"]} for path, facts in record["files"].items()}}
+        "vexmira.files": {path: {key: value for key, value in facts.items() if key != "end"}
+                          for path, facts in record["files"].items()}}
 
 
 @pytest.mark.parametrize("kind", ["csv", "parquet"])

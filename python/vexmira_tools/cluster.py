@@ -11,7 +11,7 @@ from distributed import Client, LocalCluster, as_completed
 
 from vexmira_tools.errors import ClusterUnavailable
 from vexmira_tools.interrupts import ignored_by_processes_started
-from vexmira_tools.frame_tables import FilePlan, FileResult, file_table, plan_and_read_first, range_stats
+from vexmira_tools.frame_tables import FilePlan, FileResult, file_result, plan_and_read_first, range_stats
 
 
 @contextmanager
@@ -73,8 +73,7 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
                 ranges[task] = (path, first)
                 pending.add(task)
         if path not in ready and len(got[path]) == len(plans[path].ranges):
-            ready[path] = FileResult(path, file_table(plans[path], [got[path][first]
-                                                                    for first, _ in plans[path].ranges]))
+            ready[path] = file_result(plans[path], [got[path][first] for first, _ in plans[path].ranges])
             del got[path]
         while next_path in ready:
             yield ready.pop(next_path)

@@ -78,10 +78,10 @@ class CsvOutput:
         self.record.files.update(previous.files)
         return end
 
-    def write_file(self, path: str, table) -> None:
+    def write_file(self, path: str, table, time_base: str) -> None:
         self.file.write(table_rows(table, self.names))
         self.file.flush()
-        self.record.complete(path, rows=len(table["frame"]), end=self.file.tell())
+        self.record.complete(path, rows=len(table["frame"]), time_base=time_base, end=self.file.tell())
         self.save_record()
 
     def note_skipped(self, path: str, error: str) -> None:

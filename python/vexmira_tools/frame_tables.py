@@ -29,11 +29,12 @@ SESSIONS_KEPT = 4
 # The table's columns and their types, in order: the file, what it is (repeated on each of its
 # rows, so that a corpus of mixed formats reads as one table), then frame_stats' columns. A
 # run in which no file opens still writes them all. The README's "Columns" defines each.
-FILE_COLUMNS = {"file": "str", "pix_fmt": "str", "bit_depth": "int8", "width": "int32", "height": "int32",
-                "fps": "float64"}
+FILE_COLUMNS = {"file": "str", "codec": "str", "pix_fmt": "str", "bit_depth": "int8", "width": "int32",
+                "height": "int32", "fps": "float64"}
 FRAME_COLUMNS = {"frame": "int32", "pts": "int64", "time": "float64", "pict_type": "str", "key_frame": "bool",
                  "pkt_size": "int64", "qp_mean": "float64", "qp_min": "int8", "qp_max": "int8",
-                 "chroma_qp_offset_cb": "int32", "chroma_qp_offset_cr": "int32", "decoded": "bool"}
+                 "chroma_qp_offset_cb": "int32", "chroma_qp_offset_cr": "int32", "decoded": "bool",
+                 "damaged": "bool"}
 COLUMNS = {**FILE_COLUMNS, **FRAME_COLUMNS}
 # With --mb-types, after them: the macroblocks of each kind ("Columns of --mb-types").
 MB_TYPE_COLUMNS = {"mb_intra": "int32", "mb_skip": "int32", "mb_direct": "int32", "mb_inter": "int32"}
@@ -57,9 +58,18 @@ def bit_depth(pix_fmt: str, bytes_per_sample: int) -> int:
 
 def file_facts(session) -> dict[str, Any]:
     """What one file is, for the FILE_COLUMNS beside each of its rows. The one place that
-    says it: a fact the session learns to report (its codec) is added here and there."""
-    return {"pix_fmt": session.pix_fmt, "bit_depth": bit_depth(session.pix_fmt, session.bytes_per_sample),
+    says it: a fact the session learns to report is added here and there."""
+    return {"codec": session.codec, "pix_fmt": session.pix_fmt,
+            "bit_depth": bit_depth(session.pix_fmt, session.bytes_per_sample),
             "width": session.width, "height": session.height, "fps": session.fps}
+
+
+def qp_warning(session) -> str | None:
+    """What a table of a codec without QP export must be read with."""
+    if session.qp_scale is not None:
+        return None
+    return (f"FFmpeg exports no per-block QP for {session.codec}: qp_mean is empty and qp_min, qp_max are -1 "
+            "on every row")
 
 
 @dataclass
@@ -70,6 +80,9 @@ class FilePlan:
     ranges: list[tuple[int, int]] = field(default_factory=list)
     facts: dict[str, Any] = field(default_factory=dict)
     error: str | None = None
+    # The unit of the pts column ("1/90000"), for the run's record.
+    time_base: str = ""
+    warning: str | None = None
     # Whether its ranges count the macroblocks of each kind.
     mb_types: bool = False
 
@@ -122,7 +135,8 @@ def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_
         return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types), None
     return FilePlan(path, session.num_frames,
                     frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames, max_ranges),
-                    file_facts(session), mb_types=mb_types), session
+                    file_facts(session), time_base=str(session.time_base), warning=qp_warning(session),
+                    mb_types=mb_types), session
 
 
 def plan_and_read_first(path: str, range_frames: int, threads: int,
@@ -180,7 +194,14 @@ def file_table(plan: FilePlan, ranges: list[dict[str, np.ndarray]]) -> dict[str,
 
 @dataclass
 class FileResult:
-    """One file's whole table, or why it was skipped."""
+    """One file's whole table, or why it was skipped; the unit of its pts and what its rows
+    must be read with, from its plan."""
     path: str
     table: dict[str, np.ndarray] | None = None
     error: str | None = None
+    time_base: str = ""
+    warning: str | None = None
+
+
+def file_result(plan: FilePlan, ranges: list[dict[str, np.ndarray]]) -> FileResult:
+    return FileResult(plan.path, file_table(plan, ranges), time_base=plan.time_base, warning=plan.warning)

@@ -9,7 +9,7 @@ from collections.abc import Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 
-from vexmira_tools.frame_tables import FilePlan, FileResult, file_table, open_file, range_stats
+from vexmira_tools.frame_tables import FilePlan, FileResult, file_result, open_file, range_stats
 
 # Files planned or read at once, per thread: enough that a thread finds a range to read while
 # the others finish theirs, few enough that the sessions held open stay a handful.
@@ -90,4 +90,4 @@ class Corpus:
     def result(work: FileWork) -> FileResult:
         if work.plan.error:
             return FileResult(work.plan.path, error=work.plan.error)
-        return FileResult(work.plan.path, file_table(work.plan, [work.ranges[first] for first, _ in work.plan.ranges]))
+        return file_result(work.plan, [work.ranges[first] for first, _ in work.plan.ranges])

@@ -19,6 +19,7 @@ from vexmira_tools.errors import OutputError
 from vexmira_tools.run_record import RunRecord
 
 FILE_KEY = b"vexmira.file"
+TIME_BASE_KEY = b"vexmira.time_base"
 
 
 def parts_of(output: Path) -> Path:
@@ -59,9 +60,9 @@ class ParquetOutput:
         self.parts.mkdir(exist_ok=True)
         self.part_of = {}
         for part in sorted(self.parts.glob("*.parquet")):
-            file = self.read_part_name(part)
+            file, time_base = self.read_part_name(part)
             self.part_of[file] = part
-            self.record.complete(file, rows=pq.read_metadata(part).num_rows)
+            self.record.complete(file, rows=pq.read_metadata(part).num_rows, time_base=time_base)
 
     def continue_from_output(self) -> None:
         try:
@@ -72,18 +73,21 @@ class ParquetOutput:
             raise OutputError(f"cannot resume {self.path}: it is not a table this tool wrote ({error})") from None
         self.record.files.update(previous.files)
 
-    def read_part_name(self, part: Path) -> str:
+    def read_part_name(self, part: Path) -> tuple[str, str]:
+        """The file a part holds the rows of, and the unit of their pts."""
         try:
-            return pq.read_schema(part).metadata[FILE_KEY].decode()
+            metadata = pq.read_schema(part).metadata
+            return metadata[FILE_KEY].decode(errors="surrogateescape"), metadata[TIME_BASE_KEY].decode()
         except (OSError, KeyError, TypeError, pa.ArrowException) as error:
             raise OutputError(f"cannot resume {self.path}: {part} is not a part this tool wrote ({error})") from None
 
-    def write_file(self, path: str, table) -> None:
+    def write_file(self, path: str, table, time_base: str) -> None:
         name = hashlib.sha256(path.encode(errors="surrogateescape")).hexdigest()[:32]
         part = self.parts / f"{name}.parquet"
-        write_whole(pa.table(table, schema=self.schema), part, {FILE_KEY: path.encode(errors="surrogateescape")})
+        write_whole(pa.table(table, schema=self.schema), part,
+                    {FILE_KEY: path.encode(errors="surrogateescape"), TIME_BASE_KEY: time_base.encode()})
         self.part_of[path] = part
-        self.record.complete(path, rows=len(table["frame"]))
+        self.record.complete(path, rows=len(table["frame"]), time_base=time_base)
 
     def note_skipped(self, path: str, error: str) -> None:
         self.record.skipped[path] = error

@@ -19,8 +19,9 @@ def decoder_identity() -> dict[str, str]:
 @dataclass
 class RunRecord:
     decoder: dict[str, str] = field(default_factory=decoder_identity)
-    # path -> {"rows": rows written, and where the writer needs it, "end": the CSV's size after them}
-    files: dict[str, dict[str, int]] = field(default_factory=dict)
+    # path -> {"rows": rows written, "time_base": the unit of their pts ("1/90000"), and where
+    # the writer needs it, "end": the CSV's size after them}
+    files: dict[str, dict[str, Any]] = field(default_factory=dict)
     skipped: dict[str, str] = field(default_factory=dict)
     ignored: dict[str, str] = field(default_factory=dict)
     finished: bool = False
@@ -37,7 +38,7 @@ class RunRecord:
             raise ValueError("its list of complete files is not readable")
         return cls(files=files)
 
-    def complete(self, path: str, **facts: int) -> None:
+    def complete(self, path: str, **facts: Any) -> None:
         self.files[path] = facts
 
     def to_json(self) -> str:

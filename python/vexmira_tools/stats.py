@@ -2,7 +2,7 @@
        [--mb-types]
        vexmira-stats --yuview FILE -o out.csv [--frames A:B]
 
-Writes one row per frame of every H.264 file found (folders are searched for files with a
+Writes one row per frame of every video file found (folders are searched for files with a
 video suffix), with the file's path and format on each row, to Parquet or CSV, file by file
 as each completes. A file that does not open is reported on stderr and skipped. Ctrl-C keeps
 the files completed so far, and --resume continues from them. Exit status: 0 when every file
@@ -136,9 +136,11 @@ def write_results(results, output) -> None:
             if result.error:
                 output.note_skipped(result.path, result.error)
             else:
-                output.write_file(result.path, result.table)
+                output.write_file(result.path, result.table, result.time_base)
         if result.error:
             say(f"skipped {result.path}: {result.error}")
+        elif result.warning:
+            say(f"warning: {result.path}: {result.warning}")
 
 
 def run(args) -> int:

@@ -9,6 +9,7 @@
 
 #include "batch/batch_decoding.hpp"
 #include "batch/batch_worker.hpp"
+#include "index/file_identity.hpp"
 
 namespace {
 
@@ -69,7 +70,9 @@ ReadAhead::ReadAhead(std::shared_ptr<const StreamIndex> index, const SessionOpti
       byte_budget_(byte_budget),
       guard_(options.read_ahead == kAutomaticReadAhead) {}
 
-ReadAhead::~ReadAhead() {
+ReadAhead::~ReadAhead() { stop(); }
+
+void ReadAhead::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -79,6 +82,7 @@ ReadAhead::~ReadAhead() {
     for (std::thread& thread : threads_) {
         thread.join();
     }
+    threads_.clear();
 }
 
 std::shared_ptr<CachedFrame> ReadAhead::take(int32_t frame, bool needs_pixels, std::vector<NumberedSnapshot>& passed) {
@@ -278,6 +282,8 @@ void ReadAhead::decode_units() {
         busy.start();
         try {
             if (!decoder) {
+                // The decoder opens the file again by its path, which must still lead to it.
+                check_same_file(index_->path, index_->file);
                 decoder = std::make_unique<BatchWorker>(index_, decoder_options_, pictures_);
             }
             const UnitDelivery delivery{

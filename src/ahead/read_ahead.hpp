@@ -52,7 +52,7 @@ struct NumberedSnapshot {
 // not deliver) leaves the frame to the caller's own decoder, which gives what it always gave
 // and raises what it always raised. A request before the caller's unit or beyond the planned
 // ones ends running ahead: the decoders drop their units at their next packet, and the
-// caller does not wait for them. The destructor stops and joins every thread.
+// caller does not wait for them. stop() and the destructor end and join every thread.
 //
 // Not thread-safe on the caller's side: the session's lock serialises take and run_ahead_of.
 class ReadAhead {
@@ -74,6 +74,10 @@ public:
     // After the caller decoded `frame` itself while its requests move forward: plans the units
     // after the one it lies in.
     void run_ahead_of(int32_t frame, bool needs_pixels);
+
+    // Stops running ahead for good: every unit let go, every decoder's thread ended, once a
+    // packet under way is decoded. Closing a session does it; the destructor too.
+    void stop();
 
     // Frames that take gave the caller so far, for tests and diagnostics.
     int64_t frames_taken() const { return frames_taken_; }

@@ -131,6 +131,8 @@ int resolve_thread_count(int threads) {
 std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                   const std::vector<int32_t>& frames, int threads, const PictureSink& sink,
                                   bool with_pixels) {
+    // Each worker opens the file again; the index describes the file as the session found it.
+    check_same_file(index->path, index->file);
     DecodingPlan plan(index->frames, frames);
     const std::size_t worker_count = std::min<std::size_t>(resolve_thread_count(threads), plan.unit_count());
 

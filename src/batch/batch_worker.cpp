@@ -35,7 +35,7 @@ int32_t DecodingUnit::waiting_slot(int32_t frame) const {
 BatchWorker::BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& decoder_options,
                          std::shared_ptr<PicturePool> pictures)
     : index_(std::move(index)),
-      input_(index_->path, index_->stream, decoder_options, std::move(pictures)),
+      input_(index_->file.path, index_->stream, decoder_options, std::move(pictures)),
       run_(input_, index_) {}
 
 // As the frame methods do: from the frames' own key packet, and where FFmpeg withholds a

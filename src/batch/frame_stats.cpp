@@ -26,6 +26,7 @@ FrameStatsTable empty_table(std::size_t frames, bool mb_types) {
     table.chroma_qp_offset_cb.assign(frames, 0);
     table.chroma_qp_offset_cr.assign(frames, 0);
     table.decoded.assign(frames, 0);
+    table.damaged.assign(frames, 0);
     if (mb_types) {
         for (std::vector<int32_t>* counts : {&table.mb_intra, &table.mb_skip, &table.mb_direct, &table.mb_inter}) {
             counts->assign(frames, -1);
@@ -35,11 +36,11 @@ FrameStatsTable empty_table(std::size_t frames, bool mb_types) {
 }
 
 void fill_scan_columns(const StreamIndex& index, FrameStatsTable& table) {
-    const double seconds_per_tick = av_q2d(index.facts.time_base);
+    const AVRational unit = index.pts_time_base();
     const std::vector<int64_t>& frame_pts = index.frames.frame_pts;
     for (std::size_t i = 0; i < frame_pts.size(); ++i) {
         table.pts[i] = frame_pts[i];
-        table.seconds[i] = static_cast<double>(frame_pts[i]) * seconds_per_tick;
+        table.seconds[i] = static_cast<double>(frame_pts[i]) * unit.num / unit.den;
     }
     for (const PacketInfo& packet : index.packets) {
         if (const int32_t frame = index.frames.frame_of_pts(packet.frame_pts); frame >= 0) {
@@ -80,6 +81,7 @@ void fill_picture_columns(const DecodedPicture& picture, FrameStatsTable& table)
     const CachedFrame& snapshot = *picture.snapshot;
     table.picture_type[row] = snapshot.kind.type;
     table.key_frame[row] = snapshot.kind.key ? 1 : 0;
+    table.damaged[row] = snapshot.kind.damaged ? 1 : 0;
     table.chroma_qp_offset_cb[row] = snapshot.chroma_qp_offset_cb;
     table.chroma_qp_offset_cr[row] = snapshot.chroma_qp_offset_cr;
     int64_t sum = 0;
@@ -131,6 +133,7 @@ void pick_rows(FrameStatsTable& table, const std::vector<int32_t>& rows) {
     pick_rows(table.chroma_qp_offset_cb, rows);
     pick_rows(table.chroma_qp_offset_cr, rows);
     pick_rows(table.decoded, rows);
+    pick_rows(table.damaged, rows);
     pick_rows(table.mb_intra, rows);
     pick_rows(table.mb_skip, rows);
     pick_rows(table.mb_direct, rows);

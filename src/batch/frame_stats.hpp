@@ -10,10 +10,12 @@
 
 // One row per requested frame, in the order requested: what the scan knows of it and what
 // its picture shows. A frame the decoder does not produce keeps the scan's columns, with
-// `decoded` 0, picture type '\0', no key flag, no QP and zero offsets.
+// `decoded` 0, picture type '\0', no key flag, no QP, zero offsets and no damage.
 struct FrameStatsTable {
     std::vector<int32_t> frame;
+    // In StreamIndex::pts_time_base() units.
     std::vector<int64_t> pts;
+    // pts in seconds.
     std::vector<double> seconds;
     std::vector<std::string> picture_type;
     std::vector<uint8_t> key_frame;
@@ -26,6 +28,8 @@ struct FrameStatsTable {
     std::vector<int32_t> chroma_qp_offset_cb;
     std::vector<int32_t> chroma_qp_offset_cr;
     std::vector<uint8_t> decoded;
+    // Whether the decoder reported the picture damaged (PictureKind::damaged).
+    std::vector<uint8_t> damaged;
     // Macroblocks of each kind, where the session captures macroblock types: intra (any
     // intra type), skip (P and B skip), direct (B direct with residual) and inter (motion
     // coded from list 0, list 1 or both); -1 where the frame has none (not decoded, damaged).

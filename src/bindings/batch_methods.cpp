@@ -15,6 +15,7 @@
 namespace {
 
 std::vector<int32_t> requested_frames(const H264DecoderSession& session, const py::object& frames) {
+    session.check_open();
     std::vector<int32_t> requested;
     if (frames.is_none()) {
         requested.resize(static_cast<std::size_t>(session.num_frames()));
@@ -64,7 +65,7 @@ py::array picture_type_column(const std::vector<std::string>& types) {
 
 }  // namespace
 
-py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& frames, int threads) {
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
     const StreamFacts& facts = session.facts();
@@ -78,7 +79,7 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& fr
     return maps;
 }
 
-py::array get_mbtype_maps(H264DecoderSession& session, const py::object& frames, int threads) {
+py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     check_mb_types_exported(session);
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
@@ -95,7 +96,8 @@ py::array get_mbtype_maps(H264DecoderSession& session, const py::object& frames,
     return maps;
 }
 
-py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads) {
+py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, int32_t plane, int threads) {
+    session.check_open();
     check_plane_batch_possible(session.options());
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
@@ -112,7 +114,7 @@ py::array get_planes(H264DecoderSession& session, const py::object& frames, int3
     return stacked;
 }
 
-py::dict frame_stats(H264DecoderSession& session, int threads, const py::object& frames) {
+py::dict frame_stats(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
     resolve_thread_count(threads);
     FrameStatsTable table;
@@ -133,6 +135,7 @@ py::dict frame_stats(H264DecoderSession& session, int threads, const py::object&
     columns["chroma_qp_offset_cb"] = column(table.chroma_qp_offset_cb);
     columns["chroma_qp_offset_cr"] = column(table.chroma_qp_offset_cr);
     columns["decoded"] = bool_column(table.decoded);
+    columns["damaged"] = bool_column(table.damaged);
     if (session.options().mb_types) {
         columns["mb_intra"] = column(table.mb_intra);
         columns["mb_skip"] = column(table.mb_skip);
@@ -143,5 +146,6 @@ py::dict frame_stats(H264DecoderSession& session, int threads, const py::object&
 }
 
 py::array_t<int32_t> key_frame_intervals(const H264DecoderSession& session) {
+    session.check_open();
     return column(session.index()->interval_starts);
 }

@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "arguments.hpp"
 #include "h264_decoder_session.hpp"
 
 namespace py = pybind11;
@@ -13,15 +14,16 @@ namespace py = pybind11;
 // with the GIL held, decodes with it released throughout, and raises, after every worker has
 // ended, the error of the lowest frame that failed: RuntimeError as the frame methods for a
 // frame the decoder does not produce, ValueError for one that does not fit the session's
-// facts. `frames` is an iterable of frame numbers, or None for every frame.
+// facts. `frames` is an iterable of frame numbers, or None for every frame. A closed session
+// raises its RuntimeError.
 
-py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const py::object& frames, int threads);
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& frames, int threads);
 
 // (len(frames), mb_rows, mb_cols) macroblock records, as get_mbtype_map gives each.
-py::array get_mbtype_maps(H264DecoderSession& session, const py::object& frames, int threads);
+py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frames, int threads);
 
-py::array get_planes(H264DecoderSession& session, const py::object& frames, int32_t plane, int threads);
+py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, int32_t plane, int threads);
 
-py::dict frame_stats(H264DecoderSession& session, int threads, const py::object& frames);
+py::dict frame_stats(H264DecoderSession& session, const FrameNumbers& frames, int threads);
 
 py::array_t<int32_t> key_frame_intervals(const H264DecoderSession& session);

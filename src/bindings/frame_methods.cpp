@@ -33,6 +33,7 @@ py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t pl
 }
 
 void check_motion_vectors_exported(const H264DecoderSession& session) {
+    session.check_open();
     if (!session.options().motion_vectors) {
         throw std::runtime_error("Motion vectors are not exported by this session: open it with "
                                  "H264DecoderSession(path, motion_vectors=True)");
@@ -117,6 +118,10 @@ py::str get_frame_type(H264DecoderSession& session, int32_t frame_idx) {
 
 bool is_key_frame(H264DecoderSession& session, int32_t frame_idx) {
     return fetch_frame(session, frame_idx, false)->kind.key;
+}
+
+bool is_damaged(H264DecoderSession& session, int32_t frame_idx) {
+    return fetch_frame(session, frame_idx, false)->kind.damaged;
 }
 
 py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx) {

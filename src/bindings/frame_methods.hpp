@@ -24,6 +24,8 @@ py::str get_frame_type(H264DecoderSession& session, int32_t frame_idx);
 
 bool is_key_frame(H264DecoderSession& session, int32_t frame_idx);
 
+bool is_damaged(H264DecoderSession& session, int32_t frame_idx);
+
 // One row per motion-compensated block and direction, FFmpeg's fields as a structured array.
 py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx);
 

@@ -46,6 +46,7 @@ py::dtype mb_type_dtype() {
 }
 
 void check_mb_types_exported(const H264DecoderSession& session) {
+    session.check_open();
     if (!session.options().mb_types) {
         throw std::runtime_error("Macroblock types are not exported by this session: open it with "
                                  "H264DecoderSession(path, mb_types=True)");

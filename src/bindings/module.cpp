@@ -1,8 +1,13 @@
+#include <typeinfo>
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "arguments.hpp"
 #include "batch_methods.hpp"
+#include "docstrings.hpp"
 #include "ffmpeg/runtime_version.hpp"
+#include "frame/qp_scale.hpp"
 #include "frame_methods.hpp"
 #include "h264_decoder_session.hpp"
 #include "mb_type_records.hpp"
@@ -10,69 +15,98 @@
 
 namespace py = pybind11;
 
+namespace {
+
+// Messages that name a file hold its path's bytes, which need not be UTF-8: they are decoded
+// as Python decodes file names (os.fsdecode), so that the message names the very str that
+// opened the file. Only std::runtime_error itself carries paths; its subclasses keep
+// pybind11's own translation.
+void translate_runtime_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::runtime_error& raised) {
+        if (typeid(raised) != typeid(std::runtime_error)) {
+            throw;
+        }
+        const auto message = py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(raised.what()));
+        if (message) {
+            PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+        }
+    }
+}
+
+py::object fraction(AVRational value) {
+    return py::module_::import("fractions").attr("Fraction")(value.num, value.den);
+}
+
+}  // namespace
+
 PYBIND11_MODULE(vexmira, m) {
     m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
     m.attr("__version__") = VEXMIRA_VERSION;
     m.attr("ffmpeg_version") = ffmpeg_runtime_versions();
+    py::register_exception_translator(&translate_runtime_error);
     register_mb_type_enums(m);
 
-    py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>(m, "H264DecoderSession")
-        .def(py::init(&open_session), py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip",
-             py::arg("motion_vectors") = false, py::arg("mb_types") = false, py::arg("read_ahead") = py::none(),
-             "Open a video file. deblocking: \"skip\" (every picture before the loop filter, "
-             "references too), \"exact\" (references filtered, the requested picture before its "
-             "own filter) or \"on\" (filtered pictures). motion_vectors: export them for "
-             "get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded, "
-             "for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame "
-             "intervals decoded ahead on other cores while requests move forward; None sizes it to the "
-             "idle cores, 0 turns it off")
-        .def_property_readonly("width", [](const H264DecoderSession& s) { return s.facts().width; })
-        .def_property_readonly("height", [](const H264DecoderSession& s) { return s.facts().height; })
-        .def_property_readonly("mb_cols", [](const H264DecoderSession& s) { return s.facts().mb_cols; })
-        .def_property_readonly("mb_rows", [](const H264DecoderSession& s) { return s.facts().mb_rows; })
-        .def_property_readonly("num_frames", [](const H264DecoderSession& s) { return s.num_frames(); })
-        .def_property_readonly("fps", [](const H264DecoderSession& s) { return s.facts().fps; })
-        .def_property_readonly("fps_num", [](const H264DecoderSession& s) { return s.facts().fps_num; })
-        .def_property_readonly("fps_den", [](const H264DecoderSession& s) { return s.facts().fps_den; })
-        .def_property_readonly("pix_fmt", [](const H264DecoderSession& s) { return s.facts().pix_fmt; })
-        .def_property_readonly("bytes_per_sample",
-                               [](const H264DecoderSession& s) { return s.facts().bytes_per_sample; })
-        .def("get_qpmap", &get_qpmap, py::arg("frame_idx"),
-             "Get QP map for frame as (mb_rows, mb_cols) int8 array")
-        .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"),
-             "Get raw plane data (h, stride) for nodeblock frame")
-        .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"),
-             "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame")
-        .def("get_frame_type", &get_frame_type, py::arg("frame_idx"),
-             "Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')")
-        .def("is_key_frame", &is_key_frame, py::arg("frame_idx"),
-             "Whether decoding can start at frame")
-        .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"),
-             "Get motion vectors of frame as a structured array, one row per block and direction")
-        .def("get_mv_field", &get_mv_field, py::arg("frame_idx"),
-             "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 "
-             "array: [past, future][x, y][row][column], quarter pixels")
-        .def("get_mbtype_map", &get_mbtype_map, py::arg("frame_idx"),
-             "Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array: type "
-             "(uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced (bool)")
+    using Session = H264DecoderSession;
+    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kSession)
+        .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
+                         const std::optional<int>& read_ahead) {
+                 return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead);
+             }),
+             py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip", py::arg("motion_vectors") = false,
+             py::arg("mb_types") = false, py::arg("read_ahead") = py::none(), docstrings::kInit)
+        .def_property_readonly("width", [](const Session& s) { return s.facts().width; }, docstrings::kWidth)
+        .def_property_readonly("height", [](const Session& s) { return s.facts().height; }, docstrings::kHeight)
+        .def_property_readonly("mb_cols", [](const Session& s) { return s.facts().mb_cols; }, docstrings::kMbCols)
+        .def_property_readonly("mb_rows", [](const Session& s) { return s.facts().mb_rows; }, docstrings::kMbRows)
+        .def_property_readonly("num_frames", [](const Session& s) { return s.num_frames(); }, docstrings::kNumFrames)
+        .def_property_readonly("fps", [](const Session& s) { return s.facts().fps; }, docstrings::kFps)
+        .def_property_readonly("fps_num", [](const Session& s) { return s.facts().fps_num; }, docstrings::kFpsNum)
+        .def_property_readonly("fps_den", [](const Session& s) { return s.facts().fps_den; }, docstrings::kFpsDen)
+        .def_property_readonly("pix_fmt", [](const Session& s) { return s.facts().pix_fmt; }, docstrings::kPixFmt)
+        .def_property_readonly("bytes_per_sample", [](const Session& s) { return s.facts().bytes_per_sample; },
+                               docstrings::kBytesPerSample)
+        .def_property_readonly("codec", [](const Session& s) { return s.facts().codec; }, docstrings::kCodec)
+        .def_property_readonly(
+            "qp_scale", [](const Session& s) { return qp_scale_name(qp_scale_of(s.facts().codec_id)); },
+            docstrings::kQpScale)
+        .def_property_readonly(
+            "time_base", [](const Session& s) { return fraction(s.index()->pts_time_base()); }, docstrings::kTimeBase)
+        .def_property_readonly("closed", &Session::closed, docstrings::kClosed)
+        .def("close", &Session::close, py::call_guard<py::gil_scoped_release>(), docstrings::kClose)
+        .def("__enter__", [](const std::shared_ptr<Session>& s) { s->check_open(); return s; }, docstrings::kEnter)
+        .def("__exit__",
+             [](Session& s, const py::object&, const py::object&, const py::object&) {
+                 py::gil_scoped_release release;
+                 s.close();
+             },
+             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), docstrings::kExit)
+        .def(py::pickle(&session_state, &session_from_state))
+        .def("get_qpmap", &get_qpmap, py::arg("frame_idx"), docstrings::kGetQpmap)
+        .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"), docstrings::kGetPlaneData)
+        .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"), docstrings::kGetChromaQpOffset)
+        .def("get_frame_type", &get_frame_type, py::arg("frame_idx"), docstrings::kGetFrameType)
+        .def("is_key_frame", &is_key_frame, py::arg("frame_idx"), docstrings::kIsKeyFrame)
+        .def("is_damaged", &is_damaged, py::arg("frame_idx"), docstrings::kIsDamaged)
+        .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"), docstrings::kGetMotionVectors)
+        .def("get_mv_field", &get_mv_field, py::arg("frame_idx"), docstrings::kGetMvField)
+        .def("get_mbtype_map", &get_mbtype_map, py::arg("frame_idx"), docstrings::kGetMbtypeMap)
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"), py::arg("dst_ptr"),
-             py::arg("dst_stride"),
-             "Copy plane data directly into destination pointer and stride (zero Python overhead)")
+             py::arg("dst_stride"), docstrings::kCopyPlaneToPtr)
         .def("get_qpmaps", &get_qpmaps, py::arg("frames") = py::none(), py::arg("threads") = 0,
-             "QP maps of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) "
-             "int8 array, decoded on `threads` parallel decoders (0: every usable core)")
+             docstrings::kGetQpmaps)
         .def("get_mbtype_maps", &get_mbtype_maps, py::arg("frames") = py::none(), py::arg("threads") = 0,
-             "Macroblock types of many frames (every frame when frames is None) as one (len(frames), mb_rows, "
-             "mb_cols) structured array like get_mbtype_map's, decoded on `threads` parallel decoders (0: every "
-             "usable core)")
+             docstrings::kGetMbtypeMaps)
         .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"), py::arg("threads") = 0,
-             "Picture area of one plane of many frames as one (len(frames), rows, columns) array, decoded on "
-             "`threads` parallel decoders (0: every usable core)")
-        .def("frame_stats", &frame_stats, py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none(),
-             "One row per frame (every frame when frames is None) as a dict of equal-length arrays: frame, pts, "
-             "time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, "
-             "chroma_qp_offset_cr, decoded; with mb_types=True also mb_intra, mb_skip, mb_direct, mb_inter")
-        .def("key_frame_intervals", &key_frame_intervals,
-             "First frame of each run of frames decoded from the same key packet, ascending: frame ranges cut "
-             "there decode no key-frame interval twice");
+             docstrings::kGetPlanes)
+        // The frames first, as get_qpmaps takes them; then the earlier form, the thread count
+        // first and the frames by keyword. A number is not FrameNumbers, so it goes to the latter.
+        .def("frame_stats", &frame_stats, py::arg("frames") = py::none(), py::arg("threads") = 0,
+             docstrings::kFrameStats)
+        .def(
+            "frame_stats",
+            [](Session& s, int threads, const FrameNumbers& frames) { return frame_stats(s, frames, threads); },
+            py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none())
+        .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals);
 }

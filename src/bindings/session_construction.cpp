@@ -1,6 +1,6 @@
 #include "session_construction.hpp"
 
-#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <stdexcept>
 
@@ -17,6 +17,10 @@ int read_ahead_setting(const std::optional<int>& read_ahead) {
     return *read_ahead;
 }
 
+py::object read_ahead_keyword(int setting) {
+    return setting == kAutomaticReadAhead ? py::object(py::none()) : py::object(py::int_(setting));
+}
+
 }  // namespace
 
 std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const std::string& deblocking,
@@ -29,6 +33,22 @@ std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const 
     options.read_ahead = read_ahead_setting(read_ahead);
     // Opening reads the whole file once: other Python threads (a pool opening a corpus's
     // files, say) go on meanwhile.
-    pybind11::gil_scoped_release release;
+    py::gil_scoped_release release;
     return std::make_shared<H264DecoderSession>(path, options);
+}
+
+SessionState session_state(const H264DecoderSession& session) {
+    session.check_open();
+    return SessionState(py::make_tuple(py::bytes(session.index()->file.path),
+                                       deblocking_mode_name(session.options().deblocking),
+                                       session.options().motion_vectors, session.options().mb_types,
+                                       read_ahead_keyword(session.options().read_ahead)));
+}
+
+std::shared_ptr<H264DecoderSession> session_from_state(const SessionState& state) {
+    if (state.size() != 5) {
+        throw py::value_error("A pickled session is (path, deblocking, motion_vectors, mb_types, read_ahead)");
+    }
+    return open_session(state[0].cast<std::string>(), state[1].cast<std::string>(), state[2].cast<bool>(),
+                        state[3].cast<bool>(), state[4].cast<std::optional<int>>());
 }

@@ -1,14 +1,19 @@
 """Native in-memory H.264 decoder & QP/Macroblock extractor"""
 
 import enum
+import os
 from collections.abc import Iterable
-from typing import Any, Literal, TypeAlias
+from fractions import Fraction
+from types import TracebackType
+from typing import Any, Literal, SupportsIndex, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
 
 _Deblocking: TypeAlias = Literal["skip", "exact", "on"]
 _PictureType: TypeAlias = Literal["I", "P", "B", "S", "SI", "SP", "BI", "?"]
+_QpScale: TypeAlias = Literal["h264", "mpeg2"]
+_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 __version__: str
 # The FFmpeg the module runs with, as it reports itself: "ffmpeg" (its release) and
@@ -39,11 +44,18 @@ class Partition(enum.IntEnum):
     UNKNOWN = 255
 
 class H264DecoderSession:
-    """Random access by frame number (presentation order) to one H.264 video file."""
+    """Random access by frame number (presentation order) to one H.264 video file.
+
+    Per frame: the QP map, the picture planes, the chroma QP offsets, the picture type,
+    whether the decoder reported damage, and motion vectors. Other codecs that FFmpeg
+    decodes open too: codec names the stream's, qp_scale what its QP maps measure.
+    Opening reads the file once to number its frames. close(), or leaving a with block,
+    lets go of the file at once; a session pickles as its path and options, and
+    unpickling opens the file again at that path."""
 
     def __init__(
         self,
-        path: str | bytes,
+        path: _Path,
         *,
         deblocking: _Deblocking = "skip",
         motion_vectors: bool = False,
@@ -56,87 +68,213 @@ class H264DecoderSession:
         get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded,
         for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame
         intervals decoded ahead on other cores while requests move forward; None sizes it to the
-        idle cores, 0 turns it off."""
+        idle cores, 0 turns it off.
+
+        path: str, bytes or os.PathLike, given to FFmpeg as the bytes os.fsencode makes of
+        it, so that a file name that is not valid UTF-8 opens as bytes and as the str
+        os.listdir gives for it; error messages name it as os.fsdecode does."""
 
     @property
-    def width(self) -> int: ...
+    def width(self) -> int:
+        """Picture width in pixels, as the decoder's pictures have it."""
+
     @property
-    def height(self) -> int: ...
+    def height(self) -> int:
+        """Picture height in pixels, as the decoder's pictures have it."""
+
     @property
-    def mb_cols(self) -> int: ...
+    def mb_cols(self) -> int:
+        """Columns of the QP map: 16x16 blocks across the picture, (width + 15) // 16."""
+
     @property
-    def mb_rows(self) -> int: ...
+    def mb_rows(self) -> int:
+        """Rows of the QP map: 16x16 blocks down the picture, (height + 15) // 16."""
+
     @property
-    def num_frames(self) -> int: ...
+    def num_frames(self) -> int:
+        """Frames of the file, numbered 0..num_frames-1 in presentation order: the pictures
+        FFmpeg's decoder outputs."""
+
     @property
-    def fps(self) -> float: ...
+    def fps(self) -> float:
+        """Frames per second the file declares: the stream's average rate, else its base
+        rate (a raw stream's timing information, else FFmpeg's 25), else 24."""
+
     @property
-    def fps_num(self) -> int: ...
+    def fps_num(self) -> int:
+        """Numerator of fps as a fraction."""
+
     @property
-    def fps_den(self) -> int: ...
+    def fps_den(self) -> int:
+        """Denominator of fps as a fraction."""
+
     @property
-    def pix_fmt(self) -> str: ...
+    def pix_fmt(self) -> str:
+        """FFmpeg's pixel format of the decoded pictures: 'yuv420p', 'yuv420p10le'..."""
+
     @property
-    def bytes_per_sample(self) -> int: ...
-    def get_qpmap(self, frame_idx: int) -> npt.NDArray[np.int8]:
+    def bytes_per_sample(self) -> int:
+        """Bytes per sample of the planes: 1 up to 8 bits, 2 above."""
+
+    @property
+    def codec(self) -> str:
+        """FFmpeg's name of the video stream's codec, as ffprobe's codec_name gives it:
+        'h264', 'hevc', 'mpeg2video', 'mpeg4'..."""
+
+    @property
+    def qp_scale(self) -> _QpScale | None:
+        """What the values of this codec's QP maps measure, as FFmpeg's decoder exports them:
+        'h264', H.264's QP (0..51, plus 6 * (bit depth - 8) above 8 bits); 'mpeg2', MPEG-2's
+        quantiser_scale (1..112; MPEG-1, MPEG-4 Part 2, H.263 and their kin code 1..31,
+        exported doubled: 2..62); None where FFmpeg exports no per-block QP for the codec
+        (HEVC, AV1, VP9, lossless codecs...) and every map is -1."""
+
+    @property
+    def time_base(self) -> Fraction:
+        """The unit of frame_stats' pts, in seconds: pts * time_base is the frame's time. The
+        stream's time base where timestamps number the frames; one frame, 1 / fps, where the
+        frames are numbered from the bitstream, whose pts are the frame numbers."""
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() has been called."""
+
+    def close(self) -> None:
+        """Let go of the file, the decoder and the cached frames at once. Every method raises
+        RuntimeError afterwards; the properties stay readable. Closing again does nothing."""
+
+    def __enter__(self) -> "H264DecoderSession":
+        """The session itself, which leaving the with block closes."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """close() the session; an exception raised in the with block goes on."""
+
+    # Pickling: the path, as bytes, and the options; unpickling opens the file again.
+    def __getstate__(self) -> tuple[bytes, str, bool, bool, int | None]: ...
+    def __setstate__(self, state: tuple[bytes, str, bool, bool, int | None], /) -> None: ...
+
+    def get_qpmap(self, frame_idx: SupportsIndex) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array
 
-        -1 where the decoder reported no QP. Above 8 bits the values carry FFmpeg's offset,
-        QP + 6 * (bit depth - 8): 10-bit maps run to 63."""
+        On the codec's scale (qp_scale): -1 where the decoder reported no QP, everywhere in
+        a picture it reported damaged, and for codecs without QP export. Above 8 bits H.264
+        values carry FFmpeg's offset, QP + 6 * (bit depth - 8): 10-bit maps run to 63."""
 
-    def get_plane_data(self, frame_idx: int, plane: int) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
-        """Get raw plane data (h, stride) for nodeblock frame"""
+    def get_plane_data(
+        self, frame_idx: SupportsIndex, plane: SupportsIndex
+    ) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+        """Get raw plane data of frame as a (rows, stride) array
 
-    def get_chroma_qp_offset(self, frame_idx: int) -> tuple[int, int]:
-        """Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"""
+        uint8, uint16 above 8 bits; each row keeps the decoder's padding past the picture's
+        width. The picture is the one the session's deblocking mode gives: "skip", decoded
+        with the loop filter skipped, references too; "exact", the picture before its own
+        loop filter, predicted from filtered references; "on", the filtered picture."""
 
-    def get_frame_type(self, frame_idx: int) -> _PictureType:
+    def get_chroma_qp_offset(self, frame_idx: SupportsIndex) -> tuple[int, int]:
+        """Get PPS chroma QP offsets (cb_offset, cr_offset) for frame
+
+        (0, 0) for codecs other than H.264."""
+
+    def get_frame_type(self, frame_idx: SupportsIndex) -> _PictureType:
         """Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')"""
 
-    def is_key_frame(self, frame_idx: int) -> bool:
-        """Whether decoding can start at frame"""
+    def is_key_frame(self, frame_idx: SupportsIndex) -> bool:
+        """Whether decoding can start at frame
 
-    def get_motion_vectors(self, frame_idx: int) -> npt.NDArray[np.void]:
-        """Get motion vectors of frame as a structured array, one row per block and direction:
+        FFmpeg's key flag: for H.264 an IDR picture or a recovery point, not every I
+        picture."""
+
+    def is_damaged(self, frame_idx: SupportsIndex) -> bool:
+        """Whether the decoder reported frame damaged
+
+        FFmpeg's error flags or corrupt flag on the picture: it concealed data that was
+        missing or broken (a cut or damaged file) with a guess. Such a frame's QP map is
+        -1 everywhere."""
+
+    def get_motion_vectors(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
+        """Get motion vectors of frame as a structured array, one row per block and
+        direction
+
         source (int32), w, h (uint8), src_x, src_y, dst_x, dst_y (int16), motion_x, motion_y
         (int32), motion_scale (uint16), flags (uint64)"""
 
-    def get_mv_field(self, frame_idx: int) -> npt.NDArray[np.int16]:
+    def get_mv_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.int16]:
         """Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16
         array: [past, future][x, y][row][column], quarter pixels"""
 
-    def get_mbtype_map(self, frame_idx: int) -> npt.NDArray[np.void]:
-        """Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array:
-        type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced
-        (bool), on the grid of get_qpmap. MbType.UNKNOWN and Partition.UNKNOWN everywhere in a
+    def get_mbtype_map(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
+        """Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured
+        array: type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition),
+        interlaced (bool)
+
+        On the grid of get_qpmap. MbType.UNKNOWN and Partition.UNKNOWN everywhere in a
         picture the decoder reported damaged, as get_qpmap gives -1 there. RuntimeError for a
         session opened without mb_types=True, and where FFmpeg printed no types for the picture
         (another library replaced FFmpeg's log callback)."""
 
-    def copy_plane_to_ptr(self, frame_idx: int, plane: int, dst_ptr: int, dst_stride: int) -> None:
-        """Copy plane data directly into destination pointer and stride (zero Python overhead)"""
+    def copy_plane_to_ptr(
+        self, frame_idx: SupportsIndex, plane: SupportsIndex, dst_ptr: SupportsIndex, dst_stride: SupportsIndex
+    ) -> None:
+        """Copy plane data directly into destination pointer and stride (zero Python
+        overhead)
 
-    def get_qpmaps(self, frames: Iterable[int] | None = None, threads: int = 0) -> npt.NDArray[np.int8]:
-        """QP maps of many frames (every frame when frames is None) as one (len(frames), mb_rows,
-        mb_cols) int8 array, decoded on `threads` parallel decoders (0: every usable core)"""
+        The plane's picture area, get_plane_data(frame_idx, plane)[:, :columns], one row
+        every dst_stride bytes. ValueError for a frame of another size or pixel format than
+        the session's."""
 
-    def get_mbtype_maps(self, frames: Iterable[int] | None = None, threads: int = 0) -> npt.NDArray[np.void]:
+    def get_qpmaps(
+        self, frames: Iterable[SupportsIndex] | None = None, threads: int = 0
+    ) -> npt.NDArray[np.int8]:
+        """QP maps of many frames (every frame when frames is None) as one (len(frames),
+        mb_rows, mb_cols) int8 array, decoded on `threads` parallel decoders (0: every usable
+        core)
+
+        Batch methods open the file again by its path: RuntimeError where it is gone or has
+        changed since the session opened it."""
+
+    def get_mbtype_maps(
+        self, frames: Iterable[SupportsIndex] | None = None, threads: int = 0
+    ) -> npt.NDArray[np.void]:
         """Macroblock types of many frames (every frame when frames is None) as one
         (len(frames), mb_rows, mb_cols) structured array like get_mbtype_map's, decoded on
-        `threads` parallel decoders (0: every usable core)"""
+        `threads` parallel decoders (0: every usable core)
+
+        Batch methods open the file again by its path: RuntimeError where it is gone or has
+        changed since the session opened it."""
 
     def get_planes(
-        self, frames: Iterable[int], plane: int, threads: int = 0
+        self, frames: Iterable[SupportsIndex], plane: int, threads: int = 0
     ) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
-        """Picture area of one plane of many frames as one (len(frames), rows, columns) array,
-        decoded on `threads` parallel decoders (0: every usable core)"""
+        """Picture area of one plane of many frames as one (len(frames), rows, columns)
+        array, decoded on `threads` parallel decoders (0: every usable core)
 
-    def frame_stats(self, threads: int = 0, *, frames: Iterable[int] | None = None) -> dict[str, npt.NDArray[Any]]:
+        Batch methods open the file again by its path: RuntimeError where it is gone or has
+        changed since the session opened it."""
+
+    @overload
+    def frame_stats(
+        self, frames: Iterable[SupportsIndex] | None = None, threads: int = 0
+    ) -> dict[str, npt.NDArray[Any]]:
         """One row per frame (every frame when frames is None) as a dict of equal-length
         arrays: frame, pts, time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max,
-        chroma_qp_offset_cb, chroma_qp_offset_cr, decoded; with mb_types=True also mb_intra,
-        mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct and
-        motion-coded macroblocks, -1 for a frame without types)"""
+        chroma_qp_offset_cb, chroma_qp_offset_cr, decoded, damaged; with mb_types=True also
+        mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct and
+        motion-coded macroblocks, -1 for a frame without types)
 
+        Arguments as get_qpmaps takes them; frame_stats(threads, frames=...), the earlier
+        form, works too. pts is in time_base units, time in seconds. Batch methods open the
+        file again by its path: RuntimeError where it is gone or has changed since the
+        session opened it."""
+
+    @overload
+    def frame_stats(
+        self, threads: int = 0, *, frames: Iterable[SupportsIndex] | None = None
+    ) -> dict[str, npt.NDArray[Any]]: ...
     def key_frame_intervals(self) -> npt.NDArray[np.int32]:
-        """First frame of each run of frames decoded from the same key packet, ascending"""
+        """First frame of each run of frames decoded from the same key packet, ascending:
+        frame ranges cut there decode no key-frame interval twice"""

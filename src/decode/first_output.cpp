@@ -21,21 +21,40 @@ std::shared_ptr<const StreamIndex> numbered_by_position(VideoInput& input, const
     return index;
 }
 
-}  // namespace
-
-int32_t find_first_output(VideoInput& input, const std::vector<PacketInfo>& packets) {
+// Decodes from the first packet, handing each picture's packet position to `take`, until
+// `done` says so or the input ends.
+void decode_from_start(VideoInput& input, const std::vector<PacketInfo>& packets,
+                       const std::function<void(int32_t packet)>& take, const std::function<bool()>& done) {
     const std::shared_ptr<const StreamIndex> index = numbered_by_position(input, packets);
-    int32_t first = -1;
     DecodeSteps steps;
     steps.skips_unreferenced = [](int32_t) { return false; };
-    steps.take_picture = [&first](const AVFrame&, const MbTypeRows&, int32_t frame) {
-        if (first < 0) {
-            first = frame;
-        }
-    };
-    steps.done = [&first] { return first >= 0; };
+    steps.take_picture = [&take](const AVFrame&, const MbTypeRows&, int32_t frame) { take(frame); };
+    steps.done = done;
     DecodeRun run(input, index);
     run.start_at(0);
     run.decode(steps);
+}
+
+}  // namespace
+
+int32_t find_first_output(VideoInput& input, const std::vector<PacketInfo>& packets) {
+    int32_t first = -1;
+    decode_from_start(
+        input, packets,
+        [&first](int32_t packet) {
+            if (first < 0) {
+                first = packet;
+            }
+        },
+        [&first] { return first >= 0; });
     return first;
+}
+
+// A run that loses track of the packets ends the order where it lost them, as it ends the
+// frame methods' decoding there.
+std::vector<int32_t> find_output_order(VideoInput& input, const std::vector<PacketInfo>& packets) {
+    std::vector<int32_t> order;
+    decode_from_start(
+        input, packets, [&order](int32_t packet) { order.push_back(packet); }, [] { return false; });
+    return order;
 }

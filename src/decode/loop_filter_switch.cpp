@@ -2,9 +2,10 @@
 
 #include "h264/reference_packet.hpp"
 
-void LoopFilterSwitch::configure(DeblockingMode mode, int length_size) {
+void LoopFilterSwitch::configure(DeblockingMode mode, int length_size, bool h264_packets) {
     mode_ = mode;
     length_size_ = length_size;
+    h264_packets_ = h264_packets;
     start_run();
 }
 
@@ -12,7 +13,7 @@ void LoopFilterSwitch::before_sending(AVCodecContext& decoder, const AVPacket& p
     if (mode_ != DeblockingMode::Exact) {
         return;
     }
-    const bool reference = carries_reference_picture(packet, length_size_);
+    const bool reference = !h264_packets_ || carries_reference_picture(packet, length_size_);
     decoder.skip_loop_filter = is_target ? AVDISCARD_ALL : AVDISCARD_NONREF;
     // Where several packets carry the requested frame's timestamp (a damaged file), each is
     // decoded as the requested one, and the first picture out is the frame's.

@@ -22,7 +22,9 @@ extern "C" {
 // flushed before it serves another request.
 class LoopFilterSwitch {
 public:
-    void configure(DeblockingMode mode, int length_size);
+    // `h264_packets`: whether the packets are H.264's, whose headers tell references apart;
+    // any other codec's packet counts as a reference, which costs a decode, not a wrong picture.
+    void configure(DeblockingMode mode, int length_size, bool h264_packets);
 
     // Right before `packet` is sent; `is_target` when it carries the requested frame.
     void before_sending(AVCodecContext& decoder, const AVPacket& packet, bool is_target);
@@ -39,6 +41,7 @@ public:
 private:
     DeblockingMode mode_ = DeblockingMode::Skip;
     int length_size_ = 0;
+    bool h264_packets_ = true;
     bool unfiltered_reference_ = false;
     std::unordered_set<int64_t> other_pictures_;
 };

@@ -17,6 +17,8 @@ enum class DeblockingMode {
 
 // Parses "skip", "exact" or "on"; std::invalid_argument for anything else.
 DeblockingMode parse_deblocking_mode(const std::string& name);
+// The name parse_deblocking_mode takes for the mode.
+std::string deblocking_mode_name(DeblockingMode mode);
 
 // The read-ahead setting that sizes itself: the cores this process may use but the caller's,
 // paused while other work has the cores (ReadAhead, CoreGuard).

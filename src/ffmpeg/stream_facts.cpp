@@ -22,6 +22,8 @@ StreamFacts read_stream_facts(const AVStream& stream) {
     }
 
     const AVCodecParameters* codecpar = stream.codecpar;
+    facts.codec_id = codecpar->codec_id;
+    facts.codec = avcodec_get_name(codecpar->codec_id);
     facts.width = codecpar->width;
     facts.height = codecpar->height;
     facts.mb_cols = (facts.width + 15) / 16;

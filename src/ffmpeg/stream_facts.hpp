@@ -4,6 +4,7 @@
 #include <string>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/pixfmt.h>
 }
@@ -12,6 +13,10 @@ extern "C" {
 // opening: what Python sees as the session's properties, and what callers size their
 // destinations from. A picture may still differ from them where the stream changes midway.
 struct StreamFacts {
+    // FFmpeg's name of the stream's codec ("h264", "hevc", "mpeg2video"...), as ffprobe's
+    // codec_name gives it: the codec's, whichever decoder implementation reads it.
+    std::string codec;
+    AVCodecID codec_id = AV_CODEC_ID_NONE;
     int32_t width = 0;
     int32_t height = 0;
     // The grid of 16x16 macroblocks that covers the picture.

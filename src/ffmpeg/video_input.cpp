@@ -38,6 +38,11 @@ VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOpt
 // Streams other than video are discarded before probing, so that the probe and every read
 // after it skip their packets.
 void VideoInput::open_demuxer(const std::string& path) {
+    // FFmpeg takes the path as a C string: it would open the file named by the bytes before
+    // the first null.
+    if (path.find('\0') != std::string::npos) {
+        throw std::invalid_argument("The path contains a null byte");
+    }
     AVFormatContext* opened = nullptr;
     const int result = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
     if (result < 0) {
@@ -116,4 +121,11 @@ bool VideoInput::seek_to_timestamp(int64_t timestamp) {
 
 bool VideoInput::seek_to_byte(int64_t byte) {
     return av_seek_frame(demuxer_.get(), stream_, byte, AVSEEK_FLAG_BYTE) >= 0;
+}
+
+// In the reverse order of declaration, as the destructor frees them.
+void VideoInput::close() {
+    mb_type_log_.reset();
+    decoder_.reset();
+    demuxer_.reset();
 }

@@ -42,6 +42,9 @@ public:
     bool seek_to_timestamp(int64_t timestamp);
     bool seek_to_byte(int64_t byte);
 
+    // Frees the decoder and the demuxer, closing the file: nothing may use them afterwards.
+    void close();
+
 private:
     void open_demuxer(const std::string& path);
     void probe(const std::string& path);

@@ -6,6 +6,7 @@
 #include "ffmpeg/cropping.hpp"
 #include "frame/macroblock_placement.hpp"
 #include "frame/motion_vectors.hpp"
+#include "frame/qp_scale.hpp"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -15,7 +16,6 @@ extern "C" {
 namespace {
 
 constexpr int8_t kNoQp = -1;
-constexpr int kMaxQp = 63;
 constexpr int kMacroblockSize = 16;
 
 int32_t ceil_shift(int32_t value, int shift) { return -((-value) >> shift); }
@@ -73,13 +73,13 @@ void share_planes(std::shared_ptr<AVFrame> picture, const AVPixFmtDescriptor* de
     }
 }
 
-int8_t clamp_qp(int32_t qp, int32_t delta_qp) {
+int8_t clamp_qp(int32_t qp, int32_t delta_qp, int max_qp) {
     // The sum wraps to 8 bits first, as the map's storage type does, then is clamped.
     const auto wrapped = static_cast<int8_t>(static_cast<uint8_t>((static_cast<int64_t>(qp) + delta_qp) & 0xFF));
     if (wrapped < 0) {
         return 0;
     }
-    return wrapped > kMaxQp ? static_cast<int8_t>(kMaxQp) : wrapped;
+    return wrapped > max_qp ? static_cast<int8_t>(max_qp) : wrapped;
 }
 
 // The block count, but never more blocks than the bytes that came with it can hold.
@@ -98,6 +98,10 @@ void fill_qp_map(const AVFrame* frame, const MacroblockPlacement& placement, Cac
         return;
     }
     auto* params = reinterpret_cast<AVVideoEncParams*>(side_data->data);
+    const QpScale scale = qp_scale_of(params->type);
+    if (scale == QpScale::None) {
+        return;
+    }
     snapshot.chroma_qp_offset_cb = params->delta_qp[1][0];
     snapshot.chroma_qp_offset_cr = params->delta_qp[2][0];
     // The decoder's QP table is recycled from picture to picture, and where it concealed
@@ -114,7 +118,7 @@ void fill_qp_map(const AVFrame* frame, const MacroblockPlacement& placement, Cac
         const int cell_w = block->w > 0 ? block->w : kMacroblockSize;
         const int cell_h = block->h > 0 ? block->h : kMacroblockSize;
         if (const auto cell = placement.cell_of(block->src_x / cell_w, block->src_y / cell_h)) {
-            snapshot.qp_map[*cell] = clamp_qp(params->qp, block->delta_qp);
+            snapshot.qp_map[*cell] = clamp_qp(params->qp, block->delta_qp, max_qp(scale));
         }
     }
 }

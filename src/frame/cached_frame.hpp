@@ -41,8 +41,9 @@ struct CachedFrame {
     int32_t crop_top = 0;
     // One value per 16x16 block of the picture, row-major: cell (r, c) holds the QP of the
     // coded macroblock that contains picture sample (16r, 16c) (a shift of the coded grid by
-    // the crop's whole macroblocks); 0..63 the QP, -1 where the decoder reported no block,
-    // the frame carried no encoder parameters or the decoder reported damage in the picture.
+    // the crop's whole macroblocks); the QP on the codec's scale (QpScale), -1 where the
+    // decoder reported no block, the frame carried no encoder parameters the map holds, or
+    // the decoder reported damage in the picture.
     std::vector<int8_t> qp_map;
     int32_t mb_rows = 0;
     int32_t mb_cols = 0;

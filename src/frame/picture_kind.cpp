@@ -37,11 +37,19 @@ bool is_key(const AVFrame& frame) {
 #endif
 }
 
+// The corrupt flag is FFmpeg's for a picture decoded from incomplete references, which it
+// outputs only where asked to (AV_CODEC_FLAG_OUTPUT_CORRUPT, off here); the error flags say
+// what it concealed.
+bool is_damaged(const AVFrame& frame) {
+    return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0;
+}
+
 }  // namespace
 
 PictureKind read_picture_kind(const AVFrame& frame) {
     PictureKind kind;
     kind.type = picture_type_name(frame.pict_type);
     kind.key = is_key(frame);
+    kind.damaged = is_damaged(frame);
     return kind;
 }

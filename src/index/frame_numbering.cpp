@@ -199,3 +199,18 @@ bool number_frames(std::vector<PacketInfo>& packets, const std::vector<PictureOr
     }
     return true;
 }
+
+void number_by_output_order(std::vector<PacketInfo>& packets, const std::vector<int32_t>& output_order) {
+    for (PacketInfo& packet : packets) {
+        packet.pts = AV_NOPTS_VALUE;
+        packet.frame_pts = AV_NOPTS_VALUE;
+    }
+    int64_t number = 0;
+    for (const int32_t position : output_order) {
+        PacketInfo& packet = packets[static_cast<std::size_t>(position)];
+        if (packet.frame_pts == AV_NOPTS_VALUE) {
+            packet.pts = number;
+            packet.frame_pts = number++;
+        }
+    }
+}

@@ -41,6 +41,13 @@ bool numbered_by_timestamps(const std::vector<PacketInfo>& packets, const std::v
 // frame, and a stream without timestamps has none.
 bool number_frames(std::vector<PacketInfo>& packets, const std::vector<PictureOrder>& pictures, int32_t first_output);
 
+// Numbers the frames of a stream whose headers the module does not read and whose timestamps
+// do not tell its pictures apart, by the decoder's output: `output_order` holds, for each
+// picture the decoder output when it decoded the whole stream, the position of its packet.
+// Each packet with a picture out gets the number of its first picture as timestamp and
+// frame_pts, the others none.
+void number_by_output_order(std::vector<PacketInfo>& packets, const std::vector<int32_t>& output_order);
+
 // The bitstream's order on its own: for each packet the number of the frame its picture is in
 // output order, or AV_NOPTS_VALUE for a packet without a picture of its own, a second field,
 // or a picture output before `first_output`'s. `shown` says which pictures the decoder

@@ -42,10 +42,17 @@ int32_t first_output_packet(const ScannedPackets& scanned, const FirstOutputFind
 
 }  // namespace
 
+// Each frame is one frame-duration of the stream's rate long; the rate is never zero.
+AVRational StreamIndex::pts_time_base() const {
+    return frames_from_bitstream ? AVRational{facts.fps_den, facts.fps_num} : facts.time_base;
+}
+
 std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const std::string& path,
-                                                     const FirstOutputFinder& find_first_output) {
+                                                     const FirstOutputFinder& find_first_output,
+                                                     const OutputOrderFinder& find_output_order) {
     auto index = std::make_shared<StreamIndex>();
     index->path = path;
+    index->file = identify_file(path);
     index->stream = input.stream();
     index->facts = read_stream_facts(input.video_stream());
     ScannedPackets scanned = scan_video_packets(input, false);
@@ -61,9 +68,18 @@ std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const st
         throw std::runtime_error("No video packets found in: " + path);
     }
     take_decoder_picture_size(index->facts, scanned.first_window);
-    const int32_t first_output = first_output_packet(scanned, find_first_output);
-    index->packets = std::move(scanned.packets);
-    index->frames_from_bitstream = number_frames(index->packets, scanned.pictures, first_output);
+    if (scanned.pictures.empty() && find_output_order && !numbered_by_timestamps(scanned.packets, {})) {
+        // Without the codec's headers, only the decoder tells which packets' pictures come
+        // out and in which order: such files pay a decode of the whole file at opening.
+        const std::vector<int32_t> order = find_output_order(scanned.packets);
+        index->packets = std::move(scanned.packets);
+        number_by_output_order(index->packets, order);
+        index->frames_from_bitstream = true;
+    } else {
+        const int32_t first_output = first_output_packet(scanned, find_first_output);
+        index->packets = std::move(scanned.packets);
+        index->frames_from_bitstream = number_frames(index->packets, scanned.pictures, first_output);
+    }
     index->frames = build_frame_index(index->packets);
     if (index->frames.count() == 0) {
         throw std::runtime_error("No video frames found in: " + path);

@@ -8,6 +8,7 @@
 
 #include "ffmpeg/stream_facts.hpp"
 #include "ffmpeg/video_input.hpp"
+#include "index/file_identity.hpp"
 #include "index/frame_index.hpp"
 #include "index/packet_scan.hpp"
 
@@ -16,6 +17,8 @@
 // reads the same file with a demuxer and decoder of its own. Any thread may read it.
 struct StreamIndex {
     std::string path;
+    // The file the scan read, for readers that open it again by its path.
+    FileIdentity file;
     // The video stream's position in the demuxer's list.
     int32_t stream = -1;
     StreamFacts facts;
@@ -30,16 +33,26 @@ struct StreamIndex {
     std::vector<int32_t> interval_starts;
 
     int32_t num_frames() const { return frames.count(); }
+
+    // The unit of the frames' timestamps: the stream's time base, or, where the frames are
+    // numbered from the bitstream, one frame at the stream's rate (facts.fps_num/fps_den).
+    AVRational pts_time_base() const;
 };
 
 // Decodes a stream from its first packet until the decoder outputs a picture, and says which
 // packet of the table that picture came from; -1 where none comes out.
 using FirstOutputFinder = std::function<int32_t(const std::vector<PacketInfo>& packets)>;
+// Decodes a whole stream from its first packet and says, for each picture the decoder
+// outputs in turn, which packet of the table it came from.
+using OutputOrderFinder = std::function<std::vector<int32_t>(const std::vector<PacketInfo>& packets)>;
 
 // Reads the rest of the input once, without decoding, and numbers its frames; for a stream
 // that does not begin with a picture the decoder is sure to output, `find_first_output` tells
-// where the decoder's output begins. std::runtime_error naming the file where the stream has
-// no packet ("No video packets found in: ") or no picture the decoder outputs ("No video
-// frames found in: ").
+// where the decoder's output begins. A stream of a codec whose headers the module does not
+// read, and whose timestamps do not tell its pictures apart, is numbered by
+// `find_output_order` (without it, such a stream has no frames). std::runtime_error naming the
+// file where the stream has no packet ("No video packets found in: ") or no picture the
+// decoder outputs ("No video frames found in: ").
 std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const std::string& path,
-                                                     const FirstOutputFinder& find_first_output);
+                                                     const FirstOutputFinder& find_first_output,
+                                                     const OutputOrderFinder& find_output_order = {});

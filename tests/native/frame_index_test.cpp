@@ -197,9 +197,23 @@ void timestamped_second_fields_and_withheld_pictures_make_no_frame() {
     CHECK_EQ(packets[0].frame_pts, kNone);
 }
 
+void frames_numbered_by_the_decoders_output_take_each_packets_first_picture() {
+    // The decoder gave nothing for packet 1, and a second picture for packet 2 (two
+    // pictures in one packet): that packet's frame is its first picture's.
+    std::vector<PacketInfo> packets = table({{kNone, true}, {kNone, false}, {kNone, false}, {kNone, false}});
+    number_by_output_order(packets, {0, 3, 2, 2});
+    CHECK_EQ(packets[0].pts, 0);
+    CHECK_EQ(packets[1].pts, kNone);
+    CHECK_EQ(packets[1].frame_pts, kNone);
+    CHECK_EQ(packets[3].frame_pts, 1);
+    CHECK_EQ(packets[2].frame_pts, 2);
+    CHECK_EQ(build_frame_index(packets).frame_pts, (std::vector<int64_t>{0, 1, 2}));
+}
+
 }  // namespace
 
 int main() {
+    frames_numbered_by_the_decoders_output_take_each_packets_first_picture();
     bitstream_order_restarts_at_every_idr_picture();
     second_field_of_a_pair_makes_no_frame();
     pictures_output_before_the_first_output_are_never_shown();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "decode/loop_filter_switch.hpp"
 #include "frame/motion_vector_field.hpp"
 #include "h264/reference_packet.hpp"
 
@@ -38,6 +39,25 @@ void unreadable_packets_count_as_references() {
     CHECK_EQ(reference({0, 0, 0, 9, 0x01, 0x9E}, 4), true);
     CHECK_EQ(reference({0, 0, 0, 2, 0x06, 0x05}, 4), true);
     CHECK_EQ(reference({0xFF, 0xFF, 0xFF}, 0), true);
+}
+
+// An MPEG-2 slice start code reads as an H.264 slice nothing references. A requested
+// picture of another codec counts as a reference all the same: decoding on from it would
+// predict from its unfiltered picture, so the next request must seek.
+void packets_of_other_codecs_count_as_references() {
+    std::vector<uint8_t> bytes{0, 0, 1, 0x01, 0x9E, 0x00};
+    AVPacket packet{};
+    packet.data = bytes.data();
+    packet.size = static_cast<int>(bytes.size());
+    packet.pts = 7;
+    AVCodecContext decoder{};
+    for (const bool h264 : {true, false}) {
+        LoopFilterSwitch filter;
+        filter.configure(DeblockingMode::Exact, 0, h264);
+        filter.before_sending(decoder, packet, true);
+        CHECK_EQ(decoder.skip_loop_filter, AVDISCARD_ALL);
+        CHECK_EQ(filter.needs_seek_for(8), !h264);
+    }
 }
 
 void length_size_comes_from_the_avc_record() {
@@ -114,6 +134,7 @@ int main() {
     start_codes_are_read_where_lengths_were_declared();
     unreadable_packets_count_as_references();
     length_size_comes_from_the_avc_record();
+    packets_of_other_codecs_count_as_references();
     vectors_fill_the_blocks_they_cover();
     vectors_past_the_edges_are_clipped();
     return finish("prediction_parts_test");

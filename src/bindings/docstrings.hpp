@@ -1,0 +1,129 @@
+#pragma once
+
+// What help() shows of the class, its properties and methods: the typing stub's docstrings
+// (vexmira.pyi), paragraph for paragraph; tests/test_module.py holds the two together.
+// The first paragraph of a method is its summary line, kept on one line as help() lists it.
+namespace docstrings {
+
+inline constexpr const char* kSession = R"(Random access by frame number (presentation order) to one H.264 video file.
+
+Per frame: the QP map, the picture planes, the chroma QP offsets, the picture type,
+whether the decoder reported damage, and motion vectors. Other codecs that FFmpeg
+decodes open too: codec names the stream's, qp_scale what its QP maps measure.
+Opening reads the file once to number its frames. close(), or leaving a with block,
+lets go of the file at once; a session pickles as its path and options, and
+unpickling opens the file again at that path.)";
+
+inline constexpr const char* kInit = R"(Open a video file. deblocking: "skip" (every picture before the loop filter, references too), "exact" (references filtered, the requested picture before its own filter) or "on" (filtered pictures). motion_vectors: export them for get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded, for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame intervals decoded ahead on other cores while requests move forward; None sizes it to the idle cores, 0 turns it off.
+
+path: str, bytes or os.PathLike, given to FFmpeg as the bytes os.fsencode makes of
+it, so that a file name that is not valid UTF-8 opens as bytes and as the str
+os.listdir gives for it; error messages name it as os.fsdecode does.)";
+
+inline constexpr const char* kWidth = "Picture width in pixels, as the decoder's pictures have it.";
+inline constexpr const char* kHeight = "Picture height in pixels, as the decoder's pictures have it.";
+inline constexpr const char* kMbCols = "Columns of the QP map: 16x16 blocks across the picture, (width + 15) // 16.";
+inline constexpr const char* kMbRows = "Rows of the QP map: 16x16 blocks down the picture, (height + 15) // 16.";
+inline constexpr const char* kNumFrames = R"(Frames of the file, numbered 0..num_frames-1 in presentation order: the pictures
+FFmpeg's decoder outputs.)";
+inline constexpr const char* kFps = R"(Frames per second the file declares: the stream's average rate, else its base
+rate (a raw stream's timing information, else FFmpeg's 25), else 24.)";
+inline constexpr const char* kFpsNum = "Numerator of fps as a fraction.";
+inline constexpr const char* kFpsDen = "Denominator of fps as a fraction.";
+inline constexpr const char* kPixFmt = "FFmpeg's pixel format of the decoded pictures: 'yuv420p', 'yuv420p10le'...";
+inline constexpr const char* kBytesPerSample = "Bytes per sample of the planes: 1 up to 8 bits, 2 above.";
+inline constexpr const char* kCodec = R"(FFmpeg's name of the video stream's codec, as ffprobe's codec_name gives it:
+'h264', 'hevc', 'mpeg2video', 'mpeg4'...)";
+inline constexpr const char* kQpScale = R"(What the values of this codec's QP maps measure, as FFmpeg's decoder exports them:
+'h264', H.264's QP (0..51, plus 6 * (bit depth - 8) above 8 bits); 'mpeg2', MPEG-2's
+quantiser_scale (1..112; MPEG-1, MPEG-4 Part 2, H.263 and their kin code 1..31,
+exported doubled: 2..62); None where FFmpeg exports no per-block QP for the codec
+(HEVC, AV1, VP9, lossless codecs...) and every map is -1.)";
+inline constexpr const char* kTimeBase = R"(The unit of frame_stats' pts, in seconds: pts * time_base is the frame's time. The
+stream's time base where timestamps number the frames; one frame, 1 / fps, where the
+frames are numbered from the bitstream, whose pts are the frame numbers.)";
+inline constexpr const char* kClosed = "Whether close() has been called.";
+
+inline constexpr const char* kClose = R"(Let go of the file, the decoder and the cached frames at once. Every method raises RuntimeError afterwards; the properties stay readable. Closing again does nothing.)";
+inline constexpr const char* kEnter = "The session itself, which leaving the with block closes.";
+inline constexpr const char* kExit = "close() the session; an exception raised in the with block goes on.";
+
+inline constexpr const char* kGetQpmap = R"(Get QP map for frame as (mb_rows, mb_cols) int8 array
+
+On the codec's scale (qp_scale): -1 where the decoder reported no QP, everywhere in
+a picture it reported damaged, and for codecs without QP export. Above 8 bits H.264
+values carry FFmpeg's offset, QP + 6 * (bit depth - 8): 10-bit maps run to 63.)";
+
+inline constexpr const char* kGetPlaneData = R"(Get raw plane data of frame as a (rows, stride) array
+
+uint8, uint16 above 8 bits; each row keeps the decoder's padding past the picture's
+width. The picture is the one the session's deblocking mode gives: "skip", decoded
+with the loop filter skipped, references too; "exact", the picture before its own
+loop filter, predicted from filtered references; "on", the filtered picture.)";
+
+inline constexpr const char* kGetChromaQpOffset = R"(Get PPS chroma QP offsets (cb_offset, cr_offset) for frame
+
+(0, 0) for codecs other than H.264.)";
+
+inline constexpr const char* kGetFrameType = "Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')";
+
+inline constexpr const char* kIsKeyFrame = R"(Whether decoding can start at frame
+
+FFmpeg's key flag: for H.264 an IDR picture or a recovery point, not every I
+picture.)";
+
+inline constexpr const char* kIsDamaged = R"(Whether the decoder reported frame damaged
+
+FFmpeg's error flags or corrupt flag on the picture: it concealed data that was
+missing or broken (a cut or damaged file) with a guess. Such a frame's QP map is
+-1 everywhere.)";
+
+inline constexpr const char* kGetMotionVectors = R"(Get motion vectors of frame as a structured array, one row per block and direction
+
+source (int32), w, h (uint8), src_x, src_y, dst_x, dst_y (int16), motion_x, motion_y
+(int32), motion_scale (uint16), flags (uint64))";
+
+inline constexpr const char* kGetMvField =
+    "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 array: [past, future][x, y]"
+    "[row][column], quarter pixels";
+
+inline constexpr const char* kGetMbtypeMap = R"(Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array: type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced (bool)
+
+On the grid of get_qpmap. MbType.UNKNOWN and Partition.UNKNOWN everywhere in a
+picture the decoder reported damaged, as get_qpmap gives -1 there. RuntimeError for a
+session opened without mb_types=True, and where FFmpeg printed no types for the picture
+(another library replaced FFmpeg's log callback).)";
+
+inline constexpr const char* kCopyPlaneToPtr = R"(Copy plane data directly into destination pointer and stride (zero Python overhead)
+
+The plane's picture area, get_plane_data(frame_idx, plane)[:, :columns], one row
+every dst_stride bytes. ValueError for a frame of another size or pixel format than
+the session's.)";
+
+inline constexpr const char* kGetQpmaps = R"(QP maps of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) int8 array, decoded on `threads` parallel decoders (0: every usable core)
+
+Batch methods open the file again by its path: RuntimeError where it is gone or has
+changed since the session opened it.)";
+
+inline constexpr const char* kGetMbtypeMaps = R"(Macroblock types of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) structured array like get_mbtype_map's, decoded on `threads` parallel decoders (0: every usable core)
+
+Batch methods open the file again by its path: RuntimeError where it is gone or has
+changed since the session opened it.)";
+
+inline constexpr const char* kGetPlanes = R"(Picture area of one plane of many frames as one (len(frames), rows, columns) array, decoded on `threads` parallel decoders (0: every usable core)
+
+Batch methods open the file again by its path: RuntimeError where it is gone or has
+changed since the session opened it.)";
+
+inline constexpr const char* kFrameStats = R"(One row per frame (every frame when frames is None) as a dict of equal-length arrays: frame, pts, time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, chroma_qp_offset_cr, decoded, damaged; with mb_types=True also mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct and motion-coded macroblocks, -1 for a frame without types)
+
+Arguments as get_qpmaps takes them; frame_stats(threads, frames=...), the earlier
+form, works too. pts is in time_base units, time in seconds. Batch methods open the
+file again by its path: RuntimeError where it is gone or has changed since the
+session opened it.)";
+
+inline constexpr const char* kKeyFrameIntervals =
+    "First frame of each run of frames decoded from the same key packet, ascending: frame ranges cut there "
+    "decode no key-frame interval twice";
+
+}  // namespace docstrings
