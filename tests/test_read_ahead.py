@@ -4,6 +4,7 @@ decode without deblocking, its QP debug output, the PPS), in every order of requ
 whatever the number of decoders, and the decoders' threads end with the session."""
 
 import json
+import os
 import subprocess
 import sys
 
@@ -109,11 +110,13 @@ print(json.dumps([before, during, threads()]))
 """
 
 
+@pytest.mark.parametrize("ending", ["del session", "session.close()"])
 @pytest.mark.parametrize("frames", [30, 100])
-def test_read_ahead_threads_end_with_the_session(media, frames):
-    """Closed in the middle of the file, while decoders are still at work or wait for room,
-    and at its end."""
-    result = subprocess.run([sys.executable, "-c", THREADS, str(media("mp4_long")), "2", str(frames)],
+def test_read_ahead_threads_end_with_the_session(media, frames, ending):
+    """Dropped or closed in the middle of the file, while decoders are still at work or wait
+    for room, and at its end."""
+    script = THREADS.replace("del session", ending)
+    result = subprocess.run([sys.executable, "-c", script, str(media("mp4_long")), "2", str(frames)],
                             check=True, capture_output=True, text=True, timeout=120)
     before, during, after = json.loads(result.stdout)
     assert during == before + 3
@@ -125,3 +128,21 @@ def test_read_ahead_off_starts_no_thread(media):
                             check=True, capture_output=True, text=True, timeout=120)
     before, during, after = json.loads(result.stdout)
     assert before == during == after
+
+
+@pytest.mark.parametrize("change", ["deleted", "another file put in its place"])
+def test_read_ahead_reads_the_file_the_session_opened(media, reference, tmp_path, change):
+    """The decoders that run ahead open the file again by its path; where that path no longer
+    leads to the file the session opened, the session's own decoder, which still holds it,
+    reads every frame."""
+    path = tmp_path / "clip.mp4"
+    path.write_bytes(media("mp4_long").read_bytes())
+    session = vexmira.H264DecoderSession(path, read_ahead=2)
+    if change == "deleted":
+        path.unlink()
+    else:
+        replaced = tmp_path / "replacement.mp4"
+        replaced.write_bytes(media("mp4_qp_busy").read_bytes())
+        os.replace(replaced, path)
+    requests = [(i, "both") for i in range(session.num_frames)]
+    assert wrong_answers(session, requests, reference("mp4_long")) == []
