@@ -7,7 +7,9 @@
 // who leaves the decoder's thread settings alone.
 // Prints the frames (or packets, or targets) of the video stream, the seconds taken and the
 // processor seconds among them, which a machine busy with other work inflates far less.
-// Usage: decoder_limit [--demux-only | --frame-threads | --random-targets N,N,...] <video>
+// Several videos are decoded one after the other, as a loop over a corpus does, and the
+// totals printed.
+// Usage: decoder_limit [--demux-only | --frame-threads | --random-targets N,N,...] <video> [<video>...]
 
 #include <chrono>
 #include <cstdio>
@@ -216,9 +218,11 @@ int main(int argc, char** argv) {
                       : option == "--frame-threads"  ? Mode::FrameThreads
                       : option == "--random-targets" ? Mode::RandomTargets
                                                      : Mode::Decode;
-    const int expected_arguments = mode == Mode::Decode ? 2 : mode == Mode::RandomTargets ? 4 : 3;
-    if (argc != expected_arguments) {
-        std::fprintf(stderr, "usage: decoder_limit [--demux-only | --frame-threads | --random-targets N,N,...] <video>\n");
+    const int first_video = mode == Mode::Decode ? 1 : mode == Mode::RandomTargets ? 3 : 2;
+    const bool one_video = mode == Mode::RandomTargets;
+    if (argc <= first_video || (one_video && argc != first_video + 1)) {
+        std::fprintf(stderr, "usage: decoder_limit [--demux-only | --frame-threads | --random-targets N,N,...] "
+                             "<video> [<video>...]\n");
         return 2;
     }
     const bool random_targets = mode == Mode::RandomTargets;
@@ -234,7 +238,10 @@ int main(int argc, char** argv) {
             continue;
         }
         const Timing timing;
-        frames = decode_file(argv[argc - 1], mode);
+        frames = 0;
+        for (int video = first_video; video < argc; ++video) {
+            frames += decode_file(argv[video], mode);
+        }
         seconds = timing.seconds();
         processor_seconds = timing.processor_seconds();
     }

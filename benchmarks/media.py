@@ -12,6 +12,10 @@ CLIPS = {
     "1080p_10s": ["-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-t", "10"],
     "360p_60s": ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-t", "60"],
     "720p_12s": ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-t", "12"],
+    # Six key-frame intervals, for the simple loop that reads the next ones ahead.
+    "720p_60s": ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-t", "60"],
+    # One key-frame interval: a short clip of a corpus.
+    "360p_4s": ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-t", "4"],
 }
 ENCODER = ["-c:v", "libx264", "-preset", "medium", "-bf", "3", "-g", "250", "-pix_fmt", "yuv420p"]
 
@@ -73,6 +77,17 @@ def decode_counts(path: Path) -> list[int]:
         position_of[pts] = position
         distance[pts] = position - last_key + 1
     return [distance[pts] for pts in sorted(position_of)]
+
+
+def short_clips(files: int) -> Path:
+    """A folder of copies of the 4 s clip, one key-frame interval each."""
+    folder = FOLDER / f"short_clips_{files}"
+    paths = [folder / f"clip_{number:04}.mp4" for number in range(files)]
+    if not all(path.exists() for path in paths):
+        folder.mkdir(parents=True, exist_ok=True)
+        for path in paths:
+            path.write_bytes(clip("360p_4s").read_bytes())
+    return folder
 
 
 def corpus(files: int, seconds: int = 20) -> list[Path]:

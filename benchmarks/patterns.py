@@ -2,8 +2,9 @@
 interpreter imports, so that bench.py can run them on a baseline build of an earlier
 version as well. Prints the requests served per second (frames per second for a sequential
 pass), of the clock and of the processor.
-Usage: python benchmarks/patterns.py {reverse,scrub,sequential-qp,sequential-planes} <video>"""
+Usage: python benchmarks/patterns.py {reverse,scrub,sequential-qp,sequential-planes,random-qp,random-planes} <video>"""
 
+import random
 import sys
 import time
 
@@ -13,6 +14,8 @@ import vexmira
 # it; fractions of the file's length.
 SCRUB_CENTRES = (0.15, 0.5, 0.9)
 SCRUB_REACH = 10
+RANDOM_REQUESTS = 100
+RANDOM_SEED = 4321
 
 
 def reverse(session):
@@ -36,11 +39,18 @@ def every_frame(session, planes):
     return [(i, plane) for i in range(session.num_frames) for plane in planes]
 
 
+def random_frames(session, plane):
+    generator = random.Random(RANDOM_SEED)
+    return [(generator.randrange(session.num_frames), plane) for _ in range(RANDOM_REQUESTS)]
+
+
 PATTERNS = {
     "reverse": (reverse, "get_plane_data"),
     "scrub": (scrub, "get_plane_data"),
     "sequential-qp": (lambda session: every_frame(session, [None]), "get_qpmap"),
     "sequential-planes": (lambda session: every_frame(session, [0, 1, 2]), "get_plane_data"),
+    "random-qp": (lambda session: random_frames(session, None), "get_qpmap"),
+    "random-planes": (lambda session: random_frames(session, 0), "get_plane_data"),
 }
 
 

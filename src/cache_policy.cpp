@@ -10,6 +10,9 @@ constexpr int32_t kCloseRequestDistance = 16;
 // frames are unreferenced pictures in a typical stream with B-frames, the cheapest ones
 // to decode.
 constexpr int32_t kScrubReach = 16;
+// Forward steps in a row that make a loop over the frames: more than a scrub's short sweeps
+// in one direction mostly take.
+constexpr int32_t kForwardSteps = 8;
 
 }  // namespace
 
@@ -17,9 +20,14 @@ void RequestPattern::note_request(int32_t index) {
     if (previous_request_ >= 0) {
         const int32_t distance = index > previous_request_ ? index - previous_request_ : previous_request_ - index;
         close_together_ = distance <= kCloseRequestDistance;
+        if (distance > 0) {
+            forward_steps_ = index > previous_request_ && close_together_ ? forward_steps_ + 1 : 0;
+        }
     }
     previous_request_ = index;
 }
+
+bool RequestPattern::moves_forward() const { return forward_steps_ >= kForwardSteps; }
 
 bool RequestPattern::decodes_unreferenced_before(int32_t picture, int32_t target) const {
     // Further back than the cache's capacity, the cache would have let go of the picture by

@@ -24,7 +24,13 @@ public:
     // worth decoding while decoding towards `target`.
     bool decodes_unreferenced_before(int32_t picture, int32_t target) const;
 
+    // Whether the requests move forward, as a loop over the frames does: the last few that
+    // moved at all each went a little way forward. Repeats of a frame (its QP map, then its
+    // planes) neither count nor break the run.
+    bool moves_forward() const;
+
 private:
     int32_t previous_request_ = -1;
     bool close_together_ = true;
+    int32_t forward_steps_ = 0;
 };

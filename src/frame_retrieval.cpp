@@ -23,8 +23,32 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool n
     if (std::shared_ptr<CachedFrame> cached = cache_.find(index, needs_pixels)) {
         return cached;
     }
-    request_needs_pixels_ = needs_pixels;
+    if (std::shared_ptr<CachedFrame> ahead = take_from_read_ahead(index, needs_pixels)) {
+        return ahead;
+    }
+    std::shared_ptr<CachedFrame> result = decode_frame(index, needs_pixels);
+    if (request_pattern_.moves_forward()) {
+        read_ahead_.run_ahead_of(index, needs_pixels);
+    }
+    return result;
+}
 
+// The frame where the read-ahead has it, and the frames before it that the caller passed
+// over, into the cache as if decoded on the way.
+std::shared_ptr<CachedFrame> H264DecoderSession::take_from_read_ahead(int32_t index, bool needs_pixels) {
+    std::vector<NumberedSnapshot> passed;
+    std::shared_ptr<CachedFrame> result = read_ahead_.take(index, needs_pixels, passed);
+    for (NumberedSnapshot& frame : passed) {
+        cache_.insert(frame.frame, std::move(frame.snapshot));
+    }
+    if (result) {
+        cache_.insert(index, result);
+    }
+    return result;
+}
+
+std::shared_ptr<CachedFrame> H264DecoderSession::decode_frame(int32_t index, bool needs_pixels) {
+    request_needs_pixels_ = needs_pixels;
     const FrameIndex& frames = index_->frames;
     const int32_t start = frames.frame_start_packet[index];
     const bool decodes_on = can_decode_forward(index) && !loop_filter_.needs_seek_for(frames.frame_pts[index]);

@@ -9,12 +9,14 @@
 // request seeks in any case, as last_decoded_index_ says.
 H264DecoderSession::H264DecoderSession(const std::string& path, const SessionOptions& options)
     : options_(options),
-      input_(path, options),
+      pictures_(std::make_shared<PicturePool>()),
+      input_(path, options, pictures_),
       index_(scan_stream_index(
           input_, path,
           [this](const std::vector<PacketInfo>& packets) { return find_first_output(input_, packets); },
           [this](const std::vector<PacketInfo>& packets) { return find_output_order(input_, packets); })),
-      run_(input_, index_) {
+      run_(input_, index_),
+      read_ahead_(index_, options_, pictures_) {
     const AVCodecParameters* codecpar = input_.video_stream().codecpar;
     loop_filter_.configure(options_.deblocking, nal_length_size(codecpar->extradata, codecpar->extradata_size),
                            codecpar->codec_id == AV_CODEC_ID_H264);
@@ -25,6 +27,7 @@ void H264DecoderSession::close() {
     if (closed_.exchange(true)) {
         return;
     }
+    read_ahead_.stop();
     cache_ = FrameCache{};
     input_.close();
 }

@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "ahead/read_ahead.hpp"
 #include "cache_policy.hpp"
 #include "decode/decode_run.hpp"
 #include "decode/loop_filter_switch.hpp"
@@ -32,14 +33,18 @@ extern "C" {
 // the requested frame lies a little ahead, in the same key-frame interval or in one whose
 // key packet the decoder has already taken. Whether the pictures before the requested frame
 // that nothing references are decoded for the cache depends on the pattern of requests
-// (RequestPattern). A frame's picture is the one decoding from its own key packet gives,
-// whatever was asked for before. get_frame serialises concurrent callers with its own
-// mutex; the facts and the index never change after construction and may be read at any
-// time. The options choose the loop filter's mode (LoopFilterSwitch says how "exact" keeps
-// that promise) and whether motion vectors and macroblock types are exported.
+// (RequestPattern). While requests move forward, the key-frame intervals after the caller's
+// are decoded ahead on decoders of their own (ReadAhead), and their snapshots join the cache
+// as the caller reaches them. A frame's picture is the one decoding from its own key packet
+// gives, whatever was asked for before and whichever decoder decoded it. get_frame
+// serialises concurrent callers with its own mutex; the facts and the index never change
+// after construction and may be read at any time. The options choose the loop filter's mode
+// (LoopFilterSwitch says how "exact" keeps that promise), whether motion vectors and
+// macroblock types are exported, and how far the session reads ahead.
 //
-// close() lets go of the demuxer, the decoder and the cached snapshots at once; get_frame
-// and check_open then throw std::runtime_error, while the facts and the index stay readable.
+// close() lets go of the demuxer, the decoder, the read-ahead's decoders and the cached
+// snapshots at once; get_frame and check_open then throw std::runtime_error, while the facts
+// and the index stay readable.
 class H264DecoderSession {
 public:
     explicit H264DecoderSession(const std::string& path, const SessionOptions& options = {});
@@ -60,6 +65,9 @@ public:
     // Seeks since the session was opened, for tests and diagnostics of the cache's policy.
     int64_t seek_count() const { return seeks_; }
 
+    // Frames the read-ahead has served since the session was opened, for tests and diagnostics.
+    int64_t frames_read_ahead() const { return read_ahead_.frames_taken(); }
+
     // Waits for a get_frame under way, then closes the file; closing again does nothing.
     void close();
     bool closed() const { return closed_.load(); }
@@ -67,6 +75,8 @@ public:
     void check_open() const;
 
 private:
+    std::shared_ptr<CachedFrame> take_from_read_ahead(int32_t index, bool needs_pixels);
+    std::shared_ptr<CachedFrame> decode_frame(int32_t index, bool needs_pixels);
     bool can_decode_forward(int32_t index) const;
     void seek_to_packet(int32_t packet);
     std::shared_ptr<CachedFrame> decode_towards(int32_t index, bool last_resort);
@@ -75,6 +85,8 @@ private:
     bool depends_on_earlier_interval(int32_t decoded, const AVFrame& picture);
 
     const SessionOptions options_;
+    // Shared by the session's decoder and its read-ahead's.
+    const std::shared_ptr<PicturePool> pictures_;
     VideoInput input_;
     const std::shared_ptr<const StreamIndex> index_;
     DecodeRun run_;
@@ -93,4 +105,6 @@ private:
     // one the current run began with since the last seek.
     bool run_concealed_later_interval_ = false;
     std::mutex decode_mutex_;
+    // Last, so that its threads end before anything else of the session goes.
+    ReadAhead read_ahead_;
 };

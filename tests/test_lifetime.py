@@ -142,13 +142,14 @@ class TestPickling:
                                                                                       tmp_path, monkeypatch):
         shutil.copy(media("mp4"), tmp_path / "clip.mp4")
         monkeypatch.chdir(tmp_path)
-        session = vexmira.H264DecoderSession("clip.mp4", deblocking="on", motion_vectors=True, mb_types=True)
+        session = vexmira.H264DecoderSession("clip.mp4", deblocking="on", motion_vectors=True, mb_types=True,
+                                             read_ahead=1)
         elsewhere = tmp_path / "elsewhere"
         elsewhere.mkdir()
         monkeypatch.chdir(elsewhere)
         answer = in_child(pickle.dumps(session), elsewhere)
         assert answer == {"frames": 36, "qp": qp_maps[5], "pts": presentation_timestamps(media("mp4")),
-                          "options": ["on", True, True]}
+                          "options": ["on", True, True, 1]}
 
     def test_unpickling_a_session_whose_file_is_gone_raises_as_opening_does(self, media, tmp_path):
         path = tmp_path / "gone.mp4"

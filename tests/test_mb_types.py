@@ -55,12 +55,16 @@ def wrong_frames(got_maps, frames, expected) -> list[int]:
     return [frame for got, frame in zip(got_maps, frames) if got.tolist() != expected[frame].tolist()]
 
 
+@pytest.mark.parametrize("read_ahead", [None, 2])
 @pytest.mark.parametrize("clip", CLIPS)
-def test_every_map_in_random_order_equals_the_tool_log(media, reference, clip):
+def test_every_map_in_random_order_equals_the_tool_log(media, reference, clip, read_ahead):
+    """In random order, and in order on a session that reads two intervals ahead, whose
+    decoders capture the types on their own threads."""
     expected = reference(clip)
-    session = vexmira.H264DecoderSession(str(media(clip)), mb_types=True)
+    session = vexmira.H264DecoderSession(str(media(clip)), mb_types=True, read_ahead=read_ahead)
     assert len(expected) == session.num_frames
-    order = random.Random(clip).sample(range(session.num_frames), session.num_frames)
+    order = (random.Random(clip).sample(range(session.num_frames), session.num_frames) if read_ahead is None
+             else range(session.num_frames))
     maps = [session.get_mbtype_map(i) for i in order]
     assert {(got.dtype, got.shape) for got in maps} == {(expected[0].dtype, (session.mb_rows, session.mb_cols))}
     assert wrong_frames(maps, order, expected) == []

@@ -92,8 +92,8 @@ def test_help_shows_typed_signatures_and_docstrings():
     # The path alone opens a session as it always did; the keywords only add.
     assert cls.__init__.__doc__.strip().startswith(
         "__init__(self: vexmira.H264DecoderSession, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, "
-        "deblocking: str = 'skip', motion_vectors: bool = False, mb_types: bool = False) -> None\n\n"
-        "Open a video file.")
+        f"deblocking: str = 'skip', motion_vectors: bool = False, mb_types: bool = False, read_ahead: {integer} | None "
+        "= None) -> None\n\nOpen a video file.")
 
 
 def stub_docstrings() -> dict[str, str]:

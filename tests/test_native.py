@@ -1,10 +1,17 @@
 """Rules of the session that Python cannot see, checked by native programs."""
 
+import os
 import subprocess
+from pathlib import Path
+
+from test_bad_inputs import slice_nal_units
+
+# Sanitizer builds run several times slower; make sanitize stretches the limit.
+TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))
 
 
 def run_native(program, *arguments):
-    result = subprocess.run([str(program), *map(str, arguments)], capture_output=True, text=True)
+    result = subprocess.run([str(program), *map(str, arguments)], capture_output=True, text=True, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr + result.stdout
     return result.stdout
 
@@ -35,3 +42,25 @@ def test_mb_type_log_rules(native_build):
 
 def test_overlapping_probes_leave_the_log_level_as_they_found_it(native_build, media):
     assert "all checks passed" in run_native(native_build / "quiet_log_test", media("mp4"))
+
+
+def with_a_dropped_picture(media, folder: Path) -> Path:
+    """mp4_qp_busy (two intervals of 60 frames) with the slice header of a B picture that
+    nothing references, early in the second interval, zeroed: the decoder outputs nothing
+    for that frame."""
+    data = bytearray(media("mp4_qp_busy").read_bytes())
+    slices = slice_nal_units(bytes(data))
+    start = next(start for start, _ in slices[66:] if data[start] & 0x60 == 0)
+    data[start + 1:start + 5] = bytes(4)
+    path = folder / "dropped_picture.mp4"
+    path.write_bytes(data)
+    return path
+
+
+def test_read_ahead_rules(native_build, media, tmp_path):
+    assert "all checks passed" in run_native(native_build / "read_ahead_test", media("mp4_long"), media("mp4_qp_busy"),
+                                             with_a_dropped_picture(media, tmp_path))
+
+
+def test_picture_pool_rules(native_build):
+    assert "all checks passed" in run_native(native_build / "picture_pool_test")

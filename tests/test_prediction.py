@@ -67,12 +67,15 @@ def test_picture_types_and_key_flags_match_ffprobe(media, clip):
     assert {kind for kind, _ in got.values()} >= {"I", "P"}
 
 
-def test_motion_vectors_match_ffmpeg_example(media, extract_mvs):
+@pytest.mark.parametrize("read_ahead", [None, 2])
+def test_motion_vectors_match_ffmpeg_example(media, extract_mvs, read_ahead):
+    """Shuffled, and in order on a session that reads two intervals ahead."""
     path = media("mp4_long")
     expected = example_vectors(extract_mvs, path)
-    session = vexmira.H264DecoderSession(str(path), motion_vectors=True)
+    session = vexmira.H264DecoderSession(str(path), motion_vectors=True, read_ahead=read_ahead)
 
-    for index in shuffled(session.num_frames, seed=5):
+    order = shuffled(session.num_frames, seed=5) if read_ahead is None else range(session.num_frames)
+    for index in order:
         vectors = session.get_motion_vectors(index)
         assert module_rows(vectors) == expected.get(index, []), f"frame {index}"
         # The header's relation between the fields the example does not print and the rest.

@@ -7,6 +7,7 @@ import csv
 import importlib.metadata
 import json
 import math
+import os
 import shutil
 import subprocess
 import sys
@@ -91,6 +92,58 @@ def test_parquet_csv_and_a_local_dask_cluster_give_the_same_table(folder, media,
         "" if math.isnan(value) else repr(value) for value in expected.column("qp_mean").to_pylist()]
     for name in ["cluster.csv", "cluster.csv.json"]:
         assert (tmp_path / name).read_bytes() == (tmp_path / name.replace("cluster", "one")).read_bytes(), name
+
+
+def test_a_corpus_of_short_clips_gives_the_same_table_on_one_thread_and_on_several(media, tmp_path):
+    """Clips of one or a few key-frame intervals, of different lengths, so that the pool's
+    threads finish them out of order, and a file that does not open among them; a long file
+    of many intervals at the end, whose ranges are read side by side. Rows are those of
+    ffprobe's frames, in the order the files were given."""
+    clips = ["mp4_long", "mkv", "ts_open_gop", "mp4_10bit", "h264_raw", "mp4_qp_busy", "mp4_no_bframes", "avi",
+             "mp4_long_gop"]
+    files = [str(media(clip)) for clip in clips]
+    (tmp_path / "notes.mp4").write_text("not a video\n" * 20)
+    files.insert(3, str(tmp_path / "notes.mp4"))
+    outputs = {}
+    for threads in [1, 2, 5]:
+        outputs[threads] = tmp_path / f"threads {threads}.csv"
+        assert main([*files, "-o", str(outputs[threads]), "--threads", str(threads), "--range-frames", "24"]) == 1
+    decoded = {path: int(ffprobe(path, "-count_frames", "-show_entries", "stream=nb_read_frames")["streams"][0]
+                         ["nb_read_frames"]) for path in files if "notes" not in path}
+    assert [row["file"] for row in read_csv(outputs[1])] == [path for path in decoded for _ in range(decoded[path])]
+    for threads in [2, 5]:
+        assert outputs[threads].read_bytes() == outputs[1].read_bytes(), threads
+
+
+def test_a_cluster_worker_opens_a_file_once_for_all_the_ranges_it_reads(media, tmp_path, monkeypatch):
+    """The tasks of one file on one worker, as the cluster sends them: the plan with the first
+    range, then the other ranges. A file changed since is opened again, and only the last
+    few files stay open."""
+    from collections import OrderedDict
+    from vexmira_tools import frame_tables
+    opened, session_class = [], vexmira.H264DecoderSession
+    monkeypatch.setattr(frame_tables, "_kept_sessions", OrderedDict())
+    monkeypatch.setattr(frame_tables.vexmira, "H264DecoderSession",
+                        lambda path, **options: opened.append(path) or session_class(path, **options))
+    path = tmp_path / "long.mp4"
+    shutil.copy(media("mp4_long"), path)
+
+    plan, first_range = frame_tables.plan_and_read_first(str(path), 24, 1)
+    assert [first_range["frame"][0], first_range["frame"][-1]] == [0, plan.ranges[0][1] - 1]
+    rest = [frame_tables.range_stats(str(path), first, end) for first, end in plan.ranges[1:]]
+    assert len(plan.ranges) > 2 and opened == [str(path)]
+    assert np.concatenate([first_range["frame"]] + [part["frame"] for part in rest]).tolist() == \
+        list(range(len(presentation_timestamps(path))))
+
+    path.write_bytes(path.read_bytes())
+    os.utime(path, ns=(0, 0))
+    frame_tables.range_stats(str(path), *plan.ranges[-1])
+    assert opened == [str(path)] * 2
+    others = [shutil.copy(media("mp4"), tmp_path / f"other {number}.mp4") for number in range(frame_tables.SESSIONS_KEPT)]
+    for other in others:
+        frame_tables.range_stats(str(other), 0, 1)
+    frame_tables.range_stats(str(path), *plan.ranges[-1])
+    assert opened == [str(path)] * 2 + [str(other) for other in others] + [str(path)]
 
 
 def test_bad_arguments_exit_with_status_2(tmp_path):

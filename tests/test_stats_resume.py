@@ -154,16 +154,23 @@ def test_resume_refuses_an_output_it_cannot_continue_and_leaves_it_as_it_was(cor
     assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
 
 
+@pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("kind", ["csv", "parquet"])
-def test_each_file_is_in_the_output_before_the_next_is_read(corpus, tmp_path, monkeypatch, kind):
+def test_each_file_is_in_the_output_a_few_files_after_it_is_read(corpus, tmp_path, monkeypatch, kind, threads):
+    """Files are read on a pool of threads, at most FILES_PER_THREAD per thread ahead of the
+    output: an interruption loses no more than those."""
     from vexmira_tools import in_process
     out = tmp_path / f"stats.{kind}"
-    complete_when_read, read = [], in_process.range_stats
+    complete_when_read, read = {}, in_process.range_stats
 
     def watched(path, first, end, threads, session):
-        complete_when_read.append(files_complete(out))
+        complete_when_read[path] = files_complete(out)
         return read(path, first, end, threads, session)
     monkeypatch.setattr(in_process, "range_stats", watched)
-    main([str(corpus), "-o", str(out)])
+    main([str(corpus), "-o", str(out), "--threads", str(threads)])
     # One range per file: the clip is one key-frame interval.
-    assert complete_when_read == list(range(COPIES))
+    ahead = in_process.FILES_PER_THREAD * threads - 1
+    files = sorted(complete_when_read)
+    assert len(files) == COPIES
+    assert [number - complete_when_read[path] for number, path in enumerate(files)
+            if complete_when_read[path] < number - ahead] == []

@@ -3,10 +3,12 @@ frames, either sharing one session or with a session each, check every answer ag
 ffmpeg tool's, and print the problems they found as a JSON list. A crash or a hang ends only
 this process, and probe() fails the test that started it with the child's output.
 
-Usage: thread_probe.py VIDEO EXPECTED shared|own THREADS REQUESTS SEED
+Usage: thread_probe.py VIDEO EXPECTED shared|own|ahead THREADS REQUESTS SEED
 EXPECTED is a pickle of (pictures, qp_maps, offsets): for each frame its three planes packed
 one after the other, its QP map as nested lists, and the PPS's chroma offsets. Thread n asks
 for REQUESTS frames chosen by the seed SEED + n: random ones and a run of consecutive ones.
+"ahead" shares one session that reads two intervals ahead, and its thread 0 asks for every
+frame in order instead, as a simple loop does.
 """
 
 import json
@@ -81,12 +83,14 @@ def run_threads(count: int, work) -> list[str]:
 def main(path: str, expected_file: str, sharing: str, threads: str, count: str, seed: str) -> None:
     with open(expected_file, "rb") as file:
         expected = pickle.load(file)
-    shared = vexmira.H264DecoderSession(path) if sharing == "shared" else None
+    options = {"read_ahead": 2} if sharing == "ahead" else {}
+    shared = vexmira.H264DecoderSession(path, **options) if sharing != "own" else None
 
     def work(number):
         session = shared or vexmira.H264DecoderSession(path)
-        return [problem for index in requests(int(seed) + number, session.num_frames, int(count))
-                for problem in frame_problems(session, index, expected)]
+        frames = (range(session.num_frames) if sharing == "ahead" and number == 0
+                  else requests(int(seed) + number, session.num_frames, int(count)))
+        return [problem for index in frames for problem in frame_problems(session, index, expected)]
 
     print(json.dumps(run_threads(int(threads), work)))
 

@@ -1,6 +1,7 @@
-"""vexmira-stats on a Dask cluster: one task per file to plan it, then one per frame range.
-Tasks take and return plain values (resolved paths, ranges, arrays); nothing is kept on the
-workers between tasks."""
+"""vexmira-stats on a Dask cluster: one task per file plans it and reads its first frame range
+(a short clip's only one), then one task per further range. Tasks take and return plain
+values (resolved paths, ranges, arrays); a worker keeps the sessions of the last few files it
+read, so that it opens each file once however many of its ranges it reads."""
 
 import logging
 from collections.abc import Iterator
@@ -10,7 +11,7 @@ from distributed import Client, LocalCluster, as_completed
 
 from vexmira_tools.errors import ClusterUnavailable
 from vexmira_tools.interrupts import ignored_by_processes_started, interrupts_checked, wait_checked
-from vexmira_tools.frame_tables import FilePlan, FileResult, file_result, plan_file, range_stats
+from vexmira_tools.frame_tables import FilePlan, FileResult, file_result, plan_and_read_first, range_stats
 
 
 @contextmanager
@@ -49,7 +50,8 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
     following = iter(videos)
     next_path = next(following, None)
     ranges = {}
-    pending = as_completed(client.map(plan_file, videos, range_frames=range_frames, mb_types=mb_types, pure=False))
+    pending = as_completed(client.map(plan_and_read_first, videos, range_frames=range_frames, threads=threads,
+                                      mb_types=mb_types, pure=False))
     with interrupts_checked() as check:
         while not pending.is_empty():
             wait_checked(pending.has_ready, check)
@@ -59,14 +61,17 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
                 got[path][first] = future.result()
                 bar.update(len(got[path][first]["frame"]))
             else:
-                plan = future.result()
+                plan, first_range = future.result()
                 path = plan.path
                 plans[path], got[path] = plan, {}
-                if plan.error:
-                    ready[path] = FileResult(path, error=plan.error)
                 bar.total += plan.frames
                 bar.refresh()
-                for first, end in plan.ranges:
+                if plan.error:
+                    ready[path] = FileResult(path, error=plan.error)
+                else:
+                    got[path][plan.ranges[0][0]] = first_range
+                    bar.update(len(first_range["frame"]))
+                for first, end in plan.ranges[1:]:
                     task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, pure=False)
                     ranges[task] = (path, first)
                     pending.add(task)

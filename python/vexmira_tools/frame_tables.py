@@ -1,8 +1,11 @@
 """Per-frame tables of whole files, cut into ranges of key-frame intervals: the units of work
-that one process runs in a loop and a Dask cluster runs as tasks. Everything here takes and
-returns plain, picklable values (paths, frame ranges, dicts of NumPy arrays)."""
+that one process runs on a pool of threads and a Dask cluster runs as tasks. What a task takes
+and returns is plain and picklable (paths, frame ranges, dicts of NumPy arrays)."""
 
+import os
 import re
+import threading
+from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -11,12 +14,17 @@ import numpy as np
 import vexmira
 
 # Ranges of about this many frames: enough to keep a decoder busy, few enough per file that a
-# long file spreads over several workers and the progress bar moves.
+# long file spreads over several workers and the progress bar moves. A Dask task costs more
+# than a range read in this process, so the cluster's ranges are longer.
 DEFAULT_RANGE_FRAMES = 1000
-# Every range's task opens the file, which reads all of it once without decoding (about 1 %
-# of decoding it): a file is cut into no more ranges than this, so that those reads stay a
-# few percent of the work however long the file.
+IN_PROCESS_RANGE_FRAMES = 250
+# A worker of a cluster opens the file of a range it has not read before, which reads all of
+# it once without decoding (about 1 % of decoding it): a file is cut into no more ranges than
+# this, so that those reads stay a few percent of the work however long the file.
 MAX_RANGES_PER_FILE = 8
+# Sessions a process keeps between tasks, the most recently used: a cluster's worker that
+# reads several ranges of a file opens it once.
+SESSIONS_KEPT = 4
 
 # The table's columns and their types, in order: the file, what it is (repeated on each of its
 # rows, so that a corpus of mixed formats reads as one table), then frame_stats' columns. A
@@ -79,10 +87,13 @@ class FilePlan:
     mb_types: bool = False
 
 
-def frame_ranges(interval_starts, frames: int, range_frames: int) -> list[tuple[int, int]]:
+def frame_ranges(interval_starts, frames: int, range_frames: int,
+                 max_ranges: int | None = MAX_RANGES_PER_FILE) -> list[tuple[int, int]]:
     """[first, end) ranges that begin where a key-frame interval begins, each but the last of
-    at least range_frames frames and of at least a MAX_RANGES_PER_FILE-th of the file."""
-    range_frames = max(range_frames, -(-frames // MAX_RANGES_PER_FILE))
+    at least range_frames frames and, where max_ranges is given, of at least a max_ranges-th
+    of the file."""
+    if max_ranges:
+        range_frames = max(range_frames, -(-frames // max_ranges))
     ranges, first = [], 0
     for start in [int(start) for start in interval_starts] + [frames]:
         if start - first >= range_frames or (start == frames and start > first):
@@ -91,22 +102,59 @@ def frame_ranges(interval_starts, frames: int, range_frames: int) -> list[tuple[
     return ranges
 
 
-def plan_file(path: str, range_frames: int = DEFAULT_RANGE_FRAMES, mb_types: bool = False) -> FilePlan:
+_kept_sessions: OrderedDict[tuple, vexmira.H264DecoderSession] = OrderedDict()
+_kept_lock = threading.Lock()
+
+
+def kept_session(path: str, mb_types: bool = False) -> vexmira.H264DecoderSession:
+    """A session of the file as it is now, opened once while a few other files are read: the
+    same path changed since (a persistent cluster's next run) is opened again."""
     try:
-        session = vexmira.H264DecoderSession(path)
+        stat = os.stat(path)
+    except OSError:
+        return vexmira.H264DecoderSession(path, mb_types=mb_types)
+    key = (path, stat.st_mtime_ns, stat.st_size, mb_types)
+    with _kept_lock:
+        if key in _kept_sessions:
+            _kept_sessions.move_to_end(key)
+            return _kept_sessions[key]
+    session = vexmira.H264DecoderSession(path, mb_types=mb_types)
+    with _kept_lock:
+        _kept_sessions[key] = session
+        while len(_kept_sessions) > SESSIONS_KEPT:
+            _kept_sessions.popitem(last=False)
+    return session
+
+
+def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_PER_FILE, mb_types: bool = False,
+              opener=vexmira.H264DecoderSession) -> tuple[FilePlan, vexmira.H264DecoderSession | None]:
+    """The file's plan and the session that read it, or the plan's error and None."""
+    try:
+        session = opener(path, mb_types=mb_types)
     except Exception as error:  # noqa: BLE001 - a file that does not open is reported, not fatal
-        return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types)
+        return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types), None
     return FilePlan(path, session.num_frames,
-                    frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames),
+                    frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames, max_ranges),
                     file_facts(session), time_base=str(session.time_base), warning=qp_warning(session),
-                    mb_types=mb_types)
+                    mb_types=mb_types), session
+
+
+def plan_and_read_first(path: str, range_frames: int, threads: int,
+                        mb_types: bool = False) -> tuple[FilePlan, dict[str, np.ndarray] | None]:
+    """A cluster's first task of a file: its plan and the frame_stats of its first range, read
+    with the session that planned it. A clip of one range is done in this one task."""
+    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session)
+    if plan.error:
+        return plan, None
+    first, end = plan.ranges[0]
+    return plan, range_stats(path, first, end, threads, session)
 
 
 def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
                 mb_types: bool = False) -> dict[str, np.ndarray]:
-    """frame_stats of frames first..end-1, opening the file unless a session of it is given,
+    """frame_stats of frames first..end-1, with the session given or one this process keeps,
     with the counts of macroblock types where asked."""
-    session = session or vexmira.H264DecoderSession(path, mb_types=mb_types)
+    session = session or kept_session(path, mb_types)
     return session.frame_stats(threads, frames=range(first, end))
 
 

@@ -17,7 +17,7 @@ import sys
 from contextlib import nullcontext
 from pathlib import Path
 
-from vexmira_tools.frame_tables import DEFAULT_RANGE_FRAMES, table_columns
+from vexmira_tools.frame_tables import DEFAULT_RANGE_FRAMES, IN_PROCESS_RANGE_FRAMES, table_columns
 from vexmira_tools.inputs import find_videos
 from vexmira_tools.interrupts import interrupt_deferred
 from vexmira_tools.errors import ClusterUnavailable, OutputError
@@ -47,11 +47,13 @@ def parse_arguments(argv):
     parser.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
     parser.add_argument("-o", "--output", required=True, type=Path, help="out.parquet or out.csv")
     parser.add_argument("--threads", type=int, default=None,
-                        help="decoders per file range (default: every core in one process, 1 per Dask task)")
+                        help="decoders at once in one process, over the ranges of every file (default: every "
+                             "usable core); per task on a Dask cluster (default: 1)")
     parser.add_argument("--dask", metavar="local|tcp://HOST:PORT",
                         help="run on a local two-worker cluster, or on the cluster of that scheduler")
-    parser.add_argument("--range-frames", type=int, default=DEFAULT_RANGE_FRAMES,
-                        help="frames per unit of work; long files are cut at key-frame intervals")
+    parser.add_argument("--range-frames", type=int, default=None,
+                        help=f"frames per unit of work; long files are cut at key-frame intervals (default: "
+                             f"{IN_PROCESS_RANGE_FRAMES} in one process, {DEFAULT_RANGE_FRAMES} per Dask task)")
     parser.add_argument("--resume", action="store_true",
                         help="keep the files the output already holds complete and read only the others")
     parser.add_argument("--mb-types", action="store_true",
@@ -61,7 +63,7 @@ def parse_arguments(argv):
         parser.error("the output must end in .parquet or .csv")
     if args.threads is not None and args.threads < 0:
         parser.error("--threads must not be negative")
-    if args.range_frames < 1:
+    if args.range_frames is not None and args.range_frames < 1:
         parser.error("--range-frames must be positive")
     return args
 
@@ -120,9 +122,11 @@ def cluster_of(args):
 def file_results(client, videos: list[str], args, bar):
     if client is None:
         from vexmira_tools.in_process import run_in_process
-        return run_in_process(videos, args.threads or 0, args.range_frames, bar, args.mb_types)
+        return run_in_process(videos, args.threads or 0, args.range_frames or IN_PROCESS_RANGE_FRAMES, bar,
+                              args.mb_types)
     from vexmira_tools.cluster import run_on_dask
-    return run_on_dask(client, videos, args.threads or 1, args.range_frames, bar, args.mb_types)
+    return run_on_dask(client, videos, args.threads or 1, args.range_frames or DEFAULT_RANGE_FRAMES, bar,
+                       args.mb_types)
 
 
 def write_results(results, output) -> None:

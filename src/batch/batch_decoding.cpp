@@ -136,21 +136,20 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
     DecodingPlan plan(index->frames, frames);
     const std::size_t worker_count = std::min<std::size_t>(resolve_thread_count(threads), plan.unit_count());
 
-    std::vector<std::unique_ptr<BatchWorker>> workers;
-    for (std::size_t i = 0; i < worker_count; ++i) {
-        workers.push_back(std::make_unique<BatchWorker>(index, options, with_pixels));
-    }
-
+    const SessionOptions decoder_options = batch_decoder_options(options);
     std::atomic<std::size_t> next_unit{0};
     FirstError error;
+    const UnitDelivery delivery{sink, with_pixels, [&error] { return error.stopped(); }};
     {
         JoinedThreads pool;
-        for (const std::unique_ptr<BatchWorker>& worker : workers) {
-            pool.start([&plan, &next_unit, &error, &sink, worker = worker.get()] {
+        for (std::size_t i = 0; i < worker_count; ++i) {
+            // Each worker opens and probes the file on its own thread, alongside the others.
+            pool.start([&] {
                 try {
+                    BatchWorker worker(index, decoder_options);
                     for (std::size_t unit = next_unit++; unit < plan.unit_count() && !error.stopped();
                          unit = next_unit++) {
-                        worker->decode_unit(plan.unit(unit), sink);
+                        worker.decode_unit(plan.unit(unit), delivery);
                     }
                 } catch (...) {
                     error.record(std::current_exception());

@@ -4,8 +4,6 @@
 #include <utility>
 #include <vector>
 
-namespace {
-
 // A batch decodes every picture of an interval in one run, filtered as the session's mode
 // says. "exact" pictures cannot come from such a run (each requested reference would have
 // to be decoded without its filter, and then could not serve the pictures after it), so a
@@ -19,7 +17,11 @@ SessionOptions batch_decoder_options(const SessionOptions& session) {
     return options;
 }
 
-}  // namespace
+SessionOptions frame_decoder_options(const SessionOptions& session) {
+    SessionOptions options = batch_decoder_options(session);
+    options.motion_vectors = session.motion_vectors;
+    return options;
+}
 
 int32_t DecodingUnit::waiting_slot(int32_t frame) const {
     const int32_t* end = frames + count;
@@ -30,21 +32,21 @@ int32_t DecodingUnit::waiting_slot(int32_t frame) const {
     return static_cast<int32_t>(slot - frames);
 }
 
-BatchWorker::BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& options, bool with_pixels)
+BatchWorker::BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& decoder_options,
+                         std::shared_ptr<PicturePool> pictures)
     : index_(std::move(index)),
-      with_pixels_(with_pixels),
-      input_(index_->file.path, index_->stream, batch_decoder_options(options)),
+      input_(index_->file.path, index_->stream, decoder_options, std::move(pictures)),
       run_(input_, index_) {}
 
 // As the frame methods do: from the frames' own key packet, and where FFmpeg withholds a
 // picture there even when drained (a recovery point a few frames before the end of the
 // file), once more from the key packet before it, taking the missing pictures whatever
 // the earlier interval did to them.
-void BatchWorker::decode_unit(const DecodingUnit& unit, const PictureSink& sink) {
+void BatchWorker::decode_unit(const DecodingUnit& unit, const UnitDelivery& delivery) {
     std::size_t missing = unit.count;
-    decode_unit_from(unit.start_packet, unit, missing, sink);
-    if (missing > 0 && unit.start_packet > 0) {
-        decode_unit_from(previous_key_packet(index_->packets, unit.start_packet), unit, missing, sink);
+    decode_unit_from(unit.start_packet, unit, missing, delivery);
+    if (missing > 0 && unit.start_packet > 0 && !delivery.is_abandoned()) {
+        decode_unit_from(previous_key_packet(index_->packets, unit.start_packet), unit, missing, delivery);
     }
 }
 
@@ -54,7 +56,7 @@ void BatchWorker::decode_unit(const DecodingUnit& unit, const PictureSink& sink)
 // at it. A run that loses track of the packets ends the unit's decoding as in the frame
 // methods: what it did not deliver is not decoded.
 void BatchWorker::decode_unit_from(int32_t key_packet, const DecodingUnit& unit, std::size_t& missing,
-                                   const PictureSink& sink) {
+                                   const UnitDelivery& delivery) {
     std::vector<std::pair<int32_t, DecodedPicture>> received;
     DecodeSteps steps;
     steps.skips_unreferenced = [&](int32_t frame) { return frame >= 0 && unit.waiting_slot(frame) < 0; };
@@ -63,7 +65,7 @@ void BatchWorker::decode_unit_from(int32_t key_packet, const DecodingUnit& unit,
         if (slot < 0) {
             return;
         }
-        DecodedPicture decoded{frame, build_cached_frame(&picture, picture.pts, with_pixels_, mb_types)};
+        DecodedPicture decoded{frame, build_cached_frame(&picture, picture.pts, delivery.with_pixels, mb_types)};
         const auto same = std::find_if(received.begin(), received.end(),
                                        [slot](const auto& entry) { return entry.first == slot; });
         if (same != received.end()) {
@@ -74,13 +76,13 @@ void BatchWorker::decode_unit_from(int32_t key_packet, const DecodingUnit& unit,
     };
     steps.after_receiving = [&] {
         for (const auto& [slot, picture] : received) {
-            sink(picture);
+            delivery.sink(picture);
             unit.delivered[slot] = 1;
             --missing;
         }
         received.clear();
     };
-    steps.done = [&] { return missing == 0; };
+    steps.done = [&] { return missing == 0 || delivery.is_abandoned(); };
     run_.start_at(key_packet);
     run_.decode(steps);
 }

@@ -33,25 +33,42 @@ struct DecodingUnit {
     int32_t waiting_slot(int32_t frame) const;
 };
 
+// What becomes of the pictures of a unit.
+struct UnitDelivery {
+    PictureSink sink;
+    // Whether the snapshots keep their planes, or only what the QP maps and frame facts need.
+    bool with_pixels = false;
+    // Asked before every packet: whether the rest of the unit is no longer wanted. May be empty.
+    std::function<bool()> abandoned;
+
+    bool is_abandoned() const { return abandoned && abandoned(); }
+};
+
+// The decoder settings of a batch of a session with these options: the loop filter as the
+// session's mode says where a run over whole intervals can give its pictures, and nothing
+// the batch does not read (motion vectors).
+SessionOptions batch_decoder_options(const SessionOptions& session);
+// The same with motion vectors where the session exports them: snapshots as the frame
+// methods build them, for the session's read-ahead.
+SessionOptions frame_decoder_options(const SessionOptions& session);
+
 // A demuxer and a single-threaded decoder of the indexed file, opened as the session opens
-// its own, owned by one thread of a batch for its whole life. It follows the session's rules
-// for where decoding of a frame begins, so that every picture it delivers is the one the
-// frame methods give.
+// its own, owned by one thread at a time. It follows the session's rules for where decoding
+// of a frame begins, so that every picture it delivers is the one the frame methods give.
 class BatchWorker {
 public:
-    // Opens the file. Probing changes FFmpeg's process-wide log level for a moment, so
-    // workers are opened one at a time.
-    // `with_pixels`: whether the pictures delivered keep their planes, or only what the QP
-    // maps and frame facts need.
-    BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& options, bool with_pixels);
+    // Opens the file with the settings of batch_decoder_options or frame_decoder_options,
+    // its decoder taking its pictures from `pictures` where given.
+    BatchWorker(std::shared_ptr<const StreamIndex> index, const SessionOptions& decoder_options,
+                std::shared_ptr<PicturePool> pictures = {});
 
-    void decode_unit(const DecodingUnit& unit, const PictureSink& sink);
+    void decode_unit(const DecodingUnit& unit, const UnitDelivery& delivery);
 
 private:
-    void decode_unit_from(int32_t key_packet, const DecodingUnit& unit, std::size_t& missing, const PictureSink& sink);
+    void decode_unit_from(int32_t key_packet, const DecodingUnit& unit, std::size_t& missing,
+                          const UnitDelivery& delivery);
 
     const std::shared_ptr<const StreamIndex> index_;
-    const bool with_pixels_;
     VideoInput input_;
     DecodeRun run_;
 };

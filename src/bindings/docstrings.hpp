@@ -14,7 +14,7 @@ Opening reads the file once to number its frames. close(), or leaving a with blo
 lets go of the file at once; a session pickles as its path and options, and
 unpickling opens the file again at that path.)";
 
-inline constexpr const char* kInit = R"(Open a video file. deblocking: "skip" (every picture before the loop filter, references too), "exact" (references filtered, the requested picture before its own filter) or "on" (filtered pictures). motion_vectors: export them for get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded, for get_mbtype_map, get_mbtype_maps and the counts of frame_stats.
+inline constexpr const char* kInit = R"(Open a video file. deblocking: "skip" (every picture before the loop filter, references too), "exact" (references filtered, the requested picture before its own filter) or "on" (filtered pictures). motion_vectors: export them for get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded, for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame intervals decoded ahead on other cores while requests move forward; None sizes it to the idle cores, 0 turns it off.
 
 path: str, bytes or os.PathLike, given to FFmpeg as the bytes os.fsencode makes of
 it, so that a file name that is not valid UTF-8 opens as bytes and as the str

@@ -50,11 +50,12 @@ PYBIND11_MODULE(vexmira, m) {
 
     using Session = H264DecoderSession;
     py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kSession)
-        .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types) {
-                 return open_session(path.bytes, deblocking, motion_vectors, mb_types);
+        .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
+                         const std::optional<int>& read_ahead) {
+                 return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead);
              }),
              py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip", py::arg("motion_vectors") = false,
-             py::arg("mb_types") = false, docstrings::kInit)
+             py::arg("mb_types") = false, py::arg("read_ahead") = py::none(), docstrings::kInit)
         .def_property_readonly("width", [](const Session& s) { return s.facts().width; }, docstrings::kWidth)
         .def_property_readonly("height", [](const Session& s) { return s.facts().height; }, docstrings::kHeight)
         .def_property_readonly("mb_cols", [](const Session& s) { return s.facts().mb_cols; }, docstrings::kMbCols)

@@ -60,12 +60,15 @@ class H264DecoderSession:
         deblocking: _Deblocking = "skip",
         motion_vectors: bool = False,
         mb_types: bool = False,
+        read_ahead: int | None = None,
     ) -> None:
         """Open a video file. deblocking: "skip" (every picture before the loop filter,
         references too), "exact" (references filtered, the requested picture before its own
         filter) or "on" (filtered pictures). motion_vectors: export them for
         get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded,
-        for get_mbtype_map, get_mbtype_maps and the counts of frame_stats.
+        for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame
+        intervals decoded ahead on other cores while requests move forward; None sizes it to the
+        idle cores, 0 turns it off.
 
         path: str, bytes or os.PathLike, given to FFmpeg as the bytes os.fsencode makes of
         it, so that a file name that is not valid UTF-8 opens as bytes and as the str
@@ -152,8 +155,8 @@ class H264DecoderSession:
         """close() the session; an exception raised in the with block goes on."""
 
     # Pickling: the path, as bytes, and the options; unpickling opens the file again.
-    def __getstate__(self) -> tuple[bytes, str, bool, bool]: ...
-    def __setstate__(self, state: tuple[bytes, str, bool, bool], /) -> None: ...
+    def __getstate__(self) -> tuple[bytes, str, bool, bool, int | None]: ...
+    def __setstate__(self, state: tuple[bytes, str, bool, bool, int | None], /) -> None: ...
 
     def get_qpmap(self, frame_idx: SupportsIndex) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array

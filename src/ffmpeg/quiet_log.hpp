@@ -1,5 +1,6 @@
 #pragma once
 
+
 extern "C" {
 #include <libavutil/log.h>
 }

@@ -20,10 +20,18 @@ DeblockingMode parse_deblocking_mode(const std::string& name);
 // The name parse_deblocking_mode takes for the mode.
 std::string deblocking_mode_name(DeblockingMode mode);
 
-// What a session decodes beyond the default; the defaults keep a session as it always was.
+// The read-ahead setting that sizes itself: the cores this process may use but the caller's,
+// paused while other work has the cores (ReadAhead, CoreGuard).
+constexpr int kAutomaticReadAhead = -1;
+
+// What a session decodes beyond the default, and how; the defaults keep its answers as they
+// always were.
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;
     // How each macroblock was coded, read from the decoder's debug text (MbTypeLog).
     bool mb_types = false;
+    // Key-frame intervals decoded ahead of the caller's while its requests move forward, each
+    // on a decoder of its own: kAutomaticReadAhead, 0 (never) or a number.
+    int read_ahead = kAutomaticReadAhead;
 };

@@ -1,6 +1,7 @@
 #include "ffmpeg/video_input.hpp"
 
 #include <stdexcept>
+#include <utility>
 
 #include "ffmpeg/decoder_settings.hpp"
 #include "ffmpeg/error.hpp"
@@ -12,7 +13,8 @@ bool is_video(const AVStream& stream) { return stream.codecpar->codec_type == AV
 
 }  // namespace
 
-VideoInput::VideoInput(const std::string& path, const SessionOptions& options) {
+VideoInput::VideoInput(const std::string& path, const SessionOptions& options, std::shared_ptr<PicturePool> pictures)
+    : pictures_(std::move(pictures)) {
     open_demuxer(path);
     probe(path);
     choose_first_video_stream(path);
@@ -20,7 +22,9 @@ VideoInput::VideoInput(const std::string& path, const SessionOptions& options) {
     open_decoder(options);
 }
 
-VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOptions& options) {
+VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOptions& options,
+                       std::shared_ptr<PicturePool> pictures)
+    : pictures_(std::move(pictures)) {
     open_demuxer(path);
     probe(path);
     if (stream < 0 || stream >= static_cast<int32_t>(demuxer_->nb_streams) || !is_video(*demuxer_->streams[stream])) {
@@ -99,6 +103,9 @@ void VideoInput::open_decoder(const SessionOptions& options) {
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));
     }
     apply_decoder_settings(decoder_.get(), options);
+    if (pictures_) {
+        pictures_->serve(*decoder_);
+    }
     if (options.mb_types) {
         mb_type_log_ = std::make_unique<MbTypeLog>(*decoder_);
     }

@@ -11,6 +11,7 @@ extern "C" {
 
 #include "ffmpeg/handles.hpp"
 #include "ffmpeg/mb_type_log.hpp"
+#include "ffmpeg/picture_pool.hpp"
 #include "ffmpeg/session_options.hpp"
 
 // One file opened for decoding: its demuxer, probed, with the video stream chosen and every
@@ -23,9 +24,11 @@ class VideoInput {
 public:
     // Opens the file and takes its first video stream. std::runtime_error, naming the file,
     // where it cannot be opened or probed, has no video stream, or has no decoder for it.
-    VideoInput(const std::string& path, const SessionOptions& options);
+    // The decoder takes its pictures from `pictures` where given, else from its own buffers.
+    VideoInput(const std::string& path, const SessionOptions& options, std::shared_ptr<PicturePool> pictures = {});
     // Opens the file again for the stream an earlier opening chose.
-    VideoInput(const std::string& path, int32_t stream, const SessionOptions& options);
+    VideoInput(const std::string& path, int32_t stream, const SessionOptions& options,
+               std::shared_ptr<PicturePool> pictures = {});
 
     AVFormatContext* demuxer() const { return demuxer_.get(); }
     AVCodecContext* decoder() const { return decoder_.get(); }
@@ -50,6 +53,8 @@ private:
     void open_decoder(const SessionOptions& options);
 
     FormatContextHandle demuxer_;
+    // Before the decoder, which must go first.
+    std::shared_ptr<PicturePool> pictures_;
     CodecContextHandle decoder_;
     // Declared after the decoder, so that it goes first: it refers to the decoder.
     std::unique_ptr<MbTypeLog> mb_type_log_;

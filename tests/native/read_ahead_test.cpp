@@ -1,0 +1,282 @@
+// The read-ahead's rules, seen through the pictures it serves against those of a session that
+// never reads ahead, through the count of frames it served and of the seeks of the caller's
+// own decoder, and through the process's threads. The pictures themselves are checked
+// against the ffmpeg tool's in tests/test_read_ahead.py.
+// Usage: read_ahead_test <clip of 100 frames, key frames 24 apart> <clip of 120 frames, key frames 60 apart>
+//                        <the same with one frame of the second interval that the decoder drops>
+
+#include <dirent.h>
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "ahead/core_guard.hpp"
+#include "ahead/read_ahead.hpp"
+#include "cache_policy.hpp"
+#include "check.hpp"
+#include "h264_decoder_session.hpp"
+
+namespace {
+
+SessionOptions reading_ahead(int decoders) {
+    SessionOptions options;
+    options.read_ahead = decoders;
+    return options;
+}
+
+bool same_picture(const CachedFrame& a, const CachedFrame& b) {
+    if (a.pts != b.pts || a.qp_map != b.qp_map || a.has_pixels != b.has_pixels) {
+        return false;
+    }
+    for (int plane = 0; a.has_pixels && plane < a.readable_planes(); ++plane) {
+        const std::vector<uint8_t> left(a.planes[plane], a.planes[plane] + a.plane_size(plane));
+        const std::vector<uint8_t> right(b.planes[plane], b.planes[plane] + b.plane_size(plane));
+        if (left != right) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int process_threads() {
+    int threads = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    while (const dirent* entry = readdir(tasks)) {
+        threads += entry->d_name[0] != '.';
+    }
+    closedir(tasks);
+    return threads;
+}
+
+// Frames `first` to `last` in turn, each with pixels or not; the frames whose snapshot
+// differs from a session's that never reads ahead.
+std::vector<int32_t> differing_frames(H264DecoderSession& session, const char* path, int32_t first, int32_t last,
+                                      bool with_pixels) {
+    H264DecoderSession plain(path, reading_ahead(0));
+    std::vector<int32_t> differing;
+    for (int32_t i = first; i <= last; ++i) {
+        if (!same_picture(*session.get_frame(i, with_pixels), *plain.get_frame(i, with_pixels))) {
+            differing.push_back(i);
+        }
+    }
+    return differing;
+}
+
+// Key frames at 0, 24, 48, 72 and 96. The eighth forward step (frame 8) starts running ahead
+// on the interval after the caller's; every later interval is then read ahead, and the
+// caller's own decoder, which seeked once to begin, decodes the first interval alone.
+void a_forward_loop_reads_every_later_interval_ahead(const char* path) {
+    for (const bool with_pixels : {false, true}) {
+        H264DecoderSession session(path, reading_ahead(1));
+        CHECK_EQ(differing_frames(session, path, 0, 99, with_pixels), std::vector<int32_t>{});
+        CHECK_EQ(session.frames_read_ahead(), 76);
+        CHECK_EQ(session.seek_count(), 1);
+    }
+}
+
+// Snapshots read ahead without pixels cannot serve a request for pixels: the caller decodes
+// that interval itself, and the intervals after it are read ahead with pixels.
+void pictures_after_qp_maps_read_ahead_with_pixels(const char* path) {
+    H264DecoderSession session(path, reading_ahead(2));
+    CHECK_EQ(differing_frames(session, path, 0, 49, false), std::vector<int32_t>{});
+    CHECK_EQ(session.frames_read_ahead(), 26);
+    CHECK_EQ(differing_frames(session, path, 50, 99, true), std::vector<int32_t>{});
+    CHECK_EQ(session.frames_read_ahead(), 26 + 28);
+    CHECK_EQ(session.seek_count(), 2);
+}
+
+// A jump back to an earlier interval that the cache has let go of ends running ahead: the
+// caller's own decoder seeks there, and a forward loop from there starts running ahead again.
+void a_jump_back_ends_running_ahead(const char* path) {
+    H264DecoderSession session(path, reading_ahead(1));
+    CHECK_EQ(differing_frames(session, path, 0, 80, true), std::vector<int32_t>{});
+    CHECK_EQ(session.frames_read_ahead(), 57);
+    CHECK_EQ(differing_frames(session, path, 5, 5, true), std::vector<int32_t>{});
+    CHECK_EQ(session.seek_count(), 2);
+    CHECK_EQ(session.frames_read_ahead(), 57);
+    CHECK_EQ(differing_frames(session, path, 6, 99, true), std::vector<int32_t>{});
+    CHECK(session.frames_read_ahead() > 57);
+}
+
+// Frames a loop with steps passes over, in the interval it is in and in the one it left, are
+// cached as if decoded on the way: a step back to one needs no seek. The eighth step, to
+// frame 24, starts running ahead from the third interval on.
+void frames_passed_over_join_the_cache(const char* path) {
+    H264DecoderSession session(path, reading_ahead(1));
+    H264DecoderSession plain(path, reading_ahead(0));
+    // Without a pause between requests: the decoders have no time to spare.
+    std::vector<std::shared_ptr<CachedFrame>> got;
+    for (int32_t i = 0; i < 100; i += 3) {
+        got.push_back(session.get_frame(i));
+    }
+    for (int32_t i = 0; i < 100; i += 3) {
+        CHECK(same_picture(*got[i / 3], *plain.get_frame(i)));
+    }
+    const int64_t seeks = session.seek_count();
+    const int64_t served = session.frames_read_ahead();
+    CHECK_EQ(served, 18);
+    for (const int32_t passed_over : {98, 95, 94, 77, 76}) {
+        CHECK(same_picture(*session.get_frame(passed_over), *plain.get_frame(passed_over)));
+    }
+    CHECK_EQ(session.seek_count(), seeks);
+    CHECK_EQ(session.frames_read_ahead(), served);
+}
+
+// With no room at all, the interval the caller is in still delivers the frames just ahead of
+// the caller's request, and nothing else: a loop, with steps or not, gets every frame.
+void without_room_the_callers_interval_still_delivers(const char* path) {
+    const H264DecoderSession session(path, reading_ahead(0));
+    ReadAhead ahead(session.index(), reading_ahead(1), std::make_shared<PicturePool>(), 1);
+    H264DecoderSession plain(path, reading_ahead(0));
+    ahead.run_ahead_of(10, true);
+    std::vector<int32_t> missing;
+    for (int32_t i = 60; i < 120; i += i < 90 ? 1 : 7) {
+        std::vector<NumberedSnapshot> passed;
+        const std::shared_ptr<CachedFrame> frame = ahead.take(i, true, passed);
+        if (!frame || !same_picture(*frame, *plain.get_frame(i))) {
+            missing.push_back(i);
+        }
+        for (const NumberedSnapshot& other : passed) {
+            CHECK(other.frame > 90 && other.frame < i);
+            CHECK(same_picture(*other.snapshot, *plain.get_frame(other.frame)));
+        }
+    }
+    CHECK_EQ(missing, std::vector<int32_t>{});
+}
+
+// Every frame's outcome on a session, a picture or the decoder's failure.
+std::vector<std::shared_ptr<CachedFrame>> outcomes(H264DecoderSession& session) {
+    std::vector<std::shared_ptr<CachedFrame>> frames;
+    for (int32_t i = 0; i < session.num_frames(); ++i) {
+        try {
+            frames.push_back(session.get_frame(i, false));
+        } catch (const std::runtime_error&) {
+            frames.push_back(nullptr);
+        }
+    }
+    return frames;
+}
+
+// A frame the decoder never outputs, in an interval read ahead with no room: its decoder goes
+// on past the caller's reach and waits there, and the caller, waiting for the frame, sees
+// that it will not come and leaves it to its own decoder. With room, the interval ends
+// without it and the session raises for it as a session that never reads ahead does.
+void a_frame_that_never_comes_is_not_waited_for(const char* path) {
+    H264DecoderSession plain(path, reading_ahead(0));
+    const std::vector<std::shared_ptr<CachedFrame>> expected = outcomes(plain);
+    std::vector<int32_t> lost;
+    for (int32_t i = 0; i < plain.num_frames(); ++i) {
+        if (!expected[i]) {
+            lost.push_back(i);
+        }
+    }
+    const std::vector<int32_t>& starts = plain.index()->interval_starts;
+    CHECK_EQ(lost.size(), std::size_t{1});
+    CHECK_EQ(starts.size(), std::size_t{2});
+    if (lost.size() != 1 || starts.size() != 2) {
+        return;
+    }
+    CHECK(lost[0] > starts[1] && lost[0] + 40 < plain.num_frames());
+
+    ReadAhead ahead(plain.index(), reading_ahead(1), std::make_shared<PicturePool>(), 1);
+    ahead.run_ahead_of(10, false);
+    std::vector<NumberedSnapshot> passed;
+    for (int32_t i = starts[1]; i < lost[0]; ++i) {
+        const std::shared_ptr<CachedFrame> frame = ahead.take(i, false, passed);
+        CHECK(frame && same_picture(*frame, *expected[i]));
+    }
+    CHECK(ahead.take(lost[0], false, passed) == nullptr);
+
+    H264DecoderSession session(path, reading_ahead(1));
+    const std::vector<std::shared_ptr<CachedFrame>> got = outcomes(session);
+    for (int32_t i = 0; i < session.num_frames(); ++i) {
+        CHECK(got[i] ? expected[i] && same_picture(*got[i], *expected[i]) : !expected[i]);
+    }
+    CHECK(session.frames_read_ahead() > 0);
+}
+
+void threads_end_with_the_session(const char* path) {
+    const int before = process_threads();
+    {
+        H264DecoderSession session(path, reading_ahead(3));
+        for (int32_t i = 0; i < 30; ++i) {
+            session.get_frame(i);
+        }
+        CHECK_EQ(process_threads(), before + 4);
+    }
+    CHECK_EQ(process_threads(), before);
+    // Decoders that wait for room the caller never makes end as well.
+    {
+        const H264DecoderSession session(path, reading_ahead(0));
+        ReadAhead ahead(session.index(), reading_ahead(2), std::make_shared<PicturePool>(), 1);
+        ahead.run_ahead_of(3, false);
+        CHECK(process_threads() > before);
+    }
+    CHECK_EQ(process_threads(), before);
+}
+
+void the_guard_pauses_where_the_process_gets_one_core(const char* /*path*/) {
+    CoreGuard guard(true);
+    CHECK(guard.allows(0));
+    // Too short to judge alone, then judged with the next.
+    guard.record(0.05, 0.05, 3);
+    CHECK(guard.allows(3));
+    guard.record(0.06, 0.06, 3);
+    CHECK(!guard.allows(4));
+    CHECK(guard.allows(5));
+    guard.record(0.2, 0.2, 5);
+    CHECK(!guard.allows(8));
+    CHECK(guard.allows(9));
+    // Two cores' worth pays, and the next pause is short again.
+    guard.record(0.2, 0.4, 9);
+    CHECK(guard.allows(9));
+    guard.record(0.2, 0.25, 10);
+    CHECK(!guard.allows(11));
+    CHECK(guard.allows(12));
+
+    CoreGuard unguarded(false);
+    unguarded.record(1.0, 0.1, 0);
+    CHECK(unguarded.allows(0));
+}
+
+void a_loop_is_eight_forward_steps(const char* /*path*/) {
+    RequestPattern pattern;
+    for (int32_t i = 0; i < 8; ++i) {
+        pattern.note_request(i);
+    }
+    CHECK(!pattern.moves_forward());
+    pattern.note_request(8);
+    CHECK(pattern.moves_forward());
+    pattern.note_request(8);
+    pattern.note_request(24);
+    CHECK(pattern.moves_forward());
+    pattern.note_request(41);
+    CHECK(!pattern.moves_forward());
+    for (int32_t i = 42; i < 50; ++i) {
+        pattern.note_request(i);
+    }
+    CHECK(pattern.moves_forward());
+    pattern.note_request(48);
+    CHECK(!pattern.moves_forward());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::cerr << "usage: read_ahead_test <clip of 100 frames, key frames 24 apart> "
+                     "<clip of 120 frames, key frames 60 apart> <the same with one frame the decoder drops>\n";
+        return 2;
+    }
+    a_forward_loop_reads_every_later_interval_ahead(argv[1]);
+    pictures_after_qp_maps_read_ahead_with_pixels(argv[1]);
+    a_jump_back_ends_running_ahead(argv[1]);
+    frames_passed_over_join_the_cache(argv[1]);
+    without_room_the_callers_interval_still_delivers(argv[2]);
+    a_frame_that_never_comes_is_not_waited_for(argv[3]);
+    threads_end_with_the_session(argv[1]);
+    the_guard_pauses_where_the_process_gets_one_core(argv[1]);
+    a_loop_is_eight_forward_steps(argv[1]);
+    return finish("read_ahead_test");
+}
