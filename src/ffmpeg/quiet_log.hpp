@@ -1,6 +1,5 @@
 #pragma once
 
-
 extern "C" {
 #include <libavutil/log.h>
 }
