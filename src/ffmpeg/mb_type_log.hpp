@@ -68,7 +68,7 @@ public:
         MbTypeLog* previous_;
     };
 
-    // The rows of the picture the decoder has just returned through avcodec_receive_frame.
+    // The rows of the picture the decoder has just returned (the picture received last).
     MbTypeRows take_rows_of_returned_picture();
     // Forgets what was printed for pictures the decoder will no longer return (a flush).
     void forget_pending();
