@@ -106,11 +106,12 @@ PacketLocator::Arrival PacketLocator::arrive_by_count(const AVPacket& packet) {
     return counted_ < start_ ? Arrival::Before : Arrival::AtStart;
 }
 
+// Once only: after the rewind the anchor is the first packet, from which there is no further
+// back to go.
 bool PacketLocator::rewind_to_first_packet() {
-    if (rewound_ || anchor_ == 0) {
+    if (anchor_ == 0) {
         return false;
     }
-    rewound_ = true;
     anchor_ = 0;
     return seek_to_anchor();
 }

@@ -64,5 +64,6 @@ private:
     // Counting: the packet sought to, and the one read last once that has been recognised.
     int32_t anchor_ = 0;
     int32_t counted_ = -1;
+    // By position: whether the demuxer has been sent back to the first packet in this run.
     bool rewound_ = false;
 };
