@@ -62,6 +62,16 @@ class TestResults:
         assert luma.dtype == np.uint16 and luma.shape[0] == 48 and luma.shape[1] >= 64
         assert luma[:, :64].max() < 1024, "10-bit samples in 16-bit words"
 
+    def test_row_padding_is_zero_however_often_a_frame_is_decoded(self, media):
+        # The decoder leaves the bytes past the width as whichever picture used the buffer
+        # last; decoded again, a frame would bring other bytes there.
+        session = vexmira.H264DecoderSession(str(media("mp4_long")))
+        for _ in range(2):
+            for index in [10, 11, 12] + list(range(90, 100)) + [10, 11, 12]:
+                for plane, (columns, _) in enumerate(plane_sizes(session.width, session.height, session.pix_fmt)):
+                    data = session.get_plane_data(index, plane)
+                    assert data.shape[1] > columns and not data[:, columns:].any(), (index, plane)
+
     def test_odd_sizes_round_chroma_and_macroblocks_up(self, media):
         session = vexmira.H264DecoderSession(str(media("mp4_34x18")))
         assert session.get_qpmap(0).shape == (2, 3)

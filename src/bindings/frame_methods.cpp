@@ -25,10 +25,8 @@ std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t fr
 template <typename Sample>
 py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t plane, py::ssize_t columns) {
     py::array_t<Sample> array({static_cast<py::ssize_t>(frame.plane_height[plane]), columns});
-    const std::size_t size = std::min(frame.plane_size(plane), static_cast<std::size_t>(array.nbytes()));
-    if (size > 0) {
-        std::memcpy(array.mutable_data(), frame.planes[plane], size);
-    }
+    copy_rows_with_padding(frame, plane, reinterpret_cast<uint8_t*>(array.mutable_data()),
+                           static_cast<std::size_t>(array.nbytes()));
     return array;
 }
 

@@ -54,3 +54,21 @@ void copy_picture_rows(const CachedFrame& frame, int32_t plane, uint8_t* destina
                     static_cast<std::size_t>(row_length));
     }
 }
+
+void copy_rows_with_padding(const CachedFrame& frame, int32_t plane, uint8_t* destination, std::size_t capacity) {
+    const auto linesize = static_cast<std::size_t>(frame.linesize[plane]);
+    const std::size_t size = std::min(frame.plane_size(plane), capacity);
+    if (size == 0 || linesize == 0) {
+        return;
+    }
+    std::memcpy(destination, frame.planes[plane], size);
+    const std::size_t picture_row =
+        std::min(static_cast<std::size_t>(frame.plane_width[plane]) * static_cast<std::size_t>(frame.bytes_per_sample),
+                 linesize);
+    for (std::size_t row_start = 0; row_start < size; row_start += linesize) {
+        const std::size_t row_end = std::min(row_start + linesize, size);
+        if (row_start + picture_row < row_end) {
+            std::memset(destination + row_start + picture_row, 0, row_end - row_start - picture_row);
+        }
+    }
+}

@@ -28,3 +28,9 @@ void check_fits(const StreamFacts& facts, const CachedFrame& frame, int32_t fram
 // Copies each row of the plane's picture area to `destination`, rows `stride` bytes apart,
 // each cut to the stride where it is longer. The plane must be one the frame has.
 void copy_picture_rows(const CachedFrame& frame, int32_t plane, uint8_t* destination, int64_t stride);
+
+// Copies the plane's rows whole, as the decoder laid them out (linesize bytes each), into at
+// most `capacity` bytes, with the bytes past the picture's width set to 0. The decoder
+// leaves those as whichever picture last used the buffer left them, so they would differ from
+// one decode of a frame to the next.
+void copy_rows_with_padding(const CachedFrame& frame, int32_t plane, uint8_t* destination, std::size_t capacity);
