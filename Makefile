@@ -120,9 +120,9 @@ define run-fuzzer
 	@mkdir -p $(FUZZ_NATIVE_BUILD)/$(2)-corpus $(FUZZ_NATIVE_BUILD)/crashes
 	@$(1) $(FUZZ_NATIVE_BUILD)/$(2)-corpus $(3) -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
 		-rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 -print_coverage=1 \
-		-artifact_prefix=$(FUZZ_NATIVE_BUILD)/crashes/$(2)- > $(FUZZ_NATIVE_BUILD)/$(2).log 2>&1; status=$$$$?; \
+		-artifact_prefix=$(FUZZ_NATIVE_BUILD)/crashes/$(2)- > $(FUZZ_NATIVE_BUILD)/$(2).log 2>&1; status=$$?; \
 		grep -E '$(4)' $(FUZZ_NATIVE_BUILD)/$(2).log; \
-		echo "full log: $(FUZZ_NATIVE_BUILD)/$(2).log; crashes: $(FUZZ_NATIVE_BUILD)/crashes"; exit $$$$status
+		echo "full log: $(FUZZ_NATIVE_BUILD)/$(2).log; crashes: $(FUZZ_NATIVE_BUILD)/crashes"; exit $$status
 endef
 
 soak: $(INSTALLED)

@@ -208,6 +208,11 @@ def without_parameter_sets(units: list[bytes]) -> list[bytes]:
     return [unit for unit in units if nal_type(unit) not in (7, 8)]
 
 
+def declaring_overflowing_width(units: list[bytes]) -> list[bytes]:
+    """Parameter sets 2**28 macroblocks wide: more samples than an int holds."""
+    return [resized_parameter_set(unit, 1 << 28, 9) if nal_type(unit) == SPS else unit for unit in units]
+
+
 def without_first_key_picture(units: list[bytes]) -> list[bytes]:
     """The stream from its first P slices on, with the parameter sets kept in front."""
     first_p = next(i for i, unit in enumerate(units) if nal_type(unit) == 1)
@@ -365,6 +370,7 @@ CASES = {
     "h264_flipped_slice_bits_7": Case(raw_stream("flipped_7.h264", flipped_slice_bits(7))),
     "h264_flipped_slice_bits_8": Case(raw_stream("flipped_8.h264", flipped_slice_bits(8))),
     "h264_starts_with_p_slices": Case(raw_stream("from_p.h264", without_first_key_picture)),
+    "h264_parameter_set_width_overflows": Case(raw_stream("wide.h264", declaring_overflowing_width)),
     "ts_timestamps_missing": Case(copied_to("missing_pts.ts", "ts_pts_missing"), "opens"),
     "ts_timestamps_repeated": Case(copied_to("repeated_pts.ts", "ts_pts_repeated"), "opens"),
     "mkv_timestamps_repeated": Case(copied_to("repeated_pts.mkv", "mkv_pts_repeated"), "opens"),

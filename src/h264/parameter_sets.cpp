@@ -1,5 +1,8 @@
 #include "h264/parameter_sets.hpp"
 
+#include <algorithm>
+#include <climits>
+
 extern "C" {
 #include <libavutil/imgutils.h>
 }
@@ -19,12 +22,16 @@ bool has_chroma_format_fields(uint32_t profile) {
     }
 }
 
+// A field of log2 sizes coded minus 4; one past 16, the largest any holds, stands for every
+// larger code, which makes FFmpeg drop the parameter set.
+int coded_bits(uint32_t code) { return static_cast<int>(std::min<uint32_t>(code, 13)) + 4; }
+
 void skip_scaling_list(RbspReader& reader, int size) {
-    int last = 8;
-    int next = 8;
+    int64_t last = 8;
+    int64_t next = 8;
     for (int j = 0; j < size; ++j) {
         if (next != 0) {
-            next = (last + reader.signed_code() + 256) % 256;
+            next = (last + reader.signed_code()) & 0xff;
         }
         last = next == 0 ? last : next;
     }
@@ -51,7 +58,7 @@ void read_chroma_format(RbspReader& reader, SequenceParameters& sequence) {
 void read_order_count_fields(RbspReader& reader, SequenceParameters& sequence) {
     sequence.order_count_type = static_cast<int>(reader.unsigned_code());
     if (sequence.order_count_type == 0) {
-        sequence.order_count_lsb_bits = static_cast<int>(reader.unsigned_code()) + 4;
+        sequence.order_count_lsb_bits = coded_bits(reader.unsigned_code());
     } else if (sequence.order_count_type == 1) {
         sequence.delta_order_always_zero = reader.flag();
         sequence.offset_for_non_reference = reader.signed_code();
@@ -98,18 +105,23 @@ SequenceParameters read_sequence(RbspReader& reader, uint32_t& id) {
     if (has_chroma_format_fields(profile)) {
         read_chroma_format(reader, sequence);
     }
-    sequence.frame_num_bits = static_cast<int>(reader.unsigned_code()) + 4;
+    sequence.frame_num_bits = coded_bits(reader.unsigned_code());
     read_order_count_fields(reader, sequence);
     reader.unsigned_code();  // reference frames
     reader.flag();           // gaps in frame numbers allowed
-    const int width_mbs = static_cast<int>(reader.unsigned_code()) + 1;
-    const int height_units = static_cast<int>(reader.unsigned_code()) + 1;
+    const int64_t width_mbs = int64_t{reader.unsigned_code()} + 1;
+    const int64_t height_units = int64_t{reader.unsigned_code()} + 1;
     sequence.frame_mbs_only = reader.flag();
     if (!sequence.frame_mbs_only) {
         reader.flag();  // macroblock-adaptive frame/field
     }
     reader.flag();  // direct 8x8 inference
-    sequence.window = read_window(reader, sequence.chroma_format, sequence.frame_mbs_only, width_mbs, height_units);
+    // As FFmpeg, which drops a parameter set whose size in samples does not fit an int.
+    if (width_mbs >= INT_MAX / 16 || height_units >= INT_MAX / (16 * (sequence.frame_mbs_only ? 1 : 2))) {
+        return sequence;
+    }
+    sequence.window = read_window(reader, sequence.chroma_format, sequence.frame_mbs_only,
+                                  static_cast<int>(width_mbs), static_cast<int>(height_units));
     // A picture size FFmpeg refuses makes it drop the whole parameter set: no slice of it is
     // decoded, and none of it can be counted on to show a picture.
     sequence.valid = sequence.frame_num_bits <= 16 && sequence.order_count_lsb_bits <= 16 &&

@@ -69,13 +69,17 @@ PacketLocator::Arrival PacketLocator::arrive(const AVPacket& packet) {
 
 // Demuxers land at or before the timestamp sought, some a whole interval early; what
 // precedes the key packet is dropped without being decoded. One that lands past it is sent
-// back to the very beginning.
+// back to the very beginning, once: past it again, the key packet cannot be reached, and
+// decoding from a later packet would give other pictures.
 PacketLocator::Arrival PacketLocator::arrive_by_position(const AVPacket& packet) {
     const Placement placement = place_against(packet, packets_[start_]);
     if (placement == Placement::Before) {
         return Arrival::Before;
     }
-    if (placement == Placement::After && !rewound_) {
+    if (placement == Placement::After) {
+        if (rewound_) {
+            return Arrival::Lost;
+        }
         rewound_ = true;
         return seeks_.to_timestamp(seek_timestamp(packets_.front())) ? Arrival::Before : Arrival::Lost;
     }

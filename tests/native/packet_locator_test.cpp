@@ -44,6 +44,7 @@ std::vector<Case> cases() {
     add("lands on the key packet", false, 4, packets(8), {{true, 4}}, Arrival::AtStart, 4);
     add("lands late and is rewound", false, 4, packets(8), {{true, 6}, {true, 0}}, Arrival::AtStart, 4);
     add("lands late and the rewind is refused", false, 4, packets(8), {{true, 6}, {false, 0}}, Arrival::Lost, 0);
+    add("lands late again after the rewind", false, 4, packets(8), {{true, 6}, {true, 5}}, Arrival::Lost, 0);
     add("refuses the seek and stays before", false, 4, packets(8), {{false, 0}}, Arrival::Before, 0);
     // By counting: the same split as the scan, then another one.
     add("counts from the anchor", true, 4, packets(8), {{true, 4}}, Arrival::AtStart, 4);
