@@ -216,28 +216,54 @@ void threads_end_with_the_session(const char* path) {
     CHECK_EQ(process_threads(), before);
 }
 
-void the_guard_pauses_where_the_process_gets_one_core(const char* /*path*/) {
-    CoreGuard guard(true);
+void the_guard_pauses_until_a_core_is_idle(const char* /*path*/) {
+    double now = 0;
+    double idle = 0;
+    CoreGuard guard(true, MachineClock{[&] { return now; }, [&] { return idle; }});
     CHECK(guard.allows(0));
-    // Too short to judge alone, then judged with the next.
+    // Too short to judge alone, then judged with the next: one core's worth pauses.
     guard.record(0.05, 0.05, 3);
     CHECK(guard.allows(3));
     guard.record(0.06, 0.06, 3);
-    CHECK(!guard.allows(4));
-    CHECK(guard.allows(5));
-    guard.record(0.2, 0.2, 5);
-    CHECK(!guard.allows(8));
+    CHECK(!guard.allows(3));
+    // A third of a core idle keeps it paused, however far the caller goes; so does a stretch
+    // too short to tell.
+    now = 0.3;
+    idle = 0.1;
+    CHECK(!guard.allows(9));
+    now = 0.35;
+    idle = 0.3;
+    CHECK(!guard.allows(9));
+    // A core idle over the stretch since the last look ends the pause.
+    now = 0.6;
+    idle = 0.5;
     CHECK(guard.allows(9));
-    // Two cores' worth pays, and the next pause is short again.
     guard.record(0.2, 0.4, 9);
     CHECK(guard.allows(9));
-    guard.record(0.2, 0.25, 10);
-    CHECK(!guard.allows(11));
-    CHECK(guard.allows(12));
+
+    // Where the system does not tell idle time, a pause lasts units, twice as many after each
+    // further sign, and two cores' worth makes the next one short again.
+    CoreGuard blind(true, MachineClock{[&] { return now; }, [] { return -1.0; }});
+    blind.record(0.2, 0.2, 5);
+    CHECK(!blind.allows(6));
+    CHECK(blind.allows(7));
+    blind.record(0.2, 0.2, 7);
+    CHECK(!blind.allows(10));
+    CHECK(blind.allows(11));
+    blind.record(0.2, 0.4, 11);
+    blind.record(0.2, 0.25, 11);
+    CHECK(!blind.allows(12));
+    CHECK(blind.allows(13));
 
     CoreGuard unguarded(false);
     unguarded.record(1.0, 0.1, 0);
     CHECK(unguarded.allows(0));
+
+    // This machine's idle time is read, and never goes back.
+    const MachineClock machine = system_clock();
+    const double before = machine.idle_seconds();
+    CHECK(before > 0);
+    CHECK(machine.idle_seconds() >= before);
 }
 
 void a_loop_is_eight_forward_steps(const char* /*path*/) {
@@ -276,7 +302,7 @@ int main(int argc, char** argv) {
     without_room_the_callers_interval_still_delivers(argv[2]);
     a_frame_that_never_comes_is_not_waited_for(argv[3]);
     threads_end_with_the_session(argv[1]);
-    the_guard_pauses_where_the_process_gets_one_core(argv[1]);
+    the_guard_pauses_until_a_core_is_idle(argv[1]);
     a_loop_is_eight_forward_steps(argv[1]);
     return finish("read_ahead_test");
 }
