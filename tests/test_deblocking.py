@@ -57,6 +57,19 @@ def test_on_gives_the_filtered_pictures(media, clip, order):
     assert pictures_in_order(path, "on", order) == tool_decode(path, "default")
 
 
+def exact_against_the_tool(path, order):
+    """The frame types, the "exact" pictures read in `order`, the tool's unfiltered decode,
+    and the I and B frames where "exact" differs from the tool's decode that skips the
+    filter for them (all pictures for I, pictures nothing references for B)."""
+    session = vexmira.H264DecoderSession(str(path))
+    types = [session.get_frame_type(index) for index in range(session.num_frames)]
+    unfiltered, non_reference_unfiltered = tool_decode(path, "all"), tool_decode(path, "noref")
+    exact = pictures_in_order(path, "exact", order)
+    wrong = [index for index, kind in enumerate(types)
+             if kind in "IB" and exact[index] != (unfiltered if kind == "I" else non_reference_unfiltered)[index]]
+    return types, exact, unfiltered, wrong
+
+
 @pytest.mark.parametrize(("clip", "order"), [("mp4_flat_bframes", order) for order in ORDERS]
                          + [("ts_flat_bframes", "random"), ("h264_flat_bframes", "random")])
 def test_exact_pictures_predict_from_filtered_references(media, clip, order):
@@ -65,13 +78,7 @@ def test_exact_pictures_predict_from_filtered_references(media, clip, order):
     the decode without the filter every I picture. P pictures predict from filtered
     references, so they differ from the pictures without any filter."""
     path = media(clip)
-    session = vexmira.H264DecoderSession(str(path))
-    types = [session.get_frame_type(index) for index in range(session.num_frames)]
-    unfiltered, non_reference_unfiltered = tool_decode(path, "all"), tool_decode(path, "noref")
-    exact = pictures_in_order(path, "exact", order)
-
-    wrong = [index for index, kind in enumerate(types)
-             if kind in "IB" and exact[index] != (unfiltered if kind == "I" else non_reference_unfiltered)[index]]
+    types, exact, unfiltered, wrong = exact_against_the_tool(path, order)
     assert wrong == []
     assert {"I", "P", "B"} <= set(types)
     drifted = [index for index, kind in enumerate(types) if kind == "P" and exact[index] != unfiltered[index]]
@@ -84,13 +91,7 @@ def test_exact_holds_for_hevc_whose_packets_it_does_not_read(media, order):
     """The module reads no HEVC headers, so every packet counts as a reference: the decoder
     filters what the stream references, and the requested picture comes out before its own
     filter (FFmpeg's HEVC decoder skips deblocking and SAO alike)."""
-    path = media("mkv_hevc_flat_bframes")
-    session = vexmira.H264DecoderSession(str(path))
-    types = [session.get_frame_type(index) for index in range(session.num_frames)]
-    unfiltered, non_reference_unfiltered = tool_decode(path, "all"), tool_decode(path, "noref")
-    exact = pictures_in_order(path, "exact", order)
-    wrong = [index for index, kind in enumerate(types)
-             if kind in "IB" and exact[index] != (unfiltered if kind == "I" else non_reference_unfiltered)[index]]
+    types, exact, unfiltered, wrong = exact_against_the_tool(media("mkv_hevc_flat_bframes"), order)
     assert wrong == [] and {"I", "P", "B"} <= set(types)
     assert exact != unfiltered, "P pictures predict from filtered references"
 

@@ -12,9 +12,9 @@ from conftest import ROOT, reference_qp_maps
 from test_prediction import PAN_PIXELS_PER_FRAME
 import vexmira
 
-spec = importlib.util.spec_from_file_location("demo", ROOT / "examples" / "demo.py")
-demo = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(demo)
+demo_source = importlib.util.spec_from_file_location("demo", ROOT / "examples" / "demo.py")
+demo = importlib.util.module_from_spec(demo_source)
+demo_source.loader.exec_module(demo)
 
 
 @pytest.fixture(scope="module")
