@@ -1,7 +1,6 @@
 #include "batch/frame_batches.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <numeric>
 #include <stdexcept>
@@ -97,10 +96,13 @@ void decode_into_slots(const std::shared_ptr<const StreamIndex>& index, const Se
     slots.raise_lowest_failure(delivered);
 }
 
-}  // namespace
-
-void decode_qp_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                    const std::vector<int32_t>& requested, int threads, int8_t* destination) {
+// Decodes the distinct frames and copies each one's map of macroblock cells, which
+// `read_map(frame, index)` gives (null after recording why the frame has none), to every
+// position the frame was requested at.
+template <typename Cell, typename ReadMap>
+void decode_macroblock_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                            const std::vector<int32_t>& requested, int threads, Cell* destination,
+                            ReadMap read_map) {
     RequestSlots slots(requested);
     const StreamFacts& facts = index->facts;
     const std::size_t map_size = static_cast<std::size_t>(facts.mb_rows) * static_cast<std::size_t>(facts.mb_cols);
@@ -110,31 +112,35 @@ void decode_qp_maps(const std::shared_ptr<const StreamIndex>& index, const Sessi
             slots.record_failure(picture.frame, failure_to_fit(facts, frame, picture.frame));
             return;
         }
+        const Cell* cells = read_map(frame, picture.frame, slots);
+        if (!cells) {
+            return;
+        }
         slots.for_each_position(picture.frame, [&](std::size_t position) {
-            std::memcpy(destination + position * map_size, frame.qp_map.data(), map_size);
+            std::copy(cells, cells + map_size, destination + position * map_size);
         });
     });
 }
 
+}  // namespace
+
+void decode_qp_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                    const std::vector<int32_t>& requested, int threads, int8_t* destination) {
+    decode_macroblock_maps(index, options, requested, threads, destination,
+                           [](const CachedFrame& frame, int32_t, RequestSlots&) { return frame.qp_map.data(); });
+}
+
 void decode_mb_type_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                          const std::vector<int32_t>& requested, int threads, MacroblockCoding* destination) {
-    RequestSlots slots(requested);
-    const StreamFacts& facts = index->facts;
-    const std::size_t map_size = static_cast<std::size_t>(facts.mb_rows) * static_cast<std::size_t>(facts.mb_cols);
-    decode_into_slots(index, options, slots, threads, false, [&](const DecodedPicture& picture) {
-        const CachedFrame& frame = *picture.snapshot;
-        if (frame.mb_rows != facts.mb_rows || frame.mb_cols != facts.mb_cols) {
-            slots.record_failure(picture.frame, failure_to_fit(facts, frame, picture.frame));
-            return;
-        }
-        if (std::exception_ptr failure = failure_to_read(frame.mb_types, picture.frame)) {
-            slots.record_failure(picture.frame, failure);
-            return;
-        }
-        slots.for_each_position(picture.frame, [&](std::size_t position) {
-            std::copy(frame.mb_types.cells.begin(), frame.mb_types.cells.end(), destination + position * map_size);
-        });
-    });
+    decode_macroblock_maps(index, options, requested, threads, destination,
+                           [](const CachedFrame& frame, int32_t number, RequestSlots& slots) {
+                               const MacroblockCoding* cells = frame.mb_types.cells.data();
+                               if (std::exception_ptr failure = failure_to_read(frame.mb_types, number)) {
+                                   slots.record_failure(number, failure);
+                                   cells = nullptr;
+                               }
+                               return cells;
+                           });
 }
 
 void check_plane_batch_possible(const SessionOptions& options) {
