@@ -4,7 +4,7 @@ import os
 import subprocess
 from pathlib import Path
 
-from test_bad_inputs import slice_nal_units
+from damage import slice_nal_units
 
 # Sanitizer builds run several times slower; make sanitize stretches the limit.
 TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))

@@ -10,19 +10,12 @@ from pathlib import Path
 import pytest
 
 import vexmira
-from conftest import VIDEO_CLIPS, ffprobe
+from media import VIDEO_CLIPS
+from oracle import expected_rate, ffprobe, open_files
 
 
 def open_session(path: Path) -> vexmira.H264DecoderSession:
     return vexmira.H264DecoderSession(str(path))
-
-
-def expected_rate(stream: dict) -> Fraction:
-    for key in ("avg_frame_rate", "r_frame_rate"):
-        num, den = (int(part) for part in stream[key].split("/"))
-        if num > 0 and den > 0:
-            return Fraction(num, den)
-    return Fraction(24, 1)
 
 
 @pytest.mark.parametrize("clip", VIDEO_CLIPS)
@@ -200,16 +193,6 @@ class TestOpeningFailures:
         with pytest.raises(RuntimeError):
             open_session(path)
         assert path not in open_files()
-
-
-def open_files() -> set[Path]:
-    found = set()
-    for fd in Path("/proc/self/fd").iterdir():
-        try:
-            found.add(Path(os.readlink(fd)))
-        except OSError:
-            continue
-    return found
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/fd")

@@ -17,8 +17,8 @@ import pandas as pd
 import pyarrow.parquet as pq
 import pytest
 
-from conftest import ffprobe, presentation_timestamps, video_input, x264
-from test_bad_inputs import CASES
+from media import CASES, video_input, x264
+from oracle import ffprobe, presentation_timestamps
 import vexmira
 from vexmira_tools.stats import main
 
@@ -120,29 +120,29 @@ def test_a_cluster_worker_opens_a_file_once_for_all_the_ranges_it_reads(media, t
     range, then the other ranges. A file changed since is opened again, and only the last
     few files stay open."""
     from collections import OrderedDict
-    from vexmira_tools import frame_tables
+    from vexmira_tools import units
     opened, session_class = [], vexmira.H264DecoderSession
-    monkeypatch.setattr(frame_tables, "_kept_sessions", OrderedDict())
-    monkeypatch.setattr(frame_tables.vexmira, "H264DecoderSession",
+    monkeypatch.setattr(units, "_kept_sessions", OrderedDict())
+    monkeypatch.setattr(units.vexmira, "H264DecoderSession",
                         lambda path, **options: opened.append(path) or session_class(path, **options))
     path = tmp_path / "long.mp4"
     shutil.copy(media("mp4_long"), path)
 
-    plan, first_range = frame_tables.plan_and_read_first(str(path), 24, 1)
+    plan, first_range = units.plan_and_read_first(str(path), 24, 1)
     assert [first_range["frame"][0], first_range["frame"][-1]] == [0, plan.ranges[0][1] - 1]
-    rest = [frame_tables.range_stats(str(path), first, end) for first, end in plan.ranges[1:]]
+    rest = [units.range_stats(str(path), first, end) for first, end in plan.ranges[1:]]
     assert len(plan.ranges) > 2 and opened == [str(path)]
     assert np.concatenate([first_range["frame"]] + [part["frame"] for part in rest]).tolist() == \
         list(range(len(presentation_timestamps(path))))
 
     path.write_bytes(path.read_bytes())
     os.utime(path, ns=(0, 0))
-    frame_tables.range_stats(str(path), *plan.ranges[-1])
+    units.range_stats(str(path), *plan.ranges[-1])
     assert opened == [str(path)] * 2
-    others = [shutil.copy(media("mp4"), tmp_path / f"other {number}.mp4") for number in range(frame_tables.SESSIONS_KEPT)]
+    others = [shutil.copy(media("mp4"), tmp_path / f"other {number}.mp4") for number in range(units.SESSIONS_KEPT)]
     for other in others:
-        frame_tables.range_stats(str(other), 0, 1)
-    frame_tables.range_stats(str(path), *plan.ranges[-1])
+        units.range_stats(str(other), 0, 1)
+    units.range_stats(str(path), *plan.ranges[-1])
     assert opened == [str(path)] * 2 + [str(other) for other in others] + [str(path)]
 
 
