@@ -50,7 +50,7 @@ private:
     void probe(const std::string& path);
     void choose_first_video_stream(const std::string& path);
     void discard_other_streams();
-    void open_decoder(const SessionOptions& options);
+    void open_decoder(const std::string& path, const SessionOptions& options);
 
     FormatContextHandle demuxer_;
     // Before the decoder, which must go first.
