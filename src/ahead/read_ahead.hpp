@@ -21,31 +21,31 @@
 // caller is in on decoders of its own, each on a thread of its own, so that a simple loop over
 // the frames gets more than one core.
 //
-// The work comes in units (AheadUnit): the frames that decoding from one key packet gives
-// (an open GOP's leading pictures with the interval they are decoded from), decoded by an
+// The work comes in units (AheadUnit): the frames that decoding from one key packet gives (an
+// open GOP's leading pictures with the interval they are decoded from), decoded by an
 // IntervalDecoder from that packet, which gives exactly the frame methods' pictures, with a
-// retry from the key packet before for pictures FFmpeg withholds. Units are planned in frame
-// order, `decoders` of them beyond the one the caller is in; each decoder takes the lowest
-// unit nobody decodes. The hand-over: when the caller reaches a planned unit, the decoder
-// that ran ahead on it holds its references and simply goes on, the caller taking each
-// snapshot as it comes out, while the decoder that finished moves ahead to the next unit.
-// No picture is decoded twice, and the caller's own decoder decodes only the unit it was in
-// when running ahead began.
+// retry from the key packet before for pictures FFmpeg withholds. Units are planned (UnitPlan)
+// in frame order, `decoders` of them beyond the one the caller is in; each decoder takes the
+// lowest unit nobody decodes. The hand-over: when the caller reaches a planned unit, the
+// decoder that ran ahead on it holds its references and simply goes on, the caller taking each
+// snapshot as it comes out, while the decoder that finished moves ahead to the next unit. No
+// picture is decoded twice, and the caller's own decoder decodes only the unit it was in when
+// running ahead began.
 //
 // Memory: units planned from the caller's on, at most `decoders` + 1; the snapshots they hold
-// before the caller takes them at most the byte budget (SnapshotBudget), except that the unit the caller
-// is in may always deliver up to a few frames beyond the caller's last request, so that the
-// frame the caller waits for always finds room. A caller that waits for a frame while that
-// unit's decoder waits for room beyond it (a frame that never came out where expected)
-// decodes the frame itself. Snapshots keep their pixels where recent requests asked for
-// pixels, which the "exact" deblocking mode cannot have from a run over whole intervals:
-// there only QP maps and facts are read ahead.
+// before the caller takes them at most the byte budget (SnapshotBudget), except that the unit
+// the caller is in may always deliver up to a few frames beyond the caller's last request, so
+// that the frame the caller waits for always finds room. A caller that waits for a frame while
+// that unit's decoder waits for room beyond it (a frame that never came out where expected)
+// decodes the frame itself. Snapshots keep their pixels where recent requests asked for pixels,
+// which the "exact" deblocking mode cannot have from a run over whole intervals: there only QP
+// maps and facts are read ahead.
 //
-// Every failure ahead (a decoder that cannot be opened, FFmpeg's errors, frames a unit does
-// not deliver) leaves the frame to the caller's own decoder, which gives the frame methods'
-// picture or raises their error. A request before the caller's unit or beyond the planned
-// ones ends running ahead: the decoders drop their units at their next packet, and the
-// caller does not wait for them. stop() and the destructor end and join every thread.
+// Every failure ahead (a decoder that cannot be opened, FFmpeg's errors, frames a unit does not
+// deliver) leaves the frame to the caller's own decoder, which gives the frame methods' picture
+// or raises their error. A request before the caller's unit or beyond the planned ones ends
+// running ahead: the decoders drop their units at their next packet, and the caller does not
+// wait for them. stop() and the destructor end and join every thread.
 //
 // Not thread-safe on the caller's side: the session's lock serialises take and run_ahead_of.
 class ReadAhead {
