@@ -34,7 +34,7 @@ OPENING_ERRORS = [
     r"RuntimeError: Cannot open input video: {path} \(.+\)",
     r"RuntimeError: Cannot find stream info in: {path}",
     r"RuntimeError: No video stream found in: {path}",
-    r"RuntimeError: H\.264 decoder not found",
+    r"RuntimeError: No decoder for codec \w+ in: {path}",
     r"RuntimeError: Cannot open codec: .+",
     r"RuntimeError: No video packets found in: {path}",
     r"RuntimeError: No video frames found in: {path}",
