@@ -3,10 +3,10 @@ intervals), on a pool of threads with a decoder each, so that a folder of short 
 every core busy as a long file does. A file is opened once, by the thread that plans it, and
 its ranges read with that session. A few files per thread are read ahead of the output."""
 
-import os
 from collections.abc import Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
+import vexmira
 from vexmira_tools.planner import Task, results_in_order
 from vexmira_tools.plans import FilePlan, FileResult, open_file
 from vexmira_tools.units import range_stats
@@ -16,15 +16,11 @@ from vexmira_tools.units import range_stats
 FILES_PER_THREAD = 2
 
 
-def usable_cores() -> int:
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-
-
 def run_in_process(videos: list[str], threads: int, range_frames: int, bar,
                    mb_types: bool = False) -> Iterator[FileResult]:
     """Each file's result in the order given. Every range is read on one decoder; `threads`
     (0: every usable core) ranges are read at once, of whichever files they belong to."""
-    workers = threads or usable_cores()
+    workers = threads or vexmira.usable_cores()
     pool = ThreadPoolExecutor(workers, thread_name_prefix="vexmira-stats")
     try:
         yield from results_in_order(videos, ThreadExecutor(pool, range_frames, mb_types), bar,
