@@ -23,6 +23,9 @@ from media import CASES
 from oracle import (Picture, damaged_packet_timestamps, presentation_timestamps, reference_qp_maps,
                     sequential_reference, tool_damaged_frames)
 
+# A child process per file, every frame in three orders.
+pytestmark = pytest.mark.slow
+
 # Files cut inside their last picture, made in media.py's REAL_WORLD_RECIPES.
 REAL_WORLD_CUTS = {"ts_last_picture_cut", "h264_last_picture_cut"}
 

@@ -66,6 +66,7 @@ def test_a_folder_gives_every_frame_of_every_video_and_reports_what_it_skipped(f
     assert any(row["decoded"] == "False" for row in rows)
 
 
+@pytest.mark.slow
 def test_parquet_csv_and_a_local_dask_cluster_give_the_same_table(folder, media, tmp_path, capsys):
     """Ranges of 24 frames cut the small files at every key-frame interval, so that the cluster
     runs several tasks per file; the large file first, of one interval, is done last there,
@@ -174,6 +175,7 @@ def scheduler_elsewhere(tmp_path_factory):
         child.wait(timeout=60)
 
 
+@pytest.mark.slow
 def test_relative_and_repeated_inputs_give_one_table_in_one_process_and_on_a_cluster(
         folder, tmp_path, monkeypatch, capsys, scheduler_elsewhere):
     """Each distinct file once, where it first appears: the damaged file named twice and found
