@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from oracle import first_traced, traced_headers, pps_chroma_offsets, reference_qp_maps
+from oracle import first_traced, pps_chroma_offsets, reference_qp_maps, traced_headers
 from parameter_sets import with_chroma_offsets
 
 
