@@ -151,6 +151,7 @@ def test_frame_stats_of_chosen_frames_are_those_rows(media):
         np.testing.assert_array_equal(chosen[name], values[frames], err_msg=name)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", ["mp4_damaged_slices_1", "ts_damaged_payload_5", "mp4_cut_late_in_data"])
 def test_damaged_files_give_the_reference_pictures_or_the_frame_error(media, tmp_path, name):
     case = CASES[name]

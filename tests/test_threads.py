@@ -8,9 +8,6 @@ import pytest
 
 from thread_probe import probe
 
-# Child processes of eight threads, every frame checked.
-pytestmark = pytest.mark.slow
-
 THREADS = 8
 REQUESTS_PER_THREAD = 40
 # Long enough that the threads' requests overflow the frame cache and make it seek.
