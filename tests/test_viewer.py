@@ -133,14 +133,16 @@ def test_two_files_are_aligned_by_time(driver, serve, media, tmp_path_factory):
 
 
 def test_hovering_a_macroblock_shows_its_numbers(driver, serve, media):
-    path = media("mp4_360p")
+    path, frame = media("mp4_360p"), 4
     session = vexmira.H264DecoderSession(path)
-    reference = reference_qp_maps(path, session.mb_rows, session.mb_cols)[0]
+    reference = reference_qp_maps(path, session.mb_rows, session.mb_cols)[frame]
     page = Page(driver, serve(path).url)
+    page.press(*[Keys.ARROW_RIGHT] * frame)
+    page.wait_for("frame", str(frame))
     for overlay, shown in [("qp", "qp"), ("mbtype", "qp,mbtype"), ("mv", "qp,mbtype,mv")]:
         page.toggle(overlay, shown)
     canvas = page.driver.find_element(By.CSS_SELECTOR, "#pane-0 canvas.picture")
-    box = canvas.rect
+    box = page.driver.execute_script("return arguments[0].getBoundingClientRect().toJSON();", canvas)
     for col, row in [(3, 2), (30, 17)]:
         x = (col * MB + 8) * box["width"] / session.width - box["width"] / 2
         y = (row * MB + 8) * box["height"] / session.height - box["height"] / 2
