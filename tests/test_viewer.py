@@ -2,11 +2,15 @@
 same files, and what the server refuses to serve."""
 
 import http.client
+import io
+import json
 import os
+import time
 import subprocess
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
@@ -14,7 +18,8 @@ from selenium.webdriver.common.keys import Keys
 
 import vexmira
 from conftest import ffprobe, reference_qp_maps, video_input, x264
-from viewer_page import Page, Server, browser
+from viewer_page import WAIT, Page, Server, browser
+from vexmira_tools.view.cli import main
 
 MB = 16
 
@@ -199,3 +204,25 @@ def test_server_listens_on_loopback_alone_and_stops_on_ctrl_c(media):
     assert listening_addresses(server.port) == ["0100007F"]
     status, errors = server.stop()
     assert status == 0 and "Traceback" not in errors, errors
+
+
+def test_table_export_lists_the_frames_as_ffprobe_does(serve, media):
+    path = media("mp4_long")
+    server = serve(path)
+    deadline = time.monotonic() + WAIT
+    while (progress := json.loads(get(server.port, "/api/0/stats?since=0")[1]))["done"] < progress["total"]:
+        assert time.monotonic() < deadline
+        time.sleep(0.1)
+    table = pd.read_csv(io.BytesIO(get(server.port, "/api/0/frames.csv")[1]))
+    frames = sorted(ffprobe(path, "-show_entries", "frame=pts,pict_type,pkt_size,key_frame")["frames"],
+                    key=lambda frame: int(frame["pts"]))
+    assert table["pict_type"].tolist() == [frame["pict_type"] for frame in frames]
+    assert table["pkt_size"].tolist() == [int(frame["pkt_size"]) for frame in frames]
+    assert table["key_frame"].tolist() == [bool(frame["key_frame"]) for frame in frames]
+
+
+@pytest.mark.parametrize("arguments", [["no-such-file.mp4"], ["a", "b", "c"]])
+def test_command_line_mistakes_end_with_status_2(arguments, media, capsys):
+    present = str(media("mp4"))
+    assert main([present if name in "abc" else name for name in arguments] + ["--no-browser"]) == 2
+    assert capsys.readouterr().err.startswith("vexmira-view: ")

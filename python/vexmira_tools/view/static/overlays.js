@@ -44,9 +44,10 @@ export const OVERLAYS = [
   {
     name: "qp", label: "QP", layer: "qp", type: Int8Array,
     draw(ctx, data, view) {
+      const range = view.qpRange();
       eachMacroblock(view, (i, x, y) => {
         if (data[i] < 0) return;
-        ctx.fillStyle = rgb(qpColour(data[i], view.qpRange()), QP_ALPHA);
+        ctx.fillStyle = rgb(qpColour(data[i], range), QP_ALPHA);
         ctx.fillRect(x, y, MB, MB);
       });
     },

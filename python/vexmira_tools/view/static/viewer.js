@@ -37,11 +37,15 @@ class Pane {
 
   statsComplete() { return this.stats.frame.length === this.info.frames; }
 
+  // The file's QP range, from the frames whose row is known; the codec's whole scale before any is.
   qpRange() {
+    if (this.range?.rows === this.stats.frame.length) return this.range.value;
     let low = Infinity, high = -Infinity;
     this.stats.qp_min.forEach((qp) => { if (qp >= 0) low = Math.min(low, qp); });
     this.stats.qp_max.forEach((qp) => { if (qp >= 0) high = Math.max(high, qp); });
-    return low <= high ? [low, high] : [0, this.info.qp_scale === "mpeg2" ? 112 : 51];
+    const value = low <= high ? [low, high] : [0, this.info.qp_scale === "mpeg2" ? 112 : 51];
+    this.range = { rows: this.stats.frame.length, value };
+    return value;
   }
 
   async pollStats() {
