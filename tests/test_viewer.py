@@ -20,6 +20,7 @@ import vexmira
 from conftest import ffprobe, reference_qp_maps, video_input, x264
 from viewer_page import WAIT, Page, Server, browser
 from vexmira_tools.view.cli import main
+from vexmira_tools.view.layers import available_layers, layer_bytes
 
 MB = 16
 
@@ -226,3 +227,18 @@ def test_command_line_mistakes_end_with_status_2(arguments, media, capsys):
     present = str(media("mp4"))
     assert main([present if name in "abc" else name for name in arguments] + ["--no-browser"]) == 2
     assert capsys.readouterr().err.startswith("vexmira-view: ")
+
+
+class SyntaxSession:
+    """A session of a module that reads macroblock syntax: two macroblocks, one unreadable."""
+
+    def get_mb_syntax(self, index):
+        fields = [("bits_header", "u4"), ("bits_prediction", "u4"), ("bits_residual", "u4"), ("parsed", "?")]
+        return np.array([[(5, 7, 100, True), (3, 0, 0, False)]], dtype=fields)
+
+
+def test_bits_layer_is_offered_where_the_module_reads_syntax(media):
+    session = vexmira.H264DecoderSession(media("mp4"))
+    assert "bits" in available_layers(SyntaxSession())
+    assert ("bits" in available_layers(session)) == hasattr(session, "get_mb_syntax")
+    assert np.frombuffer(layer_bytes("bits", SyntaxSession(), 0), "<f4").tolist() == [112, -1]

@@ -30,7 +30,11 @@ def motion_vectors(session, index: int) -> np.ndarray:
 
 
 def mb_bits(session, index: int) -> np.ndarray:
-    return session.get_mb_syntax(index)["bits"]
+    """Bits each macroblock took (header, prediction and residual), -1 where the syntax could
+    not be read."""
+    syntax = session.get_mb_syntax(index)
+    bits = sum(syntax[part].astype(np.float32) for part in ("bits_header", "bits_prediction", "bits_residual"))
+    return np.where(syntax["parsed"], bits, -1)
 
 
 LAYERS = {

@@ -104,11 +104,12 @@ export const OVERLAYS = [
     draw(ctx, data, view) {
       const most = Math.max(1, ...data);
       eachMacroblock(view, (i, x, y) => {
+        if (data[i] < 0) return;
         ctx.fillStyle = `rgba(255,230,0,${(0.8 * data[i]) / most})`;
         ctx.fillRect(x, y, MB, MB);
       });
     },
     legend: () => swatches([["rgba(255,230,0,0.8)", "most bits in the frame"]]),
-    describe: (data, i) => `${data[i]} bits`,
+    describe: (data, i) => (data[i] < 0 ? "bits unknown" : `${data[i]} bits`),
   },
 ];
