@@ -17,6 +17,25 @@ async function fetchOk(url) {
   return response;
 }
 
+// Responses asked for ahead of need: once a frame is shown, the next one's picture and
+// layers are requested, so that a step forward finds them on their way or arrived.
+const ahead = new Map();
+const AHEAD_KEPT = 16;
+
+function buffer(url) {
+  const early = ahead.get(url);
+  ahead.delete(url);
+  return early ?? fetchOk(url).then((response) => response.arrayBuffer());
+}
+
+function fetchAhead(url) {
+  if (ahead.has(url)) return;
+  const promise = fetchOk(url).then((response) => response.arrayBuffer());
+  promise.catch(() => ahead.delete(url));
+  ahead.set(url, promise);
+  if (ahead.size > AHEAD_KEPT) ahead.delete(ahead.keys().next().value);
+}
+
 class Pane {
   constructor(index, info, element) {
     this.index = index;
@@ -81,12 +100,19 @@ class Pane {
     return times[next] - start - time < time - (times[low] - start) ? next : low;
   }
 
-  async render(frame) {
+  urls(frame) {
     const query = `?deblocking=${state.deblocking}`, base = `/api/${this.index}/frame/${frame}`;
     const wanted = OVERLAYS.filter((o) => state.overlays.has(o.name) && this.info.layers.includes(o.layer));
-    const [picture, ...layers] = await Promise.all([
-      fetchOk(`${base}/picture${query}`).then((r) => r.arrayBuffer()),
-      ...wanted.map((o) => fetchOk(`${base}/layer/${o.layer}${query}`).then((r) => r.arrayBuffer()))]);
+    return { wanted, urls: [`${base}/picture${query}`, ...wanted.map((o) => `${base}/layer/${o.layer}${query}`)] };
+  }
+
+  prefetch(frame) {
+    if (frame < this.info.frames) this.urls(frame).urls.forEach(fetchAhead);
+  }
+
+  async render(frame) {
+    const { wanted, urls } = this.urls(frame);
+    const [picture, ...layers] = await Promise.all(urls.map(buffer));
     planesToRgba(new Uint8Array(picture), this.info, this.image.data);
     this.context.putImageData(this.image, 0, 0);
     this.layers = {};
@@ -137,6 +163,7 @@ async function show(again = false) {
       root.dataset.frame = frame;
       root.dataset.overlays = OVERLAYS.filter((o) => state.overlays.has(o.name)).map((o) => o.name).join(",");
       performance.measure(`frame:${frame}`, `frame-start:${frame}`);
+      panes.forEach((pane) => pane.prefetch(frameFor(pane, frame + 1)));
       redrawCharts();
       if (state.again) { state.again = false; again = true; }
     }
