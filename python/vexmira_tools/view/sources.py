@@ -63,8 +63,11 @@ class VideoSource:
     def session(self, deblocking: str) -> vexmira.H264DecoderSession:
         with self._opening:
             if deblocking not in self._sessions:
+                # read_ahead=None: key-frame intervals decoded ahead on the idle cores, so that
+                # stepping forward finds its frames done. Vectors and types are captured on
+                # the way, so that any overlay is there without decoding a frame twice.
                 self._sessions[deblocking] = vexmira.H264DecoderSession(
-                    self.path, deblocking=deblocking, motion_vectors=True, mb_types=True)
+                    self.path, deblocking=deblocking, motion_vectors=True, mb_types=True, read_ahead=None)
             return self._sessions[deblocking]
 
     def _compute_stats(self) -> None:
