@@ -49,16 +49,18 @@ class VideoSource:
         self.info = {
             "name": self.path.name, "frames": first.num_frames, "fps": first.fps,
             "mb_cols": first.mb_cols, "mb_rows": first.mb_rows, "codec": first.codec, "qp_scale": first.qp_scale,
-            "pix_fmt": first.pix_fmt, "key_frames": first.key_frame_intervals().tolist(),
+            "pix_fmt": first.pix_fmt,
             "layers": available_layers(first), **picture_layout(first.pix_fmt, first.width, first.height),
             "mb_types": {int(kind): {"name": kind.name, "colour": colour} for kind, colour in MB_TYPE_COLOURS.items()},
             "partitions": {int(kind): kind.name for kind in vexmira.Partition}}
         self._table = {column: [] for column in STATS_COLUMNS}
         self._table_lock = threading.Lock()
+        # Where key-frame intervals start: finding them reads every packet's headers, a second
+        # or more for a long file, so it is left to the background as well.
+        self.key_frames: list[int] | None = None
         self.stats_error: str | None = None
         self._stop = threading.Event()
         self._worker = threading.Thread(target=self._compute_stats, name=f"stats {self.path.name}", daemon=True)
-        self._worker.start()
 
     def session(self, deblocking: str) -> vexmira.H264DecoderSession:
         with self._opening:
@@ -73,7 +75,8 @@ class VideoSource:
     def _compute_stats(self) -> None:
         session = self.session("skip")
         try:
-            for frames in runs(self.info["key_frames"], self.info["frames"]):
+            self.key_frames = session.key_frame_intervals().tolist()
+            for frames in runs(self.key_frames, self.info["frames"]):
                 if self._stop.is_set():
                     return
                 table = session.frame_stats(frames)
@@ -83,14 +86,24 @@ class VideoSource:
         except RuntimeError as error:
             self.stats_error = str(error)
 
+    def _start_table(self) -> None:
+        """The table is begun when first asked for: the page asks once its first frame is
+        shown, which thus has the cores to itself. Called with the table's lock held."""
+        if self._worker.ident is None and not self._stop.is_set():
+            self._worker.start()
+
     def stats_since(self, first: int) -> dict:
+        """The rows from first on that are done."""
         with self._table_lock:
+            self._start_table()
             rows = {column: values[first:] for column, values in self._table.items()}
             done = len(self._table["frame"])
-        return {"done": done, "total": self.info["frames"], "error": self.stats_error, "rows": rows}
+        return {"done": done, "total": self.info["frames"], "error": self.stats_error, "key_frames": self.key_frames,
+                "rows": rows}
 
     def stats_csv(self) -> str:
         with self._table_lock:
+            self._start_table()
             columns = [self._table[column] for column in STATS_COLUMNS]
         text = io.StringIO()
         writer = csv.writer(text, lineterminator="\n")
@@ -99,7 +112,10 @@ class VideoSource:
         return text.getvalue()
 
     def close(self) -> None:
-        self._stop.set()
-        self._worker.join()
+        with self._table_lock:
+            self._stop.set()
+            started = self._worker.ident is not None
+        if started:
+            self._worker.join()
         for session in self._sessions.values():
             session.close()

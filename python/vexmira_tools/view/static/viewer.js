@@ -54,6 +54,12 @@ class Pane {
     this.timeline = element.querySelector("canvas.timeline");
   }
 
+  // Where key-frame intervals start: from the server once it has found them, until then the
+  // key frames of the table so far.
+  keyFrameStarts() {
+    return this.keyFrames ?? this.stats.frame.filter((_, i) => this.stats.key_frame[i]);
+  }
+
   statsComplete() { return this.stats.frame.length === this.info.frames; }
 
   // The file's QP range, from the frames whose row is known; the codec's whole scale before any is.
@@ -71,6 +77,7 @@ class Pane {
     while (!this.statsComplete()) {
       const answer = await (await fetchOk(`/api/${this.index}/stats?since=${this.stats.frame.length}`)).json();
       for (const [column, values] of Object.entries(answer.rows)) this.stats[column].push(...values);
+      this.keyFrames = answer.key_frames;
       const progress = this.element.querySelector(".progress");
       progress.textContent = answer.error ? `table stopped: ${answer.error}`
         : this.statsComplete() ? "" : `table: ${answer.done} of ${answer.total} frames`;
@@ -180,7 +187,7 @@ function go(frame) {
 }
 
 function keyInterval(direction) {
-  const starts = panes[0].info.key_frames, current = state.wanted;
+  const starts = panes[0].keyFrameStarts(), current = state.wanted;
   if (direction > 0) return starts.find((start) => start > current) ?? panes[0].info.frames - 1;
   return [...starts].reverse().find((start) => start < current) ?? 0;
 }
@@ -307,7 +314,8 @@ async function start() {
   document.addEventListener("keydown", onKey);
   fitView();
   redrawCharts();
-  go(0);
+  state.wanted = 0;
+  await show();
   await Promise.all(panes.map((pane) => pane.pollStats()));
 }
 
