@@ -9,7 +9,7 @@ import { drawDifferences, drawTimeline } from "./timeline.js";
 
 const root = document.getElementById("viewer");
 const STATS_POLL_MS = 250;
-const state = { frame: 0, wanted: 0, deblocking: "skip", overlays: new Set(), zoom: 1, panX: 0, panY: 0, busy: false };
+const state = { frame: 0, wanted: 0, deblocking: "skip", overlays: new Set(), zoom: 1, panX: 0, panY: 0, busy: false, again: false };
 
 async function fetchOk(url) {
   const response = await fetch(url);
