@@ -5,11 +5,12 @@
 // frame shown leaves a performance measure named "frame:N".
 import { planesToRgba } from "./colour.js";
 import { OVERLAYS } from "./overlays.js";
+import { fitView, zoomAndHover } from "./stage.js";
 import { drawDifferences, drawTimeline } from "./timeline.js";
 
 const root = document.getElementById("viewer");
 const STATS_POLL_MS = 250;
-const state = { frame: 0, wanted: 0, deblocking: "skip", overlays: new Set(), zoom: 1, panX: 0, panY: 0, busy: false, again: false };
+const state = { frame: 0, wanted: 0, deblocking: "skip", overlays: new Set(), busy: false, again: false };
 
 async function fetchOk(url) {
   const response = await fetch(url);
@@ -216,50 +217,6 @@ function scrubbing(canvas) {
   canvas.addEventListener("pointermove", (event) => { if (event.buttons) go(frameAtPointer(event)); });
 }
 
-function applyView() {
-  for (const pane of panes)
-    pane.picture.style.transform = `translate(${state.panX}px, ${state.panY}px) scale(${state.zoom})`;
-}
-
-function fitView() {
-  const stage = panes[0].element.querySelector(".stage"), info = panes[0].info;
-  state.zoom = Math.min(stage.clientWidth / info.width, stage.clientHeight / info.height);
-  state.panX = (stage.clientWidth - info.width * state.zoom) / 2;
-  state.panY = (stage.clientHeight - info.height * state.zoom) / 2;
-  applyView();
-}
-
-// Zoom about the pointer with the wheel, pan by dragging, fit again with a double click;
-// both panes move together. Hovering shows the macroblock's numbers.
-function zoomAndHover(pane) {
-  const stage = pane.element.querySelector(".stage"), hover = document.getElementById("hover");
-  stage.addEventListener("wheel", (event) => {
-    event.preventDefault();
-    const rect = stage.getBoundingClientRect(), factor = event.deltaY < 0 ? 1.25 : 0.8;
-    const x = event.clientX - rect.left, y = event.clientY - rect.top;
-    state.panX = x - (x - state.panX) * factor;
-    state.panY = y - (y - state.panY) * factor;
-    state.zoom *= factor;
-    applyView();
-  }, { passive: false });
-  let drag = null;
-  stage.addEventListener("pointerdown", (event) => { drag = { x: event.clientX - state.panX, y: event.clientY - state.panY }; });
-  window.addEventListener("pointerup", () => { drag = null; });
-  stage.addEventListener("dblclick", fitView);
-  stage.addEventListener("pointermove", (event) => {
-    if (drag) { state.panX = event.clientX - drag.x; state.panY = event.clientY - drag.y; applyView(); }
-    const rect = pane.picture.getBoundingClientRect();
-    const x = ((event.clientX - rect.left) / rect.width) * pane.info.width;
-    const y = ((event.clientY - rect.top) / rect.height) * pane.info.height;
-    if (x < 0 || y < 0 || x >= pane.info.width || y >= pane.info.height) { hover.hidden = true; return; }
-    hover.hidden = false;
-    hover.textContent = pane.describe(Math.floor(x / 16), Math.floor(y / 16));
-    hover.style.left = `${event.clientX + 14}px`;
-    hover.style.top = `${event.clientY + 14}px`;
-  });
-  stage.addEventListener("pointerleave", () => { hover.hidden = true; });
-}
-
 function exportPng() {
   const out = document.createElement("canvas");
   out.width = panes.reduce((sum, pane) => sum + pane.info.width, 0);
@@ -310,9 +267,13 @@ async function start() {
   root.dataset.frames = infos[0].frames;
   root.dataset.overlays = "";
   controls();
-  panes.forEach((pane) => { scrubbing(pane.timeline); zoomAndHover(pane); });
+  const fit = () => fitView(panes[0].element.querySelector(".stage"), infos[0].width, infos[0].height);
+  for (const pane of panes) {
+    scrubbing(pane.timeline);
+    zoomAndHover(pane.element.querySelector(".stage"), pane.picture, (col, row) => pane.describe(col, row), fit);
+  }
   document.addEventListener("keydown", onKey);
-  fitView();
+  fit();
   redrawCharts();
   state.wanted = 0;
   await show();
