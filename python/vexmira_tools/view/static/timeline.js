@@ -27,8 +27,11 @@ export function drawTimeline(canvas, view, current) {
     ctx.fillStyle = "rgba(255,255,255,0.08)";
     ctx.fillRect(x(done), 0, width - x(done), height);
   }
+  // The frame shown: its bar lit, a line through its middle.
+  ctx.fillStyle = "rgba(255,255,255,0.35)";
+  ctx.fillRect(x(current), 0, barWidth, height);
   ctx.fillStyle = "#ffffff";
-  ctx.fillRect(x(current), 0, Math.max(1, barWidth), height);
+  ctx.fillRect(x(current) + Math.floor(barWidth / 2), 0, 1, height);
 }
 
 function drawQpLine(ctx, rows, [low, high], xOf, top, height) {

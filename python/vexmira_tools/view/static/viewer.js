@@ -83,6 +83,7 @@ class Pane {
       progress.textContent = answer.error ? `table stopped: ${answer.error}`
         : this.statsComplete() ? "" : `table: ${answer.done} of ${answer.total} frames`;
       this.element.dataset.statsDone = answer.done;
+      if (this.shown >= 0) this.label();
       redrawCharts();
       if (answer.error) return;
       if (!this.statsComplete()) await new Promise((resolve) => setTimeout(resolve, STATS_POLL_MS));
@@ -130,11 +131,18 @@ class Pane {
       overlay.draw(this.context, data, this);
     });
     this.element.querySelector(".legend").innerHTML = wanted.map((o) => `<div>${o.legend(this)}</div>`).join("");
-    this.element.querySelector(".frame-label").textContent =
-      `frame ${frame} (${this.stats.pict_type[frame] ?? "?"}${this.stats.key_frame[frame] ? ", key" : ""}` +
-      `${this.stats.damaged[frame] ? ", damaged" : ""}) at ${this.relativeTime(frame).toFixed(3)} s`;
     this.shown = frame;
+    this.label();
     this.element.dataset.frame = frame;
+  }
+
+  // What the table says of the frame shown, once it has its row.
+  label() {
+    const frame = this.shown, known = frame < this.stats.frame.length;
+    const kind = known ? `${this.stats.pict_type[frame]}${this.stats.key_frame[frame] ? ", key" : ""}` +
+      `${this.stats.damaged[frame] ? ", damaged" : ""}` : "?";
+    this.element.querySelector(".frame-label").textContent =
+      `frame ${frame} (${kind}) at ${this.relativeTime(frame).toFixed(3)} s`;
   }
 
   describe(col, row) {
