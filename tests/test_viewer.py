@@ -201,9 +201,11 @@ def listening_addresses(port: int) -> list[str]:
 
 def test_server_listens_on_loopback_alone_and_stops_on_ctrl_c(media):
     server = Server(media("mp4"))
-    assert server.url.startswith("http://127.0.0.1:")
-    assert listening_addresses(server.port) == ["0100007F"]
-    status, errors = server.stop()
+    try:
+        assert server.url.startswith("http://127.0.0.1:")
+        assert listening_addresses(server.port) == ["0100007F"]
+    finally:
+        status, errors = server.stop()
     assert status == 0 and "Traceback" not in errors, errors
 
 
