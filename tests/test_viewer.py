@@ -17,7 +17,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
 import vexmira
-from conftest import ffprobe, reference_qp_maps, video_input, x264
+from media import video_input, x264
+from oracle import ffprobe, reference_qp_maps
 from viewer_page import WAIT, Page, Server, browser
 from vexmira_tools.view.cli import main
 from vexmira_tools.view.layers import available_layers, layer_bytes
