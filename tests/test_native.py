@@ -64,3 +64,11 @@ def test_read_ahead_rules(native_build, media, tmp_path):
 
 def test_picture_pool_rules(native_build):
     assert "all checks passed" in run_native(native_build / "picture_pool_test")
+
+
+def test_bit_reader_rules(native_build):
+    assert "all checks passed" in run_native(native_build / "bit_reader_test")
+
+
+def test_cavlc_tables(native_build):
+    assert "all checks passed" in run_native(native_build / "cavlc_tables_test")
