@@ -72,3 +72,7 @@ def test_bit_reader_rules(native_build):
 
 def test_cavlc_tables(native_build):
     assert "all checks passed" in run_native(native_build / "cavlc_tables_test")
+
+
+def test_cabac_engine_against_the_recommendations_encoder(native_build):
+    assert "all checks passed" in run_native(native_build / "cabac_engine_test")
