@@ -80,3 +80,7 @@ def test_cabac_engine_against_the_recommendations_encoder(native_build):
 
 def test_cabac_context_tables(native_build):
     assert "all checks passed" in run_native(native_build / "cabac_contexts_test")
+
+
+def test_scan_tables(native_build):
+    assert "all checks passed" in run_native(native_build / "scan_tables_test")
