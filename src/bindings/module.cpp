@@ -12,6 +12,7 @@
 #include "h264_decoder_session.hpp"
 #include "mb_type_records.hpp"
 #include "session_construction.hpp"
+#include "syntax_methods.hpp"
 
 namespace py = pybind11;
 
@@ -49,8 +50,8 @@ PYBIND11_MODULE(vexmira, m) {
     register_mb_type_enums(m);
 
     using Session = H264DecoderSession;
-    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kSession)
-        .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
+    py::class_<Session, std::shared_ptr<Session>> session(m, "H264DecoderSession", docstrings::kSession);
+    session.def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
                          const std::optional<int>& read_ahead) {
                  return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead);
              }),
@@ -109,4 +110,5 @@ PYBIND11_MODULE(vexmira, m) {
             [](Session& s, int threads, const FrameNumbers& frames) { return frame_stats(s, frames, threads); },
             py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none())
         .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals);
+    register_syntax_methods(session);
 }
