@@ -347,24 +347,28 @@ OTHER_CODECS = {
 }
 
 
-def cavlc(extra="", pix_fmt="yuv420p", size="160x96"):
-    """CAVLC with B-pyramids, every partition and weighted prediction, on noise."""
-    params = "cabac=0:b-pyramid=normal:partitions=all:weightp=2:subme=7" + (f":{extra}" if extra else "")
+def syntax_clip(cabac, extra="", pix_fmt="yuv420p", size="160x96"):
+    """B-pyramids, every partition and weighted prediction on noise, with CABAC or CAVLC."""
+    params = f"cabac={int(cabac)}:b-pyramid=normal:partitions=all:weightp=2:subme=7" + (f":{extra}" if extra else "")
     return noisy_input(size=size, frames=30) + x264(bframes=3, gop=24, pix_fmt=pix_fmt, extra=params, preset="fast")
 
 
-# The kinds of stream the syntax parser reads, each coded with CAVLC.
+# The kinds of stream the syntax parser reads, each coded with either entropy coder.
 SYNTAX_RECIPES = {
-    "mp4_cavlc": (".mp4", cavlc("8x8dct=1:direct=spatial")),
-    "mp4_cavlc_4x4_temporal": (".mp4", cavlc("8x8dct=0:direct=temporal")),
-    "mp4_cavlc_slices": (".mp4", cavlc("slices=4")),
-    "mp4_cavlc_422": (".mp4", cavlc(pix_fmt="yuv422p")),
-    "mp4_cavlc_444": (".mp4", cavlc(pix_fmt="yuv444p")),
-    "mp4_cavlc_gray": (".mp4", cavlc(pix_fmt="gray")),
-    "mp4_cavlc_10bit": (".mp4", cavlc(pix_fmt="yuv420p10le")),
-    "mp4_cavlc_lossless": (".mp4", cavlc("qp=0")),
-    # Cropped: 100x60 codes 7x4 macroblocks and shows them all.
-    "mp4_cavlc_odd_size": (".mp4", cavlc(size="100x60")),
+    f"mp4_{coder}{kind}": (".mp4", syntax_clip(coder == "cabac", *arguments))
+    for coder in ("cavlc", "cabac")
+    for kind, arguments in {
+        "": ("8x8dct=1:direct=spatial",),
+        "_4x4_temporal": ("8x8dct=0:direct=temporal",),
+        "_slices": ("slices=4",),
+        "_422": ("", "yuv422p"),
+        "_444": ("", "yuv444p"),
+        "_gray": ("", "gray"),
+        "_10bit": ("", "yuv420p10le"),
+        "_lossless": ("qp=0",),
+        # Cropped: 100x60 codes 7x4 macroblocks and shows them all.
+        "_odd_size": ("", "yuv420p", "100x60"),
+    }.items()
 }
 
 

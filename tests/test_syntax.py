@@ -13,7 +13,7 @@ from conftest import SYNTAX_RECIPES
 MbType = vexmira.MbType
 DIRECT = [MbType.DIRECT, MbType.DIRECT_SKIP]
 CLIPS = [*SYNTAX_RECIPES, "h264_raw_baseline"]
-SLICES = {"mp4_cavlc_slices": 4}
+SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4}
 
 
 @pytest.fixture(scope="module")

@@ -48,7 +48,8 @@ void SliceParser::mb_pred() {
     for (int list = 0; list < 2; ++list) {
         for (int part = 0; part < info_.parts; ++part) {
             if (info_.lists[part] & (1 << list)) {
-                const int8_t index = static_cast<int8_t>(ref_idx(list));
+                const int8_t index = static_cast<int8_t>(
+                    ref_idx(list, info_.shape == 2 ? part : 0, info_.shape == 1 ? part : 0));
                 for (int block = 0; block < 4; ++block) {
                     const bool in_part = info_.shape == 0 || (info_.shape == 1 ? block / 2 == part : block % 2 == part);
                     if (in_part) {
@@ -73,10 +74,9 @@ void SliceParser::sub_mb_pred() {
     int start = position();
     SubMbTypeInfo subs[4];
     for (int i = 0; i < 4; ++i) {
-        const uint32_t code = reader_.ue();
-        check_syntax(!reader_.overrun() && code <= (b ? 12u : 3u), "sub_mb_type");
+        const int code = sub_mb_type();
         mb_->sub_mb_type[i] = static_cast<int8_t>(code);
-        subs[i] = b ? b_sub_mb_type(static_cast<int>(code)) : p_sub_mb_type(static_cast<int>(code));
+        subs[i] = b ? b_sub_mb_type(code) : p_sub_mb_type(code);
     }
     mb_->bits_header += position() - start;
     start = position();
@@ -88,7 +88,7 @@ void SliceParser::sub_mb_pred() {
     for (int list = 0; list < 2; ++list) {
         for (int i = 0; i < 4; ++i) {
             if (subs[i].lists & (1 << list)) {
-                mb_->ref_idx[list][i] = static_cast<int8_t>(ref0 ? 0 : ref_idx(list));
+                mb_->ref_idx[list][i] = static_cast<int8_t>(ref0 ? 0 : ref_idx(list, i % 2, i / 2));
             }
         }
     }
@@ -107,20 +107,30 @@ void SliceParser::sub_mb_pred() {
     mb_->bits_prediction += position() - start;
 }
 
+int SliceParser::sub_mb_type() {
+    const bool b = header_.kind == kSliceB;
+    if (cabac_) {
+        return b ? cabac_->sub_mb_type_b() : cabac_->sub_mb_type_p();
+    }
+    const uint32_t code = reader_.ue();
+    check_syntax(!reader_.overrun() && code <= (b ? 12u : 3u), "sub_mb_type");
+    return static_cast<int>(code);
+}
+
 // The index is coded only where there is more than one to choose from.
-int SliceParser::ref_idx(int list) {
+int SliceParser::ref_idx(int list, int x8, int y8) {
     const int most = header_.references[list] - 1;
     if (most == 0) {
         return 0;
     }
-    const uint32_t index = reader_.te(most);
+    const uint32_t index = cabac_ ? static_cast<uint32_t>(cabac_->ref_idx(ref_idx_inc(list, x8, y8))) : reader_.te(most);
     check_syntax(!reader_.overrun() && index <= static_cast<uint32_t>(most), "ref_idx");
     return static_cast<int>(index);
 }
 
 void SliceParser::mvd(int list, int x, int y, int width, int height) {
-    const int32_t dx = reader_.se();
-    const int32_t dy = reader_.se();
+    const int32_t dx = cabac_ ? cabac_->mvd(0, mvd_sum(list, 0, x, y)) : reader_.se();
+    const int32_t dy = cabac_ ? cabac_->mvd(1, mvd_sum(list, 1, x, y)) : reader_.se();
     check_syntax(!reader_.overrun() && dx >= -32768 && dx <= 32767 && dy >= -32768 && dy <= 32767, "mvd");
     for (int row = y; row < y + height; ++row) {
         for (int column = x; column < x + width; ++column) {
@@ -135,8 +145,8 @@ void SliceParser::intra_4x4_pred_modes(bool blocks_8x8) {
     for (int i = 0; i < count; ++i) {
         const int x = blocks_8x8 ? 2 * (i % 2) : kBlockX[i];
         const int y = blocks_8x8 ? 2 * (i / 2) : kBlockY[i];
-        const bool previous = reader_.flag();
-        const int remaining = previous ? 0 : static_cast<int>(reader_.read(3));
+        const bool previous = cabac_ ? cabac_->prev_intra_pred_mode_flag() : reader_.flag();
+        const int remaining = previous ? 0 : cabac_ ? cabac_->rem_intra_pred_mode() : static_cast<int>(reader_.read(3));
         const int predicted = predicted_intra_mode(x, y);
         const int mode = previous ? predicted : remaining < predicted ? remaining : remaining + 1;
         const int size = blocks_8x8 ? 2 : 1;
@@ -169,7 +179,8 @@ int SliceParser::predicted_intra_mode(int x, int y) const {
 }
 
 void SliceParser::intra_chroma_pred_mode() {
-    const uint32_t mode = reader_.ue();
+    const uint32_t mode = cabac_ ? static_cast<uint32_t>(cabac_->intra_chroma_pred_mode(intra_chroma_pred_mode_inc()))
+                                 : reader_.ue();
     check_syntax(!reader_.overrun() && mode <= 3, "intra_chroma_pred_mode");
     mb_->chroma_mode = static_cast<int8_t>(mode);
 }

@@ -6,11 +6,15 @@
 #include "syntax/mb_syntax_record.hpp"
 
 // What the macroblocks after a macroblock read of it, beside its record: the coefficient
-// counts that choose CAVLC's coeff_token tables.
+// counts that choose CAVLC's coeff_token tables and CABAC's coded_block_flags.
 struct MbNeighbourState {
     // TotalCoeff(coeff_token) of each 4x4 block in raster order: luma (or Y), then Cb and
     // Cr (4:2:0 uses 4 blocks of each, 4:2:2 8, 4:4:4 16).
     uint8_t total_coeff[3][16];
+    // coded_block_flag of the same blocks (bit 4 * row + column, two columns for chroma of
+    // 4:2:0 and 4:2:2), and bit 16 that of the plane's DC block; every bit of an I_PCM
+    // macroblock, and the four of an 8x8 block whose flag is not coded but inferred.
+    uint32_t coded[3];
 };
 
 // The quantised levels of a picture, each plane at its coded size, row-major.

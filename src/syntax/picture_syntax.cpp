@@ -68,8 +68,8 @@ void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid
         sequence_ = header.sequence;
         started = true;
     }
-    if (*refusal != '\0' || header.field || header.mbaff || header.picture->cabac) {
+    if (*refusal != '\0' || header.field || header.mbaff) {
         return;
     }
-    SliceParser(reader, header, grid, slices_++).slice_data();
+    SliceParser(reader, payload_.data(), payload_.size(), header, grid, slices_++).slice_data();
 }

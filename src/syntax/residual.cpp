@@ -28,28 +28,56 @@ void SliceParser::residual(int start, int end) {
     }
 }
 
+// One block of luma (or of Cb or Cr coded like luma); `x`, `y` its 4x4 block, `cat` its
+// ctxBlockCat for luma (0, 1, 2, 5), which Cb and Cr move by 6 and 10.
+int SliceParser::luma_block(int plane, int32_t* levels, int start, int end, int max_coeff, int x, int y, int cat) {
+    if (!cabac_) {
+        return residual_block_cavlc(reader_, levels, start, end, max_coeff, luma_nC(plane, x, y));
+    }
+    const bool dc = cat == 0;
+    const bool block_8x8 = cat == 5;
+    const int plane_cat = plane == 0 ? cat : (cat == 5 ? 3 : cat) + (plane == 1 ? 6 : 10);
+    return cabac_->residual_block(levels, start, end, max_coeff, plane_cat,
+                                  coded_block_flag_inc(plane, x, y, 4, 4, dc, block_8x8), false,
+                                  chroma_array_type_ == 3, 1);
+}
+
 void SliceParser::residual_luma(int plane, int start, int end) {
-    const uint8_t* scan = kZigZag4x4;
     if (start == 0 && info_.kind == kI16x16) {
         int32_t levels[16] = {};
-        residual_block_cavlc(reader_, levels, 0, 15, 16, luma_nC(plane, 0, 0));
-        place_dc(plane, levels, 4, 4, scan);
+        if (luma_block(plane, levels, 0, 15, 16, 0, 0, 0) > 0) {
+            state_->coded[plane] |= 1u << 16;
+        }
+        place_dc(plane, levels, 4, 4, kZigZag4x4);
     }
     const bool ac_only = info_.kind == kI16x16;
+    const bool cabac_8x8 = mb_->transform_8x8 && cabac_;
     for (int i8x8 = 0; i8x8 < 4; ++i8x8) {
         int32_t levels_8x8[64] = {};
+        const bool coded = cbp_luma_ & (1 << i8x8);
+        const int x8 = 2 * (i8x8 % 2);
+        const int y8 = 2 * (i8x8 / 2);
+        if (cabac_8x8) {
+            const int count = coded ? luma_block(plane, levels_8x8, 4 * start, 4 * end + 3, 64, x8, y8, 5) : 0;
+            // Outside 4:4:4 the flag of an 8x8 block is not coded but taken as 1.
+            const bool flag = chroma_array_type_ == 3 ? count > 0 : coded;
+            const uint32_t bits = (3u << (y8 * 4 + x8)) | (3u << ((y8 + 1) * 4 + x8));
+            state_->coded[plane] |= flag ? bits : 0;
+            place_8x8(plane, x8, y8, levels_8x8);
+            continue;
+        }
         for (int i4x4 = 0; i4x4 < 4; ++i4x4) {
             const int block = 4 * i8x8 + i4x4;
             const int x = kBlockX[block];
             const int y = kBlockY[block];
             int32_t levels[16] = {};
             int count = 0;
-            if (cbp_luma_ & (1 << i8x8)) {
-                count = ac_only ? residual_block_cavlc(reader_, levels + 1, std::max(0, start - 1), end - 1, 15,
-                                                       luma_nC(plane, x, y))
-                                : residual_block_cavlc(reader_, levels, start, end, 16, luma_nC(plane, x, y));
+            if (coded) {
+                count = ac_only ? luma_block(plane, levels + 1, std::max(0, start - 1), end - 1, 15, x, y, 1)
+                                : luma_block(plane, levels, start, end, 16, x, y, 2);
             }
             state_->total_coeff[plane][y * 4 + x] = static_cast<uint8_t>(count);
+            state_->coded[plane] |= count > 0 ? 1u << (y * 4 + x) : 0;
             if (mb_->transform_8x8) {
                 for (int i = 0; i < 16; ++i) {
                     levels_8x8[4 * i + i4x4] = levels[i];
@@ -59,19 +87,24 @@ void SliceParser::residual_luma(int plane, int start, int end) {
             }
         }
         if (mb_->transform_8x8) {
-            place_8x8(plane, 2 * (i8x8 % 2), 2 * (i8x8 / 2), levels_8x8);
+            place_8x8(plane, x8, y8, levels_8x8);
         }
     }
 }
 
 void SliceParser::residual_chroma(int start, int end) {
     const int blocks = 4 * chroma_array_type_;  // 4 for 4:2:0, 8 for 4:2:2
+    const int rows = blocks / 2;
     if ((cbp_chroma_ & 3) && start == 0) {
         for (int component = 0; component < 2; ++component) {
             int32_t levels[8] = {};
-            residual_block_cavlc(reader_, levels, 0, blocks - 1, blocks, chroma_array_type_ == 1 ? -1 : -2);
-            place_dc(1 + component, levels, 2, blocks / 2,
-                     chroma_array_type_ == 1 ? kChroma420DcCells : kChroma422DcCells);
+            const int count =
+                cabac_ ? cabac_->residual_block(levels, 0, blocks - 1, blocks, 3,
+                                                coded_block_flag_inc(1 + component, 0, 0, 2, rows, true, false),
+                                                false, false, chroma_array_type_)
+                       : residual_block_cavlc(reader_, levels, 0, blocks - 1, blocks, chroma_array_type_ == 1 ? -1 : -2);
+            state_->coded[1 + component] |= count > 0 ? 1u << 16 : 0;
+            place_dc(1 + component, levels, 2, rows, chroma_array_type_ == 1 ? kChroma420DcCells : kChroma422DcCells);
         }
     }
     for (int component = 0; component < 2; ++component) {
@@ -82,9 +115,14 @@ void SliceParser::residual_chroma(int start, int end) {
             const int x = block % 2;
             const int y = block / 2;
             int32_t levels[16] = {};
-            const int count = residual_block_cavlc(reader_, levels + 1, std::max(0, start - 1), end - 1, 15,
-                                                   chroma_nC(component, x, y));
+            const int first = std::max(0, start - 1);
+            const int count =
+                cabac_ ? cabac_->residual_block(levels + 1, first, end - 1, 15, 4,
+                                                coded_block_flag_inc(1 + component, x, y, 2, rows, false, false),
+                                                false, false, 1)
+                       : residual_block_cavlc(reader_, levels + 1, first, end - 1, 15, chroma_nC(component, x, y));
             state_->total_coeff[1 + component][block] = static_cast<uint8_t>(count);
+            state_->coded[1 + component] |= count > 0 ? 1u << block : 0;
             if (count > 0) {
                 place_4x4(1 + component, x, y, levels, 1, 16);
             }

@@ -1,7 +1,6 @@
 #include "syntax/slice_parser.hpp"
 
 #include "frame/mb_type_map.hpp"
-#include "h264/cavlc_tables.hpp"
 #include "syntax/syntax_error.hpp"
 
 namespace {
@@ -9,14 +8,13 @@ namespace {
 uint8_t u8(MbType type) { return static_cast<uint8_t>(type); }
 uint8_t u8(Partition partition) { return static_cast<uint8_t>(partition); }
 
-// The largest mb_type of each slice kind (P, B, I, SP, SI): Tables 7-11, 7-13 and 7-14 with
-// the intra types after the inter ones.
-constexpr int kLastMbType[5] = {30, 48, 25, 30, 26};
-
 }  // namespace
 
-SliceParser::SliceParser(BitReader& reader, const SliceSyntaxHeader& header, PictureGrid& grid, int slice)
+SliceParser::SliceParser(BitReader& reader, const uint8_t* payload, std::size_t size, const SliceSyntaxHeader& header,
+                         PictureGrid& grid, int slice)
     : reader_(reader),
+      payload_(payload),
+      size_(size),
       header_(header),
       sequence_(*header.sequence),
       grid_(grid),
@@ -26,46 +24,102 @@ SliceParser::SliceParser(BitReader& reader, const SliceSyntaxHeader& header, Pic
       qp_(header.qp) {}
 
 bool SliceParser::slice_data() {
-    const int total = grid_.width_mbs * grid_.height_mbs;
-    int address = static_cast<int>(header_.first_mb);
+    address_ = static_cast<int>(header_.first_mb);
+    mb_ = nullptr;
     try {
         check_syntax(header_.kind != kSliceSI && header_.kind != kSliceSP, "SI and SP slices are not parsed");
-        bool more_data = true;
-        while (more_data) {
-            if (header_.kind != kSliceI) {
-                const int before = position();
-                const uint32_t run = reader_.ue();
-                check_syntax(!reader_.overrun() && run <= static_cast<uint32_t>(total - address), "mb_skip_run");
-                for (uint32_t i = 0; i < run; ++i) {
-                    start_macroblock(address++);
-                    skip_macroblock();
-                }
-                // The run's bits go to the macroblock read after it, or the last it skips.
-                more_data = reader_.more_rbsp_data();
-                if (run > 0 && !more_data) {
-                    mb_->bits_header += position() - before;
-                    break;
-                }
-                check_syntax(address < total, "the slice runs past the picture");
-                start_macroblock(address);
-                mb_->bits_header += position() - before;
-            } else {
-                check_syntax(address < total, "the slice runs past the picture");
-                start_macroblock(address);
-            }
-            macroblock_layer();
-            check_syntax(!reader_.overrun(), "the macroblock runs past the slice's end");
-            mb_->parsed = 1;
-            ++address;
-            more_data = reader_.more_rbsp_data();
+        if (header_.picture->cabac) {
+            cabac_slice_data();
+        } else {
+            cavlc_slice_data();
         }
-        return !reader_.overrun();
+        return true;
     } catch (const SyntaxError&) {
-        if (address < total) {
-            grid_.records[static_cast<std::size_t>(address)].parsed = 0;
+        if (mb_ != nullptr) {
+            mb_->parsed = 0;
         }
         return false;
     }
+}
+
+void SliceParser::cavlc_slice_data() {
+    const int total = grid_.width_mbs * grid_.height_mbs;
+    int address = address_;
+    bool more_data = true;
+    while (more_data) {
+        const int before = position();
+        if (header_.kind != kSliceI) {
+            const uint32_t run = reader_.ue();
+            check_syntax(!reader_.overrun() && run <= static_cast<uint32_t>(total - address), "mb_skip_run");
+            for (uint32_t i = 0; i < run; ++i) {
+                start_macroblock(address++);
+                skip_macroblock();
+            }
+            // The run's bits go to the macroblock read after it, or the last it skips.
+            if (run > 0 && !reader_.more_rbsp_data()) {
+                mb_->bits_header += position() - before;
+                return;
+            }
+        }
+        check_syntax(address < total, "the slice runs past the picture");
+        start_macroblock(address);
+        mb_->bits_header += position() - before;
+        macroblock_layer();
+        check_syntax(!reader_.overrun(), "the macroblock runs past the slice's end");
+        mb_->parsed = 1;
+        ++address;
+        more_data = reader_.more_rbsp_data();
+    }
+}
+
+// The first macroblock's bits include the alignment and the 9 bits the engine reads to start,
+// the last one's the bits from the engine's last position to the stop bit, so that the
+// macroblocks' bits sum to the slice's data.
+void SliceParser::cabac_slice_data() {
+    const int data_start = position();
+    reader_.align();
+    cabac_.emplace(payload_, size_, reader_.position() / 8, header_.kind == kSliceI, header_.cabac_init_idc,
+                   header_.qp);
+    const int total = grid_.width_mbs * grid_.height_mbs;
+    for (int address = address_;; ++address) {
+        check_syntax(address < total, "the slice runs past the picture");
+        start_macroblock(address);
+        const int before = address == address_ ? data_start : position();
+        const bool skipped =
+            header_.kind != kSliceI && cabac_->mb_skip_flag(header_.kind == kSliceB, mb_skip_flag_inc());
+        if (skipped) {
+            skip_macroblock();
+        }
+        mb_->bits_header += position() - before;
+        if (!skipped) {
+            macroblock_layer();
+        }
+        const int end_before = position();
+        const bool end = cabac_->end_of_slice_flag();
+        check_syntax(!cabac_->overrun(), "the macroblock runs past the slice's end");
+        mb_->bits_header += position() - end_before;
+        mb_->parsed = 1;
+        if (end) {
+            // Encoders flush more of the arithmetic coder's register than decoding reads
+            // (x264 all of it and a padding bit): the stop bit follows within 8 bits.
+            const std::size_t data_end = stop_bit() + 1;
+            const std::size_t read = cabac_->bit_position();
+            check_syntax(read <= data_end && data_end - read < 8,
+                         "the slice's data does not end with its last macroblock");
+            mb_->bits_header += static_cast<int>(data_end - read);
+            return;
+        }
+    }
+}
+
+// The rbsp_stop_one_bit: the last bit set in the payload.
+std::size_t SliceParser::stop_bit() const {
+    for (std::size_t i = size_; i > 0; --i) {
+        if (payload_[i - 1] != 0) {
+            return 8 * (i - 1) + 7 - static_cast<std::size_t>(__builtin_ctz(payload_[i - 1]));
+        }
+    }
+    return 0;
 }
 
 void SliceParser::start_macroblock(int address) {
@@ -97,105 +151,6 @@ void SliceParser::skip_macroblock() {
         }
     }
     mb_->qp = static_cast<int8_t>(qp_ + qp_offset_);
+    previous_qp_delta_ = false;
     mb_->parsed = 1;
-}
-
-void SliceParser::macroblock_layer() {
-    int start = position();
-    const uint32_t code = reader_.ue();
-    check_syntax(!reader_.overrun() && code <= static_cast<uint32_t>(kLastMbType[header_.kind]), "mb_type");
-    mb_->mb_type = static_cast<int16_t>(code);
-    const int coded = static_cast<int>(code);
-    if (header_.kind == kSliceI) {
-        info_ = intra_mb_type(coded);
-    } else if (header_.kind == kSliceP) {
-        info_ = coded < 5 ? p_mb_type(coded) : intra_mb_type(coded - 5);
-    } else {
-        info_ = coded < 23 ? b_mb_type(coded) : intra_mb_type(coded - 23);
-    }
-    if (info_.kind == kIPcm) {
-        mb_->type = u8(MbType::IntraPcm);
-        mb_->partition = u8(Partition::P16x16);
-        mb_->bits_header += position() - start;
-        start = position();
-        pcm_samples();
-        mb_->bits_residual += position() - start;
-        return;
-    }
-    bool small_parts = false;
-    if (info_.kind == kSub8x8) {
-        mb_->bits_header += position() - start;
-        sub_mb_pred();
-        for (int i = 0; i < 4; ++i) {
-            const SubMbTypeInfo sub = header_.kind == kSliceB ? b_sub_mb_type(mb_->sub_mb_type[i])
-                                                              : p_sub_mb_type(mb_->sub_mb_type[i]);
-            small_parts |= sub.lists == 0 ? !sequence_.direct_8x8_inference : sub.parts > 1;
-        }
-        start = position();
-    } else {
-        if (info_.kind == kINxN && header_.picture->transform_8x8) {
-            mb_->transform_8x8 = reader_.flag();
-        }
-        mb_->bits_header += position() - start;
-        mb_pred();
-        start = position();
-    }
-    if (info_.kind != kI16x16) {
-        coded_block_pattern();
-        if (cbp_luma_ > 0 && header_.picture->transform_8x8 && info_.kind != kINxN && !small_parts &&
-            (info_.kind != kBDirect || sequence_.direct_8x8_inference)) {
-            mb_->transform_8x8 = reader_.flag();
-        }
-    } else {
-        cbp_luma_ = info_.cbp_luma;
-        cbp_chroma_ = info_.cbp_chroma;
-    }
-    mb_->cbp = static_cast<int16_t>(cbp_luma_ + 16 * cbp_chroma_);
-    if (cbp_luma_ > 0 || cbp_chroma_ > 0 || info_.kind == kI16x16) {
-        mb_qp_delta();
-        mb_->bits_header += position() - start;
-        start = position();
-        residual(0, 15);
-        mb_->bits_residual += position() - start;
-    } else {
-        mb_->bits_header += position() - start;
-    }
-    mb_->qp = static_cast<int8_t>(qp_ + qp_offset_);
-}
-
-void SliceParser::pcm_samples() {
-    reader_.align();
-    const int chroma_samples = chroma_array_type_ == 0 ? 0 : 2 * (chroma_array_type_ == 3 ? 256 : 64 * chroma_array_type_);
-    for (int i = 0; i < 256; ++i) {
-        reader_.skip(sequence_.bit_depth_luma);
-    }
-    for (int i = 0; i < chroma_samples; ++i) {
-        reader_.skip(sequence_.bit_depth_chroma);
-    }
-    check_syntax(!reader_.overrun(), "pcm samples past the slice's end");
-    // The deblocking filter and FFmpeg's QP map take an I_PCM macroblock's QP as 0.
-    mb_->qp = 0;
-    for (auto& plane : state_->total_coeff) {
-        for (uint8_t& count : plane) {
-            count = 16;
-        }
-    }
-}
-
-void SliceParser::coded_block_pattern() {
-    const uint32_t code = reader_.ue();
-    const bool intra = info_.kind == kINxN;
-    check_syntax(!reader_.overrun() && code <= (chroma_array_type_ == 0 || chroma_array_type_ == 3 ? 15u : 47u),
-                 "coded_block_pattern");
-    const int cbp = cbp_from_code(code, intra, chroma_array_type_);
-    cbp_luma_ = cbp % 16;
-    cbp_chroma_ = cbp / 16;
-}
-
-void SliceParser::mb_qp_delta() {
-    const int32_t delta = reader_.se();
-    check_syntax(!reader_.overrun() && delta >= -(26 + qp_offset_ / 2) && delta <= 25 + qp_offset_ / 2,
-                 "mb_qp_delta");
-    mb_->qp_delta = static_cast<int8_t>(delta);
-    qp_ = (qp_ + delta + 52 + 2 * qp_offset_) % (52 + qp_offset_) - qp_offset_;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "h264/bit_reader.hpp"
+#include "syntax/cabac_elements.hpp"
 #include "syntax/mb_types.hpp"
 #include "syntax/picture_grid.hpp"
 #include "syntax/slice_syntax_header.hpp"
@@ -13,24 +15,48 @@
 // macroblock. The bits of each macroblock are counted where its elements are read.
 class SliceParser {
 public:
+    // `reader` stands after the slice header in the unescaped `payload` of `size` bytes;
     // `slice` numbers the slice within its picture; the header's parameter sets must outlive
     // the parser.
-    SliceParser(BitReader& reader, const SliceSyntaxHeader& header, PictureGrid& grid, int slice);
+    SliceParser(BitReader& reader, const uint8_t* payload, std::size_t size, const SliceSyntaxHeader& header,
+                PictureGrid& grid, int slice);
 
     // Reads the slice's macroblocks. Those read in full get `parsed`; where an element is out
     // of its range or the data ends early, that macroblock and the rest of the slice stay
-    // unparsed. Returns whether the slice's data ended exactly where its last macroblock did.
+    // unparsed, and so does the last macroblock of a slice whose data does not end where its
+    // last macroblock does (CAVLC: at the trailing bits; CABAC: end_of_slice_flag and the
+    // engine just past the stop bit). Returns whether the slice was read to its end.
     bool slice_data();
 
 private:
     // slice_data.cpp
+    void cavlc_slice_data();
+    void cabac_slice_data();
     void start_macroblock(int address);
     void skip_macroblock();
+    std::size_t stop_bit() const;
+    int position() const {
+        return static_cast<int>(cabac_ ? cabac_->bit_position() : reader_.position());
+    }
+
+    // macroblock_layer.cpp
     void macroblock_layer();
+    int mb_type();
     void pcm_samples();
     void mb_qp_delta();
     void coded_block_pattern();
-    int position() const { return static_cast<int>(reader_.position()); }
+    bool transform_size_8x8_flag();
+
+    // cabac_context_selection.cpp: ctxIdxInc from the neighbours A and B (9.3.3.1.1).
+    int mb_skip_flag_inc() const;
+    int mb_type_inc() const;
+    int transform_size_8x8_flag_inc() const;
+    int intra_chroma_pred_mode_inc() const;
+    int ref_idx_inc(int list, int x8, int y8) const;
+    int mvd_sum(int list, int component, int x4, int y4) const;
+    int coded_block_pattern_luma_inc(int b8, int luma_so_far) const;
+    int coded_block_pattern_chroma_inc(int bin) const;
+    int coded_block_flag_inc(int plane, int x, int y, int columns, int rows, bool dc, bool block_8x8) const;
 
     // mb_pred.cpp
     void mb_pred();
@@ -38,13 +64,15 @@ private:
     void intra_4x4_pred_modes(bool blocks_8x8);
     int predicted_intra_mode(int x, int y) const;
     void intra_chroma_pred_mode();
-    int ref_idx(int list);
+    int ref_idx(int list, int x8, int y8);
     void mvd(int list, int x, int y, int width, int height);
+    int sub_mb_type();
 
     // residual.cpp
     void residual(int start, int end);
     void residual_luma(int plane, int start, int end);
     void residual_chroma(int start, int end);
+    int luma_block(int plane, int32_t* levels, int start, int end, int max_coeff, int x, int y, int cat);
     int luma_nC(int plane, int x, int y) const;
     int chroma_nC(int component, int x, int y) const;
     void place_4x4(int plane, int block_x, int block_y, const int32_t* levels, int first, int count);
@@ -52,6 +80,9 @@ private:
     void place_dc(int plane, const int32_t* levels, int columns, int rows, const uint8_t* scan);
 
     BitReader& reader_;
+    const uint8_t* payload_;
+    const std::size_t size_;
+    std::optional<CabacElements> cabac_;
     const SliceSyntaxHeader& header_;
     const SequenceSyntax& sequence_;
     PictureGrid& grid_;
@@ -72,4 +103,6 @@ private:
     MbTypeInfo info_{};
     int cbp_luma_ = 0;
     int cbp_chroma_ = 0;
+    // Whether the macroblock before in the slice coded a nonzero mb_qp_delta.
+    bool previous_qp_delta_ = false;
 };
