@@ -372,6 +372,37 @@ SYNTAX_RECIPES = {
 }
 
 
+def first_pass(cabac: bool) -> Derivation:
+    """An encode whose first-pass statistics x264 writes beside it, at <path without suffix>-0.log."""
+    def make(media, path: Path) -> None:
+        ffmpeg(*syntax_clip(cabac), "-pass", "1", "-passlogfile", path.with_suffix(""), path)
+    return make
+
+
+def truncated_slices(clip: str) -> Derivation:
+    """A raw stream of the clip whose every third picture's slices keep only their first half."""
+    def make(media, path: Path) -> None:
+        from bitstream_edit import annex_b_units, nal_type
+        raw = path.with_suffix(".source.h264")
+        ffmpeg("-i", media(clip), "-c", "copy", "-f", "h264", raw)
+        units, pictures = [], 0
+        for unit in annex_b_units(raw.read_bytes()):
+            if nal_type(unit) in (1, 5):
+                pictures += 1
+                unit = unit[:len(unit) // 2] if pictures % 3 == 0 else unit
+            units.append(unit)
+        path.write_bytes(b"".join(units))
+    return make
+
+
+SYNTAX_RECIPES.update({
+    "mp4_cavlc_first_pass": (".mp4", first_pass(False)),
+    "mp4_cabac_first_pass": (".mp4", first_pass(True)),
+    "h264_cavlc_truncated": (".h264", truncated_slices("mp4_cavlc")),
+    "h264_cabac_truncated": (".h264", truncated_slices("mp4_cabac")),
+})
+
+
 class Media:
     def __init__(self, folder: Path):
         self.folder = folder

@@ -20,9 +20,13 @@ delta), bits_prediction (intra modes, reference indices, motion vector differenc
 and bits_residual (coefficients; I_PCM samples): a skip run's bits go to the macroblock
 coded after it, or to the last it skips where it ends the slice.
 
-The parser reads progressive frames coded with CAVLC; field pictures, MBAFF frames,
-CABAC, slice groups (FMO), SI/SP slices and data partitions are refused: their
-macroblocks are not parsed (parsed False, type MbType.UNKNOWN, qp -1).)";
+The parser reads frames coded with CAVLC or CABAC; field pictures, MBAFF frames, slice
+groups (FMO), SI/SP slices, redundant pictures, data partitions and the extension units
+of SVC and MVC are refused: their macroblocks are not parsed (parsed False, type
+MbType.UNKNOWN, qp -1). With CABAC a macroblock's bits are the arithmetic decoder's
+positions before and after it, each element's share the bits its renormalisations read;
+the first macroblock of a slice also holds the alignment and the decoder's first 9 bits,
+the last the bits up to the stop bit, so that a slice's macroblocks sum to its data.)";
 
 inline constexpr const char* kGetCoefficients = R"(Get the quantised levels of frame, read from its packet without decoding, as three int32 arrays (luma, Cb, Cr) at the coded picture's size
 

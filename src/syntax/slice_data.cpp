@@ -81,10 +81,11 @@ void SliceParser::cabac_slice_data() {
     cabac_.emplace(payload_, size_, reader_.position() / 8, header_.kind == kSliceI, header_.cabac_init_idc,
                    header_.qp);
     const int total = grid_.width_mbs * grid_.height_mbs;
-    for (int address = address_;; ++address) {
+    const int first = address_;
+    for (int address = first;; ++address) {
         check_syntax(address < total, "the slice runs past the picture");
         start_macroblock(address);
-        const int before = address == address_ ? data_start : position();
+        const int before = address == first ? data_start : position();
         const bool skipped =
             header_.kind != kSliceI && cabac_->mb_skip_flag(header_.kind == kSliceB, mb_skip_flag_inc());
         if (skipped) {
