@@ -13,8 +13,11 @@ from conftest import SYNTAX_RECIPES
 
 MbType = vexmira.MbType
 DIRECT = [MbType.DIRECT, MbType.DIRECT_SKIP]
-CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated")), "h264_raw_baseline"]
-SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4}
+# Besides: Baseline, and field pictures (two packets a frame) in raw and MP4 streams.
+CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated")), "h264_raw_baseline",
+         "h264_field_pictures", "mp4_field_pictures"]
+# Slices a frame: x264's slices=4, and one a field.
+SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4, "h264_field_pictures": 2, "mp4_field_pictures": 2}
 
 
 @pytest.fixture(scope="module")

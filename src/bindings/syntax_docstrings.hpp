@@ -20,9 +20,9 @@ delta), bits_prediction (intra modes, reference indices, motion vector differenc
 and bits_residual (coefficients; I_PCM samples): a skip run's bits go to the macroblock
 coded after it, or to the last it skips where it ends the slice.
 
-The parser reads frames coded with CAVLC or CABAC; field pictures, MBAFF frames, slice
-groups (FMO), SI/SP slices, redundant pictures, data partitions and the extension units
-of SVC and MVC are refused: their macroblocks are not parsed (parsed False, type
+The parser reads frames and field pictures coded with CAVLC or CABAC; MBAFF frames,
+slice groups (FMO), SI/SP slices, redundant pictures, data partitions and the extension
+units of SVC and MVC are refused: their macroblocks are not parsed (parsed False, type
 MbType.UNKNOWN, qp -1). With CABAC a macroblock's bits are the arithmetic decoder's
 positions before and after it, each element's share the bits its renormalisations read;
 the first macroblock of a slice also holds the alignment and the decoder's first 9 bits,

@@ -107,7 +107,7 @@ int SliceParser::coded_block_flag_inc(int plane, int x, int y, int columns, int 
         return static_cast<int>((state->coded[plane] >> (dc ? 16 : bit)) & 1);
     };
     const MbNeighbourState* left_state = state_ - 1;
-    const MbNeighbourState* above_state = state_ - grid_.width_mbs;
+    const MbNeighbourState* above_state = state_ - grid_row_step_ * grid_.width_mbs;
     const int term_a = !dc && x > 0 ? term(mb_, state_, y * columns + x - 1)
                                     : term(left_, left_state, y * columns + columns - 1);
     const int term_b = !dc && y > 0 ? term(mb_, state_, (y - 1) * columns + x)

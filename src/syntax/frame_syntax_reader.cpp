@@ -59,8 +59,11 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
     const int32_t key = previous_key_packet(index_->packets, target + 1);
     locator_.seek(key);
     bool waiting = true;
-    for (int32_t next = key; next <= target;) {
+    for (int32_t next = key; next <= target || (next == target + 1 && parser_.awaits_second_field());) {
         if (av_read_frame(input_.demuxer(), packet_.get()) < 0) {
+            if (next > target) {
+                break;
+            }
             throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
         }
         const PacketReference read(*packet_);
@@ -83,6 +86,8 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
         if (next == target) {
             grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
             parser_.parse_packet(packet_->data, packet_->size, grid_);
+        } else if (next > target) {
+            parser_.parse_second_field(packet_->data, packet_->size, grid_);
         } else {
             parser_.read_parameter_sets(packet_->data, packet_->size);
         }

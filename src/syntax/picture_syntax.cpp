@@ -37,8 +37,21 @@ void PictureSyntaxParser::read_parameter_sets(const uint8_t* data, int size) {
 }
 
 bool PictureSyntaxParser::parse_packet(const uint8_t* data, int size, PictureGrid& grid) {
-    bool started = false;
     slices_ = 0;
+    awaited_field_ = -1;
+    return parse_units(data, size, grid, -1);
+}
+
+bool PictureSyntaxParser::parse_second_field(const uint8_t* data, int size, PictureGrid& grid) {
+    const int field = awaited_field_;
+    awaited_field_ = -1;
+    return field >= 0 && parse_units(data, size, grid, field);
+}
+
+// `field` -1 for a new picture, else the parity a second field must have.
+bool PictureSyntaxParser::parse_units(const uint8_t* data, int size, PictureGrid& grid, int field) {
+    bool started = false;
+    parsed_field_ = -1;
     visit_nal_units(data, size, length_size_, [&](const NalUnit& unit) {
         if (unit.size <= 1) {
             return true;
@@ -48,27 +61,36 @@ bool PictureSyntaxParser::parse_packet(const uint8_t* data, int size, PictureGri
             unescape_rbsp(unit.data + 1, static_cast<std::size_t>(unit.size - 1), payload_);
             sets_.read(unit.type(), payload_.data(), static_cast<int>(payload_.size()));
         } else if (unit.type() == kSliceNonIdr || unit.type() == kSliceIdr) {
-            parse_slice(unit.data, unit.size, grid, started);
+            parse_slice(unit.data, unit.size, grid, field, started);
         }
         return true;
     });
+    if (field < 0 && parsed_field_ >= 0) {
+        awaited_field_ = 1 - parsed_field_;
+    }
     return started;
 }
 
-void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid& grid, bool& started) {
+void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid& grid, int field, bool& started) {
     unescape_rbsp(unit + 1, static_cast<std::size_t>(size - 1), payload_);
     BitReader reader(payload_.data(), payload_.size());
     SliceSyntaxHeader header;
     const char* refusal = read_slice_syntax_header(reader, unit[0] & 0x1F, (unit[0] >> 5) & 3, sets_, header);
-    if (header.sequence != nullptr && !started) {
+    const int parity = header.field ? (header.bottom_field ? 1 : 0) : -1;
+    if (field >= 0 && (header.sequence != sequence_ || parity != field)) {
+        // Not the other field of the frame: another picture, which this frame does not hold.
+        return;
+    }
+    if (header.sequence != nullptr && !started && field < 0) {
         grid.reset(header.sequence->width_mbs, header.sequence->height_mbs);
         if (grid.coefficients != nullptr) {
             grid.coefficients->reset(grid.width_mbs, grid.height_mbs, header.sequence->chroma_array_type());
         }
         sequence_ = header.sequence;
-        started = true;
     }
-    if (*refusal != '\0' || header.field || header.mbaff) {
+    started = started || header.sequence != nullptr;
+    parsed_field_ = parity;
+    if (*refusal != '\0' || header.mbaff) {
         return;
     }
     SliceParser(reader, payload_.data(), payload_.size(), header, grid, slices_++).slice_data();

@@ -38,7 +38,7 @@ int SliceParser::luma_block(int plane, int32_t* levels, int start, int end, int 
     const bool block_8x8 = cat == 5;
     const int plane_cat = plane == 0 ? cat : (cat == 5 ? 3 : cat) + (plane == 1 ? 6 : 10);
     return cabac_->residual_block(levels, start, end, max_coeff, plane_cat,
-                                  coded_block_flag_inc(plane, x, y, 4, 4, dc, block_8x8), false,
+                                  coded_block_flag_inc(plane, x, y, 4, 4, dc, block_8x8), field_,
                                   chroma_array_type_ == 3, 1);
 }
 
@@ -48,7 +48,7 @@ void SliceParser::residual_luma(int plane, int start, int end) {
         if (luma_block(plane, levels, 0, 15, 16, 0, 0, 0) > 0) {
             state_->coded[plane] |= 1u << 16;
         }
-        place_dc(plane, levels, 4, 4, kZigZag4x4);
+        place_dc(plane, levels, 4, 4, field_ ? kFieldScan4x4 : kZigZag4x4);
     }
     const bool ac_only = info_.kind == kI16x16;
     const bool cabac_8x8 = mb_->transform_8x8 && cabac_;
@@ -101,7 +101,7 @@ void SliceParser::residual_chroma(int start, int end) {
             const int count =
                 cabac_ ? cabac_->residual_block(levels, 0, blocks - 1, blocks, 3,
                                                 coded_block_flag_inc(1 + component, 0, 0, 2, rows, true, false),
-                                                false, false, chroma_array_type_)
+                                                field_, false, chroma_array_type_)
                        : residual_block_cavlc(reader_, levels, 0, blocks - 1, blocks, chroma_array_type_ == 1 ? -1 : -2);
             state_->coded[1 + component] |= count > 0 ? 1u << 16 : 0;
             place_dc(1 + component, levels, 2, rows, chroma_array_type_ == 1 ? kChroma420DcCells : kChroma422DcCells);
@@ -119,7 +119,7 @@ void SliceParser::residual_chroma(int start, int end) {
             const int count =
                 cabac_ ? cabac_->residual_block(levels + 1, first, end - 1, 15, 4,
                                                 coded_block_flag_inc(1 + component, x, y, 2, rows, false, false),
-                                                false, false, 1)
+                                                field_, false, 1)
                        : residual_block_cavlc(reader_, levels + 1, first, end - 1, 15, chroma_nC(component, x, y));
             state_->total_coeff[1 + component][block] = static_cast<uint8_t>(count);
             state_->coded[1 + component] |= count > 0 ? 1u << block : 0;
@@ -133,7 +133,7 @@ void SliceParser::residual_chroma(int start, int end) {
 // nC from the coefficient counts of the blocks to the left and above (9.2.1).
 int SliceParser::luma_nC(int plane, int x, int y) const {
     const MbNeighbourState* a = x > 0 ? state_ : left_ ? state_ - 1 : nullptr;
-    const MbNeighbourState* b = y > 0 ? state_ : above_ ? state_ - grid_.width_mbs : nullptr;
+    const MbNeighbourState* b = y > 0 ? state_ : above_ ? state_ - grid_row_step_ * grid_.width_mbs : nullptr;
     const int n_a = a ? a->total_coeff[plane][y * 4 + (x + 3) % 4] : 0;
     const int n_b = b ? b->total_coeff[plane][((y + 3) % 4) * 4 + x] : 0;
     return a && b ? (n_a + n_b + 1) >> 1 : n_a + n_b;
@@ -142,48 +142,54 @@ int SliceParser::luma_nC(int plane, int x, int y) const {
 int SliceParser::chroma_nC(int component, int x, int y) const {
     const int rows = 2 * chroma_array_type_;
     const MbNeighbourState* a = x > 0 ? state_ : left_ ? state_ - 1 : nullptr;
-    const MbNeighbourState* b = y > 0 ? state_ : above_ ? state_ - grid_.width_mbs : nullptr;
+    const MbNeighbourState* b = y > 0 ? state_ : above_ ? state_ - grid_row_step_ * grid_.width_mbs : nullptr;
     const int n_a = a ? a->total_coeff[1 + component][y * 2 + (x + 1) % 2] : 0;
     const int n_b = b ? b->total_coeff[1 + component][((y + rows - 1) % rows) * 2 + x] : 0;
     return a && b ? (n_a + n_b + 1) >> 1 : n_a + n_b;
 }
 
+// Where the block whose top left sample is (x, y) of the macroblock lies in the plane, and the
+// step from one of its rows to the next: every other line of the frame in a field picture.
+int32_t* SliceParser::block_origin(int plane, int x, int y, int& row_stride) const {
+    CoefficientPlanes& planes = *grid_.coefficients;
+    const int width = plane == 0 || chroma_array_type_ == 3 ? 16 : 8;
+    const int height = plane == 0 || chroma_array_type_ != 1 ? 16 : 8;
+    const int line = (mb_y_ * height + y) * grid_row_step_ + grid_row_offset_;
+    row_stride = planes.width[plane] * grid_row_step_;
+    return planes.at(plane, mb_x_ * width + x, line);
+}
+
 void SliceParser::place_4x4(int plane, int block_x, int block_y, const int32_t* levels, int first, int count) {
-    CoefficientPlanes* planes = grid_.coefficients;
-    if (planes == nullptr) {
+    if (grid_.coefficients == nullptr) {
         return;
     }
-    const int size = plane == 0 || chroma_array_type_ == 3 ? 16 : 8;
-    const int height = plane == 0 || chroma_array_type_ != 1 ? 16 : 8;
-    int32_t* origin = planes->at(plane, mb_x_ * size + 4 * block_x, mb_y_ * height + 4 * block_y);
+    int stride = 0;
+    int32_t* origin = block_origin(plane, 4 * block_x, 4 * block_y, stride);
+    const uint8_t* scan = field_ ? kFieldScan4x4 : kZigZag4x4;
     for (int i = first; i < count; ++i) {
-        const int cell = kZigZag4x4[i];
-        origin[(cell / 4) * planes->width[plane] + cell % 4] = levels[i];
+        origin[(scan[i] / 4) * stride + scan[i] % 4] = levels[i];
     }
 }
 
 void SliceParser::place_8x8(int plane, int block_x, int block_y, const int32_t* levels) {
-    CoefficientPlanes* planes = grid_.coefficients;
-    if (planes == nullptr) {
+    if (grid_.coefficients == nullptr) {
         return;
     }
-    int32_t* origin = planes->at(plane, mb_x_ * 16 + 4 * block_x, mb_y_ * 16 + 4 * block_y);
+    int stride = 0;
+    int32_t* origin = block_origin(plane, 4 * block_x, 4 * block_y, stride);
+    const uint8_t* scan = field_ ? kFieldScan8x8 : kZigZag8x8;
     for (int i = 0; i < 64; ++i) {
-        const int cell = kZigZag8x8[i];
-        origin[(cell / 8) * planes->width[plane] + cell % 8] = levels[i];
+        origin[(scan[i] / 8) * stride + scan[i] % 8] = levels[i];
     }
 }
 
 // Levels coded apart from their blocks (Intra 16x16 luma DC, chroma DC) at each block's [0, 0].
 void SliceParser::place_dc(int plane, const int32_t* levels, int columns, int rows, const uint8_t* scan) {
-    CoefficientPlanes* planes = grid_.coefficients;
-    if (planes == nullptr) {
+    if (grid_.coefficients == nullptr) {
         return;
     }
-    const int size = plane == 0 || chroma_array_type_ == 3 ? 16 : 8;
-    const int height = plane == 0 || chroma_array_type_ != 1 ? 16 : 8;
+    int stride = 0;
     for (int i = 0; i < columns * rows; ++i) {
-        const int cell = scan[i];
-        *planes->at(plane, mb_x_ * size + 4 * (cell % columns), mb_y_ * height + 4 * (cell / columns)) = levels[i];
+        *block_origin(plane, 4 * (scan[i] % columns), 4 * (scan[i] / columns), stride) = levels[i];
     }
 }

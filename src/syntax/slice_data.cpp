@@ -21,7 +21,11 @@ SliceParser::SliceParser(BitReader& reader, const uint8_t* payload, std::size_t 
       slice_(slice),
       chroma_array_type_(header.sequence->chroma_array_type()),
       qp_offset_(6 * (header.sequence->bit_depth_luma - 8)),
-      qp_(header.qp) {}
+      qp_(header.qp),
+      field_(header.field),
+      grid_row_step_(header.field ? 2 : 1),
+      grid_row_offset_(header.bottom_field ? 1 : 0),
+      picture_mbs_(grid.width_mbs * grid.height_mbs / (header.field ? 2 : 1)) {}
 
 bool SliceParser::slice_data() {
     address_ = static_cast<int>(header_.first_mb);
@@ -43,7 +47,7 @@ bool SliceParser::slice_data() {
 }
 
 void SliceParser::cavlc_slice_data() {
-    const int total = grid_.width_mbs * grid_.height_mbs;
+    const int total = picture_mbs_;
     int address = address_;
     bool more_data = true;
     while (more_data) {
@@ -80,7 +84,7 @@ void SliceParser::cabac_slice_data() {
     reader_.align();
     cabac_.emplace(payload_, size_, reader_.position() / 8, header_.kind == kSliceI, header_.cabac_init_idc,
                    header_.qp);
-    const int total = grid_.width_mbs * grid_.height_mbs;
+    const int total = picture_mbs_;
     const int first = address_;
     for (int address = first;; ++address) {
         check_syntax(address < total, "the slice runs past the picture");
@@ -127,17 +131,19 @@ void SliceParser::start_macroblock(int address) {
     address_ = address;
     mb_x_ = address % grid_.width_mbs;
     mb_y_ = address / grid_.width_mbs;
-    mb_ = &grid_.records[static_cast<std::size_t>(address)];
-    state_ = &grid_.states[static_cast<std::size_t>(address)];
+    const int cell = (mb_y_ * grid_row_step_ + grid_row_offset_) * grid_.width_mbs + mb_x_;
+    mb_ = &grid_.records[static_cast<std::size_t>(cell)];
+    state_ = &grid_.states[static_cast<std::size_t>(cell)];
     *mb_ = MbSyntaxRecord{};
     *state_ = MbNeighbourState{};
     mb_->slice = static_cast<int16_t>(slice_);
+    mb_->interlaced = field_ ? 1 : 0;
     const auto in_slice = [&](int neighbour) -> const MbSyntaxRecord* {
         const MbSyntaxRecord* record = &grid_.records[static_cast<std::size_t>(neighbour)];
         return record->slice == slice_ ? record : nullptr;
     };
-    left_ = mb_x_ > 0 ? in_slice(address - 1) : nullptr;
-    above_ = mb_y_ > 0 ? in_slice(address - grid_.width_mbs) : nullptr;
+    left_ = mb_x_ > 0 ? in_slice(cell - 1) : nullptr;
+    above_ = mb_y_ > 0 ? in_slice(cell - grid_row_step_ * grid_.width_mbs) : nullptr;
 }
 
 void SliceParser::skip_macroblock() {

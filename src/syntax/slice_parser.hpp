@@ -75,6 +75,7 @@ private:
     int luma_block(int plane, int32_t* levels, int start, int end, int max_coeff, int x, int y, int cat);
     int luma_nC(int plane, int x, int y) const;
     int chroma_nC(int component, int x, int y) const;
+    int32_t* block_origin(int plane, int x, int y, int& row_stride) const;
     void place_4x4(int plane, int block_x, int block_y, const int32_t* levels, int first, int count);
     void place_8x8(int plane, int block_x, int block_y, const int32_t* levels);
     void place_dc(int plane, const int32_t* levels, int columns, int rows, const uint8_t* scan);
@@ -93,6 +94,12 @@ private:
     int qp_;
 
     int address_ = 0;
+    // A field picture's macroblocks take every other row of the frame's grid: `mb_y_` is the
+    // row of the field, the grid's row 2 * mb_y_ + (bottom field).
+    const bool field_;
+    const int grid_row_step_;
+    const int grid_row_offset_;
+    const int picture_mbs_;
     int mb_x_ = 0;
     int mb_y_ = 0;
     MbSyntaxRecord* mb_ = nullptr;
