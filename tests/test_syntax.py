@@ -33,14 +33,21 @@ def decoded(media):
     return of
 
 
+def read_syntax(session, frames, access):
+    """Each frame's syntax, one call a frame or in one batch on two readers."""
+    if access == "batch":
+        return list(session.get_mb_syntaxes(frames, threads=2))
+    return [session.get_mb_syntax(frame) for frame in frames]
+
+
+@pytest.mark.parametrize("access", ["random", "batch"])
 @pytest.mark.parametrize("clip", CLIPS)
-def test_every_frame_in_random_order_parses_as_the_decoder_decodes(media, decoded, clip):
+def test_every_frame_in_random_order_parses_as_the_decoder_decodes(media, decoded, clip, access):
     types, qps = decoded(clip)
     with vexmira.H264DecoderSession(media(clip)) as session:
         frames = list(range(session.num_frames))
         random.Random(clip).shuffle(frames)
-        for frame in frames:
-            syntax = session.get_mb_syntax(frame)
+        for frame, syntax in zip(frames, read_syntax(session, frames, access)):
             expected = types[frame]
             # A slice that drifts by a bit fails to end at its trailing bits or leaves
             # macroblocks of the picture unread.

@@ -38,4 +38,9 @@ level 2 after its DC: luma[0, 0] == 5, luma[0, 4] == -1 (the DC of the block at
 column 1), luma[0, 5] == 2. Chroma planes are empty for monochrome streams; the arrays
 cover the coded picture, cropping undone.)";
 
+inline constexpr const char* kGetMbSyntaxes = R"(The syntax of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) structured array like get_mb_syntax's, read without decoding on `threads` readers (None: every usable core)
+
+Frames are independent: each reader reads a run of them in file order, from the key
+packet before its first frame (for the parameter sets in force).)";
+
 }  // namespace docstrings

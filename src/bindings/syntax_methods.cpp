@@ -1,10 +1,17 @@
 #include "syntax_methods.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
+#include "arguments.hpp"
+#include "batch/batch_decoding.hpp"
+#include "batch_methods.hpp"
+#include "syntax/syntax_batch.hpp"
 #include "syntax_docstrings.hpp"
 
 namespace {
@@ -68,9 +75,33 @@ py::tuple get_coefficients(H264DecoderSession& session, int32_t frame_idx) {
     return py::tuple(planes);
 }
 
+py::array get_mb_syntaxes(H264DecoderSession& session, const FrameNumbers& frames, const std::optional<int>& threads) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    const int readers = resolve_thread_count(threads.value_or(0));
+    const StreamFacts& facts = session.facts();
+    const std::size_t cells = static_cast<std::size_t>(facts.mb_rows) * facts.mb_cols;
+    py::array maps(mb_syntax_dtype(),
+                   std::vector<py::ssize_t>{static_cast<py::ssize_t>(requested.size()), facts.mb_rows, facts.mb_cols},
+                   std::vector<py::ssize_t>{});
+    auto* records = static_cast<MbSyntaxRecord*>(maps.mutable_data());
+    std::fill(records, records + requested.size() * cells, MbSyntaxRecord{});
+    {
+        py::gil_scoped_release release;
+        const std::shared_ptr<FrameSyntaxReader> reader = session.syntax_reader();
+        read_syntax_of_frames(session.index(), session.options(), *reader, requested, readers,
+                              [&](std::size_t position, const FrameSyntax& syntax) {
+                                  std::copy_n(syntax.records.data(), std::min(cells, syntax.records.size()),
+                                              records + position * cells);
+                              });
+    }
+    return maps;
+}
+
 }  // namespace
 
 void register_syntax_methods(py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>& session) {
     session.def("get_mb_syntax", &get_mb_syntax, py::arg("frame_idx"), docstrings::kGetMbSyntax)
-        .def("get_coefficients", &get_coefficients, py::arg("frame_idx"), docstrings::kGetCoefficients);
+        .def("get_coefficients", &get_coefficients, py::arg("frame_idx"), docstrings::kGetCoefficients)
+        .def("get_mb_syntaxes", &get_mb_syntaxes, py::arg("frames") = py::none(), py::kw_only(),
+             py::arg("threads") = py::none(), docstrings::kGetMbSyntaxes);
 }

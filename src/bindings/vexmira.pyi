@@ -255,6 +255,14 @@ class H264DecoderSession:
         column 1), luma[0, 5] == 2. Chroma planes are empty for monochrome streams; the arrays
         cover the coded picture, cropping undone."""
 
+    def get_mb_syntaxes(
+        self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None
+    ) -> npt.NDArray[np.void]:
+        """The syntax of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) structured array like get_mb_syntax's, read without decoding on `threads` readers (None: every usable core)
+
+        Frames are independent: each reader reads a run of them in file order, from the key
+        packet before its first frame (for the parameter sets in force)."""
+
     def copy_plane_to_ptr(
         self, frame_idx: SupportsIndex, plane: SupportsIndex, dst_ptr: SupportsIndex, dst_stride: SupportsIndex
     ) -> None:

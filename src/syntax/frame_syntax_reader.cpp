@@ -1,5 +1,6 @@
 #include "syntax/frame_syntax_reader.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -52,48 +53,116 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
         throw std::out_of_range("Frame index out of range: " + std::to_string(frame));
     }
     const std::lock_guard<std::mutex> lock(mutex_);
-    const int32_t target = frame_packets_[static_cast<std::size_t>(frame)];
+    const int32_t target = packet_of(frame);
     if (target < 0) {
         throw std::runtime_error("No packet holds frame " + std::to_string(frame));
     }
-    const int32_t key = previous_key_packet(index_->packets, target + 1);
+    grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
+    bool reached = false;
+    walk_from(target, [&](int32_t packet) {
+        if (packet == target) {
+            reached = true;
+            parser_.parse_packet(packet_->data, packet_->size, grid_);
+            return parser_.awaits_second_field();
+        }
+        if (packet > target) {
+            parser_.parse_second_field(packet_->data, packet_->size, grid_);
+            return false;
+        }
+        parser_.read_parameter_sets(packet_->data, packet_->size);
+        return true;
+    });
+    if (!reached) {
+        throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
+    }
+    place(grid_, result);
+}
+
+void FrameSyntaxReader::read_in_file_order(
+    const std::vector<int32_t>& frames, const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take) {
+    std::vector<std::pair<int32_t, std::size_t>> targets;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (packet_of(frames[i]) >= 0) {
+            targets.emplace_back(packet_of(frames[i]), i);
+        }
+    }
+    if (targets.empty()) {
+        return;
+    }
+    std::sort(targets.begin(), targets.end());
+    const std::lock_guard<std::mutex> lock(mutex_);
+    grid_.coefficients = nullptr;
+    FrameSyntax syntax;
+    std::size_t next = 0;
+    const auto emit = [&](int32_t packet) {
+        place(grid_, syntax);
+        for (; next < targets.size() && targets[next].first == packet; ++next) {
+            take(targets[next].second, syntax);
+        }
+    };
+    int32_t awaiting = -1;
+    walk_from(targets.front().first, [&](int32_t packet) {
+        if (awaiting >= 0) {
+            const bool second_field = parser_.parse_second_field(packet_->data, packet_->size, grid_);
+            emit(awaiting);
+            awaiting = -1;
+            if (second_field) {
+                return next < targets.size();
+            }
+        }
+        if (next >= targets.size()) {
+            return false;
+        }
+        if (packet == targets[next].first) {
+            parser_.parse_packet(packet_->data, packet_->size, grid_);
+            if (parser_.awaits_second_field()) {
+                awaiting = packet;
+                return true;
+            }
+            emit(packet);
+            return next < targets.size();
+        }
+        parser_.read_parameter_sets(packet_->data, packet_->size);
+        return true;
+    });
+    if (awaiting >= 0) {
+        emit(awaiting);
+    }
+}
+
+bool FrameSyntaxReader::walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit) {
+    const int32_t key = previous_key_packet(index_->packets, first + 1);
     locator_.seek(key);
     bool waiting = true;
-    for (int32_t next = key; next <= target || (next == target + 1 && parser_.awaits_second_field());) {
-        if (av_read_frame(input_.demuxer(), packet_.get()) < 0) {
-            if (next > target) {
+    for (int32_t next = key;; ++next) {
+        for (;;) {
+            if (av_read_frame(input_.demuxer(), packet_.get()) < 0) {
+                return false;
+            }
+            if (packet_->stream_index == input_.stream()) {
                 break;
             }
-            throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
+            av_packet_unref(packet_.get());
         }
         const PacketReference read(*packet_);
-        if (packet_->stream_index != input_.stream()) {
-            continue;
-        }
         if (waiting) {
             const PacketLocator::Arrival arrival = locator_.arrive(*packet_);
-            if (arrival == PacketLocator::Arrival::Before) {
-                continue;
-            }
             if (arrival == PacketLocator::Arrival::Lost) {
-                throw std::runtime_error("The demuxer cannot be brought to frame " + std::to_string(frame));
+                throw std::runtime_error("The demuxer cannot be brought to packet " + std::to_string(first));
+            }
+            if (arrival == PacketLocator::Arrival::Before) {
+                --next;
+                continue;
             }
             waiting = false;
         }
         if (!locator_.take(*packet_, next)) {
-            throw std::runtime_error("The demuxer lost track on the way to frame " + std::to_string(frame));
+            throw std::runtime_error("The demuxer lost track on the way to packet " + std::to_string(first));
         }
-        if (next == target) {
-            grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
-            parser_.parse_packet(packet_->data, packet_->size, grid_);
-        } else if (next > target) {
-            parser_.parse_second_field(packet_->data, packet_->size, grid_);
-        } else {
-            parser_.read_parameter_sets(packet_->data, packet_->size);
+        if (!visit(next)) {
+            return true;
         }
-        ++next;
     }
-    place(grid_, result);
 }
 
 void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -32,8 +33,19 @@ public:
     // cannot be read.
     void read(int32_t frame, bool with_coefficients, FrameSyntax& result);
 
+    // Reads the frames `frames` (numbers in the index, in any order) in one pass through the
+    // file from the key packet before the first, and gives `take` each one's syntax with
+    // its position in `frames`, in file order.
+    void read_in_file_order(const std::vector<int32_t>& frames,
+                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take);
+
+    // The packet that holds the frame's picture (its first field), -1 where none does.
+    int32_t packet_of(int32_t frame) const { return frame_packets_[static_cast<std::size_t>(frame)]; }
+
 private:
-    bool read_packet_at(int32_t packet);
+    // Seeks to the key packet before `first` and reads packets in file order, giving each to
+    // `visit` with its number until it returns false; false where the input ends first.
+    bool walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit);
     void place(const PictureGrid& grid, FrameSyntax& result) const;
 
     const std::shared_ptr<const StreamIndex> index_;
