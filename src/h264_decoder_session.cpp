@@ -26,6 +26,17 @@ void H264DecoderSession::close() {
     read_ahead_.stop();
     retrieval_.drop_cache();
     input_.close();
+    const std::lock_guard<std::mutex> syntax_lock(syntax_mutex_);
+    syntax_reader_.reset();
+}
+
+std::shared_ptr<FrameSyntaxReader> H264DecoderSession::syntax_reader() {
+    const std::lock_guard<std::mutex> lock(syntax_mutex_);
+    check_open();
+    if (!syntax_reader_) {
+        syntax_reader_ = std::make_shared<FrameSyntaxReader>(index_, options_);
+    }
+    return syntax_reader_;
 }
 
 void H264DecoderSession::check_open() const {

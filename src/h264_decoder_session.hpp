@@ -14,6 +14,7 @@
 #include "frame/frame_snapshot.hpp"
 #include "frame_retrieval.hpp"
 #include "index/stream_index.hpp"
+#include "syntax/frame_syntax_reader.hpp"
 
 // Random access, by frame number in presentation order, to the pictures of one video file,
 // decoded with the deblocking filter skipped unless the options ask otherwise, and with the
@@ -62,6 +63,11 @@ public:
     // Frames the read-ahead has served since the session was opened, for tests and diagnostics.
     int64_t frames_read_ahead() const { return read_ahead_.frames_taken(); }
 
+    // The reader of frames' syntax, with a demuxer of its own, opened at its first use and
+    // let go of by close() (a read under way keeps it until it ends); std::runtime_error once
+    // the session is closed.
+    std::shared_ptr<FrameSyntaxReader> syntax_reader();
+
     // Waits for a get_frame under way, then closes the file; closing again does nothing.
     void close();
     bool closed() const { return closed_.load(); }
@@ -80,6 +86,8 @@ private:
     FrameRetrieval retrieval_;
     std::atomic<bool> closed_{false};
     std::mutex decode_mutex_;
+    std::mutex syntax_mutex_;
+    std::shared_ptr<FrameSyntaxReader> syntax_reader_;
     // Last, so that its threads end before anything else of the session goes.
     ReadAhead read_ahead_;
 };

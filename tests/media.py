@@ -354,6 +354,61 @@ OTHER_CODECS = {
 }
 
 
+def syntax_clip(cabac, extra="", pix_fmt="yuv420p", size="160x96"):
+    """B-pyramids, every partition and weighted prediction on noise, with CABAC or CAVLC."""
+    params = f"cabac={int(cabac)}:b-pyramid=normal:partitions=all:weightp=2:subme=7" + (f":{extra}" if extra else "")
+    return noisy_input(size=size, frames=30) + x264(bframes=3, gop=24, pix_fmt=pix_fmt, extra=params, preset="fast")
+
+
+# The kinds of stream the syntax parser reads, each coded with either entropy coder.
+SYNTAX_RECIPES = {
+    f"mp4_{coder}{kind}": (".mp4", syntax_clip(coder == "cabac", *arguments))
+    for coder in ("cavlc", "cabac")
+    for kind, arguments in {
+        "": ("8x8dct=1:direct=spatial",),
+        "_4x4_temporal": ("8x8dct=0:direct=temporal",),
+        "_slices": ("slices=4",),
+        "_422": ("", "yuv422p"),
+        "_444": ("", "yuv444p"),
+        "_gray": ("", "gray"),
+        "_10bit": ("", "yuv420p10le"),
+        "_lossless": ("qp=0",),
+        # Cropped: 100x60 codes 7x4 macroblocks and shows them all.
+        "_odd_size": ("", "yuv420p", "100x60"),
+    }.items()
+}
+
+
+def first_pass(cabac: bool) -> Derivation:
+    """An encode whose first-pass statistics x264 writes beside it, at <path without suffix>-0.log."""
+    def make(media, path: Path) -> None:
+        ffmpeg(*syntax_clip(cabac), "-pass", "1", "-passlogfile", path.with_suffix(""), path)
+    return make
+
+
+def truncated_slices(clip: str) -> Derivation:
+    """A raw stream of the clip whose every third picture's slices keep only their first half."""
+    def make(media, path: Path) -> None:
+        raw = path.with_suffix(".source.h264")
+        ffmpeg("-i", media(clip), "-c", "copy", "-f", "h264", raw)
+        units, pictures = [], 0
+        for unit in annex_b_units(raw.read_bytes()):
+            if nal_type(unit) in (1, 5):
+                pictures += 1
+                unit = unit[:len(unit) // 2] if pictures % 3 == 0 else unit
+            units.append(unit)
+        path.write_bytes(b"".join(units))
+    return make
+
+
+SYNTAX_RECIPES.update({
+    "mp4_cavlc_first_pass": (".mp4", first_pass(False)),
+    "mp4_cabac_first_pass": (".mp4", first_pass(True)),
+    "h264_cavlc_truncated": (".h264", truncated_slices("mp4_cavlc")),
+    "h264_cabac_truncated": (".h264", truncated_slices("mp4_cabac")),
+})
+
+
 class Media:
     def __init__(self, folder: Path):
         self.folder = folder
@@ -362,7 +417,7 @@ class Media:
     def __call__(self, name: str) -> Path:
         if name not in self.made:
             suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES,
-                              **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES}[name]
+                              **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES, **SYNTAX_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
             if callable(recipe):
                 recipe(self, path)

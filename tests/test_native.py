@@ -69,3 +69,23 @@ def test_read_ahead_rules(native_build, media, tmp_path):
 
 def test_picture_pool_rules(native_build):
     assert "all checks passed" in run_native(native_build / "picture_pool_test")
+
+
+def test_bit_reader_rules(native_build):
+    assert "all checks passed" in run_native(native_build / "bit_reader_test")
+
+
+def test_cavlc_tables(native_build):
+    assert "all checks passed" in run_native(native_build / "cavlc_tables_test")
+
+
+def test_cabac_engine_against_the_recommendations_encoder(native_build):
+    assert "all checks passed" in run_native(native_build / "cabac_engine_test")
+
+
+def test_cabac_context_tables(native_build):
+    assert "all checks passed" in run_native(native_build / "cabac_contexts_test")
+
+
+def test_scan_tables(native_build):
+    assert "all checks passed" in run_native(native_build / "scan_tables_test")

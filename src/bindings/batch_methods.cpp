@@ -12,8 +12,6 @@
 #include "frame/picture_area.hpp"
 #include "mb_type_records.hpp"
 
-namespace {
-
 std::vector<int32_t> requested_frames(const H264DecoderSession& session, const py::object& frames) {
     session.check_open();
     std::vector<int32_t> requested;
@@ -38,6 +36,8 @@ std::vector<int32_t> requested_frames(const H264DecoderSession& session, const p
     }
     return requested;
 }
+
+namespace {
 
 template <typename T>
 py::array_t<T> column(const std::vector<T>& values) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -27,3 +28,7 @@ py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, in
 py::dict frame_stats(H264DecoderSession& session, const FrameNumbers& frames, int threads);
 
 py::array_t<int32_t> key_frame_intervals(const H264DecoderSession& session);
+
+// The frame numbers of `frames` (None: every frame) as the batch methods take them:
+// std::out_of_range for a number outside the index, TypeError for what is not an index.
+std::vector<int32_t> requested_frames(const H264DecoderSession& session, const py::object& frames);

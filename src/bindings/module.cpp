@@ -12,6 +12,7 @@
 #include "h264_decoder_session.hpp"
 #include "mb_type_records.hpp"
 #include "session_construction.hpp"
+#include "syntax_methods.hpp"
 #include "system/usable_cores.hpp"
 
 namespace py = pybind11;
@@ -51,8 +52,8 @@ PYBIND11_MODULE(vexmira, m) {
     m.def("usable_cores", &usable_cores, docstrings::kUsableCores);
 
     using Session = H264DecoderSession;
-    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kH264DecoderSession)
-        .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
+    py::class_<Session, std::shared_ptr<Session>> session(m, "H264DecoderSession", docstrings::kH264DecoderSession);
+    session.def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
                          const std::optional<int>& read_ahead) {
                  return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead);
              }),
@@ -111,4 +112,5 @@ PYBIND11_MODULE(vexmira, m) {
             [](Session& s, int threads, const FrameNumbers& frames) { return frame_stats(s, frames, threads); },
             py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none())
         .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals);
+    register_syntax_methods(session);
 }

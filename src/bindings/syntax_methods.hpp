@@ -1,0 +1,10 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "h264_decoder_session.hpp"
+
+namespace py = pybind11;
+
+// get_mb_syntax and get_coefficients, the frames' syntax read from their packets.
+void register_syntax_methods(py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>& session);

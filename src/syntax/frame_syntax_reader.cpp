@@ -1,0 +1,190 @@
+#include "syntax/frame_syntax_reader.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "frame/macroblock_placement.hpp"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+DemuxerSeeks seeks_of(VideoInput& input) {
+    return DemuxerSeeks{[&input](int64_t timestamp) { return input.seek_to_timestamp(timestamp); },
+                        [&input](int64_t byte) { return input.seek_to_byte(byte); }};
+}
+
+// The reader decodes nothing: what the options ask the decoder to export is not wanted.
+SessionOptions without_exports(SessionOptions options) {
+    options.motion_vectors = false;
+    options.mb_types = false;
+    return options;
+}
+
+std::vector<int32_t> packets_of_frames(const StreamIndex& index) {
+    std::vector<int32_t> packets(static_cast<std::size_t>(index.num_frames()), -1);
+    for (std::size_t i = 0; i < index.packets.size(); ++i) {
+        if (index.packets[i].pts == AV_NOPTS_VALUE) {
+            continue;
+        }
+        const int32_t frame = index.frames.frame_of_pts(index.packets[i].pts);
+        if (frame >= 0 && packets[static_cast<std::size_t>(frame)] < 0) {
+            packets[static_cast<std::size_t>(frame)] = static_cast<int32_t>(i);
+        }
+    }
+    return packets;
+}
+
+}  // namespace
+
+FrameSyntaxReader::FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, const SessionOptions& options)
+    : index_(std::move(index)),
+      input_(index_->path, index_->stream, without_exports(options)),
+      locator_(index_->packets, index_->frames_from_bitstream, seeks_of(input_)),
+      packet_(allocate_packet()),
+      frame_packets_(packets_of_frames(*index_)),
+      parser_(*input_.video_stream().codecpar) {}
+
+void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax& result) {
+    if (frame < 0 || frame >= index_->num_frames()) {
+        throw std::out_of_range("Frame index out of range: " + std::to_string(frame));
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const int32_t target = packet_of(frame);
+    if (target < 0) {
+        throw std::runtime_error("No packet holds frame " + std::to_string(frame));
+    }
+    grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
+    bool reached = false;
+    walk_from(target, [&](int32_t packet) {
+        if (packet == target) {
+            reached = true;
+            parser_.parse_packet(packet_->data, packet_->size, grid_);
+            return parser_.awaits_second_field();
+        }
+        if (packet > target) {
+            parser_.parse_second_field(packet_->data, packet_->size, grid_);
+            return false;
+        }
+        parser_.read_parameter_sets(packet_->data, packet_->size);
+        return true;
+    });
+    if (!reached) {
+        throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
+    }
+    place(grid_, result);
+}
+
+void FrameSyntaxReader::read_in_file_order(
+    const std::vector<int32_t>& frames,
+    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take) {
+    std::vector<std::pair<int32_t, std::size_t>> targets;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (packet_of(frames[i]) >= 0) {
+            targets.emplace_back(packet_of(frames[i]), i);
+        }
+    }
+    if (targets.empty()) {
+        return;
+    }
+    std::sort(targets.begin(), targets.end());
+    const std::lock_guard<std::mutex> lock(mutex_);
+    grid_.coefficients = nullptr;
+    FrameSyntax syntax;
+    std::size_t next = 0;
+    const auto emit = [&](int32_t packet) {
+        place(grid_, syntax);
+        for (; next < targets.size() && targets[next].first == packet; ++next) {
+            take(targets[next].second, syntax);
+        }
+    };
+    int32_t awaiting = -1;
+    walk_from(targets.front().first, [&](int32_t packet) {
+        if (awaiting >= 0) {
+            const bool second_field = parser_.parse_second_field(packet_->data, packet_->size, grid_);
+            emit(awaiting);
+            awaiting = -1;
+            if (second_field) {
+                return next < targets.size();
+            }
+        }
+        if (next >= targets.size()) {
+            return false;
+        }
+        if (packet == targets[next].first) {
+            parser_.parse_packet(packet_->data, packet_->size, grid_);
+            if (parser_.awaits_second_field()) {
+                awaiting = packet;
+                return true;
+            }
+            emit(packet);
+            return next < targets.size();
+        }
+        parser_.read_parameter_sets(packet_->data, packet_->size);
+        return true;
+    });
+    if (awaiting >= 0) {
+        emit(awaiting);
+    }
+}
+
+bool FrameSyntaxReader::walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit) {
+    const int32_t key = previous_key_packet(index_->packets, first + 1);
+    locator_.seek(key);
+    bool waiting = true;
+    for (int32_t next = key;; ++next) {
+        for (;;) {
+            if (av_read_frame(input_.demuxer(), packet_.get()) < 0) {
+                return false;
+            }
+            if (packet_->stream_index == input_.stream()) {
+                break;
+            }
+            av_packet_unref(packet_.get());
+        }
+        const PacketReference read(*packet_);
+        if (waiting) {
+            const PacketLocator::Arrival arrival = locator_.arrive(*packet_);
+            if (arrival == PacketLocator::Arrival::Lost) {
+                throw std::runtime_error("The demuxer cannot be brought to packet " + std::to_string(first));
+            }
+            if (arrival == PacketLocator::Arrival::Before) {
+                --next;
+                continue;
+            }
+            waiting = false;
+        }
+        if (!locator_.take(*packet_, next)) {
+            throw std::runtime_error("The demuxer lost track on the way to packet " + std::to_string(first));
+        }
+        if (!visit(next)) {
+            return true;
+        }
+    }
+}
+
+void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) const {
+    result.rows = index_->facts.mb_rows;
+    result.cols = index_->facts.mb_cols;
+    result.records.assign(static_cast<std::size_t>(result.rows) * result.cols, MbSyntaxRecord{});
+    const SequenceSyntax* sequence = parser_.sequence();
+    if (sequence == nullptr || grid.records.empty()) {
+        return;
+    }
+    CropOffsets crop{sequence->window.coded_width, sequence->window.coded_height, 0, 0};
+    if (const std::optional<CropOffsets> cropped = predict_decoder_crop(index_->facts.pixel_format, sequence->window)) {
+        crop = *cropped;
+    }
+    const MacroblockPlacement placement = macroblock_placement(crop);
+    for (int32_t y = 0; y < grid.height_mbs; ++y) {
+        for (int32_t x = 0; x < grid.width_mbs; ++x) {
+            const std::optional<std::size_t> cell = placement.cell_of(x, y);
+            if (cell && *cell < result.records.size()) {
+                result.records[*cell] = grid.records[static_cast<std::size_t>(y) * grid.width_mbs + x];
+            }
+        }
+    }
+}

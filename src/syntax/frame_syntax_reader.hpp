@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "ffmpeg/handles.hpp"
+#include "ffmpeg/session_options.hpp"
+#include "ffmpeg/video_input.hpp"
+#include "index/packet_locator.hpp"
+#include "index/stream_index.hpp"
+#include "syntax/picture_syntax.hpp"
+
+// One frame's syntax on the grid of the session's QP maps (facts.mb_rows x facts.mb_cols,
+// each cell the macroblock MacroblockPlacement puts there), and where asked for its levels.
+struct FrameSyntax {
+    int32_t rows = 0;
+    int32_t cols = 0;
+    std::vector<MbSyntaxRecord> records;
+    CoefficientPlanes coefficients;
+};
+
+// Reads frames' syntax from the packets of a file the session's index describes, with a
+// demuxer of its own and no decoder in use: a frame costs reading the packets from its key
+// packet (for the parameter sets in force) and parsing its own. Serialises its callers.
+class FrameSyntaxReader {
+public:
+    FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, const SessionOptions& options);
+
+    // std::out_of_range for a frame outside the index; std::runtime_error where its packet
+    // cannot be read.
+    void read(int32_t frame, bool with_coefficients, FrameSyntax& result);
+
+    // Reads the frames `frames` (numbers in the index, in any order) in one pass through the
+    // file from the key packet before the first, and gives `take` each one's syntax with
+    // its position in `frames`, in file order.
+    void read_in_file_order(const std::vector<int32_t>& frames,
+                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take);
+
+    // The packet that holds the frame's picture (its first field), -1 where none does.
+    int32_t packet_of(int32_t frame) const { return frame_packets_[static_cast<std::size_t>(frame)]; }
+
+private:
+    // Seeks to the key packet before `first` and reads packets in file order, giving each to
+    // `visit` with its number until it returns false; false where the input ends first.
+    bool walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit);
+    void place(const PictureGrid& grid, FrameSyntax& result) const;
+
+    const std::shared_ptr<const StreamIndex> index_;
+    VideoInput input_;
+    PacketLocator locator_;
+    PacketHandle packet_;
+    // The packet of the table that holds each frame's picture (its first field's).
+    std::vector<int32_t> frame_packets_;
+    PictureSyntaxParser parser_;
+    PictureGrid grid_;
+    std::mutex mutex_;
+};

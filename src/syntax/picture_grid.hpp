@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "syntax/mb_syntax_record.hpp"
+
+// What the macroblocks after a macroblock read of it, beside its record: the coefficient
+// counts that choose CAVLC's coeff_token tables and CABAC's coded_block_flags.
+struct MbNeighbourState {
+    // TotalCoeff(coeff_token) of each 4x4 block in raster order: luma (or Y), then Cb and
+    // Cr (4:2:0 uses 4 blocks of each, 4:2:2 8, 4:4:4 16).
+    uint8_t total_coeff[3][16];
+    // coded_block_flag of the same blocks (bit 4 * row + column, two columns for chroma of
+    // 4:2:0 and 4:2:2), and bit 16 that of the plane's DC block; every bit of an I_PCM
+    // macroblock, and the four of an 8x8 block whose flag is not coded but inferred.
+    uint32_t coded[3];
+};
+
+// The quantised levels of a picture, each plane at its coded size, row-major.
+struct CoefficientPlanes {
+    int width[3] = {0, 0, 0};
+    int height[3] = {0, 0, 0};
+    std::vector<int32_t> planes[3];
+
+    void reset(int width_mbs, int height_mbs, int chroma_format);
+    int32_t* at(int plane, int x, int y) { return &planes[plane][static_cast<std::size_t>(y) * width[plane] + x]; }
+};
+
+// The records of every macroblock of one picture (a frame, or both fields of one) by address
+// in the coded grid, and the state neighbours read. Reused from picture to picture: nothing is
+// allocated per macroblock.
+struct PictureGrid {
+    int width_mbs = 0;
+    int height_mbs = 0;
+    std::vector<MbSyntaxRecord> records;
+    std::vector<MbNeighbourState> states;
+    // Where asked for; else null, and the levels are read and dropped.
+    CoefficientPlanes* coefficients = nullptr;
+
+    void reset(int width, int height);
+};

@@ -1,0 +1,97 @@
+#include "syntax/picture_syntax.hpp"
+
+#include "h264/bit_reader.hpp"
+#include "h264/nal_units.hpp"
+#include "syntax/slice_parser.hpp"
+
+namespace {
+
+constexpr int kSliceNonIdr = 1;
+constexpr int kSliceIdr = 5;
+
+bool is_parameter_set(int type) { return type == 7 || type == 8; }
+
+}  // namespace
+
+PictureSyntaxParser::PictureSyntaxParser(const AVCodecParameters& codecpar)
+    : length_size_(nal_length_size(codecpar.extradata, codecpar.extradata_size)) {
+    visit_extradata_nal_units(codecpar.extradata, codecpar.extradata_size, [this](const NalUnit& unit) {
+        if (is_parameter_set(unit.type())) {
+            payload_.clear();
+            unescape_rbsp(unit.data + 1, static_cast<std::size_t>(unit.size - 1), payload_);
+            sets_.read(unit.type(), payload_.data(), static_cast<int>(payload_.size()));
+        }
+        return true;
+    });
+}
+
+void PictureSyntaxParser::read_parameter_sets(const uint8_t* data, int size) {
+    visit_nal_units(data, size, length_size_, [this](const NalUnit& unit) {
+        if (unit.size > 1 && is_parameter_set(unit.type())) {
+            payload_.clear();
+            unescape_rbsp(unit.data + 1, static_cast<std::size_t>(unit.size - 1), payload_);
+            sets_.read(unit.type(), payload_.data(), static_cast<int>(payload_.size()));
+        }
+        return true;
+    });
+}
+
+bool PictureSyntaxParser::parse_packet(const uint8_t* data, int size, PictureGrid& grid) {
+    slices_ = 0;
+    awaited_field_ = -1;
+    return parse_units(data, size, grid, -1);
+}
+
+bool PictureSyntaxParser::parse_second_field(const uint8_t* data, int size, PictureGrid& grid) {
+    const int field = awaited_field_;
+    awaited_field_ = -1;
+    return field >= 0 && parse_units(data, size, grid, field);
+}
+
+// `field` -1 for a new picture, else the parity a second field must have.
+bool PictureSyntaxParser::parse_units(const uint8_t* data, int size, PictureGrid& grid, int field) {
+    bool started = false;
+    parsed_field_ = -1;
+    visit_nal_units(data, size, length_size_, [&](const NalUnit& unit) {
+        if (unit.size <= 1) {
+            return true;
+        }
+        payload_.clear();
+        if (is_parameter_set(unit.type())) {
+            unescape_rbsp(unit.data + 1, static_cast<std::size_t>(unit.size - 1), payload_);
+            sets_.read(unit.type(), payload_.data(), static_cast<int>(payload_.size()));
+        } else if (unit.type() == kSliceNonIdr || unit.type() == kSliceIdr) {
+            parse_slice(unit.data, unit.size, grid, field, started);
+        }
+        return true;
+    });
+    if (field < 0 && parsed_field_ >= 0) {
+        awaited_field_ = 1 - parsed_field_;
+    }
+    return started;
+}
+
+void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid& grid, int field, bool& started) {
+    unescape_rbsp(unit + 1, static_cast<std::size_t>(size - 1), payload_);
+    BitReader reader(payload_.data(), payload_.size());
+    SliceSyntaxHeader header;
+    const char* refusal = read_slice_syntax_header(reader, unit[0] & 0x1F, (unit[0] >> 5) & 3, sets_, header);
+    const int parity = header.field ? (header.bottom_field ? 1 : 0) : -1;
+    if (field >= 0 && (header.sequence != sequence_ || parity != field)) {
+        // Not the other field of the frame: another picture, which this frame does not hold.
+        return;
+    }
+    if (header.sequence != nullptr && !started && field < 0) {
+        grid.reset(header.sequence->width_mbs, header.sequence->height_mbs);
+        if (grid.coefficients != nullptr) {
+            grid.coefficients->reset(grid.width_mbs, grid.height_mbs, header.sequence->chroma_array_type());
+        }
+        sequence_ = header.sequence;
+    }
+    started = started || header.sequence != nullptr;
+    parsed_field_ = parity;
+    if (*refusal != '\0' || header.mbaff) {
+        return;
+    }
+    SliceParser(reader, payload_.data(), payload_.size(), header, grid, slices_++).slice_data();
+}

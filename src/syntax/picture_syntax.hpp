@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "syntax/parameter_syntax.hpp"
+#include "syntax/picture_grid.hpp"
+
+// Parses the pictures of one H.264 stream packet by packet, keeping the parameter sets in
+// force: those of the extradata, then each SPS and PPS unit of the packets it is given.
+class PictureSyntaxParser {
+public:
+    explicit PictureSyntaxParser(const AVCodecParameters& codecpar);
+
+    // Takes the packet's parameter sets; its slices are not read.
+    void read_parameter_sets(const uint8_t* data, int size);
+
+    // Parses every slice of the packet into `grid`, which the first slice sizes and clears.
+    // Returns whether the packet held a picture. Slices the parser refuses (MBAFF frames,
+    // slice groups, SI/SP slices, data partitions, extension units) leave their macroblocks
+    // unparsed. A field picture fills every other row of the grid.
+    bool parse_packet(const uint8_t* data, int size, PictureGrid& grid);
+
+    // Where the last packet parsed held one field: parses the packet if it holds the other
+    // field of the same frame, into the rows that field left; returns whether it did.
+    bool parse_second_field(const uint8_t* data, int size, PictureGrid& grid);
+
+    // Whether the last picture parsed is a single field, waiting for its pair.
+    bool awaits_second_field() const { return awaited_field_ >= 0; }
+
+    // The sequence parameter set of the last picture parsed; null before one is.
+    const SequenceSyntax* sequence() const { return sequence_; }
+
+private:
+    bool parse_units(const uint8_t* data, int size, PictureGrid& grid, int field);
+    void parse_slice(const uint8_t* unit, int size, PictureGrid& grid, int field, bool& started);
+
+    int length_size_ = 0;
+    SyntaxParameterSets sets_;
+    // The unescaped payload of the unit being read, reused from unit to unit.
+    std::vector<uint8_t> payload_;
+    const SequenceSyntax* sequence_ = nullptr;
+    int slices_ = 0;
+    // The parity (0 top, 1 bottom) of the field the last picture parsed lacks; -1 for none.
+    int awaited_field_ = -1;
+    int parsed_field_ = -1;
+};

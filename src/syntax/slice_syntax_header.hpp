@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+#include "h264/bit_reader.hpp"
+#include "syntax/parameter_syntax.hpp"
+
+enum SliceKind { kSliceP = 0, kSliceB = 1, kSliceI = 2, kSliceSP = 3, kSliceSI = 4 };
+
+// A slice header, read in full so that the slice's data follows where it ends.
+struct SliceSyntaxHeader {
+    const SequenceSyntax* sequence = nullptr;
+    const PictureSyntax* picture = nullptr;
+    int nal_type = 0;
+    int ref_idc = 0;
+    uint32_t first_mb = 0;
+    // slice_type % 5: a SliceKind.
+    int kind = kSliceI;
+    int colour_plane = 0;
+    uint32_t frame_num = 0;
+    bool field = false;
+    bool bottom_field = false;
+    bool mbaff = false;
+    bool direct_spatial = false;
+    std::array<int, 2> references{1, 1};
+    int cabac_init_idc = 0;
+    // SliceQPY.
+    int qp = 26;
+    int disable_deblocking = 0;
+    int alpha_offset = 0;
+    int beta_offset = 0;
+};
+
+// Reads the header of a slice unit from its payload (emulation prevention removed, header byte
+// off), leaving `reader` at the first bit of slice_data(). Returns an empty string where the
+// header was read, else why it cannot be parsed: a parameter set missing, slice groups,
+// damage.
+const char* read_slice_syntax_header(BitReader& reader, int nal_type, int ref_idc, const SyntaxParameterSets& sets,
+                                     SliceSyntaxHeader& header);

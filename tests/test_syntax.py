@@ -1,0 +1,119 @@
+"""Every macroblock's syntax read from the packets against the decoder that decodes them:
+the types the ffmpeg tool's own log prints (through a session with mb_types=True), the QP
+map it exports, and the encoder's first-pass statistics; then damaged slices."""
+
+import random
+import re
+
+import numpy as np
+import pytest
+
+import vexmira
+from media import SYNTAX_RECIPES
+
+MbType = vexmira.MbType
+DIRECT = [MbType.DIRECT, MbType.DIRECT_SKIP]
+# Besides: Baseline, and field pictures (two packets a frame) in raw and MP4 streams.
+CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated")), "h264_raw_baseline",
+         "h264_field_pictures", "mp4_field_pictures"]
+# Slices a frame: x264's slices=4, and one a field.
+SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4, "h264_field_pictures": 2, "mp4_field_pictures": 2}
+
+
+@pytest.fixture(scope="module")
+def decoded(media):
+    """Each clip's macroblock types and QP maps of every frame, from decoding it."""
+    made = {}
+
+    def of(clip):
+        if clip not in made:
+            with vexmira.H264DecoderSession(media(clip), mb_types=True) as session:
+                made[clip] = session.get_mbtype_maps(threads=1), session.get_qpmaps(threads=1)
+        return made[clip]
+    return of
+
+
+def read_syntax(session, frames, access):
+    """Each frame's syntax, one call a frame or in one batch on two readers."""
+    if access == "batch":
+        return list(session.get_mb_syntaxes(frames, threads=2))
+    return [session.get_mb_syntax(frame) for frame in frames]
+
+
+@pytest.mark.parametrize("access", ["random", "batch"])
+@pytest.mark.parametrize("clip", CLIPS)
+def test_every_frame_in_random_order_parses_as_the_decoder_decodes(media, decoded, clip, access):
+    types, qps = decoded(clip)
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        frames = list(range(session.num_frames))
+        random.Random(clip).shuffle(frames)
+        for frame, syntax in zip(frames, read_syntax(session, frames, access)):
+            expected = types[frame]
+            # A slice that drifts by a bit fails to end at its trailing bits or leaves
+            # macroblocks of the picture unread.
+            assert syntax["parsed"].all(), frame
+            assert (syntax["type"] == expected["type"]).all(), frame
+            assert (syntax["interlaced"] == expected["interlaced"]).all(), frame
+            # Direct prediction's partition follows the co-located picture, not the syntax.
+            shown = ~np.isin(expected["type"], DIRECT)
+            assert (syntax["partition"][shown] == expected["partition"][shown]).all(), frame
+            assert (syntax["qp"] == qps[frame]).all(), frame
+            assert len(np.unique(syntax["slice"])) == SLICES.get(clip, 1), frame
+
+
+def first_pass_statistics(path) -> list[dict[str, int]]:
+    """x264's per-frame statistics of its first pass, by frame in presentation order."""
+    log = path.with_name(path.stem + "-0.log").read_text().splitlines()[1:]
+    rows = [dict(re.findall(r"(\w+):(\S+)", line)) for line in log]
+    return [{key: int(row[key]) for key in ("tex", "mv", "misc", "imb", "pmb", "smb")}
+            for row in sorted(rows, key=lambda row: int(row["in"]))]
+
+
+@pytest.mark.parametrize("clip", ["mp4_cavlc_first_pass", "mp4_cabac_first_pass"])
+def test_frame_sums_match_the_encoders_first_pass_statistics(media, clip):
+    """The macroblock counts are x264's. Its bits are the frame's: `tex` from the coded block
+    pattern on (which the syntax counts as header), `mv` the macroblock types and prediction,
+    `misc` the rest, slice headers included, which the macroblocks' bits leave out: so the
+    frame's total exceeds the macroblocks' by the headers (under 128 bits a slice here), and
+    `tex` lies between the residual and the residual with the header bits."""
+    path = media(clip)
+    with vexmira.H264DecoderSession(path) as session:
+        for frame, expected in enumerate(first_pass_statistics(path)):
+            syntax = session.get_mb_syntax(frame)
+            intra = np.isin(syntax["type"], [MbType.INTRA_4X4, MbType.INTRA_16X16, MbType.INTRA_PCM])
+            skipped = np.isin(syntax["type"], [MbType.SKIP, MbType.DIRECT_SKIP])
+            counts = int(intra.sum()), int((~intra & ~skipped).sum()), int(skipped.sum())
+            assert counts == (expected["imb"], expected["pmb"], expected["smb"]), frame
+            header, residual = int(syntax["bits_header"].sum()), int(syntax["bits_residual"].sum())
+            total = header + int(syntax["bits_prediction"].sum()) + residual
+            assert 0 < expected["tex"] + expected["mv"] + expected["misc"] - total < 128, frame
+            assert residual <= expected["tex"] <= residual + header, frame
+
+
+@pytest.mark.parametrize("clip, intact", [("h264_cavlc_truncated", "mp4_cavlc"),
+                                          ("h264_cabac_truncated", "mp4_cabac")])
+def test_a_truncated_slice_is_parsed_up_to_the_damage(media, decoded, clip, intact):
+    types = decoded(intact)[0]
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        assert session.num_frames == len(types)
+        damaged = 0
+        for frame in range(session.num_frames):
+            parsed = session.get_mb_syntax(frame)["parsed"].ravel()
+            if parsed.all():
+                continue
+            damaged += 1
+            # Parsed in raster order up to the macroblock where the data ran out, none after.
+            readable = int(parsed.sum())
+            assert not parsed[readable:].any(), frame
+            before = slice(0, max(readable - 2, 0))
+            assert (session.get_mb_syntax(frame)["type"].ravel()[before] == types[frame]["type"].ravel()[before]).all()
+        assert damaged == session.num_frames // 3
+
+
+@pytest.mark.parametrize("clip", ["mp4_mbaff"])
+def test_a_coding_the_parser_refuses_leaves_every_macroblock_unparsed(media, clip):
+    """MBAFF frames: documented as refused, so no record may claim to have been read."""
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        for syntax in session.get_mb_syntaxes(threads=1):
+            assert not syntax["parsed"].any()
+            assert (syntax["type"] == MbType.UNKNOWN).all() and (syntax["qp"] == -1).all()
