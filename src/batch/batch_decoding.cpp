@@ -11,6 +11,8 @@
 #include <thread>
 #include <utility>
 
+#include "ffmpeg/picture_pool.hpp"
+
 namespace {
 
 // The frames of a batch grouped by the key packet that decoding them starts from, each
@@ -140,13 +142,16 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
     std::atomic<std::size_t> next_unit{0};
     FirstError error;
     const UnitDelivery delivery{sink, with_pixels, [&error] { return error.stopped(); }};
+    // Zeroed buffers for every worker, whichever units it took before: what a damaged
+    // picture's concealment leaves unwritten is the same as in the session's pictures.
+    const auto pictures = std::make_shared<PicturePool>();
     {
         JoinedThreads pool;
         for (std::size_t i = 0; i < worker_count; ++i) {
             // Each worker opens and probes the file on its own thread, alongside the others.
             pool.start([&] {
                 try {
-                    BatchWorker worker(index, decoder_options);
+                    BatchWorker worker(index, decoder_options, pictures);
                     for (std::size_t unit = next_unit++; unit < plan.unit_count() && !error.stopped();
                          unit = next_unit++) {
                         worker.decode_unit(plan.unit(unit), delivery);
