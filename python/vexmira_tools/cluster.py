@@ -40,7 +40,7 @@ def connect(address: str):
 
 
 def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar,
-                mb_types: bool = False) -> Iterator[FileResult]:
+                mb_types: bool = False, stream: int | None = None) -> Iterator[FileResult]:
     """Each file's result in the order given, as the one-process run gives them: a file that
     completes before those ahead of it waits for them. Ranges are submitted as soon as their
     file is planned."""
@@ -51,7 +51,7 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
     next_path = next(following, None)
     ranges = {}
     pending = as_completed(client.map(plan_and_read_first, videos, range_frames=range_frames, threads=threads,
-                                      mb_types=mb_types, pure=False))
+                                      mb_types=mb_types, stream=stream, pure=False))
     with interrupts_checked() as check:
         while not pending.is_empty():
             wait_checked(pending.has_ready, check)
@@ -72,7 +72,8 @@ def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: i
                     got[path][plan.ranges[0][0]] = first_range
                     bar.update(len(first_range["frame"]))
                 for first, end in plan.ranges[1:]:
-                    task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, pure=False)
+                    task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, stream=stream,
+                                         pure=False)
                     ranges[task] = (path, first)
                     pending.add(task)
             if path not in ready and len(got[path]) == len(plans[path].ranges):

@@ -30,21 +30,22 @@ def usable_cores() -> int:
 
 
 def run_in_process(videos: list[str], threads: int, range_frames: int, bar,
-                   mb_types: bool = False) -> Iterator[FileResult]:
+                   mb_types: bool = False, stream: int | None = None) -> Iterator[FileResult]:
     """Each file's result in the order given. Every range is read on one decoder; `threads`
     (0: every usable core) ranges are read at once, of whichever files they belong to."""
     workers = threads or usable_cores()
     pool = ThreadPoolExecutor(workers, thread_name_prefix="vexmira-stats")
     try:
-        yield from Corpus(videos, range_frames, mb_types, pool, workers * FILES_PER_THREAD, bar).results()
+        yield from Corpus(videos, range_frames, mb_types, pool, workers * FILES_PER_THREAD, bar, stream).results()
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
 
 class Corpus:
     def __init__(self, videos: list[str], range_frames: int, mb_types: bool, pool: ThreadPoolExecutor,
-                 files_at_once: int, bar):
+                 files_at_once: int, bar, stream: int | None = None):
         self.videos, self.range_frames, self.mb_types, self.pool, self.bar = videos, range_frames, mb_types, pool, bar
+        self.stream = stream
         self.files_at_once = files_at_once
         self.work: dict[str, FileWork] = {}
         self.pending: dict[Future, tuple[str, int | None]] = {}
@@ -62,7 +63,8 @@ class Corpus:
             path = self.videos[self.next_to_plan]
             self.next_to_plan += 1
             self.work[path] = FileWork()
-            self.pending[self.pool.submit(open_file, path, self.range_frames, None, self.mb_types)] = (path, None)
+            self.pending[self.pool.submit(open_file, path, self.range_frames, None, self.mb_types,
+                                          stream=self.stream)] = (path, None)
 
     def take_finished(self) -> None:
         done, _ = wait(self.pending, return_when=FIRST_COMPLETED)

@@ -14,12 +14,13 @@ Opening reads the file once to number its frames. close(), or leaving a with blo
 lets go of the file at once; a session pickles as its path and options, and
 unpickling opens the file again at that path.)";
 
-inline constexpr const char* kInit = R"(Open a video file. deblocking: "skip" (every picture before the loop filter, references too), "exact" (references filtered, the requested picture before its own filter) or "on" (filtered pictures). motion_vectors: export them for get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded, for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame intervals decoded ahead on other cores while requests move forward; None sizes it to the idle cores, 0 turns it off.
+inline constexpr const char* kInit = R"(Open a video file. deblocking: "skip" (every picture before the loop filter, references too), "exact" (references filtered, the requested picture before its own filter) or "on" (filtered pictures). motion_vectors: export them for get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded, for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame intervals decoded ahead on other cores while requests move forward; None sizes it to the idle cores, 0 turns it off. stream: the video stream to open, by its index as ffprobe numbers the file's streams; None opens the first video stream that is not an attached picture (cover art). A missing index, or one of another kind of stream, raises ValueError listing the file's streams.
 
 path: str, bytes or os.PathLike, given to FFmpeg as the bytes os.fsencode makes of
 it, so that a file name that is not valid UTF-8 opens as bytes and as the str
 os.listdir gives for it; error messages name it as os.fsdecode does.)";
 
+inline constexpr const char* kStreamIndex = "Index of the video stream opened, as ffprobe numbers the file's streams.";
 inline constexpr const char* kWidth = "Picture width in pixels, as the decoder's pictures have it.";
 inline constexpr const char* kHeight = "Picture height in pixels, as the decoder's pictures have it.";
 inline constexpr const char* kMbCols = "Columns of the QP map: 16x16 blocks across the picture, (width + 15) // 16.";
