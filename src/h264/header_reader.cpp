@@ -12,13 +12,18 @@ constexpr int kUnitPrefixBytes = 1024;
 H264HeaderReader::H264HeaderReader(const AVCodecParameters& codecpar, bool with_order_counts)
     : with_order_counts_(with_order_counts), length_size_(nal_length_size(codecpar.extradata, codecpar.extradata_size)) {
     visit_extradata_nal_units(codecpar.extradata, codecpar.extradata_size, [this](const NalUnit& unit) {
-        sets_.read(unit);
+        read_parameter_set(-1, unit);
         return true;
     });
 }
 
 PictureOrder H264HeaderReader::read(const AVPacket& packet) {
+    const int32_t packet_read = packets_read_++;
     PictureOrder order;
+    if (is_refused_by_decoder(packet.data, packet.size, length_size_)) {
+        order.lacks_picture = true;
+        return order;
+    }
     bool readable = false;
     bool has_slice = false;
     visit_nal_units(
@@ -30,12 +35,21 @@ PictureOrder H264HeaderReader::read(const AVPacket& packet) {
                 order = read_slice(unit);
                 return false;
             }
-            sets_.read(unit);
+            read_parameter_set(packet_read, unit);
             return true;
         },
         kUnitPrefixBytes);
     order.lacks_picture = readable && !has_slice;
     return order;
+}
+
+// A unit as long as the part of it that is read may have been cut there: the decoder keeps
+// what it has rather than be given a part of a set.
+void H264HeaderReader::read_parameter_set(int32_t packet, const NalUnit& unit) {
+    sets_.read(unit);
+    if (unit.size < kUnitPrefixBytes) {
+        history_.declare(packet, unit);
+    }
 }
 
 PictureOrder H264HeaderReader::read_slice(const NalUnit& unit) {

@@ -40,6 +40,7 @@ struct ScannedPackets {
     bool with_order_counts = false;
     // The display window of the first picture's sequence parameter set, where it was read.
     std::optional<CodedWindow> first_window;
+    ParameterSetHistory parameter_sets;
 };
 
 // Reads the rest of the input once, without decoding, and keeps a record of every packet

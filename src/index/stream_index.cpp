@@ -85,5 +85,6 @@ std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const st
         throw std::runtime_error("No video frames found in: " + path);
     }
     index->interval_starts = index->frames.interval_starts();
+    index->parameter_sets = std::move(scanned.parameter_sets);
     return index;
 }
