@@ -124,6 +124,11 @@ RECIPES = {
                                                "-map", "2", "-shortest", "-c:v:0", "png", "-disposition:v:0",
                                                "attached_pic", "-c:v:1", "libx264", "-c:a", "aac")),
     "mp4_cover_art": (".mp4", user_data_first("mp4_with_cover_art")),
+    # One IDR picture, then a recovery point every 30 frames whose refresh takes most of them.
+    "h264_intra_refresh": (".h264", video_input(size="160x96", frames=200)
+                           + x264(bframes=2, gop=30, extra="intra-refresh=1")),
+    "ts_intra_refresh": (".ts", video_input(size="160x96", frames=200) + x264(bframes=0, gop=30,
+                                                                             extra="intra-refresh=1")),
 }
 
 
@@ -314,3 +319,31 @@ def test_a_chosen_stream_survives_pickling_and_is_read_by_vexmira_stats(made, tm
     assert stats_main([str(path), "--stream", "1", "--threads", "1", "-o", str(output)]) == 0
     rows = output.read_text().splitlines()[1:]
     assert len(rows) == len(tool_pictures(path, "yuv420p", 1))
+
+
+# ---- Intra refresh -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["h264_intra_refresh", "ts_intra_refresh"])
+def test_frames_before_a_recovery_completes_come_from_the_recovery_point_before(made, name):
+    """Decoding from a recovery point, FFmpeg withholds the pictures shown before its refresh
+    completes; those frames are the ones decoding from the recovery point before gives."""
+    path = made(name)
+    assert sum("K" in packet["flags"] for packet in packets(path)) > 5
+    expected = tool_pictures(path, "yuv420p")
+    assert wrong_frames(path, expected) == {order: [] for order in orders(len(expected))}
+
+
+def test_intervals_begin_where_the_tools_decode_from_each_key_packet_begins(made):
+    """Each run of frames decoded from one key packet begins with the first picture the tool
+    outputs from a copy of the file that begins at that key packet: no request decodes from
+    a recovery point that withholds its frame, only to decode again from the one before."""
+    path = made("ts_intra_refresh")
+    keys = [int(packet["pos"]) for packet in packets(path) if "K" in packet["flags"]]
+    data = path.read_bytes()
+    count = len(tool_pictures(path, "yuv420p"))
+    starts = []
+    for key in keys:
+        copy = path.with_name(f"{path.stem}_from_{key}.ts")
+        copy.write_bytes(data[:keys[0]] + data[key:])
+        starts.append(count - len(tool_pictures(copy, "yuv420p")))
+    assert [int(start) for start in vexmira.H264DecoderSession(str(path)).key_frame_intervals()] == starts

@@ -1,5 +1,7 @@
 #include "h264/header_reader.hpp"
 
+#include "h264/recovery_point.hpp"
+
 namespace {
 
 constexpr int kSliceNonIdr = 1;
@@ -26,6 +28,7 @@ PictureOrder H264HeaderReader::read(const AVPacket& packet) {
     }
     bool readable = false;
     bool has_slice = false;
+    int64_t recovery_frames = -1;
     visit_nal_units(
         packet.data, packet.size, length_size_,
         [&](const NalUnit& unit) {
@@ -35,11 +38,15 @@ PictureOrder H264HeaderReader::read(const AVPacket& packet) {
                 order = read_slice(unit);
                 return false;
             }
+            if (const std::optional<uint32_t> count = recovery_frame_count(unit)) {
+                recovery_frames = *count;
+            }
             read_parameter_set(packet_read, unit);
             return true;
         },
         kUnitPrefixBytes);
     order.lacks_picture = readable && !has_slice;
+    order.recovery_frames = recovery_frames;
     return order;
 }
 
@@ -65,6 +72,9 @@ PictureOrder H264HeaderReader::read_slice(const NalUnit& unit) {
     order.idr = header.idr;
     order.bipredicted = header.bipredicted;
     order.structure = header.structure;
+    order.frame_num = header.frame_num;
+    order.frame_num_modulus = uint32_t{1} << header.sequence->frame_num_bits;
+    order.reference = header.reference;
     if (with_order_counts_) {
         order.memory_reset = header.memory_reset;
         order.poc = order_counter_.next(header);

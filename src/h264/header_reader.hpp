@@ -30,6 +30,13 @@ struct PictureOrder {
     // IDR picture or reset.
     bool memory_reset = false;
     int32_t poc = 0;
+    // The slice's frame_num and its modulus (2 to the power of the SPS's bits for it), and
+    // whether the picture is a reference.
+    uint32_t frame_num = 0;
+    uint32_t frame_num_modulus = 16;
+    bool reference = false;
+    // recovery_frame_cnt of a recovery point SEI message ahead of the slice, or -1.
+    int64_t recovery_frames = -1;
 };
 
 // Reads an H.264 stream's parameter sets (from the extradata and in-band) and the first
