@@ -19,16 +19,17 @@ std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool n
     std::lock_guard<std::mutex> lock(decode_mutex_);
     // close() may have come in while this call waited for the lock.
     check_open();
-    request_pattern_.note_request(index);
+    request_pattern_.note_request(index, needs_pixels);
     if (std::shared_ptr<CachedFrame> cached = cache_.find(index, needs_pixels)) {
         return cached;
     }
-    if (std::shared_ptr<CachedFrame> ahead = take_from_read_ahead(index, needs_pixels)) {
+    const bool keeps_pixels = needs_pixels || request_pattern_.keeps_pixels();
+    if (std::shared_ptr<CachedFrame> ahead = take_from_read_ahead(index, keeps_pixels)) {
         return ahead;
     }
-    std::shared_ptr<CachedFrame> result = decode_frame(index, needs_pixels);
+    std::shared_ptr<CachedFrame> result = decode_frame(index, keeps_pixels);
     if (request_pattern_.moves_forward()) {
-        read_ahead_.run_ahead_of(index, needs_pixels);
+        read_ahead_.run_ahead_of(index, keeps_pixels);
     }
     return result;
 }
