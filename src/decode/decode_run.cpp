@@ -1,10 +1,10 @@
 #include "decode/decode_run.hpp"
 
-#include "h264/nal_units.hpp"
-
 #include <algorithm>
 #include <new>
 #include <utility>
+
+#include "h264/nal_units.hpp"
 
 namespace {
 
