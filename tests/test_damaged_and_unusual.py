@@ -18,7 +18,8 @@ import pytest
 
 import vexmira
 from bitstream_edit import PPS, SLICE, SPS, IDR, annex_b_units, nal_type
-from conftest import ffmpeg, ffprobe, plane_sizes, video_input, x264
+from media import ffmpeg, video_input, x264
+from oracle import plane_sizes
 from vexmira_tools.stats import main as stats_main
 
 # ---- Recipes -------------------------------------------------------------------------------

@@ -67,7 +67,7 @@ py::array picture_type_column(const std::vector<std::string>& types) {
 
 py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    resolve_thread_count(threads);
+    check_thread_count(threads);
     const StreamFacts& facts = session.facts();
     py::array_t<int8_t> maps({static_cast<py::ssize_t>(requested.size()), static_cast<py::ssize_t>(facts.mb_rows),
                               static_cast<py::ssize_t>(facts.mb_cols)});
@@ -82,7 +82,7 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& 
 py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     check_mb_types_exported(session);
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    resolve_thread_count(threads);
+    check_thread_count(threads);
     const StreamFacts& facts = session.facts();
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(requested.size()),
                                          static_cast<py::ssize_t>(facts.mb_rows),
@@ -100,7 +100,7 @@ py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, in
     session.check_open();
     check_plane_batch_possible(session.options());
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    resolve_thread_count(threads);
+    check_thread_count(threads);
     const PlaneShape shape = plane_shape(session.facts(), plane);
     const py::dtype dtype =
         session.facts().bytes_per_sample == 2 ? py::dtype::of<uint16_t>() : py::dtype::of<uint8_t>();
@@ -116,7 +116,7 @@ py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, in
 
 py::dict frame_stats(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    resolve_thread_count(threads);
+    check_thread_count(threads);
     FrameStatsTable table;
     {
         py::gil_scoped_release release;

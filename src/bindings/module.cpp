@@ -12,6 +12,7 @@
 #include "h264_decoder_session.hpp"
 #include "mb_type_records.hpp"
 #include "session_construction.hpp"
+#include "system/usable_cores.hpp"
 
 namespace py = pybind11;
 
@@ -42,14 +43,15 @@ py::object fraction(AVRational value) {
 }  // namespace
 
 PYBIND11_MODULE(vexmira, m) {
-    m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
+    m.doc() = docstrings::kModule;
     m.attr("__version__") = VEXMIRA_VERSION;
     m.attr("ffmpeg_version") = ffmpeg_runtime_versions();
     py::register_exception_translator(&translate_runtime_error);
     register_mb_type_enums(m);
+    m.def("usable_cores", &usable_cores, docstrings::kUsableCores);
 
     using Session = H264DecoderSession;
-    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kSession)
+    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kH264DecoderSession)
         .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
                          const std::optional<int>& read_ahead, const std::optional<int>& stream) {
                  return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead, stream);
@@ -103,8 +105,8 @@ PYBIND11_MODULE(vexmira, m) {
              docstrings::kGetMbtypeMaps)
         .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"), py::arg("threads") = 0,
              docstrings::kGetPlanes)
-        // The frames first, as get_qpmaps takes them; then the earlier form, the thread count
-        // first and the frames by keyword. A number is not FrameNumbers, so it goes to the latter.
+        // The frames first, as get_qpmaps takes them; else the thread count first and the frames
+        // by keyword. A number is not FrameNumbers, so it goes to the latter.
         .def("frame_stats", &frame_stats, py::arg("frames") = py::none(), py::arg("threads") = 0,
              docstrings::kFrameStats)
         .def(

@@ -20,6 +20,11 @@ __version__: str
 # "libavcodec", "libavformat", "libavutil" ("major.minor.micro").
 ffmpeg_version: dict[str, str]
 
+def usable_cores() -> int:
+    """The processors this process may run on: its affinity mask (which taskset or a
+    container's cpuset narrows), at least 1. Batch methods with threads=0 run that many
+    decoders; read_ahead=None runs one fewer beside the caller's."""
+
 class MbType(enum.IntEnum):
     """How a macroblock was coded, as FFmpeg's H.264 decoder reports it"""
 
@@ -274,8 +279,8 @@ class H264DecoderSession:
         mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct and
         motion-coded macroblocks, -1 for a frame without types)
 
-        Arguments as get_qpmaps takes them; frame_stats(threads, frames=...), the earlier
-        form, works too. pts is in time_base units, time in seconds. Batch methods open the
+        Arguments as get_qpmaps takes them, or the thread count first and the frames by
+        keyword: frame_stats(threads, frames=...). pts is in time_base units, time in seconds. Batch methods open the
         file again by its path: RuntimeError where it is gone or has changed since the
         session opened it."""
 

@@ -28,8 +28,9 @@ constexpr int kAutomaticReadAhead = -1;
 // The stream setting that takes the file's first video stream.
 constexpr int32_t kFirstVideoStream = -1;
 
-// What a session decodes beyond the default, and how; the defaults keep its answers as they
-// always were.
+// What a session decodes beyond the default, and how: by default the deblocking filter is
+// skipped, neither motion vectors nor macroblock types are exported, and the first video
+// stream is read.
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;
