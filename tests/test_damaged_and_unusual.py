@@ -125,6 +125,11 @@ RECIPES = {
                                                "-map", "2", "-shortest", "-c:v:0", "png", "-disposition:v:0",
                                                "attached_pic", "-c:v:1", "libx264", "-c:a", "aac")),
     "mp4_cover_art": (".mp4", user_data_first("mp4_with_cover_art")),
+    # 576 interlaced lines coded as macroblock pairs (MBAFF), with B pictures, cut inside its
+    # last picture.
+    "ts_mbaff_576i": (".ts", video_input(size="720x576", rate="50", frames=150, then="tinterlace=mode=interleave_top")
+                      + x264(bframes=3, gop=25, extra="interlaced=1")),
+    "ts_mbaff_576i_cut": (".ts", cut_at("ts_mbaff_576i", 0.61)),
     # One IDR picture, then a recovery point every 30 frames whose refresh takes most of them.
     "h264_intra_refresh": (".h264", video_input(size="160x96", frames=200)
                            + x264(bframes=2, gop=30, extra="intra-refresh=1")),
@@ -237,7 +242,8 @@ def conceals(path: Path) -> bool:
 # ---- Damaged pictures ----------------------------------------------------------------------
 
 # Damaged file -> the sound file it was made from, of the same size and format.
-DAMAGED = {"ts_10bit_lost": "ts_10bit", "ts_422_lost": "ts_422", "ts_422_10bit_cut": "ts_422_10bit"}
+DAMAGED = {"ts_10bit_lost": "ts_10bit", "ts_422_lost": "ts_422", "ts_422_10bit_cut": "ts_422_10bit",
+           "ts_mbaff_576i_cut": "ts_mbaff_576i"}
 
 
 @pytest.mark.parametrize("name", DAMAGED)
@@ -348,3 +354,15 @@ def test_intervals_begin_where_the_tools_decode_from_each_key_packet_begins(made
         copy.write_bytes(data[:keys[0]] + data[key:])
         starts.append(count - len(tool_pictures(copy, "yuv420p")))
     assert [int(start) for start in vexmira.H264DecoderSession(str(path)).key_frame_intervals()] == starts
+
+
+@pytest.mark.parametrize("gap", [20, 12])
+def test_a_damaged_picture_reached_from_an_earlier_frame_is_the_same(made, gap):
+    """FFmpeg conceals the cut picture with the picture decoded just before it: decoding on
+    from a frame far enough back to skip the unreferenced pictures between must not change it."""
+    path = made("ts_mbaff_576i_cut")
+    expected = from_each_key_packet(path, "yuv420p")
+    last = len(expected) - 1
+    with vexmira.H264DecoderSession(str(path)) as session:
+        picture(session, last - gap, *expected[last - gap][:2])
+        assert picture(session, last, *expected[last][:2]) == expected[last][2]
