@@ -9,6 +9,7 @@ import json
 import os
 import platform
 import random
+import resource
 import statistics
 import subprocess
 import sys
@@ -32,8 +33,8 @@ RESULTS = ROOT / "build" / "bench" / "results.json"
 RANDOM_TARGETS = 200
 LIMIT_TARGETS = 100
 SEED = 1234
-SECTIONS = ["sequential", "random", "limit", "patterns", "opening", "memory", "peers", "batch", "prediction", "loop",
-            "corpus", "view"]
+SECTIONS = ["sequential", "random", "limit", "patterns", "user-loops", "opening", "memory", "peers", "batch",
+            "prediction", "loop", "corpus", "view"]
 # With deblocking="exact" every requested reference picture is decoded again from its key
 # frame, so reading in order costs more the further a frame lies from its key frame: the
 # first frames of the clip's one interval are measured, not all 250.
@@ -263,6 +264,40 @@ def pattern_rows(paths, baseline, repeat):
     return rows
 
 
+def tool_processor_seconds(path):
+    """The processor time of the ffmpeg tool's one-thread decode of the file."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-threads", "1", "-skip_loop_filter", "all",
+                    "-i", str(path), "-f", "null", "-"], check=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+
+
+def user_loop_rows(repeat):
+    """Two loops users walk into, each paired with its reference measured right before it,
+    per processor second: each frame's QP map then its luma plane, against the luma loop
+    alone, over x264's 250-frame intervals; and the luma loop over a stream of recovery
+    points (intra refresh), against the ffmpeg tool's one-thread decode of it. Target: at
+    most 1.3 times the reference's processor time."""
+    rows = []
+    one_interval = media.clip("720p_12s")
+    loops, references = [], []
+    for _ in range(repeat):
+        references.append(pattern_rate("sequential-luma", one_interval)[1])
+        loops.append(pattern_rate("sequential-qp-then-luma", one_interval)[1])
+    rows.append(paired_row("user-loops", "720p: QP map then luma plane of each frame / luma plane alone, per "
+                           "processor second (fps)", loops, references, ">= 0.77", minimum=1 / 1.3))
+    refresh = media.intra_refresh()
+    frames = vexmira.H264DecoderSession(str(refresh)).num_frames
+    loops, references = [], []
+    for _ in range(repeat):
+        references.append(frames / tool_processor_seconds(refresh))
+        loops.append(pattern_rate("sequential-luma", refresh)[1])
+    rows.append(paired_row("user-loops", "480x272 intra refresh: luma plane of each frame / ffmpeg tool -threads 1, "
+                           "per processor second (fps)", loops, references, ">= 0.77", minimum=1 / 1.3))
+    return rows
+
+
 def opening_rows(tool, paths, repeat, limit=1.2):
     rows = []
     for name, path in paths.items():
@@ -463,6 +498,8 @@ def main():
         rows += random_access_rows(tool, media.raw_copy(long), args.repeat, "raw .h264: ", counts_from=long)[1]
     if "patterns" in args.sections:
         rows += pattern_rows({"720p": mid, "1080p": big}, args.baseline, args.repeat)
+    if "user-loops" in args.sections:
+        rows += user_loop_rows(args.repeat)
     if "opening" in args.sections:
         rows += opening_rows(tool, {"1080p": big, "360p": long}, args.repeat)
         rows += opening_rows(tool, {"1080p raw .h264": media.raw_copy(big), "360p raw .h264": media.raw_copy(long)},

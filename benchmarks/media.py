@@ -31,6 +31,21 @@ def clip(name: str) -> Path:
     return path
 
 
+def intra_refresh() -> Path:
+    """A raw stream of 1,200 frames (480x272) with one IDR picture, then a recovery point every
+    60 frames whose refresh takes most of the 60: what encoders for streaming write."""
+    path = FOLDER / "480x272_intra_refresh.h264"
+    if not path.exists():
+        FOLDER.mkdir(parents=True, exist_ok=True)
+        partial = path.with_suffix(".partial.h264")
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc2=size=480x272:rate=25", "-frames:v", "1200", "-c:v", "libx264", "-preset", "medium",
+                        "-x264-params", "intra-refresh=1:keyint=60", "-pix_fmt", "yuv420p", "-f", "h264",
+                        str(partial)], check=True)
+        partial.rename(path)
+    return path
+
+
 def raw_copy(path: Path) -> Path:
     """The clip's stream as raw Annex B, without a container: no packet has a timestamp."""
     raw = path.with_suffix(".h264")

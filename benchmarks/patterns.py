@@ -2,7 +2,8 @@
 interpreter imports, so that bench.py can run them on a baseline build of an earlier
 version as well. Prints the requests served per second (frames per second for a sequential
 pass), of the clock and of the processor.
-Usage: python benchmarks/patterns.py {reverse,scrub,sequential-qp,sequential-planes,random-qp,random-planes} <video>"""
+Usage: python benchmarks/patterns.py {reverse,scrub,sequential-qp,sequential-planes,sequential-luma,
+       sequential-qp-then-luma,random-qp,random-planes} <video>"""
 
 import random
 import sys
@@ -44,27 +45,29 @@ def random_frames(session, plane):
     return [(generator.randrange(session.num_frames), plane) for _ in range(RANDOM_REQUESTS)]
 
 
+# Requests as (frame, plane), plane None for the QP map.
 PATTERNS = {
-    "reverse": (reverse, "get_plane_data"),
-    "scrub": (scrub, "get_plane_data"),
-    "sequential-qp": (lambda session: every_frame(session, [None]), "get_qpmap"),
-    "sequential-planes": (lambda session: every_frame(session, [0, 1, 2]), "get_plane_data"),
-    "random-qp": (lambda session: random_frames(session, None), "get_qpmap"),
-    "random-planes": (lambda session: random_frames(session, 0), "get_plane_data"),
+    "reverse": reverse,
+    "scrub": scrub,
+    "sequential-qp": lambda session: every_frame(session, [None]),
+    "sequential-planes": lambda session: every_frame(session, [0, 1, 2]),
+    "sequential-luma": lambda session: every_frame(session, [0]),
+    # Each frame's QP map, then its luma plane: requests that want no pixels among those that do.
+    "sequential-qp-then-luma": lambda session: every_frame(session, [None, 0]),
+    "random-qp": lambda session: random_frames(session, None),
+    "random-planes": lambda session: random_frames(session, 0),
 }
 
 
 def main(pattern, path):
     session = vexmira.H264DecoderSession(path)
-    make_requests, method = PATTERNS[pattern]
-    requests = make_requests(session)
-    call = getattr(session, method)
+    requests = PATTERNS[pattern](session)
     start, start_processor = time.perf_counter(), time.process_time()
     for frame, plane in requests:
         if plane is None:
-            call(frame)
+            session.get_qpmap(frame)
         else:
-            call(frame, plane)
+            session.get_plane_data(frame, plane)
     elapsed, processor = time.perf_counter() - start, time.process_time() - start_processor
     served = len({frame for frame, _ in requests}) if pattern.startswith("sequential") else len(requests)
     print(served / elapsed, served / processor)

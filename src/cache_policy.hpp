@@ -18,7 +18,7 @@
 class RequestPattern {
 public:
     // Takes every request, hits included, before any decoding for it.
-    void note_request(int32_t index);
+    void note_request(int32_t index, bool needs_pixels);
 
     // Whether the unreferenced picture of frame `picture`, which comes before `target`, is
     // worth decoding while decoding towards `target`.
@@ -29,8 +29,16 @@ public:
     // planes) neither count nor break the run.
     bool moves_forward() const;
 
+    // Whether the pictures decoded for a request that wants no pixels are to keep theirs: the
+    // caller asked for pixels a few requests ago, as a loop that reads each frame's QP map
+    // and then its planes does, whose request for the planes would otherwise decode the
+    // frame again, from its key frame.
+    bool keeps_pixels() const;
+
 private:
     int32_t previous_request_ = -1;
+    // Requests since the last one that wanted pixels; -1 before any did.
+    int32_t since_pixels_ = -1;
     bool close_together_ = true;
     int32_t forward_steps_ = 0;
 };

@@ -37,6 +37,13 @@ std::shared_ptr<FrameSnapshot> FrameRetrieval::decode(int32_t index, bool needs_
         seek_to_packet(start);
         result = decode_towards(Target{index, needs_pixels, false});
     }
+    if (!result && concealed_after_skipping_) {
+        // FFmpeg conceals a damaged picture with the picture decoded just before it, which
+        // depends on which unreferenced pictures were skipped: the picture is the one decoding
+        // every picture from its key packet gives.
+        seek_to_packet(start);
+        result = decode_towards(Target{index, needs_pixels, false, true});
+    }
     if (!result && start > 0) {
         // FFmpeg's H.264 decoder withholds, even when drained, pictures decoded after a
         // mid-stream recovery point but before that point's own picture was output, which
@@ -79,6 +86,7 @@ void FrameRetrieval::seek_to_packet(int32_t packet) {
     run_.start_at(packet);
     last_decoded_index_ = -1;
     run_concealed_later_interval_ = false;
+    run_skipped_ = false;
     loop_filter_.start_run();
 }
 
@@ -95,8 +103,12 @@ std::shared_ptr<FrameSnapshot> FrameRetrieval::decode_towards(const Target& targ
     const int32_t index = target.index;
     std::shared_ptr<FrameSnapshot> result;
     DecodeSteps steps;
+    concealed_after_skipping_ = false;
     steps.skips_unreferenced = [&](int32_t frame) {
-        return frame >= 0 && frame < index && !request_pattern_.decodes_unreferenced_before(frame, index);
+        const bool skips = !target.every_picture && frame >= 0 && frame < index &&
+                           !request_pattern_.decodes_unreferenced_before(frame, index);
+        run_skipped_ = run_skipped_ || skips;
+        return skips;
     };
     steps.before_sending = [&](AVCodecContext& decoder, const AVPacket& packet, int32_t frame) {
         loop_filter_.before_sending(decoder, packet, frame == index);
@@ -104,7 +116,7 @@ std::shared_ptr<FrameSnapshot> FrameRetrieval::decode_towards(const Target& targ
     steps.take_picture = [&](const AVFrame& picture, const MbTypeRows& mb_types, int32_t frame) {
         take_picture(picture, mb_types, frame, target, result);
     };
-    steps.done = [&] { return result != nullptr; };
+    steps.done = [&] { return result != nullptr || concealed_after_skipping_; };
     if (run_.decode(steps) != RunEnd::Done) {
         // A drained decoder takes no new packets until flushed, and a lost run cannot be
         // continued: the next request seeks.
@@ -115,8 +127,10 @@ std::shared_ptr<FrameSnapshot> FrameRetrieval::decode_towards(const Target& targ
 
 void FrameRetrieval::take_picture(const AVFrame& picture, const MbTypeRows& mb_types, int32_t decoded,
                                   const Target& target, std::shared_ptr<FrameSnapshot>& result) {
-    const bool depends_on_run =
-        depends_on_earlier_interval(decoded, picture) || loop_filter_.differs_from_mode(picture.pts);
+    const bool concealed_after_skipping = run_skipped_ && picture.decode_error_flags != 0;
+    concealed_after_skipping_ = concealed_after_skipping_ || (concealed_after_skipping && decoded == target.index);
+    const bool depends_on_run = depends_on_earlier_interval(decoded, picture) ||
+                                loop_filter_.differs_from_mode(picture.pts) || concealed_after_skipping;
     if (depends_on_run && !(decoded == target.index && target.last_resort)) {
         return;
     }

@@ -35,9 +35,11 @@ public:
     FrameRetrieval& operator=(const FrameRetrieval&) = delete;
 
     // Takes every request, before it is answered, cache hits included.
-    void note_request(int32_t index) { request_pattern_.note_request(index); }
+    void note_request(int32_t index, bool needs_pixels) { request_pattern_.note_request(index, needs_pixels); }
     // Whether the requests move forward, as a loop over the frames does.
     bool requests_move_forward() const { return request_pattern_.moves_forward(); }
+    // Whether a request that wants no pixels is to be decoded with them (RequestPattern).
+    bool keeps_pixels() const { return request_pattern_.keeps_pixels(); }
 
     // The frame's snapshot where the cache has it with what the request needs; else null.
     std::shared_ptr<FrameSnapshot> cached(int32_t index, bool needs_pixels) const {
@@ -57,11 +59,12 @@ public:
 
 private:
     // The frame a run of decoding is for; with last_resort, its picture is taken even when it
-    // depends on where the run began.
+    // depends on where the run began; with every_picture, no picture is skipped on the way.
     struct Target {
         int32_t index;
         bool needs_pixels;
         bool last_resort;
+        bool every_picture = false;
     };
 
     bool can_decode_forward(int32_t index) const;
@@ -83,4 +86,8 @@ private:
     // Whether the decoder has concealed damage in a picture of a later interval than the
     // one the current run began with since the last seek.
     bool run_concealed_later_interval_ = false;
+    // Whether the current run has skipped a picture that nothing references, and whether it
+    // then concealed damage in the requested picture.
+    bool run_skipped_ = false;
+    bool concealed_after_skipping_ = false;
 };

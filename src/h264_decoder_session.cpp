@@ -53,16 +53,17 @@ std::shared_ptr<FrameSnapshot> H264DecoderSession::get_frame(int32_t index, bool
     std::lock_guard<std::mutex> lock(decode_mutex_);
     // close() may have come in while this call waited for the lock.
     check_open();
-    retrieval_.note_request(index);
+    retrieval_.note_request(index, needs_pixels);
     if (std::shared_ptr<FrameSnapshot> cached = retrieval_.cached(index, needs_pixels)) {
         return cached;
     }
-    if (std::shared_ptr<FrameSnapshot> ahead = take_from_read_ahead(index, needs_pixels)) {
+    const bool keeps_pixels = needs_pixels || retrieval_.keeps_pixels();
+    if (std::shared_ptr<FrameSnapshot> ahead = take_from_read_ahead(index, keeps_pixels)) {
         return ahead;
     }
-    std::shared_ptr<FrameSnapshot> result = retrieval_.decode(index, needs_pixels);
+    std::shared_ptr<FrameSnapshot> result = retrieval_.decode(index, keeps_pixels);
     if (retrieval_.requests_move_forward()) {
-        read_ahead_.run_ahead_of(index, needs_pixels);
+        read_ahead_.run_ahead_of(index, keeps_pixels);
     }
     return result;
 }

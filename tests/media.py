@@ -14,7 +14,7 @@ from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_fie
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
-from oracle import Picture, ffprobe, key_frame_reference, sequential_reference
+from oracle import Picture, cut_in_last_unit_reference, ffprobe, key_frame_reference, sequential_reference
 
 # A moving pattern, so that frames differ from one another and B-frames predict something.
 SOURCE = "testsrc2=size={size}:rate={rate},trim=end_frame={frames}"
@@ -516,8 +516,10 @@ CASES = {
     "mp4_cut_in_leading_index": Case("cut.mp4", cut("mp4_faststart", in_box(b"moov", 0.5)), "refused"),
     "mp4_cut_before_trailing_index": Case("cut.mp4", cut("mp4", fraction_of(0.5)), "refused"),
     "mp4_cut_in_trailing_index": Case("cut.mp4", cut("mp4", in_box(b"moov", 0.6))),
-    "mp4_cut_early_in_data": Case("cut.mp4", cut("mp4_long_faststart", in_box(b"mdat", 0.2))),
-    "mp4_cut_late_in_data": Case("cut.mp4", cut("mp4_long_faststart", in_box(b"mdat", 0.93))),
+    "mp4_cut_early_in_data": Case("cut.mp4", cut("mp4_long_faststart", in_box(b"mdat", 0.2)),
+                                  reference=cut_in_last_unit_reference),
+    "mp4_cut_late_in_data": Case("cut.mp4", cut("mp4_long_faststart", in_box(b"mdat", 0.93)),
+                                 reference=cut_in_last_unit_reference),
     "mkv_cut_at_a_quarter": Case("cut.mkv", cut("mkv_long", fraction_of(0.25))),
     "mkv_cut_at_half": Case("cut.mkv", cut("mkv_long", fraction_of(0.5))),
     "mkv_cut_near_end": Case("cut.mkv", cut("mkv_long", fraction_of(0.97))),

@@ -44,6 +44,23 @@ def presentation_timestamps(path: Path) -> list[int]:
                    if "pts" in packet and "D" not in packet["flags"] and int(packet["pts"]) >= first})
 
 
+def refused_last_packet(path: Path) -> int | None:
+    """The timestamp of the file's last video packet where the decoder refuses it whole, a
+    NAL unit's length running past the packet's end ("Invalid NAL unit size": a recording
+    cut inside its last packet); such a packet is no frame. None otherwise."""
+    log = subprocess.run(["ffmpeg", "-nostdin", "-threads", "1", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"],
+                         capture_output=True, text=True).stderr
+    if not re.search(r"\[h264 @ [^\]]+\] Invalid NAL unit size", log):
+        return None
+    return int(ffprobe(path, "-show_entries", "packet=pts")["packets"][-1]["pts"])
+
+
+def frame_timestamps(path: Path) -> list[int]:
+    """presentation_timestamps, less that of a last packet the decoder refuses whole."""
+    refused = refused_last_packet(path)
+    return [pts for pts in presentation_timestamps(path) if pts != refused]
+
+
 def timestamps_identify_frames(path: Path) -> bool:
     """Whether frames are told apart by their packets' timestamps: every video packet has
     one, no two share one and decoding timestamps never go back. Otherwise frame i is the
@@ -339,6 +356,18 @@ def example_vectors(program: Path, path: Path) -> dict[int, list[tuple[int, ...]
 
 def sequential_reference(path: Path) -> list[list[Picture]]:
     return pictures_by_frame(path) if path.is_file() else []
+
+
+def cut_in_last_unit_reference(path: Path) -> list[list[Picture]]:
+    """sequential_reference of a file whose last packet the decoder refuses whole: without
+    that packet's frame, of which the tool makes no picture."""
+    frames = sequential_reference(path)
+    refused = refused_last_packet(path)
+    if refused is None:
+        return frames
+    cut = presentation_timestamps(path).index(refused)
+    assert frames[cut] == [], "the tool makes no picture of the packet"
+    return frames[:cut] + frames[cut + 1:]
 
 
 def key_frame_reference(path: Path) -> list[list[Picture]]:

@@ -151,7 +151,7 @@ class TestPickling:
         monkeypatch.chdir(elsewhere)
         answer = in_child(pickle.dumps(session), elsewhere)
         assert answer == {"frames": 36, "qp": qp_maps[5], "pts": presentation_timestamps(media("mp4")),
-                          "options": ["on", True, True, 1]}
+                          "options": ["on", True, True, 1, 0]}
 
     def test_unpickling_a_session_whose_file_is_gone_raises_as_opening_does(self, media, tmp_path):
         path = tmp_path / "gone.mp4"

@@ -84,7 +84,7 @@ def test_help_shows_typed_signatures():
     assert cls.__init__.__doc__.strip().startswith(
         "__init__(self: vexmira.H264DecoderSession, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, "
         f"deblocking: str = 'skip', motion_vectors: bool = False, mb_types: bool = False, read_ahead: {integer} | None "
-        "= None) -> None\n\nOpen a video file.")
+        f"= None, stream: {integer} | None = None) -> None\n\nOpen a video file.")
 
 
 def stub_docstrings() -> dict[str, str]:

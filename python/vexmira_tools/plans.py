@@ -33,6 +33,8 @@ class FilePlan:
     warning: str | None = None
     # Whether its ranges count the macroblocks of each kind.
     mb_types: bool = False
+    # The index of the video stream read; None: the first.
+    stream: int | None = None
 
 
 @dataclass
@@ -70,16 +72,17 @@ def qp_warning(session) -> str | None:
 
 
 def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_PER_FILE, mb_types: bool = False,
-              opener=vexmira.H264DecoderSession) -> tuple[FilePlan, vexmira.H264DecoderSession | None]:
+              opener=vexmira.H264DecoderSession,
+              stream: int | None = None) -> tuple[FilePlan, vexmira.H264DecoderSession | None]:
     """The file's plan and the session that read it, or the plan's error and None."""
     try:
-        session = opener(path, mb_types=mb_types)
+        session = opener(path, mb_types=mb_types, stream=stream)
     except Exception as error:  # noqa: BLE001 - a file that does not open is reported, not fatal
-        return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types), None
+        return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types, stream=stream), None
     return FilePlan(path, session.num_frames,
                     frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames, max_ranges),
                     file_facts(session), time_base=str(session.time_base), warning=qp_warning(session),
-                    mb_types=mb_types), session
+                    mb_types=mb_types, stream=stream), session
 
 
 def file_result(plan: FilePlan, ranges: list[dict[str, np.ndarray]]) -> FileResult:

@@ -1,5 +1,5 @@
 """vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT] [--resume]
-       [--mb-types]
+       [--mb-types] [--stream INDEX]
        vexmira-stats --yuview FILE -o out.csv [--frames A:B]
 
 Writes one row per frame of every video file found (folders are searched for files with a
@@ -59,6 +59,9 @@ def parse_arguments(argv):
                         help="keep the files the output already holds complete and read only the others")
     parser.add_argument("--mb-types", action="store_true",
                         help="count the macroblocks of each kind: mb_intra, mb_skip, mb_direct, mb_inter")
+    parser.add_argument("--stream", type=int, default=None, metavar="INDEX",
+                        help="the video stream to read in each file, by its index as ffprobe numbers them "
+                             "(default: the first video stream that is not cover art)")
     args = parser.parse_args(argv)
     if args.output.suffix.lower() not in {".parquet", ".csv"}:
         parser.error("the output must end in .parquet or .csv")
@@ -66,6 +69,8 @@ def parse_arguments(argv):
         parser.error("--threads must not be negative")
     if args.range_frames is not None and args.range_frames < 1:
         parser.error("--range-frames must be positive")
+    if args.stream is not None and args.stream < 0:
+        parser.error("--stream must not be negative")
     return args
 
 
@@ -124,10 +129,10 @@ def file_results(client, videos: list[str], args, bar):
     if client is None:
         from vexmira_tools.in_process import run_in_process
         return run_in_process(videos, args.threads or 0, args.range_frames or IN_PROCESS_RANGE_FRAMES, bar,
-                              args.mb_types)
+                              args.mb_types, args.stream)
     from vexmira_tools.cluster import run_on_dask
     return run_on_dask(client, videos, args.threads or 1, args.range_frames or DEFAULT_RANGE_FRAMES, bar,
-                       args.mb_types)
+                       args.mb_types, args.stream)
 
 
 def write_results(results, output) -> None:

@@ -19,19 +19,19 @@ _kept_sessions: OrderedDict[tuple, vexmira.H264DecoderSession] = OrderedDict()
 _kept_lock = threading.Lock()
 
 
-def kept_session(path: str, mb_types: bool = False) -> vexmira.H264DecoderSession:
+def kept_session(path: str, mb_types: bool = False, stream: int | None = None) -> vexmira.H264DecoderSession:
     """A session of the file as it is now, opened once while a few other files are read: the
     same path changed since (a persistent cluster's next run) is opened again."""
     try:
         stat = os.stat(path)
     except OSError:
-        return vexmira.H264DecoderSession(path, mb_types=mb_types)
-    key = (path, stat.st_mtime_ns, stat.st_size, mb_types)
+        return vexmira.H264DecoderSession(path, mb_types=mb_types, stream=stream)
+    key = (path, stat.st_mtime_ns, stat.st_size, mb_types, stream)
     with _kept_lock:
         if key in _kept_sessions:
             _kept_sessions.move_to_end(key)
             return _kept_sessions[key]
-    session = vexmira.H264DecoderSession(path, mb_types=mb_types)
+    session = vexmira.H264DecoderSession(path, mb_types=mb_types, stream=stream)
     with _kept_lock:
         _kept_sessions[key] = session
         while len(_kept_sessions) > SESSIONS_KEPT:
@@ -40,10 +40,11 @@ def kept_session(path: str, mb_types: bool = False) -> vexmira.H264DecoderSessio
 
 
 def plan_and_read_first(path: str, range_frames: int, threads: int,
-                        mb_types: bool = False) -> tuple[FilePlan, dict[str, np.ndarray] | None]:
+                        mb_types: bool = False,
+                        stream: int | None = None) -> tuple[FilePlan, dict[str, np.ndarray] | None]:
     """A cluster's first task of a file: its plan and the frame_stats of its first range, read
     with the session that planned it. A clip of one range is done in this one task."""
-    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session)
+    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session, stream)
     if plan.error:
         return plan, None
     first, end = plan.ranges[0]
@@ -51,8 +52,8 @@ def plan_and_read_first(path: str, range_frames: int, threads: int,
 
 
 def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
-                mb_types: bool = False) -> dict[str, np.ndarray]:
-    """frame_stats of frames first..end-1, with the session given or one this process keeps,
-    with the counts of macroblock types where asked."""
-    session = session or kept_session(path, mb_types)
+                mb_types: bool = False, stream: int | None = None) -> dict[str, np.ndarray]:
+    """frame_stats of frames first..end-1 of the stream, with the session given or one this
+    process keeps, with the counts of macroblock types where asked."""
+    session = session or kept_session(path, mb_types, stream)
     return session.frame_stats(threads, frames=range(first, end))

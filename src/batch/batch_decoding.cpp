@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "ffmpeg/picture_pool.hpp"
 #include "system/usable_cores.hpp"
 
 namespace {
@@ -131,13 +132,16 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
     std::atomic<std::size_t> next_unit{0};
     FirstError error;
     const IntervalDelivery delivery{sink, with_pixels, [&error] { return error.stopped(); }};
+    // Zeroed buffers for every worker, whichever units it took before: what a damaged
+    // picture's concealment leaves unwritten is the same as in the session's pictures.
+    const auto pictures = std::make_shared<PicturePool>();
     {
         JoinedThreads pool;
         for (std::size_t i = 0; i < worker_count; ++i) {
             // Each worker opens and probes the file on its own thread, alongside the others.
             pool.start([&] {
                 try {
-                    IntervalDecoder decoder(index, decoder_options);
+                    IntervalDecoder decoder(index, decoder_options, pictures);
                     for (std::size_t unit = next_unit++; unit < plan.unit_count() && !error.stopped();
                          unit = next_unit++) {
                         decoder.decode(plan.unit(unit), delivery);

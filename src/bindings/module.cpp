@@ -54,11 +54,12 @@ PYBIND11_MODULE(vexmira, m) {
     using Session = H264DecoderSession;
     py::class_<Session, std::shared_ptr<Session>> session(m, "H264DecoderSession", docstrings::kH264DecoderSession);
     session.def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
-                         const std::optional<int>& read_ahead) {
-                 return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead);
+                            const std::optional<int>& read_ahead, const std::optional<int>& stream) {
+                 return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead, stream);
              }),
              py::arg("path"), py::kw_only(), py::arg("deblocking") = "skip", py::arg("motion_vectors") = false,
-             py::arg("mb_types") = false, py::arg("read_ahead") = py::none(), docstrings::kInit)
+             py::arg("mb_types") = false, py::arg("read_ahead") = py::none(), py::arg("stream") = py::none(),
+             docstrings::kInit)
         .def_property_readonly("width", [](const Session& s) { return s.facts().width; }, docstrings::kWidth)
         .def_property_readonly("height", [](const Session& s) { return s.facts().height; }, docstrings::kHeight)
         .def_property_readonly("mb_cols", [](const Session& s) { return s.facts().mb_cols; }, docstrings::kMbCols)
@@ -71,6 +72,8 @@ PYBIND11_MODULE(vexmira, m) {
         .def_property_readonly("bytes_per_sample", [](const Session& s) { return s.facts().bytes_per_sample; },
                                docstrings::kBytesPerSample)
         .def_property_readonly("codec", [](const Session& s) { return s.facts().codec; }, docstrings::kCodec)
+        .def_property_readonly("stream_index", [](const Session& s) { return s.index()->stream; },
+                               docstrings::kStreamIndex)
         .def_property_readonly(
             "qp_scale", [](const Session& s) { return qp_scale_name(qp_scale_of(s.facts().codec_id)); },
             docstrings::kQpScale)

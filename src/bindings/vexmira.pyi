@@ -66,6 +66,7 @@ class H264DecoderSession:
         motion_vectors: bool = False,
         mb_types: bool = False,
         read_ahead: int | None = None,
+        stream: int | None = None,
     ) -> None:
         """Open a video file. deblocking: "skip" (every picture before the loop filter,
         references too), "exact" (references filtered, the requested picture before its own
@@ -73,7 +74,10 @@ class H264DecoderSession:
         get_motion_vectors and get_mv_field. mb_types: capture how each macroblock was coded,
         for get_mbtype_map, get_mbtype_maps and the counts of frame_stats. read_ahead: key-frame
         intervals decoded ahead on other cores while requests move forward; None sizes it to the
-        idle cores, 0 turns it off.
+        idle cores, 0 turns it off. stream: the video stream to open, by its index as ffprobe
+        numbers the file's streams; None opens the first video stream that is not an attached
+        picture (cover art). A missing index, or one of another kind of stream, raises
+        ValueError listing the file's streams.
 
         path: str, bytes or os.PathLike, given to FFmpeg as the bytes os.fsencode makes of
         it, so that a file name that is not valid UTF-8 opens as bytes and as the str
@@ -122,6 +126,10 @@ class H264DecoderSession:
         """Bytes per sample of the planes: 1 up to 8 bits, 2 above."""
 
     @property
+    def stream_index(self) -> int:
+        """Index of the video stream opened, as ffprobe numbers the file's streams."""
+
+    @property
     def codec(self) -> str:
         """FFmpeg's name of the video stream's codec, as ffprobe's codec_name gives it:
         'h264', 'hevc', 'mpeg2video', 'mpeg4'..."""
@@ -160,8 +168,8 @@ class H264DecoderSession:
         """close() the session; an exception raised in the with block goes on."""
 
     # Pickling: the path, as bytes, and the options; unpickling opens the file again.
-    def __getstate__(self) -> tuple[bytes, str, bool, bool, int | None]: ...
-    def __setstate__(self, state: tuple[bytes, str, bool, bool, int | None], /) -> None: ...
+    def __getstate__(self) -> tuple[bytes, str, bool, bool, int | None, int]: ...
+    def __setstate__(self, state: tuple[bytes, str, bool, bool, int | None, int], /) -> None: ...
 
     def get_qpmap(self, frame_idx: SupportsIndex) -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array

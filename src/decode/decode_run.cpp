@@ -1,7 +1,10 @@
 #include "decode/decode_run.hpp"
 
+#include <algorithm>
 #include <new>
 #include <utility>
+
+#include "h264/nal_units.hpp"
 
 namespace {
 
@@ -17,6 +20,9 @@ DecodeRun::DecodeRun(VideoInput& input, std::shared_ptr<const StreamIndex> index
       index_(std::move(index)),
       locator_(index_->packets, index_->frames_from_bitstream, seeks_of(input)),
       packet_(allocate_packet()),
+      led_packet_(allocate_packet()),
+      length_size_(nal_length_size(input.video_stream().codecpar->extradata,
+                                   input.video_stream().codecpar->extradata_size)),
       picture_(allocate_frame()) {}
 
 void DecodeRun::start_at(int32_t key_packet) {
@@ -28,6 +34,7 @@ void DecodeRun::start_at(int32_t key_packet) {
     waiting_for_start_ = true;
     start_packet_ = key_packet;
     next_packet_ = key_packet;
+    leading_units_ = ParameterSetHistory::framed(index_->parameter_sets.before_packet(key_packet), length_size_);
 }
 
 RunEnd DecodeRun::decode(const DecodeSteps& steps) {
@@ -75,11 +82,34 @@ RunEnd DecodeRun::decode(const DecodeSteps& steps) {
 // out concealed or not at all, and a frame without a picture raises where it is asked for.
 // The decoder is never full when a packet is sent, since every round receives all it has.
 bool DecodeRun::send(const AVPacket& packet) {
+    if (!leading_units_.empty()) {
+        return send_after_parameter_sets(packet);
+    }
     const int sent = avcodec_send_packet(input_.decoder(), &packet);
     if (sent == AVERROR(ENOMEM)) {
         throw std::bad_alloc();
     }
     return sent >= 0;
+}
+
+// A decoder brought to a key packet holds the parameter sets of what it decoded before;
+// given those in force there in front of the key packet's own units, it decodes the key
+// picture as the stream declares it, as if the packet repeated its parameter sets.
+bool DecodeRun::send_after_parameter_sets(const AVPacket& packet) {
+    const std::vector<uint8_t> units = std::move(leading_units_);
+    leading_units_.clear();
+    AVPacket& led = *led_packet_;
+    // Both fail only where memory runs out.
+    if (av_new_packet(&led, static_cast<int>(units.size()) + packet.size) < 0) {
+        throw std::bad_alloc();
+    }
+    const PacketReference sent_once(led);
+    if (av_packet_copy_props(&led, &packet) < 0) {
+        throw std::bad_alloc();
+    }
+    std::copy(units.begin(), units.end(), led.data);
+    std::copy(packet.data, packet.data + packet.size, led.data + units.size());
+    return send(led);
 }
 
 // Receiving ends with "needs more input" or "drained" (AVERROR(EAGAIN), AVERROR_EOF), or with

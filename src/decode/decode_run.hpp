@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -60,7 +61,8 @@ public:
     DecodeRun& operator=(const DecodeRun&) = delete;
 
     // Brings the demuxer to the key packet at this position in the index's packet table and
-    // empties the decoder: what follows decodes as if the file began there.
+    // empties the decoder: what follows decodes as if the file began there, the parameter
+    // sets in force there given to the decoder with the key packet.
     void start_at(int32_t key_packet);
 
     // Decodes on from where the last call stopped, until one of RunEnd's reasons.
@@ -73,6 +75,7 @@ public:
 
 private:
     bool send(const AVPacket& packet);
+    bool send_after_parameter_sets(const AVPacket& packet);
     void receive(const DecodeSteps& steps);
     MbTypeRows take_mb_type_rows();
     void drain(const DecodeSteps& steps);
@@ -81,6 +84,12 @@ private:
     std::shared_ptr<const StreamIndex> index_;
     PacketLocator locator_;
     PacketHandle packet_;
+    // The key packet of a run with the parameter sets in force before it in front.
+    PacketHandle led_packet_;
+    // Bytes of the length before each NAL unit (0: start codes).
+    int length_size_ = 0;
+    // The parameter sets to give with the next packet sent, framed as the stream's units are.
+    std::vector<uint8_t> leading_units_;
     FrameHandle picture_;
     bool waiting_for_start_ = false;
     int32_t start_packet_ = -1;

@@ -1,5 +1,6 @@
 #include "ffmpeg/picture_pool.hpp"
 
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -29,18 +30,12 @@ public:
         return *blocks;
     }
 
-    // A block of this size: the one kept last, the warmest, else a new zeroed one; null when
+    // A zeroed block of this size: the one kept last, the warmest, else a new one; null when
     // memory runs out.
     uint8_t* take(std::size_t bytes) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            const auto kept = blocks_.find(bytes);
-            if (kept != blocks_.end() && !kept->second.empty()) {
-                uint8_t* block = kept->second.back();
-                kept->second.pop_back();
-                idle_bytes_ -= bytes;
-                return block;
-            }
+        if (uint8_t* block = take_kept(bytes)) {
+            std::memset(block, 0, bytes);
+            return block;
         }
         return static_cast<uint8_t*>(av_mallocz(bytes));
     }
@@ -59,6 +54,18 @@ public:
     }
 
 private:
+    uint8_t* take_kept(std::size_t bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto kept = blocks_.find(bytes);
+        if (kept == blocks_.end() || kept->second.empty()) {
+            return nullptr;
+        }
+        uint8_t* block = kept->second.back();
+        kept->second.pop_back();
+        idle_bytes_ -= bytes;
+        return block;
+    }
+
     std::mutex mutex_;
     std::map<std::size_t, std::vector<uint8_t*>> blocks_;
     std::size_t idle_bytes_ = 0;

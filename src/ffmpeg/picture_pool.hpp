@@ -17,8 +17,12 @@ extern "C" {
 // sum of each decoder's busiest moment, and pictures are decoded into memory the process
 // already has rather than pages the system must fault in and clear, a tenth of the decoding
 // time of a loop that reads pictures. Buffers are laid out as FFmpeg's own pool lays them out
-// (the same row pitches and alignment), all planes of a picture in one block; new blocks are
-// zeroed as FFmpeg's are, reused ones hold an earlier picture, as in FFmpeg's pool.
+// (the same row pitches and alignment), all planes of a picture in one block. Every block is
+// handed out zeroed, reused ones too: where a picture is damaged, FFmpeg's concealment leaves
+// samples it never writes (at 2 bytes per sample it works on bytes, so half of each damaged
+// row; in 4:2:2 and 4:4:4 part of each chroma block), and it reads them back to guess the
+// rest. In a reused block those would be another picture's, of whichever file this process
+// decoded before, and the picture would depend on the order of requests.
 //
 // Thread-safe. A decoder that takes its pictures from the pool must be freed before the
 // pool; the buffers may outlive both.

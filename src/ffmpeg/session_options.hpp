@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Which reconstruction the pictures show. The loop filter changes nothing but the pictures:
@@ -24,8 +25,12 @@ std::string deblocking_mode_name(DeblockingMode mode);
 // paused while other work has the cores (ReadAhead, CoreGuard).
 constexpr int kAutomaticReadAhead = -1;
 
+// The stream setting that takes the file's first video stream.
+constexpr int32_t kFirstVideoStream = -1;
+
 // What a session decodes beyond the default, and how: by default the deblocking filter is
-// skipped and neither motion vectors nor macroblock types are exported.
+// skipped, neither motion vectors nor macroblock types are exported, and the first video
+// stream is read.
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;
@@ -34,4 +39,7 @@ struct SessionOptions {
     // Key-frame intervals decoded ahead of the caller's while its requests move forward, each
     // on a decoder of its own: kAutomaticReadAhead, 0 (never) or a number.
     int read_ahead = kAutomaticReadAhead;
+    // The stream to open, by its index in the file as ffprobe numbers them; kFirstVideoStream:
+    // the first video stream that is not an attached picture (cover art).
+    int32_t stream = kFirstVideoStream;
 };

@@ -12,13 +12,27 @@ namespace {
 
 bool is_video(const AVStream& stream) { return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO; }
 
+// Cover art and thumbnails: one picture that the demuxer delivers once, not a video.
+bool is_attached_picture(const AVStream& stream) { return (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
+
+std::string describe_stream(unsigned int index, const AVStream& stream) {
+    const char* type = av_get_media_type_string(stream.codecpar->codec_type);
+    std::string text = std::to_string(index) + ": " + (type ? type : "unknown") + " " +
+                       avcodec_get_name(stream.codecpar->codec_id);
+    return is_attached_picture(stream) ? text + " (attached picture)" : text;
+}
+
 }  // namespace
 
 VideoInput::VideoInput(const std::string& path, const SessionOptions& options, std::shared_ptr<PicturePool> pictures)
     : pictures_(std::move(pictures)) {
     open_demuxer(path);
     probe(path);
-    choose_first_video_stream(path);
+    if (options.stream == kFirstVideoStream) {
+        choose_first_video_stream(path);
+    } else {
+        choose_stream(path, options.stream);
+    }
     discard_other_streams();
     open_decoder(path, options);
 }
@@ -73,12 +87,28 @@ void VideoInput::probe(const std::string& path) {
 
 void VideoInput::choose_first_video_stream(const std::string& path) {
     for (unsigned int i = 0; i < demuxer_->nb_streams; ++i) {
-        if (is_video(*demuxer_->streams[i])) {
+        if (is_video(*demuxer_->streams[i]) && !is_attached_picture(*demuxer_->streams[i])) {
             stream_ = static_cast<int32_t>(i);
             return;
         }
     }
     throw std::runtime_error("No video stream found in: " + path);
+}
+
+void VideoInput::choose_stream(const std::string& path, int32_t stream) {
+    if (stream < 0 || stream >= static_cast<int32_t>(demuxer_->nb_streams) || !is_video(*demuxer_->streams[stream])) {
+        throw std::invalid_argument("Stream " + std::to_string(stream) + " of " + path +
+                                    " is no video stream; the file holds " + describe_streams());
+    }
+    stream_ = stream;
+}
+
+std::string VideoInput::describe_streams() const {
+    std::string text;
+    for (unsigned int i = 0; i < demuxer_->nb_streams; ++i) {
+        text += (i == 0 ? "" : ", ") + describe_stream(i, *demuxer_->streams[i]);
+    }
+    return text.empty() ? "no streams" : text;
 }
 
 void VideoInput::discard_other_streams() {

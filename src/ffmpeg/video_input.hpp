@@ -22,8 +22,11 @@ extern "C" {
 // Owns both contexts and frees them when it goes; not copyable. One thread uses it at a time.
 class VideoInput {
 public:
-    // Opens the file and takes its first video stream. std::runtime_error, naming the file,
-    // where it cannot be opened or probed, has no video stream, or has no decoder for it.
+    // Opens the file and takes the stream the options name, else its first video stream that
+    // is not an attached picture. std::runtime_error, naming the file, where it cannot be
+    // opened or probed, has no such video stream, or has no decoder for it;
+    // std::invalid_argument, listing the file's streams, where the stream named is missing or
+    // is no video.
     // The decoder takes its pictures from `pictures` where given, else from its own buffers.
     VideoInput(const std::string& path, const SessionOptions& options, std::shared_ptr<PicturePool> pictures = {});
     // Opens the file again for the stream an earlier opening chose.
@@ -49,6 +52,8 @@ private:
     void open_demuxer(const std::string& path);
     void probe(const std::string& path);
     void choose_first_video_stream(const std::string& path);
+    void choose_stream(const std::string& path, int32_t stream);
+    std::string describe_streams() const;
     void discard_other_streams();
     void open_decoder(const std::string& path, const SessionOptions& options);
 

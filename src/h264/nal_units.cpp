@@ -64,6 +64,12 @@ int find_start_code(const uint8_t* data, int size, int from) {
     return size;
 }
 
+// 00 00 01, or its four-byte form 00 00 00 01.
+bool begins_with_start_code(const uint8_t* data, int size) {
+    const bool three = size >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1;
+    return three || (size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1);
+}
+
 // Visits the units after start codes. A unit ends where the next start code begins; the zero
 // bytes before that start code (trailing_zero_8bits, or the first byte of a four-byte start
 // code) are not the unit's. Where `prefix` is set, a unit longer than that is visited as its
@@ -86,6 +92,13 @@ void visit_annex_b(const uint8_t* data, int size, int prefix, const std::functio
     }
 }
 }  // namespace
+
+bool is_refused_by_decoder(const uint8_t* data, int size, int length_size) {
+    if (length_size == 0 || is_length_prefixed(data, size, length_size)) {
+        return false;
+    }
+    return !begins_with_start_code(data, size);
+}
 
 int nal_length_size(const uint8_t* extradata, int extradata_size) {
     return is_avc_record(extradata, extradata_size) ? (extradata[4] & 0x3) + 1 : 0;

@@ -25,6 +25,11 @@ int nal_length_size(const uint8_t* extradata, int extradata_size);
 void visit_nal_units(const uint8_t* data, int size, int length_size, const std::function<bool(const NalUnit&)>& visit,
                      int prefix = 0);
 
+// Whether FFmpeg's decoder refuses the data of a stream whose units lie behind
+// `length_size`-byte lengths as a whole: a length runs past the data's end (a recording cut
+// inside the packet), and the data does not begin with a start code either.
+bool is_refused_by_decoder(const uint8_t* data, int size, int length_size);
+
 // The parameter sets of an avcC record (MP4, Matroska extradata), or the NAL units of
 // extradata in Annex B form (MPEG-TS), visited as above.
 void visit_extradata_nal_units(const uint8_t* extradata, int size, const std::function<bool(const NalUnit&)>& visit);

@@ -17,6 +17,9 @@ struct PacketStart {
 
 // For every packet, the key packet that its interval begins with. Packets before the first
 // key packet refer to the first packet, which is where decoding of the file begins anyway.
+// Pictures shown before the first one decoding from the key packet outputs (an open GOP's
+// leading pictures, those before a recovery point's recovery completes) begin at the key
+// packet before.
 std::vector<PacketStart> find_packet_starts(const std::vector<PacketInfo>& packets) {
     std::vector<PacketStart> starts;
     starts.reserve(packets.size());
@@ -31,8 +34,10 @@ std::vector<PacketStart> find_packet_starts(const std::vector<PacketInfo>& packe
             }
             key = packet.decode_order;
         }
-        const bool leading = packet.pts != AV_NOPTS_VALUE && packets[key].is_key &&
-                             packets[key].pts != AV_NOPTS_VALUE && packet.pts < packets[key].pts;
+        const int64_t shown_from =
+            packets[key].shown_from_pts != AV_NOPTS_VALUE ? packets[key].shown_from_pts : packets[key].pts;
+        const bool leading = packet.pts != AV_NOPTS_VALUE && packets[key].is_key && shown_from != AV_NOPTS_VALUE &&
+                             packet.pts < shown_from;
         const int32_t start = leading && previous_key >= 0 ? previous_key : key;
         starts.push_back(PacketStart{seek_pts, start});
     }

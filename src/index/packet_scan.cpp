@@ -35,6 +35,7 @@ ScannedPackets scan_video_packets(VideoInput& input, bool with_order_counts) {
     }
     if (headers) {
         scanned.first_window = headers->first_window();
+        scanned.parameter_sets = headers->parameter_set_history();
     }
     return scanned;
 }

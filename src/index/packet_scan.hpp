@@ -29,6 +29,11 @@ struct PacketInfo {
     // data makes or completes (the second field of a pair its first field's), or
     // AV_NOPTS_VALUE where the decoder outputs none for it.
     int64_t frame_pts = AV_NOPTS_VALUE;
+    // For a key packet at a recovery point, the timestamp (in the terms of `pts`) of the
+    // first picture FFmpeg's decoder outputs when it starts there: it withholds every picture
+    // shown before the one that completes the recovery (the largest int64_t where the stream
+    // ends before). AV_NOPTS_VALUE: its own picture's.
+    int64_t shown_from_pts = AV_NOPTS_VALUE;
 };
 
 struct ScannedPackets {
@@ -40,6 +45,7 @@ struct ScannedPackets {
     bool with_order_counts = false;
     // The display window of the first picture's sequence parameter set, where it was read.
     std::optional<CodedWindow> first_window;
+    ParameterSetHistory parameter_sets;
 };
 
 // Reads the rest of the input once, without decoding, and keeps a record of every packet

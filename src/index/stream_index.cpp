@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "index/frame_numbering.hpp"
+#include "index/recovery_points.hpp"
 
 namespace {
 
@@ -79,11 +80,13 @@ std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const st
         const int32_t first_output = first_output_packet(scanned, find_first_output);
         index->packets = std::move(scanned.packets);
         index->frames_from_bitstream = number_frames(index->packets, scanned.pictures, first_output);
+        find_recovery_pictures(index->packets, scanned.pictures);
     }
     index->frames = build_frame_index(index->packets);
     if (index->frames.count() == 0) {
         throw std::runtime_error("No video frames found in: " + path);
     }
     index->interval_starts = index->frames.interval_starts();
+    index->parameter_sets = std::move(scanned.parameter_sets);
     return index;
 }

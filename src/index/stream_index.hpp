@@ -11,6 +11,7 @@
 #include "index/file_identity.hpp"
 #include "index/frame_index.hpp"
 #include "index/packet_scan.hpp"
+#include "h264/parameter_set_history.hpp"
 
 // What the opening scan learnt of a file: built once, never changed, and shared read-only,
 // through std::shared_ptr<const StreamIndex>, by the session and every interval decoder that
@@ -31,6 +32,9 @@ struct StreamIndex {
     bool frames_from_bitstream = false;
     // The first frame of each run of frames decoded from the same key packet.
     std::vector<int32_t> interval_starts;
+    // For H.264, the parameter sets in force where each packet begins, which a reader gives
+    // its decoder before the key packet it starts from.
+    ParameterSetHistory parameter_sets;
 
     int32_t num_frames() const { return frames.count(); }
 

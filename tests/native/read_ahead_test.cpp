@@ -269,22 +269,42 @@ void the_guard_pauses_until_a_core_is_idle(const char* /*path*/) {
 void a_loop_is_eight_forward_steps(const char* /*path*/) {
     RequestPattern pattern;
     for (int32_t i = 0; i < 8; ++i) {
-        pattern.note_request(i);
+        pattern.note_request(i, false);
     }
     CHECK(!pattern.moves_forward());
-    pattern.note_request(8);
+    pattern.note_request(8, false);
     CHECK(pattern.moves_forward());
-    pattern.note_request(8);
-    pattern.note_request(24);
+    pattern.note_request(8, false);
+    pattern.note_request(24, false);
     CHECK(pattern.moves_forward());
-    pattern.note_request(41);
+    pattern.note_request(41, false);
     CHECK(!pattern.moves_forward());
     for (int32_t i = 42; i < 50; ++i) {
-        pattern.note_request(i);
+        pattern.note_request(i, false);
     }
     CHECK(pattern.moves_forward());
-    pattern.note_request(48);
+    pattern.note_request(48, false);
     CHECK(!pattern.moves_forward());
+}
+
+void a_qp_map_after_pictures_keeps_pixels(const char* /*path*/) {
+    // A loop of each frame's QP map, then its planes: the QP map's picture keeps its pixels
+    // for the request that follows; a loop of QP maps alone never does.
+    RequestPattern maps_then_planes;
+    maps_then_planes.note_request(0, false);
+    CHECK(!maps_then_planes.keeps_pixels());
+    maps_then_planes.note_request(0, true);
+    maps_then_planes.note_request(1, false);
+    CHECK(maps_then_planes.keeps_pixels());
+    RequestPattern maps_only;
+    for (int32_t i = 0; i < 8; ++i) {
+        maps_only.note_request(i, false);
+    }
+    CHECK(!maps_only.keeps_pixels());
+    for (int32_t i = 0; i < 4; ++i) {
+        maps_then_planes.note_request(2 + i, false);
+    }
+    CHECK(!maps_then_planes.keeps_pixels());
 }
 
 }  // namespace
@@ -304,5 +324,6 @@ int main(int argc, char** argv) {
     threads_end_with_the_session(argv[1]);
     the_guard_pauses_until_a_core_is_idle(argv[1]);
     a_loop_is_eight_forward_steps(argv[1]);
+    a_qp_map_after_pictures_keeps_pixels(argv[1]);
     return finish("read_ahead_test");
 }
