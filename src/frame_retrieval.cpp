@@ -2,6 +2,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "frame/frame_not_decoded.hpp"
 #include "h264_decoder_session.hpp"
 
 namespace {
@@ -71,7 +72,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_frame(int32_t index, boo
         result = decode_towards(index, true);
     }
     if (!result) {
-        throw std::runtime_error("Failed to decode frame " + std::to_string(index));
+        throw FrameNotDecoded(index);
     }
     return result;
 }

@@ -57,32 +57,33 @@ def test_ffmpeg_version_is_what_the_loaded_libraries_report():
 
 def test_help_shows_typed_signatures_and_docstrings():
     cls = vexmira.H264DecoderSession
+    index = "typing.SupportsIndex"
     integer = "typing.SupportsInt | typing.SupportsIndex"
     expected = {
-        "get_qpmap": (f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "get_qpmap": (f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                       "-> numpy.typing.NDArray[numpy.int8]",
                       "Get QP map for frame as (mb_rows, mb_cols) int8 array"),
-        "get_plane_data": (f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
-                           f"plane: {integer}) -> object",
+        "get_plane_data": (f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {index}, "
+                           f"plane: {index}) -> numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.uint16]",
                            "Get raw plane data of frame as a (rows, stride) array"),
-        "get_chroma_qp_offset": (f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "get_chroma_qp_offset": (f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                                  "-> tuple[int, int]",
                                  "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"),
-        "copy_plane_to_ptr": (f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
-                              f"plane: {integer}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
+        "copy_plane_to_ptr": (f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {index}, "
+                              f"plane: {index}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
                               "Copy plane data directly into destination pointer and stride (zero Python overhead)"),
-        "get_frame_type": (f"get_frame_type(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> str",
+        "get_frame_type": (f"get_frame_type(self: vexmira.H264DecoderSession, frame_idx: {index}) -> str",
                            "Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')"),
-        "is_key_frame": (f"is_key_frame(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> bool",
+        "is_key_frame": (f"is_key_frame(self: vexmira.H264DecoderSession, frame_idx: {index}) -> bool",
                          "Whether decoding can start at frame"),
-        "get_motion_vectors": (f"get_motion_vectors(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "get_motion_vectors": (f"get_motion_vectors(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                                "-> numpy.ndarray",
                                "Get motion vectors of frame as a structured array, one row per block and direction"),
-        "get_mv_field": (f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "get_mv_field": (f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                          "-> numpy.typing.NDArray[numpy.int16]",
                          "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 array: "
                          "[past, future][x, y][row][column], quarter pixels"),
-        "get_mbtype_map": (f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> numpy.ndarray",
+        "get_mbtype_map": (f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {index}) -> numpy.ndarray",
                            "Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array: "
                            "type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced (bool)"),
     }

@@ -65,7 +65,10 @@ inline constexpr const char* kGetChromaQpOffset = R"(Get PPS chroma QP offsets (
 
 (0, 0) for codecs other than H.264.)";
 
-inline constexpr const char* kGetFrameType = "Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')";
+inline constexpr const char* kGetFrameType = R"(Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')
+
+'?' where the decoder gives the picture no type: FFmpeg's decoders of some codecs
+(lossless and intra-only ones, for instance) leave it unset.)";
 
 inline constexpr const char* kIsKeyFrame = R"(Whether decoding can start at frame
 
@@ -76,7 +79,8 @@ inline constexpr const char* kIsDamaged = R"(Whether the decoder reported frame 
 
 FFmpeg's error flags or corrupt flag on the picture: it concealed data that was
 missing or broken (a cut or damaged file) with a guess. Such a frame's QP map is
--1 everywhere.)";
+-1 everywhere. True as well for a frame the decoder makes no picture of, whose other
+frame methods raise RuntimeError.)";
 
 inline constexpr const char* kGetMotionVectors = R"(Get motion vectors of frame as a structured array, one row per block and direction
 
@@ -102,25 +106,42 @@ the session's.)";
 
 inline constexpr const char* kGetQpmaps = R"(QP maps of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) int8 array, decoded on `threads` parallel decoders (0: every usable core)
 
-Batch methods open the file again by its path: RuntimeError where it is gone or has
-changed since the session opened it.)";
+frames: None, an iterable of frame numbers, or one frame number (a batch of one).
+A frame the decoder makes no picture of raises RuntimeError; with
+undecodable="mark" it gets a damaged picture's map, -1 everywhere, and the rest
+come back. Batch methods open the file again by its path: RuntimeError where it is
+gone or has changed since the session opened it.)";
 
 inline constexpr const char* kGetMbtypeMaps = R"(Macroblock types of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) structured array like get_mbtype_map's, decoded on `threads` parallel decoders (0: every usable core)
 
-Batch methods open the file again by its path: RuntimeError where it is gone or has
-changed since the session opened it.)";
+frames and undecodable as get_qpmaps takes them; a marked frame's cells are
+MbType.UNKNOWN. Batch methods open the file again by its path: RuntimeError where
+it is gone or has changed since the session opened it.)";
 
 inline constexpr const char* kGetPlanes = R"(Picture area of one plane of many frames as one (len(frames), rows, columns) array, decoded on `threads` parallel decoders (0: every usable core)
 
-Batch methods open the file again by its path: RuntimeError where it is gone or has
-changed since the session opened it.)";
+frames as get_qpmaps takes them. Batch methods open the file again by its path:
+RuntimeError where it is gone or has changed since the session opened it.)";
 
-inline constexpr const char* kFrameStats = R"(One row per frame (every frame when frames is None) as a dict of equal-length arrays: frame, pts, time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max, chroma_qp_offset_cb, chroma_qp_offset_cr, decoded, damaged; with mb_types=True also mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct and motion-coded macroblocks, -1 for a frame without types)
+inline constexpr const char* kFrameStats = R"(One row per frame (every frame when frames is None) as a dict of equal-length arrays (a FrameStats)
 
-Arguments as get_qpmaps takes them; frame_stats(threads, frames=...), the earlier
-form, works too. pts is in time_base units, time in seconds. Batch methods open the
-file again by its path: RuntimeError where it is gone or has changed since the
-session opened it.)";
+frame (int32), pts (int64, in time_base units), time (float64, seconds), pict_type
+(as get_frame_type; '' for a frame not decoded), key_frame (bool), pkt_size (int64,
+bytes), qp_mean (float64), qp_min, qp_max (int8), chroma_qp_offset_cb,
+chroma_qp_offset_cr (int32), decoded, damaged (bool); with mb_types=True also
+mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct
+and motion-coded macroblocks).
+
+What marks "no value": qp_mean NaN, qp_min and qp_max -1 where the frame has no QP
+(not decoded, damaged, or a codec without QP export); the mb_* counts -1 for a
+frame without types (not decoded, damaged, or a codec other than H.264); pict_type
+''; key_frame False and the chroma offsets 0 for a frame not decoded; damaged is
+False for a frame not decoded, so read it with decoded.
+vexmira_tools.frame_stats_frame(stats) makes a pandas DataFrame of it with these
+as missing values (nullable dtypes).
+
+frames as get_qpmaps takes them. Batch methods open the file again by its path:
+RuntimeError where it is gone or has changed since the session opened it.)";
 
 inline constexpr const char* kKeyFrameIntervals =
     "First frame of each run of frames decoded from the same key packet, ascending: frame ranges cut there "
