@@ -57,6 +57,7 @@ test: $(INSTALLED)
 
 demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 	$(PYTHON) examples/demo.py "$(VIDEO)"
+	@echo "To look through it in the browser: $(VENV)/bin/vexmira-view $(VIDEO)"
 
 # Not part of CI: minutes of measurements, best run on an otherwise idle machine.
 # make bench BASELINE=<git ref> times the patterns the frame cache is for on that version's

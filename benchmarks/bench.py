@@ -24,6 +24,7 @@ import loop_bench
 import media
 import peers
 import vexmira
+import view_bench
 
 ROOT = Path(__file__).resolve().parent.parent
 TOOLS = ROOT / "build" / "bench" / "native"
@@ -32,7 +33,7 @@ RANDOM_TARGETS = 200
 LIMIT_TARGETS = 100
 SEED = 1234
 SECTIONS = ["sequential", "random", "limit", "patterns", "opening", "memory", "peers", "batch", "prediction", "loop",
-            "corpus"]
+            "corpus", "view"]
 # With deblocking="exact" every requested reference picture is decoded again from its key
 # frame, so reading in order costs more the further a frame lies from its key frame: the
 # first frames of the clip's one interval are measured, not all 250.
@@ -481,6 +482,8 @@ def main():
         rows += loop_bench.rows(sys.modules[__name__], tool, args.repeat)
     if "corpus" in args.sections:
         rows += corpus_bench.rows(sys.modules[__name__], tool, args.repeat)
+    if "view" in args.sections:
+        rows += view_bench.rows(sys.modules[__name__], args.repeat)
 
     print_table(rows)
     RESULTS.parent.mkdir(parents=True, exist_ok=True)

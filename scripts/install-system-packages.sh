@@ -5,7 +5,9 @@
 set -euo pipefail
 
 # ffmpeg-doc: FFmpeg's example programs, whose extract_mvs.c is the tests' motion-vector oracle.
-packages=(ffmpeg ffmpeg-doc libavformat-dev libavcodec-dev libavutil-dev pkg-config g++ make "$@")
+# chromium, chromium-driver: the browser the viewer's tests drive headless.
+packages=(ffmpeg ffmpeg-doc libavformat-dev libavcodec-dev libavutil-dev pkg-config g++ make
+          chromium chromium-driver "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -4,11 +4,11 @@
 
 namespace {
 
-bool has_what_is_needed(const CachedFrame& cached, bool needs_pixels) { return cached.has_pixels || !needs_pixels; }
+bool has_what_is_needed(const FrameSnapshot& cached, bool needs_pixels) { return cached.has_pixels || !needs_pixels; }
 
 }  // namespace
 
-std::shared_ptr<CachedFrame> FrameCache::find(int32_t frame, bool needs_pixels) const {
+std::shared_ptr<FrameSnapshot> FrameCache::find(int32_t frame, bool needs_pixels) const {
     const auto hit = frames_.find(frame);
     if (hit == frames_.end() || !has_what_is_needed(*hit->second, needs_pixels)) {
         return nullptr;
@@ -16,7 +16,7 @@ std::shared_ptr<CachedFrame> FrameCache::find(int32_t frame, bool needs_pixels) 
     return hit->second;
 }
 
-void FrameCache::insert(int32_t frame, std::shared_ptr<CachedFrame> snapshot) {
+void FrameCache::insert(int32_t frame, std::shared_ptr<FrameSnapshot> snapshot) {
     if (const auto cached = frames_.find(frame); cached != frames_.end()) {
         if (!has_what_is_needed(*cached->second, snapshot->has_pixels)) {
             bytes_ = bytes_ - cached->second->byte_size() + snapshot->byte_size();

@@ -6,7 +6,7 @@
 #include <map>
 #include <memory>
 
-#include "frame/cached_frame.hpp"
+#include "frame/frame_snapshot.hpp"
 
 // The frame cache holds the snapshots of the last 64 frames decoded. A file of a few
 // kilobytes can declare pictures of 16000x16000, 384 MB each: 64 of them would take more
@@ -21,16 +21,16 @@ constexpr std::size_t kFrameCacheByteBudget = std::size_t{1} << 30;
 class FrameCache {
 public:
     // The frame's snapshot, if it is cached with what the request needs; else null.
-    std::shared_ptr<CachedFrame> find(int32_t frame, bool needs_pixels) const;
+    std::shared_ptr<FrameSnapshot> find(int32_t frame, bool needs_pixels) const;
 
     // Keeps the snapshot unless the frame is cached with as much already; one with pixels
     // takes the place of one without.
-    void insert(int32_t frame, std::shared_ptr<CachedFrame> snapshot);
+    void insert(int32_t frame, std::shared_ptr<FrameSnapshot> snapshot);
 
 private:
     void evict_oldest();
 
-    std::map<int32_t, std::shared_ptr<CachedFrame>> frames_;
+    std::map<int32_t, std::shared_ptr<FrameSnapshot>> frames_;
     std::deque<int32_t> order_;
     std::size_t bytes_ = 0;
 };

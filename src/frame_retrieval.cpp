@@ -1,9 +1,12 @@
+#include "frame_retrieval.hpp"
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "frame/frame_not_decoded.hpp"
-#include "h264_decoder_session.hpp"
+#include "h264/reference_packet.hpp"
 
 namespace {
 
@@ -12,56 +15,28 @@ constexpr int32_t kForwardDecodeLimit = 350;
 
 }  // namespace
 
-std::shared_ptr<CachedFrame> H264DecoderSession::get_frame(int32_t index, bool needs_pixels) {
-    check_open();
-    if (index < 0 || index >= num_frames()) {
-        throw std::out_of_range("Frame index out of bounds: " + std::to_string(index));
-    }
-    std::lock_guard<std::mutex> lock(decode_mutex_);
-    // close() may have come in while this call waited for the lock.
-    check_open();
-    request_pattern_.note_request(index);
-    if (std::shared_ptr<CachedFrame> cached = cache_.find(index, needs_pixels)) {
-        return cached;
-    }
-    if (std::shared_ptr<CachedFrame> ahead = take_from_read_ahead(index, needs_pixels)) {
-        return ahead;
-    }
-    std::shared_ptr<CachedFrame> result = decode_frame(index, needs_pixels);
-    if (request_pattern_.moves_forward()) {
-        read_ahead_.run_ahead_of(index, needs_pixels);
-    }
-    return result;
+// The scan leaves the demuxer at the end of the file and the decoder untouched; the first
+// request seeks in any case, as last_decoded_index_ says.
+FrameRetrieval::FrameRetrieval(VideoInput& input, std::shared_ptr<const StreamIndex> index, DeblockingMode deblocking)
+    : index_(std::move(index)), run_(input, index_) {
+    const AVCodecParameters* codecpar = input.video_stream().codecpar;
+    loop_filter_.configure(deblocking, nal_length_size(codecpar->extradata, codecpar->extradata_size),
+                           codecpar->codec_id == AV_CODEC_ID_H264);
 }
 
-// The frame where the read-ahead has it, and the frames before it that the caller passed
-// over, into the cache as if decoded on the way.
-std::shared_ptr<CachedFrame> H264DecoderSession::take_from_read_ahead(int32_t index, bool needs_pixels) {
-    std::vector<NumberedSnapshot> passed;
-    std::shared_ptr<CachedFrame> result = read_ahead_.take(index, needs_pixels, passed);
-    for (NumberedSnapshot& frame : passed) {
-        cache_.insert(frame.frame, std::move(frame.snapshot));
-    }
-    if (result) {
-        cache_.insert(index, result);
-    }
-    return result;
-}
-
-std::shared_ptr<CachedFrame> H264DecoderSession::decode_frame(int32_t index, bool needs_pixels) {
-    request_needs_pixels_ = needs_pixels;
+std::shared_ptr<FrameSnapshot> FrameRetrieval::decode(int32_t index, bool needs_pixels) {
     const FrameIndex& frames = index_->frames;
     const int32_t start = frames.frame_start_packet[index];
     const bool decodes_on = can_decode_forward(index) && !loop_filter_.needs_seek_for(frames.frame_pts[index]);
     if (!decodes_on) {
         seek_to_packet(start);
     }
-    std::shared_ptr<CachedFrame> result = decode_towards(index, false);
+    std::shared_ptr<FrameSnapshot> result = decode_towards(Target{index, needs_pixels, false});
     if (!result && decodes_on) {
         // Decoding on did not give the picture a run from its own key packet gives (the
         // decoder concealed damage with what the earlier interval left it): that run does.
         seek_to_packet(start);
-        result = decode_towards(index, false);
+        result = decode_towards(Target{index, needs_pixels, false});
     }
     if (!result && start > 0) {
         // FFmpeg's H.264 decoder withholds, even when drained, pictures decoded after a
@@ -69,7 +44,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_frame(int32_t index, boo
         // happens when the key packet lies a few frames before the end of the file. From one
         // interval earlier the recovery point has long passed when the picture is decoded.
         seek_to_packet(previous_key_packet(index_->packets, start));
-        result = decode_towards(index, true);
+        result = decode_towards(Target{index, needs_pixels, true});
     }
     if (!result) {
         throw FrameNotDecoded(index);
@@ -82,7 +57,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_frame(int32_t index, boo
 // packet the frame needs. It is also cheaper when the frame lies in the interval of the last
 // decoded one (an open GOP's leading pictures count with the interval they are decoded
 // from), or when its key packet has been read already.
-bool H264DecoderSession::can_decode_forward(int32_t index) const {
+bool FrameRetrieval::can_decode_forward(int32_t index) const {
     const int32_t last = last_decoded_index_;
     if (last < 0 || last >= index || index - last > kForwardDecodeLimit) {
         return false;
@@ -100,7 +75,7 @@ bool H264DecoderSession::can_decode_forward(int32_t index) const {
     return same_interval || run_.next_packet() > start;
 }
 
-void H264DecoderSession::seek_to_packet(int32_t packet) {
+void FrameRetrieval::seek_to_packet(int32_t packet) {
     ++seeks_;
     run_.start_at(packet);
     last_decoded_index_ = -1;
@@ -117,8 +92,9 @@ void H264DecoderSession::seek_to_packet(int32_t packet) {
 // not be decoded unless the pattern of requests makes it worth caching. Pictures after the
 // requested one are decoded all the same: the next request is as likely to be one of them
 // as in a pass forwards, and skipping them would make it seek.
-std::shared_ptr<CachedFrame> H264DecoderSession::decode_towards(int32_t index, bool last_resort) {
-    std::shared_ptr<CachedFrame> result;
+std::shared_ptr<FrameSnapshot> FrameRetrieval::decode_towards(const Target& target) {
+    const int32_t index = target.index;
+    std::shared_ptr<FrameSnapshot> result;
     DecodeSteps steps;
     steps.skips_unreferenced = [&](int32_t frame) {
         return frame >= 0 && frame < index && !request_pattern_.decodes_unreferenced_before(frame, index);
@@ -127,7 +103,7 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_towards(int32_t index, b
         loop_filter_.before_sending(decoder, packet, frame == index);
     };
     steps.take_picture = [&](const AVFrame& picture, const MbTypeRows& mb_types, int32_t frame) {
-        take_picture(picture, mb_types, frame, index, last_resort, result);
+        take_picture(picture, mb_types, frame, target, result);
     };
     steps.done = [&] { return result != nullptr; };
     if (run_.decode(steps) != RunEnd::Done) {
@@ -138,15 +114,15 @@ std::shared_ptr<CachedFrame> H264DecoderSession::decode_towards(int32_t index, b
     return result;
 }
 
-void H264DecoderSession::take_picture(const AVFrame& picture, const MbTypeRows& mb_types, int32_t decoded,
-                                      int32_t index, bool last_resort, std::shared_ptr<CachedFrame>& result) {
+void FrameRetrieval::take_picture(const AVFrame& picture, const MbTypeRows& mb_types, int32_t decoded,
+                                  const Target& target, std::shared_ptr<FrameSnapshot>& result) {
     const bool depends_on_run =
         depends_on_earlier_interval(decoded, picture) || loop_filter_.differs_from_mode(picture.pts);
-    if (depends_on_run && !(decoded == index && last_resort)) {
+    if (depends_on_run && !(decoded == target.index && target.last_resort)) {
         return;
     }
-    std::shared_ptr<CachedFrame> snapshot = build_cached_frame(&picture, picture.pts, request_needs_pixels_, mb_types);
-    if (decoded == index) {
+    std::shared_ptr<FrameSnapshot> snapshot = build_frame_snapshot(&picture, picture.pts, target.needs_pixels, mb_types);
+    if (decoded == target.index) {
         result = snapshot;
     }
     if (!depends_on_run) {
@@ -159,7 +135,7 @@ void H264DecoderSession::take_picture(const AVFrame& picture, const MbTypeRows& 
 // later interval gives the same pictures as a seek there, except where the decoder conceals
 // damage: it fills a damaged intra picture from the picture decoded just before it, which a
 // seek does not have, and every later picture of that interval may predict from the fill.
-bool H264DecoderSession::depends_on_earlier_interval(int32_t decoded, const AVFrame& picture) {
+bool FrameRetrieval::depends_on_earlier_interval(int32_t decoded, const AVFrame& picture) {
     if (index_->frames.frame_start_packet[decoded] == run_.start_packet()) {
         return false;
     }

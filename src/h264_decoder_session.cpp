@@ -1,12 +1,12 @@
 #include "h264_decoder_session.hpp"
 
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "decode/first_output.hpp"
-#include "h264/reference_packet.hpp"
 
-// The scan leaves the demuxer at the end of the file and the decoder untouched; the first
-// request seeks in any case, as last_decoded_index_ says.
 H264DecoderSession::H264DecoderSession(const std::string& path, const SessionOptions& options)
     : options_(options),
       pictures_(std::make_shared<PicturePool>()),
@@ -15,12 +15,8 @@ H264DecoderSession::H264DecoderSession(const std::string& path, const SessionOpt
           input_, path,
           [this](const std::vector<PacketInfo>& packets) { return find_first_output(input_, packets); },
           [this](const std::vector<PacketInfo>& packets) { return find_output_order(input_, packets); })),
-      run_(input_, index_),
-      read_ahead_(index_, options_, pictures_) {
-    const AVCodecParameters* codecpar = input_.video_stream().codecpar;
-    loop_filter_.configure(options_.deblocking, nal_length_size(codecpar->extradata, codecpar->extradata_size),
-                           codecpar->codec_id == AV_CODEC_ID_H264);
-}
+      retrieval_(input_, index_, options_.deblocking),
+      read_ahead_(index_, options_, pictures_) {}
 
 void H264DecoderSession::close() {
     std::lock_guard<std::mutex> lock(decode_mutex_);
@@ -28,7 +24,7 @@ void H264DecoderSession::close() {
         return;
     }
     read_ahead_.stop();
-    cache_ = FrameCache{};
+    retrieval_.drop_cache();
     input_.close();
 }
 
@@ -36,4 +32,40 @@ void H264DecoderSession::check_open() const {
     if (closed_.load()) {
         throw std::runtime_error("The session is closed: " + index_->path);
     }
+}
+
+std::shared_ptr<FrameSnapshot> H264DecoderSession::get_frame(int32_t index, bool needs_pixels) {
+    check_open();
+    if (index < 0 || index >= num_frames()) {
+        throw std::out_of_range("Frame index out of bounds: " + std::to_string(index));
+    }
+    std::lock_guard<std::mutex> lock(decode_mutex_);
+    // close() may have come in while this call waited for the lock.
+    check_open();
+    retrieval_.note_request(index);
+    if (std::shared_ptr<FrameSnapshot> cached = retrieval_.cached(index, needs_pixels)) {
+        return cached;
+    }
+    if (std::shared_ptr<FrameSnapshot> ahead = take_from_read_ahead(index, needs_pixels)) {
+        return ahead;
+    }
+    std::shared_ptr<FrameSnapshot> result = retrieval_.decode(index, needs_pixels);
+    if (retrieval_.requests_move_forward()) {
+        read_ahead_.run_ahead_of(index, needs_pixels);
+    }
+    return result;
+}
+
+// The frame where the read-ahead has it, and the frames before it that the caller passed
+// over, into the cache as if decoded on the way.
+std::shared_ptr<FrameSnapshot> H264DecoderSession::take_from_read_ahead(int32_t index, bool needs_pixels) {
+    std::vector<NumberedSnapshot> passed;
+    std::shared_ptr<FrameSnapshot> result = read_ahead_.take(index, needs_pixels, passed);
+    for (NumberedSnapshot& frame : passed) {
+        retrieval_.keep(frame.frame, std::move(frame.snapshot));
+    }
+    if (result) {
+        retrieval_.keep(index, result);
+    }
+    return result;
 }

@@ -6,41 +6,35 @@
 #include <mutex>
 #include <string>
 
-extern "C" {
-#include <libavutil/frame.h>
-}
-
 #include "ahead/read_ahead.hpp"
-#include "cache_policy.hpp"
-#include "decode/decode_run.hpp"
-#include "decode/loop_filter_switch.hpp"
+#include "ffmpeg/picture_pool.hpp"
 #include "ffmpeg/session_options.hpp"
 #include "ffmpeg/stream_facts.hpp"
 #include "ffmpeg/video_input.hpp"
-#include "frame/cached_frame.hpp"
-#include "frame_cache.hpp"
+#include "frame/frame_snapshot.hpp"
+#include "frame_retrieval.hpp"
 #include "index/stream_index.hpp"
 
 // Random access, by frame number in presentation order, to the pictures of one video file,
 // decoded with the deblocking filter skipped unless the options ask otherwise, and with the
 // encoder's per-block QP exported.
 //
-// The session owns its demuxer and decoder exclusively. Construction scans the whole file
-// once, without decoding, to number the frames; the index it builds never changes and is
-// shared with the batch readers of the same file. get_frame keeps the snapshots of the last
-// 64 frames decoded (fewer when they would take more than 1 GiB), with their pictures where
-// the request that decoded them wanted pixels, and decodes forward instead of seeking when
-// the requested frame lies a little ahead, in the same key-frame interval or in one whose
+// The session owns its demuxer and decoder exclusively. Construction scans the whole file once,
+// without decoding, to number the frames; the index it builds never changes and is shared with
+// the batch readers of the same file. get_frame's FrameRetrieval keeps the snapshots of the
+// last 64 frames decoded (fewer when they would take more than 1 GiB), with their pictures
+// where the request that decoded them wanted pixels, and decodes forward instead of seeking
+// when the requested frame lies a little ahead, in the same key-frame interval or in one whose
 // key packet the decoder has already taken. Whether the pictures before the requested frame
 // that nothing references are decoded for the cache depends on the pattern of requests
-// (RequestPattern). While requests move forward, the key-frame intervals after the caller's
-// are decoded ahead on decoders of their own (ReadAhead), and their snapshots join the cache
-// as the caller reaches them. A frame's picture is the one decoding from its own key packet
-// gives, whatever was asked for before and whichever decoder decoded it. get_frame
-// serialises concurrent callers with its own mutex; the facts and the index never change
-// after construction and may be read at any time. The options choose the loop filter's mode
-// (LoopFilterSwitch says how "exact" keeps that promise), whether motion vectors and
-// macroblock types are exported, and how far the session reads ahead.
+// (RequestPattern). While requests move forward, the key-frame intervals after the caller's are
+// decoded ahead on decoders of their own (ReadAhead), and their snapshots join the cache as the
+// caller reaches them. A frame's picture is the one decoding from its own key packet gives,
+// whatever was asked for before and whichever decoder decoded it. get_frame serialises
+// concurrent callers with its own mutex; the facts and the index never change after
+// construction and may be read at any time. The options choose the loop filter's mode
+// (LoopFilterSwitch says how "exact" keeps that promise), whether motion vectors and macroblock
+// types are exported, and how far the session reads ahead.
 //
 // close() lets go of the demuxer, the decoder, the read-ahead's decoders and the cached
 // snapshots at once; get_frame and check_open then throw std::runtime_error, while the facts
@@ -55,7 +49,7 @@ public:
     // 0..num_frames-1, std::runtime_error when the decoder does not produce the frame or the
     // session is closed.
     // Without needs_pixels the snapshot may hold the QP map and offsets only.
-    std::shared_ptr<CachedFrame> get_frame(int32_t index, bool needs_pixels = true);
+    std::shared_ptr<FrameSnapshot> get_frame(int32_t index, bool needs_pixels = true);
 
     const StreamFacts& facts() const { return index_->facts; }
     int32_t num_frames() const { return index_->num_frames(); }
@@ -63,7 +57,7 @@ public:
     const std::shared_ptr<const StreamIndex>& index() const { return index_; }
 
     // Seeks since the session was opened, for tests and diagnostics of the cache's policy.
-    int64_t seek_count() const { return seeks_; }
+    int64_t seek_count() const { return retrieval_.seek_count(); }
 
     // Frames the read-ahead has served since the session was opened, for tests and diagnostics.
     int64_t frames_read_ahead() const { return read_ahead_.frames_taken(); }
@@ -75,35 +69,16 @@ public:
     void check_open() const;
 
 private:
-    std::shared_ptr<CachedFrame> take_from_read_ahead(int32_t index, bool needs_pixels);
-    std::shared_ptr<CachedFrame> decode_frame(int32_t index, bool needs_pixels);
-    bool can_decode_forward(int32_t index) const;
-    void seek_to_packet(int32_t packet);
-    std::shared_ptr<CachedFrame> decode_towards(int32_t index, bool last_resort);
-    void take_picture(const AVFrame& picture, const MbTypeRows& mb_types, int32_t decoded, int32_t index,
-                      bool last_resort, std::shared_ptr<CachedFrame>& result);
-    bool depends_on_earlier_interval(int32_t decoded, const AVFrame& picture);
+    std::shared_ptr<FrameSnapshot> take_from_read_ahead(int32_t index, bool needs_pixels);
 
     const SessionOptions options_;
     // Shared by the session's decoder and its read-ahead's.
     const std::shared_ptr<PicturePool> pictures_;
     VideoInput input_;
     const std::shared_ptr<const StreamIndex> index_;
-    DecodeRun run_;
-    FrameCache cache_;
-    RequestPattern request_pattern_;
-    LoopFilterSwitch loop_filter_;
-    // Whether the request being served wants pixels: the pictures decoded on its way are
-    // cached with pixels only then.
-    bool request_needs_pixels_ = true;
-    int64_t seeks_ = 0;
+    // Decodes on input_, which nothing else uses after the scan.
+    FrameRetrieval retrieval_;
     std::atomic<bool> closed_{false};
-    // The highest frame decoded since the last seek, or -1 when the next request has to
-    // seek whatever it asks for (right after opening, a drained decoder, a lost run).
-    int32_t last_decoded_index_ = -1;
-    // Whether the decoder has concealed damage in a picture of a later interval than the
-    // one the current run began with since the last seek.
-    bool run_concealed_later_interval_ = false;
     std::mutex decode_mutex_;
     // Last, so that its threads end before anything else of the session goes.
     ReadAhead read_ahead_;

@@ -430,7 +430,7 @@ def with_memory_resets(data: bytes, every: int) -> bytes:
     where B pictures follow their later reference) relative to the last reset or IDR picture
     before it in decoding order. A B picture decoded after a reset but shown before the reset
     picture then has a negative count, which puts it before the reset picture in output
-    order, as before. Prediction changes where a picture after a reset refers to one before
+    order, where it is in the stream without resets. Prediction changes where a picture after a reset refers to one before
     it: the reset left only the reset picture as a reference, and both lists hold it.
 
     FFmpeg's decoder keeps the reset picture's count as it was, though: it outputs the reset

@@ -2,9 +2,6 @@
 for its frame (its decode without deblocking, its QP debug output, ffprobe's frame and packet
 fields, the PPS), whatever the number of threads and the order and repeats of the request."""
 
-import random
-import re
-import subprocess
 import threading
 from fractions import Fraction
 
@@ -12,28 +9,14 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, ffprobe, plane_sizes, pps_chroma_offsets, presentation_timestamps, reference_qp_maps
-from test_bad_inputs import CASES, concatenated, damaged_mp4, damaged_packet_timestamps, slice_damage
-from test_opening import expected_rate
+from conftest import requested
+from damage import slice_damage
+from media import CASES, PICTURE_CLIPS, QP_REFERENCE_CLIPS, UNTIMED_CLIPS
+from oracle import (damaged_packet_timestamps, expected_rate, ffprobe, plane_sizes, pps_chroma_offsets,
+                    presentation_timestamps, reference_qp_maps, tools_clock)
 from thread_probe import frame_problems, requests
 
 THREADS = [1, 2, 3]
-# Clips whose every map the ffmpeg tool's QP debug output gives (test_qp_maps): in the others
-# it prints, for some skipped macroblocks, another QP than the one the decoder exports.
-QP_REFERENCE_CLIPS = {"mp4_long", "mp4_long_gop", "ts_open_gop", "mp4_roi", "mp4_10bit", "mp4_34x18", "mp4_qp_busy"}
-
-
-def requested(order: str, frames: int) -> list[int]:
-    """Every frame and a few of them twice, ascending or descending; or, shuffled, half of
-    the frames, a few twice, so that the pictures between them are skipped or decoded as
-    the frames need."""
-    rng = random.Random(frames)
-    repeats = rng.sample(range(frames), min(6, frames))
-    if order == "shuffled":
-        wanted = rng.sample(range(frames), frames // 2) + repeats
-        rng.shuffle(wanted)
-        return wanted
-    return sorted(list(range(frames)) + repeats, reverse=order == "reversed")
 
 
 @pytest.fixture(scope="module")
@@ -142,7 +125,7 @@ def test_frame_stats_of_unusual_files_are_ffprobes(media, clip):
 def test_frame_stats_of_damaged_pictures_count_only_reported_qps(media, tmp_path, seed):
     # A picture whose data was damaged has no QP map, and then no statistics; every other
     # picture's are those of the map the ffmpeg tool prints.
-    path = damaged_mp4(seed)(media, tmp_path)
+    path = CASES[f"mp4_damaged_slices_{seed}"].make(media, tmp_path)
     damaged = damaged_packet_timestamps(path, slice_damage(media("mp4_long_faststart").read_bytes(), seed))
     session = vexmira.H264DecoderSession(str(path))
     reference = reference_qp_maps(path, session.mb_rows, session.mb_cols)
@@ -168,6 +151,7 @@ def test_frame_stats_of_chosen_frames_are_those_rows(media):
         np.testing.assert_array_equal(chosen[name], values[frames], err_msg=name)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", ["mp4_damaged_slices_1", "ts_damaged_payload_5", "mp4_cut_late_in_data"])
 def test_damaged_files_give_the_reference_pictures_or_the_frame_error(media, tmp_path, name):
     case = CASES[name]
@@ -244,7 +228,7 @@ def test_arguments_are_checked_before_decoding(media):
 def test_pictures_of_another_size_are_refused(media, tmp_path):
     """A stream whose picture size changes midway: ffprobe says where, and the first frame of
     the new size is the one named, whichever of the two batches meets it."""
-    path = concatenated("ts", "ts_32x32_later")(media, tmp_path)
+    path = CASES["ts_size_shrinks"].make(media, tmp_path)
     widths = [frame["width"] for frame in ffprobe(path, "-show_entries", "frame=width")["frames"]]
     first_other = next(i for i, width in enumerate(widths) if width != widths[0])
     session = vexmira.H264DecoderSession(str(path))
@@ -254,14 +238,6 @@ def test_pictures_of_another_size_are_refused(media, tmp_path):
         with pytest.raises(ValueError, match=f"^Frame {first_other} is 32x32 "):
             session.get_qpmaps(threads=threads)
     assert session.get_planes(range(first_other), 0).shape == (first_other, session.height, session.width)
-
-
-def tools_clock(path) -> list[float]:
-    """The time of each picture the ffmpeg tool outputs, on its clock, in seconds."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-copyts", "-threads", "1", "-i", str(path),
-                          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "null", "-"],
-                         check=True, capture_output=True, text=True).stderr
-    return [float(time) for time in re.findall(r"Parsed_showinfo.*? pts_time:(-?[\d.]+)", log)]
 
 
 @pytest.mark.parametrize("clip", UNTIMED_CLIPS + ["mpg_mpeg2", "avi_mpeg4", "hevc_raw"])

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import expected_frames, reference_qp_maps
+from oracle import expected_frames, reference_qp_maps
 from test_pictures import refer_to_missing_parameter_set
 
 BATCHES = {

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import (timestamps_identify_frames, packed_picture, presentation_timestamps, reference_decode,
-                      reference_decode_in_output_order)
+from oracle import (packed_picture, presentation_timestamps, reference_decode, reference_decode_in_output_order,
+                    timestamps_identify_frames)
 
 MODES = ("skip", "exact", "on")
 ORDERS = {

@@ -8,8 +8,9 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import ROOT, reference_qp_maps
-from test_prediction import PAN_PIXELS_PER_FRAME
+from conftest import ROOT
+from media import PAN_PIXELS_PER_FRAME
+from oracle import reference_qp_maps
 import vexmira
 
 demo_source = importlib.util.spec_from_file_location("demo", ROOT / "examples" / "demo.py")

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import vexmira
-from conftest import ffprobe
+from oracle import ffprobe
 from test_calls import undecodable  # noqa: F401 - the fixture
 
 LOGGER = "vexmira.ffmpeg"

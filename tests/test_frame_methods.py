@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import plane_sizes, pps_chroma_offsets, reference_qp_maps
+from oracle import plane_sizes, pps_chroma_offsets, reference_qp_maps
 from thread_probe import probe
 
 TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))

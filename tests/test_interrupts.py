@@ -10,7 +10,8 @@ from pathlib import Path
 import pytest
 
 import vexmira
-from conftest import ffmpeg, reference_qp_maps
+from media import ffmpeg
+from oracle import reference_qp_maps
 
 BATCHES = {
     "frame_stats": lambda s: s.frame_stats(threads=1),

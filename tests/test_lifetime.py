@@ -15,8 +15,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import presentation_timestamps, reference_qp_maps
-from test_opening import open_files
+from oracle import open_files, presentation_timestamps, reference_qp_maps
 
 CLOSED = "^The session is closed: "
 # The destination of copy_plane_to_ptr, alive for as long as the calls that write into it.

@@ -7,22 +7,16 @@ import re
 import subprocess
 import sys
 import threading
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vexmira
-from conftest import decoded_pictures, ffprobe, reference_mb_types
-from test_bad_inputs import damaged_mp4
-from test_batch import requested
-from test_real_world_files import shown_maps
+from conftest import requested
+from media import CASES
+from oracle import PARTITION_OF, TYPE_OF, decoded_pictures, ffprobe, reference_mb_types, shown_maps
 
 MbType, Partition = vexmira.MbType, vexmira.Partition
-# The characters of FFmpeg's debug output (libavcodec/mpegutils.c).
-TYPE_OF = {"i": MbType.INTRA_4X4, "I": MbType.INTRA_16X16, "P": MbType.INTRA_PCM, "S": MbType.SKIP,
-           "d": MbType.DIRECT_SKIP, "D": MbType.DIRECT, ">": MbType.L0, "<": MbType.L1, "X": MbType.BI}
-PARTITION_OF = {" ": Partition.P16X16, "-": Partition.P16X8, "|": Partition.P8X16, "+": Partition.P8X8}
 # B-frames with a pyramid, MBAFF, intra only, lossless, CAVLC (baseline) and 10 bits.
 CLIPS = ["mp4_pyramid", "mp4_mbaff", "mp4_intra", "mp4_lossless", "h264_raw_baseline", "mp4_10bit"]
 INTRA = {MbType.INTRA_4X4, MbType.INTRA_16X16, MbType.INTRA_PCM}
@@ -244,7 +238,7 @@ def test_sessions_without_mb_types_refuse_and_errors_are_the_frame_methods(media
 def test_damaged_pictures_have_unknown_types_where_they_have_no_qp(media, reference, tmp_path, seed):
     """A picture the decoder reports damaged has no QP map, and no types either: the decoder's
     types of concealed macroblocks are its guesses. Every other picture has the tool's types."""
-    path = damaged_mp4(seed)(media, tmp_path)
+    path = CASES[f"mp4_damaged_slices_{seed}"].make(media, tmp_path)
     session = vexmira.H264DecoderSession(str(path), mb_types=True)
     printed = [as_map(rows) for rows in reference_mb_types(path)]
     assert len(printed) == session.num_frames

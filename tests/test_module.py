@@ -5,6 +5,7 @@ import ctypes
 import importlib
 import importlib.metadata
 import inspect
+import os
 import pydoc
 import re
 import shutil
@@ -23,7 +24,7 @@ PROPERTIES = ["width", "height", "mb_cols", "mb_rows", "num_frames",
 def test_docstring_and_public_names():
     assert vexmira.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
     assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession", "MbType", "Partition",
-                                                                          "ffmpeg_version"]
+                                                                          "ffmpeg_version", "usable_cores"]
     assert vexmira.H264DecoderSession.__module__ == "vexmira"
     assert vexmira.H264DecoderSession.__qualname__ == "H264DecoderSession"
 
@@ -55,42 +56,32 @@ def test_ffmpeg_version_is_what_the_loaded_libraries_report():
     assert vexmira.ffmpeg_version == expected
 
 
-def test_help_shows_typed_signatures_and_docstrings():
+def test_help_shows_typed_signatures():
     cls = vexmira.H264DecoderSession
     index = "typing.SupportsIndex"
     integer = "typing.SupportsInt | typing.SupportsIndex"
     expected = {
-        "get_qpmap": (f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {index}) "
-                      "-> numpy.typing.NDArray[numpy.int8]",
-                      "Get QP map for frame as (mb_rows, mb_cols) int8 array"),
-        "get_plane_data": (f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {index}, "
-                           f"plane: {index}) -> numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.uint16]",
-                           "Get raw plane data of frame as a (rows, stride) array"),
-        "get_chroma_qp_offset": (f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {index}) "
-                                 "-> tuple[int, int]",
-                                 "Get PPS chroma QP offsets (cb_offset, cr_offset) for frame"),
-        "copy_plane_to_ptr": (f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {index}, "
-                              f"plane: {index}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
-                              "Copy plane data directly into destination pointer and stride (zero Python overhead)"),
-        "get_frame_type": (f"get_frame_type(self: vexmira.H264DecoderSession, frame_idx: {index}) -> str",
-                           "Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')"),
-        "is_key_frame": (f"is_key_frame(self: vexmira.H264DecoderSession, frame_idx: {index}) -> bool",
-                         "Whether decoding can start at frame"),
-        "get_motion_vectors": (f"get_motion_vectors(self: vexmira.H264DecoderSession, frame_idx: {index}) "
-                               "-> numpy.ndarray",
-                               "Get motion vectors of frame as a structured array, one row per block and direction"),
-        "get_mv_field": (f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {index}) "
-                         "-> numpy.typing.NDArray[numpy.int16]",
-                         "Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16 array: "
-                         "[past, future][x, y][row][column], quarter pixels"),
-        "get_mbtype_map": (f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {index}) -> numpy.ndarray",
-                           "Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured array: "
-                           "type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition), interlaced (bool)"),
+        "get_qpmap": f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {index}) "
+                     "-> numpy.typing.NDArray[numpy.int8]",
+        "get_plane_data": f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {index}, "
+                          f"plane: {index}) -> numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.uint16]",
+        "get_chroma_qp_offset": f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {index}) "
+                                "-> tuple[int, int]",
+        "copy_plane_to_ptr": f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {index}, "
+                             f"plane: {index}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
+        "get_frame_type": f"get_frame_type(self: vexmira.H264DecoderSession, frame_idx: {index}) -> str",
+        "is_key_frame": f"is_key_frame(self: vexmira.H264DecoderSession, frame_idx: {index}) -> bool",
+        "get_motion_vectors": f"get_motion_vectors(self: vexmira.H264DecoderSession, frame_idx: {index}) "
+                              "-> numpy.ndarray",
+        "get_mv_field": f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {index}) "
+                        "-> numpy.typing.NDArray[numpy.int16]",
+        "get_mbtype_map": f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {index}) -> numpy.ndarray",
     }
-    # The signature and the summary line; the paragraphs after it are the stub's (below).
-    for name, (signature, docstring) in expected.items():
-        assert getattr(cls, name).__doc__.strip().split("\n\n")[:2] == [signature, docstring], name
-    # The path alone opens a session as it always did; the keywords only add.
+    # The signature, then the summary line on a line of its own; the docstrings are the stub's (below).
+    for name, signature in expected.items():
+        shown = getattr(cls, name).__doc__.strip().split("\n\n")
+        assert shown[0] == signature and "\n" not in shown[1], name
+    # The path alone opens a session; the keywords only add.
     assert cls.__init__.__doc__.strip().startswith(
         "__init__(self: vexmira.H264DecoderSession, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, "
         f"deblocking: str = 'skip', motion_vectors: bool = False, mb_types: bool = False, read_ahead: {integer} | None "
@@ -231,3 +222,11 @@ def test_other_interpreter_versions_are_refused(tmp_path):
                                  capture_output=True, text=True).stdout.strip()
         assert last_line == ("ImportError: Python version mismatch: module was compiled for Python 3.12, "
                              f"but the interpreter version is incompatible: {version}."), interpreter
+
+
+def test_usable_cores_are_the_affinity_mask():
+    assert vexmira.usable_cores() == len(os.sched_getaffinity(0))
+    # Narrowed to one processor, as taskset or a container's cpuset does.
+    script = "import os, vexmira; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); print(vexmira.usable_cores())"
+    narrowed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert narrowed.stdout.strip() == "1"

@@ -4,7 +4,12 @@ import os
 import subprocess
 from pathlib import Path
 
-from test_bad_inputs import slice_nal_units
+import pytest
+
+from damage import slice_nal_units
+
+# Builds the native test programs with CMake.
+pytestmark = pytest.mark.slow
 
 # Sanitizer builds run several times slower; make sanitize stretches the limit.
 TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))

@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import OTHER_CODEC_RECIPES, OTHER_CODECS, coded_qp_maps, expected_frames, ffprobe, packed_picture
+from media import OTHER_CODEC_RECIPES, OTHER_CODECS
+from oracle import coded_qp_maps, expected_frames, ffprobe, packed_picture
 from vexmira_tools.stats import main
 
 CLIPS = list(OTHER_CODEC_RECIPES)

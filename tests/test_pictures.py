@@ -8,8 +8,9 @@ from pathlib import Path
 import pytest
 
 import vexmira
-from conftest import PICTURE_CLIPS, UNTIMED_CLIPS, expected_frames, packed_picture, reference_qp_maps
-from test_bad_inputs import slice_nal_units
+from damage import slice_nal_units
+from media import PICTURE_CLIPS, UNTIMED_CLIPS
+from oracle import expected_frames, packed_picture, reference_qp_maps
 
 ORDERS = {
     "sequential": lambda n: list(range(n)),

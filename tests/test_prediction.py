@@ -2,49 +2,17 @@
 ffprobe, FFmpeg's own extract_mvs example and a clip whose motion is known."""
 
 import random
-import shutil
-import subprocess
-from collections import defaultdict
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vexmira
-from conftest import ffprobe, presentation_timestamps
-
-EXAMPLE = Path("/usr/share/doc/ffmpeg/examples/extract_mvs.c")
-# The fields extract_mvs prints, in its order.
-PRINTED = ("source", "w", "h", "src_x", "src_y", "dst_x", "dst_y", "flags")
-PAN_PIXELS_PER_FRAME = 4
+from media import PAN_PIXELS_PER_FRAME
+from oracle import PRINTED, example_vectors, ffprobe, presentation_timestamps
 
 
 def shuffled(count: int, seed: int) -> list[int]:
     return random.Random(seed).sample(range(count), count)
-
-
-@pytest.fixture(scope="session")
-def extract_mvs(tmp_path_factory) -> Path:
-    """FFmpeg's extract_mvs example, built with the system compiler against the same libraries."""
-    if not EXAMPLE.exists():
-        pytest.fail(f"{EXAMPLE} is missing: scripts/install-system-packages.sh installs ffmpeg-doc")
-    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libavformat", "libavcodec", "libavutil"],
-                           check=True, capture_output=True, text=True).stdout.split()
-    program = tmp_path_factory.mktemp("extract_mvs") / "extract_mvs"
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    subprocess.run([compiler, str(EXAMPLE), "-o", str(program), *flags], check=True, capture_output=True)
-    return program
-
-
-def example_vectors(program: Path, path: Path) -> dict[int, list[tuple[int, ...]]]:
-    """Sorted rows of PRINTED fields by frame number: the example numbers the pictures in the
-    order they come out of the decoder, which for a sound clip is presentation order."""
-    output = subprocess.run([str(program), str(path)], check=True, capture_output=True, text=True).stdout
-    rows = defaultdict(list)
-    for line in output.splitlines()[1:]:
-        number, *fields = (field.strip() for field in line.split(","))
-        rows[int(number) - 1].append(tuple(int(field, 0) for field in fields))
-    return {frame: sorted(found) for frame, found in rows.items()}
 
 
 def module_rows(vectors: np.ndarray) -> list[tuple[int, ...]]:

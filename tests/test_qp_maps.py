@@ -1,13 +1,12 @@
 """QP maps and chroma offsets against what the encoder was told and what the bitstream says."""
 
-import re
 import subprocess
 
 import numpy as np
 import pytest
 
 import vexmira
-from conftest import pps_chroma_offsets, reference_qp_maps
+from oracle import first_traced, pps_chroma_offsets, reference_qp_maps, traced_headers
 from parameter_sets import with_chroma_offsets
 
 
@@ -104,14 +103,9 @@ def test_ten_bit_maps_carry_the_bit_depth_offset(media):
     """The map holds QP + 6 * (bit depth - 8), as FFmpeg reports it, not the bitstream's QP:
     against the first slice's QP as the ffmpeg tool's bitstream tracer reads it."""
     path = media("mp4_10bit_qp20")
-    trace = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", str(path), "-map", "0:v:0", "-c", "copy",
-                            "-bsf:v", "trace_headers", "-f", "null", "-"],
-                           check=True, capture_output=True, text=True).stderr
-
-    def first(name):
-        return int(re.search(rf" {name}\s+\S+ = (-?\d+)", trace).group(1))
-    slice_qp = 26 + first("pic_init_qp_minus26") + first("slice_qp_delta")
-    depth_offset = 6 * first("bit_depth_luma_minus8")
+    headers = traced_headers(path)
+    slice_qp = 26 + first_traced(headers, "pic_init_qp_minus26") + first_traced(headers, "slice_qp_delta")
+    depth_offset = 6 * first_traced(headers, "bit_depth_luma_minus8")
     assert depth_offset == 12
     first_frame = vexmira.H264DecoderSession(str(path)).get_qpmap(0)
     assert (first_frame == slice_qp + depth_offset).all()

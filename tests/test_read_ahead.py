@@ -11,8 +11,8 @@ import sys
 import pytest
 
 import vexmira
-from conftest import packed_picture, pps_chroma_offsets, reference_qp_maps
-from test_batch import QP_REFERENCE_CLIPS
+from media import QP_REFERENCE_CLIPS
+from oracle import packed_picture, pps_chroma_offsets, reference_qp_maps
 
 # Several key-frame intervals each: closed and open GOPs, three containers and raw streams
 # whose frames are numbered from the bitstream, IDR periods of different lengths.

@@ -19,8 +19,8 @@ import pytest
 
 import vexmira
 from bitstream_edit import IDR, SLICE, annex_b_units, nal_type
-from conftest import Picture, coded_qp_maps, decoded_pictures, ffprobe, plane_sizes, shown_qp_map, traced_headers
-from test_bad_inputs import key_frame_reference
+from oracle import (Picture, coded_qp_maps, decoded_pictures, ffprobe, key_frame_reference, plane_sizes,
+                    sequence_parameter_sets, shown_maps, traced_headers)
 
 # A sound clip, as a control: every test passes on it.
 CONTROL = "mp4"
@@ -47,43 +47,8 @@ class Reference:
     qp_maps: list[list[list[int]]]
 
 
-def sequence_parameter_sets(path: Path) -> list[dict[str, int]]:
-    return [dict(elements) for section, elements in traced_headers(path) if section == "Sequence Parameter Set"]
-
-
-def coded_size_and_far_crops(sps: dict[str, int]) -> tuple[tuple[int, int], tuple[int, int]]:
-    """(coded width, coded height) and the samples cropped at the right and the bottom, for
-    4:2:0, where the crop counts pairs of samples, and pairs of rows twice over once pictures
-    may be fields."""
-    field_rows = 2 - sps["frame_mbs_only_flag"]
-    size = (16 * (sps["pic_width_in_mbs_minus1"] + 1), 16 * field_rows * (sps["pic_height_in_map_units_minus1"] + 1))
-    return size, (2 * sps.get("frame_crop_right_offset", 0), 2 * field_rows * sps.get("frame_crop_bottom_offset", 0))
-
-
 def shown_qp_maps(path: Path, pictures: list[Picture]) -> list[list[list[int]]]:
     return shown_maps(path, pictures, coded_qp_maps(path))
-
-
-def shown_maps(path: Path, pictures: list[Picture], coded: list[list[list]]) -> list[list[list]]:
-    """The map of each picture by the rule for cropped and interlaced pictures: the grid of
-    the picture FFmpeg outputs, each cell the value of the coded macroblock under its top left
-    sample, where the crop FFmpeg applied at the left and top is what the coded size less
-    the output size and the right and bottom crops leaves (FFmpeg always applies those two,
-    and the left one only where the planes stay aligned). `coded`: the decoder's values of
-    every coded macroblock of each picture it printed, as the tool prints them."""
-    # Pictures libavcodec dropped for the demuxer (an edit list's pre-roll) were printed
-    # first: they come before the edit's start in output order.
-    dropped = len(coded) - len(pictures)
-    assert 0 <= dropped <= sum("D" in packet["flags"] for packet in
-                               ffprobe(path, "-show_entries", "packet=flags")["packets"])
-    far_crops = dict(coded_size_and_far_crops(sps) for sps in sequence_parameter_sets(path))
-    maps = []
-    for grid, picture in zip(coded[dropped:], pictures):
-        width, height = 16 * len(grid[0]), 16 * len(grid)
-        right, bottom = far_crops[(width, height)]
-        maps.append(shown_qp_map(grid, picture.width, picture.height, top=height - bottom - picture.height,
-                                 left=width - right - picture.width))
-    return maps
 
 
 # A transfer that broke off inside its last picture, which the decoder conceals and reports

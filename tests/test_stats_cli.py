@@ -17,8 +17,8 @@ import pandas as pd
 import pyarrow.parquet as pq
 import pytest
 
-from conftest import ffprobe, presentation_timestamps, video_input, x264
-from test_bad_inputs import CASES
+from media import CASES, video_input, x264
+from oracle import ffprobe, presentation_timestamps
 import vexmira
 from vexmira_tools.stats import main
 
@@ -66,6 +66,7 @@ def test_a_folder_gives_every_frame_of_every_video_and_reports_what_it_skipped(f
     assert any(row["decoded"] == "False" for row in rows)
 
 
+@pytest.mark.slow
 def test_parquet_csv_and_a_local_dask_cluster_give_the_same_table(folder, media, tmp_path, capsys):
     """Ranges of 24 frames cut the small files at every key-frame interval, so that the cluster
     runs several tasks per file; the large file first, of one interval, is done last there,
@@ -120,29 +121,29 @@ def test_a_cluster_worker_opens_a_file_once_for_all_the_ranges_it_reads(media, t
     range, then the other ranges. A file changed since is opened again, and only the last
     few files stay open."""
     from collections import OrderedDict
-    from vexmira_tools import frame_tables
+    from vexmira_tools import units
     opened, session_class = [], vexmira.H264DecoderSession
-    monkeypatch.setattr(frame_tables, "_kept_sessions", OrderedDict())
-    monkeypatch.setattr(frame_tables.vexmira, "H264DecoderSession",
+    monkeypatch.setattr(units, "_kept_sessions", OrderedDict())
+    monkeypatch.setattr(units.vexmira, "H264DecoderSession",
                         lambda path, **options: opened.append(path) or session_class(path, **options))
     path = tmp_path / "long.mp4"
     shutil.copy(media("mp4_long"), path)
 
-    plan, first_range = frame_tables.plan_and_read_first(str(path), 24, 1)
+    plan, first_range = units.plan_and_read_first(str(path), 24, 1)
     assert [first_range["frame"][0], first_range["frame"][-1]] == [0, plan.ranges[0][1] - 1]
-    rest = [frame_tables.range_stats(str(path), first, end) for first, end in plan.ranges[1:]]
+    rest = [units.range_stats(str(path), first, end) for first, end in plan.ranges[1:]]
     assert len(plan.ranges) > 2 and opened == [str(path)]
     assert np.concatenate([first_range["frame"]] + [part["frame"] for part in rest]).tolist() == \
         list(range(len(presentation_timestamps(path))))
 
     path.write_bytes(path.read_bytes())
     os.utime(path, ns=(0, 0))
-    frame_tables.range_stats(str(path), *plan.ranges[-1])
+    units.range_stats(str(path), *plan.ranges[-1])
     assert opened == [str(path)] * 2
-    others = [shutil.copy(media("mp4"), tmp_path / f"other {number}.mp4") for number in range(frame_tables.SESSIONS_KEPT)]
+    others = [shutil.copy(media("mp4"), tmp_path / f"other {number}.mp4") for number in range(units.SESSIONS_KEPT)]
     for other in others:
-        frame_tables.range_stats(str(other), 0, 1)
-    frame_tables.range_stats(str(path), *plan.ranges[-1])
+        units.range_stats(str(other), 0, 1)
+    units.range_stats(str(path), *plan.ranges[-1])
     assert opened == [str(path)] * 2 + [str(other) for other in others] + [str(path)]
 
 
@@ -174,6 +175,7 @@ def scheduler_elsewhere(tmp_path_factory):
         child.wait(timeout=60)
 
 
+@pytest.mark.slow
 def test_relative_and_repeated_inputs_give_one_table_in_one_process_and_on_a_cluster(
         folder, tmp_path, monkeypatch, capsys, scheduler_elsewhere):
     """Each distinct file once, where it first appears: the damaged file named twice and found

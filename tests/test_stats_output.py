@@ -5,10 +5,8 @@ output or scheduler address is refused before any file is opened."""
 
 import importlib.metadata
 import json
-import re
 import shutil
 import socket
-import subprocess
 from fractions import Fraction
 
 import dask
@@ -21,7 +19,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
-from conftest import ffprobe
+from oracle import ffprobe, first_traced, traced_headers
 from readme import column_definitions, promised_suffixes
 import vexmira
 from vexmira_tools.stats import main
@@ -60,11 +58,9 @@ def outputs(corpus, tmp_path_factory):
 def slice_qps(path) -> set[int]:
     """Every slice's QP, as the ffmpeg tool's bitstream tracer reads the headers: the scale
     on which 8 bits run to 51 and 10 bits from -12 to 51."""
-    trace = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", str(path), "-map", "0:v:0", "-c", "copy",
-                            "-bsf:v", "trace_headers", "-f", "null", "-"],
-                           check=True, capture_output=True, text=True).stderr
-    initial = 26 + int(re.search(r" pic_init_qp_minus26\s+\S+ = (-?\d+)", trace).group(1))
-    return {initial + int(delta) for delta in re.findall(r" slice_qp_delta\s+\S+ = (-?\d+)", trace)}
+    headers = traced_headers(path)
+    initial = 26 + first_traced(headers, "pic_init_qp_minus26")
+    return {initial + value for _, elements in headers for element, value in elements if element == "slice_qp_delta"}
 
 
 def decoded_frames(path) -> int:

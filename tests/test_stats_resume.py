@@ -74,7 +74,7 @@ def record(out) -> dict:
             for key, value in pq.read_schema(out).metadata.items()}
 
 
-@pytest.mark.parametrize(("kind", "options"), [("csv", []), ("parquet", []), ("csv", ["--dask", "local"])])
+@pytest.mark.parametrize(("kind", "options"), [("csv", []), ("parquet", []), pytest.param("csv", ["--dask", "local"], marks=pytest.mark.slow)])
 def test_ctrl_c_leaves_whole_files_and_resume_finishes_the_table(corpus, uninterrupted, tmp_path, kind, options):
     """On a local cluster, its workers get the Ctrl-C too."""
     out = tmp_path / f"stats.{kind}"

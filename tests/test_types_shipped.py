@@ -9,7 +9,7 @@ import pandas as pd
 
 import vexmira
 import vexmira_tools
-from conftest import expected_frames
+from oracle import expected_frames
 from test_calls import undecodable  # noqa: F401 - the fixture
 from test_typing import run_mypy
 

@@ -10,6 +10,9 @@ import pytest
 
 from conftest import ROOT
 
+# mypy, twice, and stubtest.
+pytestmark = pytest.mark.slow
+
 # pybind11 classes have a metaclass of their own, which a stub does not declare; its native
 # enums carry a private capsule of pybind11's.
 ALLOWED = ("vexmira.H264DecoderSession\nvexmira.MbType.__pybind11_native_enum__\n"

@@ -9,9 +9,7 @@ from collections import defaultdict
 
 import pytest
 
-from conftest import ffprobe, reference_mb_types, reference_qp_maps
-from test_mb_types import PARTITION_OF, TYPE_OF
-from test_prediction import example_vectors, extract_mvs  # noqa: F401 - extract_mvs is a fixture
+from oracle import PARTITION_OF, TYPE_OF, example_vectors, ffprobe, reference_mb_types, reference_qp_maps
 from vexmira_tools.stats import main
 
 # The colour maps YUView's defaultRange knows.

@@ -24,7 +24,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from conftest import packed_picture, plane_sizes
+from oracle import packed_picture, plane_sizes
 
 # Sanitizer builds run several times slower; make sanitize stretches the limit.
 TIMEOUT = 120 * float(os.environ.get("VEXMIRA_TIMEOUT_SCALE", "1"))

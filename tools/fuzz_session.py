@@ -41,7 +41,8 @@ SENTINEL = 0x5A
 
 OPENING_ERRORS = re.compile(
     r"Cannot open input video: .* \(.+\)|Cannot find stream info in: .*|No video stream found in: .*"
-    r"|H\.264 decoder not found|Cannot open codec: .+|No video packets found in: .*|No video frames found in: .*", re.DOTALL)
+    r"|No decoder for codec .+ in: .*|Cannot open codec: .+|No video packets found in: .*"
+    r"|No video frames found in: .*", re.DOTALL)
 
 SEED_CLIP = "testsrc2=size=32x32:rate=25,trim=end_frame=10"
 SEED_CODEC = ["-c:v", "libx264", "-preset", "ultrafast", "-bf", "2", "-g", "5", "-keyint_min", "5",

@@ -11,7 +11,9 @@ from distributed import Client, LocalCluster, as_completed
 
 from vexmira_tools.errors import ClusterUnavailable
 from vexmira_tools.interrupts import ignored_by_processes_started, interrupts_checked, wait_checked
-from vexmira_tools.frame_tables import FilePlan, FileResult, file_result, plan_and_read_first, range_stats
+from vexmira_tools.planner import Task, results_in_order
+from vexmira_tools.plans import FilePlan, FileResult
+from vexmira_tools.units import plan_and_read_first, range_stats
 
 
 @contextmanager
@@ -41,43 +43,42 @@ def connect(address: str):
 
 def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar,
                 mb_types: bool = False) -> Iterator[FileResult]:
-    """Each file's result in the order given, as the one-process run gives them: a file that
-    completes before those ahead of it waits for them. Ranges are submitted as soon as their
-    file is planned."""
-    plans: dict[str, FilePlan] = {}
-    got: dict[str, dict[int, dict]] = {}
-    ready: dict[str, FileResult] = {}
-    following = iter(videos)
-    next_path = next(following, None)
-    ranges = {}
-    pending = as_completed(client.map(plan_and_read_first, videos, range_frames=range_frames, threads=threads,
-                                      mb_types=mb_types, pure=False))
+    """Each file's result in the order given, as the one-process run gives them. Every file's
+    plan is submitted at once, its ranges as soon as it is planned."""
     with interrupts_checked() as check:
-        while not pending.is_empty():
-            wait_checked(pending.has_ready, check)
-            future = next(pending)
-            if future in ranges:
-                path, first = ranges.pop(future)
-                got[path][first] = future.result()
-                bar.update(len(got[path][first]["frame"]))
-            else:
-                plan, first_range = future.result()
-                path = plan.path
-                plans[path], got[path] = plan, {}
-                bar.total += plan.frames
-                bar.refresh()
-                if plan.error:
-                    ready[path] = FileResult(path, error=plan.error)
-                else:
-                    got[path][plan.ranges[0][0]] = first_range
-                    bar.update(len(first_range["frame"]))
-                for first, end in plan.ranges[1:]:
-                    task = client.submit(range_stats, path, first, end, threads, mb_types=mb_types, pure=False)
-                    ranges[task] = (path, first)
-                    pending.add(task)
-            if path not in ready and len(got[path]) == len(plans[path].ranges):
-                ready[path] = file_result(plans[path], [got[path][first] for first, _ in plans[path].ranges])
-                del got[path]
-            while next_path in ready:
-                yield ready.pop(next_path)
-                next_path = next(following, None)
+        yield from results_in_order(videos, DaskExecutor(client, threads, range_frames, mb_types, check), bar,
+                                    len(videos))
+
+
+class DaskExecutor:
+    """Plans (each with its file's first range) and ranges as tasks of a cluster; a Ctrl-C is
+    looked for while waiting."""
+
+    def __init__(self, client: Client, threads: int, range_frames: int, mb_types: bool, check):
+        self.client, self.threads, self.range_frames, self.mb_types = client, threads, range_frames, mb_types
+        self.check = check
+        self.tasks: dict = {}
+        self.pending = as_completed()
+
+    def plan(self, paths: list[str]) -> None:
+        futures = self.client.map(plan_and_read_first, paths, range_frames=self.range_frames, threads=self.threads,
+                                  mb_types=self.mb_types, pure=False)
+        self.submitted(futures, [(path, None) for path in paths])
+
+    def read(self, plan: FilePlan, first: int, end: int) -> None:
+        future = self.client.submit(range_stats, plan.path, first, end, self.threads, mb_types=self.mb_types,
+                                    pure=False)
+        self.submitted([future], [(plan.path, first)])
+
+    def submitted(self, futures: list, tasks: list[Task]) -> None:
+        for future, task in zip(futures, tasks):
+            self.tasks[future] = task
+            self.pending.add(future)
+
+    def finished(self) -> list[tuple[Task, object]]:
+        wait_checked(self.pending.has_ready, self.check)
+        future = next(self.pending)
+        return [(self.tasks.pop(future), future.result())]
+
+    def forget(self, path: str) -> None:
+        pass

@@ -9,7 +9,7 @@ import math
 import os
 from pathlib import Path
 
-from vexmira_tools.frame_tables import COLUMNS
+from vexmira_tools.columns import COLUMNS
 from vexmira_tools.errors import OutputError
 from vexmira_tools.run_record import RunRecord
 

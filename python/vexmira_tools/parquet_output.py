@@ -14,7 +14,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from vexmira_tools.frame_tables import COLUMNS
+from vexmira_tools.columns import COLUMNS
 from vexmira_tools.errors import OutputError
 from vexmira_tools.run_record import RunRecord
 

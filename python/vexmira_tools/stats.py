@@ -17,7 +17,8 @@ import sys
 from contextlib import nullcontext
 from pathlib import Path
 
-from vexmira_tools.frame_tables import DEFAULT_RANGE_FRAMES, IN_PROCESS_RANGE_FRAMES, table_columns
+from vexmira_tools.columns import table_columns
+from vexmira_tools.plans import DEFAULT_RANGE_FRAMES, IN_PROCESS_RANGE_FRAMES
 from vexmira_tools.inputs import find_videos
 from vexmira_tools.interrupts import interrupt_deferred
 from vexmira_tools.errors import ClusterUnavailable, OutputError

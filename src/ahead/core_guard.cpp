@@ -1,6 +1,5 @@
 #include "ahead/core_guard.hpp"
 
-#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+
+#include "system/usable_cores.hpp"
 
 namespace {
 
@@ -35,8 +36,7 @@ double clock_seconds(clockid_t clock) {
 // /proc/stat cannot be read.
 double affinity_idle_seconds() {
     cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
+    if (!usable_core_set(allowed)) {
         return -1;
     }
     std::FILE* stat = std::fopen("/proc/stat", "r");

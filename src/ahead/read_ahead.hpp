@@ -3,56 +3,49 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "ahead/ahead_unit.hpp"
 #include "ahead/core_guard.hpp"
+#include "ahead/snapshot_budget.hpp"
+#include "ahead/unit_plan.hpp"
 #include "ffmpeg/picture_pool.hpp"
 #include "ffmpeg/session_options.hpp"
-#include "frame/cached_frame.hpp"
+#include "frame/frame_snapshot.hpp"
 #include "index/stream_index.hpp"
-
-// What the snapshots decoded ahead and not yet taken may hold at most, on top of the frame
-// cache: about 80 pictures of 1080p, 190 of 720p; thousands of snapshots without pixels.
-constexpr std::size_t kReadAheadByteBudget = std::size_t{256} << 20;
-
-struct NumberedSnapshot {
-    int32_t frame;
-    std::shared_ptr<CachedFrame> snapshot;
-};
 
 // While a session's requests move forward, decodes the key-frame intervals after the one the
 // caller is in on decoders of its own, each on a thread of its own, so that a simple loop over
 // the frames gets more than one core.
 //
-// The work comes in the batch's units: the frames that decoding from one key packet gives
-// (an open GOP's leading pictures with the interval they are decoded from), decoded by a
-// BatchWorker from that packet, which gives exactly the frame methods' pictures, with a
-// retry from the key packet before for pictures FFmpeg withholds. Units are planned in frame
-// order, `decoders` of them beyond the one the caller is in; each decoder takes the lowest
-// unit nobody decodes. The hand-over: when the caller reaches a planned unit, the decoder
-// that ran ahead on it holds its references and simply goes on, the caller taking each
-// snapshot as it comes out, while the decoder that finished moves ahead to the next unit.
-// No picture is decoded twice, and the caller's own decoder decodes only the unit it was in
-// when running ahead began.
+// The work comes in units (AheadUnit): the frames that decoding from one key packet gives (an
+// open GOP's leading pictures with the interval they are decoded from), decoded by an
+// IntervalDecoder from that packet, which gives exactly the frame methods' pictures, with a
+// retry from the key packet before for pictures FFmpeg withholds. Units are planned (UnitPlan)
+// in frame order, `decoders` of them beyond the one the caller is in; each decoder takes the
+// lowest unit nobody decodes. The hand-over: when the caller reaches a planned unit, the
+// decoder that ran ahead on it holds its references and simply goes on, the caller taking each
+// snapshot as it comes out, while the decoder that finished moves ahead to the next unit. No
+// picture is decoded twice, and the caller's own decoder decodes only the unit it was in when
+// running ahead began.
 //
 // Memory: units planned from the caller's on, at most `decoders` + 1; the snapshots they hold
-// before the caller takes them at most the byte budget, except that the unit the caller
-// is in may always deliver up to a few frames beyond the caller's last request, so that the
-// frame the caller waits for always finds room. A caller that waits for a frame while that
-// unit's decoder waits for room beyond it (a frame that never came out where expected)
-// decodes the frame itself. Snapshots keep their pixels where recent requests asked for
-// pixels, which the "exact" deblocking mode cannot have from a run over whole intervals:
-// there only QP maps and facts are read ahead.
+// before the caller takes them at most the byte budget (SnapshotBudget), except that the unit
+// the caller is in may always deliver up to a few frames beyond the caller's last request, so
+// that the frame the caller waits for always finds room. A caller that waits for a frame while
+// that unit's decoder waits for room beyond it (a frame that never came out where expected)
+// decodes the frame itself. Snapshots keep their pixels where recent requests asked for pixels,
+// which the "exact" deblocking mode cannot have from a run over whole intervals: there only QP
+// maps and facts are read ahead.
 //
-// Every failure ahead (a decoder that cannot be opened, FFmpeg's errors, frames a unit does
-// not deliver) leaves the frame to the caller's own decoder, which gives what it always gave
-// and raises what it always raised. A request before the caller's unit or beyond the planned
-// ones ends running ahead: the decoders drop their units at their next packet, and the
-// caller does not wait for them. stop() and the destructor end and join every thread.
+// Every failure ahead (a decoder that cannot be opened, FFmpeg's errors, frames a unit does not
+// deliver) leaves the frame to the caller's own decoder, which gives the frame methods' picture
+// or raises their error. A request before the caller's unit or beyond the planned ones ends
+// running ahead: the decoders drop their units at their next packet, and the caller does not
+// wait for them. stop() and the destructor end and join every thread.
 //
 // Not thread-safe on the caller's side: the session's lock serialises take and run_ahead_of.
 class ReadAhead {
@@ -69,7 +62,7 @@ public:
     // The frame's snapshot where a planned unit gives it, once it has come out; null where the
     // caller has to decode the frame itself. The snapshots of the unit's frames before it,
     // which the caller passed over, are handed over in `passed`.
-    std::shared_ptr<CachedFrame> take(int32_t frame, bool needs_pixels, std::vector<NumberedSnapshot>& passed);
+    std::shared_ptr<FrameSnapshot> take(int32_t frame, bool needs_pixels, std::vector<NumberedSnapshot>& passed);
 
     // After the caller decoded `frame` itself while its requests move forward: plans the units
     // after the one it lies in.
@@ -83,37 +76,25 @@ public:
     int64_t frames_taken() const { return frames_taken_; }
 
 private:
-    struct Unit;
-
-    int32_t unit_of(int32_t frame) const;
-    int32_t unit_count() const { return static_cast<int32_t>(index_->interval_starts.size()); }
-    void note_request(int32_t frame, bool needs_pixels);
-    bool serves(const Unit& unit, bool needs_pixels) const;
-    bool pixels_wanted() const;
     void plan_units();
-    std::shared_ptr<Unit> make_unit(int32_t number) const;
     void start_decoders();
     void leave_units_before(int32_t number, std::unique_lock<std::mutex>& lock, std::vector<NumberedSnapshot>& passed);
-    void abandon(Unit& unit);
+    void abandon(AheadUnit& unit);
     void let_go_of_undecoded_units();
     void abandon_all();
-    bool has_room(const Unit& unit, int32_t frame, std::size_t bytes) const;
-    bool stalls(const Unit& unit) const;
-    void hand_over(Unit& unit, int32_t frame, std::vector<NumberedSnapshot>& passed);
+    bool stalls(const AheadUnit& unit) const { return budget_.stalls(unit, position_); }
 
     // On the decoders' threads.
     void decode_units();
-    std::shared_ptr<Unit> next_unit();
-    void decode(Unit& unit, BusyTime& busy);
-    void admit(Unit& unit, int32_t frame, std::shared_ptr<CachedFrame> snapshot, BusyTime& busy);
-    void finish(Unit& unit, const BusyTime& busy);
+    std::shared_ptr<AheadUnit> next_unit();
+    void admit(AheadUnit& unit, int32_t frame, std::shared_ptr<FrameSnapshot> snapshot, BusyTime& busy);
+    void finish(AheadUnit& unit, const BusyTime& busy);
 
     const std::shared_ptr<const StreamIndex> index_;
     const SessionOptions decoder_options_;
     const std::shared_ptr<PicturePool> pictures_;
     const bool pixels_possible_;
     const int decoders_;
-    const std::size_t byte_budget_;
 
     mutable std::mutex mutex_;
     // Decoders wait for a unit, for room, and the caller for a frame.
@@ -121,12 +102,10 @@ private:
     std::condition_variable room_;
     std::condition_variable delivered_;
     CoreGuard guard_;
-    std::deque<std::shared_ptr<Unit>> planned_;
-    std::size_t held_bytes_ = 0;
+    UnitPlan plan_;
+    SnapshotBudget budget_;
     // The caller's last request that the frame cache did not serve.
     int32_t position_ = 0;
-    // The unit of the caller's last request for pixels, -1 before the first.
-    int32_t pixels_unit_ = -1;
     bool stopping_ = false;
     // Set when a decoder could not be opened: the file cannot be read ahead.
     bool broken_ = false;

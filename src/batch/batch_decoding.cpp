@@ -1,7 +1,5 @@
 #include "batch/batch_decoding.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,6 +12,7 @@
 #include <utility>
 
 #include "batch/interruption.hpp"
+#include "system/usable_cores.hpp"
 
 namespace {
 
@@ -39,10 +38,10 @@ public:
 
     std::size_t unit_count() const { return starts_.size(); }
 
-    DecodingUnit unit(std::size_t number) {
+    IntervalFrames unit(std::size_t number) {
         const std::size_t first = starts_[number].second;
         const std::size_t end = number + 1 < starts_.size() ? starts_[number + 1].second : ordered_frames_.size();
-        return DecodingUnit{starts_[number].first, ordered_frames_.data() + first, delivered_.data() + first,
+        return IntervalFrames{starts_[number].first, ordered_frames_.data() + first, delivered_.data() + first,
                             end - first};
     }
 
@@ -149,23 +148,12 @@ void wait_for_workers(WorkersDone& done, FirstError& error) {
     }
 }
 
-int usable_cores() {
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
-        return CPU_COUNT(&cpus);
-    }
-    const unsigned int cores = std::thread::hardware_concurrency();
-    return cores > 0 ? static_cast<int>(cores) : 1;
-}
-
 }  // namespace
 
-int resolve_thread_count(int threads) {
+void check_thread_count(int threads) {
     if (threads < 0) {
         throw std::invalid_argument("threads must not be negative");
     }
-    return threads == 0 ? usable_cores() : threads;
 }
 
 std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
@@ -174,12 +162,14 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
     // Each worker opens the file again; the index describes the file as the session found it.
     check_same_file(index->path, index->file);
     DecodingPlan plan(index->frames, frames);
-    const std::size_t worker_count = std::min<std::size_t>(resolve_thread_count(threads), plan.unit_count());
+    check_thread_count(threads);
+    const int thread_count = threads == 0 ? usable_cores() : threads;
+    const std::size_t worker_count = std::min<std::size_t>(thread_count, plan.unit_count());
 
-    const SessionOptions decoder_options = batch_decoder_options(options);
+    const SessionOptions decoder_options = interval_decoder_options(options, false);
     std::atomic<std::size_t> next_unit{0};
     FirstError error;
-    const UnitDelivery delivery{sink, with_pixels, [&error] { return error.stopped(); }};
+    const IntervalDelivery delivery{sink, with_pixels, [&error] { return error.stopped(); }};
     WorkersDone done(worker_count);
     {
         JoinedThreads pool;
@@ -187,10 +177,10 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
             // Each worker opens and probes the file on its own thread, alongside the others.
             pool.start([&] {
                 try {
-                    BatchWorker worker(index, decoder_options);
+                    IntervalDecoder decoder(index, decoder_options);
                     for (std::size_t unit = next_unit++; unit < plan.unit_count() && !error.stopped();
                          unit = next_unit++) {
-                        worker.decode_unit(plan.unit(unit), delivery);
+                        decoder.decode(plan.unit(unit), delivery);
                     }
                 } catch (...) {
                     error.record(std::current_exception());

@@ -4,12 +4,12 @@
 #include <memory>
 #include <vector>
 
-#include "batch/batch_worker.hpp"
+#include "decode/interval_decoder.hpp"
 #include "ffmpeg/session_options.hpp"
 #include "index/stream_index.hpp"
 
 // Decodes many frames of the indexed file at once on `threads` threads (0: the cores this
-// process may use), each with a BatchWorker of its own that decodes as a session with these
+// process may use), each with an IntervalDecoder of its own that decodes as a session with these
 // options does; no session's own decoder and cache are touched. The work is handed out as
 // key-frame intervals, which decode independently; no thread holds more pictures than its
 // decoder needs.
@@ -23,5 +23,5 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
                                   const std::vector<int32_t>& frames, int threads, const PictureSink& sink,
                                   bool with_pixels);
 
-// The threads `threads` = 0 stands for; std::invalid_argument for a negative count.
-int resolve_thread_count(int threads);
+// std::invalid_argument for a negative thread count; 0 stands for the usable cores.
+void check_thread_count(int threads);

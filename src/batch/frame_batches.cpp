@@ -77,7 +77,7 @@ private:
 };
 
 // Whether the frame fits the session's facts, as the failure to record where it does not.
-std::exception_ptr failure_to_fit(const StreamFacts& facts, const CachedFrame& frame, int32_t index) {
+std::exception_ptr failure_to_fit(const StreamFacts& facts, const FrameSnapshot& frame, int32_t index) {
     try {
         check_fits(facts, frame, index);
     } catch (const std::invalid_argument&) {
@@ -123,7 +123,7 @@ void decode_macroblock_maps(const std::shared_ptr<const StreamIndex>& index, con
         };
     }
     decode_into_slots(index, options, slots, threads, false, [&](const DecodedPicture& picture) {
-        const CachedFrame& frame = *picture.snapshot;
+        const FrameSnapshot& frame = *picture.snapshot;
         if (frame.mb_rows != facts.mb_rows || frame.mb_cols != facts.mb_cols) {
             slots.record_failure(picture.frame, failure_to_fit(facts, frame, picture.frame));
             return;
@@ -145,14 +145,14 @@ void decode_qp_maps(const std::shared_ptr<const StreamIndex>& index, const Sessi
                     int8_t* destination) {
     // A marked frame's map is -1, as a damaged picture's.
     decode_macroblock_maps(index, options, requested, threads, undecodable, int8_t{-1}, destination,
-                           [](const CachedFrame& frame, int32_t, RequestSlots&) { return frame.qp_map.data(); });
+                           [](const FrameSnapshot& frame, int32_t, RequestSlots&) { return frame.qp_map.data(); });
 }
 
 void decode_mb_type_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                          const std::vector<int32_t>& requested, int threads, Undecodable undecodable,
                          MacroblockCoding* destination) {
     decode_macroblock_maps(index, options, requested, threads, undecodable, MacroblockCoding{}, destination,
-                           [](const CachedFrame& frame, int32_t number, RequestSlots& slots) {
+                           [](const FrameSnapshot& frame, int32_t number, RequestSlots& slots) {
                                const MacroblockCoding* cells = frame.mb_types.cells.data();
                                if (std::exception_ptr failure = failure_to_read(frame.mb_types, number)) {
                                    slots.record_failure(number, failure);
@@ -178,7 +178,7 @@ void decode_plane_areas(const std::shared_ptr<const StreamIndex>& index, const S
     const int64_t row_bytes = shape.columns * facts.bytes_per_sample;
     const std::size_t plane_bytes = static_cast<std::size_t>(row_bytes * shape.rows);
     decode_into_slots(index, options, slots, threads, true, [&](const DecodedPicture& picture) {
-        const CachedFrame& frame = *picture.snapshot;
+        const FrameSnapshot& frame = *picture.snapshot;
         if (std::exception_ptr failure = failure_to_fit(facts, frame, picture.frame)) {
             slots.record_failure(picture.frame, failure);
             return;

@@ -78,7 +78,7 @@ void fill_mb_type_counts(int32_t row, const MbTypeMap& map, FrameStatsTable& tab
 // Each call writes only the row of its own frame, so calls for different frames may overlap.
 void fill_picture_columns(const DecodedPicture& picture, FrameStatsTable& table) {
     const int32_t row = picture.frame;
-    const CachedFrame& snapshot = *picture.snapshot;
+    const FrameSnapshot& snapshot = *picture.snapshot;
     table.picture_type[row] = snapshot.kind.type;
     table.key_frame[row] = snapshot.kind.key ? 1 : 0;
     table.damaged[row] = snapshot.kind.damaged ? 1 : 0;

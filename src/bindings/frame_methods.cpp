@@ -15,9 +15,9 @@
 
 namespace {
 
-std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t frame_idx, bool needs_pixels) {
+std::shared_ptr<FrameSnapshot> fetch_frame(H264DecoderSession& session, int32_t frame_idx, bool needs_pixels) {
     const FfmpegMessagesToLogging messages;
-    std::shared_ptr<CachedFrame> frame;
+    std::shared_ptr<FrameSnapshot> frame;
     {
         py::gil_scoped_release release;
         frame = session.get_frame(frame_idx, needs_pixels);
@@ -25,14 +25,14 @@ std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, int32_t fr
     return frame;
 }
 
-std::shared_ptr<CachedFrame> fetch_frame(H264DecoderSession& session, const IndexArgument& frame_idx,
+std::shared_ptr<FrameSnapshot> fetch_frame(H264DecoderSession& session, const IndexArgument& frame_idx,
                                          bool needs_pixels) {
     session.check_open();
     return fetch_frame(session, frame_number(session, frame_idx, "frame_idx"), needs_pixels);
 }
 
 template <typename Sample>
-py::array_t<Sample> copy_plane_to_new_array(const CachedFrame& frame, int32_t plane, py::ssize_t columns) {
+py::array_t<Sample> copy_plane_to_new_array(const FrameSnapshot& frame, int32_t plane, py::ssize_t columns) {
     py::array_t<Sample> array({static_cast<py::ssize_t>(frame.plane_height[plane]), columns});
     copy_rows_with_padding(frame, plane, reinterpret_cast<uint8_t*>(array.mutable_data()),
                            static_cast<std::size_t>(array.nbytes()));
@@ -95,7 +95,7 @@ MotionVectorRow as_row(const AVMotionVector& vector) {
 }  // namespace
 
 py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     py::array_t<int8_t> qp_map({static_cast<py::ssize_t>(frame->mb_rows), static_cast<py::ssize_t>(frame->mb_cols)});
     if (!frame->qp_map.empty()) {
         std::memcpy(qp_map.mutable_data(), frame->qp_map.data(), frame->qp_map.size());
@@ -106,7 +106,7 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& 
 PlaneArray get_plane_data(H264DecoderSession& session, const IndexArgument& frame_idx,
                           const IndexArgument& plane_argument) {
     const int32_t plane = plane_number(plane_argument);
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, true);
+    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, true);
     check_plane(*frame, plane);
     // Row pitch in samples: the padding after each row's picture samples comes along.
     const py::ssize_t columns = frame->linesize[plane] / frame->bytes_per_sample;
@@ -117,7 +117,7 @@ PlaneArray get_plane_data(H264DecoderSession& session, const IndexArgument& fram
 }
 
 py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     return py::make_tuple(frame->chroma_qp_offset_cb, frame->chroma_qp_offset_cr);
 }
 
@@ -140,7 +140,7 @@ bool is_damaged(H264DecoderSession& session, const IndexArgument& frame_idx) {
 
 py::array get_motion_vectors(H264DecoderSession& session, const IndexArgument& frame_idx) {
     check_motion_vectors_exported(session);
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frame->motion_vectors.size())};
     py::array rows(motion_vector_dtype(), shape, std::vector<py::ssize_t>{});
     auto* row = static_cast<MotionVectorRow*>(rows.mutable_data());
@@ -152,7 +152,7 @@ py::array get_motion_vectors(H264DecoderSession& session, const IndexArgument& f
 
 py::array_t<int16_t> get_mv_field(H264DecoderSession& session, const IndexArgument& frame_idx) {
     check_motion_vectors_exported(session);
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     const int32_t rows = frame->mb_rows * 4;
     const int32_t columns = frame->mb_cols * 4;
     py::array_t<int16_t> field({py::ssize_t{2}, py::ssize_t{2}, static_cast<py::ssize_t>(rows),
@@ -164,7 +164,7 @@ py::array_t<int16_t> get_mv_field(H264DecoderSession& session, const IndexArgume
 py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame_argument) {
     check_mb_types_exported(session);
     const int32_t frame_idx = frame_number(session, frame_argument, "frame_idx");
-    const std::shared_ptr<CachedFrame> frame = fetch_frame(session, frame_idx, false);
+    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     require_read_map(frame->mb_types, frame_idx);
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frame->mb_rows),
                                          static_cast<py::ssize_t>(frame->mb_cols)};
@@ -185,7 +185,7 @@ void copy_plane_to_ptr(H264DecoderSession& session, const IndexArgument& frame_a
     const int32_t plane = plane_number(plane_argument);
     const FfmpegMessagesToLogging messages;
     py::gil_scoped_release release;
-    const std::shared_ptr<CachedFrame> frame = session.get_frame(frame_idx, true);
+    const std::shared_ptr<FrameSnapshot> frame = session.get_frame(frame_idx, true);
     check_plane(*frame, plane);
     if (dst_ptr == 0) {
         throw std::invalid_argument("dst_ptr must not be 0");

@@ -5,9 +5,10 @@
 
 #include <pybind11/native_enum.h>
 
+#include "docstrings.hpp"
+
 void register_mb_type_enums(py::module_& module) {
-    py::native_enum<MbType>(module, "MbType", "enum.IntEnum",
-                            "How a macroblock was coded, as FFmpeg's H.264 decoder reports it")
+    py::native_enum<MbType>(module, "MbType", "enum.IntEnum", docstrings::kMbType)
         .value("INTRA_4X4", MbType::Intra4x4, "intra prediction from 4x4 or 8x8 blocks")
         .value("INTRA_16X16", MbType::Intra16x16)
         .value("INTRA_PCM", MbType::IntraPcm, "samples coded as they are")
@@ -19,8 +20,7 @@ void register_mb_type_enums(py::module_& module) {
         .value("BI", MbType::Bi, "motion coded from both lists")
         .value("UNKNOWN", MbType::Unknown, "no data: a damaged picture, or a cell the decoder reported nothing for")
         .finalize();
-    py::native_enum<Partition>(module, "Partition", "enum.IntEnum",
-                               "How a macroblock was divided for motion compensation; intra macroblocks P16X16")
+    py::native_enum<Partition>(module, "Partition", "enum.IntEnum", docstrings::kPartition)
         .value("P16X16", Partition::P16x16)
         .value("P16X8", Partition::P16x8)
         .value("P8X16", Partition::P8x16)

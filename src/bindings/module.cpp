@@ -13,6 +13,7 @@
 #include "h264_decoder_session.hpp"
 #include "mb_type_records.hpp"
 #include "session_construction.hpp"
+#include "system/usable_cores.hpp"
 
 namespace py = pybind11;
 
@@ -43,15 +44,16 @@ py::object fraction(AVRational value) {
 }  // namespace
 
 PYBIND11_MODULE(vexmira, m) {
-    m.doc() = "Native in-memory H.264 decoder & QP/Macroblock extractor";
+    m.doc() = docstrings::kModule;
     m.attr("__version__") = VEXMIRA_VERSION;
     m.attr("ffmpeg_version") = ffmpeg_runtime_versions();
     py::register_exception_translator(&translate_runtime_error);
     install_message_callback();
     register_mb_type_enums(m);
+    m.def("usable_cores", &usable_cores, docstrings::kUsableCores);
 
     using Session = H264DecoderSession;
-    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kSession)
+    py::class_<Session, std::shared_ptr<Session>>(m, "H264DecoderSession", docstrings::kH264DecoderSession)
         .def(py::init([](const FilePath& path, const std::string& deblocking, bool motion_vectors, bool mb_types,
                          const std::optional<int>& read_ahead) {
                  return open_session(path.bytes, deblocking, motion_vectors, mb_types, read_ahead);

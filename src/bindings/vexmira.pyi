@@ -23,6 +23,11 @@ __version__: str
 # "libavcodec", "libavformat", "libavutil" ("major.minor.micro").
 ffmpeg_version: dict[str, str]
 
+def usable_cores() -> int:
+    """The processors this process may run on: its affinity mask (which taskset or a
+    container's cpuset narrows), at least 1. Batch methods with threads=0 run that many
+    decoders; read_ahead=None runs one fewer beside the caller's."""
+
 class MbType(enum.IntEnum):
     """How a macroblock was coded, as FFmpeg's H.264 decoder reports it"""
 

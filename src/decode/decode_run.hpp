@@ -43,16 +43,16 @@ enum class RunEnd {
     LostTrack,
 };
 
-// The one decode loop of the program: from a key packet of the scan, read, recognise and
-// stamp each packet (PacketLocator), decide whether its picture is skipped, send it, receive
-// what the decoder releases, and at the end of input drain the decoder. The session's frame
-// retrieval and every batch worker are users of it; they differ only in their DecodeSteps.
+// The one decode loop of the program: from a key packet of the scan, read, recognise and stamp
+// each packet (PacketLocator), decide whether its picture is skipped, send it, receive what the
+// decoder releases, and at the end of input drain the decoder. The session's frame retrieval
+// and every interval decoder are users of it; they differ only in their DecodeSteps.
 //
 // Uses the input's demuxer and decoder, which nothing else may use meanwhile. With the
-// decoder's single thread, a packet is decoded while it is being sent, so a setting made
-// right before a packet is sent applies to exactly that packet; and what the decoder prints
-// of a picture it prints on the thread that decodes, before the picture is received, which
-// is how the input's MbTypeLog hears it.
+// decoder's single thread, a packet is decoded while it is being sent, so a setting made right
+// before a packet is sent applies to exactly that packet; and what the decoder prints of a
+// picture it prints on the thread that decodes, before the picture is received, which is how
+// the input's MbTypeLog hears it.
 class DecodeRun {
 public:
     DecodeRun(VideoInput& input, std::shared_ptr<const StreamIndex> index);

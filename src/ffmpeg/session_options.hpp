@@ -24,8 +24,8 @@ std::string deblocking_mode_name(DeblockingMode mode);
 // paused while other work has the cores (ReadAhead, CoreGuard).
 constexpr int kAutomaticReadAhead = -1;
 
-// What a session decodes beyond the default, and how; the defaults keep its answers as they
-// always were.
+// What a session decodes beyond the default, and how: by default the deblocking filter is
+// skipped and neither motion vectors nor macroblock types are exported.
 struct SessionOptions {
     DeblockingMode deblocking = DeblockingMode::Skip;
     bool motion_vectors = false;

@@ -1,6 +1,7 @@
 #include "ffmpeg/video_input.hpp"
 
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "ffmpeg/decoder_settings.hpp"
@@ -22,7 +23,7 @@ VideoInput::VideoInput(const std::string& path, const SessionOptions& options, s
     probe(path);
     choose_first_video_stream(path);
     discard_other_streams();
-    open_decoder(options);
+    open_decoder(path, options);
 }
 
 VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOptions& options,
@@ -32,11 +33,11 @@ VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOpt
     open_demuxer(path);
     probe(path);
     if (stream < 0 || stream >= static_cast<int32_t>(demuxer_->nb_streams) || !is_video(*demuxer_->streams[stream])) {
-        throw std::runtime_error("Cannot find stream info in: " + path);
+        throw std::runtime_error("No video stream at index " + std::to_string(stream) + " in: " + path);
     }
     stream_ = stream;
     discard_other_streams();
-    open_decoder(options);
+    open_decoder(path, options);
 }
 
 // Streams other than video are discarded before probing, so that the probe and every read
@@ -97,11 +98,12 @@ void VideoInput::discard_other_streams() {
     }
 }
 
-void VideoInput::open_decoder(const SessionOptions& options) {
+void VideoInput::open_decoder(const std::string& path, const SessionOptions& options) {
     const AVCodecParameters* codecpar = video_stream().codecpar;
     const AVCodec* codec = avcodec_find_decoder(codecpar->codec_id);
     if (!codec) {
-        throw std::runtime_error("H.264 decoder not found");
+        throw std::runtime_error(std::string("No decoder for codec ") + avcodec_get_name(codecpar->codec_id) +
+                                 " in: " + path);
     }
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) {

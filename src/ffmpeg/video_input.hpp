@@ -16,8 +16,8 @@ extern "C" {
 
 // One file opened for decoding: its demuxer, probed, with the video stream chosen and every
 // other stream discarded, and a one-thread decoder for that stream with a session's settings.
-// The session and every batch worker open their files this way, so that their decoders start
-// from the same state and give the same pictures.
+// The session and every interval decoder open their files this way, so that their decoders
+// start from the same state and give the same pictures.
 //
 // Owns both contexts and frees them when it goes; not copyable. One thread uses it at a time.
 class VideoInput {
@@ -50,7 +50,7 @@ private:
     void probe(const std::string& path);
     void choose_first_video_stream(const std::string& path);
     void discard_other_streams();
-    void open_decoder(const SessionOptions& options);
+    void open_decoder(const std::string& path, const SessionOptions& options);
 
     FormatContextHandle demuxer_;
     // Before the decoder, which must go first.

@@ -22,7 +22,7 @@ int64_t ceil_shift(int64_t value, int shift) { return -((-value) >> shift); }
 
 PlaneShape plane_shape(const StreamFacts& facts, int32_t plane) {
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(facts.pixel_format);
-    const int planes = desc ? std::min(av_pix_fmt_count_planes(facts.pixel_format), CachedFrame::kMaxPlanes) : 0;
+    const int planes = desc ? std::min(av_pix_fmt_count_planes(facts.pixel_format), FrameSnapshot::kMaxPlanes) : 0;
     if (plane < 0 || plane >= planes) {
         no_such_plane(plane, planes, facts.pix_fmt);
     }
@@ -32,13 +32,13 @@ PlaneShape plane_shape(const StreamFacts& facts, int32_t plane) {
     return PlaneShape{ceil_shift(facts.height, desc->log2_chroma_h), ceil_shift(facts.width, desc->log2_chroma_w)};
 }
 
-void check_plane(const CachedFrame& frame, int32_t plane) {
+void check_plane(const FrameSnapshot& frame, int32_t plane) {
     if (plane < 0 || plane >= frame.readable_planes()) {
         no_such_plane(plane, frame.readable_planes(), frame.pix_fmt);
     }
 }
 
-void check_fits(const StreamFacts& facts, const CachedFrame& frame, int32_t frame_idx) {
+void check_fits(const StreamFacts& facts, const FrameSnapshot& frame, int32_t frame_idx) {
     if (frame.width != facts.width || frame.height != facts.height || frame.pix_fmt != facts.pix_fmt) {
         throw std::invalid_argument("Frame " + std::to_string(frame_idx) + " is " + std::to_string(frame.width) + "x" +
                                     std::to_string(frame.height) + " " + frame.pix_fmt + ", not " +
@@ -47,7 +47,7 @@ void check_fits(const StreamFacts& facts, const CachedFrame& frame, int32_t fram
     }
 }
 
-void copy_picture_rows(const CachedFrame& frame, int32_t plane, uint8_t* destination, int64_t stride) {
+void copy_picture_rows(const FrameSnapshot& frame, int32_t plane, uint8_t* destination, int64_t stride) {
     const int64_t picture_row = static_cast<int64_t>(frame.plane_width[plane]) * frame.bytes_per_sample;
     const int64_t row_length = std::min({picture_row, stride, static_cast<int64_t>(frame.linesize[plane])});
     if (row_length <= 0) {
@@ -60,7 +60,7 @@ void copy_picture_rows(const CachedFrame& frame, int32_t plane, uint8_t* destina
     }
 }
 
-void copy_rows_with_padding(const CachedFrame& frame, int32_t plane, uint8_t* destination, std::size_t capacity) {
+void copy_rows_with_padding(const FrameSnapshot& frame, int32_t plane, uint8_t* destination, std::size_t capacity) {
     const auto linesize = static_cast<std::size_t>(frame.linesize[plane]);
     const std::size_t size = std::min(frame.plane_size(plane), capacity);
     if (size == 0 || linesize == 0) {

@@ -13,7 +13,7 @@
 #include "index/packet_scan.hpp"
 
 // What the opening scan learnt of a file: built once, never changed, and shared read-only,
-// through std::shared_ptr<const StreamIndex>, by the session and every batch worker that
+// through std::shared_ptr<const StreamIndex>, by the session and every interval decoder that
 // reads the same file with a demuxer and decoder of its own. Any thread may read it.
 struct StreamIndex {
     std::string path;

@@ -12,24 +12,24 @@
 
 namespace {
 
-std::vector<uint8_t> luma(const CachedFrame& frame) {
+std::vector<uint8_t> luma(const FrameSnapshot& frame) {
     return std::vector<uint8_t>(frame.planes[0], frame.planes[0] + frame.plane_size(0));
 }
 
-bool same_picture(const CachedFrame& a, const CachedFrame& b) {
+bool same_picture(const FrameSnapshot& a, const FrameSnapshot& b) {
     return a.pts == b.pts && luma(a) == luma(b) && a.qp_map == b.qp_map;
 }
 
 void hit_returns_the_same_snapshot(const char* path) {
     H264DecoderSession session(path);
-    const std::shared_ptr<CachedFrame> first = session.get_frame(10);
+    const std::shared_ptr<FrameSnapshot> first = session.get_frame(10);
     CHECK(session.get_frame(10) == first);
     CHECK_EQ(first->pts, session.get_frame(10)->pts);
 }
 
 void cache_keeps_exactly_the_last_64_frames(const char* path) {
     H264DecoderSession session(path);
-    std::vector<std::shared_ptr<CachedFrame>> returned;
+    std::vector<std::shared_ptr<FrameSnapshot>> returned;
     for (int32_t i = 0; i < 100; ++i) {
         returned.push_back(session.get_frame(i));
     }
@@ -37,7 +37,7 @@ void cache_keeps_exactly_the_last_64_frames(const char* path) {
     for (int32_t i = 99; i >= 36; --i) {
         CHECK_EQ(session.get_frame(i) == returned[i], true);
     }
-    const std::shared_ptr<CachedFrame> again = session.get_frame(35);
+    const std::shared_ptr<FrameSnapshot> again = session.get_frame(35);
     CHECK(again != returned[35]);
     CHECK(same_picture(*again, *returned[35]));
 }
@@ -45,7 +45,7 @@ void cache_keeps_exactly_the_last_64_frames(const char* path) {
 void eviction_is_first_in_first_out(const char* path) {
     // Asking for frame 0 after every other frame does not keep it in the cache.
     H264DecoderSession session(path);
-    const std::shared_ptr<CachedFrame> first = session.get_frame(0);
+    const std::shared_ptr<FrameSnapshot> first = session.get_frame(0);
     int32_t evicted_after = -1;
     for (int32_t i = 1; i < 80 && evicted_after < 0; ++i) {
         session.get_frame(i);
@@ -59,7 +59,7 @@ void eviction_is_first_in_first_out(const char* path) {
 
 void evicted_snapshot_stays_valid_for_its_holder(const char* path) {
     H264DecoderSession session(path);
-    const std::shared_ptr<CachedFrame> held = session.get_frame(0);
+    const std::shared_ptr<FrameSnapshot> held = session.get_frame(0);
     const std::vector<uint8_t> before = luma(*held);
     for (int32_t i = 1; i < 100; ++i) {
         session.get_frame(i);
@@ -122,12 +122,12 @@ void far_jump_skips_what_lies_beyond_a_scrub(const char* path) {
 void qp_only_snapshots_hold_no_pixels_until_pixels_are_asked_for(const char* path) {
     H264DecoderSession session(path);
     for (int32_t i = 0; i < 16; ++i) {
-        const std::shared_ptr<CachedFrame> facts = session.get_frame(i, false);
+        const std::shared_ptr<FrameSnapshot> facts = session.get_frame(i, false);
         CHECK(!facts->has_pixels);
         CHECK(facts->picture == nullptr);
     }
-    const std::shared_ptr<CachedFrame> facts = session.get_frame(10, false);
-    const std::shared_ptr<CachedFrame> picture = session.get_frame(10);
+    const std::shared_ptr<FrameSnapshot> facts = session.get_frame(10, false);
+    const std::shared_ptr<FrameSnapshot> picture = session.get_frame(10);
     CHECK(picture->has_pixels);
     CHECK(picture->qp_map == facts->qp_map);
     CHECK(same_picture(*picture, *H264DecoderSession(path).get_frame(10)));

@@ -25,7 +25,7 @@ SessionOptions reading_ahead(int decoders) {
     return options;
 }
 
-bool same_picture(const CachedFrame& a, const CachedFrame& b) {
+bool same_picture(const FrameSnapshot& a, const FrameSnapshot& b) {
     if (a.pts != b.pts || a.qp_map != b.qp_map || a.has_pixels != b.has_pixels) {
         return false;
     }
@@ -106,7 +106,7 @@ void frames_passed_over_join_the_cache(const char* path) {
     H264DecoderSession session(path, reading_ahead(1));
     H264DecoderSession plain(path, reading_ahead(0));
     // Without a pause between requests: the decoders have no time to spare.
-    std::vector<std::shared_ptr<CachedFrame>> got;
+    std::vector<std::shared_ptr<FrameSnapshot>> got;
     for (int32_t i = 0; i < 100; i += 3) {
         got.push_back(session.get_frame(i));
     }
@@ -133,7 +133,7 @@ void without_room_the_callers_interval_still_delivers(const char* path) {
     std::vector<int32_t> missing;
     for (int32_t i = 60; i < 120; i += i < 90 ? 1 : 7) {
         std::vector<NumberedSnapshot> passed;
-        const std::shared_ptr<CachedFrame> frame = ahead.take(i, true, passed);
+        const std::shared_ptr<FrameSnapshot> frame = ahead.take(i, true, passed);
         if (!frame || !same_picture(*frame, *plain.get_frame(i))) {
             missing.push_back(i);
         }
@@ -146,8 +146,8 @@ void without_room_the_callers_interval_still_delivers(const char* path) {
 }
 
 // Every frame's outcome on a session, a picture or the decoder's failure.
-std::vector<std::shared_ptr<CachedFrame>> outcomes(H264DecoderSession& session) {
-    std::vector<std::shared_ptr<CachedFrame>> frames;
+std::vector<std::shared_ptr<FrameSnapshot>> outcomes(H264DecoderSession& session) {
+    std::vector<std::shared_ptr<FrameSnapshot>> frames;
     for (int32_t i = 0; i < session.num_frames(); ++i) {
         try {
             frames.push_back(session.get_frame(i, false));
@@ -164,7 +164,7 @@ std::vector<std::shared_ptr<CachedFrame>> outcomes(H264DecoderSession& session) 
 // without it and the session raises for it as a session that never reads ahead does.
 void a_frame_that_never_comes_is_not_waited_for(const char* path) {
     H264DecoderSession plain(path, reading_ahead(0));
-    const std::vector<std::shared_ptr<CachedFrame>> expected = outcomes(plain);
+    const std::vector<std::shared_ptr<FrameSnapshot>> expected = outcomes(plain);
     std::vector<int32_t> lost;
     for (int32_t i = 0; i < plain.num_frames(); ++i) {
         if (!expected[i]) {
@@ -183,13 +183,13 @@ void a_frame_that_never_comes_is_not_waited_for(const char* path) {
     ahead.run_ahead_of(10, false);
     std::vector<NumberedSnapshot> passed;
     for (int32_t i = starts[1]; i < lost[0]; ++i) {
-        const std::shared_ptr<CachedFrame> frame = ahead.take(i, false, passed);
+        const std::shared_ptr<FrameSnapshot> frame = ahead.take(i, false, passed);
         CHECK(frame && same_picture(*frame, *expected[i]));
     }
     CHECK(ahead.take(lost[0], false, passed) == nullptr);
 
     H264DecoderSession session(path, reading_ahead(1));
-    const std::vector<std::shared_ptr<CachedFrame>> got = outcomes(session);
+    const std::vector<std::shared_ptr<FrameSnapshot>> got = outcomes(session);
     for (int32_t i = 0; i < session.num_frames(); ++i) {
         CHECK(got[i] ? expected[i] && same_picture(*got[i], *expected[i]) : !expected[i]);
     }

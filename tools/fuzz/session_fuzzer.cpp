@@ -69,7 +69,7 @@ private:
     std::string path_;
 };
 
-void read_qp_map(const CachedFrame& frame) {
+void read_qp_map(const FrameSnapshot& frame) {
     if (frame.qp_map.size() != static_cast<std::size_t>(frame.mb_rows) * static_cast<std::size_t>(frame.mb_cols)) {
         broken("QP map size differs from the macroblock grid");
     }
@@ -81,14 +81,14 @@ void read_qp_map(const CachedFrame& frame) {
 }
 
 // As get_plane_data: every row of the plane, padding included, copied out of the snapshot.
-std::vector<uint8_t> read_plane(const CachedFrame& frame, int plane) {
+std::vector<uint8_t> read_plane(const FrameSnapshot& frame, int plane) {
     if (frame.linesize[plane] < frame.plane_width[plane] * frame.bytes_per_sample) {
         broken("plane rows shorter than the picture");
     }
     return std::vector<uint8_t>(frame.planes[plane], frame.planes[plane] + frame.plane_size(plane));
 }
 
-void read_offsets(const CachedFrame& frame) {
+void read_offsets(const FrameSnapshot& frame) {
     for (const int32_t offset : {frame.chroma_qp_offset_cb, frame.chroma_qp_offset_cr}) {
         if (offset < -12 || offset > 12) {
             broken("chroma offset " + std::to_string(offset) + " outside -12..12");
@@ -98,7 +98,7 @@ void read_offsets(const CachedFrame& frame) {
 
 // As copy_plane_to_ptr: the picture's rows into a destination sized from the session's facts,
 // refused for a frame of another size or format.
-void copy_plane(const H264DecoderSession& session, const CachedFrame& frame, int32_t index, int plane) {
+void copy_plane(const H264DecoderSession& session, const FrameSnapshot& frame, int32_t index, int plane) {
     const StreamFacts& facts = session.facts();
     try {
         check_fits(facts, frame, index);
@@ -112,7 +112,7 @@ void copy_plane(const H264DecoderSession& session, const CachedFrame& frame, int
 
 using SeenPlanes = std::map<std::pair<int32_t, int>, std::vector<uint8_t>>;
 
-void answer(H264DecoderSession& session, const CachedFrame& frame, int32_t index, uint8_t method, uint8_t plane,
+void answer(H264DecoderSession& session, const FrameSnapshot& frame, int32_t index, uint8_t method, uint8_t plane,
             SeenPlanes& seen) {
     if (method % 4 == 0) {
         read_qp_map(frame);
@@ -143,7 +143,7 @@ void request(H264DecoderSession& session, const uint8_t* plan) {
         const uint8_t* triplet = plan + 1 + 3 * step;
         const int32_t index = frame_number(triplet[0], session.num_frames());
         const bool inside = index >= 0 && index < session.num_frames();
-        std::shared_ptr<CachedFrame> frame;
+        std::shared_ptr<FrameSnapshot> frame;
         try {
             frame = session.get_frame(index);
         } catch (const std::out_of_range&) {

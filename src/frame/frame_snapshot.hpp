@@ -18,7 +18,7 @@ extern "C" {
 // Self-contained copy of one decoded picture. Built in full before anyone can reach it and
 // never changed afterwards, so any number of threads may read it while holding a reference,
 // and it stays valid after the frame cache has let go of it.
-struct CachedFrame {
+struct FrameSnapshot {
     static constexpr int kMaxPlanes = 3;
 
     int64_t pts = AV_NOPTS_VALUE;
@@ -85,5 +85,5 @@ struct CachedFrame {
 
 // Snapshots a decoded frame identified by `pts`, its planes only `with_pixels`, with the
 // macroblock types its decoder printed for it; the caller keeps ownership of `frame`.
-std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels,
+std::shared_ptr<FrameSnapshot> build_frame_snapshot(const AVFrame* frame, int64_t pts, bool with_pixels,
                                                 const MbTypeRows& mb_types = {});

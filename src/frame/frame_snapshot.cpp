@@ -1,4 +1,4 @@
-#include "frame/cached_frame.hpp"
+#include "frame/frame_snapshot.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -49,7 +49,7 @@ CropOffsets crop_without_pixels(const AVFrame* frame) {
     return offsets.value_or(CropOffsets{frame->width, frame->height, 0, 0});
 }
 
-void share_planes(std::shared_ptr<AVFrame> picture, const AVPixFmtDescriptor* desc, CachedFrame& snapshot) {
+void share_planes(std::shared_ptr<AVFrame> picture, const AVPixFmtDescriptor* desc, FrameSnapshot& snapshot) {
     snapshot.picture = std::move(picture);
     std::size_t blank_size = 0;
     for (int p = 0; p < snapshot.readable_planes(); ++p) {
@@ -92,7 +92,7 @@ unsigned int blocks_within(const AVFrameSideData& side_data, const AVVideoEncPar
     return fitting < params.nb_blocks ? static_cast<unsigned int>(fitting) : params.nb_blocks;
 }
 
-void fill_qp_map(const AVFrame* frame, const MacroblockPlacement& placement, CachedFrame& snapshot) {
+void fill_qp_map(const AVFrame* frame, const MacroblockPlacement& placement, FrameSnapshot& snapshot) {
     const AVFrameSideData* side_data = av_frame_get_side_data(frame, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
     if (!side_data || side_data->size < sizeof(AVVideoEncParams)) {
         return;
@@ -128,9 +128,9 @@ void fill_qp_map(const AVFrame* frame, const MacroblockPlacement& placement, Cac
 // The decoder leaves its pictures whole (AVCodecContext.apply_cropping 0): the snapshot crops
 // them as the decoder would have, and learns on the way where the picture lies in the coded
 // one, which the QP map, the macroblock types and the motion vectors are laid out by.
-std::shared_ptr<CachedFrame> build_cached_frame(const AVFrame* frame, int64_t pts, bool with_pixels,
+std::shared_ptr<FrameSnapshot> build_frame_snapshot(const AVFrame* frame, int64_t pts, bool with_pixels,
                                                 const MbTypeRows& mb_types) {
-    auto snapshot = std::make_shared<CachedFrame>();
+    auto snapshot = std::make_shared<FrameSnapshot>();
     snapshot->pts = pts;
 
     const auto format = static_cast<AVPixelFormat>(frame->format);

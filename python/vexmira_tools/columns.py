@@ -1,0 +1,75 @@
+"""The table's columns: their names, types and order, what one file's rows repeat about it,
+and the assembly of one file's rows from the frame_stats of its ranges. The README's
+"Columns" defines each."""
+
+import re
+from typing import Any
+
+import numpy as np
+
+# The file, what it is (repeated on each of its rows, so that a corpus of mixed formats reads
+# as one table), then frame_stats' columns. A run in which no file opens still writes them all.
+FILE_COLUMNS = {"file": "str", "codec": "str", "pix_fmt": "str", "bit_depth": "int8", "width": "int32",
+                "height": "int32", "fps": "float64"}
+FRAME_COLUMNS = {"frame": "int32", "pts": "int64", "time": "float64", "pict_type": "str", "key_frame": "bool",
+                 "pkt_size": "int64", "qp_mean": "float64", "qp_min": "int8", "qp_max": "int8",
+                 "chroma_qp_offset_cb": "int32", "chroma_qp_offset_cr": "int32", "decoded": "bool",
+                 "damaged": "bool"}
+COLUMNS = {**FILE_COLUMNS, **FRAME_COLUMNS}
+# With --mb-types, after them: the macroblocks of each kind ("Columns of --mb-types").
+MB_TYPE_COLUMNS = {"mb_intra": "int32", "mb_skip": "int32", "mb_direct": "int32", "mb_inter": "int32"}
+
+# FFmpeg names a format of more than 8 bits by its depth and byte order: yuv420p10le, gray12le,
+# p010le. Formats without such a suffix store 8-bit samples.
+DEPTH_IN_NAME = re.compile(r"(?:p|gray)0?(\d+)(?:le|be)$")
+
+
+def table_columns(mb_types: bool) -> dict[str, str]:
+    """The columns of a run's table, in order."""
+    return {**COLUMNS, **MB_TYPE_COLUMNS} if mb_types else COLUMNS
+
+
+def bit_depth(pix_fmt: str, bytes_per_sample: int) -> int:
+    """Bits per sample of a pixel format, from its name; -1 where the name does not tell."""
+    if match := DEPTH_IN_NAME.search(pix_fmt):
+        return int(match.group(1))
+    return 8 if bytes_per_sample == 1 else -1
+
+
+def file_facts(session) -> dict[str, Any]:
+    """What one file is, for the FILE_COLUMNS beside each of its rows. The one place that
+    says it: a fact the session learns to report is added here and there."""
+    return {"codec": session.codec, "pix_fmt": session.pix_fmt,
+            "bit_depth": bit_depth(session.pix_fmt, session.bytes_per_sample),
+            "width": session.width, "height": session.height, "fps": session.fps}
+
+
+def repeated(value, rows: int, kind: str) -> np.ndarray:
+    # NumPy would cut a string to the length its dtype "str" leaves unset.
+    return np.full(rows, value) if kind == "str" else np.full(rows, value, dtype=kind)
+
+
+def check_columns(stats: dict[str, np.ndarray], frame_columns: dict[str, str]) -> None:
+    """frame_stats must give the frame columns and their types: a column it gains or changes
+    is to be defined here and in the README's table first, not written unseen."""
+    if set(stats) != set(frame_columns):
+        raise RuntimeError(f"frame_stats gave the columns {sorted(stats)}; the table defines {sorted(frame_columns)}")
+    for name, kind in frame_columns.items():
+        dtype = stats[name].dtype
+        if dtype != np.dtype(kind) and not (kind == "str" and dtype.kind == "U"):
+            raise RuntimeError(f"frame_stats gave {name} as {dtype}; the table defines it as {kind}")
+
+
+def file_table(path: str, facts: dict[str, Any], mb_types: bool,
+               ranges: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
+    """The rows of one whole file, from the frame_stats of its ranges in frame order, with the
+    file's path and facts on each row, in the columns' order."""
+    frame_columns = {name: kind for name, kind in table_columns(mb_types).items() if name not in FILE_COLUMNS}
+    for part in ranges:
+        check_columns(part, frame_columns)
+    rows = sum(len(part["frame"]) for part in ranges)
+    values = {"file": path, **facts}
+    table = {name: repeated(values[name], rows, kind) for name, kind in FILE_COLUMNS.items()}
+    for name, kind in frame_columns.items():
+        table[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges])
+    return table

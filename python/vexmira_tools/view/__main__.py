@@ -1,0 +1,5 @@
+import sys
+
+from vexmira_tools.view.cli import main
+
+sys.exit(main())
