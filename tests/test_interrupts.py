@@ -16,15 +16,14 @@ from oracle import reference_qp_maps
 BATCHES = {
     "frame_stats": lambda s: s.frame_stats(threads=1),
     "get_qpmaps": lambda s: s.get_qpmaps(threads=2),
-    "get_planes": lambda s: s.get_planes(None, 0, threads=1),
 }
 
 
 @pytest.fixture(scope="module")
 def long_clip(tmp_path_factory) -> Path:
-    """A clip whose full batch takes a few seconds here, all P frames after the first."""
+    """A clip whose full batch takes a second or more here, all P frames after the first."""
     path = tmp_path_factory.mktemp("long") / "long.mp4"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-frames:v", "300", "-c:v", "libx264",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v", "300", "-c:v", "libx264",
            "-preset", "ultrafast", "-g", "300", str(path))
     return path
 
