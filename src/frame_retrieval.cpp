@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "frame/frame_not_decoded.hpp"
 #include "h264/reference_packet.hpp"
 
 namespace {
@@ -53,7 +54,7 @@ std::shared_ptr<FrameSnapshot> FrameRetrieval::decode(int32_t index, bool needs_
         result = decode_towards(Target{index, needs_pixels, true});
     }
     if (!result) {
-        throw std::runtime_error("Failed to decode frame " + std::to_string(index));
+        throw FrameNotDecoded(index);
     }
     return result;
 }

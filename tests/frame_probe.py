@@ -139,7 +139,7 @@ def extra_plane_problem(session, index: int) -> str | None:
     try:
         session.get_plane_data(index, PLANES)
     except IndexError as error:
-        return None if str(error) == "Invalid plane index" else describe(error)
+        return None if str(error).startswith("Invalid plane index:") else describe(error)
     return f"plane {PLANES} of a 4:2:0 picture was returned"
 
 

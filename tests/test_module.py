@@ -58,23 +58,24 @@ def test_ffmpeg_version_is_what_the_loaded_libraries_report():
 
 def test_help_shows_typed_signatures():
     cls = vexmira.H264DecoderSession
+    index = "typing.SupportsIndex"
     integer = "typing.SupportsInt | typing.SupportsIndex"
     expected = {
-        "get_qpmap": f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "get_qpmap": f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                      "-> numpy.typing.NDArray[numpy.int8]",
-        "get_plane_data": f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
-                          f"plane: {integer}) -> object",
-        "get_chroma_qp_offset": f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "get_plane_data": f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {index}, "
+                          f"plane: {index}) -> numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.uint16]",
+        "get_chroma_qp_offset": f"get_chroma_qp_offset(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                                 "-> tuple[int, int]",
-        "copy_plane_to_ptr": f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {integer}, "
-                             f"plane: {integer}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
-        "get_frame_type": f"get_frame_type(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> str",
-        "is_key_frame": f"is_key_frame(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> bool",
-        "get_motion_vectors": f"get_motion_vectors(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "copy_plane_to_ptr": f"copy_plane_to_ptr(self: vexmira.H264DecoderSession, frame_idx: {index}, "
+                             f"plane: {index}, dst_ptr: {integer}, dst_stride: {integer}) -> None",
+        "get_frame_type": f"get_frame_type(self: vexmira.H264DecoderSession, frame_idx: {index}) -> str",
+        "is_key_frame": f"is_key_frame(self: vexmira.H264DecoderSession, frame_idx: {index}) -> bool",
+        "get_motion_vectors": f"get_motion_vectors(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                               "-> numpy.ndarray",
-        "get_mv_field": f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {integer}) "
+        "get_mv_field": f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                         "-> numpy.typing.NDArray[numpy.int16]",
-        "get_mbtype_map": f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {integer}) -> numpy.ndarray",
+        "get_mbtype_map": f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {index}) -> numpy.ndarray",
     }
     # The signature, then the summary line on a line of its own; the docstrings are the stub's (below).
     for name, signature in expected.items():

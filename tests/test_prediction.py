@@ -106,5 +106,5 @@ def test_motion_vectors_need_the_export(media):
 @pytest.mark.parametrize("index", [-1, 36, 2**31 - 1])
 def test_prediction_methods_refuse_frame_numbers_outside_the_file(media, method, index):
     session = vexmira.H264DecoderSession(str(media("mp4")), motion_vectors=True)
-    with pytest.raises(IndexError, match=f"^Frame index out of bounds: {index}$"):
+    with pytest.raises(IndexError, match=f"^Frame index out of bounds: {index} \\("):
         getattr(session, method)(index)

@@ -2,6 +2,7 @@
 and the assembly of one file's rows from the frame_stats of its ranges. The README's
 "Columns" defines each."""
 
+import os
 import re
 from typing import Any
 
@@ -22,6 +23,36 @@ MB_TYPE_COLUMNS = {"mb_intra": "int32", "mb_skip": "int32", "mb_direct": "int32"
 # FFmpeg names a format of more than 8 bits by its depth and byte order: yuv420p10le, gray12le,
 # p010le. Formats without such a suffix store 8-bit samples.
 DEPTH_IN_NAME = re.compile(r"(?:p|gray)0?(\d+)(?:le|be)$")
+
+
+def path_text(path: str) -> str:
+    """A path as the table's `file` names it: valid text that tells every path apart. A name
+    that is UTF-8 and has no backslash is itself; in any other, each byte that is not UTF-8
+    is written \\xNN (the backslash escape Python prints for it) and a backslash itself \\\\,
+    so that a name holding those characters cannot be taken for another."""
+    raw = os.fsencode(path)
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        text = None
+    if text is not None and "\\" not in text:
+        return text
+    return raw.replace(b"\\", b"\\\\").decode("utf-8", errors="backslashreplace")
+
+
+# What marks "no value" in frame_stats' arrays, written as a null in the tables: -1 counts and
+# QP extremes, NaN mean QP, and what a frame not decoded has no picture to say.
+ABSENT_AS_MINUS_ONE = ("qp_min", "qp_max", "mb_intra", "mb_skip", "mb_direct", "mb_inter")
+PICTURE_COLUMNS = ("pict_type", "key_frame", "chroma_qp_offset_cb", "chroma_qp_offset_cr", "damaged")
+
+
+def absent(table: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+    """For each column of the table that can lack a value, where it does (True)."""
+    not_decoded = ~table["decoded"]
+    masks = {name: table[name] == -1 for name in ABSENT_AS_MINUS_ONE if name in table}
+    masks["qp_mean"] = np.isnan(table["qp_mean"])
+    masks.update({name: not_decoded for name in PICTURE_COLUMNS})
+    return masks
 
 
 def table_columns(mb_types: bool) -> dict[str, str]:
@@ -68,7 +99,7 @@ def file_table(path: str, facts: dict[str, Any], mb_types: bool,
     for part in ranges:
         check_columns(part, frame_columns)
     rows = sum(len(part["frame"]) for part in ranges)
-    values = {"file": path, **facts}
+    values = {"file": path_text(path), **facts}
     table = {name: repeated(values[name], rows, kind) for name, kind in FILE_COLUMNS.items()}
     for name, kind in frame_columns.items():
         table[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges])

@@ -9,7 +9,7 @@ import math
 import os
 from pathlib import Path
 
-from vexmira_tools.columns import COLUMNS
+from vexmira_tools.columns import COLUMNS, absent
 from vexmira_tools.errors import OutputError
 from vexmira_tools.run_record import RunRecord
 
@@ -29,9 +29,8 @@ def csv_text(rows) -> str:
 
 
 def csv_value(value):
-    """NaN, the mean QP of a frame without picture, as an empty field: what spreadsheets and
-    pandas read as missing."""
-    if isinstance(value, float) and math.isnan(value):
+    """None and NaN as an empty field: what spreadsheets and pandas read as missing."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
         return ""
     return value
 
@@ -41,7 +40,10 @@ def header(names) -> bytes:
 
 
 def table_rows(table, names) -> bytes:
-    columns = [table[name].tolist() for name in names]
+    """Each "no value" of frame_stats an empty field."""
+    masks = absent(table)
+    columns = [[None if gone else value for value, gone in zip(table[name].tolist(), masks[name].tolist())]
+               if name in masks else table[name].tolist() for name in names]
     return csv_text([csv_value(value) for value in row] for row in zip(*columns)).encode(**ENCODING)
 
 

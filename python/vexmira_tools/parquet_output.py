@@ -14,7 +14,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
-from vexmira_tools.columns import COLUMNS
+from vexmira_tools.columns import COLUMNS, absent, path_text
 from vexmira_tools.errors import OutputError
 from vexmira_tools.run_record import RunRecord
 
@@ -29,6 +29,13 @@ def parts_of(output: Path) -> Path:
 def arrow_schema(columns) -> pa.Schema:
     return pa.schema([(name, pa.string() if kind == "str" else pa.from_numpy_dtype(kind))
                       for name, kind in columns.items()])
+
+
+def arrow_table(table, schema: pa.Schema) -> pa.Table:
+    """One file's rows, each "no value" of frame_stats a null, which pandas reads as missing."""
+    masks = absent(table)
+    return pa.table({field.name: pa.array(table[field.name], type=field.type, mask=masks.get(field.name))
+                     for field in schema}, schema=schema)
 
 
 def schema_metadata(record: RunRecord) -> dict[bytes, bytes]:
@@ -84,7 +91,7 @@ class ParquetOutput:
     def write_file(self, path: str, table, time_base: str) -> None:
         name = hashlib.sha256(path.encode(errors="surrogateescape")).hexdigest()[:32]
         part = self.parts / f"{name}.parquet"
-        write_whole(pa.table(table, schema=self.schema), part,
+        write_whole(arrow_table(table, self.schema), part,
                     {FILE_KEY: path.encode(errors="surrogateescape"), TIME_BASE_KEY: time_base.encode()})
         self.part_of[path] = part
         self.record.complete(path, rows=len(table["frame"]), time_base=time_base)
@@ -109,7 +116,7 @@ class ParquetOutput:
         shutil.rmtree(self.parts)
 
     def row_groups_held(self) -> dict[str, list[int]]:
-        """Which row groups of the present OUTPUT hold each file's rows."""
+        """Which row groups of the present OUTPUT hold each file's rows, by its `file` text."""
         if not self.path.exists():
             return {}
         held: dict[str, list[int]] = {}
@@ -122,8 +129,9 @@ class ParquetOutput:
     def rows_of(self, path: str, held: dict[str, list[int]]) -> pa.Table:
         if path in self.part_of:
             return pq.read_table(self.part_of[path]).replace_schema_metadata(None)
-        if path not in held:
+        named = path_text(path)
+        if named not in held:
             return self.schema.empty_table()
         source = pq.ParquetFile(self.path)
-        rows = pa.concat_tables([source.read_row_group(group) for group in held[path]])
-        return rows.filter(pc.equal(rows["file"], path)).replace_schema_metadata(None)
+        rows = pa.concat_tables([source.read_row_group(group) for group in held[named]])
+        return rows.filter(pc.equal(rows["file"], named)).replace_schema_metadata(None)

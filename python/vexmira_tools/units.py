@@ -56,4 +56,4 @@ def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
     """frame_stats of frames first..end-1 of the stream, with the session given or one this
     process keeps, with the counts of macroblock types where asked."""
     session = session or kept_session(path, mb_types, stream)
-    return session.frame_stats(threads, frames=range(first, end))
+    return session.frame_stats(range(first, end), threads=threads)

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -9,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "batch/interruption.hpp"
 #include "ffmpeg/picture_pool.hpp"
 #include "system/usable_cores.hpp"
 
@@ -110,6 +113,42 @@ private:
     std::atomic<bool> stopped_{false};
 };
 
+// Counts the workers that have ended, for the thread that waits for them.
+class WorkersDone {
+public:
+    explicit WorkersDone(std::size_t workers) : left_(workers) {}
+    void count_down() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--left_ == 0) {
+            all_done_.notify_all();
+        }
+    }
+    bool wait_for(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return all_done_.wait_for(lock, timeout, [this] { return left_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable all_done_;
+    std::size_t left_;
+};
+
+// Waits for the workers, asking the caller's interrupt check meanwhile; what it throws stops
+// the batch as a worker's error does.
+void wait_for_workers(WorkersDone& done, FirstError& error) {
+    while (!done.wait_for(std::chrono::milliseconds(kInterruptPollMilliseconds))) {
+        if (error.stopped()) {
+            continue;
+        }
+        try {
+            InterruptCheck::run_on_this_thread();
+        } catch (...) {
+            error.record(std::current_exception());
+        }
+    }
+}
+
 }  // namespace
 
 void check_thread_count(int threads) {
@@ -135,6 +174,7 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
     // Zeroed buffers for every worker, whichever units it took before: what a damaged
     // picture's concealment leaves unwritten is the same as in the session's pictures.
     const auto pictures = std::make_shared<PicturePool>();
+    WorkersDone done(worker_count);
     {
         JoinedThreads pool;
         for (std::size_t i = 0; i < worker_count; ++i) {
@@ -149,8 +189,10 @@ std::vector<uint8_t> decode_batch(const std::shared_ptr<const StreamIndex>& inde
                 } catch (...) {
                     error.record(std::current_exception());
                 }
+                done.count_down();
             });
         }
+        wait_for_workers(done, error);
     }
     error.rethrow();
     return plan.delivered_in_order(frames);

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <numeric>
 #include <stdexcept>
 #include <string>
 
 #include "batch/batch_decoding.hpp"
+#include "frame/frame_not_decoded.hpp"
 #include "frame/picture_area.hpp"
 
 namespace {
@@ -44,14 +46,21 @@ public:
     // Workers record failures of different frames only, so they never write the same entry.
     void record_failure(int32_t frame, std::exception_ptr failure) { failures_[distinct_index(frame)] = failure; }
 
-    void raise_lowest_failure(const std::vector<uint8_t>& delivered) const {
+    // Where `fill` is given, it fills every place of a frame the decoder did not produce
+    // instead of that frame failing the batch.
+    void raise_lowest_failure(const std::vector<uint8_t>& delivered,
+                              const std::function<void(std::size_t)>& fill) const {
         for (std::size_t d = 0; d < distinct_.size(); ++d) {
             if (failures_[d]) {
                 std::rethrow_exception(failures_[d]);
             }
-            if (!delivered[d]) {
-                throw std::runtime_error("Failed to decode frame " + std::to_string(distinct_[d]));
+            if (delivered[d]) {
+                continue;
             }
+            if (!fill) {
+                throw FrameNotDecoded(distinct_[d]);
+            }
+            for_each_position(distinct_[d], fill);
         }
     }
 
@@ -89,11 +98,12 @@ std::exception_ptr failure_to_read(const MbTypeMap& map, int32_t index) {
 // Decodes the distinct frames and raises what the batch left; `deliver` runs on the workers.
 template <typename Deliver>
 void decode_into_slots(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                       const RequestSlots& slots, int threads, bool with_pixels, Deliver deliver) {
+                       const RequestSlots& slots, int threads, bool with_pixels, Deliver deliver,
+                       const std::function<void(std::size_t)>& fill_undecoded = {}) {
     const std::vector<uint8_t> delivered = decode_batch(
         index, options, slots.distinct(), threads, [&](const DecodedPicture& picture) { deliver(picture); },
         with_pixels);
-    slots.raise_lowest_failure(delivered);
+    slots.raise_lowest_failure(delivered, fill_undecoded);
 }
 
 // Decodes the distinct frames and copies each one's map of macroblock cells, which
@@ -101,11 +111,17 @@ void decode_into_slots(const std::shared_ptr<const StreamIndex>& index, const Se
 // position the frame was requested at.
 template <typename Cell, typename ReadMap>
 void decode_macroblock_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                            const std::vector<int32_t>& requested, int threads, Cell* destination,
-                            ReadMap read_map) {
+                            const std::vector<int32_t>& requested, int threads, Undecodable undecodable,
+                            Cell absent, Cell* destination, ReadMap read_map) {
     RequestSlots slots(requested);
     const StreamFacts& facts = index->facts;
     const std::size_t map_size = static_cast<std::size_t>(facts.mb_rows) * static_cast<std::size_t>(facts.mb_cols);
+    std::function<void(std::size_t)> fill;
+    if (undecodable == Undecodable::Mark) {
+        fill = [&](std::size_t position) {
+            std::fill(destination + position * map_size, destination + (position + 1) * map_size, absent);
+        };
+    }
     decode_into_slots(index, options, slots, threads, false, [&](const DecodedPicture& picture) {
         const FrameSnapshot& frame = *picture.snapshot;
         if (frame.mb_rows != facts.mb_rows || frame.mb_cols != facts.mb_cols) {
@@ -119,20 +135,23 @@ void decode_macroblock_maps(const std::shared_ptr<const StreamIndex>& index, con
         slots.for_each_position(picture.frame, [&](std::size_t position) {
             std::copy(cells, cells + map_size, destination + position * map_size);
         });
-    });
+    }, fill);
 }
 
 }  // namespace
 
 void decode_qp_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                    const std::vector<int32_t>& requested, int threads, int8_t* destination) {
-    decode_macroblock_maps(index, options, requested, threads, destination,
+                    const std::vector<int32_t>& requested, int threads, Undecodable undecodable,
+                    int8_t* destination) {
+    // A marked frame's map is -1, as a damaged picture's.
+    decode_macroblock_maps(index, options, requested, threads, undecodable, int8_t{-1}, destination,
                            [](const FrameSnapshot& frame, int32_t, RequestSlots&) { return frame.qp_map.data(); });
 }
 
 void decode_mb_type_maps(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                         const std::vector<int32_t>& requested, int threads, MacroblockCoding* destination) {
-    decode_macroblock_maps(index, options, requested, threads, destination,
+                         const std::vector<int32_t>& requested, int threads, Undecodable undecodable,
+                         MacroblockCoding* destination) {
+    decode_macroblock_maps(index, options, requested, threads, undecodable, MacroblockCoding{}, destination,
                            [](const FrameSnapshot& frame, int32_t number, RequestSlots& slots) {
                                const MacroblockCoding* cells = frame.mb_types.cells.data();
                                if (std::exception_ptr failure = failure_to_read(frame.mb_types, number)) {

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include <pybind11/pybind11.h>
+
+#include "h264_decoder_session.hpp"
 
 namespace py = pybind11;
 
@@ -13,27 +17,30 @@ struct FilePath {
     std::string bytes;
 };
 
-// An iterable of frame numbers or None: what the batch methods take as `frames`. Anything
-// else is another overload's argument, or a TypeError.
+// What the batch methods take as `frames`: None, one frame number, or an iterable of them.
+// Any object is taken, and requested_frames says what is wrong with it, naming the argument,
+// rather than pybind11 listing the method's signatures.
 class FrameNumbers : public py::object {
 public:
-    PYBIND11_OBJECT_DEFAULT(FrameNumbers, object, is_frame_numbers)
-
-private:
-    static bool is_frame_numbers(PyObject* candidate) {
-        if (candidate == Py_None) {
-            return true;
-        }
-        // A generator's iterator is the generator itself: asking for it consumes nothing.
-        PyObject* iterator = PyObject_GetIter(candidate);
-        if (!iterator) {
-            PyErr_Clear();
-            return false;
-        }
-        Py_DECREF(iterator);
-        return true;
-    }
+    PYBIND11_OBJECT_DEFAULT(FrameNumbers, object, [](PyObject*) { return true; })
 };
+
+// An integer argument: any object, converted by the shim that knows the argument's name, so
+// that a wrong one raises a one-line TypeError or IndexError naming it.
+class IndexArgument : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(IndexArgument, object, [](PyObject*) { return true; })
+};
+
+// The argument as Python's operator.index gives it, nullopt where that is beyond long long,
+// else TypeError "<name> must be an integer, not <type>".
+std::optional<long long> index_value(const py::handle& argument, const char* name);
+// A count of threads: 0 or more.
+int thread_count(const IndexArgument& threads);
+// A frame number of the session, else IndexError naming the argument and the valid range.
+int32_t frame_number(const H264DecoderSession& session, const py::handle& argument, const char* name);
+// A plane number; whether the frame has the plane is the session's to say.
+int32_t plane_number(const IndexArgument& plane);
 
 namespace pybind11::detail {
 
@@ -62,7 +69,12 @@ struct type_caster<FilePath> {
 
 template <>
 struct handle_type_name<FrameNumbers> {
-    static constexpr auto name = const_name("collections.abc.Iterable[typing.SupportsIndex] | None");
+    static constexpr auto name = const_name("collections.abc.Iterable[typing.SupportsIndex] | typing.SupportsIndex | None");
+};
+
+template <>
+struct handle_type_name<IndexArgument> {
+    static constexpr auto name = const_name("typing.SupportsIndex");
 };
 
 }  // namespace pybind11::detail

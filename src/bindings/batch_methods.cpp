@@ -10,7 +10,9 @@
 #include "batch/frame_batches.hpp"
 #include "batch/frame_stats.hpp"
 #include "frame/picture_area.hpp"
+#include "interrupts.hpp"
 #include "mb_type_records.hpp"
+#include "python_logging.hpp"
 
 std::vector<int32_t> requested_frames(const H264DecoderSession& session, const py::object& frames) {
     session.check_open();
@@ -20,24 +22,35 @@ std::vector<int32_t> requested_frames(const H264DecoderSession& session, const p
         std::iota(requested.begin(), requested.end(), 0);
         return requested;
     }
-    for (const py::handle item : py::iter(frames)) {
-        // Whatever Python takes as an index (NumPy's integers too), and nothing else: a
-        // TypeError for the rest, as for a list's subscript.
-        const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
-        if (!number) {
-            throw py::error_already_set();
+    // A generator's iterator is the generator itself: asking for it consumes nothing.
+    const auto iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(frames.ptr()));
+    if (!iterator) {
+        PyErr_Clear();
+        // One number is that one frame (NumPy's integers too, and 0-d arrays of them).
+        if (PyIndex_Check(frames.ptr())) {
+            requested.push_back(frame_number(session, frames, "frames"));
+            return requested;
         }
-        int overflow = 0;
-        const long long index = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-        if (overflow != 0 || index < 0 || index >= session.num_frames()) {
-            throw std::out_of_range("Frame index out of bounds: " + py::str(number).cast<std::string>());
-        }
-        requested.push_back(static_cast<int32_t>(index));
+        throw py::type_error("frames must be None, a frame number or an iterable of frame numbers, not " +
+                             py::type::handle_of(frames).attr("__name__").cast<std::string>());
+    }
+    for (const py::handle item : iterator) {
+        requested.push_back(frame_number(session, item, "frames"));
     }
     return requested;
 }
 
 namespace {
+
+Undecodable undecodable_policy(const std::string& undecodable) {
+    if (undecodable == "raise") {
+        return Undecodable::Raise;
+    }
+    if (undecodable == "mark") {
+        return Undecodable::Mark;
+    }
+    throw std::invalid_argument("undecodable must be \"raise\" or \"mark\", not \"" + undecodable + "\"");
+}
 
 template <typename T>
 py::array_t<T> column(const std::vector<T>& values) {
@@ -65,24 +78,30 @@ py::array picture_type_column(const std::vector<std::string>& types) {
 
 }  // namespace
 
-py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
+py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads,
+                               const std::string& undecodable) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    check_thread_count(threads);
+    const int thread_setting = thread_count(threads);
+    const Undecodable policy = undecodable_policy(undecodable);
     const StreamFacts& facts = session.facts();
     py::array_t<int8_t> maps({static_cast<py::ssize_t>(requested.size()), static_cast<py::ssize_t>(facts.mb_rows),
                               static_cast<py::ssize_t>(facts.mb_cols)});
     int8_t* destination = maps.mutable_data();
     {
+        const FfmpegMessagesToLogging messages;
+        const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
-        decode_qp_maps(session.index(), session.options(), requested, threads, destination);
+        decode_qp_maps(session.index(), session.options(), requested, thread_setting, policy, destination);
     }
     return maps;
 }
 
-py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
+py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads,
+                          const std::string& undecodable) {
     check_mb_types_exported(session);
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    check_thread_count(threads);
+    const int thread_setting = thread_count(threads);
+    const Undecodable policy = undecodable_policy(undecodable);
     const StreamFacts& facts = session.facts();
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(requested.size()),
                                          static_cast<py::ssize_t>(facts.mb_rows),
@@ -90,17 +109,21 @@ py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frame
     py::array maps(mb_type_dtype(), shape, std::vector<py::ssize_t>{});
     auto* destination = static_cast<MacroblockCoding*>(maps.mutable_data());
     {
+        const FfmpegMessagesToLogging messages;
+        const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
-        decode_mb_type_maps(session.index(), session.options(), requested, threads, destination);
+        decode_mb_type_maps(session.index(), session.options(), requested, thread_setting, policy, destination);
     }
     return maps;
 }
 
-py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, int32_t plane, int threads) {
+PlaneArrays get_planes(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& plane_argument,
+                     const IndexArgument& threads) {
     session.check_open();
     check_plane_batch_possible(session.options());
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    check_thread_count(threads);
+    const int thread_setting = thread_count(threads);
+    const int32_t plane = plane_number(plane_argument);
     const PlaneShape shape = plane_shape(session.facts(), plane);
     const py::dtype dtype =
         session.facts().bytes_per_sample == 2 ? py::dtype::of<uint16_t>() : py::dtype::of<uint8_t>();
@@ -108,21 +131,25 @@ py::array get_planes(H264DecoderSession& session, const FrameNumbers& frames, in
                               static_cast<py::ssize_t>(shape.columns)});
     auto* destination = static_cast<uint8_t*>(stacked.mutable_data());
     {
+        const FfmpegMessagesToLogging messages;
+        const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
-        decode_plane_areas(session.index(), session.options(), requested, plane, threads, destination);
+        decode_plane_areas(session.index(), session.options(), requested, plane, thread_setting, destination);
     }
-    return stacked;
+    return PlaneArrays(stacked);
 }
 
-py::dict frame_stats(H264DecoderSession& session, const FrameNumbers& frames, int threads) {
+FrameStatsColumns frame_stats(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    check_thread_count(threads);
+    const int thread_setting = thread_count(threads);
     FrameStatsTable table;
     {
+        const FfmpegMessagesToLogging messages;
+        const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
-        table = collect_frame_stats(session.index(), session.options(), requested, threads);
+        table = collect_frame_stats(session.index(), session.options(), requested, thread_setting);
     }
-    py::dict columns;
+    FrameStatsColumns columns{py::dict()};
     columns["frame"] = column(table.frame);
     columns["pts"] = column(table.pts);
     columns["time"] = column(table.seconds);

@@ -7,19 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "frame/frame_not_decoded.hpp"
 #include "frame/motion_vector_field.hpp"
 #include "frame/picture_area.hpp"
 #include "mb_type_records.hpp"
+#include "python_logging.hpp"
 
 namespace {
 
 std::shared_ptr<FrameSnapshot> fetch_frame(H264DecoderSession& session, int32_t frame_idx, bool needs_pixels) {
+    const FfmpegMessagesToLogging messages;
     std::shared_ptr<FrameSnapshot> frame;
     {
         py::gil_scoped_release release;
         frame = session.get_frame(frame_idx, needs_pixels);
     }
     return frame;
+}
+
+std::shared_ptr<FrameSnapshot> fetch_frame(H264DecoderSession& session, const IndexArgument& frame_idx,
+                                         bool needs_pixels) {
+    session.check_open();
+    return fetch_frame(session, frame_number(session, frame_idx, "frame_idx"), needs_pixels);
 }
 
 template <typename Sample>
@@ -85,7 +94,7 @@ MotionVectorRow as_row(const AVMotionVector& vector) {
 
 }  // namespace
 
-py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& frame_idx) {
     const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     py::array_t<int8_t> qp_map({static_cast<py::ssize_t>(frame->mb_rows), static_cast<py::ssize_t>(frame->mb_cols)});
     if (!frame->qp_map.empty()) {
@@ -94,35 +103,42 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, int32_t frame_idx) {
     return qp_map;
 }
 
-py::object get_plane_data(H264DecoderSession& session, int32_t frame_idx, int32_t plane) {
+PlaneArray get_plane_data(H264DecoderSession& session, const IndexArgument& frame_idx,
+                          const IndexArgument& plane_argument) {
+    const int32_t plane = plane_number(plane_argument);
     const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, true);
     check_plane(*frame, plane);
     // Row pitch in samples: the padding after each row's picture samples comes along.
     const py::ssize_t columns = frame->linesize[plane] / frame->bytes_per_sample;
     if (frame->bytes_per_sample == 2) {
-        return copy_plane_to_new_array<uint16_t>(*frame, plane, columns);
+        return PlaneArray(copy_plane_to_new_array<uint16_t>(*frame, plane, columns));
     }
-    return copy_plane_to_new_array<uint8_t>(*frame, plane, columns);
+    return PlaneArray(copy_plane_to_new_array<uint8_t>(*frame, plane, columns));
 }
 
-py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, int32_t frame_idx) {
+py::typing::Tuple<py::int_, py::int_> get_chroma_qp_offset(H264DecoderSession& session, const IndexArgument& frame_idx) {
     const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     return py::make_tuple(frame->chroma_qp_offset_cb, frame->chroma_qp_offset_cr);
 }
 
-py::str get_frame_type(H264DecoderSession& session, int32_t frame_idx) {
+py::str get_frame_type(H264DecoderSession& session, const IndexArgument& frame_idx) {
     return py::str(fetch_frame(session, frame_idx, false)->kind.type);
 }
 
-bool is_key_frame(H264DecoderSession& session, int32_t frame_idx) {
+bool is_key_frame(H264DecoderSession& session, const IndexArgument& frame_idx) {
     return fetch_frame(session, frame_idx, false)->kind.key;
 }
 
-bool is_damaged(H264DecoderSession& session, int32_t frame_idx) {
-    return fetch_frame(session, frame_idx, false)->kind.damaged;
+// A frame the decoder makes nothing of is as damaged as a frame can be.
+bool is_damaged(H264DecoderSession& session, const IndexArgument& frame_idx) {
+    try {
+        return fetch_frame(session, frame_idx, false)->kind.damaged;
+    } catch (const FrameNotDecoded&) {
+        return true;
+    }
 }
 
-py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx) {
+py::array get_motion_vectors(H264DecoderSession& session, const IndexArgument& frame_idx) {
     check_motion_vectors_exported(session);
     const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frame->motion_vectors.size())};
@@ -134,7 +150,7 @@ py::array get_motion_vectors(H264DecoderSession& session, int32_t frame_idx) {
     return rows;
 }
 
-py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx) {
+py::array_t<int16_t> get_mv_field(H264DecoderSession& session, const IndexArgument& frame_idx) {
     check_motion_vectors_exported(session);
     const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     const int32_t rows = frame->mb_rows * 4;
@@ -145,8 +161,9 @@ py::array_t<int16_t> get_mv_field(H264DecoderSession& session, int32_t frame_idx
     return field;
 }
 
-py::array get_mbtype_map(H264DecoderSession& session, int32_t frame_idx) {
+py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame_argument) {
     check_mb_types_exported(session);
+    const int32_t frame_idx = frame_number(session, frame_argument, "frame_idx");
     const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
     require_read_map(frame->mb_types, frame_idx);
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frame->mb_rows),
@@ -161,8 +178,12 @@ py::array get_mbtype_map(H264DecoderSession& session, int32_t frame_idx) {
 }
 
 // The copy happens without the GIL as well: it touches nothing of Python's.
-void copy_plane_to_ptr(H264DecoderSession& session, int32_t frame_idx, int32_t plane, uint64_t dst_ptr,
-                       int32_t dst_stride) {
+void copy_plane_to_ptr(H264DecoderSession& session, const IndexArgument& frame_argument,
+                       const IndexArgument& plane_argument, uint64_t dst_ptr, int32_t dst_stride) {
+    session.check_open();
+    const int32_t frame_idx = frame_number(session, frame_argument, "frame_idx");
+    const int32_t plane = plane_number(plane_argument);
+    const FfmpegMessagesToLogging messages;
     py::gil_scoped_release release;
     const std::shared_ptr<FrameSnapshot> frame = session.get_frame(frame_idx, true);
     check_plane(*frame, plane);

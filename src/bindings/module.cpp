@@ -6,6 +6,7 @@
 #include "arguments.hpp"
 #include "batch_methods.hpp"
 #include "docstrings.hpp"
+#include "ffmpeg/ffmpeg_messages.hpp"
 #include "ffmpeg/runtime_version.hpp"
 #include "frame/qp_scale.hpp"
 #include "frame_methods.hpp"
@@ -48,6 +49,7 @@ PYBIND11_MODULE(vexmira, m) {
     m.attr("__version__") = VEXMIRA_VERSION;
     m.attr("ffmpeg_version") = ffmpeg_runtime_versions();
     py::register_exception_translator(&translate_runtime_error);
+    install_message_callback();
     register_mb_type_enums(m);
     m.def("usable_cores", &usable_cores, docstrings::kUsableCores);
 
@@ -100,20 +102,14 @@ PYBIND11_MODULE(vexmira, m) {
         .def("get_mbtype_map", &get_mbtype_map, py::arg("frame_idx"), docstrings::kGetMbtypeMap)
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"), py::arg("dst_ptr"),
              py::arg("dst_stride"), docstrings::kCopyPlaneToPtr)
-        .def("get_qpmaps", &get_qpmaps, py::arg("frames") = py::none(), py::arg("threads") = 0,
-             docstrings::kGetQpmaps)
-        .def("get_mbtype_maps", &get_mbtype_maps, py::arg("frames") = py::none(), py::arg("threads") = 0,
-             docstrings::kGetMbtypeMaps)
-        .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"), py::arg("threads") = 0,
+        .def("get_qpmaps", &get_qpmaps, py::arg("frames") = py::none(), py::kw_only(), py::arg("threads") = 0,
+             py::arg("undecodable") = "raise", docstrings::kGetQpmaps)
+        .def("get_mbtype_maps", &get_mbtype_maps, py::arg("frames") = py::none(), py::kw_only(),
+             py::arg("threads") = 0, py::arg("undecodable") = "raise", docstrings::kGetMbtypeMaps)
+        .def("get_planes", &get_planes, py::arg("frames"), py::arg("plane"), py::kw_only(), py::arg("threads") = 0,
              docstrings::kGetPlanes)
-        // The frames first, as get_qpmaps takes them; else the thread count first and the frames
-        // by keyword. A number is not FrameNumbers, so it goes to the latter.
-        .def("frame_stats", &frame_stats, py::arg("frames") = py::none(), py::arg("threads") = 0,
+        .def("frame_stats", &frame_stats, py::arg("frames") = py::none(), py::kw_only(), py::arg("threads") = 0,
              docstrings::kFrameStats)
-        .def(
-            "frame_stats",
-            [](Session& s, int threads, const FrameNumbers& frames) { return frame_stats(s, frames, threads); },
-            py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none())
         .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals);
     register_syntax_methods(session);
 }

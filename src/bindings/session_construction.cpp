@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "python_logging.hpp"
+
 namespace {
 
 int read_ahead_setting(const std::optional<int>& read_ahead) {
@@ -44,6 +46,7 @@ std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const 
     options.stream = stream_setting(stream);
     // Opening reads the whole file once: other Python threads (a pool opening a corpus's
     // files, say) go on meanwhile.
+    const FfmpegMessagesToLogging messages;
     py::gil_scoped_release release;
     return std::make_shared<H264DecoderSession>(path, options);
 }

@@ -46,21 +46,23 @@ py::dtype mb_syntax_dtype() {
     return py::dtype(names, formats, offsets, sizeof(MbSyntaxRecord));
 }
 
-FrameSyntax read_frame_syntax(H264DecoderSession& session, int32_t frame_idx, bool with_coefficients) {
+FrameSyntax read_frame_syntax(H264DecoderSession& session, const IndexArgument& frame_idx, bool with_coefficients) {
+    session.check_open();
+    const int32_t frame = frame_number(session, frame_idx, "frame_idx");
     FrameSyntax syntax;
     py::gil_scoped_release release;
-    session.syntax_reader()->read(frame_idx, with_coefficients, syntax);
+    session.syntax_reader()->read(frame, with_coefficients, syntax);
     return syntax;
 }
 
-py::array get_mb_syntax(H264DecoderSession& session, int32_t frame_idx) {
+py::array get_mb_syntax(H264DecoderSession& session, const IndexArgument& frame_idx) {
     const FrameSyntax syntax = read_frame_syntax(session, frame_idx, false);
     py::array map(mb_syntax_dtype(), std::vector<py::ssize_t>{syntax.rows, syntax.cols}, std::vector<py::ssize_t>{});
     std::memcpy(map.mutable_data(), syntax.records.data(), syntax.records.size() * sizeof(MbSyntaxRecord));
     return map;
 }
 
-py::tuple get_coefficients(H264DecoderSession& session, int32_t frame_idx) {
+py::tuple get_coefficients(H264DecoderSession& session, const IndexArgument& frame_idx) {
     const FrameSyntax syntax = read_frame_syntax(session, frame_idx, true);
     py::list planes;
     for (int plane = 0; plane < 3; ++plane) {
@@ -75,10 +77,9 @@ py::tuple get_coefficients(H264DecoderSession& session, int32_t frame_idx) {
     return py::tuple(planes);
 }
 
-py::array get_mb_syntaxes(H264DecoderSession& session, const FrameNumbers& frames, const std::optional<int>& threads) {
+py::array get_mb_syntaxes(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
-    const int readers = threads.value_or(0);
-    check_thread_count(readers);
+    const int readers = threads.is_none() ? 0 : thread_count(threads);
     const StreamFacts& facts = session.facts();
     const std::size_t cells = static_cast<std::size_t>(facts.mb_rows) * facts.mb_cols;
     py::array maps(mb_syntax_dtype(),

@@ -5,15 +5,18 @@ import os
 from collections.abc import Iterable
 from fractions import Fraction
 from types import TracebackType
-from typing import Any, Literal, SupportsIndex, TypeAlias, overload
+from typing import Literal, SupportsIndex, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
+from vexmira_tools import FrameStats
 
 _Deblocking: TypeAlias = Literal["skip", "exact", "on"]
 _PictureType: TypeAlias = Literal["I", "P", "B", "S", "SI", "SP", "BI", "?"]
 _QpScale: TypeAlias = Literal["h264", "mpeg2"]
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Frames: TypeAlias = Iterable[SupportsIndex] | SupportsIndex | None
+_Undecodable: TypeAlias = Literal["raise", "mark"]
 
 __version__: str
 # The FFmpeg the module runs with, as it reports itself: "ffmpeg" (its release) and
@@ -194,7 +197,10 @@ class H264DecoderSession:
         (0, 0) for codecs other than H.264."""
 
     def get_frame_type(self, frame_idx: SupportsIndex) -> _PictureType:
-        """Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')"""
+        """Get the picture type of frame: 'I', 'P', 'B' (or 'S', 'SI', 'SP', 'BI')
+
+        '?' where the decoder gives the picture no type: FFmpeg's decoders of some codecs
+        (lossless and intra-only ones, for instance) leave it unset."""
 
     def is_key_frame(self, frame_idx: SupportsIndex) -> bool:
         """Whether decoding can start at frame
@@ -207,7 +213,8 @@ class H264DecoderSession:
 
         FFmpeg's error flags or corrupt flag on the picture: it concealed data that was
         missing or broken (a cut or damaged file) with a guess. Such a frame's QP map is
-        -1 everywhere."""
+        -1 everywhere. True as well for a frame the decoder makes no picture of, whose other
+        frame methods raise RuntimeError."""
 
     def get_motion_vectors(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
         """Get motion vectors of frame as a structured array, one row per block and
@@ -287,53 +294,60 @@ class H264DecoderSession:
         the session's."""
 
     def get_qpmaps(
-        self, frames: Iterable[SupportsIndex] | None = None, threads: int = 0
+        self, frames: _Frames = None, *, threads: SupportsIndex = 0, undecodable: _Undecodable = "raise"
     ) -> npt.NDArray[np.int8]:
         """QP maps of many frames (every frame when frames is None) as one (len(frames),
         mb_rows, mb_cols) int8 array, decoded on `threads` parallel decoders (0: every usable
         core)
 
-        Batch methods open the file again by its path: RuntimeError where it is gone or has
-        changed since the session opened it."""
+        frames: None, an iterable of frame numbers, or one frame number (a batch of one).
+        A frame the decoder makes no picture of raises RuntimeError; with
+        undecodable="mark" it gets a damaged picture's map, -1 everywhere, and the rest
+        come back. Batch methods open the file again by its path: RuntimeError where it is
+        gone or has changed since the session opened it."""
 
     def get_mbtype_maps(
-        self, frames: Iterable[SupportsIndex] | None = None, threads: int = 0
+        self, frames: _Frames = None, *, threads: SupportsIndex = 0, undecodable: _Undecodable = "raise"
     ) -> npt.NDArray[np.void]:
         """Macroblock types of many frames (every frame when frames is None) as one
         (len(frames), mb_rows, mb_cols) structured array like get_mbtype_map's, decoded on
         `threads` parallel decoders (0: every usable core)
 
-        Batch methods open the file again by its path: RuntimeError where it is gone or has
-        changed since the session opened it."""
+        frames and undecodable as get_qpmaps takes them; a marked frame's cells are
+        MbType.UNKNOWN. Batch methods open the file again by its path: RuntimeError where
+        it is gone or has changed since the session opened it."""
 
     def get_planes(
-        self, frames: Iterable[SupportsIndex], plane: int, threads: int = 0
+        self, frames: _Frames, plane: SupportsIndex, *, threads: SupportsIndex = 0
     ) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
         """Picture area of one plane of many frames as one (len(frames), rows, columns)
         array, decoded on `threads` parallel decoders (0: every usable core)
 
-        Batch methods open the file again by its path: RuntimeError where it is gone or has
-        changed since the session opened it."""
+        frames as get_qpmaps takes them. Batch methods open the file again by its path:
+        RuntimeError where it is gone or has changed since the session opened it."""
 
-    @overload
-    def frame_stats(
-        self, frames: Iterable[SupportsIndex] | None = None, threads: int = 0
-    ) -> dict[str, npt.NDArray[Any]]:
+    def frame_stats(self, frames: _Frames = None, *, threads: SupportsIndex = 0) -> FrameStats:
         """One row per frame (every frame when frames is None) as a dict of equal-length
-        arrays: frame, pts, time, pict_type, key_frame, pkt_size, qp_mean, qp_min, qp_max,
-        chroma_qp_offset_cb, chroma_qp_offset_cr, decoded, damaged; with mb_types=True also
-        mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct and
-        motion-coded macroblocks, -1 for a frame without types)
+        arrays (a FrameStats)
 
-        Arguments as get_qpmaps takes them, or the thread count first and the frames by
-        keyword: frame_stats(threads, frames=...). pts is in time_base units, time in seconds. Batch methods open the
-        file again by its path: RuntimeError where it is gone or has changed since the
-        session opened it."""
+        frame (int32), pts (int64, in time_base units), time (float64, seconds), pict_type
+        (as get_frame_type; '' for a frame not decoded), key_frame (bool), pkt_size (int64,
+        bytes), qp_mean (float64), qp_min, qp_max (int8), chroma_qp_offset_cb,
+        chroma_qp_offset_cr (int32), decoded, damaged (bool); with mb_types=True also
+        mb_intra, mb_skip, mb_direct, mb_inter (int32 counts of intra, P/B skip, B direct
+        and motion-coded macroblocks).
 
-    @overload
-    def frame_stats(
-        self, threads: int = 0, *, frames: Iterable[SupportsIndex] | None = None
-    ) -> dict[str, npt.NDArray[Any]]: ...
+        What marks "no value": qp_mean NaN, qp_min and qp_max -1 where the frame has no QP
+        (not decoded, damaged, or a codec without QP export); the mb_* counts -1 for a
+        frame without types (not decoded, damaged, or a codec other than H.264); pict_type
+        ''; key_frame False and the chroma offsets 0 for a frame not decoded; damaged is
+        False for a frame not decoded, so read it with decoded.
+        vexmira_tools.frame_stats_frame(stats) makes a pandas DataFrame of it with these
+        as missing values (nullable dtypes).
+
+        frames as get_qpmaps takes them. Batch methods open the file again by its path:
+        RuntimeError where it is gone or has changed since the session opened it."""
+
     def key_frame_intervals(self) -> npt.NDArray[np.int32]:
         """First frame of each run of frames decoded from the same key packet, ascending:
         frame ranges cut there decode no key-frame interval twice"""

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "ffmpeg/ffmpeg_messages.hpp"
 #include "h264/nal_units.hpp"
 
 namespace {
@@ -33,14 +34,20 @@ void DecodeRun::start_at(int32_t key_packet) {
     }
     waiting_for_start_ = true;
     start_packet_ = key_packet;
+    start_frame_ = index_->frames.frame_of_pts(index_->packets[key_packet].pts);
+    start_picture_out_ = false;
     next_packet_ = key_packet;
     leading_units_ = ParameterSetHistory::framed(index_->parameter_sets.before_packet(key_packet), length_size_);
 }
 
 RunEnd DecodeRun::decode(const DecodeSteps& steps) {
     const MbTypeLog::Listening listening(input_.mb_type_log());
+    MessageContext messages(index_->path);
     AVPacket& packet = *packet_;
     while (!steps.done()) {
+        // Until the packet is known, what is said (by the demuxer, or the parser that
+        // recognises the packet) is no frame's.
+        messages.set_frame(-1, false);
         // A read error ends the input as its end does: what was read is decoded.
         if (av_read_frame(input_.demuxer(), &packet) < 0) {
             drain(steps);
@@ -65,6 +72,13 @@ RunEnd DecodeRun::decode(const DecodeSteps& steps) {
         }
         ++next_packet_;
         const int32_t frame = index_->frames.frame_of_pts(packet.pts);
+        // Pictures before the key frame in presentation order that follow it in the file (an
+        // open GOP's) refer to pictures before the key packet, which this run never decoded,
+        // and so may the reference marking of the pictures decoded with them: until the key
+        // frame's picture is out, what the decoder says is expected of a start there, and of
+        // the leading pictures, which are dropped, always.
+        const bool leading = frame >= 0 && start_frame_ >= 0 && frame < start_frame_;
+        messages.set_frame(frame, leading || !start_picture_out_);
         AVCodecContext& decoder = *input_.decoder();
         decoder.skip_frame = steps.skips_unreferenced(frame) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         if (steps.before_sending) {
@@ -124,6 +138,7 @@ void DecodeRun::receive(const DecodeSteps& steps) {
         // A picture whose packet carried no timestamp is no frame's. Its decoding timestamp
         // is not its own but that of the packet sent when it came out, often another frame's.
         const int32_t frame = index_->frames.frame_of_pts(picture.pts);
+        start_picture_out_ = start_picture_out_ || frame >= start_frame_;
         if (frame >= 0) {
             steps.take_picture(picture, mb_types, frame);
         }

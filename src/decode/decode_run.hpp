@@ -93,5 +93,9 @@ private:
     FrameHandle picture_;
     bool waiting_for_start_ = false;
     int32_t start_packet_ = -1;
+    // The frame of the key packet the run began with; -1 where it is no frame's.
+    int32_t start_frame_ = -1;
+    // Whether the decoder has output the key frame's picture, or a later one, in this run.
+    bool start_picture_out_ = false;
     int32_t next_packet_ = 0;
 };

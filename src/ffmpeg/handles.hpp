@@ -5,6 +5,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/frame.h>
 }
 
@@ -23,6 +24,9 @@ struct ParserClose {
 struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
+struct DictionaryFree {
+    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
 struct FrameFree {
     void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
@@ -32,6 +36,7 @@ using CodecContextHandle = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using ParserHandle = std::unique_ptr<AVCodecParserContext, ParserClose>;
 using PacketHandle = std::unique_ptr<AVPacket, PacketFree>;
 using FrameHandle = std::unique_ptr<AVFrame, FrameFree>;
+using DictionaryHandle = std::unique_ptr<AVDictionary, DictionaryFree>;
 
 // A packet and a frame to read and decode into, or std::bad_alloc.
 PacketHandle allocate_packet();

@@ -1,8 +1,9 @@
 #include "ffmpeg/mb_type_log.hpp"
 
+#include "ffmpeg/ffmpeg_messages.hpp"
+
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -37,33 +38,13 @@ std::string formatted(const char* format, va_list arguments) {
     return text;
 }
 
-// A line of text taken from the decoder that turns out not to be a row goes on as FFmpeg's
-// own callback would have printed it.
+// A line of text taken from the decoder that turns out not to be a row goes on as any other
+// message of FFmpeg's.
 void pass_on(void* context, int level, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    av_log_default_callback(context, level, format, arguments);
+    keep_ffmpeg_message(context, level, format, arguments);
     va_end(arguments);
-}
-
-// Called from FFmpeg's C code, through which no exception may pass: a picture whose text
-// could not be kept comes out without rows, and its map raises where it is asked for.
-void route_message(void* context, int level, const char* format, va_list arguments) {
-    MbTypeLog* log = listening;
-    try {
-        if (log && log->take_message(context, level, format, arguments)) {
-            return;
-        }
-    } catch (...) {
-        log->drop_picture_being_printed();
-        return;
-    }
-    av_log_default_callback(context, level, format, arguments);
-}
-
-void install_callback_once() {
-    static std::once_flag installed;
-    std::call_once(installed, [] { av_log_set_callback(route_message); });
 }
 
 bool is_type_character(char c) {
@@ -142,7 +123,19 @@ MbTypeLog::MbTypeLog(AVCodecContext& decoder)
     : decoder_(decoder), prints_types_(decoder.codec_id == AV_CODEC_ID_H264) {
     if (prints_types_) {
         decoder_.debug |= FF_DEBUG_MB_TYPE;
-        install_callback_once();
+        install_message_callback();
+    }
+}
+
+// Called from FFmpeg's C code, through which no exception may pass: a picture whose text
+// could not be kept comes out without rows, and its map raises where it is asked for.
+bool MbTypeLog::take_if_listening(void* context, int level, const char* format, va_list arguments) {
+    MbTypeLog* log = listening;
+    try {
+        return log && log->take_message(context, level, format, arguments);
+    } catch (...) {
+        log->drop_picture_being_printed();
+        return true;
     }
 }
 

@@ -41,12 +41,12 @@ struct MbTypeRows {
 // its own; 7.1, 8.1 and 9.0 print a line of column positions after the "New frame" line, then
 // each row in one call, led by its vertical position in pixels. Both forms are read.
 //
-// The callback is process-wide (av_log_set_callback); it is installed once, when the first log
-// is made. It hands a message to a log only on the thread that is decoding with it (Listening)
-// and only when the message's context is the log's decoder, so that any number of decoders
-// may decode at once on their own threads. Every other message goes to FFmpeg's default
-// callback, which prints it as FFmpeg would have. Another library that sets its own callback
-// later takes the rows away: pictures then come out NotPrinted.
+// The callback is process-wide (av_log_set_callback), the module's (ffmpeg_messages.hpp),
+// installed at the latest when the first log is made. It hands a message to a log only on the
+// thread that is decoding with it (Listening) and only when the message's context is the log's
+// decoder, so that any number of decoders may decode at once on their own threads. Every other
+// message is kept as FfmpegMessages keeps FFmpeg's messages. Another library that sets its own
+// callback later takes the rows away: pictures then come out NotPrinted.
 class MbTypeLog {
 public:
     // Asks the decoder, which must not be open yet, to print the types.
@@ -73,7 +73,10 @@ public:
     // Forgets what was printed for pictures the decoder will no longer return (a flush).
     void forget_pending();
 
-    // For the callback: whether the message is the log's, and if so, takes it.
+    // For the callback: whether the message is that of the log listening on this thread, and
+    // if so, takes it.
+    static bool take_if_listening(void* context, int level, const char* format, va_list arguments);
+    // Whether the message is the log's, and if so, takes it.
     bool take_message(void* context, int level, const char* format, va_list arguments);
     // For the callback, where taking a message failed (no memory).
     void drop_picture_being_printed();

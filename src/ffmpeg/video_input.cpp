@@ -6,6 +6,8 @@
 
 #include "ffmpeg/decoder_settings.hpp"
 #include "ffmpeg/error.hpp"
+#include "ffmpeg/ffmpeg_messages.hpp"
+#include "ffmpeg/local_files.hpp"
 #include "ffmpeg/quiet_log.hpp"
 
 namespace {
@@ -26,6 +28,7 @@ std::string describe_stream(unsigned int index, const AVStream& stream) {
 
 VideoInput::VideoInput(const std::string& path, const SessionOptions& options, std::shared_ptr<PicturePool> pictures)
     : pictures_(std::move(pictures)) {
+    const MessageContext messages(path);
     open_demuxer(path);
     probe(path);
     if (options.stream == kFirstVideoStream) {
@@ -40,6 +43,7 @@ VideoInput::VideoInput(const std::string& path, const SessionOptions& options, s
 VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOptions& options,
                        std::shared_ptr<PicturePool> pictures)
     : pictures_(std::move(pictures)) {
+    const MessageContext messages(path);
     open_demuxer(path);
     probe(path);
     if (stream < 0 || stream >= static_cast<int32_t>(demuxer_->nb_streams) || !is_video(*demuxer_->streams[stream])) {
@@ -58,8 +62,13 @@ void VideoInput::open_demuxer(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         throw std::invalid_argument("The path contains a null byte");
     }
+    check_local_path(path);
+    DictionaryHandle options = local_files_only();
+    AVDictionary* passed = options.release();
     AVFormatContext* opened = nullptr;
-    const int result = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
+    const int result = avformat_open_input(&opened, path.c_str(), nullptr, &passed);
+    // What FFmpeg leaves in the dictionary is the options it did not use.
+    options.reset(passed);
     if (result < 0) {
         // FFmpeg frees the context itself when opening fails.
         throw std::runtime_error("Cannot open input video: " + path + " (" + ffmpeg_error_text(result) + ")");

@@ -13,13 +13,18 @@ namespace {
 
 int64_t ceil_shift(int64_t value, int shift) { return -((-value) >> shift); }
 
+[[noreturn]] void no_such_plane(int32_t plane, int planes, const std::string& pix_fmt) {
+    throw std::out_of_range("Invalid plane index: " + std::to_string(plane) + " (plane takes 0 to " +
+                            std::to_string(planes - 1) + " for " + pix_fmt + ")");
+}
+
 }  // namespace
 
 PlaneShape plane_shape(const StreamFacts& facts, int32_t plane) {
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(facts.pixel_format);
     const int planes = desc ? std::min(av_pix_fmt_count_planes(facts.pixel_format), FrameSnapshot::kMaxPlanes) : 0;
     if (plane < 0 || plane >= planes) {
-        throw std::out_of_range("Invalid plane index");
+        no_such_plane(plane, planes, facts.pix_fmt);
     }
     if (plane == 0) {
         return PlaneShape{facts.height, facts.width};
@@ -29,7 +34,7 @@ PlaneShape plane_shape(const StreamFacts& facts, int32_t plane) {
 
 void check_plane(const FrameSnapshot& frame, int32_t plane) {
     if (plane < 0 || plane >= frame.readable_planes()) {
-        throw std::out_of_range("Invalid plane index");
+        no_such_plane(plane, frame.readable_planes(), frame.pix_fmt);
     }
 }
 

@@ -14,10 +14,11 @@ struct PlaneShape {
     int64_t columns;
 };
 
-// std::out_of_range("Invalid plane index") for a plane the pixel format does not have.
+// std::out_of_range("Invalid plane index: <plane> (plane takes 0 to <last> for <format>)") for a
+// plane the pixel format does not have.
 PlaneShape plane_shape(const StreamFacts& facts, int32_t plane);
 
-// std::out_of_range("Invalid plane index") for a plane the frame does not have.
+// The same for a plane the frame does not have.
 void check_plane(const FrameSnapshot& frame, int32_t plane);
 
 // std::invalid_argument when the frame's picture differs in size or format from the session's

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "ffmpeg/ffmpeg_messages.hpp"
 #include "index/frame_numbering.hpp"
 #include "index/recovery_points.hpp"
 
@@ -51,6 +52,7 @@ AVRational StreamIndex::pts_time_base() const {
 std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const std::string& path,
                                                      const FirstOutputFinder& find_first_output,
                                                      const OutputOrderFinder& find_output_order) {
+    const MessageContext messages(path);
     auto index = std::make_shared<StreamIndex>();
     index->path = path;
     index->file = identify_file(path);

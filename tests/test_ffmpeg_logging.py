@@ -1,0 +1,78 @@
+"""FFmpeg's messages reach Python's logging, logger "vexmira.ffmpeg", each naming its file and
+frame: an unconfigured program sees them on stderr in that form, never FFmpeg's raw lines;
+what the decoder says of an open GOP's leading pictures, decoded only to be dropped, is debug."""
+
+import logging
+import random
+import subprocess
+import sys
+
+import pytest
+
+import vexmira
+from oracle import ffprobe
+from test_calls import undecodable  # noqa: F401 - the fixture
+
+LOGGER = "vexmira.ffmpeg"
+
+
+def tool_errors(path) -> set[str]:
+    """What the ffmpeg tool's decoder says of the file, without its "[h264 @ 0x...]" prefix."""
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-i", str(path),
+                          "-f", "null", "-"], capture_output=True, text=True).stderr
+    return {line.split("] ", 1)[1] for line in log.splitlines() if line.startswith("[h264 @ ")}
+
+
+def test_a_damaged_frame_logs_the_decoders_errors_with_file_and_frame(undecodable, caplog):  # noqa: F811
+    path, u = undecodable
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    session = vexmira.H264DecoderSession(str(path), read_ahead=0)
+    assert session.is_damaged(u)
+    starts = session.key_frame_intervals().tolist() + [session.num_frames]
+    interval = next(range(a, b) for a, b in zip(starts, starts[1:]) if a <= u < b)
+    records = [r for r in caplog.records if r.name == LOGGER and r.levelno >= logging.WARNING]
+    expected = tool_errors(path)
+    assert expected and {r.getMessage().split("] ", 1)[-1].split(": ", 1)[-1] for r in records} <= expected
+    assert {r.path for r in records} == {str(path)}
+    # The frame the decoder makes nothing of and those predicted from it, or none (the
+    # opening's scan).
+    decoding = [r for r in records if r.frame is not None]
+    assert u in {r.frame for r in decoding} and {r.frame for r in decoding} <= set(interval)
+    assert all(r.getMessage().startswith(f"{path} frame {r.frame}: [h264] ") for r in decoding)
+
+
+def test_an_unconfigured_program_sees_them_on_stderr_in_that_form(undecodable):  # noqa: F811
+    path, u = undecodable
+    child = subprocess.run([sys.executable, "-c", "import sys, vexmira\n"
+                            "s = vexmira.H264DecoderSession(sys.argv[1])\n"
+                            "s.get_qpmaps(undecodable='mark', threads=2)\n", str(path)],
+                           capture_output=True, text=True, check=True)
+    lines = child.stderr.splitlines()
+    assert lines and all(line.startswith(f"{path}") for line in lines), child.stderr
+    assert any(line.startswith(f"{path} frame {u}: [h264] ") for line in lines)
+
+
+@pytest.mark.parametrize("clip", ["mp4_open_gop", "ts_open_gop"])
+def test_leading_pictures_of_an_open_gop_are_debug(media, clip, caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    session = vexmira.H264DecoderSession(str(media(clip)), read_ahead=0)
+    order = random.Random(3).sample(range(session.num_frames), session.num_frames)
+    for frame in order[:30]:
+        session.get_qpmap(frame)
+    session.get_qpmaps(order[30:40], threads=2)
+    assert [r.getMessage() for r in caplog.records if r.levelno > logging.DEBUG] == []
+    # The leading pictures, by the packets: after a key packet in the file, before it in
+    # time; and the pictures decoded with them, before the key picture comes out (the
+    # decoder's reorder delay: the next few packets).
+    packets = ffprobe(media(clip), "-show_entries", "packet=pts_time,flags")["packets"]
+    frame_of = {time: i for i, time in enumerate(sorted(float(p["pts_time"]) for p in packets))}
+    leading, with_leading = set(), set()
+    for k, packet in enumerate(packets):
+        if "K" in packet["flags"] and k > 0:
+            following = [frame_of[float(p["pts_time"])] for p in packets[k + 1:k + 5]]
+            key = frame_of[float(packet["pts_time"])]
+            leading |= {frame for frame in following if frame < key}
+            with_leading |= set(following)
+    debug = {r.frame for r in caplog.records if r.name == LOGGER}
+    assert debug & leading, "the decoder said something of the leading pictures"
+    assert debug <= with_leading

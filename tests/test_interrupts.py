@@ -1,0 +1,63 @@
+"""Ctrl-C during a batch method: KeyboardInterrupt long before the batch would have ended,
+its worker threads gone, and the session still giving right answers."""
+
+import os
+import signal
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import vexmira
+from media import ffmpeg
+from oracle import reference_qp_maps
+
+BATCHES = {
+    "frame_stats": lambda s: s.frame_stats(threads=1),
+    "get_qpmaps": lambda s: s.get_qpmaps(threads=2),
+}
+
+
+@pytest.fixture(scope="module")
+def long_clip(tmp_path_factory) -> Path:
+    """A clip whose full batch takes a second or more here, all P frames after the first."""
+    path = tmp_path_factory.mktemp("long") / "long.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v", "300", "-c:v", "libx264",
+           "-preset", "ultrafast", "-g", "300", str(path))
+    return path
+
+
+def native_threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def interrupted_after(call, delay: float) -> float:
+    """Sends this process SIGINT `delay` seconds into `call`; the seconds until it raised."""
+    def interrupt():
+        time.sleep(delay)
+        os.kill(os.getpid(), signal.SIGINT)
+    sender = threading.Thread(target=interrupt)
+    start = time.monotonic()
+    sender.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        sender.join()
+    return time.monotonic() - start
+
+
+@pytest.mark.parametrize("method", BATCHES)
+def test_ctrl_c_ends_a_batch_early_and_the_session_goes_on(long_clip, method):
+    session = vexmira.H264DecoderSession(str(long_clip), read_ahead=0)
+    before = native_threads()
+    start = time.monotonic()
+    BATCHES[method](session)
+    whole = time.monotonic() - start
+    assert whole > 0.5, "the clip is long enough to interrupt"
+    elapsed = interrupted_after(lambda: BATCHES[method](session), 0.1)
+    assert elapsed < whole / 2
+    assert native_threads() == before
+    maps = reference_qp_maps(long_clip, session.mb_rows, session.mb_cols)
+    assert session.get_qpmaps([0, 299], threads=2).tolist() == [maps[0], maps[299]]

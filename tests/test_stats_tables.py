@@ -1,0 +1,57 @@
+"""vexmira-stats' tables as pandas reads them: a file whose name is not UTF-8 is read and
+named in valid text that tells it apart, run after run; "no value" is a null (NA), not -1."""
+
+import os
+import shutil
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from media import CASES
+from oracle import expected_frames
+from vexmira_tools.stats import main
+
+LATIN1 = b"caf\xe9_latin1.mp4"
+
+
+@pytest.fixture(scope="module")
+def folder(media, tmp_path_factory):
+    """A clip under a Latin-1 name, one under a name with a backslash, and a damaged clip."""
+    folder = tmp_path_factory.mktemp("names")
+    shutil.copy(media("mp4"), os.path.join(os.fsencode(folder), LATIN1))
+    shutil.copy(media("mp4"), folder / "back\\slash.mp4")
+    CASES["mp4_cut_late_in_data"].make(media, folder).rename(folder / "damaged.mp4")
+    return folder
+
+
+def read(out: os.PathLike) -> pd.DataFrame:
+    return pd.read_parquet(out) if str(out).endswith(".parquet") else pd.read_csv(out)
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+def test_names_that_are_not_utf8_are_read_and_told_apart(folder, tmp_path, suffix):
+    out = tmp_path / f"stats{suffix}"
+    assert main([str(folder), "-o", str(out), "--threads", "2"]) == 0
+    assert main([str(folder), "-o", str(out), "--threads", "2", "--resume"]) == 0
+    table = read(out)
+    latin1 = f"{folder}/caf\\xe9_latin1.mp4"
+    assert sorted(set(table["file"])) == sorted([f"{folder}/back\\\\slash.mp4", latin1, f"{folder}/damaged.mp4"])
+    assert (table["file"] == latin1).sum() == 36
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+def test_no_value_is_null(folder, tmp_path, suffix):
+    out = tmp_path / f"stats{suffix}"
+    assert main([str(folder / "damaged.mp4"), "-o", str(out), "--mb-types"]) == 0
+    table = read(out)
+    decoded = [picture is not None for picture in expected_frames(folder / "damaged.mp4", "yuv420p")]
+    assert table["decoded"].tolist() == decoded and not all(decoded)
+    missing = ~table["decoded"]
+    for name in ["qp_min", "qp_max", "qp_mean", "damaged", "pict_type", "mb_intra", "mb_skip"]:
+        assert table.loc[missing, name].isna().all(), name
+        assert table.loc[~missing & ~table["damaged"].astype(bool), name].notna().all(), name
+    assert not (table[["qp_min", "qp_max", "mb_intra", "mb_skip", "mb_direct", "mb_inter"]] == -1).any().any()
+    assert np.array_equal(table.loc[~missing, "mb_intra"] + table.loc[~missing, "mb_skip"]
+                          + table.loc[~missing, "mb_direct"] + table.loc[~missing, "mb_inter"],
+                          np.full((~missing).sum(), 12))
