@@ -12,6 +12,7 @@
 #include "h264_decoder_session.hpp"
 #include "mb_type_records.hpp"
 #include "session_construction.hpp"
+#include "reconstruct_methods.hpp"
 #include "syntax_methods.hpp"
 
 namespace py = pybind11;
@@ -111,4 +112,5 @@ PYBIND11_MODULE(vexmira, m) {
             py::arg("threads") = 0, py::kw_only(), py::arg("frames") = py::none())
         .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals);
     register_syntax_methods(session);
+    register_reconstruct_methods(m, session);
 }

@@ -20,6 +20,9 @@ __version__: str
 # "libavcodec", "libavformat", "libavutil" ("major.minor.micro").
 ffmpeg_version: dict[str, str]
 
+class PredictionNotBuilt(NotImplementedError):
+    """get_prediction of a frame that needs what is not built: inter prediction, I_PCM samples."""
+
 class MbType(enum.IntEnum):
     """How a macroblock was coded, as FFmpeg's H.264 decoder reports it"""
 
@@ -254,6 +257,32 @@ class H264DecoderSession:
         level 2 after its DC: luma[0, 0] == 5, luma[0, 4] == -1 (the DC of the block at
         column 1), luma[0, 5] == 2. Chroma planes are empty for monochrome streams; the arrays
         cover the coded picture, cropping undone."""
+
+    def get_residual(
+        self, frame_idx: SupportsIndex
+    ) -> tuple[npt.NDArray[np.int16], npt.NDArray[np.int16], npt.NDArray[np.int16]]:
+        """Get the residual of frame, rebuilt from its syntax without decoding, as three int16 arrays (luma, Cb, Cr) at the coded picture's size
+
+        The levels of get_coefficients scaled (the scaling matrices in force, each macroblock's
+        QP, chroma QP from its offsets) and inverse-transformed (4x4 and 8x8, the Intra 16x16
+        luma DC and chroma DC transforms), or in lossless macroblocks taken as they are, as the
+        decoder adds them to its prediction: for a frame whose macroblocks are all intra,
+        clip(get_prediction(frame_idx)[p] + get_residual(frame_idx)[p]) is the picture before
+        the loop filter. Zero in skipped macroblocks. Chroma arrays are empty for monochrome
+        streams; field pictures and MBAFF frames raise RuntimeError."""
+
+    def get_prediction(
+        self, frame_idx: SupportsIndex
+    ) -> tuple[npt.NDArray[np.uint8] | npt.NDArray[np.uint16], npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
+               npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
+        """Get the intra prediction of frame, rebuilt from its syntax without decoding, as three arrays (luma, Cb, Cr) of the picture's sample type at the coded picture's size
+
+        Each block predicted as its intra mode says from the samples beside it as rebuilt before
+        the loop filter (prediction plus residual, macroblock by macroblock), with Intra 8x8's
+        reference filtering and constrained_intra_pred's rule. Only frames whose macroblocks are
+        all intra are rebuilt: a frame with inter macroblocks raises PredictionNotBuilt (a
+        NotImplementedError), as inter prediction is not built yet; so does one with I_PCM
+        macroblocks, whose samples the syntax reader does not keep."""
 
     def get_mb_syntaxes(
         self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None

@@ -1,0 +1,63 @@
+#include "reconstruct_methods.hpp"
+
+#include <algorithm>
+
+#include <pybind11/numpy.h>
+
+#include "reconstruct/rebuilt_picture.hpp"
+#include "reconstruct_docstrings.hpp"
+
+namespace {
+
+FrameSyntax read_levels(H264DecoderSession& session, int32_t frame_idx) {
+    FrameSyntax syntax;
+    session.syntax_reader()->read(frame_idx, true, syntax);
+    return syntax;
+}
+
+template <typename Sample, typename Source>
+py::array_t<Sample> plane_array(const RebuiltPicture& picture, int plane, const std::vector<Source>& samples) {
+    py::array_t<Sample> array({static_cast<py::ssize_t>(picture.height[plane]), static_cast<py::ssize_t>(picture.width[plane])});
+    std::copy(samples.begin(), samples.end(), array.mutable_data());
+    return array;
+}
+
+py::tuple get_residual(H264DecoderSession& session, int32_t frame_idx) {
+    RebuiltPicture picture;
+    {
+        py::gil_scoped_release release;
+        rebuild_residual(read_levels(session, frame_idx), picture);
+    }
+    return py::make_tuple(plane_array<int16_t>(picture, 0, picture.residual[0]),
+                          plane_array<int16_t>(picture, 1, picture.residual[1]),
+                          plane_array<int16_t>(picture, 2, picture.residual[2]));
+}
+
+py::tuple get_prediction(H264DecoderSession& session, int32_t frame_idx) {
+    RebuiltPicture picture;
+    int bit_depth = 8;
+    {
+        py::gil_scoped_release release;
+        const FrameSyntax syntax = read_levels(session, frame_idx);
+        bit_depth = std::max(syntax.sequence.bit_depth_luma, syntax.sequence.bit_depth_chroma);
+        rebuild_intra_picture(syntax, picture);
+    }
+    py::list planes;
+    for (int plane = 0; plane < 3; ++plane) {
+        if (bit_depth > 8) {
+            planes.append(plane_array<uint16_t>(picture, plane, picture.prediction[plane]));
+        } else {
+            planes.append(plane_array<uint8_t>(picture, plane, picture.prediction[plane]));
+        }
+    }
+    return py::tuple(planes);
+}
+
+}  // namespace
+
+void register_reconstruct_methods(py::module_& module,
+                                  py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>& session) {
+    py::register_exception<PredictionNotBuilt>(module, "PredictionNotBuilt", PyExc_NotImplementedError);
+    session.def("get_residual", &get_residual, py::arg("frame_idx"), docstrings::kGetResidual)
+        .def("get_prediction", &get_prediction, py::arg("frame_idx"), docstrings::kGetPrediction);
+}
