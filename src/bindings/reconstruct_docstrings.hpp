@@ -20,7 +20,7 @@ Each block predicted as its intra mode says from the samples beside it as rebuil
 the loop filter (prediction plus residual, macroblock by macroblock), with Intra 8x8's
 reference filtering and constrained_intra_pred's rule. Only frames whose macroblocks are
 all intra are rebuilt: a frame with inter macroblocks raises PredictionNotBuilt (a
-NotImplementedError), as inter prediction is not built yet; so does one with I_PCM
-macroblocks, whose samples the syntax reader does not keep.)";
+NotImplementedError), as inter prediction is not built yet. An I_PCM macroblock's
+prediction is its coded samples and its residual zero.)";
 
 }  // namespace docstrings

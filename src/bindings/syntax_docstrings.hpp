@@ -35,8 +35,8 @@ apart from their blocks (Intra 16x16 luma DC, chroma DC) sit at each block's [0,
 For example, an Intra 16x16 macroblock at the top left whose luma DC levels are 5, -1
 (the first two of the zig-zag scan) and whose block at column 1 of row 0 codes one AC
 level 2 after its DC: luma[0, 0] == 5, luma[0, 4] == -1 (the DC of the block at
-column 1), luma[0, 5] == 2. Chroma planes are empty for monochrome streams; the arrays
-cover the coded picture, cropping undone.)";
+column 1), luma[0, 5] == 2. An I_PCM macroblock's places hold its samples. Chroma planes
+are empty for monochrome streams; the arrays cover the coded picture, cropping undone.)";
 
 inline constexpr const char* kGetMbSyntaxes = R"(The syntax of many frames (every frame when frames is None) as one (len(frames), mb_rows, mb_cols) structured array like get_mb_syntax's, read without decoding on `threads` readers (None: every usable core)
 

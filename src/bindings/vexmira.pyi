@@ -21,7 +21,7 @@ __version__: str
 ffmpeg_version: dict[str, str]
 
 class PredictionNotBuilt(NotImplementedError):
-    """get_prediction of a frame that needs what is not built: inter prediction, I_PCM samples."""
+    """get_prediction of a frame that needs what is not built: inter prediction."""
 
 class MbType(enum.IntEnum):
     """How a macroblock was coded, as FFmpeg's H.264 decoder reports it"""
@@ -255,8 +255,8 @@ class H264DecoderSession:
         For example, an Intra 16x16 macroblock at the top left whose luma DC levels are 5, -1
         (the first two of the zig-zag scan) and whose block at column 1 of row 0 codes one AC
         level 2 after its DC: luma[0, 0] == 5, luma[0, 4] == -1 (the DC of the block at
-        column 1), luma[0, 5] == 2. Chroma planes are empty for monochrome streams; the arrays
-        cover the coded picture, cropping undone."""
+        column 1), luma[0, 5] == 2. An I_PCM macroblock's places hold its samples. Chroma planes
+        are empty for monochrome streams; the arrays cover the coded picture, cropping undone."""
 
     def get_residual(
         self, frame_idx: SupportsIndex
@@ -281,8 +281,8 @@ class H264DecoderSession:
         the loop filter (prediction plus residual, macroblock by macroblock), with Intra 8x8's
         reference filtering and constrained_intra_pred's rule. Only frames whose macroblocks are
         all intra are rebuilt: a frame with inter macroblocks raises PredictionNotBuilt (a
-        NotImplementedError), as inter prediction is not built yet; so does one with I_PCM
-        macroblocks, whose samples the syntax reader does not keep."""
+        NotImplementedError), as inter prediction is not built yet. An I_PCM macroblock's
+        prediction is its coded samples and its residual zero."""
 
     def get_mb_syntaxes(
         self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None

@@ -32,6 +32,10 @@ void IntraMacroblock::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
     luma_y_ = 16 * mb_y;
     chroma_x_ = (chroma_array_type_ == 3 ? 16 : 8) * mb_x;
     chroma_y_ = (chroma_array_type_ == 1 ? 8 : 16) * mb_y;
+    if (mb.type == static_cast<uint8_t>(MbType::IntraPcm)) {
+        pcm_samples();
+        return;
+    }
     luma_like(0, mb);
     if (chroma_array_type_ == 3) {
         luma_like(1, mb);
@@ -39,6 +43,25 @@ void IntraMacroblock::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
     } else if (chroma_array_type_ != 0) {
         chroma(1, mb.chroma_mode);
         chroma(2, mb.chroma_mode);
+    }
+}
+
+// I_PCM: the samples as coded, which the levels' planes carry.
+void IntraMacroblock::pcm_samples() {
+    for (int plane = 0; plane < (chroma_array_type_ == 0 ? 1 : 3); ++plane) {
+        const bool luma_like = plane == 0 || chroma_array_type_ == 3;
+        const int width = luma_like ? 16 : 8;
+        const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
+        const int x0 = luma_like ? luma_x_ : chroma_x_;
+        const int y0 = luma_like ? luma_y_ : chroma_y_;
+        for (int y = 0; y < height; ++y) {
+            const std::size_t row = static_cast<std::size_t>(y0 + y) * picture_.width[plane] + x0;
+            const int32_t* levels = &syntax_.coefficients.planes[plane][row];
+            for (int x = 0; x < width; ++x) {
+                picture_.prediction[plane][row + x] = static_cast<uint16_t>(levels[x]);
+                picture_.samples[plane][row + x] = static_cast<uint16_t>(levels[x]);
+            }
+        }
     }
 }
 

@@ -22,6 +22,7 @@ private:
     };
 
     bool usable(int mb_x, int mb_y, const MbSyntaxRecord& mb) const;
+    void pcm_samples();
     void luma_like(int plane, const MbSyntaxRecord& mb);
     void blocks_nxn(int plane, int n, const MbSyntaxRecord& mb);
     void chroma(int plane, int mode);

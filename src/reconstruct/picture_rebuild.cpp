@@ -30,9 +30,6 @@ void require_intra(const FrameSyntax& syntax) {
         if (!mb.parsed) {
             throw std::runtime_error("Macroblocks of the frame could not be parsed: its prediction is not rebuilt");
         }
-        if (mb.type == static_cast<uint8_t>(MbType::IntraPcm)) {
-            throw PredictionNotBuilt("The frame holds I_PCM macroblocks, whose samples the syntax reader does not keep");
-        }
         if (mb.type > static_cast<uint8_t>(MbType::IntraPcm)) {
             throw PredictionNotBuilt("The frame holds inter macroblocks: inter prediction is not built yet");
         }

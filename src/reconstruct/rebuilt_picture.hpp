@@ -17,8 +17,7 @@ struct RebuiltPicture {
     std::vector<uint16_t> samples[3];
 };
 
-// Raised for pictures whose prediction needs what is not built: inter prediction, and the
-// samples of I_PCM macroblocks, which the syntax reader does not keep.
+// Raised for pictures whose prediction needs what is not built: inter prediction.
 class PredictionNotBuilt : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -29,5 +28,6 @@ public:
 void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 
 // The residual, the intra prediction and the samples of a frame whose macroblocks are all
-// intra, macroblock by macroblock in decoding order; PredictionNotBuilt for others.
+// intra, macroblock by macroblock in decoding order (an I_PCM macroblock's prediction is its
+// samples, its residual zero); PredictionNotBuilt for others.
 void rebuild_intra_picture(const FrameSyntax& syntax, RebuiltPicture& picture);
