@@ -41,12 +41,11 @@ int class_8x8(int x, int y) {
     return (x % 4 == 0 && y % 4 == 2) || (x % 4 == 2 && y % 4 == 0) ? 4 : 5;
 }
 
-// The weight of raster position `cell` from a list in zig-zag order; a list left all zero by
-// useDefaultScalingMatrixFlag takes the default one.
-int32_t weight(const std::array<uint8_t, 64>& list, const uint8_t* defaults, const uint8_t* scan, int size, int cell) {
+// The weight of raster position `cell` from a list in zig-zag order.
+int32_t weight(const std::array<uint8_t, 64>& list, const uint8_t* scan, int size, int cell) {
     for (int idx = 0; idx < size; ++idx) {
         if (scan[idx] == cell) {
-            return list[0] == 0 ? defaults[idx] : list[static_cast<std::size_t>(idx)];
+            return list[static_cast<std::size_t>(idx)];
         }
     }
     return 16;
@@ -54,22 +53,19 @@ int32_t weight(const std::array<uint8_t, 64>& list, const uint8_t* defaults, con
 
 }  // namespace
 
-void LevelScale::derive(const SequenceSyntax& sequence, const PictureSyntax& /*picture*/) {
+void LevelScale::derive(const PictureSyntax& picture) {
     for (int list = 0; list < 6; ++list) {
-        const uint8_t* defaults = list < 3 ? kDefault4x4Intra : kDefault4x4Inter;
         for (int m = 0; m < 6; ++m) {
             for (int cell = 0; cell < 16; ++cell) {
-                const int32_t w = weight(sequence.scaling[static_cast<std::size_t>(list)], defaults, kZigZag4x4, 16, cell);
+                const int32_t w = weight(picture.scaling[static_cast<std::size_t>(list)], kZigZag4x4, 16, cell);
                 scale_4x4[list][m][cell] = w * kNormAdjust4x4[m][class_4x4(cell % 4, cell / 4)];
             }
         }
     }
     for (int list = 0; list < 6; ++list) {
-        const uint8_t* defaults = list % 2 == 0 ? kDefault8x8Intra : kDefault8x8Inter;
         for (int m = 0; m < 6; ++m) {
             for (int cell = 0; cell < 64; ++cell) {
-                const int32_t w =
-                    weight(sequence.scaling[static_cast<std::size_t>(6 + list)], defaults, kZigZag8x8, 64, cell);
+                const int32_t w = weight(picture.scaling[static_cast<std::size_t>(6 + list)], kZigZag8x8, 64, cell);
                 scale_8x8[list][m][cell] = w * kNormAdjust8x8[m][class_8x8(cell % 8, cell / 8)];
             }
         }

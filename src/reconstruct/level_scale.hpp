@@ -13,8 +13,8 @@ struct LevelScale {
     // By list: intra Y, inter Y, intra Cb, inter Cb, intra Cr, inter Cr.
     std::array<std::array<std::array<int32_t, 64>, 6>, 6> scale_8x8{};
 
-    // Flat weights (16) where no list is sent; lists of the sequence otherwise.
-    void derive(const SequenceSyntax& sequence, const PictureSyntax& picture);
+    // From the lists in force for the picture.
+    void derive(const PictureSyntax& picture);
 };
 
 // The list of a block of `plane` (0 Y, 1 Cb, 2 Cr) in an intra or inter macroblock.

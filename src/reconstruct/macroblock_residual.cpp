@@ -30,7 +30,7 @@ bool is_intra(const MbSyntaxRecord& mb) {
 
 MacroblockResidual::MacroblockResidual(const FrameSyntax& syntax, RebuiltPicture& picture)
     : syntax_(syntax), picture_(picture), chroma_array_type_(syntax.sequence.chroma_array_type()) {
-    scale_.derive(syntax.sequence, syntax.picture);
+    scale_.derive(syntax.picture);
 }
 
 void MacroblockResidual::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
