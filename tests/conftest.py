@@ -427,6 +427,12 @@ RECONSTRUCT_RECIPES = {
         "_constrained": ("constrained-intra=1:chroma-qp-offset=3",),
     }.items()
 }
+# P pictures of every partition size and several references, for the motion field.
+RECONSTRUCT_RECIPES.update({
+    f"mp4_p_{coder}": (".mp4", noisy_input(size="160x96", frames=12) + x264(
+        bframes=0, gop=12, preset="fast", extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7"))
+    for coder in ("cavlc", "cabac")
+})
 
 class Media:
     def __init__(self, folder: Path):

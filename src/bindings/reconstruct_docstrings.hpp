@@ -23,4 +23,12 @@ all intra are rebuilt: a frame with inter macroblocks raises PredictionNotBuilt 
 NotImplementedError), as inter prediction is not built yet. An I_PCM macroblock's
 prediction is its coded samples and its residual zero.)";
 
+inline constexpr const char* kGetMotionField = R"(Get the motion of each 4x4 block of a P frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
+
+mv (2 lists x (x, y), int16, quarter samples) and ref_idx (2 lists, -1 where unused,
+intra blocks too): each partition's vector predicted from its neighbours (median, the
+16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8 partitions
+at their own blocks. Frames with B macroblocks (direct prediction, list 1) raise
+PredictionNotBuilt; the pictures referred to (ref_poc) are not given yet.)";
+
 }  // namespace docstrings

@@ -1,9 +1,12 @@
 #include "reconstruct_methods.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 
 #include <pybind11/numpy.h>
 
+#include "reconstruct/motion_field.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 #include "reconstruct_docstrings.hpp"
 
@@ -53,11 +56,41 @@ py::tuple get_prediction(H264DecoderSession& session, int32_t frame_idx) {
     return py::tuple(planes);
 }
 
+py::dtype motion_dtype() {
+    py::list names;
+    py::list formats;
+    py::list offsets;
+    names.append("mv");
+    formats.append("(2,2)<i2");
+    offsets.append(offsetof(MotionRecord, mv));
+    names.append("ref_idx");
+    formats.append("(2,)i1");
+    offsets.append(offsetof(MotionRecord, ref_idx));
+    return py::dtype(names, formats, offsets, sizeof(MotionRecord));
+}
+
+py::array get_motion_field(H264DecoderSession& session, int32_t frame_idx) {
+    std::vector<MotionRecord> field;
+    py::ssize_t rows = 0;
+    py::ssize_t columns = 0;
+    {
+        py::gil_scoped_release release;
+        const FrameSyntax syntax = read_levels(session, frame_idx);
+        build_p_motion_field(syntax, field);
+        columns = 4 * static_cast<py::ssize_t>(syntax.coded_cols);
+        rows = static_cast<py::ssize_t>(field.size()) / columns;
+    }
+    py::array array(motion_dtype(), std::vector<py::ssize_t>{rows, columns}, std::vector<py::ssize_t>{});
+    std::memcpy(array.mutable_data(), field.data(), field.size() * sizeof(MotionRecord));
+    return array;
+}
+
 }  // namespace
 
 void register_reconstruct_methods(py::module_& module,
                                   py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>& session) {
     py::register_exception<PredictionNotBuilt>(module, "PredictionNotBuilt", PyExc_NotImplementedError);
     session.def("get_residual", &get_residual, py::arg("frame_idx"), docstrings::kGetResidual)
-        .def("get_prediction", &get_prediction, py::arg("frame_idx"), docstrings::kGetPrediction);
+        .def("get_prediction", &get_prediction, py::arg("frame_idx"), docstrings::kGetPrediction)
+        .def("get_motion_field", &get_motion_field, py::arg("frame_idx"), docstrings::kGetMotionField);
 }
