@@ -422,16 +422,18 @@ RECONSTRUCT_RECIPES = {
         "_gray": ("", "gray"),
         "_10bit": ("", "yuv420p10le"),
         "_lossless": ("qp=0",),
-        "_slices": ("slices=4",),
+        "_slices": ("slice-max-mbs=13",),
         "_cqm": ("cqm=jvt",),
         "_constrained": ("constrained-intra=1:chroma-qp-offset=3",),
     }.items()
 }
 # P pictures of every partition size and several references, for the motion field.
+# Slices of 13 macroblocks start mid-row, where the neighbour above lies in another slice.
 RECONSTRUCT_RECIPES.update({
-    f"mp4_p_{coder}": (".mp4", noisy_input(size="160x96", frames=12) + x264(
-        bframes=0, gop=12, preset="fast", extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7"))
+    f"mp4_p_{coder}{kind}": (".mp4", noisy_input(size="160x96", frames=12) + x264(
+        bframes=0, gop=12, preset="fast", extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7{extra}"))
     for coder in ("cavlc", "cabac")
+    for kind, extra in {"": "", "_slices": ":slice-max-mbs=13"}.items()
 })
 
 class Media:

@@ -54,7 +54,7 @@ def test_inter_frames_give_a_residual_but_no_prediction_yet(media):
         assert isinstance(session.get_prediction(types.index("I"))[0], np.ndarray)
 
 
-@pytest.mark.parametrize("clip", ["mp4_p_cavlc", "mp4_p_cabac"])
+@pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith("mp4_p_")])
 def test_motion_field_of_p_frames_is_the_decoders_where_it_exports_one(media, clip):
     """FFmpeg exports one vector per 8x8 block and larger: sub-8x8 partitions and intra
     blocks are left out of the comparison."""
