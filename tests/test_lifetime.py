@@ -39,6 +39,9 @@ CALLS = {
     "get_planes": lambda s: s.get_planes([1], 0),
     "frame_stats": lambda s: s.frame_stats([1]),
     "key_frame_intervals": lambda s: s.key_frame_intervals(),
+    "get_mb_syntax": lambda s: s.get_mb_syntax(1),
+    "get_mb_syntaxes": lambda s: s.get_mb_syntaxes([1]),
+    "get_coefficients": lambda s: s.get_coefficients(1),
     "__getstate__": lambda s: pickle.dumps(s),
     "__enter__": lambda s: s.__enter__(),
 }

@@ -108,3 +108,12 @@ def test_a_truncated_slice_is_parsed_up_to_the_damage(media, decoded, clip, inta
             before = slice(0, max(readable - 2, 0))
             assert (session.get_mb_syntax(frame)["type"].ravel()[before] == types[frame]["type"].ravel()[before]).all()
         assert damaged == session.num_frames // 3
+
+
+@pytest.mark.parametrize("clip", ["mp4_mbaff"])
+def test_a_coding_the_parser_refuses_leaves_every_macroblock_unparsed(media, clip):
+    """MBAFF frames: documented as refused, so no record may claim to have been read."""
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        for syntax in session.get_mb_syntaxes(threads=1):
+            assert not syntax["parsed"].any()
+            assert (syntax["type"] == MbType.UNKNOWN).all() and (syntax["qp"] == -1).all()

@@ -68,7 +68,7 @@ py::tuple get_coefficients(H264DecoderSession& session, int32_t frame_idx) {
         py::array_t<int32_t> array({static_cast<py::ssize_t>(levels.height[plane]),
                                     static_cast<py::ssize_t>(levels.width[plane])});
         if (!levels.planes[plane].empty()) {
-            std::memcpy(array.mutable_data(), levels.planes[plane].data(), levels.planes[plane].size() * sizeof(int32_t));
+            std::copy(levels.planes[plane].begin(), levels.planes[plane].end(), array.mutable_data());
         }
         planes.append(array);
     }

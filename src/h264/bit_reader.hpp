@@ -18,8 +18,9 @@ void unescape_rbsp(const uint8_t* nal, std::size_t size, std::vector<uint8_t>& o
 // bits past the end of the buffer read as zeros and make overrun() true, so a damaged
 // slice is noticed by one check after a macroblock rather than one per element.
 //
-// The reader keeps the next bits left-aligned in a 64-bit cache; when fewer than 32 are
-// left it loads the next 32-bit big-endian word of the buffer (or the zero-padded tail).
+// The reader keeps the next bits left-aligned in a 64-bit cache; when a read needs more
+// bits than the cache holds, it loads the next 32-bit big-endian word of the buffer (or the
+// zero-padded tail).
 class BitReader {
 public:
     BitReader(const uint8_t* data, std::size_t size_bytes) : data_(data), size_(size_bytes) {

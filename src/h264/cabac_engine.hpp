@@ -10,7 +10,7 @@
 // A context's state is one byte, (pStateIdx << 1) | valMPS, so that the state after a
 // decision is one table lookup; init_cabac_contexts() writes states in this form.
 //
-// codIOffset is kept together with up to 55 bits read ahead of it: value_ holds
+// codIOffset is kept together with up to 39 bits read ahead of it: value_ holds
 // codIOffset * 2^scale_ plus the next scale_ bits of the data, so a renormalisation by k
 // bits is scale_ -= k and the data is loaded 32 bits at a time.
 //

@@ -6,12 +6,12 @@
 // the block's raster position: 4 * y + x in 4x4 blocks, 8 * y + x in 8x8 blocks, x being
 // the column (the i of c[i][j] in the Recommendation) and y the row.
 
-// Table 8-13: 4x4 zig-zag scan (frame macroblocks) and field scan (field macroblocks and
+// Table 8-12: 4x4 zig-zag scan (frame macroblocks) and field scan (field macroblocks and
 // field pictures).
 inline constexpr uint8_t kZigZag4x4[16] = {0, 1, 4, 8, 5, 2, 3, 6, 9, 12, 13, 10, 7, 11, 14, 15};
 inline constexpr uint8_t kFieldScan4x4[16] = {0, 4, 1, 8, 12, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
 
-// Table 8-14: 8x8 zig-zag scan and field scan.
+// Table 8-13: 8x8 zig-zag scan and field scan.
 inline constexpr uint8_t kZigZag8x8[64] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
     41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,

@@ -20,7 +20,9 @@ public:
     // After I_PCM samples: decoding starts again at this byte, the contexts kept.
     void restart(std::size_t start_byte);
 
-    bool mb_skip_flag(bool b_slice, int inc) { return decide((b_slice ? ctx_offset::kMbSkipFlagB : ctx_offset::kMbSkipFlagP) + inc); }
+    bool mb_skip_flag(bool b_slice, int inc) {
+        return decide((b_slice ? ctx_offset::kMbSkipFlagB : ctx_offset::kMbSkipFlagP) + inc);
+    }
     bool end_of_slice_flag() { return engine_.terminate() != 0; }
     // Table 7-11's value (0..25): in I slices `first_ctx` is ctx_offset::kMbTypeI with its
     // ctxIdxInc added and `suffix_offset` ctx_offset::kMbTypeI; in P and B slices both are

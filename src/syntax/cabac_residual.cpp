@@ -11,13 +11,18 @@ constexpr int kLevelPrefixBins = 14;
 }  // namespace
 
 // residual_block_cabac(): coded_block_flag, the significance map, then the levels from the
-// last significant one back to the first (9.3.3.1.1.9, 9.3.3.1.3).
+// last significant one back to the first (9.3.3.1.1.9, 9.3.3.1.3). Most of a slice's bins
+// are read here, by a copy of the engine local to the block: the context states are bytes,
+// whose stores the compiler must otherwise assume to change the engine's own fields.
 int CabacElements::residual_block(int32_t* levels, int start, int end, int max_coeff, int cat, int cbf_inc,
                                   bool field, bool always_flag, int chroma_dc_blocks) {
     const ResidualContextBase& base = bases_[cat];
     if ((max_coeff != 64 || always_flag) && !decide(base.coded_block_flag + cbf_inc)) {
         return 0;
     }
+    CabacEngine engine = engine_;
+    uint8_t* const states = states_;
+    const auto decide = [&](int ctx) { return engine.decision(states[ctx]); };
     const bool block_8x8 = max_coeff == 64;
     const int significant = base.significant_coeff_flag[field ? 1 : 0];
     const int last = base.last_significant_coeff_flag[field ? 1 : 0];
@@ -55,13 +60,16 @@ int CabacElements::residual_block(int32_t* levels, int start, int end, int max_c
             }
             magnitude += prefix;
             if (prefix == kLevelPrefixBins) {
+                engine_ = engine;
                 magnitude += exp_golomb_bypass(0);
+                engine = engine_;
             }
         }
-        check_syntax(!engine_.overrun(), "levels past the slice's end");
+        check_syntax(!engine.overrun(), "levels past the slice's end");
         greater_than_1 += magnitude > 1 ? 1 : 0;
         equal_to_1 += magnitude == 1 ? 1 : 0;
-        levels[positions[k]] = engine_.bypass() ? -magnitude : magnitude;
+        levels[positions[k]] = engine.bypass() ? -magnitude : magnitude;
     }
+    engine_ = engine;
     return count;
 }

@@ -79,7 +79,8 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
 }
 
 void FrameSyntaxReader::read_in_file_order(
-    const std::vector<int32_t>& frames, const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take) {
+    const std::vector<int32_t>& frames,
+    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take) {
     std::vector<std::pair<int32_t, std::size_t>> targets;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         if (packet_of(frames[i]) >= 0) {

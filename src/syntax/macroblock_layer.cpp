@@ -94,7 +94,8 @@ bool SliceParser::transform_size_8x8_flag() {
 }
 
 void SliceParser::pcm_samples() {
-    const int chroma_samples = chroma_array_type_ == 0 ? 0 : 2 * (chroma_array_type_ == 3 ? 256 : 64 * chroma_array_type_);
+    const int chroma_samples =
+        chroma_array_type_ == 0 ? 0 : 2 * (chroma_array_type_ == 3 ? 256 : 64 * chroma_array_type_);
     const std::size_t bits = 256 * static_cast<std::size_t>(sequence_.bit_depth_luma) +
                              static_cast<std::size_t>(chroma_samples) * sequence_.bit_depth_chroma;
     if (cabac_) {

@@ -123,7 +123,8 @@ int SliceParser::ref_idx(int list, int x8, int y8) {
     if (most == 0) {
         return 0;
     }
-    const uint32_t index = cabac_ ? static_cast<uint32_t>(cabac_->ref_idx(ref_idx_inc(list, x8, y8))) : reader_.te(most);
+    const uint32_t index =
+        cabac_ ? static_cast<uint32_t>(cabac_->ref_idx(ref_idx_inc(list, x8, y8))) : reader_.te(most);
     check_syntax(!reader_.overrun() && index <= static_cast<uint32_t>(most), "ref_idx");
     return static_cast<int>(index);
 }

@@ -102,7 +102,8 @@ void SliceParser::residual_chroma(int start, int end) {
                 cabac_ ? cabac_->residual_block(levels, 0, blocks - 1, blocks, 3,
                                                 coded_block_flag_inc(1 + component, 0, 0, 2, rows, true, false),
                                                 field_, false, chroma_array_type_)
-                       : residual_block_cavlc(reader_, levels, 0, blocks - 1, blocks, chroma_array_type_ == 1 ? -1 : -2);
+                       : residual_block_cavlc(reader_, levels, 0, blocks - 1, blocks,
+                                              chroma_array_type_ == 1 ? -1 : -2);
             state_->coded[1 + component] |= count > 0 ? 1u << 16 : 0;
             place_dc(1 + component, levels, 2, rows, chroma_array_type_ == 1 ? kChroma420DcCells : kChroma422DcCells);
         }

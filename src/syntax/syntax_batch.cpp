@@ -15,8 +15,8 @@ void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, cons
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return first.packet_of(frames[a]) < first.packet_of(frames[b]);
     });
-    const std::size_t runs = std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
-                                                                           frames.size()));
+    const std::size_t runs =
+        std::max<std::size_t>(1, std::min(static_cast<std::size_t>(std::max(threads, 1)), frames.size()));
     std::exception_ptr error;
     std::mutex error_mutex;
     const auto read_run = [&](std::size_t run, FrameSyntaxReader& reader) {

@@ -25,16 +25,19 @@ void emulation_prevention_bytes_are_removed() {
     // The byte after a removed 0x03 starts a new count of zeros.
     CHECK_EQ(unescaped({0, 0, 3, 3, 0, 0, 3}), (std::vector<uint8_t>{0, 0, 3, 0, 0}));
     CHECK_EQ(unescaped({0, 3, 0, 0, 0x13, 3, 0}), (std::vector<uint8_t>{0, 3, 0, 0, 0x13, 3, 0}));
+    CHECK_EQ(unescaped({0x13, 0, 3, 0, 0, 3, 1}), (std::vector<uint8_t>{0x13, 0, 3, 0, 0, 1}));
     CHECK_EQ(unescaped({3, 0}), (std::vector<uint8_t>{3, 0}));
 }
 
 void exp_golomb_codes_read_their_values() {
     // ue: 1 -> 0, 010 -> 1, 011 -> 2, 00100 -> 3, 0001000 -> 7, 20 zeros 1 20 zeros -> 2^20-1,
-    // 12 zeros 1 0000 0000 1110 -> 2^12-1+14.
+    // 12 zeros 1 0000 0000 1110 -> 2^12-1+14, 16 zeros 1 ...0101 -> 2^16-1+5.
     const std::string zeros20(20, '0');
-    auto bytes = bytes_of_bits("1 010 011 00100 0001000 " + zeros20 + "1" + zeros20 + " 0000 0000 0000 1 0000 0000 1110");
+    const std::string zeros16(16, '0');
+    auto bytes = bytes_of_bits("1 010 011 00100 0001000 " + zeros20 + "1" + zeros20 + " 0000 0000 0000 1 0000 0000 1110 " +
+                           zeros16 + "1 0000 0000 0000 0101");
     BitReader ue(bytes.data(), bytes.size());
-    for (const uint32_t expected : {0u, 1u, 2u, 3u, 7u, (1u << 20) - 1, (1u << 12) - 1 + 14}) {
+    for (const uint32_t expected : {0u, 1u, 2u, 3u, 7u, (1u << 20) - 1, (1u << 12) - 1 + 14, (1u << 16) - 1 + 5}) {
         CHECK_EQ(ue.ue(), expected);
     }
     // se: 010 -> 1, 011 -> -1, 00100 -> 2, 00101 -> -2, 1 -> 0; te with range 1 inverts a bit.
