@@ -23,7 +23,7 @@ PROPERTIES = ["width", "height", "mb_cols", "mb_rows", "num_frames",
 def test_docstring_and_public_names():
     assert vexmira.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
     assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession", "MbType", "Partition",
-                                                                          "ffmpeg_version"]
+                                                                          "PredictionNotBuilt", "ffmpeg_version"]
     assert vexmira.H264DecoderSession.__module__ == "vexmira"
     assert vexmira.H264DecoderSession.__qualname__ == "H264DecoderSession"
 

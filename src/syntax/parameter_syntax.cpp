@@ -166,9 +166,6 @@ PictureSyntax read_picture(BitReader& reader, uint32_t& id, const SyntaxParamete
         return picture;
     }
     const SequenceSyntax* sequence = picture.sequence < 32 ? &sets.sequences[picture.sequence] : nullptr;
-    if (sequence != nullptr) {
-        picture.scaling = sequence->scaling;
-    }
     picture.default_references = {static_cast<int>(std::min<uint32_t>(reader.ue(), 31)) + 1,
                                   static_cast<int>(std::min<uint32_t>(reader.ue(), 31)) + 1};
     picture.weighted_prediction = reader.flag();
@@ -182,7 +179,8 @@ PictureSyntax read_picture(BitReader& reader, uint32_t& id, const SyntaxParamete
     picture.redundant_count_present = reader.flag();
     if (reader.more_rbsp_data()) {
         picture.transform_8x8 = reader.flag();
-        if (reader.flag()) {
+        picture.scaling_present = reader.flag();
+        if (picture.scaling_present) {
             const int chroma_format = sequence != nullptr ? sequence->chroma_format : 1;
             const bool sequence_lists = sequence != nullptr && sequence->scaling_present;
             read_scaling_lists(reader, picture.scaling, 6 + (picture.transform_8x8 ? (chroma_format != 3 ? 2 : 6) : 0),

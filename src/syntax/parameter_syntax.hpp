@@ -56,8 +56,9 @@ struct PictureSyntax {
     bool constrained_intra = false;
     bool redundant_count_present = false;
     bool transform_8x8 = false;
-    // The lists in force for the picture: the sequence's, or the picture's own with their
-    // fall-backs resolved; as SequenceSyntax::scaling.
+    // The picture's own lists with their fall-backs resolved, as SequenceSyntax::scaling,
+    // where it sends them (scaling_present); else the sequence's in force are used.
+    bool scaling_present = false;
     std::array<std::array<uint8_t, 64>, 12> scaling{};
 };
 
