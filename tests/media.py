@@ -409,6 +409,39 @@ SYNTAX_RECIPES.update({
 })
 
 
+def intra_clip(cabac, extra="", pix_fmt="yuv420p"):
+    """Every picture an IDR picture of noise, with CABAC or CAVLC."""
+    params = f"cabac={int(cabac)}:keyint=1" + (f":{extra}" if extra else "")
+    return noisy_input(size="160x96", frames=6) + x264(bframes=0, gop=1, pix_fmt=pix_fmt, extra=params, preset="fast")
+
+
+# The kinds of all-intra stream the rebuild of pictures is checked on, with either coder.
+RECONSTRUCT_RECIPES = {
+    f"mp4_intra_{coder}{kind}": (".mp4", intra_clip(coder == "cabac", *arguments))
+    for coder in ("cavlc", "cabac")
+    for kind, arguments in {
+        "": ("8x8dct=1",),
+        "_4x4": ("8x8dct=0",),
+        "_422": ("", "yuv422p"),
+        "_444": ("", "yuv444p"),
+        "_gray": ("", "gray"),
+        "_10bit": ("", "yuv420p10le"),
+        "_lossless": ("qp=0",),
+        "_slices": ("slice-max-mbs=13",),
+        "_cqm": ("cqm=jvt",),
+        "_constrained": ("constrained-intra=1:chroma-qp-offset=3",),
+    }.items()
+}
+# P pictures of every partition size and several references, for the motion field.
+# Slices of 13 macroblocks start mid-row, where the neighbour above lies in another slice.
+RECONSTRUCT_RECIPES.update({
+    f"mp4_p_{coder}{kind}": (".mp4", noisy_input(size="160x96", frames=12) + x264(
+        bframes=0, gop=12, preset="fast", extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7{extra}"))
+    for coder in ("cavlc", "cabac")
+    for kind, extra in {"": "", "_slices": ":slice-max-mbs=13"}.items()
+})
+
+
 class Media:
     def __init__(self, folder: Path):
         self.folder = folder
@@ -417,7 +450,8 @@ class Media:
     def __call__(self, name: str) -> Path:
         if name not in self.made:
             suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES,
-                              **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES, **SYNTAX_RECIPES}[name]
+                              **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES, **SYNTAX_RECIPES,
+                              **RECONSTRUCT_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
             if callable(recipe):
                 recipe(self, path)

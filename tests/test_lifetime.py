@@ -41,6 +41,9 @@ CALLS = {
     "get_mb_syntax": lambda s: s.get_mb_syntax(1),
     "get_mb_syntaxes": lambda s: s.get_mb_syntaxes([1]),
     "get_coefficients": lambda s: s.get_coefficients(1),
+    "get_residual": lambda s: s.get_residual(1),
+    "get_prediction": lambda s: s.get_prediction(0),
+    "get_motion_field": lambda s: s.get_motion_field(3),
     "__getstate__": lambda s: pickle.dumps(s),
     "__enter__": lambda s: s.__enter__(),
 }

@@ -24,7 +24,8 @@ PROPERTIES = ["width", "height", "mb_cols", "mb_rows", "num_frames",
 def test_docstring_and_public_names():
     assert vexmira.__doc__ == "Native in-memory H.264 decoder & QP/Macroblock extractor"
     assert [name for name in dir(vexmira) if not name.startswith("_")] == ["H264DecoderSession", "MbType", "Partition",
-                                                                          "ffmpeg_version", "usable_cores"]
+                                                                          "PredictionNotBuilt", "ffmpeg_version",
+                                                                          "usable_cores"]
     assert vexmira.H264DecoderSession.__module__ == "vexmira"
     assert vexmira.H264DecoderSession.__qualname__ == "H264DecoderSession"
 

@@ -13,6 +13,7 @@
 #include "h264_decoder_session.hpp"
 #include "mb_type_records.hpp"
 #include "session_construction.hpp"
+#include "reconstruct_methods.hpp"
 #include "syntax_methods.hpp"
 #include "system/usable_cores.hpp"
 
@@ -112,4 +113,5 @@ PYBIND11_MODULE(vexmira, m) {
              docstrings::kFrameStats)
         .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals);
     register_syntax_methods(session);
+    register_reconstruct_methods(m, session);
 }

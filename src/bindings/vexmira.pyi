@@ -28,6 +28,11 @@ def usable_cores() -> int:
     container's cpuset narrows), at least 1. Batch methods with threads=0 run that many
     decoders; read_ahead=None runs one fewer beside the caller's."""
 
+
+class PredictionNotBuilt(NotImplementedError):
+    """get_prediction of a frame that needs what is not built: inter prediction."""
+
+
 class MbType(enum.IntEnum):
     """How a macroblock was coded, as FFmpeg's H.264 decoder reports it"""
 
@@ -272,8 +277,43 @@ class H264DecoderSession:
         For example, an Intra 16x16 macroblock at the top left whose luma DC levels are 5, -1
         (the first two of the zig-zag scan) and whose block at column 1 of row 0 codes one AC
         level 2 after its DC: luma[0, 0] == 5, luma[0, 4] == -1 (the DC of the block at
-        column 1), luma[0, 5] == 2. Chroma planes are empty for monochrome streams; the arrays
-        cover the coded picture, cropping undone."""
+        column 1), luma[0, 5] == 2. An I_PCM macroblock's places hold its samples. Chroma planes
+        are empty for monochrome streams; the arrays cover the coded picture, cropping undone."""
+
+    def get_residual(
+        self, frame_idx: SupportsIndex
+    ) -> tuple[npt.NDArray[np.int16], npt.NDArray[np.int16], npt.NDArray[np.int16]]:
+        """Get the residual of frame, rebuilt from its syntax without decoding, as three int16 arrays (luma, Cb, Cr) at the coded picture's size
+
+        The levels of get_coefficients scaled (the scaling matrices in force, each macroblock's
+        QP, chroma QP from its offsets) and inverse-transformed (4x4 and 8x8, the Intra 16x16
+        luma DC and chroma DC transforms), or in lossless macroblocks taken as they are, as the
+        decoder adds them to its prediction: for a frame whose macroblocks are all intra,
+        clip(get_prediction(frame_idx)[p] + get_residual(frame_idx)[p]) is the picture before
+        the loop filter. Zero in skipped macroblocks. Chroma arrays are empty for monochrome
+        streams; field pictures and MBAFF frames raise RuntimeError."""
+
+    def get_prediction(
+        self, frame_idx: SupportsIndex
+    ) -> tuple[npt.NDArray[np.uint8] | npt.NDArray[np.uint16], npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
+               npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
+        """Get the intra prediction of frame, rebuilt from its syntax without decoding, as three arrays (luma, Cb, Cr) of the picture's sample type at the coded picture's size
+
+        Each block predicted as its intra mode says from the samples beside it as rebuilt before
+        the loop filter (prediction plus residual, macroblock by macroblock), with Intra 8x8's
+        reference filtering and constrained_intra_pred's rule. Only frames whose macroblocks are
+        all intra are rebuilt: a frame with inter macroblocks raises PredictionNotBuilt (a
+        NotImplementedError), as inter prediction is not built yet. An I_PCM macroblock's
+        prediction is its coded samples and its residual zero."""
+
+    def get_motion_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
+        """Get the motion of each 4x4 block of a P frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
+
+        mv (2 lists x (x, y), int16, quarter samples) and ref_idx (2 lists, -1 where unused,
+        intra blocks too): each partition's vector predicted from its neighbours (median, the
+        16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8 partitions
+        at their own blocks. Frames with B macroblocks (direct prediction, list 1) raise
+        PredictionNotBuilt; the pictures referred to (ref_poc) are not given yet."""
 
     def get_mb_syntaxes(
         self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None

@@ -174,6 +174,15 @@ void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) cons
     if (sequence == nullptr || grid.records.empty()) {
         return;
     }
+    if (grid.coefficients != nullptr && parser_.picture() != nullptr) {
+        result.coded_records = grid.records;
+        result.coded_cols = grid.width_mbs;
+        result.sequence = *sequence;
+        result.picture = *parser_.picture();
+        if (!result.picture.scaling_present) {
+            result.picture.scaling = sequence->scaling;
+        }
+    }
     CropOffsets crop{sequence->window.coded_width, sequence->window.coded_height, 0, 0};
     if (const std::optional<CropOffsets> cropped = predict_decoder_crop(index_->facts.pixel_format, sequence->window)) {
         crop = *cropped;

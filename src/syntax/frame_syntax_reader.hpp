@@ -20,6 +20,12 @@ struct FrameSyntax {
     int32_t cols = 0;
     std::vector<MbSyntaxRecord> records;
     CoefficientPlanes coefficients;
+    // Where levels are asked for: the records in the coded grid's order (PictureGrid's) and
+    // the parameter sets of the picture, which rebuilding its samples needs.
+    std::vector<MbSyntaxRecord> coded_records;
+    int32_t coded_cols = 0;
+    SequenceSyntax sequence;
+    PictureSyntax picture;
 };
 
 // Reads frames' syntax from the packets of a file the session's index describes, with a

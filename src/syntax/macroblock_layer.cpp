@@ -102,12 +102,13 @@ void SliceParser::pcm_samples() {
         // The samples start at the byte after the engine's position; decoding resumes after them.
         const std::size_t start = (cabac_->bit_position() + 7) / 8;
         check_syntax(start + bits / 8 < size_, "pcm samples past the slice's end");
+        BitReader samples(payload_ + start, bits / 8);
+        place_pcm(samples);
         cabac_->restart(start + bits / 8);
     } else {
         reader_.align();
-        for (std::size_t i = 0; i < bits / 8; ++i) {
-            reader_.skip(8);
-        }
+        check_syntax(reader_.position() + bits <= 8 * size_, "pcm samples past the slice's end");
+        place_pcm(reader_);
         check_syntax(!reader_.overrun(), "pcm samples past the slice's end");
     }
     // The deblocking filter and FFmpeg's QP map take an I_PCM macroblock's QP as 0.
@@ -151,4 +152,24 @@ void SliceParser::mb_qp_delta() {
     mb_->qp_delta = static_cast<int8_t>(delta);
     previous_qp_delta_ = delta != 0;
     qp_ = (qp_ + delta + 52 + 2 * qp_offset_) % (52 + qp_offset_) - qp_offset_;
+}
+
+// Where levels are kept, an I_PCM macroblock's samples take the places of its levels; the
+// reader stands after them either way.
+void SliceParser::place_pcm(BitReader& samples) {
+    const int chroma_width = chroma_array_type_ == 3 ? 16 : 8;
+    const int chroma_height = chroma_array_type_ == 1 ? 8 : 16;
+    for (int plane = 0; plane < (chroma_array_type_ == 0 ? 1 : 3); ++plane) {
+        const int width = plane == 0 ? 16 : chroma_width;
+        const int height = plane == 0 ? 16 : chroma_height;
+        const int depth = plane == 0 ? sequence_.bit_depth_luma : sequence_.bit_depth_chroma;
+        int stride = 0;
+        int32_t* origin = grid_.coefficients != nullptr ? block_origin(plane, 0, 0, stride) : nullptr;
+        for (int i = 0; i < width * height; ++i) {
+            const auto sample = static_cast<int32_t>(samples.read(depth));
+            if (origin != nullptr) {
+                origin[(i / width) * stride + i % width] = sample;
+            }
+        }
+    }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "h264/scan_tables.hpp"
+
 namespace {
 
 constexpr int kSequenceParameterSet = 7;
@@ -17,9 +19,19 @@ bool has_chroma_format_fields(int profile) {
     }
 }
 
-// One scaling list as coded, in scan order; useDefaultScalingMatrixFlag leaves it all zero,
-// which dequantisation reads as "the default list".
-void read_scaling_list(BitReader& reader, std::array<uint8_t, 64>& list, int size) {
+using ScalingLists = std::array<std::array<uint8_t, 64>, 12>;
+
+// Tables 7-3 and 7-4: the default list of list `i` (intra or inter, 4x4 or 8x8).
+void fill_default(std::array<uint8_t, 64>& list, int i) {
+    const bool intra = i < 6 ? i < 3 : i % 2 == 0;
+    const uint8_t* defaults = i < 6 ? (intra ? kDefault4x4Intra : kDefault4x4Inter)
+                                    : (intra ? kDefault8x8Intra : kDefault8x8Inter);
+    std::copy_n(defaults, i < 6 ? 16 : 64, list.begin());
+}
+
+// One scaling list as coded, in scan order; useDefaultScalingMatrixFlag gives the default list.
+void read_scaling_list(BitReader& reader, std::array<uint8_t, 64>& list, int i) {
+    const int size = i < 6 ? 16 : 64;
     int last = 8;
     int next = 8;
     list.fill(0);
@@ -27,6 +39,7 @@ void read_scaling_list(BitReader& reader, std::array<uint8_t, 64>& list, int siz
         if (next != 0) {
             next = (last + reader.se() + 256) % 256;
             if (j == 0 && next == 0) {
+                fill_default(list, i);
                 return;
             }
         }
@@ -35,12 +48,21 @@ void read_scaling_list(BitReader& reader, std::array<uint8_t, 64>& list, int siz
     }
 }
 
-void read_scaling_lists(BitReader& reader, std::array<std::array<uint8_t, 64>, 12>& lists, int count) {
+// Table 7-2's fall-back rules for lists not sent: the first list of each kind takes the
+// default (rule A) or the sequence's (rule B, `fallback`), the others the list before of
+// their kind.
+void read_scaling_lists(BitReader& reader, ScalingLists& lists, int count, const ScalingLists* fallback) {
     for (int i = 0; i < count; ++i) {
         if (reader.flag()) {
-            read_scaling_list(reader, lists[i], i < 6 ? 16 : 64);
+            read_scaling_list(reader, lists[i], i);
+        } else if (i == 0 || i == 3 || i == 6 || i == 7) {
+            if (fallback != nullptr) {
+                lists[i] = (*fallback)[i];
+            } else {
+                fill_default(lists[i], i);
+            }
         } else {
-            lists[i].fill(16);
+            lists[i] = lists[i - (i < 6 ? 1 : 2)];
         }
     }
 }
@@ -55,7 +77,7 @@ void read_chroma_format(BitReader& reader, SequenceSyntax& sequence) {
     sequence.transform_bypass = reader.flag();
     sequence.scaling_present = reader.flag();
     if (sequence.scaling_present) {
-        read_scaling_lists(reader, sequence.scaling, sequence.chroma_format != 3 ? 8 : 12);
+        read_scaling_lists(reader, sequence.scaling, sequence.chroma_format != 3 ? 8 : 12, nullptr);
     }
 }
 
@@ -143,6 +165,7 @@ PictureSyntax read_picture(BitReader& reader, uint32_t& id, const SyntaxParamete
         picture.valid = picture.sequence < 32;
         return picture;
     }
+    const SequenceSyntax* sequence = picture.sequence < 32 ? &sets.sequences[picture.sequence] : nullptr;
     picture.default_references = {static_cast<int>(std::min<uint32_t>(reader.ue(), 31)) + 1,
                                   static_cast<int>(std::min<uint32_t>(reader.ue(), 31)) + 1};
     picture.weighted_prediction = reader.flag();
@@ -156,10 +179,12 @@ PictureSyntax read_picture(BitReader& reader, uint32_t& id, const SyntaxParamete
     picture.redundant_count_present = reader.flag();
     if (reader.more_rbsp_data()) {
         picture.transform_8x8 = reader.flag();
-        if (reader.flag()) {
-            const int chroma_format = picture.sequence < 32 ? sets.sequences[picture.sequence].chroma_format : 1;
-            std::array<std::array<uint8_t, 64>, 12> lists{};
-            read_scaling_lists(reader, lists, 6 + (picture.transform_8x8 ? (chroma_format != 3 ? 2 : 6) : 0));
+        picture.scaling_present = reader.flag();
+        if (picture.scaling_present) {
+            const int chroma_format = sequence != nullptr ? sequence->chroma_format : 1;
+            const bool sequence_lists = sequence != nullptr && sequence->scaling_present;
+            read_scaling_lists(reader, picture.scaling, 6 + (picture.transform_8x8 ? (chroma_format != 3 ? 2 : 6) : 0),
+                               sequence_lists ? &sequence->scaling : nullptr);
         }
         picture.second_chroma_qp_offset = reader.se();
     }

@@ -16,7 +16,8 @@ struct SequenceSyntax {
     int bit_depth_luma = 8;
     int bit_depth_chroma = 8;
     bool transform_bypass = false;
-    // Flat 16 where absent; 6 lists of 16 then 6 of 64, in the order the set codes them.
+    // Flat 16 where absent; 6 lists of 16 then 6 of 64, in the order the set codes them and
+    // in zig-zag order, defaults and fall-backs resolved.
     std::array<std::array<uint8_t, 64>, 12> scaling{};
     bool scaling_present = false;
     int frame_num_bits = 4;
@@ -55,6 +56,10 @@ struct PictureSyntax {
     bool constrained_intra = false;
     bool redundant_count_present = false;
     bool transform_8x8 = false;
+    // The picture's own lists with their fall-backs resolved, as SequenceSyntax::scaling,
+    // where it sends them (scaling_present); else the sequence's in force are used.
+    bool scaling_present = false;
+    std::array<std::array<uint8_t, 64>, 12> scaling{};
 };
 
 // The parameter sets in force, by id; a later one replaces an earlier of the same id.

@@ -87,6 +87,7 @@ void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid
             grid.coefficients->reset(grid.width_mbs, grid.height_mbs, header.sequence->chroma_array_type());
         }
         sequence_ = header.sequence;
+        picture_ = header.picture;
     }
     started = started || header.sequence != nullptr;
     parsed_field_ = parity;

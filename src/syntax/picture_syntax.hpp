@@ -34,6 +34,8 @@ public:
 
     // The sequence parameter set of the last picture parsed; null before one is.
     const SequenceSyntax* sequence() const { return sequence_; }
+    // The picture parameter set of the last picture's first slice; null before one is.
+    const PictureSyntax* picture() const { return picture_; }
 
 private:
     bool parse_units(const uint8_t* data, int size, PictureGrid& grid, int field);
@@ -44,6 +46,7 @@ private:
     // The unescaped payload of the unit being read, reused from unit to unit.
     std::vector<uint8_t> payload_;
     const SequenceSyntax* sequence_ = nullptr;
+    const PictureSyntax* picture_ = nullptr;
     int slices_ = 0;
     // The parity (0 top, 1 bottom) of the field the last picture parsed lacks; -1 for none.
     int awaited_field_ = -1;

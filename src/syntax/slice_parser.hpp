@@ -43,6 +43,7 @@ private:
     void macroblock_layer();
     int mb_type();
     void pcm_samples();
+    void place_pcm(BitReader& samples);
     void mb_qp_delta();
     void coded_block_pattern();
     bool transform_size_8x8_flag();

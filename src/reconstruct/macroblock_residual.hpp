@@ -1,0 +1,30 @@
+#pragma once
+
+#include "reconstruct/level_scale.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+
+// Scales and inverse-transforms the levels of one macroblock into the residual planes
+// (8.5), transform bypass and its intra DPCM (8.5.15) included.
+class MacroblockResidual {
+public:
+    MacroblockResidual(const FrameSyntax& syntax, RebuiltPicture& picture);
+
+    void rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb);
+
+private:
+    void luma_like(int plane, int qp, const MbSyntaxRecord& mb, bool bypass);
+    void chroma(int component, int qp, bool intra, bool bypass);
+    void block_4x4(int plane, int x0, int y0, int qp, int list, const int32_t* dc);
+    void block_8x8(int plane, int x0, int y0, int qp, int list);
+    void copy_levels(int plane, int x0, int y0, int width, int height);
+    void intra_dpcm(int plane, const MbSyntaxRecord& mb);
+    void accumulate(int plane, int x0, int y0, int width, int height, bool vertical);
+
+    const FrameSyntax& syntax_;
+    RebuiltPicture& picture_;
+    LevelScale scale_;
+    const int chroma_array_type_;
+    int mb_x_ = 0;
+    int mb_y_ = 0;
+    bool intra_ = false;
+};

@@ -1,0 +1,204 @@
+#include "reconstruct/motion_field.hpp"
+
+#include <algorithm>
+
+#include "frame/mb_type_map.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+
+namespace {
+
+// The motion of a neighbouring partition (8.4.1.3.2): `available` false outside the picture
+// or the slice and where not yet decoded; an intra neighbour is available with ref_idx -1.
+struct Neighbour {
+    bool available = false;
+    int ref_idx = -1;
+    int mv[2] = {0, 0};
+};
+
+enum class Shape { Other, Upper16x8, Lower16x8, Left8x16, Right8x16 };
+
+int median(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+
+// The 4x4 block holding sample (x, y) of a macroblock, in decoding order (6.4.3).
+int block_order(int x, int y) { return 4 * ((y / 8) * 2 + x / 8) + ((y % 8) / 4) * 2 + (x % 8) / 4; }
+
+class PMotion {
+public:
+    PMotion(const FrameSyntax& syntax, std::vector<MotionRecord>& field)
+        : syntax_(syntax), field_(field), cols_(syntax.coded_cols),
+          rows_(static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols) {}
+
+    void macroblock(int mb_x, int mb_y) {
+        mb_x_ = mb_x;
+        mb_y_ = mb_y;
+        mb_ = &syntax_.coded_records[static_cast<std::size_t>(mb_y) * cols_ + mb_x];
+        decoded_ = 0;
+        const auto type = static_cast<MbType>(mb_->type);
+        if (type == MbType::Skip) {
+            skip();
+        } else if (type == MbType::L0) {
+            partitions();
+        }
+    }
+
+private:
+    Neighbour neighbour(int x, int y) const {
+        const int mx = mb_x_ + (x < 0 ? -1 : x >= 16 ? 1 : 0);
+        const int my = mb_y_ + (y < 0 ? -1 : 0);
+        Neighbour n;
+        if (mx < 0 || my < 0 || mx >= cols_ || my >= rows_ || (my == mb_y_ && mx > mb_x_)) {
+            return n;
+        }
+        const MbSyntaxRecord& other = syntax_.coded_records[static_cast<std::size_t>(my) * cols_ + mx];
+        if (!other.parsed || other.slice != mb_->slice) {
+            return n;
+        }
+        if (mx == mb_x_ && my == mb_y_ && !(decoded_ & (1u << block_order(x, y)))) {
+            return n;
+        }
+        const MotionRecord& block = at(4 * mx + ((x + 16) % 16) / 4, 4 * my + ((y + 16) % 16) / 4);
+        n.available = true;
+        n.ref_idx = block.ref_idx[0];
+        n.mv[0] = block.mv[0][0];
+        n.mv[1] = block.mv[0][1];
+        return n;
+    }
+
+    void predict(int x, int y, int width, int height, int ref_idx, Shape shape, int* mvp) const {
+        Neighbour a = neighbour(x - 1, y);
+        Neighbour b = neighbour(x, y - 1);
+        Neighbour c = neighbour(x + width, y - 1);
+        if (!c.available) {
+            c = neighbour(x - 1, y - 1);
+        }
+        const Neighbour* directional = shape == Shape::Upper16x8   ? &b
+                                       : shape == Shape::Lower16x8 ? &a
+                                       : shape == Shape::Left8x16  ? &a
+                                       : shape == Shape::Right8x16 ? &c
+                                                                   : nullptr;
+        if (directional != nullptr && directional->ref_idx == ref_idx) {
+            std::copy_n(directional->mv, 2, mvp);
+            return;
+        }
+        if (!b.available && !c.available && a.available) {
+            b = a;
+            c = a;
+        }
+        const int matches = (a.ref_idx == ref_idx) + (b.ref_idx == ref_idx) + (c.ref_idx == ref_idx);
+        for (int component = 0; component < 2; ++component) {
+            if (matches == 1) {
+                mvp[component] = a.ref_idx == ref_idx ? a.mv[component] : b.ref_idx == ref_idx ? b.mv[component] : c.mv[component];
+            } else {
+                mvp[component] = median(a.mv[component], b.mv[component], c.mv[component]);
+            }
+        }
+    }
+
+    // 8.4.1.1: a zero vector beside a missing or still neighbour, else the 16x16 prediction.
+    void skip() {
+        const Neighbour a = neighbour(-1, 0);
+        const Neighbour b = neighbour(0, -1);
+        int mv[2] = {0, 0};
+        const bool still = !a.available || !b.available || (a.ref_idx == 0 && a.mv[0] == 0 && a.mv[1] == 0) ||
+                           (b.ref_idx == 0 && b.mv[0] == 0 && b.mv[1] == 0);
+        if (!still) {
+            predict(0, 0, 16, 16, 0, Shape::Other, mv);
+        }
+        store(0, 0, 16, 16, 0, mv);
+    }
+
+    void partitions() {
+        switch (static_cast<Partition>(mb_->partition)) {
+            case Partition::P16x16:
+                partition(0, 0, 16, 16, Shape::Other);
+                break;
+            case Partition::P16x8:
+                partition(0, 0, 16, 8, Shape::Upper16x8);
+                partition(0, 8, 16, 8, Shape::Lower16x8);
+                break;
+            case Partition::P8x16:
+                partition(0, 0, 8, 16, Shape::Left8x16);
+                partition(8, 0, 8, 16, Shape::Right8x16);
+                break;
+            default:
+                for (int sub = 0; sub < 4; ++sub) {
+                    sub_partitions(8 * (sub % 2), 8 * (sub / 2), mb_->sub_mb_type[sub]);
+                }
+        }
+    }
+
+    // Table 7-17: P_L0_8x8, P_L0_8x4, P_L0_4x8, P_L0_4x4.
+    void sub_partitions(int x0, int y0, int sub_type) {
+        const int width = sub_type == 0 || sub_type == 1 ? 8 : 4;
+        const int height = sub_type == 0 || sub_type == 2 ? 8 : 4;
+        for (int y = y0; y < y0 + 8; y += height) {
+            for (int x = x0; x < x0 + 8; x += width) {
+                partition(x, y, width, height, Shape::Other);
+            }
+        }
+    }
+
+    void partition(int x, int y, int width, int height, Shape shape) {
+        // An index not coded (one reference) is 0.
+        const int ref_idx = std::max<int>(mb_->ref_idx[0][(y / 8) * 2 + x / 8], 0);
+        int mv[2];
+        predict(x, y, width, height, ref_idx, shape, mv);
+        const int16_t* mvd = mb_->mvd[0][(y / 4) * 4 + x / 4];
+        mv[0] += mvd[0];
+        mv[1] += mvd[1];
+        store(x, y, width, height, ref_idx, mv);
+    }
+
+    void store(int x0, int y0, int width, int height, int ref_idx, const int* mv) {
+        for (int y = y0; y < y0 + height; y += 4) {
+            for (int x = x0; x < x0 + width; x += 4) {
+                MotionRecord& block = at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4);
+                block.ref_idx[0] = static_cast<int8_t>(ref_idx);
+                block.mv[0][0] = static_cast<int16_t>(mv[0]);
+                block.mv[0][1] = static_cast<int16_t>(mv[1]);
+                decoded_ |= 1u << block_order(x, y);
+            }
+        }
+    }
+
+    MotionRecord& at(int x, int y) const { return field_[static_cast<std::size_t>(y) * 4 * cols_ + x]; }
+
+    const FrameSyntax& syntax_;
+    std::vector<MotionRecord>& field_;
+    const int cols_;
+    const int rows_;
+    int mb_x_ = 0;
+    int mb_y_ = 0;
+    const MbSyntaxRecord* mb_ = nullptr;
+    // The 4x4 blocks of the macroblock whose motion is known, by decoding order.
+    uint32_t decoded_ = 0;
+};
+
+void require_p_picture(const FrameSyntax& syntax) {
+    if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
+        throw std::runtime_error("The frame's syntax could not be read: no motion field");
+    }
+    for (const MbSyntaxRecord& mb : syntax.coded_records) {
+        if (mb.interlaced) {
+            throw std::runtime_error("Field pictures and MBAFF frames have no motion field yet");
+        }
+        const auto type = static_cast<MbType>(mb.type);
+        if (type == MbType::DirectSkip || type == MbType::Direct || type == MbType::L1 || type == MbType::Bi) {
+            throw PredictionNotBuilt("The frame holds B macroblocks: their motion (direct, list 1) is not built yet");
+        }
+    }
+}
+
+}  // namespace
+
+void build_p_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field) {
+    require_p_picture(syntax);
+    const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
+    field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});
+    PMotion motion(syntax, field);
+    for (int mb_y = 0; mb_y < rows; ++mb_y) {
+        for (int mb_x = 0; mb_x < syntax.coded_cols; ++mb_x) {
+            motion.macroblock(mb_x, mb_y);
+        }
+    }
+}

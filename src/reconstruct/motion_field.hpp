@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "syntax/frame_syntax_reader.hpp"
+
+// One 4x4 block's motion, laid out as the NumPy structured array that carries it.
+#pragma pack(push, 1)
+struct MotionRecord {
+    // Per list (x, y), quarter samples.
+    int16_t mv[2][2] = {{0, 0}, {0, 0}};
+    // Per list; -1 where the list is not used (intra blocks too).
+    int8_t ref_idx[2] = {-1, -1};
+};
+#pragma pack(pop)
+
+// The motion field of a P picture on the coded grid of 4x4 blocks (rows of 4 * coded_cols
+// blocks), each vector its prediction (8.4.1.3: median, the directional 16x8 and 8x16
+// rules, P_Skip) plus its coded difference. Pictures with B macroblocks (direct prediction,
+// list 1) raise PredictionNotBuilt; field pictures std::runtime_error.
+void build_p_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field);

@@ -1,0 +1,62 @@
+#include "frame/mb_type_map.hpp"
+#include "reconstruct/intra_macroblock.hpp"
+#include "reconstruct/macroblock_residual.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+
+namespace {
+
+// Sizes the planes as the levels' and clears what is asked for, reusing the memory.
+void reset(const FrameSyntax& syntax, RebuiltPicture& picture, bool with_prediction) {
+    if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
+        throw std::runtime_error("The frame's syntax could not be read: nothing to rebuild");
+    }
+    for (const MbSyntaxRecord& mb : syntax.coded_records) {
+        if (mb.interlaced) {
+            throw std::runtime_error("Field pictures and MBAFF frames are not rebuilt");
+        }
+    }
+    for (int plane = 0; plane < 3; ++plane) {
+        picture.width[plane] = syntax.coefficients.width[plane];
+        picture.height[plane] = syntax.coefficients.height[plane];
+        const std::size_t samples = static_cast<std::size_t>(picture.width[plane]) * picture.height[plane];
+        picture.residual[plane].assign(samples, 0);
+        picture.prediction[plane].assign(with_prediction ? samples : 0, 0);
+        picture.samples[plane].assign(with_prediction ? samples : 0, 0);
+    }
+}
+
+void require_intra(const FrameSyntax& syntax) {
+    for (const MbSyntaxRecord& mb : syntax.coded_records) {
+        if (!mb.parsed) {
+            throw std::runtime_error("Macroblocks of the frame could not be parsed: its prediction is not rebuilt");
+        }
+        if (mb.type > static_cast<uint8_t>(MbType::IntraPcm)) {
+            throw PredictionNotBuilt("The frame holds inter macroblocks: inter prediction is not built yet");
+        }
+    }
+}
+
+}  // namespace
+
+void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
+    reset(syntax, picture, false);
+    MacroblockResidual residual(syntax, picture);
+    for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
+        const int mb_x = static_cast<int>(i % static_cast<std::size_t>(syntax.coded_cols));
+        const int mb_y = static_cast<int>(i / static_cast<std::size_t>(syntax.coded_cols));
+        residual.rebuild(mb_x, mb_y, syntax.coded_records[i]);
+    }
+}
+
+void rebuild_intra_picture(const FrameSyntax& syntax, RebuiltPicture& picture) {
+    reset(syntax, picture, true);
+    require_intra(syntax);
+    MacroblockResidual residual(syntax, picture);
+    IntraMacroblock intra(syntax, picture);
+    for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
+        const int mb_x = static_cast<int>(i % static_cast<std::size_t>(syntax.coded_cols));
+        const int mb_y = static_cast<int>(i / static_cast<std::size_t>(syntax.coded_cols));
+        residual.rebuild(mb_x, mb_y, syntax.coded_records[i]);
+        intra.rebuild(mb_x, mb_y, syntax.coded_records[i]);
+    }
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "syntax/frame_syntax_reader.hpp"
+
+// A picture rebuilt from its syntax, each plane at the coded size, row-major: the residual
+// the decoder adds to its prediction, and where asked the prediction and the samples
+// (prediction plus residual, clipped) before the loop filter. Reused from frame to frame.
+struct RebuiltPicture {
+    int width[3] = {0, 0, 0};
+    int height[3] = {0, 0, 0};
+    std::vector<int16_t> residual[3];
+    std::vector<uint16_t> prediction[3];
+    std::vector<uint16_t> samples[3];
+};
+
+// Raised for pictures whose prediction needs what is not built: inter prediction.
+class PredictionNotBuilt : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The residual of every macroblock of the frame; the frame's syntax must hold its levels
+// (read with coefficients). Field pictures and MBAFF frames raise std::runtime_error.
+void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
+
+// The residual, the intra prediction and the samples of a frame whose macroblocks are all
+// intra, macroblock by macroblock in decoding order (an I_PCM macroblock's prediction is its
+// samples, its residual zero); PredictionNotBuilt for others.
+void rebuild_intra_picture(const FrameSyntax& syntax, RebuiltPicture& picture);
