@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import vexmira
+from damage import refer_to_missing_parameter_set
 from media import Media
 from oracle import expected_frames, pps_chroma_offsets, reference_qp_maps
 
@@ -97,3 +98,13 @@ def requested(order: str, frames: int) -> list[int]:
         rng.shuffle(wanted)
         return wanted
     return sorted(list(range(frames)) + repeats, reverse=order == "reversed")
+
+
+@pytest.fixture(scope="module")
+def undecodable(media, tmp_path_factory):
+    """A file whose frame u the ffmpeg tool's decode does not give, with u."""
+    path = tmp_path_factory.mktemp("undecodable") / "missing_pps.mp4"
+    refer_to_missing_parameter_set(media("mp4_long"), path, 30)
+    missing = [i for i, frame in enumerate(expected_frames(path, "yuv420p")) if frame is None]
+    assert len(missing) == 1
+    return path, missing[0]

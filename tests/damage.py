@@ -3,6 +3,7 @@ samples, MPEG-TS packets, raw streams' NAL units and parameter sets."""
 
 import random
 import struct
+from pathlib import Path
 from typing import Callable
 
 from bitstream_edit import SPS, annex_b_units, nal_type, parsed, serialized, sps_syntax
@@ -154,3 +155,14 @@ def huge_mdat_size(data: bytearray) -> None:
 def huge_sample_count(data: bytearray) -> None:
     sizes = data.index(b"stsz")
     data[sizes + 12:sizes + 16] = struct.pack(">I", 0x7FFFFFFF)
+
+
+def refer_to_missing_parameter_set(source: Path, target: Path, number: int) -> None:
+    """Rewrites the `number`-th slice of an MP4 file so that its header refers to picture
+    parameter set 63, which the stream lacks: the packet stays, with its timestamp, and the
+    decoder makes no picture of it."""
+    data = bytearray(source.read_bytes())
+    start, end = slice_nal_units(bytes(data))[number]
+    # first_mb_in_slice 0, slice_type 0 (P), pic_parameter_set_id 63, then filler.
+    data[start + 1:end] = b"\xc0\x81" + b"\xff" * (end - start - 3)
+    target.write_bytes(bytes(data))

@@ -6,6 +6,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 from collections import defaultdict
 from dataclasses import dataclass
 from fractions import Fraction
@@ -441,3 +442,9 @@ def tools_clock(path) -> list[float]:
 def first_traced(headers: list[tuple[str, list[tuple[str, int]]]], name: str) -> int:
     """The first value of a syntax element in traced_headers' sections."""
     return next(value for _, elements in headers for element, value in elements if element == name)
+
+
+def run_mypy(*arguments: str, folder: Path, cache: Path) -> subprocess.CompletedProcess:
+    """mypy's verdict on code in `folder`, run by this interpreter with its installed stubs."""
+    return subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(cache), *arguments],
+                          capture_output=True, text=True, cwd=folder)

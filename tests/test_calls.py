@@ -6,8 +6,7 @@ import numpy as np
 import pytest
 
 import vexmira
-from oracle import expected_frames, reference_qp_maps
-from test_pictures import refer_to_missing_parameter_set
+from oracle import reference_qp_maps
 
 BATCHES = {
     "get_qpmaps": lambda s, *a, **k: s.get_qpmaps(*a, **k),
@@ -58,16 +57,6 @@ def test_wrong_arguments_get_one_line_naming_them(session, call, error, message)
     with pytest.raises(error) as raised:
         call(session)
     assert str(raised.value) == message
-
-
-@pytest.fixture(scope="module")
-def undecodable(media, tmp_path_factory):
-    """A file whose frame u the ffmpeg tool's decode does not give, with u."""
-    path = tmp_path_factory.mktemp("undecodable") / "missing_pps.mp4"
-    refer_to_missing_parameter_set(media("mp4_long"), path, 30)
-    missing = [i for i, frame in enumerate(expected_frames(path, "yuv420p")) if frame is None]
-    assert len(missing) == 1
-    return path, missing[0]
 
 
 def test_a_frame_without_picture_is_damaged_and_marked_on_request(undecodable):

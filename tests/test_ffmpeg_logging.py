@@ -11,7 +11,6 @@ import pytest
 
 import vexmira
 from oracle import ffprobe
-from test_calls import undecodable  # noqa: F401 - the fixture
 
 LOGGER = "vexmira.ffmpeg"
 
@@ -23,7 +22,7 @@ def tool_errors(path) -> set[str]:
     return {line.split("] ", 1)[1] for line in log.splitlines() if line.startswith("[h264 @ ")}
 
 
-def test_a_damaged_frame_logs_the_decoders_errors_with_file_and_frame(undecodable, caplog):  # noqa: F811
+def test_a_damaged_frame_logs_the_decoders_errors_with_file_and_frame(undecodable, caplog):
     path, u = undecodable
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     session = vexmira.H264DecoderSession(str(path), read_ahead=0)
@@ -41,7 +40,7 @@ def test_a_damaged_frame_logs_the_decoders_errors_with_file_and_frame(undecodabl
     assert all(r.getMessage().startswith(f"{path} frame {r.frame}: [h264] ") for r in decoding)
 
 
-def test_an_unconfigured_program_sees_them_on_stderr_in_that_form(undecodable):  # noqa: F811
+def test_an_unconfigured_program_sees_them_on_stderr_in_that_form(undecodable):
     path, u = undecodable
     child = subprocess.run([sys.executable, "-c", "import sys, vexmira\n"
                             "s = vexmira.H264DecoderSession(sys.argv[1])\n"

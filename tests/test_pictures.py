@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import vexmira
-from damage import slice_nal_units
+from damage import refer_to_missing_parameter_set
 from media import PICTURE_CLIPS, UNTIMED_CLIPS
 from oracle import expected_frames, packed_picture, reference_qp_maps
 
@@ -63,17 +63,6 @@ def test_frames_reached_past_skipped_pictures_equal_the_reference(media, referen
     assert [i for i in order if session.get_qpmap(i).tolist() != expected_maps[i]] == []
     session = vexmira.H264DecoderSession(str(path))
     assert [i for i in order if packed_picture(session, i) != expected[i]] == []
-
-
-def refer_to_missing_parameter_set(source: Path, target: Path, number: int) -> None:
-    """Rewrites the `number`-th slice of an MP4 file so that its header refers to picture
-    parameter set 63, which the stream lacks: the packet stays, with its timestamp, and the
-    decoder makes no picture of it."""
-    data = bytearray(source.read_bytes())
-    start, end = slice_nal_units(bytes(data))[number]
-    # first_mb_in_slice 0, slice_type 0 (P), pic_parameter_set_id 63, then filler.
-    data[start + 1:end] = b"\xc0\x81" + b"\xff" * (end - start - 3)
-    target.write_bytes(bytes(data))
 
 
 def test_frames_that_cannot_be_decoded_raise(media, tmp_path):

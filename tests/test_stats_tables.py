@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from media import CASES
+from damage import refer_to_missing_parameter_set
 from oracle import expected_frames
 from vexmira_tools.stats import main
 
@@ -17,11 +17,12 @@ LATIN1 = b"caf\xe9_latin1.mp4"
 
 @pytest.fixture(scope="module")
 def folder(media, tmp_path_factory):
-    """A clip under a Latin-1 name, one under a name with a backslash, and a damaged clip."""
+    """A clip under a Latin-1 name, one under a name with a backslash, and a clip with a frame
+    of which the decoder makes no picture."""
     folder = tmp_path_factory.mktemp("names")
     shutil.copy(media("mp4"), os.path.join(os.fsencode(folder), LATIN1))
     shutil.copy(media("mp4"), folder / "back\\slash.mp4")
-    CASES["mp4_cut_late_in_data"].make(media, folder).rename(folder / "damaged.mp4")
+    refer_to_missing_parameter_set(media("mp4_long"), folder / "damaged.mp4", 30)
     return folder
 
 

@@ -9,9 +9,7 @@ import pandas as pd
 
 import vexmira
 import vexmira_tools
-from oracle import expected_frames
-from test_calls import undecodable  # noqa: F401 - the fixture
-from test_typing import run_mypy
+from oracle import expected_frames, run_mypy
 
 TYPED_USE = """\
 import vexmira
@@ -50,7 +48,7 @@ def test_help_names_real_return_types():
     assert "'?' where the decoder gives the picture no type" in cls.get_frame_type.__doc__
 
 
-def test_frame_stats_frame_marks_absence_as_missing(undecodable):  # noqa: F811 - the fixture
+def test_frame_stats_frame_marks_absence_as_missing(undecodable):
     path, u = undecodable
     session = vexmira.H264DecoderSession(str(path), mb_types=True)
     stats = session.frame_stats(threads=2)

@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 from conftest import ROOT
+from oracle import run_mypy
 
 # mypy, twice, and stubtest.
 pytestmark = pytest.mark.slow
@@ -29,11 +30,6 @@ def readme_tour() -> str:
 def mypy_cache(tmp_path_factory) -> Path:
     """Shared, so that NumPy's stubs are analysed once."""
     return tmp_path_factory.mktemp("mypy_cache")
-
-
-def run_mypy(*arguments: str, folder: Path, cache: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(cache), *arguments],
-                          capture_output=True, text=True, cwd=folder)
 
 
 def test_mypy_accepts_the_readme_tour_and_finds_the_stub(tmp_path, mypy_cache):
