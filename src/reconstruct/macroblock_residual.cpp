@@ -9,7 +9,7 @@ namespace {
 
 int32_t scale_ac_4x4(int32_t level, int32_t level_scale, int qp) {
     if (qp >= 24) {
-        return (level * level_scale) << (qp / 6 - 4);
+        return level * level_scale * (1 << (qp / 6 - 4));
     }
     return (level * level_scale + (1 << (3 - qp / 6))) >> (4 - qp / 6);
 }
@@ -17,7 +17,7 @@ int32_t scale_ac_4x4(int32_t level, int32_t level_scale, int qp) {
 // 8-326 and 8-336: the scaling of 8x8 levels and of Intra 16x16 and 4:2:2 chroma DC values.
 int32_t scale_by_64(int32_t value, int32_t level_scale, int qp) {
     if (qp >= 36) {
-        return (value * level_scale) << (qp / 6 - 6);
+        return value * level_scale * (1 << (qp / 6 - 6));
     }
     return (value * level_scale + (1 << (5 - qp / 6))) >> (6 - qp / 6);
 }
@@ -109,7 +109,7 @@ void MacroblockResidual::chroma(int component, int qp, bool intra, bool bypass) 
     inverse_chroma_dc_transform(dc, rows);
     for (int i = 0; i < 2 * rows; ++i) {
         if (rows == 2) {
-            dc[i] = ((dc[i] * scale_.scale_4x4[list][qp % 6][0]) << (qp / 6)) >> 5;
+            dc[i] = (dc[i] * scale_.scale_4x4[list][qp % 6][0] * (1 << (qp / 6))) >> 5;
         } else {
             const int qp_dc = qp + 3;
             dc[i] = scale_by_64(dc[i], scale_.scale_4x4[list][qp_dc % 6][0], qp_dc);
