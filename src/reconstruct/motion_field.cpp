@@ -1,6 +1,7 @@
 #include "reconstruct/motion_field.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "frame/mb_type_map.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
@@ -143,7 +144,9 @@ private:
         const int ref_idx = std::max<int>(mb_->ref_idx[0][(y / 8) * 2 + x / 8], 0);
         int mv[2];
         predict(x, y, width, height, ref_idx, shape, mv);
-        const int16_t* mvd = mb_->mvd[0][(y / 4) * 4 + x / 4];
+        // The record is packed for NumPy: its int16 fields may lie at odd addresses.
+        int16_t mvd[2];
+        std::memcpy(mvd, mb_->mvd[0][(y / 4) * 4 + x / 4], sizeof mvd);
         mv[0] += mvd[0];
         mv[1] += mvd[1];
         store(x, y, width, height, ref_idx, mv);
