@@ -17,6 +17,12 @@ SANITIZE_VENV      := .venv-sanitize
 SANITIZE_PYTHON    := $(SANITIZE_VENV)/bin/python
 SANITIZE_INSTALLED := $(SANITIZE_VENV)/.vexmira-installed
 SANITIZE_FLAGS     := -fsanitize=address,undefined -fno-omit-frame-pointer
+# Compiled at -O1 with line tables only (build type None adds no flags of its own): the
+# reports keep their file and line, and the build, which is most of CI's sanitizer stage,
+# takes far less time than at -O2 with full debug information. The code under test is the
+# module's; FFmpeg's libraries are Debian's, not instrumented, whatever these flags say.
+SANITIZE_COMPILE   := -O1 -g1 $(SANITIZE_FLAGS)
+SANITIZE_BUILD     := build/sanitize
 # CPython is not built with ASan, so the runtime has to be loaded before anything else, and
 # with it the C++ runtime: ASan wraps __cxa_throw when it starts, and finds nothing to wrap
 # in a C program that loads libstdc++ only later, with the module, so every C++ exception
@@ -29,8 +35,8 @@ SANITIZE_FLAGS     := -fsanitize=address,undefined -fno-omit-frame-pointer
 SANITIZE_RUN = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1$(SANITIZE_LOG) \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1$(SANITIZE_LOG) \
-	VEXMIRA_TIMEOUT_SCALE=5 VEXMIRA_NATIVE_BUILD_DIR=build/native-sanitize \
-	CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)"
+	VEXMIRA_TIMEOUT_SCALE=5 VEXMIRA_NATIVE_BUILD_DIR=$(SANITIZE_BUILD) \
+	CXXFLAGS="$(SANITIZE_COMPILE)" LDFLAGS="$(SANITIZE_FLAGS)"
 
 FUZZ_SECONDS      ?= 300
 FUZZ_REQUIREMENTS := "atheris>=2.3"
@@ -43,6 +49,11 @@ FUZZ_NATIVE_LINES := ^(\#[0-9]+[[:space:]]+(INITED|DONE)|stat::|Done [0-9]+ runs
 # The packet locator's coverage, from libFuzzer's report at the end of its run.
 FUZZ_LOCATOR_COVERAGE := (UN)?COVERED_FUNC: .*PacketLocator
 NATIVE_BUILD      := build/native
+# The module's build tree in the development venv. It builds the native test programs as well,
+# with the module's flags, and the suite runs them from there (tests/conftest.py): every
+# source is compiled once for the module and its native tests, in each of CI's two stages.
+MODULE_BUILD      := build/module
+WITH_NATIVE_TESTS := -C cmake.define.VEXMIRA_NATIVE_TOOLS=ON
 
 # make wheel: dist/vexmira-*.whl, carrying a minimal FFmpeg of its own (by default the newest
 # release in Debian's source packages), built from source once per version into build/ffmpeg.
@@ -53,7 +64,7 @@ FFMPEG_VERSION ?= newest
 .PHONY: bench demo test sanitize fuzz fuzz-replay ci-sanitize soak system-packages wheel wheel-test test-ffmpeg
 
 test: $(INSTALLED)
-	$(PYTHON) -m pytest
+	VEXMIRA_NATIVE_BUILD_DIR=$(MODULE_BUILD) $(PYTHON) -m pytest
 
 demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 	$(PYTHON) examples/demo.py "$(VIDEO)"
@@ -82,7 +93,7 @@ SANITIZE_REPORTS := $(CURDIR)/build/sanitize-reports
 sanitize: SANITIZE_LOG = :log_path=$(SANITIZE_REPORTS)/report
 sanitize: $(SANITIZE_INSTALLED)
 	@rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
-	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest; status=$$?; scripts/sanitizer-reports.sh $(SANITIZE_REPORTS) && exit $$status
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest -m "not python_side"; status=$$?; scripts/sanitizer-reports.sh $(SANITIZE_REPORTS) && exit $$status
 
 # The fuzzers' seed clips, made anew, and whatever make fuzz kept in build/fuzz/corpus, each
 # run once on the sanitizer build: the part of make fuzz that is quick and has an end.
@@ -159,7 +170,7 @@ $(PYTHON): | system-packages
 	$(call make-venv,$(VENV))
 
 $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
-	$(call install-module,$(PYTHON),test$(comma)demo)
+	$(call install-module,$(PYTHON),test$(comma)demo,-C build-dir=$(MODULE_BUILD) $(WITH_NATIVE_TESTS))
 	@touch $@
 
 $(SANITIZE_PYTHON): | system-packages
@@ -167,8 +178,8 @@ $(SANITIZE_PYTHON): | system-packages
 
 # The demo's extras too: tests/test_demo.py runs the demo, which draws with matplotlib.
 $(SANITIZE_INSTALLED): $(SOURCES) | system-packages $(SANITIZE_PYTHON)
-	$(call install-module,$(SANITIZE_PYTHON),test$(comma)demo,-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo,\
-		CXXFLAGS="$(SANITIZE_FLAGS)" LDFLAGS="$(SANITIZE_FLAGS)")
+	$(call install-module,$(SANITIZE_PYTHON),test$(comma)demo,-C build-dir=$(SANITIZE_BUILD) -C cmake.build-type=None $(WITH_NATIVE_TESTS),\
+		CXXFLAGS="$(SANITIZE_COMPILE)" LDFLAGS="$(SANITIZE_FLAGS)")
 	@touch $@
 
 $(FUZZ_NATIVE): $(SOURCES) $(wildcard tools/fuzz/*) | $(INSTALLED)

@@ -21,6 +21,12 @@ ROOT = Path(__file__).resolve().parent.parent
 
 @pytest.fixture(scope="session")
 def media(tmp_path_factory) -> Media:
+    """The clips, in VEXMIRA_TEST_MEDIA if that names a folder to keep them in (.ci/run's two
+    stages share one), else in the session's temporary folder."""
+    kept = os.environ.get("VEXMIRA_TEST_MEDIA")
+    if kept:
+        Path(kept).mkdir(parents=True, exist_ok=True)
+        return Media(Path(kept).resolve())
     return Media(tmp_path_factory.mktemp("media"))
 
 
@@ -28,14 +34,18 @@ def media(tmp_path_factory) -> Media:
 @pytest.fixture(scope="session")
 def native_build() -> Path:
     """The native test programs, built (incrementally) against the same session sources.
-    make sanitize builds them apart, with its compiler flags."""
+    make test and make sanitize point VEXMIRA_NATIVE_BUILD_DIR at the module's own build tree,
+    configured with the programs and with its compiler flags, so the sources are compiled
+    once per stage; a tree not configured yet is configured here."""
     build = Path(os.environ.get("VEXMIRA_NATIVE_BUILD_DIR", ROOT / "build" / "native"))
     tools = Path(sys.executable).parent
     cmake = str(tools / "cmake") if (tools / "cmake").exists() else "cmake"
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}"] if (tools / "ninja").exists() else []
-    for command in ([cmake, "-S", str(ROOT), "-B", str(build), *generator, "-DVEXMIRA_NATIVE_TOOLS=ON",
-                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
-                    [cmake, "--build", str(build)]):
+    commands = [[cmake, "--build", str(build)]]
+    if not (build / "CMakeCache.txt").exists():
+        commands.insert(0, [cmake, "-S", str(ROOT), "-B", str(build), *generator, "-DVEXMIRA_NATIVE_TOOLS=ON",
+                            "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
+    for command in commands:
         result = subprocess.run(command, capture_output=True, text=True)
         if result.returncode != 0:
             pytest.fail(f"{' '.join(command)} failed:\n{result.stdout}{result.stderr}")

@@ -3,6 +3,7 @@ clips (RECIPES and the groups beside it) and the bad inputs (CASES). A file is e
 ffmpeg command or a derivation from other media, which writes the file at the path it is
 given; nothing binary is committed."""
 
+import os
 import random
 import subprocess
 from dataclasses import dataclass
@@ -443,6 +444,12 @@ RECONSTRUCT_RECIPES.update({
 
 
 class Media:
+    """The named clips, each made on first use into `folder`. A clip already in the folder is
+    taken as it is: CI's two stages share one folder (.ci/run empties it first), so the
+    sanitizer stage does not encode every clip again. A clip is made beside its final name and
+    renamed into place with whatever it wrote beside it, so a run that stops midway leaves no
+    half-written clip behind."""
+
     def __init__(self, folder: Path):
         self.folder = folder
         self.made: dict[str, Path] = {}
@@ -453,10 +460,17 @@ class Media:
                               **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES, **SYNTAX_RECIPES,
                               **RECONSTRUCT_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
-            if callable(recipe):
-                recipe(self, path)
-            else:
-                ffmpeg(*recipe, path)
+            if not path.exists():
+                making = self.folder / f"making-{os.getpid()}"
+                making.mkdir(exist_ok=True)
+                if callable(recipe):
+                    recipe(self, making / path.name)
+                else:
+                    ffmpeg(*recipe, making / path.name)
+                # Files a recipe writes beside its clip (x264's statistics) come along; the clip
+                # itself last, as it is what marks the whole as made.
+                for made in sorted(making.iterdir(), key=lambda file: file.name == path.name):
+                    os.replace(made, self.folder / made.name)
             self.made[name] = path
         return self.made[name]
 

@@ -6,6 +6,7 @@ import importlib.resources
 
 import numpy as np
 import pandas as pd
+import pytest
 
 import vexmira
 import vexmira_tools
@@ -22,6 +23,7 @@ frame_stats_frame(stats)
 """
 
 
+@pytest.mark.python_side
 def test_vexmira_tools_is_typed_and_frame_stats_mapping_is_checked(tmp_path, tmp_path_factory):
     assert importlib.resources.files("vexmira_tools").joinpath("py.typed").is_file()
     use = tmp_path / "use.py"

@@ -12,7 +12,7 @@ from conftest import ROOT
 from oracle import run_mypy
 
 # mypy, twice, and stubtest.
-pytestmark = pytest.mark.slow
+pytestmark = [pytest.mark.slow, pytest.mark.python_side]
 
 # pybind11 classes have a metaclass of their own, which a stub does not declare; its native
 # enums carry a private capsule of pybind11's.

@@ -25,6 +25,8 @@ from vexmira_tools.view.layers import available_layers, layer_bytes
 
 MB = 16
 
+pytestmark = pytest.mark.python_side
+
 
 @pytest.fixture(scope="module")
 def driver():
