@@ -4,6 +4,7 @@
 VENV      := .venv
 PYTHON    := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vexmira-installed
+DEMO_INSTALLED := $(VENV)/.vexmira-demo-installed
 SOURCES   := pyproject.toml CMakeLists.txt $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null)
 SAMPLE    := build/demo/sample.mp4
 VIDEO     ?= $(SAMPLE)
@@ -55,9 +56,9 @@ FFMPEG_VERSION ?= newest
 test: $(INSTALLED)
 	$(PYTHON) -m pytest
 
-demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
+demo: $(DEMO_INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 	$(PYTHON) examples/demo.py "$(VIDEO)"
-	@echo "To look through it in the browser: $(VENV)/bin/vexmira-view $(VIDEO)"
+	@echo "To look through it in the browser: $(PYTHON) -m pip install '.[view]', then $(VENV)/bin/vexmira-view $(VIDEO)"
 
 # Not part of CI: minutes of measurements, best run on an otherwise idle machine.
 # make bench BASELINE=<git ref> times the patterns the frame cache is for on that version's
@@ -160,6 +161,11 @@ $(PYTHON): | system-packages
 
 $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
 	$(call install-module,$(PYTHON),test$(comma)demo)
+	@touch $@
+
+# The demo needs the module and matplotlib, not the test tools.
+$(DEMO_INSTALLED): $(SOURCES) | system-packages $(PYTHON)
+	$(call install-module,$(PYTHON),demo)
 	@touch $@
 
 $(SANITIZE_PYTHON): | system-packages
