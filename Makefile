@@ -4,6 +4,7 @@
 VENV      := .venv
 PYTHON    := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vexmira-installed
+DEMO_INSTALLED := $(VENV)/.vexmira-demo-installed
 SOURCES   := pyproject.toml CMakeLists.txt $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null)
 SAMPLE    := build/demo/sample.mp4
 VIDEO     ?= $(SAMPLE)
@@ -66,9 +67,9 @@ FFMPEG_VERSION ?= newest
 test: $(INSTALLED)
 	VEXMIRA_NATIVE_BUILD_DIR=$(MODULE_BUILD) $(PYTHON) -m pytest
 
-demo: $(INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
+demo: $(DEMO_INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 	$(PYTHON) examples/demo.py "$(VIDEO)"
-	@echo "To look through it in the browser: $(VENV)/bin/vexmira-view $(VIDEO)"
+	@echo "To look through it in the browser: $(PYTHON) -m pip install '.[view]', then $(VENV)/bin/vexmira-view $(VIDEO)"
 
 # Not part of CI: minutes of measurements, best run on an otherwise idle machine.
 # make bench BASELINE=<git ref> times the patterns the frame cache is for on that version's
@@ -171,6 +172,11 @@ $(PYTHON): | system-packages
 
 $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
 	$(call install-module,$(PYTHON),test$(comma)demo,-C build-dir=$(MODULE_BUILD) $(WITH_NATIVE_TESTS))
+	@touch $@
+
+# The demo needs the module and matplotlib, not the test tools.
+$(DEMO_INSTALLED): $(SOURCES) | system-packages $(PYTHON)
+	$(call install-module,$(PYTHON),demo)
 	@touch $@
 
 $(SANITIZE_PYTHON): | system-packages

@@ -1,18 +1,27 @@
-"""The README as the tests read it: its sections and the table that defines every column of
-vexmira-stats' output."""
+"""The README and the documents it leads to, as the tests read them: their sections and the
+table that defines every column of vexmira-stats' output."""
 
 import re
 
 from conftest import ROOT
 
 
+# The documents whose Python examples go on from the README's, in the order they run.
+DOCUMENTS = ["README.md", "docs/api.md", "docs/files-and-limits.md", "docs/command-line.md"]
+
+
 def readme() -> str:
     return (ROOT / "README.md").read_text()
 
 
-def section(title: str) -> str:
-    """From the heading that names title to the next heading of the same or a higher level."""
-    text = readme()
+def document(name: str) -> str:
+    return (ROOT / name).read_text()
+
+
+def section(title: str, text: str | None = None) -> str:
+    """From the heading that names title to the next heading of the same or a higher level,
+    in the README or the text given."""
+    text = readme() if text is None else text
     heading = re.search(rf"^(#+) {re.escape(title)}\s*$", text, re.M)
     assert heading, f"the README has no section {title!r}"
     level = len(heading.group(1))
@@ -33,4 +42,4 @@ def column_definitions() -> dict[str, list[str]]:
 
 def promised_suffixes() -> set[str]:
     """The file name suffixes that the "Files" section says open."""
-    return set(re.findall(r"`(\.\w+)`", section("Files")))
+    return set(re.findall(r"`(\.\w+)`", section("Files", document("docs/files-and-limits.md"))))

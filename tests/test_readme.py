@@ -1,5 +1,5 @@
-"""The README's Python examples, run in order in one namespace as a reader would run them after
-make demo: from a folder holding the sample clip at build/demo/, made by the script that make
+"""The Python examples of the README and of the documents it leads to (readme.DOCUMENTS), run
+in order in one namespace as a reader would run them after make demo: from a folder holding the sample clip at build/demo/, made by the script that make
 demo runs. Each value an example shows must be the value it gives.
 
 How a comment shows a value, so that an example added later is checked too:
@@ -19,7 +19,9 @@ import ast
 import io
 import re
 import subprocess
+import sys
 import tokenize
+import tomllib
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import Any
@@ -28,7 +30,7 @@ import numpy as np
 import pytest
 
 from conftest import ROOT
-from readme import readme
+from readme import DOCUMENTS, document
 
 NOT_RUN = "<!-- not run"
 LOOKS_LIKE_A_VALUE = re.compile(r"""[-\d'"(\[{]|(array|dtype|Fraction)\(|(True|False|None)\b""")
@@ -41,7 +43,8 @@ VALUE_NAMES = {"array": np.array, "dtype": np.dtype, "Fraction": Fraction,
 
 @dataclass
 class Example:
-    line: int          # in the README
+    document: str
+    line: int          # in the document
     code: str
 
 
@@ -54,13 +57,14 @@ class Shown:
 
 
 def python_examples() -> list[Example]:
-    text = readme()
     examples = []
-    for fence in re.finditer(r"^```python\n(.*?)^```", text, re.M | re.S):
-        before = text[:fence.start()].rstrip().splitlines()
-        if before and before[-1].startswith(NOT_RUN):
-            continue
-        examples.append(Example(text.count("\n", 0, fence.start()) + 2, fence.group(1)))
+    for name in DOCUMENTS:
+        text = document(name)
+        for fence in re.finditer(r"^```python\n(.*?)^```", text, re.M | re.S):
+            before = text[:fence.start()].rstrip().splitlines()
+            if before and before[-1].startswith(NOT_RUN):
+                continue
+            examples.append(Example(name, text.count("\n", 0, fence.start()) + 2, fence.group(1)))
     return examples
 
 
@@ -137,7 +141,7 @@ def run_example(example: Example, namespace: dict) -> list[str]:
     wrong = []
     for statement in tree.body:
         shown = shown_by(statement, notes, code_lines)
-        where = f"README line {example.line + statement.lineno - 1}: {ast.unparse(statement)}"
+        where = f"{example.document} line {example.line + statement.lineno - 1}: {ast.unparse(statement)}"
         if shown is None:
             exec(compile(ast.Module([statement], []), "<README>", "exec"), namespace)
             continue
@@ -211,3 +215,21 @@ def test_a_value_may_go_on_below_while_it_is_open():
     code = "names  # 997, ('source',\n       #  'w'): prose\n       # more prose\n"
     shown = shown_by(ast.parse(code).body[0], comments(code), code.splitlines())
     assert shown.value == (997, ("source", "w"))
+
+
+def test_make_demo_installs_what_the_demo_imports_and_not_the_test_tools():
+    makefile = (ROOT / "Makefile").read_text()
+    prerequisites = re.search(r"^demo: (.*)$", makefile, re.M).group(1).split()
+    assert "$(INSTALLED)" not in prerequisites and "$(DEMO_INSTALLED)" in prerequisites
+    recipe = re.search(r"^\$\(DEMO_INSTALLED\):.*\n((?:\t.*\n)+)", makefile, re.M).group(1)
+    assert re.findall(r"install-module,\$\(PYTHON\),([^,)]*)", recipe) == ["demo"]
+    with open(ROOT / "pyproject.toml", "rb") as project:
+        demo_extra = tomllib.load(project)["project"]["optional-dependencies"]["demo"]
+    provided = {re.match(r"[\w-]+", requirement).group(0) for requirement in demo_extra}
+    demo = ast.parse((ROOT / "examples" / "demo.py").read_text())
+    imported = {alias.name.split(".")[0] for node in ast.walk(demo) if isinstance(node, ast.Import)
+                for alias in node.names}
+    imported |= {node.module.split(".")[0] for node in ast.walk(demo)
+                 if isinstance(node, ast.ImportFrom) and node.module}
+    assert imported - sys.stdlib_module_names - {"numpy", "vexmira", "vexmira_tools"} <= provided
+    assert "pytest" not in provided and provided

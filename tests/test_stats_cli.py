@@ -79,7 +79,7 @@ def test_parquet_csv_and_a_local_dask_cluster_give_the_same_table(folder, media,
         outputs[where, kind] = tmp_path / f"{where}.{kind}"
         dask = ["--dask", "local"] if where == "cluster" else []
         assert main([*files, "-o", str(outputs[where, kind]), "--range-frames", "24", *dask]) == 1
-    assert capsys.readouterr().err.count("skipped") == 4
+    assert capsys.readouterr().err.count("vexmira-stats: skipped ") == 4
     expected, got = pq.read_table(outputs["one", "parquet"]), pq.read_table(outputs["cluster", "parquet"])
     assert got.num_rows == sum(len(frame_timestamps(path)) for path in files[:3])
     assert got.schema.equals(expected.schema, check_metadata=True)
@@ -116,9 +116,8 @@ def test_a_corpus_of_short_clips_gives_the_same_table_on_one_thread_and_on_sever
 
 
 def test_a_cluster_worker_opens_a_file_once_for_all_the_ranges_it_reads(media, tmp_path, monkeypatch):
-    """The tasks of one file on one worker, as the cluster sends them: the plan with the first
-    range, then the other ranges. A file changed since is opened again, and only the last
-    few files stay open."""
+    """The tasks of one file on one worker, as the cluster sends them: the plan, then the
+    ranges. A file changed since is opened again, and only the last few files stay open."""
     from collections import OrderedDict
     from vexmira_tools import units
     opened, session_class = [], vexmira.H264DecoderSession
@@ -128,12 +127,11 @@ def test_a_cluster_worker_opens_a_file_once_for_all_the_ranges_it_reads(media, t
     path = tmp_path / "long.mp4"
     shutil.copy(media("mp4_long"), path)
 
-    plan, first_range = units.plan_and_read_first(str(path), 24, 1)
-    assert [first_range["frame"][0], first_range["frame"][-1]] == [0, plan.ranges[0][1] - 1]
-    rest = [units.range_stats(str(path), first, end) for first, end in plan.ranges[1:]]
+    plan = units.plan_file(str(path), 24)
+    parts = [units.read_range(str(path), first, end) for first, end in plan.ranges]
     assert len(plan.ranges) > 2 and opened == [str(path)]
-    assert np.concatenate([first_range["frame"]] + [part["frame"] for part in rest]).tolist() == \
-        list(range(len(frame_timestamps(path))))
+    assert np.concatenate([stats["frame"] for stats, _ in parts]).tolist() == list(range(len(frame_timestamps(path))))
+    assert [messages for _, messages in parts] == [[]] * len(parts)
 
     path.write_bytes(path.read_bytes())
     os.utime(path, ns=(0, 0))
@@ -194,3 +192,27 @@ def test_relative_and_repeated_inputs_give_one_table_in_one_process_and_on_a_clu
     files = tables["cluster"].column("file").to_pylist()
     blocks = [str(folder / "damaged.mp4"), str(folder / "good.mp4")]
     assert files == [path for path in blocks for _ in frame_timestamps(path)]
+
+
+def test_every_file_is_planned_before_a_frame_is_read(media, tmp_path):
+    """So the bar's total, the run's frames, is known from the start and never grows."""
+    from vexmira_tools.in_process import run_in_process
+    files = [str(media(clip)) for clip in ["mp4_long", "mkv", "ts_open_gop"]] + [str(tmp_path / "missing.mp4")]
+    calls = []
+
+    class Recorder:
+        def planned(self):
+            calls.append(("planned", 1))
+
+        def reading(self, frames):
+            calls.append(("reading", frames))
+
+        def read(self, frames):
+            calls.append(("read", frames))
+    results = list(run_in_process(files, 2, 24, Recorder()))
+    assert [result.path for result in results] == files and results[-1].error
+    assert calls[:len(files)] == [("planned", 1)] * len(files)
+    total = sum(len(frame_timestamps(path)) for path in files[:3])
+    assert calls[len(files)] == ("reading", total)
+    assert [kind for kind, _ in calls[len(files) + 1:]] == ["read"] * (len(calls) - len(files) - 1)
+    assert sum(frames for kind, frames in calls if kind == "read") == total

@@ -161,12 +161,12 @@ def test_each_file_is_in_the_output_a_few_files_after_it_is_read(corpus, tmp_pat
     output: an interruption loses no more than those."""
     from vexmira_tools import in_process
     out = tmp_path / f"stats.{kind}"
-    complete_when_read, read = {}, in_process.range_stats
+    complete_when_read, read = {}, in_process.read_range
 
     def watched(path, first, end, threads, session):
         complete_when_read[path] = files_complete(out)
         return read(path, first, end, threads, session)
-    monkeypatch.setattr(in_process, "range_stats", watched)
+    monkeypatch.setattr(in_process, "read_range", watched)
     main([str(corpus), "-o", str(out), "--threads", str(threads)])
     # One range per file: the clip is one key-frame interval.
     ahead = in_process.FILES_PER_THREAD * threads - 1
@@ -174,3 +174,19 @@ def test_each_file_is_in_the_output_a_few_files_after_it_is_read(corpus, tmp_pat
     assert len(files) == COPIES
     assert [number - complete_when_read[path] for number, path in enumerate(files)
             if complete_when_read[path] < number - ahead] == []
+
+
+@pytest.mark.parametrize("kind", ["csv", "parquet"])
+@pytest.mark.parametrize(("first", "then", "named"), [
+    ([], ["--mb-types"], "written without --mb-types and this run is with --mb-types"),
+    (["--stream", "0"], [], "written with --stream 0 and this run is without --stream"),
+    (["--stream", "0"], ["--stream", "1"], "written with --stream 0 and this run is with --stream 1")])
+def test_resume_with_other_flags_says_which_and_leaves_the_output(corpus, tmp_path, capsys, kind, first, then, named):
+    out = tmp_path / f"stats.{kind}"
+    assert main([str(corpus / "clip00.mp4"), "-o", str(out), *first]) == 0
+    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    capsys.readouterr()
+    assert main([str(corpus / "clip00.mp4"), str(corpus / "clip01.mp4"), "-o", str(out), "--resume", *then]) == 2
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"vexmira-stats: cannot resume {out}: ") and named in lines[0]
+    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before

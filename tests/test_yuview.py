@@ -65,8 +65,11 @@ def read_statistics(path) -> tuple[dict, tuple[int, int], list[tuple[int, ...]]]
 
 
 def check_rows(types, size, rows) -> None:
+    """Blocks in the picture, values in their type's range or map, and the rows of each frame,
+    and within it of each type, together."""
     width, height = size
     seen_pocs, last_poc = set(), None
+    seen_groups, last_group = set(), None
     for row in rows:
         poc, x, y, w, h, type_id, *values = row
         kind = types[type_id]["kind"]
@@ -81,6 +84,10 @@ def check_rows(types, size, rows) -> None:
             assert poc not in seen_pocs, f"the rows of POC {poc} are not together"
             seen_pocs.add(poc)
             last_poc = poc
+        if (poc, type_id) != last_group:
+            assert (poc, type_id) not in seen_groups, f"the rows of type {type_id} of POC {poc} are not together"
+            seen_groups.add((poc, type_id))
+            last_group = poc, type_id
 
 
 def by_frame_and_type(types, rows) -> dict[str, dict[int, list[tuple[int, ...]]]]:
@@ -158,9 +165,44 @@ def test_yuview_file_keeps_the_format_and_holds_the_tool_values(media, extract_m
 
 def test_bad_yuview_arguments(media, tmp_path, capsys):
     for argv in (["--yuview", str(media("mp4")), "-o", str(tmp_path / "out.parquet")],
-                 ["--yuview", str(media("mp4")), "-o", str(tmp_path / "out.csv"), "--frames", "5"]):
+                 ["--yuview", str(media("mp4")), "-o", str(tmp_path / "out.csv"), "--frames", "5"],
+                 ["--yuview", str(media("mp4")), str(media("mkv")), "-o", str(tmp_path / "out.csv")],
+                 [str(media("mp4")), "-o", str(tmp_path / "out.csv"), "--frames", "1:2"]):
         with pytest.raises(SystemExit) as exit_info:
             main(argv)
         assert exit_info.value.code == 2
     assert main(["--yuview", str(tmp_path / "missing.mp4"), "-o", str(tmp_path / "out.csv")]) == 1
     assert "Cannot open input video" in capsys.readouterr().err
+    assert main(["--yuview", str(media("mp4")), "-o", str(tmp_path / "out.csv"), "--layers", "qp,colour"]) == 1
+    assert "--layers takes some of qp,types,partitions,fields,motion" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("argv", [["--help"], ["--yuview", "--help"]])
+def test_yuview_and_its_options_are_in_the_help(capsys, argv):
+    with pytest.raises(SystemExit) as exit_info:
+        main(argv)
+    assert exit_info.value.code == 0
+    shown = " ".join(capsys.readouterr().out.split())
+    assert all(option in shown for option in ["--yuview", "--frames A:B", "--layers", "92 MB"])
+
+
+def test_frames_from_the_end_chosen_layers_and_the_files_own_qp_scale(media, tmp_path):
+    path = media("mp4_10bit")
+    stream = ffprobe(path, "-count_frames", "-show_entries", "stream=nb_read_frames,bits_per_raw_sample")["streams"][0]
+    frames, bits = int(stream["nb_read_frames"]), int(stream["bits_per_raw_sample"])
+    out = tmp_path / "stats.csv"
+    assert main(["--yuview", str(path), "-o", str(out), "--frames", "-3:", "--layers", "qp,motion"]) == 0
+    types, size, rows = read_statistics(out)
+    check_rows(types, size, rows)
+    assert sorted(kind["name"] for kind in types.values()) == ["MotionL0", "MotionL1", "QP"]
+    assert sorted({row[0] for row in rows}) == list(range(frames - 3, frames))
+    qp = next(kind for kind in types.values() if kind["name"] == "QP")
+    assert qp["range"] == (0, 51 + 6 * (bits - 8)) == (0, 63)
+
+
+@pytest.mark.parametrize(("clip", "options", "why"), [("mkv_hevc", [], "gave no data"),
+                                                       ("mp4", ["--frames", "5:5"], "picks none of its")])
+def test_a_file_without_data_or_a_range_without_frames_warns_and_fails(media, tmp_path, capsys, clip, options, why):
+    out = tmp_path / "stats.csv"
+    assert main(["--yuview", str(media(clip)), "-o", str(out), *options]) == 1
+    assert why in capsys.readouterr().err.splitlines()[-1] and not out.exists()

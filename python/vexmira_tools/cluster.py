@@ -1,7 +1,7 @@
-"""vexmira-stats on a Dask cluster: one task per file plans it and reads its first frame range
-(a short clip's only one), then one task per further range. Tasks take and return plain
-values (resolved paths, ranges, arrays); a worker keeps the sessions of the last few files it
-read, so that it opens each file once however many of its ranges it reads."""
+"""vexmira-stats on a Dask cluster: one task per file plans it, then one task per range. Tasks
+take and return plain values (resolved paths, ranges, arrays, FFmpeg's messages); a worker
+keeps the sessions of the last few files it read, so that it opens each file once however
+many of its ranges it reads."""
 
 import logging
 from collections.abc import Iterator
@@ -11,9 +11,9 @@ from distributed import Client, LocalCluster, as_completed
 
 from vexmira_tools.errors import ClusterUnavailable
 from vexmira_tools.interrupts import ignored_by_processes_started, interrupts_checked, wait_checked
-from vexmira_tools.planner import Task, results_in_order
+from vexmira_tools.planner import Progress, Task, results_in_order
 from vexmira_tools.plans import FilePlan, FileResult
-from vexmira_tools.units import plan_and_read_first, range_stats
+from vexmira_tools.units import plan_file, read_range
 
 
 @contextmanager
@@ -41,18 +41,17 @@ def connect(address: str):
             cluster.close()
 
 
-def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, bar,
+def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, progress: Progress,
                 mb_types: bool = False, stream: int | None = None) -> Iterator[FileResult]:
     """Each file's result in the order given, as the one-process run gives them. Every file's
-    plan is submitted at once, its ranges as soon as it is planned."""
+    plan is submitted at once, then every range."""
     with interrupts_checked() as check:
         yield from results_in_order(videos, DaskExecutor(client, threads, range_frames, mb_types, check, stream),
-                                    bar, len(videos))
+                                    progress, len(videos))
 
 
 class DaskExecutor:
-    """Plans (each with its file's first range) and ranges as tasks of a cluster; a Ctrl-C is
-    looked for while waiting."""
+    """Plans and ranges as tasks of a cluster; a Ctrl-C is looked for while waiting."""
 
     def __init__(self, client: Client, threads: int, range_frames: int, mb_types: bool, check,
                  stream: int | None = None):
@@ -63,12 +62,12 @@ class DaskExecutor:
         self.pending = as_completed()
 
     def plan(self, paths: list[str]) -> None:
-        futures = self.client.map(plan_and_read_first, paths, range_frames=self.range_frames, threads=self.threads,
-                                  mb_types=self.mb_types, stream=self.stream, pure=False)
+        futures = self.client.map(plan_file, paths, range_frames=self.range_frames, mb_types=self.mb_types,
+                                  stream=self.stream, pure=False)
         self.submitted(futures, [(path, None) for path in paths])
 
     def read(self, plan: FilePlan, first: int, end: int) -> None:
-        future = self.client.submit(range_stats, plan.path, first, end, self.threads, mb_types=self.mb_types,
+        future = self.client.submit(read_range, plan.path, first, end, self.threads, mb_types=self.mb_types,
                                     stream=self.stream, pure=False)
         self.submitted([future], [(plan.path, first)])
 

@@ -1,6 +1,7 @@
 """The table as plain CSV, its header on the first line, appended one whole file at a time;
 the run record in OUTPUT.json beside it, rewritten after each file, so that an interrupted
-run leaves a table of complete files that --resume continues."""
+run leaves a table of complete files that --resume continues. The file table, OUTPUT's name
+with .files before .csv, is written whole at the end of the run or its interruption."""
 
 import csv
 import io
@@ -11,7 +12,8 @@ from pathlib import Path
 
 from vexmira_tools.columns import COLUMNS, absent
 from vexmira_tools.errors import OutputError
-from vexmira_tools.run_record import RunRecord
+from vexmira_tools.file_table import FILE_TABLE_COLUMNS, file_table_path, ordered_rows
+from vexmira_tools.run_record import RunRecord, flag_difference
 
 # File names are bytes on Linux; Python keeps the ones that are not UTF-8 as lone surrogates,
 # which this writes back as the bytes they came from.
@@ -70,6 +72,8 @@ class CsvOutput:
         except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             raise OutputError(f"cannot resume {self.path}: {self.sidecar} does not say which files are complete "
                               f"({error})") from None
+        if difference := flag_difference(previous.options, self.record.options):
+            raise OutputError(f"cannot resume {self.path}: {difference}")
         with self.path.open("rb") as file:
             if file.readline() != self.header:
                 raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
@@ -78,23 +82,29 @@ class CsvOutput:
         if not isinstance(end, int) or end > self.path.stat().st_size:
             raise OutputError(f"cannot resume {self.path}: it is shorter than {self.sidecar} says")
         self.record.files.update(previous.files)
+        self.record.file_rows.update(previous.file_rows)
         return end
 
-    def write_file(self, path: str, table, time_base: str) -> None:
+    def write_file(self, path: str, table, time_base: str, file_row: dict) -> None:
         self.file.write(table_rows(table, self.names))
         self.file.flush()
         self.record.complete(path, rows=len(table["frame"]), time_base=time_base, end=self.file.tell())
+        self.record.file_rows[path] = file_row
         self.save_record()
 
-    def note_skipped(self, path: str, error: str) -> None:
+    def note_skipped(self, path: str, error: str, file_row: dict) -> None:
         self.record.skipped[path] = error
+        self.record.file_rows[path] = file_row
         self.save_record()
 
     def finish(self, finished: bool, order: list[str]) -> None:
-        """Rows stay in the order their files completed, which is the input order."""
+        """Rows stay in the order their files completed, which is the input order; so do the
+        file table's."""
         self.file.close()
         self.record.finished = finished
         self.save_record()
+        rows = [[csv_value(value) for value in row] for row in ordered_rows(self.record.file_rows, order)]
+        file_table_path(self.path).write_bytes(header(FILE_TABLE_COLUMNS) + csv_text(rows).encode(**ENCODING))
 
     def save_record(self) -> None:
         """Replaced whole, so that a reader never finds half of it."""

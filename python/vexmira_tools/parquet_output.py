@@ -2,7 +2,9 @@
 file and the run record in its schema metadata. While the run goes on, each video file's rows
 are a Parquet file of their own in OUTPUT.parts/, put there whole once the file is complete,
 so that a run that is killed keeps them; the end of the run, or its interruption, gathers
-them into OUTPUT in the input order and removes the folder. --resume continues from both."""
+them into OUTPUT in the input order and removes the folder. --resume continues from both.
+The file table, OUTPUT's name with .files before .parquet, is written whole at the end of the
+run or its interruption; a part keeps its file's row of it in its metadata."""
 
 import hashlib
 import json
@@ -16,10 +18,13 @@ import pyarrow.parquet as pq
 
 from vexmira_tools.columns import COLUMNS, absent, path_text
 from vexmira_tools.errors import OutputError
-from vexmira_tools.run_record import RunRecord
+from vexmira_tools.file_table import FILE_TABLE_COLUMNS, file_table_path, ordered_rows
+from vexmira_tools.run_record import RunRecord, flag_difference
 
 FILE_KEY = b"vexmira.file"
 TIME_BASE_KEY = b"vexmira.time_base"
+FILE_ROW_KEY = b"vexmira.file_row"
+OPTIONS_KEY = b"vexmira.options"
 
 
 def parts_of(output: Path) -> Path:
@@ -67,37 +72,60 @@ class ParquetOutput:
         self.parts.mkdir(exist_ok=True)
         self.part_of = {}
         for part in sorted(self.parts.glob("*.parquet")):
-            file, time_base = self.read_part_name(part)
+            file, time_base, file_row = self.read_part_name(part)
             self.part_of[file] = part
             self.record.complete(file, rows=pq.read_metadata(part).num_rows, time_base=time_base)
+            self.record.file_rows[file] = file_row
 
     def continue_from_output(self) -> None:
+        """The flags it was written with are looked at first: other flags are what makes its
+        columns differ from this run's, and the more useful thing to say."""
         try:
-            if not pq.read_schema(self.path).remove_metadata().equals(self.schema):
-                raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
-            previous = record_in(self.path)
-        except (OSError, ValueError, KeyError, TypeError, pa.ArrowException) as error:
+            schema = pq.read_schema(self.path)
+            previous, unreadable = record_in(self.path), None
+        except (OSError, pa.ArrowException) as error:
             raise OutputError(f"cannot resume {self.path}: it is not a table this tool wrote ({error})") from None
+        except (ValueError, KeyError, TypeError) as error:
+            previous, unreadable = None, error
+        if previous is not None:
+            self.check_flags(previous.options)
+        if not schema.remove_metadata().equals(self.schema):
+            raise OutputError(f"cannot resume {self.path}: its columns are not the ones this version writes")
+        if previous is None:
+            raise OutputError(f"cannot resume {self.path}: it is not a table this tool wrote ({unreadable})")
         self.record.files.update(previous.files)
+        self.record.file_rows.update(previous.file_rows)
 
-    def read_part_name(self, part: Path) -> tuple[str, str]:
-        """The file a part holds the rows of, and the unit of their pts."""
+    def check_flags(self, previous: dict) -> None:
+        if difference := flag_difference(previous, self.record.options):
+            raise OutputError(f"cannot resume {self.path}: {difference}")
+
+    def read_part_name(self, part: Path) -> tuple[str, str, dict]:
+        """The file a part holds the rows of, the unit of their pts and the file's row of the
+        file table."""
         try:
             metadata = pq.read_schema(part).metadata
-            return metadata[FILE_KEY].decode(errors="surrogateescape"), metadata[TIME_BASE_KEY].decode()
-        except (OSError, KeyError, TypeError, pa.ArrowException) as error:
+            options = json.loads(metadata[OPTIONS_KEY])
+            named = (metadata[FILE_KEY].decode(errors="surrogateescape"), metadata[TIME_BASE_KEY].decode(),
+                     json.loads(metadata[FILE_ROW_KEY]))
+        except (OSError, KeyError, TypeError, ValueError, pa.ArrowException) as error:
             raise OutputError(f"cannot resume {self.path}: {part} is not a part this tool wrote ({error})") from None
+        self.check_flags(options)
+        return named
 
-    def write_file(self, path: str, table, time_base: str) -> None:
+    def write_file(self, path: str, table, time_base: str, file_row: dict) -> None:
         name = hashlib.sha256(path.encode(errors="surrogateescape")).hexdigest()[:32]
         part = self.parts / f"{name}.parquet"
         write_whole(arrow_table(table, self.schema), part,
-                    {FILE_KEY: path.encode(errors="surrogateescape"), TIME_BASE_KEY: time_base.encode()})
+                    {FILE_KEY: path.encode(errors="surrogateescape"), TIME_BASE_KEY: time_base.encode(),
+                     FILE_ROW_KEY: json.dumps(file_row).encode(), OPTIONS_KEY: json.dumps(self.record.options).encode()})
         self.part_of[path] = part
         self.record.complete(path, rows=len(table["frame"]), time_base=time_base)
+        self.record.file_rows[path] = file_row
 
-    def note_skipped(self, path: str, error: str) -> None:
+    def note_skipped(self, path: str, error: str, file_row: dict) -> None:
         self.record.skipped[path] = error
+        self.record.file_rows[path] = file_row
 
     def finish(self, finished: bool, order: list[str]) -> None:
         """OUTPUT made anew from what it held and the parts, files in the order given (then any
@@ -114,6 +142,10 @@ class ParquetOutput:
                 writer.write_table(rows, row_group_size=max(rows.num_rows, 1))
         os.replace(written, self.path)
         shutil.rmtree(self.parts)
+        columns = list(zip(*ordered_rows(self.record.file_rows, order))) or [()] * len(FILE_TABLE_COLUMNS)
+        file_schema = arrow_schema(FILE_TABLE_COLUMNS)
+        write_whole(pa.table([pa.array(cells, type=field.type) for cells, field in zip(columns, file_schema)],
+                             schema=file_schema), file_table_path(self.path), {})
 
     def row_groups_held(self) -> dict[str, list[int]]:
         """Which row groups of the present OUTPUT hold each file's rows, by its `file` text."""

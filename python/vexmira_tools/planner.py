@@ -1,13 +1,14 @@
-"""The one planner of a run over many files, whichever executor reads them: it asks for each
-file's plan, then for each of its ranges, and gives each file's result in the order given, as
-soon as it and every file before it are complete, moving the progress bar as ranges arrive.
-An executor decides only where the work runs: `plan(paths)` submits the plan tasks of those
-files, each ending in (FilePlan, frame_stats of its first range or None when the executor
-reads every range apart), `read(plan, first, end)` submits a range, and `finished()` waits for
-the next completed tasks, with what each was submitted for."""
+"""The one planner of a run over many files, whichever executor reads them: it plans every
+file first, so that the progress bar knows the run's frames before the first is decoded, then
+asks for each file's ranges and gives each file's result in the order given, as soon as it and
+every file before it are complete. An executor decides only where the work runs:
+`plan(paths)` submits the plan tasks of those files, each ending in a FilePlan,
+`read(plan, first, end)` submits a range, ending in its frame_stats and FFmpeg's messages of
+it, and `finished()` waits for the next completed tasks, with what each was submitted for."""
 
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from itertools import islice
 from typing import Protocol
 
 import numpy as np
@@ -25,49 +26,51 @@ class Executor(Protocol):
     def forget(self, path: str) -> None: ...
 
 
+class Progress(Protocol):
+    def planned(self) -> None: ...
+    def reading(self, frames: int) -> None: ...
+    def read(self, frames: int) -> None: ...
+
+
 @dataclass
 class FileWork:
-    """One file on its way: its plan once planned, then the frame_stats of its ranges."""
-    plan: FilePlan | None = None
+    """One file being read: its plan, the frame_stats of its ranges, FFmpeg's messages of it."""
+    plan: FilePlan
     ranges: dict[int, dict[str, np.ndarray]] = field(default_factory=dict)
+    messages: list[str] = field(default_factory=list)
 
     def complete(self) -> bool:
-        return self.plan is not None and len(self.ranges) == len(self.plan.ranges)
+        return len(self.ranges) == len(self.plan.ranges)
 
 
-def results_in_order(videos: list[str], executor: Executor, bar, files_at_once: int) -> Iterator[FileResult]:
-    """Each file's result in the order given; at most files_at_once files planned and not yet
+def results_in_order(videos: list[str], executor: Executor, progress: Progress,
+                     files_at_once: int) -> Iterator[FileResult]:
+    """Each file's result in the order given; at most files_at_once files read and not yet
     given, so that an interruption loses no more than those."""
-    work: dict[str, FileWork] = {}
-    next_to_plan = 0
+    plans = plan_every_file(videos, executor, progress)
+    progress.reading(sum(plan.frames for plan in plans.values()))
+    reading: dict[str, FileWork] = {}
+    upcoming = iter(videos)
     for path in videos:
-        more = videos[next_to_plan:next_to_plan + files_at_once - len(work)]
-        next_to_plan += len(more)
-        work.update((planned, FileWork()) for planned in more)
-        if more:
-            executor.plan(more)
-        while not work[path].complete():
-            for task, value in executor.finished():
-                take(task, value, work, executor, bar)
-        done = work.pop(path)
+        for later in islice(upcoming, files_at_once - len(reading)):
+            reading[later] = FileWork(plans[later], messages=list(plans[later].messages))
+            for first, end in plans[later].ranges:
+                executor.read(plans[later], first, end)
+        while not reading[path].complete():
+            for (done_path, first), (stats, messages) in executor.finished():
+                reading[done_path].ranges[first] = stats
+                reading[done_path].messages += messages
+                progress.read(len(stats["frame"]))
+        done = reading.pop(path)
         executor.forget(path)
-        yield file_result(done.plan, [done.ranges[first] for first, _ in done.plan.ranges])
+        yield file_result(done.plan, [done.ranges[first] for first, _ in done.plan.ranges], done.messages)
 
 
-def take(task: Task, value, work: dict[str, FileWork], executor: Executor, bar) -> None:
-    path, first = task
-    if first is not None:
-        work[path].ranges[first] = value
-        bar.update(len(value["frame"]))
-        return
-    plan, first_range = value
-    work[path].plan = plan
-    bar.total += plan.frames
-    bar.refresh()
-    later = plan.ranges
-    if first_range is not None:
-        work[path].ranges[plan.ranges[0][0]] = first_range
-        bar.update(len(first_range["frame"]))
-        later = plan.ranges[1:]
-    for first, end in later:
-        executor.read(plan, first, end)
+def plan_every_file(videos: list[str], executor: Executor, progress: Progress) -> dict[str, FilePlan]:
+    executor.plan(videos)
+    plans: dict[str, FilePlan] = {}
+    while len(plans) < len(videos):
+        for (path, _), plan in executor.finished():
+            plans[path] = plan
+            progress.planned()
+    return plans

@@ -8,6 +8,8 @@ import numpy as np
 
 import vexmira
 from vexmira_tools.columns import file_facts, file_table
+from vexmira_tools.file_table import read_file_row, session_extent, skipped_file_row
+from vexmira_tools.messages import messages_taken
 
 # Ranges of about this many frames: enough to keep a decoder busy, few enough per file that a
 # long file spreads over several workers and the progress bar moves. A Dask task costs more
@@ -35,17 +37,23 @@ class FilePlan:
     mb_types: bool = False
     # The index of the video stream read; None: the first.
     stream: int | None = None
+    # What the container declares and whether the file holds it all, for the file table.
+    extent: dict[str, Any] = field(default_factory=dict)
+    # FFmpeg's warnings and errors while it was opened.
+    messages: list[str] = field(default_factory=list)
 
 
 @dataclass
 class FileResult:
     """One file's whole table, or why it was skipped; the unit of its pts and what its rows
-    must be read with, from its plan."""
+    must be read with, from its plan; its row of the file table, and FFmpeg's messages."""
     path: str
     table: dict[str, np.ndarray] | None = None
     error: str | None = None
     time_base: str = ""
     warning: str | None = None
+    file_row: dict[str, Any] = field(default_factory=dict)
+    messages: list[str] = field(default_factory=list)
 
 
 def frame_ranges(interval_starts, frames: int, range_frames: int,
@@ -75,19 +83,27 @@ def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_
               opener=vexmira.H264DecoderSession,
               stream: int | None = None) -> tuple[FilePlan, vexmira.H264DecoderSession | None]:
     """The file's plan and the session that read it, or the plan's error and None."""
-    try:
-        session = opener(path, mb_types=mb_types, stream=stream)
-    except Exception as error:  # noqa: BLE001 - a file that does not open is reported, not fatal
-        return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types, stream=stream), None
+    with messages_taken(path) as messages:
+        try:
+            session = opener(path, mb_types=mb_types, stream=stream)
+        except Exception as error:  # noqa: BLE001 - a file that does not open is reported, not fatal
+            return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types, stream=stream,
+                            messages=messages), None
     return FilePlan(path, session.num_frames,
                     frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames, max_ranges),
                     file_facts(session), time_base=str(session.time_base), warning=qp_warning(session),
-                    mb_types=mb_types, stream=stream), session
+                    mb_types=mb_types, stream=stream, extent=session_extent(session), messages=messages), session
 
 
-def file_result(plan: FilePlan, ranges: list[dict[str, np.ndarray]]) -> FileResult:
-    """The file's result from the frame_stats of its ranges in frame order, or its plan's error."""
+def file_result(plan: FilePlan, ranges: list[dict[str, np.ndarray]], messages: list[str]) -> FileResult:
+    """The file's result from the frame_stats of its ranges in frame order, or its plan's
+    error; messages: FFmpeg's, from its opening on, each once: every reader of the file has a
+    demuxer of its own, which repeats what the opening's said of the container."""
+    messages = list(dict.fromkeys(messages))
     if plan.error:
-        return FileResult(plan.path, error=plan.error)
-    return FileResult(plan.path, file_table(plan.path, plan.facts, plan.mb_types, ranges),
-                      time_base=plan.time_base, warning=plan.warning)
+        return FileResult(plan.path, error=plan.error, file_row=skipped_file_row(plan.path, plan.error, messages),
+                          messages=messages)
+    table = file_table(plan.path, plan.facts, plan.mb_types, ranges)
+    return FileResult(plan.path, table, time_base=plan.time_base, warning=plan.warning,
+                      file_row=read_file_row(plan.path, plan.extent, table, plan.facts["fps"], messages),
+                      messages=messages)

@@ -1,13 +1,17 @@
 """vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT] [--resume]
-       [--mb-types] [--stream INDEX]
-       vexmira-stats --yuview FILE -o out.csv [--frames A:B]
+       [--mb-types] [--stream INDEX] [--quiet]
+       vexmira-stats --yuview FILE -o out.csv [--frames A:B] [--layers qp,types,partitions,fields,motion]
 
 Writes one row per frame of every video file found (folders are searched for files with a
 video suffix), with the file's path and format on each row, to Parquet or CSV, file by file
-as each completes. A file that does not open is reported on stderr and skipped. Ctrl-C keeps
-the files completed so far, and --resume continues from them. Exit status: 0 when every file
-was read, 1 when some were skipped or none was found, 2 for bad arguments or an output that
-cannot be written, 130 when interrupted."""
+as each completes, and beside it a file table (out.files.parquet or out.files.csv) of one row
+per file: what its container declares, whether it is cut short, its damaged frames, FFmpeg's
+warnings about it, or why it was skipped. A file that does not open is reported on stderr
+and skipped; FFmpeg's warnings are shown with the file they concern, and the run ends with
+one line: files, damaged, truncated, skipped. Ctrl-C keeps the files completed so far, and
+--resume continues from them. Exit status: 0 when every file was read, 1 when some were
+skipped or none was found, 2 for bad arguments or an output that cannot be written, 130 when
+interrupted."""
 
 import argparse
 import importlib.util
@@ -18,6 +22,7 @@ from contextlib import nullcontext
 from pathlib import Path
 
 from vexmira_tools.columns import table_columns
+from vexmira_tools.file_table import file_table_path, summary
 from vexmira_tools.plans import DEFAULT_RANGE_FRAMES, IN_PROCESS_RANGE_FRAMES
 from vexmira_tools.inputs import find_videos
 from vexmira_tools.interrupts import interrupt_deferred
@@ -26,6 +31,7 @@ from vexmira_tools.run_record import RunRecord
 
 PROGRAM = "vexmira-stats"
 SCHEDULER_ADDRESS = re.compile(r"[a-z][a-z0-9+.-]*://[^/\s]+")
+FRAME_SLICE = re.compile(r"-?\d*:-?\d*")
 
 
 def say(message: str) -> None:
@@ -33,20 +39,40 @@ def say(message: str) -> None:
     tqdm.write(f"{PROGRAM}: {message}", file=sys.stderr)
 
 
-def progress_bar():
-    """Frames done, rate and time left, on stderr when it is a terminal."""
-    from tqdm import tqdm
-    return tqdm(total=0, unit="frame", file=sys.stderr, disable=not sys.stderr.isatty(), dynamic_ncols=True)
+def frames_text(text: str) -> str:
+    if not FRAME_SLICE.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"--frames takes A:B, either side may be left out or negative, not {text!r}")
+    return text
+
+
+def with_frames_joined(argv: list[str]) -> list[str]:
+    """--frames -3: as --frames=-3:, which argparse would otherwise take for an option."""
+    joined, rest = [], iter(argv)
+    for argument in rest:
+        following = next(rest, None) if argument == "--frames" else None
+        joined.append(argument if following is None else f"--frames={following}")
+    return joined
+
+
+def add_yuview_arguments(parser: argparse.ArgumentParser) -> None:
+    from vexmira_tools.yuview import LAYERS
+    group = parser.add_argument_group(
+        "YUView statistics", "vexmira-stats --yuview FILE -o out.csv writes one H.264 file's layers as a YUView "
+                             "statistics file, which YUView draws over the video; every layer of 250 frames of "
+                             "720p takes about 92 MB, which --layers and --frames make smaller")
+    group.add_argument("--yuview", action="store_true", help="write FILE's layers for YUView instead of a table")
+    group.add_argument("--frames", type=frames_text, metavar="A:B",
+                       help="frames A to B-1, as a Python slice: 10:50, -3: (default: all)")
+    group.add_argument("--layers", metavar="LAYER,...",
+                       help=f"some of {','.join(LAYERS)} (default: all)")
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog=PROGRAM, description=__doc__.split("\n\n")[1],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter,
-                                     epilog="vexmira-stats --yuview FILE -o out.csv [--frames A:B] writes one "
-                                            "file's QP, macroblock types and motion vectors as a YUView statistics "
-                                            "file")
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("inputs", nargs="+", metavar="FILE_OR_DIR")
-    parser.add_argument("-o", "--output", required=True, type=Path, help="out.parquet or out.csv")
+    parser.add_argument("-o", "--output", required=True, type=Path,
+                        help="out.parquet or out.csv; with --yuview, out.csv")
     parser.add_argument("--threads", type=int, default=None,
                         help="decoders at once in one process, over the ranges of every file (default: every "
                              "usable core); per task on a Dask cluster (default: 1)")
@@ -62,9 +88,18 @@ def parse_arguments(argv):
     parser.add_argument("--stream", type=int, default=None, metavar="INDEX",
                         help="the video stream to read in each file, by its index as ffprobe numbers them "
                              "(default: the first video stream that is not cover art)")
-    args = parser.parse_args(argv)
-    if args.output.suffix.lower() not in {".parquet", ".csv"}:
-        parser.error("the output must end in .parquet or .csv")
+    parser.add_argument("--quiet", action="store_true",
+                        help="do not show FFmpeg's warnings (the file table still counts them) nor what a table of "
+                             "a codec without QP is to be read with")
+    add_yuview_arguments(parser)
+    args = parser.parse_args(with_frames_joined(argv))
+    if args.output.suffix.lower() not in ({".csv"} if args.yuview else {".parquet", ".csv"}):
+        parser.error("the output of --yuview must end in .csv" if args.yuview else
+                     "the output must end in .parquet or .csv")
+    if args.yuview and len(args.inputs) != 1:
+        parser.error("--yuview reads one file")
+    if not args.yuview and (args.frames or args.layers):
+        parser.error("--frames and --layers go with --yuview")
     if args.threads is not None and args.threads < 0:
         parser.error("--threads must not be negative")
     if args.range_frames is not None and args.range_frames < 1:
@@ -100,6 +135,8 @@ def output_problem(output: Path) -> str | None:
         return f"cannot write {output}: it is a folder"
     if beside.exists() and beside.is_dir() != is_parquet(output):
         return f"cannot write {output}: {beside}, which the run writes beside it, is in the way"
+    if file_table_path(output).is_dir():
+        return f"cannot write {output}: {file_table_path(output)}, where its file table goes, is a folder"
     return None
 
 
@@ -125,36 +162,42 @@ def cluster_of(args):
     return connect(args.dask)
 
 
-def file_results(client, videos: list[str], args, bar):
+def file_results(client, videos: list[str], args, progress):
     if client is None:
         from vexmira_tools.in_process import run_in_process
-        return run_in_process(videos, args.threads or 0, args.range_frames or IN_PROCESS_RANGE_FRAMES, bar,
+        return run_in_process(videos, args.threads or 0, args.range_frames or IN_PROCESS_RANGE_FRAMES, progress,
                               args.mb_types, args.stream)
     from vexmira_tools.cluster import run_on_dask
-    return run_on_dask(client, videos, args.threads or 1, args.range_frames or DEFAULT_RANGE_FRAMES, bar,
+    return run_on_dask(client, videos, args.threads or 1, args.range_frames or DEFAULT_RANGE_FRAMES, progress,
                        args.mb_types, args.stream)
 
 
-def write_results(results, output) -> None:
-    """Each file's rows, or its failure, recorded whole before the next."""
+def write_results(results, output, progress, quiet: bool) -> None:
+    """Each file's rows, or its failure, recorded whole before the next; what FFmpeg said of
+    it shown above the bar."""
     for result in results:
         with interrupt_deferred():
             if result.error:
-                output.note_skipped(result.path, result.error)
+                output.note_skipped(result.path, result.error, result.file_row)
             else:
-                output.write_file(result.path, result.table, result.time_base)
+                output.write_file(result.path, result.table, result.time_base, result.file_row)
+        progress.file_written()
+        if not quiet:
+            for message in result.messages:
+                say(message)
         if result.error:
             say(f"skipped {result.path}: {result.error}")
-        elif result.warning:
+        elif result.warning and not quiet:
             say(f"warning: {result.path}: {result.warning}")
 
 
 def run(args) -> int:
+    from vexmira_tools.progress import Progress
     inputs = find_videos(args.inputs)
     for path, reason in inputs.ignored.items():
         say(f"ignored {path}: {reason}")
     with cluster_of(args) as client:
-        record = RunRecord(ignored=inputs.ignored)
+        record = RunRecord(ignored=inputs.ignored, options={"mb_types": args.mb_types, "stream": args.stream})
         try:
             output = open_output(args.output, record, args.resume, args.mb_types)
         except OutputError as error:
@@ -165,29 +208,29 @@ def run(args) -> int:
             say(f"resuming: {len(inputs.videos) - len(todo)} files already complete in {args.output}")
         finished = False
         try:
-            with progress_bar() as bar:
-                write_results(file_results(client, todo, args, bar), output)
+            with Progress(len(todo)) as progress:
+                write_results(file_results(client, todo, args, progress), output, progress, args.quiet)
             finished = True
         finally:
             with interrupt_deferred():
                 output.finish(finished, inputs.videos)
     if not inputs.videos:
         say("no video files found")
+    say(summary([record.file_rows[path] for path in inputs.videos if path in record.file_rows]))
     return 1 if record.skipped or not inputs.videos else 0
 
 
 def main(argv=None) -> int:
-    argv = sys.argv[1:] if argv is None else argv
-    if "--yuview" in argv:
-        from vexmira_tools.yuview import main as yuview_main
-        return yuview_main(argv)
-    args = parse_arguments(argv)
+    args = parse_arguments(sys.argv[1:] if argv is None else argv)
     if extra := missing_extra(args):
         print(f"{PROGRAM}: this run needs the {extra} extra: pip install 'vexmira[{extra}]'", file=sys.stderr)
         return 1
     if problem := output_problem(args.output) or dask_problem(args.dask):
         say(problem)
         return 2
+    if args.yuview:
+        from vexmira_tools.yuview import LAYERS, run as write_yuview
+        return write_yuview(args.inputs[0], args.output, args.frames or ":", args.layers or ",".join(LAYERS))
     try:
         return run(args)
     except ClusterUnavailable as error:

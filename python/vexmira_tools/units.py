@@ -9,6 +9,7 @@ from collections import OrderedDict
 import numpy as np
 
 import vexmira
+from vexmira_tools.messages import messages_taken
 from vexmira_tools.plans import MAX_RANGES_PER_FILE, FilePlan, open_file
 
 # Sessions a process keeps between tasks, the most recently used: a cluster's worker that
@@ -39,16 +40,11 @@ def kept_session(path: str, mb_types: bool = False, stream: int | None = None) -
     return session
 
 
-def plan_and_read_first(path: str, range_frames: int, threads: int,
-                        mb_types: bool = False,
-                        stream: int | None = None) -> tuple[FilePlan, dict[str, np.ndarray] | None]:
-    """A cluster's first task of a file: its plan and the frame_stats of its first range, read
-    with the session that planned it. A clip of one range is done in this one task."""
-    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session, stream)
-    if plan.error:
-        return plan, None
-    first, end = plan.ranges[0]
-    return plan, range_stats(path, first, end, threads, session)
+def plan_file(path: str, range_frames: int, mb_types: bool = False, stream: int | None = None) -> FilePlan:
+    """A cluster's first task of a file: its plan, with the session that made it kept for the
+    ranges this worker reads next."""
+    plan, _ = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session, stream)
+    return plan
 
 
 def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
@@ -57,3 +53,11 @@ def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
     process keeps, with the counts of macroblock types where asked."""
     session = session or kept_session(path, mb_types, stream)
     return session.frame_stats(range(first, end), threads=threads)
+
+
+def read_range(path: str, first: int, end: int, threads: int = 1, session=None, mb_types: bool = False,
+               stream: int | None = None) -> tuple[dict[str, np.ndarray], list[str]]:
+    """range_stats, and the warnings and errors FFmpeg logged of the file meanwhile."""
+    with messages_taken(path) as messages:
+        stats = range_stats(path, first, end, threads, session, mb_types, stream)
+    return stats, messages

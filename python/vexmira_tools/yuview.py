@@ -1,23 +1,28 @@
-"""vexmira-stats --yuview FILE -o out.csv [--frames A:B]
+"""vexmira-stats --yuview FILE -o out.csv [--frames A:B] [--layers qp,types,...]
 
 Writes what vexmira reads of each frame of one H.264 file as a YUView statistics file (its CSV
 format), so that YUView draws it over the video: the QP of each macroblock, its type, the
 partitions of motion-compensated macroblocks, field macroblocks, and the motion vectors from
-each list. Frames are numbered in presentation order, as YUView's POC column expects; a
-frame the decoder does not produce is left out and reported on stderr."""
+each list, each a layer that --layers chooses. Frames are numbered in presentation order, as
+YUView's POC column expects, and each frame's rows are grouped by layer, as its format asks; a
+frame the decoder does not produce is left out and reported on stderr. A file of a codec that
+gives none of the layers chosen, or a range of no frames, writes nothing and ends with status 1."""
 
-import argparse
 import sys
+from collections import defaultdict
 from pathlib import Path
 
 import numpy as np
 
 import vexmira
+from vexmira_tools.columns import bit_depth
 from vexmira_tools.mb_type_colours import MB_TYPE_COLOURS
 
 MbType, Partition = vexmira.MbType, vexmira.Partition
 
 QP, TYPE, PARTITION, FIELD, MOTION_L0, MOTION_L1 = range(6)
+# The layers --layers names, and the types of each.
+LAYERS = {"qp": [QP], "types": [TYPE], "partitions": [PARTITION], "fields": [FIELD], "motion": [MOTION_L0, MOTION_L1]}
 # (x, y, w, h) of each part of a macroblock, by partition.
 PARTS = {Partition.P16X16: [(0, 0, 16, 16)],
          Partition.P16X8: [(0, 0, 16, 8), (0, 8, 16, 8)],
@@ -30,37 +35,56 @@ VECTOR_SCALE = 4
 INTRA = [MbType.INTRA_4X4, MbType.INTRA_16X16, MbType.INTRA_PCM]
 
 
-def header(session, name: str) -> list[str]:
-    """The format's header: version, sequence, and each type with how YUView colours it."""
-    # Above 8 bits FFmpeg's QP carries 6 * (bit depth - 8), which takes it up to 63.
-    highest_qp = 51 if session.bytes_per_sample == 1 else 63
+def highest_qp(session) -> int:
+    """The top of the QP colour scale, on the file's own scale: above 8 bits FFmpeg's H.264 QP
+    carries 6 * (bit depth - 8), so 10 bits reach 63; MPEG-2's quantiser_scale reaches 112."""
+    if session.qp_scale == "mpeg2":
+        return 112
+    return 51 + 6 * max(bit_depth(session.pix_fmt, session.bytes_per_sample) - 8, 0)
+
+
+def type_lines(session, kind: int) -> list[str]:
+    """A type's declaration, with how YUView colours it."""
+    if kind == QP:
+        return [f"%;type;{QP};QP;range", f"%;defaultRange;0;{highest_qp(session)};jet"]
+    if kind == TYPE:
+        return ([f"%;type;{TYPE};MacroblockType;map"]
+                + [f"%;mapColor;{int(kind)};{r};{g};{b};255" for kind, (r, g, b) in MB_TYPE_COLOURS.items()]
+                + ["%;%;MacroblockType: " + ", ".join(f"{int(kind)} {kind.name}" for kind in MB_TYPE_COLOURS)])
+    if kind == PARTITION:
+        return ([f"%;type;{PARTITION};Partition;map"]
+                + [f"%;mapColor;{int(part)};{r};{g};{b};255" for part, (r, g, b) in PARTITION_COLOURS.items()]
+                + ["%;%;Partition: " + ", ".join(f"{int(part)} {part.name}" for part in PARTITION_COLOURS)
+                   + "; one block per part, motion-compensated macroblocks only"])
+    if kind == FIELD:
+        return [f"%;type;{FIELD};FieldMacroblock;map", "%;mapColor;1;255;255;0;255"]
+    name, colour = ("MotionL0", "255;0;0;255") if kind == MOTION_L0 else ("MotionL1", "0;0;255;255")
+    return [f"%;type;{kind};{name};vector", f"%;vectorColor;{colour}", f"%;scaleFactor;{VECTOR_SCALE}"]
+
+
+def header(session, name: str, kinds: list[int]) -> list[str]:
+    """The format's header: version, sequence, and each type written."""
     lines = ["%;syntax-version;v1.22",
-             f"%;seq-specs;{name.replace(';', '_')};0;{session.width};{session.height};{session.fps:g}",
-             f"%;type;{QP};QP;range", f"%;defaultRange;0;{highest_qp};jet",
-             f"%;type;{TYPE};MacroblockType;map"]
-    lines += [f"%;mapColor;{int(kind)};{r};{g};{b};255" for kind, (r, g, b) in MB_TYPE_COLOURS.items()]
-    lines += ["%;%;MacroblockType: " + ", ".join(f"{int(kind)} {kind.name}" for kind in MB_TYPE_COLOURS),
-              f"%;type;{PARTITION};Partition;map"]
-    lines += [f"%;mapColor;{int(part)};{r};{g};{b};255" for part, (r, g, b) in PARTITION_COLOURS.items()]
-    lines += ["%;%;Partition: " + ", ".join(f"{int(part)} {part.name}" for part in PARTITION_COLOURS)
-              + "; one block per part, motion-compensated macroblocks only",
-              f"%;type;{FIELD};FieldMacroblock;map", "%;mapColor;1;255;255;0;255",
-              f"%;type;{MOTION_L0};MotionL0;vector", "%;vectorColor;255;0;0;255", f"%;scaleFactor;{VECTOR_SCALE}",
-              f"%;type;{MOTION_L1};MotionL1;vector", "%;vectorColor;0;0;255;255", f"%;scaleFactor;{VECTOR_SCALE}"]
-    return lines
+             f"%;seq-specs;{name.replace(';', '_')};0;{session.width};{session.height};{session.fps:g}"]
+    return lines + [line for kind in kinds for line in type_lines(session, kind)]
 
 
 class FrameRows:
-    """The data rows of one frame, each block cut to the picture."""
+    """The data rows of one frame, by type, each block cut to the picture."""
 
-    def __init__(self, poc: int, width: int, height: int):
+    def __init__(self, poc: int, width: int, height: int, kinds: list[int]):
         self.poc, self.width, self.height = poc, width, height
-        self.lines: list[str] = []
+        self.by_type: dict[int, list[str]] = defaultdict(list)
+        self.kinds = kinds
 
     def add(self, x: int, y: int, w: int, h: int, kind: int, *values: int) -> None:
         w, h = min(w, self.width - x), min(h, self.height - y)
-        if x >= 0 and y >= 0 and w > 0 and h > 0:
-            self.lines.append(";".join(str(int(v)) for v in (self.poc, x, y, w, h, kind, *values)))
+        if kind in self.kinds and x >= 0 and y >= 0 and w > 0 and h > 0:
+            self.by_type[kind].append(";".join(str(int(v)) for v in (self.poc, x, y, w, h, kind, *values)))
+
+    def lines(self) -> list[str]:
+        """Type by type, as YUView reads a frame's rows."""
+        return [line for kind in sorted(self.by_type) for line in self.by_type[kind]]
 
 
 def add_macroblocks(rows: FrameRows, qp_map: np.ndarray, types: np.ndarray) -> None:
@@ -90,45 +114,87 @@ def add_vectors(rows: FrameRows, vectors: np.ndarray) -> None:
                  int(vector["motion_x"]) * VECTOR_SCALE // scale, int(vector["motion_y"]) * VECTOR_SCALE // scale)
 
 
-def write_yuview_csv(path: str, output: Path, frames: slice = slice(None)) -> list[int]:
-    """Writes the file for the frames the slice picks; returns those the decoder did not produce."""
-    session = vexmira.H264DecoderSession(path, mb_types=True, motion_vectors=True)
-    missing = []
+def available_kinds(session, kinds: list[int]) -> tuple[list[int], list[str]]:
+    """The types of kinds the file's codec gives, and why each other is left out."""
+    left_out = []
+    if session.qp_scale is None and QP in kinds:
+        left_out.append(f"FFmpeg exports no QP for {session.codec}")
+        kinds = [kind for kind in kinds if kind != QP]
+    if session.codec != "h264" and {TYPE, PARTITION, FIELD} & set(kinds):
+        left_out.append(f"macroblock types are read for H.264 only, not {session.codec}")
+        kinds = [kind for kind in kinds if kind not in (TYPE, PARTITION, FIELD)]
+    return kinds, left_out
+
+
+def write_yuview_csv(session, name: str, output: Path, frames: range, kinds: list[int], bar) -> tuple[list[int], int]:
+    """Writes the file for the frames given; returns those the decoder did not produce, and
+    how many data rows it wrote."""
+    missing, written = [], 0
     with Path(output).open("w", newline="\n") as file:
-        file.write("\n".join(header(session, Path(path).name)) + "\n")
-        for index in range(session.num_frames)[frames]:
-            rows = FrameRows(index, session.width, session.height)
+        file.write("\n".join(header(session, name, kinds)) + "\n")
+        for index in frames:
+            rows = FrameRows(index, session.width, session.height, kinds)
             try:
-                add_macroblocks(rows, session.get_qpmap(index), session.get_mbtype_map(index))
-                add_vectors(rows, session.get_motion_vectors(index))
+                if {QP, TYPE, PARTITION, FIELD} & set(kinds):
+                    add_macroblocks(rows, session.get_qpmap(index),
+                                    session.get_mbtype_map(index) if session.codec == "h264" else np.empty((0, 0)))
+                if MOTION_L0 in kinds:
+                    add_vectors(rows, session.get_motion_vectors(index))
             except RuntimeError:
                 missing.append(index)
                 continue
-            file.writelines(line + "\n" for line in rows.lines)
-    return missing
+            finally:
+                bar.update(1)
+            lines = rows.lines()
+            file.writelines(line + "\n" for line in lines)
+            written += len(lines)
+    return missing, written
 
 
-def frame_range(text: str) -> slice:
+def frame_range(text: str, frames: int) -> range:
+    """A:B as a Python slice of the file's frames; either side may be left out or negative."""
     first, separator, end = text.partition(":")
     if not separator:
-        raise argparse.ArgumentTypeError("--frames takes A:B, either side may be left out")
-    return slice(int(first) if first else None, int(end) if end else None)
+        raise ValueError("--frames takes A:B, either side may be left out")
+    return range(frames)[slice(int(first) if first else None, int(end) if end else None)]
 
 
-def main(argv) -> int:
-    parser = argparse.ArgumentParser(prog="vexmira-stats --yuview", description=__doc__.split("\n\n")[1])
-    parser.add_argument("--yuview", required=True, metavar="FILE", help="the H.264 file")
-    parser.add_argument("-o", "--output", required=True, type=Path, help="out.csv")
-    parser.add_argument("--frames", type=frame_range, default=slice(None), metavar="A:B",
-                        help="frames A to B-1, as a Python slice (default: all)")
-    args = parser.parse_args(argv)
-    if args.output.suffix.lower() != ".csv":
-        parser.error("the output must end in .csv")
+def layer_kinds(text: str) -> list[int]:
+    names = [name.strip() for name in text.split(",") if name.strip()]
+    unknown = [name for name in names if name not in LAYERS]
+    if unknown or not names:
+        raise ValueError(f"--layers takes some of {','.join(LAYERS)}, not {text!r}")
+    return sorted({kind for name in names for kind in LAYERS[name]})
+
+
+def say(message: str) -> None:
+    from tqdm import tqdm
+    tqdm.write(f"vexmira-stats: {message}", file=sys.stderr)
+
+
+def run(path: str, output: Path, frames_text: str, layers_text: str) -> int:
+    from tqdm import tqdm
     try:
-        missing = write_yuview_csv(args.yuview, args.output, args.frames)
+        kinds = layer_kinds(layers_text)
+        session = vexmira.H264DecoderSession(path, mb_types=True, motion_vectors=MOTION_L0 in kinds)
+        frames = frame_range(frames_text, session.num_frames)
     except (RuntimeError, ValueError) as error:
-        print(f"vexmira-stats: {args.yuview}: {type(error).__name__}: {error}", file=sys.stderr)
+        say(f"{path}: {type(error).__name__}: {error}")
+        return 1
+    kinds, left_out = available_kinds(session, kinds)
+    for reason in left_out:
+        say(f"warning: {path}: {reason}")
+    if not kinds or not frames:
+        why = "no layer chosen has data" if not kinds else f"--frames {frames_text} picks none of its " \
+                                                           f"{session.num_frames} frames"
+        say(f"warning: nothing written for {path}: {why}")
+        return 1
+    with tqdm(total=len(frames), unit="frame", file=sys.stderr, disable=not sys.stderr.isatty()) as bar:
+        missing, written = write_yuview_csv(session, Path(path).name, output, frames, kinds, bar)
+    if not written:
+        output.unlink()
+        say(f"warning: nothing written for {path}: its {session.codec} frames gave no data for the layers chosen")
         return 1
     if missing:
-        print(f"vexmira-stats: no picture for frames {missing} of {args.yuview}", file=sys.stderr)
+        say(f"no picture for frames {missing} of {path}")
     return 1 if missing else 0

@@ -82,6 +82,12 @@ PYBIND11_MODULE(vexmira, m) {
             docstrings::kQpScale)
         .def_property_readonly(
             "time_base", [](const Session& s) { return fraction(s.index()->pts_time_base()); }, docstrings::kTimeBase)
+        .def_property_readonly("declared_duration", [](const Session& s) { return s.index()->extent.declared_duration; },
+                               docstrings::kDeclaredDuration)
+        .def_property_readonly("declared_frames", [](const Session& s) { return s.index()->extent.declared_frames; },
+                               docstrings::kDeclaredFrames)
+        .def_property_readonly("truncated", [](const Session& s) { return s.index()->extent.truncated; },
+                               docstrings::kTruncated)
         .def_property_readonly("closed", &Session::closed, docstrings::kClosed)
         .def("close", &Session::close, py::call_guard<py::gil_scoped_release>(), docstrings::kClose)
         .def("__enter__", [](const std::shared_ptr<Session>& s) { s->check_open(); return s; }, docstrings::kEnter)

@@ -157,6 +157,25 @@ class H264DecoderSession:
         frames are numbered from the bitstream, whose pts are the frame numbers."""
 
     @property
+    def declared_duration(self) -> float | None:
+        """The video stream's duration in seconds as the container declares it: Matroska's
+        DURATION tag of the track, else what the header gives the stream or the file (an
+        MP4's track, a Matroska segment, an AVI header). None where the container declares
+        none and FFmpeg would only estimate one (MPEG-TS, raw streams)."""
+
+    @property
+    def declared_frames(self) -> int | None:
+        """The video stream's packet count as the container's index declares it (an MP4's
+        sample table, an AVI header); None where it declares none."""
+
+    @property
+    def truncated(self) -> bool:
+        """Whether the file ends before its container says it does: the last packet is
+        shorter than the container's index makes it, the index lists packets the file does
+        not hold (declared_frames), the packets end more than two frames before
+        declared_duration, or an MPEG-TS file ends inside one of its fixed-size packets."""
+
+    @property
     def closed(self) -> bool:
         """Whether close() has been called."""
 

@@ -29,6 +29,8 @@ ScannedPackets scan_video_packets(VideoInput& input, bool with_order_counts) {
             headers.emplace(codecpar, scanned.with_order_counts);
         }
         scanned.packets.push_back(describe(*packet, scanned.packets.size()));
+        // FFmpeg marks a packet corrupt where the file ran out before the size it asked for.
+        scanned.last_packet_cut = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0;
         if (headers) {
             scanned.pictures.push_back(headers->read(*packet));
         }

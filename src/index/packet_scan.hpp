@@ -46,6 +46,9 @@ struct ScannedPackets {
     // The display window of the first picture's sequence parameter set, where it was read.
     std::optional<CodedWindow> first_window;
     ParameterSetHistory parameter_sets;
+    // Whether the demuxer read the last packet short of the size the container gave it: the
+    // file ends inside it.
+    bool last_packet_cut = false;
 };
 
 // Reads the rest of the input once, without decoding, and keeps a record of every packet

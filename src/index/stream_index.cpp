@@ -71,6 +71,7 @@ std::shared_ptr<const StreamIndex> scan_stream_index(VideoInput& input, const st
         throw std::runtime_error("No video packets found in: " + path);
     }
     take_decoder_picture_size(index->facts, scanned.first_window);
+    index->extent = measure_data_extent(*input.demuxer(), input.video_stream(), scanned, index->facts.fps);
     if (scanned.pictures.empty() && find_output_order && !numbered_by_timestamps(scanned.packets, {})) {
         // Without the codec's headers, only the decoder tells which packets' pictures come
         // out and in which order: such files pay a decode of the whole file at opening.

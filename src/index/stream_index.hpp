@@ -8,6 +8,7 @@
 
 #include "ffmpeg/stream_facts.hpp"
 #include "ffmpeg/video_input.hpp"
+#include "index/data_extent.hpp"
 #include "index/file_identity.hpp"
 #include "index/frame_index.hpp"
 #include "index/packet_scan.hpp"
@@ -35,6 +36,8 @@ struct StreamIndex {
     // For H.264, the parameter sets in force where each packet begins, which a reader gives
     // its decoder before the key packet it starts from.
     ParameterSetHistory parameter_sets;
+    // What the container declares of the stream, and whether the file holds all of it.
+    DataExtent extent;
 
     int32_t num_frames() const { return frames.count(); }
 
