@@ -176,7 +176,7 @@ $(INSTALLED): $(SOURCES) | system-packages $(PYTHON)
 
 # The demo needs the module and matplotlib, not the test tools.
 $(DEMO_INSTALLED): $(SOURCES) | system-packages $(PYTHON)
-	$(call install-module,$(PYTHON),demo)
+	$(call install-module,$(PYTHON),demo,-C build-dir=$(MODULE_BUILD) $(WITH_NATIVE_TESTS))
 	@touch $@
 
 $(SANITIZE_PYTHON): | system-packages
