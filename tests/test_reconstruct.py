@@ -8,6 +8,7 @@ import pytest
 
 import vexmira
 from media import RECONSTRUCT_RECIPES
+from oracle import traced_headers
 
 MbType = vexmira.MbType
 Partition = vexmira.Partition
@@ -79,3 +80,38 @@ def test_motion_field_of_p_frames_is_the_decoders_where_it_exports_one(media, cl
                 assert (field["mv"][..., 0, component][shown] == exported[component][shown]).all(), (frame, component)
             compared += int(shown.sum())
         assert compared > 0
+
+
+def order_counts_of_p_pictures(path):
+    """Picture order counts in decoding order of a stream of reference frames with
+    pic_order_cnt_type 2 (x264's without B pictures): twice frame_num counted on past its
+    wraps (8.2.1.3), frame_num as the bitstream tracer reads it."""
+    headers = traced_headers(path)
+    (sps,) = {tuple(elements) for section, elements in headers if section.startswith("Sequence")}
+    assert dict(sps)["pic_order_cnt_type"] == 2
+    max_frame_num = 1 << (dict(sps)["log2_max_frame_num_minus4"] + 4)
+    counts, offset, previous = [], 0, 0
+    for section, elements in headers:
+        if "Slice Header" in section and dict(elements)["first_mb_in_slice"] == 0:
+            frame_num = dict(elements)["frame_num"]
+            offset = 0 if dict(elements).get("idr_pic_id") is not None else offset + (
+                max_frame_num if frame_num < previous else 0)
+            counts.append(2 * (offset + frame_num))
+            previous = frame_num
+    return np.array(counts)
+
+
+@pytest.mark.parametrize("clip", ["mp4_inter_cavlc_ref1", "mp4_inter_cabac_ref4"])
+def test_motion_field_names_each_reference_by_its_order_count(media, clip):
+    """x264's P pictures without weights keep list 0 as initialised: index k names the
+    picture k + 1 before in decoding order."""
+    counts = order_counts_of_p_pictures(media(clip))
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        assert len(counts) == session.num_frames
+        for frame in range(1, session.num_frames):
+            field = session.get_motion_field(frame)
+            ref_idx = field["ref_idx"][..., 0]
+            used = ref_idx >= 0
+            assert used.any() and (field["ref_poc"][..., 1] == -1).all()
+            assert (field["ref_poc"][..., 0][used] == counts[frame - 1 - ref_idx[used]]).all(), frame
+            assert (field["ref_poc"][..., 0][~used] == -1).all(), frame

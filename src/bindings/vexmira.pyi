@@ -314,11 +314,12 @@ class H264DecoderSession:
     def get_motion_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
         """Get the motion of each 4x4 block of a P frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
 
-        mv (2 lists x (x, y), int16, quarter samples) and ref_idx (2 lists, -1 where unused,
-        intra blocks too): each partition's vector predicted from its neighbours (median, the
-        16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8 partitions
-        at their own blocks. Frames with B macroblocks (direct prediction, list 1) raise
-        PredictionNotBuilt; the pictures referred to (ref_poc) are not given yet."""
+        mv (2 lists x (x, y), int16, quarter samples), ref_idx (2 lists, -1 where unused,
+        intra blocks too) and ref_poc (2 lists, int32, the picture order count of the picture
+        the index names in its slice's list, -1 where unused): each partition's vector
+        predicted from its neighbours (median, the 16x8 and 8x16 directional rules, P_Skip)
+        plus its coded difference, sub-8x8 partitions at their own blocks. Frames with B
+        macroblocks (direct prediction, list 1) raise PredictionNotBuilt."""
 
     def get_mb_syntaxes(
         self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None

@@ -58,7 +58,7 @@ void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const Stre
     require_parsed(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
     std::vector<MotionRecord> field;
-    std::vector<std::vector<int32_t>> frame_lists;
+    std::vector<std::vector<HeldReference>> frame_lists;
     if (!all_intra) {
         build_p_motion_field(syntax, field);
         frame_lists = p_reference_lists(syntax);

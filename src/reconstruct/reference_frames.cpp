@@ -1,14 +1,17 @@
 #include "reconstruct/reference_frames.hpp"
 
 #include <algorithm>
-#include <iterator>
 
 #include "decode/interval_decoder.hpp"
 
 DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& index, const FrameSyntax& syntax,
-                                     const std::vector<std::vector<int32_t>>& frame_lists) {
-    for (const std::vector<int32_t>& list : frame_lists) {
-        std::copy_if(list.begin(), list.end(), std::back_inserter(frames_), [](int32_t frame) { return frame >= 0; });
+                                     const std::vector<std::vector<HeldReference>>& frame_lists) {
+    for (const std::vector<HeldReference>& list : frame_lists) {
+        for (const HeldReference& reference : list) {
+            if (reference.frame >= 0) {
+                frames_.push_back(reference.frame);
+            }
+        }
     }
     std::sort(frames_.begin(), frames_.end());
     frames_.erase(std::unique(frames_.begin(), frames_.end()), frames_.end());
@@ -20,12 +23,12 @@ DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& i
             pictures_[i] = coded_planes(*snapshots_[i], syntax);
         }
     }
-    for (const std::vector<int32_t>& frame_list : frame_lists) {
+    for (const std::vector<HeldReference>& frame_list : frame_lists) {
         std::vector<const ReferencePicture*>& list = lists_.emplace_back(frame_list.size(), nullptr);
         for (std::size_t i = 0; i < frame_list.size(); ++i) {
-            const auto at = std::lower_bound(frames_.begin(), frames_.end(), frame_list[i]);
+            const auto at = std::lower_bound(frames_.begin(), frames_.end(), frame_list[i].frame);
             const auto slot = static_cast<std::size_t>(at - frames_.begin());
-            if (frame_list[i] >= 0 && snapshots_[slot] && snapshots_[slot]->has_pixels) {
+            if (frame_list[i].frame >= 0 && snapshots_[slot] && snapshots_[slot]->has_pixels) {
                 list[i] = &pictures_[slot];
             }
         }

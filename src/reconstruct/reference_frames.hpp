@@ -7,6 +7,7 @@
 #include "frame/frame_snapshot.hpp"
 #include "index/stream_index.hpp"
 #include "reconstruct/inter_prediction.hpp"
+#include "reconstruct/reference_lists.hpp"
 #include "syntax/frame_syntax_reader.hpp"
 
 // The reference pictures a P frame's slices name, as the decoder holds them while it decodes
@@ -15,9 +16,9 @@
 // rows and columns the stream's cropping hides included. Keeps their pictures alive.
 class DecodedReferences {
 public:
-    // `frame_lists` holds each slice's list 0 as frame numbers (-1 for none).
+    // `frame_lists` holds each slice's list 0 (p_reference_lists).
     DecodedReferences(const std::shared_ptr<const StreamIndex>& index, const FrameSyntax& syntax,
-                      const std::vector<std::vector<int32_t>>& frame_lists);
+                      const std::vector<std::vector<HeldReference>>& frame_lists);
 
     // Each slice's list 0, null where the list names no picture or it was not decoded.
     const std::vector<std::vector<const ReferencePicture*>>& lists() const { return lists_; }

@@ -84,11 +84,12 @@ int32_t ReferenceMarker::pic_num(const HeldReference& reference, uint32_t curren
     return reference.frame_num > current_frame_num ? frame_num - max_frame_num_ : frame_num;
 }
 
-void ReferenceMarker::mark(const SliceSyntaxHeader& header, int32_t frame) {
+void ReferenceMarker::mark(const EarlierPicture& picture) {
+    const SliceSyntaxHeader& header = picture.header;
     if (header.ref_idc == 0) {
         return;
     }
-    HeldReference current{frame, header.frame_num, false, 0};
+    HeldReference current{picture.frame, picture.order_count, header.frame_num, false, 0};
     if (header.nal_type == kSliceIdr) {
         held_.clear();
         current.long_term = header.marking.long_term_reference;
@@ -99,7 +100,7 @@ void ReferenceMarker::mark(const SliceSyntaxHeader& header, int32_t frame) {
     if (header.marking.adaptive) {
         const bool reset = std::any_of(header.marking.operations.begin(), header.marking.operations.end(),
                                        [](const MarkingOperation& operation) { return operation.operation == 5; });
-        if (adaptive(header, frame)) {
+        if (adaptive(picture)) {
             return;
         }
         // After a memory reset the picture counts as frame_num 0 (8.2.1).
@@ -134,7 +135,8 @@ void ReferenceMarker::forget_long_term_index(uint32_t index) {
                 held_.end());
 }
 
-bool ReferenceMarker::adaptive(const SliceSyntaxHeader& header, int32_t frame) {
+bool ReferenceMarker::adaptive(const EarlierPicture& picture) {
+    const SliceSyntaxHeader& header = picture.header;
     const uint32_t current = header.frame_num;
     const auto short_term = [&](int32_t number) {
         return std::find_if(held_.begin(), held_.end(), [&](const HeldReference& r) {
@@ -174,7 +176,7 @@ bool ReferenceMarker::adaptive(const SliceSyntaxHeader& header, int32_t frame) {
                 break;
             case 6:
                 forget_long_term_index(operation.first);
-                held_.push_back(HeldReference{frame, current, true, operation.first});
+                held_.push_back(HeldReference{picture.frame, picture.order_count, current, true, operation.first});
                 current_long_term = true;
                 break;
             default:
@@ -184,7 +186,7 @@ bool ReferenceMarker::adaptive(const SliceSyntaxHeader& header, int32_t frame) {
     return current_long_term;
 }
 
-std::vector<std::vector<int32_t>> p_reference_lists(const FrameSyntax& syntax) {
+std::vector<std::vector<HeldReference>> p_reference_lists(const FrameSyntax& syntax) {
     for (const SliceSyntaxHeader& slice : syntax.slices) {
         if (slice.kind == kSliceB) {
             throw PredictionNotBuilt("The frame holds B slices: their inter prediction is not built yet");
@@ -195,18 +197,37 @@ std::vector<std::vector<int32_t>> p_reference_lists(const FrameSyntax& syntax) {
     }
     ReferenceMarker marking(syntax.sequence.frame_num_bits, syntax.sequence.reference_frames);
     for (const EarlierPicture& picture : syntax.earlier) {
-        marking.mark(picture.header, picture.frame);
+        marking.mark(picture);
     }
-    std::vector<std::vector<int32_t>> lists;
+    std::vector<std::vector<HeldReference>> lists;
     for (const SliceSyntaxHeader& slice : syntax.slices) {
         const auto active = static_cast<std::size_t>(slice.references[0]);
         std::vector<int> list = initial_list(marking.held(), marking, slice.frame_num);
         modify_list(marking.held(), marking, slice, active, list);
         list.resize(active, -1);
-        std::vector<int32_t>& frames = lists.emplace_back(active, -1);
+        std::vector<HeldReference>& references = lists.emplace_back(active);
         for (std::size_t i = 0; i < active; ++i) {
-            frames[i] = list[i] < 0 ? -1 : marking.held()[static_cast<std::size_t>(list[i])].frame;
+            if (list[i] >= 0) {
+                references[i] = marking.held()[static_cast<std::size_t>(list[i])];
+            }
         }
     }
     return lists;
+}
+
+void name_references(const FrameSyntax& syntax, const std::vector<std::vector<HeldReference>>& lists,
+                     std::vector<MotionRecord>& field) {
+    const std::size_t blocks_per_row = 4 * static_cast<std::size_t>(syntax.coded_cols);
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        MotionRecord& block = field[i];
+        const std::size_t mb = (i / blocks_per_row / 4) * syntax.coded_cols + (i % blocks_per_row) / 4;
+        const int slice = syntax.coded_records[mb].slice;
+        if (block.ref_idx[0] < 0 || slice < 0 || static_cast<std::size_t>(slice) >= lists.size()) {
+            continue;
+        }
+        const std::vector<HeldReference>& list = lists[static_cast<std::size_t>(slice)];
+        const auto index = static_cast<std::size_t>(block.ref_idx[0]);
+        const int32_t count = index < list.size() ? list[index].order_count : -1;
+        block.ref_poc[0] = count;
+    }
 }

@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "reconstruct/motion_field.hpp"
 #include "syntax/frame_syntax_reader.hpp"
 
 // A reference frame the decoder holds (8.2.5): the session's frame that shows it, its
-// frame_num, and whether it is a long-term reference and its LongTermFrameIdx.
+// picture order count and frame_num, and whether it is a long-term reference and its
+// LongTermFrameIdx.
 struct HeldReference {
     int32_t frame = -1;
+    int32_t order_count = -1;
     uint32_t frame_num = 0;
     bool long_term = false;
     uint32_t long_term_index = 0;
@@ -20,8 +23,8 @@ class ReferenceMarker {
 public:
     ReferenceMarker(int frame_num_bits, int max_reference_frames);
 
-    // Marks the references after decoding the picture `frame` whose slice header is `header`.
-    void mark(const SliceSyntaxHeader& header, int32_t frame);
+    // Marks the references after decoding `picture`.
+    void mark(const EarlierPicture& picture);
 
     // In the order they were marked.
     const std::vector<HeldReference>& held() const { return held_; }
@@ -32,7 +35,7 @@ public:
 private:
     void sliding_window(uint32_t current_frame_num);
     // Returns whether the current picture was made a long-term reference (operation 6).
-    bool adaptive(const SliceSyntaxHeader& header, int32_t frame);
+    bool adaptive(const EarlierPicture& picture);
     void forget_long_term_index(uint32_t index);
 
     const int32_t max_frame_num_;
@@ -42,9 +45,14 @@ private:
     uint32_t long_term_indices_ = 0;
 };
 
-// Reference picture list 0 of each slice of a P frame, as the session's frame of each
-// reference index (-1 where the list names no picture): initialised by descending PicNum
+// Reference picture list 0 of each slice of a P frame, the frame -1 where an index names
+// no picture: initialised by descending PicNum
 // then ascending LongTermPicNum (8.2.4.2.1) and modified as the slice says (8.2.4.3), over
 // the references the pictures decoded before it from its key packet leave marked.
 // PredictionNotBuilt for B slices and field pictures.
-std::vector<std::vector<int32_t>> p_reference_lists(const FrameSyntax& syntax);
+std::vector<std::vector<HeldReference>> p_reference_lists(const FrameSyntax& syntax);
+
+// Fills the ref_poc of each block of a P frame's motion field that uses list 0 from its
+// slice's list.
+void name_references(const FrameSyntax& syntax, const std::vector<std::vector<HeldReference>>& lists,
+                     std::vector<MotionRecord>& field);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frame/macroblock_placement.hpp"
+#include "h264/header_reader.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -59,6 +60,8 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
     }
     grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
     result.earlier.clear();
+    // Counts picture order as FFmpeg's decoder does, from the key packet on.
+    H264HeaderReader orders(*input_.video_stream().codecpar, true);
     bool reached = false;
     walk_from(target, [&](int32_t packet) {
         if (packet == target) {
@@ -71,7 +74,7 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
             return false;
         }
         if (with_coefficients) {
-            earlier_picture(packet, result);
+            earlier_picture(packet, orders, result);
         } else {
             parser_.read_parameter_sets(packet_->data, packet_->size);
         }
@@ -136,11 +139,15 @@ void FrameSyntaxReader::read_in_file_order(
     }
 }
 
-void FrameSyntaxReader::earlier_picture(int32_t packet, FrameSyntax& result) {
+void FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result) {
     EarlierPicture picture;
+    const PictureOrder order = orders.read(*packet_);
     if (!parser_.read_picture_header(packet_->data, packet_->size, picture.header)) {
         return;
     }
+    // FFmpeg counts type 0 from a most significant part of 2^16 where the Recommendation
+    // starts at 0.
+    picture.order_count = order.poc - (picture.header.sequence->order_count_type == 0 ? 1 << 16 : 0);
     picture.header.sequence = nullptr;
     picture.header.picture = nullptr;
     const int64_t pts = index_->packets[static_cast<std::size_t>(packet)].pts;

@@ -18,6 +18,8 @@
 struct EarlierPicture {
     // The session's frame that shows it; -1 where none does.
     int32_t frame = -1;
+    // Its picture order count (8.2.1).
+    int32_t order_count = 0;
     SliceSyntaxHeader header;
 };
 
@@ -39,6 +41,8 @@ struct FrameSyntax {
     std::vector<SliceSyntaxHeader> slices;
     std::vector<EarlierPicture> earlier;
 };
+
+class H264HeaderReader;
 
 // Reads frames' syntax from the packets of a file the session's index describes, with a
 // demuxer of its own and no decoder in use: a frame costs reading the packets from its key
@@ -66,7 +70,7 @@ private:
     bool walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit);
     void place(const PictureGrid& grid, FrameSyntax& result) const;
     // Reads the header of the picture in the packet just read into `result.earlier`.
-    void earlier_picture(int32_t packet, FrameSyntax& result);
+    void earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result);
 
     const std::shared_ptr<const StreamIndex> index_;
     VideoInput input_;
