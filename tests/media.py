@@ -443,6 +443,36 @@ RECONSTRUCT_RECIPES.update({
 })
 
 
+def p_clip(cabac, extra, pix_fmt="yuv420p", frames=12, then="", bframes=0):
+    """An IDR picture then P pictures of a moving pattern under noise, every partition size."""
+    params = f"cabac={int(cabac)}:partitions=all:subme=7:{extra}"
+    return noisy_input(size="160x96", frames=frames, then=then) + x264(
+        bframes=bframes, gop=frames, pix_fmt=pix_fmt, extra=params, preset="fast")
+
+
+# P pictures for the rebuild of inter prediction: one reference and the 4x4 transform; more
+# references than frames held, so that the sliding window drops some; explicit weights of a
+# fade, where x264 also refers to one picture under two indices with other weights; B
+# pictures kept as references (a pyramid), which x264 lets go of by memory management
+# operations; the other chroma formats, a higher bit depth, and a picture whose cropping
+# hides coded rows that vectors still reach.
+RECONSTRUCT_RECIPES.update({
+    f"mp4_inter_{coder}{kind}": (".mp4", p_clip(coder == "cabac", *arguments))
+    for coder in ("cavlc", "cabac")
+    for kind, arguments in {
+        "_ref1": ("ref=1:8x8dct=0",),
+        "_ref4": ("ref=4:8x8dct=1", "yuv420p", 20),
+        "_weighted": ("ref=3:weightp=2", "yuv420p", 12, "fade=in:0:12"),
+        "_pyramid": ("ref=3:b-pyramid=normal", "yuv420p", 20, "", 3),
+        "_422": ("ref=2", "yuv422p"),
+        "_444": ("ref=2", "yuv444p"),
+        "_gray": ("ref=2", "gray"),
+        "_10bit": ("ref=2", "yuv420p10le"),
+        "_cropped": ("ref=2", "yuv420p", 12, "crop=160:88:0:0"),
+    }.items()
+})
+
+
 class Media:
     """The named clips, each made on first use into `folder`. A clip already in the folder is
     taken as it is: CI's two stages share one folder (.ci/run empties it first), so the

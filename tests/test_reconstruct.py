@@ -1,4 +1,4 @@
-"""Pictures rebuilt from their syntax: every intra frame's prediction plus its residual,
+"""Pictures rebuilt from their syntax: every I and P frame's prediction plus its residual,
 clipped, against the decoder's own picture before its loop filter (deblocking="exact")."""
 
 import random
@@ -8,11 +8,10 @@ import pytest
 
 import vexmira
 from media import RECONSTRUCT_RECIPES
+from oracle import traced_headers
 
 MbType = vexmira.MbType
 Partition = vexmira.Partition
-
-INTRA_CLIPS = [name for name in RECONSTRUCT_RECIPES if "_intra_" in name]
 
 
 def first_difference(rebuilt, expected, plane, chroma_shift):
@@ -22,7 +21,7 @@ def first_difference(rebuilt, expected, plane, chroma_shift):
     return f"plane {plane} sample ({x}, {y}), macroblock ({x // step_x}, {y // step_y})"
 
 
-@pytest.mark.parametrize("clip", INTRA_CLIPS)
+@pytest.mark.parametrize("clip", RECONSTRUCT_RECIPES)
 def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, clip):
     with (vexmira.H264DecoderSession(media(clip), deblocking="exact") as decoded,
           vexmira.H264DecoderSession(media(clip)) as session):
@@ -32,26 +31,31 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
         planes = 1 if "gray" in clip else 3
         chroma_shift = (0, 0) if "444" in clip else (1, 0) if "422" in clip else (1, 1)
         for frame in frames:
+            if session.get_frame_type(frame) == "B":
+                with pytest.raises(vexmira.PredictionNotBuilt):
+                    session.get_prediction(frame)
+                continue
             prediction = session.get_prediction(frame)
             residual = session.get_residual(frame)
             for plane in range(planes):
-                expected = decoded.get_plane_data(frame, plane)
                 rows, columns = prediction[plane].shape
-                assert expected.shape[0] == rows and residual[plane].shape == (rows, columns)
+                assert residual[plane].shape == (rows, columns)
+                # Rows of stride samples, the coded rows the stream's cropping hides left out.
+                expected = decoded.get_plane_data(frame, plane)[:, :columns].astype(np.int32)
                 rebuilt = np.clip(prediction[plane].astype(np.int32) + residual[plane], 0, (1 << bit_depth) - 1)
-                expected = expected[:, :columns].astype(np.int32)
+                rebuilt = rebuilt[:expected.shape[0]]
                 assert (rebuilt == expected).all(), (frame, first_difference(rebuilt, expected, plane, chroma_shift))
 
 
-def test_inter_frames_give_a_residual_but_no_prediction_yet(media):
-    with vexmira.H264DecoderSession(media("mp4_cabac")) as session:
+def test_b_frames_give_a_residual_but_no_prediction_yet(media):
+    with vexmira.H264DecoderSession(media("mp4")) as session:
         types = [session.get_frame_type(i) for i in range(session.num_frames)]
-        inter = types.index("P")
-        luma, cb, cr = session.get_residual(inter)
-        assert luma.dtype == np.int16 and luma.shape == (96, 160) and cb.shape == (48, 80)
-        with pytest.raises(NotImplementedError, match="inter prediction"):
-            session.get_prediction(inter)
-        assert isinstance(session.get_prediction(types.index("I"))[0], np.ndarray)
+        bipredicted = types.index("B")
+        luma, cb, cr = session.get_residual(bipredicted)
+        assert luma.dtype == np.int16 and luma.shape == (48, 64) and cb.shape == (24, 32)
+        with pytest.raises(vexmira.PredictionNotBuilt, match="B "):
+            session.get_prediction(bipredicted)
+        assert session.get_prediction(types.index("P"))[0].shape == (48, 64)
 
 
 @pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith("mp4_p_")])
@@ -76,3 +80,38 @@ def test_motion_field_of_p_frames_is_the_decoders_where_it_exports_one(media, cl
                 assert (field["mv"][..., 0, component][shown] == exported[component][shown]).all(), (frame, component)
             compared += int(shown.sum())
         assert compared > 0
+
+
+def order_counts_of_p_pictures(path):
+    """Picture order counts in decoding order of a stream of reference frames with
+    pic_order_cnt_type 2 (x264's without B pictures): twice frame_num counted on past its
+    wraps (8.2.1.3), frame_num as the bitstream tracer reads it."""
+    headers = traced_headers(path)
+    (sps,) = {tuple(elements) for section, elements in headers if section.startswith("Sequence")}
+    assert dict(sps)["pic_order_cnt_type"] == 2
+    max_frame_num = 1 << (dict(sps)["log2_max_frame_num_minus4"] + 4)
+    counts, offset, previous = [], 0, 0
+    for section, elements in headers:
+        if "Slice Header" in section and dict(elements)["first_mb_in_slice"] == 0:
+            frame_num = dict(elements)["frame_num"]
+            offset = 0 if dict(elements).get("idr_pic_id") is not None else offset + (
+                max_frame_num if frame_num < previous else 0)
+            counts.append(2 * (offset + frame_num))
+            previous = frame_num
+    return np.array(counts)
+
+
+@pytest.mark.parametrize("clip", ["mp4_inter_cavlc_ref1", "mp4_inter_cabac_ref4"])
+def test_motion_field_names_each_reference_by_its_order_count(media, clip):
+    """x264's P pictures without weights keep list 0 as initialised: index k names the
+    picture k + 1 before in decoding order."""
+    counts = order_counts_of_p_pictures(media(clip))
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        assert len(counts) == session.num_frames
+        for frame in range(1, session.num_frames):
+            field = session.get_motion_field(frame)
+            ref_idx = field["ref_idx"][..., 0]
+            used = ref_idx >= 0
+            assert used.any() and (field["ref_poc"][..., 1] == -1).all()
+            assert (field["ref_poc"][..., 0][used] == counts[frame - 1 - ref_idx[used]]).all(), frame
+            assert (field["ref_poc"][..., 0][~used] == -1).all(), frame

@@ -10,6 +10,7 @@
 #include "docstrings.hpp"
 #include "reconstruct/motion_field.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
+#include "reconstruct/reference_lists.hpp"
 
 namespace {
 
@@ -52,7 +53,7 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_levels(session, frame);
         bit_depth = std::max(syntax.sequence.bit_depth_luma, syntax.sequence.bit_depth_chroma);
-        rebuild_intra_picture(syntax, picture);
+        rebuild_picture(syntax, session.index(), picture);
     }
     py::list planes;
     for (int plane = 0; plane < 3; ++plane) {
@@ -75,6 +76,9 @@ py::dtype motion_dtype() {
     names.append("ref_idx");
     formats.append("(2,)i1");
     offsets.append(offsetof(MotionRecord, ref_idx));
+    names.append("ref_poc");
+    formats.append("(2,)<i4");
+    offsets.append(offsetof(MotionRecord, ref_poc));
     return py::dtype(names, formats, offsets, sizeof(MotionRecord));
 }
 
@@ -87,6 +91,7 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_levels(session, frame);
         build_p_motion_field(syntax, field);
+        name_references(syntax, p_reference_lists(syntax), field);
         columns = 4 * static_cast<py::ssize_t>(syntax.coded_cols);
         rows = static_cast<py::ssize_t>(field.size()) / columns;
     }

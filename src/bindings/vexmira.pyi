@@ -30,7 +30,7 @@ def usable_cores() -> int:
 
 
 class PredictionNotBuilt(NotImplementedError):
-    """get_prediction of a frame that needs what is not built: inter prediction."""
+    """get_prediction of a frame that needs what is not built: B pictures' and fields' inter prediction."""
 
 
 class MbType(enum.IntEnum):
@@ -307,7 +307,7 @@ class H264DecoderSession:
         The levels of get_coefficients scaled (the scaling matrices in force, each macroblock's
         QP, chroma QP from its offsets) and inverse-transformed (4x4 and 8x8, the Intra 16x16
         luma DC and chroma DC transforms), or in lossless macroblocks taken as they are, as the
-        decoder adds them to its prediction: for a frame whose macroblocks are all intra,
+        decoder adds them to its prediction: for an I or P frame,
         clip(get_prediction(frame_idx)[p] + get_residual(frame_idx)[p]) is the picture before
         the loop filter. Zero in skipped macroblocks. Chroma arrays are empty for monochrome
         streams; field pictures and MBAFF frames raise RuntimeError."""
@@ -316,23 +316,29 @@ class H264DecoderSession:
         self, frame_idx: SupportsIndex
     ) -> tuple[npt.NDArray[np.uint8] | npt.NDArray[np.uint16], npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
                npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
-        """Get the intra prediction of frame, rebuilt from its syntax without decoding, as three arrays (luma, Cb, Cr) of the picture's sample type at the coded picture's size
+        """Get the prediction of an I or P frame, rebuilt from its syntax and its reference frames, as three arrays (luma, Cb, Cr) of the picture's sample type at the coded picture's size
 
-        Each block predicted as its intra mode says from the samples beside it as rebuilt before
-        the loop filter (prediction plus residual, macroblock by macroblock), with Intra 8x8's
-        reference filtering and constrained_intra_pred's rule. Only frames whose macroblocks are
-        all intra are rebuilt: a frame with inter macroblocks raises PredictionNotBuilt (a
-        NotImplementedError), as inter prediction is not built yet. An I_PCM macroblock's
-        prediction is its coded samples and its residual zero."""
+        Intra blocks predicted as their intra mode says from the samples beside them as rebuilt
+        before the loop filter (prediction plus residual, macroblock by macroblock), with Intra
+        8x8's reference filtering and constrained_intra_pred's rule; an I_PCM macroblock's
+        prediction is its coded samples and its residual zero. P blocks predicted from the
+        reference frame their list 0 index names (the lists initialised and modified as the
+        slice says, over the references the decoded reference marking leaves), as the decoder
+        holds it (decoded with the loop filter on, whatever the session's mode, on its coded
+        planes, edges repeated), with the block's vector of get_motion_field: quarter-sample
+        luma and eighth-sample chroma interpolation, explicit weights where the picture asks
+        for them. Frames with B slices, and field pictures, raise PredictionNotBuilt (a
+        NotImplementedError); MBAFF frames RuntimeError."""
 
     def get_motion_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
         """Get the motion of each 4x4 block of a P frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
 
-        mv (2 lists x (x, y), int16, quarter samples) and ref_idx (2 lists, -1 where unused,
-        intra blocks too): each partition's vector predicted from its neighbours (median, the
-        16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8 partitions
-        at their own blocks. Frames with B macroblocks (direct prediction, list 1) raise
-        PredictionNotBuilt; the pictures referred to (ref_poc) are not given yet."""
+        mv (2 lists x (x, y), int16, quarter samples), ref_idx (2 lists, -1 where unused,
+        intra blocks too) and ref_poc (2 lists, int32, the picture order count of the picture
+        the index names in its slice's list, -1 where unused): each partition's vector
+        predicted from its neighbours (median, the 16x8 and 8x16 directional rules, P_Skip)
+        plus its coded difference, sub-8x8 partitions at their own blocks. Frames with B
+        macroblocks (direct prediction, list 1) raise PredictionNotBuilt."""
 
     def get_mb_syntaxes(
         self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None

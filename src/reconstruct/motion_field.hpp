@@ -12,6 +12,9 @@ struct MotionRecord {
     int16_t mv[2][2] = {{0, 0}, {0, 0}};
     // Per list; -1 where the list is not used (intra blocks too).
     int8_t ref_idx[2] = {-1, -1};
+    // Per list, the picture order count of the picture referred to; -1 where the list is not
+    // used or the picture is not known.
+    int32_t ref_poc[2] = {-1, -1};
 };
 #pragma pack(pop)
 

@@ -1,7 +1,12 @@
+#include <algorithm>
+
 #include "frame/mb_type_map.hpp"
+#include "reconstruct/inter_macroblock.hpp"
 #include "reconstruct/intra_macroblock.hpp"
 #include "reconstruct/macroblock_residual.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
+#include "reconstruct/reference_frames.hpp"
+#include "reconstruct/reference_lists.hpp"
 
 namespace {
 
@@ -25,13 +30,12 @@ void reset(const FrameSyntax& syntax, RebuiltPicture& picture, bool with_predict
     }
 }
 
-void require_intra(const FrameSyntax& syntax) {
+bool is_intra(const MbSyntaxRecord& mb) { return mb.type <= static_cast<uint8_t>(MbType::IntraPcm); }
+
+void require_parsed(const FrameSyntax& syntax) {
     for (const MbSyntaxRecord& mb : syntax.coded_records) {
         if (!mb.parsed) {
             throw std::runtime_error("Macroblocks of the frame could not be parsed: its prediction is not rebuilt");
-        }
-        if (mb.type > static_cast<uint8_t>(MbType::IntraPcm)) {
-            throw PredictionNotBuilt("The frame holds inter macroblocks: inter prediction is not built yet");
         }
     }
 }
@@ -48,15 +52,30 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
     }
 }
 
-void rebuild_intra_picture(const FrameSyntax& syntax, RebuiltPicture& picture) {
+void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const StreamIndex>& index,
+                     RebuiltPicture& picture) {
     reset(syntax, picture, true);
-    require_intra(syntax);
+    require_parsed(syntax);
+    const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
+    std::vector<MotionRecord> field;
+    std::vector<std::vector<HeldReference>> frame_lists;
+    if (!all_intra) {
+        build_p_motion_field(syntax, field);
+        frame_lists = p_reference_lists(syntax);
+    }
+    const DecodedReferences references(index, syntax, frame_lists);
     MacroblockResidual residual(syntax, picture);
     IntraMacroblock intra(syntax, picture);
+    InterMacroblock inter(syntax, picture, field, references.lists());
     for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
         const int mb_x = static_cast<int>(i % static_cast<std::size_t>(syntax.coded_cols));
         const int mb_y = static_cast<int>(i / static_cast<std::size_t>(syntax.coded_cols));
-        residual.rebuild(mb_x, mb_y, syntax.coded_records[i]);
-        intra.rebuild(mb_x, mb_y, syntax.coded_records[i]);
+        const MbSyntaxRecord& mb = syntax.coded_records[i];
+        residual.rebuild(mb_x, mb_y, mb);
+        if (is_intra(mb)) {
+            intra.rebuild(mb_x, mb_y, mb);
+        } else {
+            inter.rebuild(mb_x, mb_y, mb);
+        }
     }
 }

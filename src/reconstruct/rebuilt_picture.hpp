@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "index/stream_index.hpp"
 #include "syntax/frame_syntax_reader.hpp"
 
 // A picture rebuilt from its syntax, each plane at the coded size, row-major: the residual
@@ -17,7 +19,7 @@ struct RebuiltPicture {
     std::vector<uint16_t> samples[3];
 };
 
-// Raised for pictures whose prediction needs what is not built: inter prediction.
+// Raised for pictures whose prediction needs what is not built: B pictures' and fields'.
 class PredictionNotBuilt : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -27,7 +29,10 @@ public:
 // (read with coefficients). Field pictures and MBAFF frames raise std::runtime_error.
 void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 
-// The residual, the intra prediction and the samples of a frame whose macroblocks are all
-// intra, macroblock by macroblock in decoding order (an I_PCM macroblock's prediction is its
-// samples, its residual zero); PredictionNotBuilt for others.
-void rebuild_intra_picture(const FrameSyntax& syntax, RebuiltPicture& picture);
+// The residual, the prediction and the samples of a frame, macroblock by macroblock in
+// decoding order: intra macroblocks from the samples rebuilt so far (an I_PCM macroblock's
+// prediction is its samples, its residual zero), P macroblocks from the reference frames
+// their slice's list 0 names, decoded from the file `index` describes.
+// PredictionNotBuilt for pictures with B slices and field pictures with inter macroblocks.
+void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const StreamIndex>& index,
+                     RebuiltPicture& picture);

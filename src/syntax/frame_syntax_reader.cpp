@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frame/macroblock_placement.hpp"
+#include "h264/header_reader.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -58,6 +59,9 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
         throw std::runtime_error("No packet holds frame " + std::to_string(frame));
     }
     grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
+    result.earlier.clear();
+    // Counts picture order as FFmpeg's decoder does, from the key packet on.
+    H264HeaderReader orders(*input_.video_stream().codecpar, true);
     bool reached = false;
     walk_from(target, [&](int32_t packet) {
         if (packet == target) {
@@ -69,7 +73,11 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
             parser_.parse_second_field(packet_->data, packet_->size, grid_);
             return false;
         }
-        parser_.read_parameter_sets(packet_->data, packet_->size);
+        if (with_coefficients) {
+            earlier_picture(packet, orders, result);
+        } else {
+            parser_.read_parameter_sets(packet_->data, packet_->size);
+        }
         return true;
     });
     if (!reached) {
@@ -131,6 +139,22 @@ void FrameSyntaxReader::read_in_file_order(
     }
 }
 
+void FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result) {
+    EarlierPicture picture;
+    const PictureOrder order = orders.read(*packet_);
+    if (!parser_.read_picture_header(packet_->data, packet_->size, picture.header)) {
+        return;
+    }
+    // FFmpeg counts type 0 from a most significant part of 2^16 where the Recommendation
+    // starts at 0.
+    picture.order_count = order.poc - (picture.header.sequence->order_count_type == 0 ? 1 << 16 : 0);
+    picture.header.sequence = nullptr;
+    picture.header.picture = nullptr;
+    const int64_t pts = index_->packets[static_cast<std::size_t>(packet)].pts;
+    picture.frame = pts == AV_NOPTS_VALUE ? -1 : index_->frames.frame_of_pts(pts);
+    result.earlier.push_back(std::move(picture));
+}
+
 bool FrameSyntaxReader::walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit) {
     const int32_t key = previous_key_packet(index_->packets, first + 1);
     locator_.seek(key);
@@ -182,6 +206,7 @@ void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) cons
         if (!result.picture.scaling_present) {
             result.picture.scaling = sequence->scaling;
         }
+        result.slices = grid.slices;
     }
     CropOffsets crop{sequence->window.coded_width, sequence->window.coded_height, 0, 0};
     if (const std::optional<CropOffsets> cropped = predict_decoder_crop(index_->facts.pixel_format, sequence->window)) {

@@ -13,6 +13,16 @@
 #include "index/stream_index.hpp"
 #include "syntax/picture_syntax.hpp"
 
+// A picture decoded before a frame from the same key packet, in decoding order: what the
+// decoder's reference pictures are when the frame is decoded follows from these.
+struct EarlierPicture {
+    // The session's frame that shows it; -1 where none does.
+    int32_t frame = -1;
+    // Its picture order count (8.2.1).
+    int32_t order_count = 0;
+    SliceSyntaxHeader header;
+};
+
 // One frame's syntax on the grid of the session's QP maps (facts.mb_rows x facts.mb_cols,
 // each cell the macroblock MacroblockPlacement puts there), and where asked for its levels.
 struct FrameSyntax {
@@ -26,7 +36,13 @@ struct FrameSyntax {
     int32_t coded_cols = 0;
     SequenceSyntax sequence;
     PictureSyntax picture;
+    // Where levels are asked for: the headers of the slices the records number, and the
+    // pictures decoded before the frame's from its key packet on.
+    std::vector<SliceSyntaxHeader> slices;
+    std::vector<EarlierPicture> earlier;
 };
+
+class H264HeaderReader;
 
 // Reads frames' syntax from the packets of a file the session's index describes, with a
 // demuxer of its own and no decoder in use: a frame costs reading the packets from its key
@@ -53,6 +69,8 @@ private:
     // `visit` with its number until it returns false; false where the input ends first.
     bool walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit);
     void place(const PictureGrid& grid, FrameSyntax& result) const;
+    // Reads the header of the picture in the packet just read into `result.earlier`.
+    void earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result);
 
     const std::shared_ptr<const StreamIndex> index_;
     VideoInput input_;

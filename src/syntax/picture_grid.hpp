@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "syntax/mb_syntax_record.hpp"
+#include "syntax/slice_syntax_header.hpp"
 
 // What the macroblocks after a macroblock read of it, beside its record: the coefficient
 // counts that choose CAVLC's coeff_token tables and CABAC's coded_block_flags.
@@ -35,6 +36,9 @@ struct PictureGrid {
     int height_mbs = 0;
     std::vector<MbSyntaxRecord> records;
     std::vector<MbNeighbourState> states;
+    // The header of each slice parsed, by the number its macroblocks' records carry; their
+    // parameter-set pointers are the parser's and are not to be followed.
+    std::vector<SliceSyntaxHeader> slices;
     // Where asked for; else null, and the levels are read and dropped.
     CoefficientPlanes* coefficients = nullptr;
 

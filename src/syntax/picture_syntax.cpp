@@ -36,6 +36,26 @@ void PictureSyntaxParser::read_parameter_sets(const uint8_t* data, int size) {
     });
 }
 
+bool PictureSyntaxParser::read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header) {
+    bool found = false;
+    visit_nal_units(data, size, length_size_, [&](const NalUnit& unit) {
+        if (unit.size <= 1) {
+            return true;
+        }
+        payload_.clear();
+        unescape_rbsp(unit.data + 1, static_cast<std::size_t>(unit.size - 1), payload_);
+        if (is_parameter_set(unit.type())) {
+            sets_.read(unit.type(), payload_.data(), static_cast<int>(payload_.size()));
+        } else if (unit.type() == kSliceNonIdr || unit.type() == kSliceIdr) {
+            BitReader reader(payload_.data(), payload_.size());
+            found = *read_slice_syntax_header(reader, unit.type(), (unit.data[0] >> 5) & 3, sets_, header) == '\0';
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
 bool PictureSyntaxParser::parse_packet(const uint8_t* data, int size, PictureGrid& grid) {
     slices_ = 0;
     awaited_field_ = -1;
@@ -94,5 +114,6 @@ void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid
     if (*refusal != '\0' || header.mbaff) {
         return;
     }
+    grid.slices.push_back(header);
     SliceParser(reader, payload_.data(), payload_.size(), header, grid, slices_++).slice_data();
 }

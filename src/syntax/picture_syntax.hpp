@@ -19,6 +19,10 @@ public:
     // Takes the packet's parameter sets; its slices are not read.
     void read_parameter_sets(const uint8_t* data, int size);
 
+    // Takes the packet's parameter sets and reads the header of its first slice; returns
+    // whether it holds one that could be read.
+    bool read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header);
+
     // Parses every slice of the packet into `grid`, which the first slice sizes and clears.
     // Returns whether the packet held a picture. Slices the parser refuses (MBAFF frames,
     // slice groups, SI/SP slices, data partitions, extension units) leave their macroblocks

@@ -3,66 +3,6 @@
 namespace {
 
 constexpr int kSliceIdr = 5;
-// Lists of modifications and marking operations are short; a longer one is damage.
-constexpr int kLongestOperationList = 100;
-
-bool skip_list_modification(BitReader& reader) {
-    if (!reader.flag()) {
-        return true;
-    }
-    for (int i = 0; i < kLongestOperationList && !reader.overrun(); ++i) {
-        const uint32_t operation = reader.ue();
-        if (operation == 3) {
-            return true;
-        }
-        reader.ue();
-    }
-    return false;
-}
-
-void skip_weight_table(BitReader& reader, const SliceSyntaxHeader& header) {
-    const bool chroma = header.sequence->chroma_array_type() != 0;
-    reader.ue();
-    if (chroma) {
-        reader.ue();
-    }
-    for (int list = 0; list < (header.kind == kSliceB ? 2 : 1); ++list) {
-        for (int i = 0; i < header.references[list] && !reader.overrun(); ++i) {
-            if (reader.flag()) {
-                reader.se();
-                reader.se();
-            }
-            if (chroma && reader.flag()) {
-                for (int j = 0; j < 4; ++j) {
-                    reader.se();
-                }
-            }
-        }
-    }
-}
-
-bool skip_marking(BitReader& reader, bool idr) {
-    if (idr) {
-        reader.read(2);
-        return true;
-    }
-    if (!reader.flag()) {
-        return true;
-    }
-    for (int i = 0; i < kLongestOperationList && !reader.overrun(); ++i) {
-        const uint32_t operation = reader.ue();
-        if (operation == 0) {
-            return true;
-        }
-        if (operation == 1 || operation == 3) {
-            reader.ue();
-        }
-        if (operation == 2 || operation == 3 || operation == 6 || operation == 4) {
-            reader.ue();
-        }
-    }
-    return false;
-}
 
 void read_order_count(BitReader& reader, SliceSyntaxHeader& header) {
     const SequenceSyntax& sequence = *header.sequence;
@@ -168,15 +108,16 @@ const char* read_slice_syntax_header(BitReader& reader, int nal_type, int ref_id
         return "the slice header is damaged";
     }
     if (header.kind != kSliceI && header.kind != kSliceSI) {
-        if (!skip_list_modification(reader) || (header.kind == kSliceB && !skip_list_modification(reader))) {
+        if (!read_list_modifications(reader, header.kind == kSliceB ? 2 : 1, header.modifications)) {
             return "the slice header is damaged";
         }
     }
     if ((header.picture->weighted_prediction && (header.kind == kSliceP || header.kind == kSliceSP)) ||
         (header.picture->weighted_bipred == 1 && header.kind == kSliceB)) {
-        skip_weight_table(reader, header);
+        read_weight_table(reader, header.kind == kSliceB ? 2 : 1, header.references,
+                          sequence.chroma_array_type() != 0, header.weights);
     }
-    if (ref_idc != 0 && !skip_marking(reader, nal_type == kSliceIdr)) {
+    if (ref_idc != 0 && !read_marking(reader, nal_type == kSliceIdr, header.marking)) {
         return "the slice header is damaged";
     }
     read_tail(reader, header);

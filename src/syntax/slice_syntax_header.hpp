@@ -4,6 +4,7 @@
 
 #include "h264/bit_reader.hpp"
 #include "syntax/parameter_syntax.hpp"
+#include "syntax/reference_syntax.hpp"
 
 enum SliceKind { kSliceP = 0, kSliceB = 1, kSliceI = 2, kSliceSP = 3, kSliceSI = 4 };
 
@@ -29,6 +30,11 @@ struct SliceSyntaxHeader {
     int disable_deblocking = 0;
     int alpha_offset = 0;
     int beta_offset = 0;
+    // What inter prediction needs to name and weigh the slice's references, and what the
+    // picture does to the decoder's reference pictures.
+    std::array<std::vector<ListModification>, 2> modifications;
+    WeightTable weights;
+    ReferenceMarking marking;
 };
 
 // Reads the header of a slice unit from its payload (emulation prevention removed, header byte
