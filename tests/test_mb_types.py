@@ -223,7 +223,7 @@ def test_stats_cli_writes_the_counts(media, reference, tmp_path):
 
 def test_sessions_without_mb_types_refuse_and_errors_are_the_frame_methods(media):
     plain = vexmira.H264DecoderSession(str(media("mp4")))
-    for call in (lambda: plain.get_mbtype_map(0), lambda: plain.get_mbtype_maps([0])):
+    for call in (lambda: plain.get_mbtype_map(0, source="decode"), lambda: plain.get_mbtype_maps([0])):
         with pytest.raises(RuntimeError, match=r"open it with H264DecoderSession\(path, mb_types=True\)"):
             call()
     session = vexmira.H264DecoderSession(str(media("mp4")), mb_types=True)

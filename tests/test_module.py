@@ -62,7 +62,7 @@ def test_help_shows_typed_signatures():
     index = "typing.SupportsIndex"
     integer = "typing.SupportsInt | typing.SupportsIndex"
     expected = {
-        "get_qpmap": f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {index}) "
+        "get_qpmap": f"get_qpmap(self: vexmira.H264DecoderSession, frame_idx: {index}, *, source: str = 'decode') "
                      "-> numpy.typing.NDArray[numpy.int8]",
         "get_plane_data": f"get_plane_data(self: vexmira.H264DecoderSession, frame_idx: {index}, "
                           f"plane: {index}) -> numpy.typing.NDArray[numpy.uint8] | numpy.typing.NDArray[numpy.uint16]",
@@ -76,7 +76,8 @@ def test_help_shows_typed_signatures():
                               "-> numpy.ndarray",
         "get_mv_field": f"get_mv_field(self: vexmira.H264DecoderSession, frame_idx: {index}) "
                         "-> numpy.typing.NDArray[numpy.int16]",
-        "get_mbtype_map": f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {index}) -> numpy.ndarray",
+        "get_mbtype_map": f"get_mbtype_map(self: vexmira.H264DecoderSession, frame_idx: {index}, *, "
+                          "source: str | None = None) -> numpy.ndarray",
     }
     # The signature, then the summary line on a line of its own; the docstrings are the stub's (below).
     for name, signature in expected.items():

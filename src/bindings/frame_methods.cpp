@@ -12,6 +12,7 @@
 #include "frame/picture_area.hpp"
 #include "mb_type_records.hpp"
 #include "python_logging.hpp"
+#include "syntax/parsed_maps.hpp"
 
 namespace {
 
@@ -94,11 +95,28 @@ MotionVectorRow as_row(const AVMotionVector& vector) {
 
 }  // namespace
 
-py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
-    py::array_t<int8_t> qp_map({static_cast<py::ssize_t>(frame->mb_rows), static_cast<py::ssize_t>(frame->mb_cols)});
-    if (!frame->qp_map.empty()) {
-        std::memcpy(qp_map.mutable_data(), frame->qp_map.data(), frame->qp_map.size());
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& frame_idx, const std::string& source) {
+    session.check_open();
+    const int32_t frame = frame_number(session, frame_idx, "frame_idx");
+    const MapSource from = map_source_named(source, "source");
+    if (from != MapSource::Decode) {
+        std::optional<std::vector<int8_t>> parsed;
+        {
+            py::gil_scoped_release release;
+            parsed = qp_map_from_syntax(*session.syntax_reader(), frame, from);
+        }
+        if (parsed) {
+            py::array_t<int8_t> qp_map({static_cast<py::ssize_t>(session.facts().mb_rows),
+                                        static_cast<py::ssize_t>(session.facts().mb_cols)});
+            std::memcpy(qp_map.mutable_data(), parsed->data(), parsed->size());
+            return qp_map;
+        }
+    }
+    const std::shared_ptr<FrameSnapshot> snapshot = fetch_frame(session, frame, false);
+    py::array_t<int8_t> qp_map(
+        {static_cast<py::ssize_t>(snapshot->mb_rows), static_cast<py::ssize_t>(snapshot->mb_cols)});
+    if (!snapshot->qp_map.empty()) {
+        std::memcpy(qp_map.mutable_data(), snapshot->qp_map.data(), snapshot->qp_map.size());
     }
     return qp_map;
 }
@@ -161,15 +179,29 @@ py::array_t<int16_t> get_mv_field(H264DecoderSession& session, const IndexArgume
     return field;
 }
 
-py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame_argument) {
-    check_mb_types_exported(session);
+py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame_argument,
+                         const std::optional<std::string>& source) {
+    session.check_open();
     const int32_t frame_idx = frame_number(session, frame_argument, "frame_idx");
-    const std::shared_ptr<FrameSnapshot> frame = fetch_frame(session, frame_idx, false);
-    require_read_map(frame->mb_types, frame_idx);
-    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frame->mb_rows),
-                                         static_cast<py::ssize_t>(frame->mb_cols)};
+    const MapSource from = source ? map_source_named(*source, "source")
+                                  : session.options().mb_types ? MapSource::Decode : MapSource::Parse;
+    if (from != MapSource::Parse) {
+        check_mb_types_exported(session);
+    }
+    std::optional<std::vector<MacroblockCoding>> parsed;
+    if (from != MapSource::Decode) {
+        py::gil_scoped_release release;
+        parsed = mb_types_from_syntax(*session.syntax_reader(), frame_idx, from);
+    }
+    std::shared_ptr<FrameSnapshot> frame;
+    if (!parsed) {
+        frame = fetch_frame(session, frame_idx, false);
+        require_read_map(frame->mb_types, frame_idx);
+    }
+    const std::vector<MacroblockCoding>& cells = parsed ? *parsed : frame->mb_types.cells;
+    const std::vector<py::ssize_t> shape{parsed ? session.facts().mb_rows : frame->mb_rows,
+                                         parsed ? session.facts().mb_cols : frame->mb_cols};
     py::array map(mb_type_dtype(), shape, std::vector<py::ssize_t>{});
-    const std::vector<MacroblockCoding>& cells = frame->mb_types.cells;
     if (!cells.empty()) {
         std::memcpy(map.mutable_data(), cells.data(),
                     std::min(cells.size() * sizeof(MacroblockCoding), static_cast<std::size_t>(map.nbytes())));

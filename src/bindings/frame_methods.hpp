@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -15,7 +17,7 @@ namespace py = pybind11;
 // then copies what it needs with the GIL held: nothing handed to Python points into a
 // snapshot, so the frame cache may drop it at any time.
 
-py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& frame_idx);
+py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& frame_idx, const std::string& source);
 
 // uint8 up to 8 bits a sample, uint16 above.
 using PlaneArray = py::typing::Union<py::array_t<uint8_t>, py::array_t<uint16_t>>;
@@ -37,7 +39,8 @@ py::array get_motion_vectors(H264DecoderSession& session, const IndexArgument& f
 py::array_t<int16_t> get_mv_field(H264DecoderSession& session, const IndexArgument& frame_idx);
 
 // Structured (mb_rows, mb_cols) array of mb_type_dtype() records.
-py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame_idx);
+py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame_idx,
+                         const std::optional<std::string>& source);
 
 void copy_plane_to_ptr(H264DecoderSession& session, const IndexArgument& frame_idx, const IndexArgument& plane,
                        uint64_t dst_ptr, int32_t dst_stride);

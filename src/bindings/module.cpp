@@ -98,7 +98,8 @@ PYBIND11_MODULE(vexmira, m) {
              },
              py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), docstrings::kExit)
         .def(py::pickle(&session_state, &session_from_state))
-        .def("get_qpmap", &get_qpmap, py::arg("frame_idx"), docstrings::kGetQpmap)
+        .def("get_qpmap", &get_qpmap, py::arg("frame_idx"), py::kw_only(), py::arg("source") = "decode",
+             docstrings::kGetQpmap)
         .def("get_plane_data", &get_plane_data, py::arg("frame_idx"), py::arg("plane"), docstrings::kGetPlaneData)
         .def("get_chroma_qp_offset", &get_chroma_qp_offset, py::arg("frame_idx"), docstrings::kGetChromaQpOffset)
         .def("get_frame_type", &get_frame_type, py::arg("frame_idx"), docstrings::kGetFrameType)
@@ -106,7 +107,8 @@ PYBIND11_MODULE(vexmira, m) {
         .def("is_damaged", &is_damaged, py::arg("frame_idx"), docstrings::kIsDamaged)
         .def("get_motion_vectors", &get_motion_vectors, py::arg("frame_idx"), docstrings::kGetMotionVectors)
         .def("get_mv_field", &get_mv_field, py::arg("frame_idx"), docstrings::kGetMvField)
-        .def("get_mbtype_map", &get_mbtype_map, py::arg("frame_idx"), docstrings::kGetMbtypeMap)
+        .def("get_mbtype_map", &get_mbtype_map, py::arg("frame_idx"), py::kw_only(), py::arg("source") = py::none(),
+             docstrings::kGetMbtypeMap)
         .def("copy_plane_to_ptr", &copy_plane_to_ptr, py::arg("frame_idx"), py::arg("plane"), py::arg("dst_ptr"),
              py::arg("dst_stride"), docstrings::kCopyPlaneToPtr)
         .def("get_qpmaps", &get_qpmaps, py::arg("frames") = py::none(), py::kw_only(), py::arg("threads") = 0,

@@ -12,6 +12,7 @@ import numpy.typing as npt
 from vexmira_tools import FrameStats
 
 _Deblocking: TypeAlias = Literal["skip", "exact", "on"]
+_MapSource: TypeAlias = Literal["decode", "parse", "auto"]
 _PictureType: TypeAlias = Literal["I", "P", "B", "S", "SI", "SP", "BI", "?"]
 _QpScale: TypeAlias = Literal["h264", "mpeg2"]
 _Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -198,12 +199,19 @@ class H264DecoderSession:
     def __getstate__(self) -> tuple[bytes, str, bool, bool, int | None, int]: ...
     def __setstate__(self, state: tuple[bytes, str, bool, bool, int | None, int], /) -> None: ...
 
-    def get_qpmap(self, frame_idx: SupportsIndex) -> npt.NDArray[np.int8]:
+    def get_qpmap(self, frame_idx: SupportsIndex, *, source: _MapSource = "decode") -> npt.NDArray[np.int8]:
         """Get QP map for frame as (mb_rows, mb_cols) int8 array
 
         On the codec's scale (qp_scale): -1 where the decoder reported no QP, everywhere in
         a picture it reported damaged, and for codecs without QP export. Above 8 bits H.264
-        values carry FFmpeg's offset, QP + 6 * (bit depth - 8): 10-bit maps run to 63."""
+        values carry FFmpeg's offset, QP + 6 * (bit depth - 8): 10-bit maps run to 63.
+
+        source: "decode" decodes the frame (from its key frame on); "parse" reads each
+        macroblock's QP from the frame's own packet without decoding (as get_mb_syntax's qp),
+        -1 where a macroblock could not be parsed (damage, a coding the parser refuses, a frame
+        without slices of its own); "auto" takes the parse where it read every macroblock of
+        the picture, which then equals the decoder's map, and decodes otherwise, so that a
+        damaged or concealed picture gets the decoder's answer. H.264 only for "parse"."""
 
     def get_plane_data(
         self, frame_idx: SupportsIndex, plane: SupportsIndex
@@ -251,15 +259,22 @@ class H264DecoderSession:
         """Get motion vectors of frame per 4x4 block as (2, 2, mb_rows*4, mb_cols*4) int16
         array: [past, future][x, y][row][column], quarter pixels"""
 
-    def get_mbtype_map(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
+    def get_mbtype_map(self, frame_idx: SupportsIndex, *, source: _MapSource | None = None) -> npt.NDArray[np.void]:
         """Get how each macroblock of frame was coded as a (mb_rows, mb_cols) structured
         array: type (uint8, a vexmira.MbType), partition (uint8, a vexmira.Partition),
         interlaced (bool)
 
-        On the grid of get_qpmap. MbType.UNKNOWN and Partition.UNKNOWN everywhere in a
-        picture the decoder reported damaged, as get_qpmap gives -1 there. RuntimeError for a
-        session opened without mb_types=True, and where FFmpeg printed no types for the picture
-        (another library replaced FFmpeg's log callback)."""
+        On the grid of get_qpmap. source: "decode" takes the types the decoder prints while it
+        decodes the frame: MbType.UNKNOWN and Partition.UNKNOWN everywhere in a picture the
+        decoder reported damaged, as get_qpmap gives -1 there; RuntimeError where FFmpeg
+        printed no types for the picture (another library replaced FFmpeg's log callback).
+        "parse" reads them from the frame's own packet without decoding, as get_mb_syntax
+        does: the decoder's types wherever a macroblock is parsed, UNKNOWN where it is not
+        (damage, a coding the parser refuses); the partition of direct prediction, which
+        follows the co-located picture, is Partition.UNKNOWN. "auto" takes the parse where it
+        read every macroblock and none uses direct prediction, and decodes otherwise. None:
+        "decode" in a session opened with mb_types=True, else "parse". "decode" and "auto"
+        raise RuntimeError in a session opened without mb_types=True."""
 
     def get_mb_syntax(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
         """Get the syntax of each macroblock of frame, read from its packet without decoding, as a (mb_rows, mb_cols) structured array

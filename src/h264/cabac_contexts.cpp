@@ -62,14 +62,14 @@ ResidualContextBase residual_context_base(int ctxBlockCat) {
 namespace {
 
 // 9.3.1.1: preCtxState = Clip3(1, 126, ((m * Clip3(0, 51, SliceQPY)) >> 4) + n).
-uint8_t initial_state(ContextInit init, int qp) {
+CabacState initial_state(ContextInit init, int qp) {
     const int pre = std::clamp(((init.m * qp) >> 4) + init.n, 1, 126);
-    return static_cast<uint8_t>(pre <= 63 ? (63 - pre) << 1 : ((pre - 64) << 1) | 1);
+    return static_cast<CabacState>(pre <= 63 ? (63 - pre) << 1 : ((pre - 64) << 1) | 1);
 }
 
 }  // namespace
 
-void init_cabac_contexts(uint8_t* states, bool intra_slice, int cabac_init_idc, int slice_qp) {
+void init_cabac_contexts(CabacState* states, bool intra_slice, int cabac_init_idc, int slice_qp) {
     const int column = intra_slice ? 0 : 1 + std::clamp(cabac_init_idc, 0, 2);
     const int qp = std::clamp(slice_qp, 0, 51);
     for (int ctx = 0; ctx < kContextInitSplit; ++ctx) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "h264/cabac_engine.hpp"
+
 // Context variables of CABAC: their initialisation (9.3.1.1) and the constant tables of
 // context index selection (9.3.3.1) that are tables rather than logic.
 
@@ -11,7 +13,7 @@ constexpr int kCabacContexts = 1024;
 // (pStateIdx << 1) | valMPS, from the (m, n) of the I/SI column when `intra_slice` (I or
 // SI slices) or of the cabac_init_idc column, and SliceQPY. ctxIdx 276, which only
 // DecodeTerminate reads, gets pStateIdx 63 and valMPS 0.
-void init_cabac_contexts(uint8_t* states, bool intra_slice, int cabac_init_idc, int slice_qp);
+void init_cabac_contexts(CabacState* states, bool intra_slice, int cabac_init_idc, int slice_qp);
 
 // Table 9-34: ctxIdxOffset of the elements other than those of residual blocks. The
 // suffix of mb_type in SI slices uses the I slice contexts (kMbTypeI).

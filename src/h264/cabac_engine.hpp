@@ -7,8 +7,11 @@
 // DecodeBypass and DecodeTerminate over a slice's unescaped data, header-inline for the
 // macroblock parser's inner loops.
 //
-// A context's state is one byte, (pStateIdx << 1) | valMPS, so that the state after a
-// decision is one table lookup; init_cabac_contexts() writes states in this form.
+// A context's state is (pStateIdx << 1) | valMPS, so that the state after a decision is
+// one table lookup; init_cabac_contexts() writes states in this form. It is held in 16 bits,
+// not in a byte: a store through a byte may change any object, so after each state written
+// the compiler would reload the engine's fields from memory; a uint16_t aliases none of them,
+// and range, offset and read-ahead stay in registers from bin to bin.
 //
 // codIOffset is kept together with up to 39 bits read ahead of it: value_ holds
 // codIOffset * 2^scale_ plus the next scale_ bits of the data, so a renormalisation by k
@@ -47,6 +50,8 @@ inline constexpr uint8_t kRangeTabLPS[64][4] = {
 };
 
 // Table 9-45: transIdxLPS[pStateIdx]; transIdxMPS is Min(pStateIdx + 1, 62) but 63 for 63.
+using CabacState = uint16_t;
+
 inline constexpr uint8_t kTransIdxLPS[64] = {
      0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,  9, 11, 11, 12,
     13, 13, 15, 15, 16, 16, 18, 18, 19, 19, 21, 21, 22, 22, 23, 24,
@@ -84,7 +89,7 @@ public:
     // cabac_alignment_one_bits (or the first byte after pcm samples).
     CabacEngine(const uint8_t* data, std::size_t size_bytes, std::size_t start_byte);
 
-    int decision(uint8_t& state) {
+    int decision(CabacState& state) {
         const uint32_t lps_range = kRangeTabLPS[state >> 1][(range_ >> 6) & 3];
         range_ -= lps_range;
         const uint64_t scaled = uint64_t{range_} << scale_;

@@ -58,6 +58,6 @@ private:
     const uint8_t* data_;
     std::size_t size_;
     CabacEngine engine_;
-    uint8_t states_[kCabacContexts];
+    CabacState states_[kCabacContexts];
     ResidualContextBase bases_[kBlockCategories];
 };

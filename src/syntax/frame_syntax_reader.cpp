@@ -13,7 +13,20 @@ extern "C" {
 
 namespace {
 
+// The MP4 and MOV demuxer finds any sample by its decoding timestamp, with AVSEEK_FLAG_ANY
+// exactly: a frame's packet is then read without the packets between it and its key packet.
+bool seeks_to_any_packet(const VideoInput& input) {
+    return std::string(input.demuxer()->iformat->name).rfind("mov,mp4", 0) == 0;
+}
+
 DemuxerSeeks seeks_of(VideoInput& input) {
+    if (seeks_to_any_packet(input)) {
+        return DemuxerSeeks{[&input](int64_t timestamp) {
+                                return av_seek_frame(input.demuxer(), input.stream(), timestamp,
+                                                     AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0;
+                            },
+                            [&input](int64_t byte) { return input.seek_to_byte(byte); }};
+    }
     return DemuxerSeeks{[&input](int64_t timestamp) { return input.seek_to_timestamp(timestamp); },
                         [&input](int64_t byte) { return input.seek_to_byte(byte); }};
 }
@@ -47,7 +60,8 @@ FrameSyntaxReader::FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, c
       locator_(index_->packets, index_->frames_from_bitstream, seeks_of(input_)),
       packet_(allocate_packet()),
       frame_packets_(packets_of_frames(*index_)),
-      parser_(*input_.video_stream().codecpar) {}
+      parser_(*input_.video_stream().codecpar),
+      exact_seeks_(seeks_to_any_packet(input_) && !index_->frames_from_bitstream) {}
 
 void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax& result) {
     if (frame < 0 || frame >= index_->num_frames()) {
@@ -62,8 +76,16 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
     result.earlier.clear();
     // Counts picture order as FFmpeg's decoder does, from the key packet on.
     H264HeaderReader orders(*input_.video_stream().codecpar, true);
+    // Where the demuxer lands on the packet itself, the parameter sets in force there come
+    // from the index rather than from the packets since the key packet. The rebuild reads
+    // from the key packet all the same: it needs the pictures before the frame.
+    const ParameterSetHistory::Units& sets = index_->parameter_sets.before_packet(target);
+    const bool from_target = !with_coefficients && exact_seeks_ && !sets.empty();
+    if (from_target) {
+        parser_.read_parameter_sets(sets);
+    }
     bool reached = false;
-    walk_from(target, [&](int32_t packet) {
+    walk_from(target, from_target, [&](int32_t packet) {
         if (packet == target) {
             reached = true;
             parser_.parse_packet(packet_->data, packet_->size, grid_);
@@ -110,7 +132,7 @@ void FrameSyntaxReader::read_in_file_order(
         }
     };
     int32_t awaiting = -1;
-    walk_from(targets.front().first, [&](int32_t packet) {
+    walk_from(targets.front().first, false, [&](int32_t packet) {
         if (awaiting >= 0) {
             const bool second_field = parser_.parse_second_field(packet_->data, packet_->size, grid_);
             emit(awaiting);
@@ -155,11 +177,11 @@ void FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders
     result.earlier.push_back(std::move(picture));
 }
 
-bool FrameSyntaxReader::walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit) {
-    const int32_t key = previous_key_packet(index_->packets, first + 1);
-    locator_.seek(key);
+bool FrameSyntaxReader::walk_from(int32_t first, bool from_first, const std::function<bool(int32_t packet)>& visit) {
+    const int32_t start = from_first ? first : previous_key_packet(index_->packets, first + 1);
+    locator_.seek(start);
     bool waiting = true;
-    for (int32_t next = key;; ++next) {
+    for (int32_t next = start;; ++next) {
         for (;;) {
             if (av_read_frame(input_.demuxer(), packet_.get()) < 0) {
                 return false;
@@ -190,10 +212,15 @@ bool FrameSyntaxReader::walk_from(int32_t first, const std::function<bool(int32_
     }
 }
 
-void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) const {
+void FrameSyntaxReader::place_nothing(FrameSyntax& result) const {
     result.rows = index_->facts.mb_rows;
     result.cols = index_->facts.mb_cols;
     result.records.assign(static_cast<std::size_t>(result.rows) * result.cols, MbSyntaxRecord{});
+    result.fills_grid = false;
+}
+
+void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) const {
+    place_nothing(result);
     const SequenceSyntax* sequence = parser_.sequence();
     if (sequence == nullptr || grid.records.empty()) {
         return;
@@ -213,12 +240,16 @@ void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) cons
         crop = *cropped;
     }
     const MacroblockPlacement placement = macroblock_placement(crop);
+    std::size_t placed = 0;
     for (int32_t y = 0; y < grid.height_mbs; ++y) {
         for (int32_t x = 0; x < grid.width_mbs; ++x) {
             const std::optional<std::size_t> cell = placement.cell_of(x, y);
             if (cell && *cell < result.records.size()) {
                 result.records[*cell] = grid.records[static_cast<std::size_t>(y) * grid.width_mbs + x];
+                ++placed;
             }
         }
     }
+    result.fills_grid = placement.rows == result.rows && placement.cols == result.cols &&
+                        placed == result.records.size() && placed == grid.records.size();
 }

@@ -29,6 +29,9 @@ struct FrameSyntax {
     int32_t rows = 0;
     int32_t cols = 0;
     std::vector<MbSyntaxRecord> records;
+    // Whether the picture's macroblocks and the grid's cells match one to one, every cell
+    // holding one of them (parsed or not) and none of them left out.
+    bool fills_grid = false;
     CoefficientPlanes coefficients;
     // Where levels are asked for: the records in the coded grid's order (PictureGrid's) and
     // the parameter sets of the picture, which rebuilding its samples needs.
@@ -45,8 +48,10 @@ struct FrameSyntax {
 class H264HeaderReader;
 
 // Reads frames' syntax from the packets of a file the session's index describes, with a
-// demuxer of its own and no decoder in use: a frame costs reading the packets from its key
-// packet (for the parameter sets in force) and parsing its own. Serialises its callers.
+// demuxer of its own and no decoder in use: a frame costs reading its own packet, with the
+// parameter sets in force from the index, in MP4 and MOV files, whose demuxer seeks to any
+// packet; elsewhere reading the packets from its key packet, whose parameter sets it takes
+// on the way. Serialises its callers.
 class FrameSyntaxReader {
 public:
     FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, const SessionOptions& options);
@@ -61,13 +66,20 @@ public:
     void read_in_file_order(const std::vector<int32_t>& frames,
                             const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take);
 
+    // Whether the stream is H.264, the one codec whose syntax the reader knows.
+    bool reads_h264() const { return index_->facts.codec_id == AV_CODEC_ID_H264; }
+
+    // The grid of a frame whose picture no packet holds: every cell unparsed.
+    void place_nothing(FrameSyntax& result) const;
+
     // The packet that holds the frame's picture (its first field), -1 where none does.
     int32_t packet_of(int32_t frame) const { return frame_packets_[static_cast<std::size_t>(frame)]; }
 
 private:
-    // Seeks to the key packet before `first` and reads packets in file order, giving each to
-    // `visit` with its number until it returns false; false where the input ends first.
-    bool walk_from(int32_t first, const std::function<bool(int32_t packet)>& visit);
+    // Seeks to `first` itself where `from_first`, else to the key packet before it, and reads
+    // packets in file order, giving each to `visit` with its number until it returns false;
+    // false where the input ends first.
+    bool walk_from(int32_t first, bool from_first, const std::function<bool(int32_t packet)>& visit);
     void place(const PictureGrid& grid, FrameSyntax& result) const;
     // Reads the header of the picture in the packet just read into `result.earlier`.
     void earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result);
@@ -80,5 +92,7 @@ private:
     std::vector<int32_t> frame_packets_;
     PictureSyntaxParser parser_;
     PictureGrid grid_;
+    // Whether a seek lands on any packet asked for, not only on key packets.
+    const bool exact_seeks_;
     std::mutex mutex_;
 };

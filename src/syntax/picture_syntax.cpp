@@ -56,6 +56,16 @@ bool PictureSyntaxParser::read_picture_header(const uint8_t* data, int size, Sli
     return found;
 }
 
+void PictureSyntaxParser::read_parameter_sets(const ParameterSetHistory::Units& units) {
+    for (const std::vector<uint8_t>& unit : units) {
+        if (unit.size() > 1 && is_parameter_set(unit[0] & 0x1F)) {
+            payload_.clear();
+            unescape_rbsp(unit.data() + 1, unit.size() - 1, payload_);
+            sets_.read(unit[0] & 0x1F, payload_.data(), static_cast<int>(payload_.size()));
+        }
+    }
+}
+
 bool PictureSyntaxParser::parse_packet(const uint8_t* data, int size, PictureGrid& grid) {
     slices_ = 0;
     awaited_field_ = -1;

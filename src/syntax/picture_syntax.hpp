@@ -7,6 +7,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "h264/parameter_set_history.hpp"
 #include "syntax/parameter_syntax.hpp"
 #include "syntax/picture_grid.hpp"
 
@@ -18,6 +19,9 @@ public:
 
     // Takes the packet's parameter sets; its slices are not read.
     void read_parameter_sets(const uint8_t* data, int size);
+    // Takes parameter set units (header byte first, emulation prevention bytes in), as
+    // ParameterSetHistory keeps them.
+    void read_parameter_sets(const ParameterSetHistory::Units& units);
 
     // Takes the packet's parameter sets and reads the header of its first slice; returns
     // whether it holds one that could be read.

@@ -10,11 +10,13 @@ namespace {
 // Longer prefixes than this code levels beyond any bit depth's range.
 constexpr int kLongestLevelPrefix = 28;
 
+// The leading zeros and the 1 after them, counted in one look at the next 32 bits; bits past
+// the data read as zeros, so a prefix that runs off the end is too long.
 int level_prefix(BitReader& reader) {
-    int zeros = 0;
-    while (!reader.flag()) {
-        check_syntax(++zeros <= kLongestLevelPrefix && !reader.overrun(), "level_prefix too long");
-    }
+    const uint32_t window = reader.peek(32);
+    const int zeros = window == 0 ? 32 : __builtin_clz(window);
+    check_syntax(zeros <= kLongestLevelPrefix, "level_prefix too long");
+    reader.skip(zeros + 1);
     return zeros;
 }
 

@@ -39,8 +39,8 @@ constexpr Pick kPicks[] = {
     {1023, 3, -30, 127},
 };
 
-std::vector<uint8_t> initialised(int column, int qp) {
-    std::vector<uint8_t> states(kCabacContexts);
+std::vector<CabacState> initialised(int column, int qp) {
+    std::vector<CabacState> states(kCabacContexts);
     init_cabac_contexts(states.data(), column == 0, column - 1, qp);
     return states;
 }

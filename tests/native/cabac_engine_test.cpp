@@ -187,17 +187,17 @@ Stream random_stream(uint32_t seed, int count, std::size_t start) {
     return stream;
 }
 
-std::vector<uint8_t> packed_states(const std::vector<Context>& contexts) {
-    std::vector<uint8_t> states;
+std::vector<CabacState> packed_states(const std::vector<Context>& contexts) {
+    std::vector<CabacState> states;
     for (const Context& context : contexts) {
-        states.push_back(static_cast<uint8_t>((context.p_state << 1) | context.val_mps));
+        states.push_back(static_cast<CabacState>((context.p_state << 1) | context.val_mps));
     }
     return states;
 }
 
 // The number of bins decoded as encoded before the first that differs.
 std::size_t matching_bins(const Stream& stream, CabacEngine& engine) {
-    std::vector<uint8_t> states = packed_states(stream.initial);
+    std::vector<CabacState> states = packed_states(stream.initial);
     for (std::size_t i = 0; i < stream.bins.size(); ++i) {
         const Bin& bin = stream.bins[i];
         const int value = bin.kind == Kind::decision ? engine.decision(states[bin.context])
@@ -231,7 +231,7 @@ void truncated_data_reads_zeros_and_reports_overrun() {
     const std::size_t kept = stream.bytes.size() / 2;
     std::vector<uint8_t> half(stream.bytes.begin(), stream.bytes.begin() + static_cast<std::ptrdiff_t>(kept));
     CabacEngine engine(half.data(), half.size(), 0);
-    std::vector<uint8_t> states = packed_states(stream.initial);
+    std::vector<CabacState> states = packed_states(stream.initial);
     std::size_t last = engine.bit_position();
     for (const Bin& bin : stream.bins) {
         if (bin.kind == Kind::decision) {
