@@ -91,7 +91,7 @@ void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid
     }
     started = started || header.sequence != nullptr;
     parsed_field_ = parity;
-    if (*refusal != '\0' || header.mbaff) {
+    if (*refusal != '\0') {
         return;
     }
     SliceParser(reader, payload_.data(), payload_.size(), header, grid, slices_++).slice_data();
