@@ -67,6 +67,9 @@ private:
         if (x > 0) {
             return {cell_, y};
         }
+        if (!mbaff_) {
+            return {left_cell_, y};
+        }
         const NeighbourRow a = left_of(size * y, size * rows);
         return {a.cell, a.row / size};
     }
