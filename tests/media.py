@@ -355,10 +355,14 @@ OTHER_CODECS = {
 }
 
 
-def syntax_clip(cabac, extra="", pix_fmt="yuv420p", size="160x96"):
-    """B-pyramids, every partition and weighted prediction on noise, with CABAC or CAVLC."""
+def syntax_clip(cabac, extra="", pix_fmt="yuv420p", size="160x96", interlaced=False):
+    """B-pyramids, every partition and weighted prediction on noise, with CABAC or CAVLC;
+    interlaced: 30 frames woven of the fields of 60 pictures 0.1 s apart, top field first,
+    whose moving parts code best as field macroblock pairs."""
+    source = (video_input(size=size, rate="10", frames=60, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top")
+              if interlaced else noisy_input(size=size, frames=30))
     params = f"cabac={int(cabac)}:b-pyramid=normal:partitions=all:weightp=2:subme=7" + (f":{extra}" if extra else "")
-    return noisy_input(size=size, frames=30) + x264(bframes=3, gop=24, pix_fmt=pix_fmt, extra=params, preset="fast")
+    return source + x264(bframes=3, gop=24, pix_fmt=pix_fmt, extra=params, preset="fast")
 
 
 # The kinds of stream the syntax parser reads, each coded with either entropy coder.
@@ -376,6 +380,11 @@ SYNTAX_RECIPES = {
         "_lossless": ("qp=0",),
         # Cropped: 100x60 codes 7x4 macroblocks and shows them all.
         "_odd_size": ("", "yuv420p", "100x60"),
+        # Interlaced coding (MBAFF), field and frame macroblock pairs; slices of 7 pairs, which
+        # start inside rows of 5 pairs; chroma as tall as luma.
+        "_mbaff": ("interlaced=1:8x8dct=1", "yuv420p", "160x96", True),
+        "_mbaff_slices": ("interlaced=1:8x8dct=0:slice-max-mbs=14", "yuv420p", "160x96", True),
+        "_mbaff_422_10bit": ("interlaced=1", "yuv422p10le", "160x96", True),
     }.items()
 }
 

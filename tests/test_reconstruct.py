@@ -115,3 +115,15 @@ def test_motion_field_names_each_reference_by_its_order_count(media, clip):
             assert used.any() and (field["ref_poc"][..., 1] == -1).all()
             assert (field["ref_poc"][..., 0][used] == counts[frame - 1 - ref_idx[used]]).all(), frame
             assert (field["ref_poc"][..., 0][~used] == -1).all(), frame
+
+
+def test_mbaff_frames_are_refused_even_where_every_pair_is_a_frame_pair(media):
+    """The bottom macroblock of a frame pair has no neighbour above to its right, where a
+    progressive frame's macroblock has one: such a frame is refused, not rebuilt wrong."""
+    with vexmira.H264DecoderSession(media("mp4_mbaff_320x240"), mb_types=True) as session:
+        p_frame = [session.get_frame_type(i) for i in range(session.num_frames)].index("P")
+        for frame, method in ((0, session.get_residual), (0, session.get_prediction),
+                              (p_frame, session.get_motion_field)):
+            assert not session.get_mbtype_map(frame)["interlaced"].any()
+            with pytest.raises(RuntimeError, match="MBAFF"):
+                method(frame)

@@ -13,11 +13,14 @@ from media import SYNTAX_RECIPES
 
 MbType = vexmira.MbType
 DIRECT = [MbType.DIRECT, MbType.DIRECT_SKIP]
-# Besides: Baseline, and field pictures (two packets a frame) in raw and MP4 streams.
-CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated")), "h264_raw_baseline",
-         "h264_field_pictures", "mp4_field_pictures"]
-# Slices a frame: x264's slices=4, and one a field.
-SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4, "h264_field_pictures": 2, "mp4_field_pictures": 2}
+# Besides: Baseline, field pictures (two packets a frame) in raw and MP4 streams, and MBAFF
+# frames of an interlaced source and of 240 lines (16 rows of macroblocks coded, 15 shown).
+MBAFF = [name for name in SYNTAX_RECIPES if "_mbaff" in name] + ["mp4_mbaff", "mp4_mbaff_320x240"]
+CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated") and name not in MBAFF),
+         "h264_raw_baseline", "h264_field_pictures", "mp4_field_pictures", *MBAFF]
+# Slices a frame: x264's slices=4; slices of 14 of the 60 macroblocks; one a field.
+SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4, "mp4_cavlc_mbaff_slices": 5, "mp4_cabac_mbaff_slices": 5,
+          "h264_field_pictures": 2, "mp4_field_pictures": 2}
 
 
 @pytest.fixture(scope="module")
@@ -110,10 +113,18 @@ def test_a_truncated_slice_is_parsed_up_to_the_damage(media, decoded, clip, inta
         assert damaged == session.num_frames // 3
 
 
-@pytest.mark.parametrize("clip", ["mp4_mbaff"])
-def test_a_coding_the_parser_refuses_leaves_every_macroblock_unparsed(media, clip):
-    """MBAFF frames: documented as refused, so no record may claim to have been read."""
-    with vexmira.H264DecoderSession(media(clip)) as session:
-        for syntax in session.get_mb_syntaxes(threads=1):
-            assert not syntax["parsed"].any()
-            assert (syntax["type"] == MbType.UNKNOWN).all() and (syntax["qp"] == -1).all()
+def test_the_mbaff_clips_hold_every_case_of_pairs_the_parse_tells_apart(decoded):
+    """Field and frame pairs side by side, pairs skipped whole (whose field decoding flag is
+    inferred from their neighbours) and skipped top macroblocks over coded bottom ones
+    (which take the bottom one's flag), by the decoder's own types."""
+    found = set()
+    for clip in MBAFF:
+        for shown in decoded(clip)[0]:
+            types = shown[:len(shown) // 2 * 2]
+            skipped = np.isin(types["type"], [MbType.SKIP, MbType.DIRECT_SKIP])
+            top, bottom = skipped[0::2], skipped[1::2]
+            field = types["interlaced"][0::2]
+            found |= {("field", bool(f)) for f in np.unique(field)}
+            found |= {("whole pair skipped", bool(f)) for f in field[top & bottom]}
+            found |= {("top skipped", bool(f)) for f in field[top & ~bottom]}
+    assert found == {(case, f) for case in ("field", "whole pair skipped", "top skipped") for f in (False, True)}

@@ -293,10 +293,11 @@ class H264DecoderSession:
         and bits_residual (coefficients; I_PCM samples): a skip run's bits go to the macroblock
         coded after it, or to the last it skips where it ends the slice.
 
-        The parser reads frames and field pictures coded with CAVLC or CABAC; MBAFF frames,
-        slice groups (FMO), SI/SP slices, redundant pictures, data partitions and the extension
-        units of SVC and MVC are refused: their macroblocks are not parsed (parsed False, type
-        MbType.UNKNOWN, qp -1). With CABAC a macroblock's bits are the arithmetic decoder's
+        The parser reads frames, field pictures and MBAFF frames coded with CAVLC or CABAC (a
+        field macroblock pair's top macroblock in the pair's upper row); slice groups (FMO),
+        SI/SP slices, redundant pictures, data partitions and the extension units of SVC and
+        MVC are refused: their macroblocks are not parsed (parsed False, type MbType.UNKNOWN,
+        qp -1). With CABAC a macroblock's bits are the arithmetic decoder's
         positions before and after it, each element's share the bits its renormalisations read;
         the first macroblock of a slice also holds the alignment and the decoder's first 9 bits,
         the last the bits up to the stop bit, so that a slice's macroblocks sum to its data."""
@@ -306,7 +307,8 @@ class H264DecoderSession:
     ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.int32]]:
         """Get the quantised levels of frame, read from its packet without decoding, as three int32 arrays (luma, Cb, Cr) at the coded picture's size
 
-        Each block's levels sit at their places in the block, the scan undone; levels coded
+        Each block's levels sit at their places in the block, the scan undone (the field scan
+        in field macroblocks, whose rows are every other line of the frame); levels coded
         apart from their blocks (Intra 16x16 luma DC, chroma DC) sit at each block's [0, 0].
         For example, an Intra 16x16 macroblock at the top left whose luma DC levels are 5, -1
         (the first two of the zig-zag scan) and whose block at column 1 of row 0 codes one AC

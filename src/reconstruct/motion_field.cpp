@@ -181,8 +181,10 @@ void require_p_picture(const FrameSyntax& syntax) {
     if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
         throw std::runtime_error("The frame's syntax could not be read: no motion field");
     }
+    // Frames of a sequence with MBAFF are MBAFF frames even where every pair is a frame
+    // pair, whose neighbours are not those of a progressive frame.
     for (const MbSyntaxRecord& mb : syntax.coded_records) {
-        if (mb.interlaced) {
+        if (mb.interlaced || syntax.sequence.mb_adaptive_frame_field) {
             throw std::runtime_error("Field pictures and MBAFF frames have no motion field yet");
         }
         const auto type = static_cast<MbType>(mb.type);

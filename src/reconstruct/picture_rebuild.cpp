@@ -15,8 +15,10 @@ void reset(const FrameSyntax& syntax, RebuiltPicture& picture, bool with_predict
     if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
         throw std::runtime_error("The frame's syntax could not be read: nothing to rebuild");
     }
+    // Frames of a sequence with MBAFF are MBAFF frames even where every pair is a frame
+    // pair, whose neighbours are not those of a progressive frame.
     for (const MbSyntaxRecord& mb : syntax.coded_records) {
-        if (mb.interlaced) {
+        if (mb.interlaced || syntax.sequence.mb_adaptive_frame_field) {
             throw std::runtime_error("Field pictures and MBAFF frames are not rebuilt");
         }
     }

@@ -24,6 +24,7 @@ public:
         return decide((b_slice ? ctx_offset::kMbSkipFlagB : ctx_offset::kMbSkipFlagP) + inc);
     }
     bool end_of_slice_flag() { return engine_.terminate() != 0; }
+    bool mb_field_decoding_flag(int inc) { return decide(ctx_offset::kMbFieldDecodingFlag + inc); }
     // Table 7-11's value (0..25): in I slices `first_ctx` is ctx_offset::kMbTypeI with its
     // ctxIdxInc added and `suffix_offset` ctx_offset::kMbTypeI; in P and B slices both are
     // the suffix's offset.

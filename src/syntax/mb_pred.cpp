@@ -117,9 +117,10 @@ int SliceParser::sub_mb_type() {
     return static_cast<int>(code);
 }
 
-// The index is coded only where there is more than one to choose from.
+// The index is coded only where there is more than one to choose from. A field macroblock
+// of an MBAFF frame chooses among the fields of the reference frames, twice as many.
 int SliceParser::ref_idx(int list, int x8, int y8) {
-    const int most = header_.references[list] - 1;
+    const int most = header_.references[list] * (mbaff_ && mb_->interlaced ? 2 : 1) - 1;
     if (most == 0) {
         return 0;
     }
@@ -160,11 +161,13 @@ void SliceParser::intra_4x4_pred_modes(bool blocks_8x8) {
     check_syntax(!reader_.overrun(), "intra prediction modes past the slice's end");
 }
 
-// predIntra4x4PredMode (and predIntra8x8PredMode, whose neighbours are the 4x4 blocks to the
-// left of its top row and above its left column: the same cells of the raster).
+// predIntra4x4PredMode (and predIntra8x8PredMode, whose neighbours are the 4x4 blocks beside
+// the top left sample of its block, to the left and above: the same cells of the raster).
 int SliceParser::predicted_intra_mode(int x, int y) const {
-    const MbSyntaxRecord* a = x > 0 ? mb_ : left_;
-    const MbSyntaxRecord* b = y > 0 ? mb_ : above_;
+    const NeighbourRow left = left_block(x, y, 4, 4);
+    const NeighbourRow above = above_block(y, 4);
+    const MbSyntaxRecord* a = record_at(left.cell);
+    const MbSyntaxRecord* b = record_at(above.cell);
     if (a == nullptr || b == nullptr) {
         return kDcMode;
     }
@@ -174,8 +177,8 @@ int SliceParser::predicted_intra_mode(int x, int y) const {
         return neighbour->type == static_cast<uint8_t>(MbType::Intra4x4) ? neighbour->intra_modes[cell] : kDcMode;
     };
     bool inter_constrained = false;
-    const int mode_a = mode_of(a, y * 4 + (x + 3) % 4, inter_constrained);
-    const int mode_b = mode_of(b, ((y + 3) % 4) * 4 + x, inter_constrained);
+    const int mode_a = mode_of(a, left.row * 4 + (x + 3) % 4, inter_constrained);
+    const int mode_b = mode_of(b, above.row * 4 + x, inter_constrained);
     return inter_constrained ? kDcMode : std::min(mode_a, mode_b);
 }
 

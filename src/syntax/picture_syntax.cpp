@@ -121,7 +121,7 @@ void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid
     }
     started = started || header.sequence != nullptr;
     parsed_field_ = parity;
-    if (*refusal != '\0' || header.mbaff) {
+    if (*refusal != '\0') {
         return;
     }
     grid.slices.push_back(header);

@@ -28,9 +28,10 @@ public:
     bool read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header);
 
     // Parses every slice of the packet into `grid`, which the first slice sizes and clears.
-    // Returns whether the packet held a picture. Slices the parser refuses (MBAFF frames,
-    // slice groups, SI/SP slices, data partitions, extension units) leave their macroblocks
-    // unparsed. A field picture fills every other row of the grid.
+    // Returns whether the packet held a picture. Slices the parser refuses (slice groups,
+    // SI/SP slices, data partitions, extension units) leave their macroblocks unparsed. A
+    // field picture fills every other row of the grid; an MBAFF frame's pairs fill two rows,
+    // a field pair's top macroblock the upper.
     bool parse_packet(const uint8_t* data, int size, PictureGrid& grid);
 
     // Where the last packet parsed held one field: parses the packet if it holds the other

@@ -38,7 +38,7 @@ int SliceParser::luma_block(int plane, int32_t* levels, int start, int end, int 
     const bool block_8x8 = cat == 5;
     const int plane_cat = plane == 0 ? cat : (cat == 5 ? 3 : cat) + (plane == 1 ? 6 : 10);
     return cabac_->residual_block(levels, start, end, max_coeff, plane_cat,
-                                  coded_block_flag_inc(plane, x, y, 4, 4, dc, block_8x8), field_,
+                                  coded_block_flag_inc(plane, x, y, 4, 4, dc, block_8x8), mb_->interlaced != 0,
                                   chroma_array_type_ == 3, 1);
 }
 
@@ -48,7 +48,7 @@ void SliceParser::residual_luma(int plane, int start, int end) {
         if (luma_block(plane, levels, 0, 15, 16, 0, 0, 0) > 0) {
             state_->coded[plane] |= 1u << 16;
         }
-        place_dc(plane, levels, 4, 4, field_ ? kFieldScan4x4 : kZigZag4x4);
+        place_dc(plane, levels, 4, 4, mb_->interlaced ? kFieldScan4x4 : kZigZag4x4);
     }
     const bool ac_only = info_.kind == kI16x16;
     const bool cabac_8x8 = mb_->transform_8x8 && cabac_;
@@ -101,7 +101,7 @@ void SliceParser::residual_chroma(int start, int end) {
             const int count =
                 cabac_ ? cabac_->residual_block(levels, 0, blocks - 1, blocks, 3,
                                                 coded_block_flag_inc(1 + component, 0, 0, 2, rows, true, false),
-                                                field_, false, chroma_array_type_)
+                                                mb_->interlaced != 0, false, chroma_array_type_)
                        : residual_block_cavlc(reader_, levels, 0, blocks - 1, blocks,
                                               chroma_array_type_ == 1 ? -1 : -2);
             state_->coded[1 + component] |= count > 0 ? 1u << 16 : 0;
@@ -120,7 +120,7 @@ void SliceParser::residual_chroma(int start, int end) {
             const int count =
                 cabac_ ? cabac_->residual_block(levels + 1, first, end - 1, 15, 4,
                                                 coded_block_flag_inc(1 + component, x, y, 2, rows, false, false),
-                                                field_, false, 1)
+                                                mb_->interlaced != 0, false, 1)
                        : residual_block_cavlc(reader_, levels + 1, first, end - 1, 15, chroma_nC(component, x, y));
             state_->total_coeff[1 + component][block] = static_cast<uint8_t>(count);
             state_->coded[1 + component] |= count > 0 ? 1u << block : 0;
@@ -133,30 +133,38 @@ void SliceParser::residual_chroma(int start, int end) {
 
 // nC from the coefficient counts of the blocks to the left and above (9.2.1).
 int SliceParser::luma_nC(int plane, int x, int y) const {
-    const MbNeighbourState* a = x > 0 ? state_ : left_ ? state_ - 1 : nullptr;
-    const MbNeighbourState* b = y > 0 ? state_ : above_ ? state_ - grid_row_step_ * grid_.width_mbs : nullptr;
-    const int n_a = a ? a->total_coeff[plane][y * 4 + (x + 3) % 4] : 0;
-    const int n_b = b ? b->total_coeff[plane][((y + 3) % 4) * 4 + x] : 0;
-    return a && b ? (n_a + n_b + 1) >> 1 : n_a + n_b;
+    const NeighbourRow a = left_block(x, y, 4, 4);
+    const NeighbourRow b = above_block(y, 4);
+    const MbNeighbourState* left = state_at(a.cell);
+    const MbNeighbourState* above = state_at(b.cell);
+    const int n_a = left ? left->total_coeff[plane][a.row * 4 + (x + 3) % 4] : 0;
+    const int n_b = above ? above->total_coeff[plane][b.row * 4 + x] : 0;
+    return left && above ? (n_a + n_b + 1) >> 1 : n_a + n_b;
 }
 
 int SliceParser::chroma_nC(int component, int x, int y) const {
     const int rows = 2 * chroma_array_type_;
-    const MbNeighbourState* a = x > 0 ? state_ : left_ ? state_ - 1 : nullptr;
-    const MbNeighbourState* b = y > 0 ? state_ : above_ ? state_ - grid_row_step_ * grid_.width_mbs : nullptr;
-    const int n_a = a ? a->total_coeff[1 + component][y * 2 + (x + 1) % 2] : 0;
-    const int n_b = b ? b->total_coeff[1 + component][((y + rows - 1) % rows) * 2 + x] : 0;
-    return a && b ? (n_a + n_b + 1) >> 1 : n_a + n_b;
+    const NeighbourRow a = left_block(x, y, 4, rows);
+    const NeighbourRow b = above_block(y, rows);
+    const MbNeighbourState* left = state_at(a.cell);
+    const MbNeighbourState* above = state_at(b.cell);
+    const int n_a = left ? left->total_coeff[1 + component][a.row * 2 + (x + 1) % 2] : 0;
+    const int n_b = above ? above->total_coeff[1 + component][b.row * 2 + x] : 0;
+    return left && above ? (n_a + n_b + 1) >> 1 : n_a + n_b;
 }
 
 // Where the block whose top left sample is (x, y) of the macroblock lies in the plane, and the
-// step from one of its rows to the next: every other line of the frame in a field picture.
+// step from one of its rows to the next: every other line of the frame in a field picture and
+// in a field macroblock pair, whose top macroblock has the pair's even lines.
 int32_t* SliceParser::block_origin(int plane, int x, int y, int& row_stride) const {
     CoefficientPlanes& planes = *grid_.coefficients;
     const int width = plane == 0 || chroma_array_type_ == 3 ? 16 : 8;
     const int height = plane == 0 || chroma_array_type_ != 1 ? 16 : 8;
-    const int line = (mb_y_ * height + y) * grid_row_step_ + grid_row_offset_;
-    row_stride = planes.width[plane] * grid_row_step_;
+    const bool field_pair = mbaff_ && mb_->interlaced;
+    const int step = field_pair ? 2 : grid_row_step_;
+    const int line = field_pair ? ((mb_y_ / 2) * height + y) * 2 + (bottom_ ? 1 : 0)
+                                : (mb_y_ * height + y) * grid_row_step_ + grid_row_offset_;
+    row_stride = planes.width[plane] * step;
     return planes.at(plane, mb_x_ * width + x, line);
 }
 
@@ -166,7 +174,7 @@ void SliceParser::place_4x4(int plane, int block_x, int block_y, const int32_t* 
     }
     int stride = 0;
     int32_t* origin = block_origin(plane, 4 * block_x, 4 * block_y, stride);
-    const uint8_t* scan = field_ ? kFieldScan4x4 : kZigZag4x4;
+    const uint8_t* scan = mb_->interlaced ? kFieldScan4x4 : kZigZag4x4;
     for (int i = first; i < count; ++i) {
         origin[(scan[i] / 4) * stride + scan[i] % 4] = levels[i];
     }
@@ -178,7 +186,7 @@ void SliceParser::place_8x8(int plane, int block_x, int block_y, const int32_t* 
     }
     int stride = 0;
     int32_t* origin = block_origin(plane, 4 * block_x, 4 * block_y, stride);
-    const uint8_t* scan = field_ ? kFieldScan8x8 : kZigZag8x8;
+    const uint8_t* scan = mb_->interlaced ? kFieldScan8x8 : kZigZag8x8;
     for (int i = 0; i < 64; ++i) {
         origin[(scan[i] / 8) * stride + scan[i] % 8] = levels[i];
     }

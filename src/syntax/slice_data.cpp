@@ -23,13 +23,15 @@ SliceParser::SliceParser(BitReader& reader, const uint8_t* payload, std::size_t 
       qp_offset_(6 * (header.sequence->bit_depth_luma - 8)),
       qp_(header.qp),
       field_(header.field),
+      mbaff_(header.mbaff),
       grid_row_step_(header.field ? 2 : 1),
       grid_row_offset_(header.bottom_field ? 1 : 0),
       picture_mbs_(grid.width_mbs * grid.height_mbs / (header.field ? 2 : 1)) {}
 
 bool SliceParser::slice_data() {
-    address_ = static_cast<int>(header_.first_mb);
+    address_ = static_cast<int>(header_.first_mb) * (mbaff_ ? 2 : 1);
     mb_ = nullptr;
+    previous_skipped_ = false;
     try {
         check_syntax(header_.kind != kSliceSI && header_.kind != kSliceSP, "SI and SP slices are not parsed");
         if (header_.picture->cabac) {
@@ -59,6 +61,7 @@ void SliceParser::cavlc_slice_data() {
                 start_macroblock(address++);
                 skip_macroblock();
             }
+            previous_skipped_ = run > 0;
             // The run's bits go to the macroblock read after it, or the last it skips.
             if (run > 0 && !reader_.more_rbsp_data()) {
                 mb_->bits_header += position() - before;
@@ -67,9 +70,13 @@ void SliceParser::cavlc_slice_data() {
         }
         check_syntax(address < total, "the slice runs past the picture");
         start_macroblock(address);
+        if (mbaff_ && (!bottom_ || previous_skipped_)) {
+            mb_field_decoding_flag();
+        }
         mb_->bits_header += position() - before;
         macroblock_layer();
         check_syntax(!reader_.overrun(), "the macroblock runs past the slice's end");
+        previous_skipped_ = false;
         mb_->parsed = 1;
         ++address;
         more_data = reader_.more_rbsp_data();
@@ -94,10 +101,19 @@ void SliceParser::cabac_slice_data() {
             header_.kind != kSliceI && cabac_->mb_skip_flag(header_.kind == kSliceB, mb_skip_flag_inc());
         if (skipped) {
             skip_macroblock();
+        } else if (mbaff_ && (!bottom_ || previous_skipped_)) {
+            mb_field_decoding_flag();
         }
         mb_->bits_header += position() - before;
         if (!skipped) {
             macroblock_layer();
+        }
+        previous_skipped_ = skipped;
+        // In MBAFF frames a slice ends only after the bottom macroblock of a pair.
+        if (mbaff_ && !bottom_) {
+            check_syntax(!cabac_->overrun(), "the macroblock runs past the slice's end");
+            mb_->parsed = 1;
+            continue;
         }
         const int end_before = position();
         const bool end = cabac_->end_of_slice_flag();
@@ -117,6 +133,17 @@ void SliceParser::cabac_slice_data() {
     }
 }
 
+// Where the top macroblock of the pair was skipped, its bottom macroblock's flag is the
+// pair's, so the top macroblock takes it too.
+void SliceParser::mb_field_decoding_flag() {
+    const bool field = cabac_ ? cabac_->mb_field_decoding_flag(mb_field_decoding_flag_inc()) : reader_.flag();
+    mb_->interlaced = field ? 1 : 0;
+    if (bottom_) {
+        grid_.records[static_cast<std::size_t>(cell_ - grid_.width_mbs)].interlaced = mb_->interlaced;
+    }
+    locate_neighbours();
+}
+
 // The rbsp_stop_one_bit: the last bit set in the payload.
 std::size_t SliceParser::stop_bit() const {
     for (std::size_t i = size_; i > 0; --i) {
@@ -125,25 +152,6 @@ std::size_t SliceParser::stop_bit() const {
         }
     }
     return 0;
-}
-
-void SliceParser::start_macroblock(int address) {
-    address_ = address;
-    mb_x_ = address % grid_.width_mbs;
-    mb_y_ = address / grid_.width_mbs;
-    const int cell = (mb_y_ * grid_row_step_ + grid_row_offset_) * grid_.width_mbs + mb_x_;
-    mb_ = &grid_.records[static_cast<std::size_t>(cell)];
-    state_ = &grid_.states[static_cast<std::size_t>(cell)];
-    *mb_ = MbSyntaxRecord{};
-    *state_ = MbNeighbourState{};
-    mb_->slice = static_cast<int16_t>(slice_);
-    mb_->interlaced = field_ ? 1 : 0;
-    const auto in_slice = [&](int neighbour) -> const MbSyntaxRecord* {
-        const MbSyntaxRecord* record = &grid_.records[static_cast<std::size_t>(neighbour)];
-        return record->slice == slice_ ? record : nullptr;
-    };
-    left_ = mb_x_ > 0 ? in_slice(cell - 1) : nullptr;
-    above_ = mb_y_ > 0 ? in_slice(cell - grid_row_step_ * grid_.width_mbs) : nullptr;
 }
 
 void SliceParser::skip_macroblock() {

@@ -9,10 +9,18 @@
 #include "syntax/picture_grid.hpp"
 #include "syntax/slice_syntax_header.hpp"
 
+// A macroblock beside the current one: its cell in the grid (-1 where unavailable) and the row
+// of its samples beside the row asked about.
+struct NeighbourRow {
+    int cell;
+    int row;
+};
+
 // Reads one slice's slice_data() into the picture's grid, each syntax structure in a function
 // of its own name, its elements in the order the Recommendation's table lists them. What a
 // macroblock's elements depend on from its neighbours A (left) and B (above) is found once per
-// macroblock. The bits of each macroblock are counted where its elements are read.
+// macroblock; in MBAFF frames the macroblock to the left depends on the row (6.4.12.2). The
+// bits of each macroblock are counted where its elements are read.
 class SliceParser {
 public:
     // `reader` stands after the slice header in the unescaped `payload` of `size` bytes;
@@ -32,8 +40,8 @@ private:
     // slice_data.cpp
     void cavlc_slice_data();
     void cabac_slice_data();
-    void start_macroblock(int address);
     void skip_macroblock();
+    void mb_field_decoding_flag();
     std::size_t stop_bit() const;
     int position() const {
         return static_cast<int>(cabac_ ? cabac_->bit_position() : reader_.position());
@@ -48,8 +56,36 @@ private:
     void coded_block_pattern();
     bool transform_size_8x8_flag();
 
+    // mb_neighbours.cpp
+    void start_macroblock(int address);
+    void locate_neighbours();
+    bool inferred_field_decoding_flag() const;
+    NeighbourRow left_of(int y, int height) const;
+    // The block of `size` samples to the left of (above) block (x, y) of a macroblock `rows`
+    // blocks tall: its macroblock (this one where it lies inside) and its row of blocks there.
+    NeighbourRow left_block(int x, int y, int size, int rows) const {
+        if (x > 0) {
+            return {cell_, y};
+        }
+        if (!mbaff_) {
+            return {left_cell_, y};
+        }
+        const NeighbourRow a = left_of(size * y, size * rows);
+        return {a.cell, a.row / size};
+    }
+    NeighbourRow above_block(int y, int rows) const {
+        return y > 0 ? NeighbourRow{cell_, y - 1} : NeighbourRow{above_cell_, rows - 1};
+    }
+    const MbSyntaxRecord* record_at(int cell) const {
+        return cell < 0 ? nullptr : &grid_.records[static_cast<std::size_t>(cell)];
+    }
+    const MbNeighbourState* state_at(int cell) const {
+        return cell < 0 ? nullptr : &grid_.states[static_cast<std::size_t>(cell)];
+    }
+
     // cabac_context_selection.cpp: ctxIdxInc from the neighbours A and B (9.3.3.1.1).
     int mb_skip_flag_inc() const;
+    int mb_field_decoding_flag_inc() const;
     int mb_type_inc() const;
     int transform_size_8x8_flag_inc() const;
     int intra_chroma_pred_mode_inc() const;
@@ -98,16 +134,30 @@ private:
     // A field picture's macroblocks take every other row of the frame's grid: `mb_y_` is the
     // row of the field, the grid's row 2 * mb_y_ + (bottom field).
     const bool field_;
+    // An MBAFF frame's addresses go by pairs of macroblocks, the top then the bottom one; the
+    // grid keeps the frame's rows, a pair's top macroblock in its upper row.
+    const bool mbaff_;
     const int grid_row_step_;
     const int grid_row_offset_;
     const int picture_mbs_;
     int mb_x_ = 0;
     int mb_y_ = 0;
+    int cell_ = 0;
+    bool bottom_ = false;
+    // The cells of the top macroblocks of the pairs to the left and above, -1 where
+    // unavailable (MBAFF).
+    int left_pair_ = -1;
+    int above_pair_ = -1;
     MbSyntaxRecord* mb_ = nullptr;
     MbNeighbourState* state_ = nullptr;
-    // Available neighbours (in the picture and the slice), else null.
+    // The neighbouring macroblocks A and B (6.4.11.1): cells and records, -1 and null where
+    // unavailable (outside the picture or the slice).
+    int left_cell_ = -1;
+    int above_cell_ = -1;
     const MbSyntaxRecord* left_ = nullptr;
     const MbSyntaxRecord* above_ = nullptr;
+    // prevMbSkipped: whether the macroblock before in the slice was skipped.
+    bool previous_skipped_ = false;
     MbTypeInfo info_{};
     int cbp_luma_ = 0;
     int cbp_chroma_ = 0;
