@@ -8,16 +8,11 @@
 
 #include "arguments.hpp"
 #include "docstrings.hpp"
+#include "record_dtype.hpp"
 #include "reconstruct/motion_field.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
 namespace {
-
-// The frame's number, checked while Python's lock is held, as the other frame methods do.
-int32_t checked_frame(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    session.check_open();
-    return frame_number(session, frame_idx, "frame_idx");
-}
 
 FrameSyntax read_levels(H264DecoderSession& session, int32_t frame) {
     FrameSyntax syntax;
@@ -33,7 +28,7 @@ py::array_t<Sample> plane_array(const RebuiltPicture& picture, int plane, const 
 }
 
 py::tuple get_residual(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const int32_t frame = checked_frame(session, frame_idx);
+    const int32_t frame = checked_frame_number(session, frame_idx);
     RebuiltPicture picture;
     {
         py::gil_scoped_release release;
@@ -45,7 +40,7 @@ py::tuple get_residual(H264DecoderSession& session, const IndexArgument& frame_i
 }
 
 py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const int32_t frame = checked_frame(session, frame_idx);
+    const int32_t frame = checked_frame_number(session, frame_idx);
     RebuiltPicture picture;
     int bit_depth = 8;
     {
@@ -66,20 +61,13 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
 }
 
 py::dtype motion_dtype() {
-    py::list names;
-    py::list formats;
-    py::list offsets;
-    names.append("mv");
-    formats.append("(2,2)<i2");
-    offsets.append(offsetof(MotionRecord, mv));
-    names.append("ref_idx");
-    formats.append("(2,)i1");
-    offsets.append(offsetof(MotionRecord, ref_idx));
-    return py::dtype(names, formats, offsets, sizeof(MotionRecord));
+    return record_dtype({{"mv", "(2,2)<i2", offsetof(MotionRecord, mv)},
+                         {"ref_idx", "(2,)i1", offsetof(MotionRecord, ref_idx)}},
+                        sizeof(MotionRecord));
 }
 
 py::array get_motion_field(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const int32_t frame = checked_frame(session, frame_idx);
+    const int32_t frame = checked_frame_number(session, frame_idx);
     std::vector<MotionRecord> field;
     py::ssize_t rows = 0;
     py::ssize_t columns = 0;

@@ -12,43 +12,35 @@
 #include "batch/batch_decoding.hpp"
 #include "batch_methods.hpp"
 #include "docstrings.hpp"
+#include "record_dtype.hpp"
 #include "syntax/syntax_batch.hpp"
 
 namespace {
 
 py::dtype mb_syntax_dtype() {
-    py::list names;
-    py::list formats;
-    py::list offsets;
-    const auto field = [&](const char* name, const char* format, std::size_t offset) {
-        names.append(name);
-        formats.append(format);
-        offsets.append(offset);
-    };
-    field("type", "u1", offsetof(MbSyntaxRecord, type));
-    field("partition", "u1", offsetof(MbSyntaxRecord, partition));
-    field("interlaced", "?", offsetof(MbSyntaxRecord, interlaced));
-    field("mb_type", "<i2", offsetof(MbSyntaxRecord, mb_type));
-    field("sub_mb_type", "(4,)i1", offsetof(MbSyntaxRecord, sub_mb_type));
-    field("transform_8x8", "?", offsetof(MbSyntaxRecord, transform_8x8));
-    field("intra_modes", "(16,)i1", offsetof(MbSyntaxRecord, intra_modes));
-    field("chroma_mode", "i1", offsetof(MbSyntaxRecord, chroma_mode));
-    field("ref_idx", "(2,4)i1", offsetof(MbSyntaxRecord, ref_idx));
-    field("mvd", "(2,16,2)<i2", offsetof(MbSyntaxRecord, mvd));
-    field("cbp", "<i2", offsetof(MbSyntaxRecord, cbp));
-    field("qp_delta", "i1", offsetof(MbSyntaxRecord, qp_delta));
-    field("qp", "i1", offsetof(MbSyntaxRecord, qp));
-    field("slice", "<i2", offsetof(MbSyntaxRecord, slice));
-    field("parsed", "?", offsetof(MbSyntaxRecord, parsed));
-    field("bits_header", "<i4", offsetof(MbSyntaxRecord, bits_header));
-    field("bits_prediction", "<i4", offsetof(MbSyntaxRecord, bits_prediction));
-    field("bits_residual", "<i4", offsetof(MbSyntaxRecord, bits_residual));
-    return py::dtype(names, formats, offsets, sizeof(MbSyntaxRecord));
+    return record_dtype({{"type", "u1", offsetof(MbSyntaxRecord, type)},
+                         {"partition", "u1", offsetof(MbSyntaxRecord, partition)},
+                         {"interlaced", "?", offsetof(MbSyntaxRecord, interlaced)},
+                         {"mb_type", "<i2", offsetof(MbSyntaxRecord, mb_type)},
+                         {"sub_mb_type", "(4,)i1", offsetof(MbSyntaxRecord, sub_mb_type)},
+                         {"transform_8x8", "?", offsetof(MbSyntaxRecord, transform_8x8)},
+                         {"intra_modes", "(16,)i1", offsetof(MbSyntaxRecord, intra_modes)},
+                         {"chroma_mode", "i1", offsetof(MbSyntaxRecord, chroma_mode)},
+                         {"ref_idx", "(2,4)i1", offsetof(MbSyntaxRecord, ref_idx)},
+                         {"mvd", "(2,16,2)<i2", offsetof(MbSyntaxRecord, mvd)},
+                         {"cbp", "<i2", offsetof(MbSyntaxRecord, cbp)},
+                         {"qp_delta", "i1", offsetof(MbSyntaxRecord, qp_delta)},
+                         {"qp", "i1", offsetof(MbSyntaxRecord, qp)},
+                         {"slice", "<i2", offsetof(MbSyntaxRecord, slice)},
+                         {"parsed", "?", offsetof(MbSyntaxRecord, parsed)},
+                         {"bits_header", "<i4", offsetof(MbSyntaxRecord, bits_header)},
+                         {"bits_prediction", "<i4", offsetof(MbSyntaxRecord, bits_prediction)},
+                         {"bits_residual", "<i4", offsetof(MbSyntaxRecord, bits_residual)}},
+                        sizeof(MbSyntaxRecord));
 }
 
 FrameSyntax read_frame_syntax(H264DecoderSession& session, const IndexArgument& frame_idx, bool with_coefficients) {
-    session.check_open();
-    const int32_t frame = frame_number(session, frame_idx, "frame_idx");
+    const int32_t frame = checked_frame_number(session, frame_idx);
     FrameSyntax syntax;
     py::gil_scoped_release release;
     session.syntax_reader()->read(frame, with_coefficients, syntax);
