@@ -170,6 +170,11 @@ void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) cons
     result.rows = index_->facts.mb_rows;
     result.cols = index_->facts.mb_cols;
     result.records.assign(static_cast<std::size_t>(result.rows) * result.cols, MbSyntaxRecord{});
+    result.facts = parser_.facts();
+    result.nonzero_levels = grid.nonzero_levels;
+    // A frame without a picture has no coded grid either: nothing of the last frame read stays.
+    result.coded_records.clear();
+    result.coded_cols = 0;
     const SequenceSyntax* sequence = parser_.sequence();
     if (sequence == nullptr || grid.records.empty()) {
         return;

@@ -19,6 +19,9 @@ struct FrameSyntax {
     int32_t rows = 0;
     int32_t cols = 0;
     std::vector<MbSyntaxRecord> records;
+    // Its first slice's kind and its key flag; the nonzero levels of all its blocks.
+    PictureFacts facts;
+    int64_t nonzero_levels = 0;
     CoefficientPlanes coefficients;
     // Where levels are asked for: the records in the coded grid's order (PictureGrid's) and
     // the parameter sets of the picture, which rebuilding its samples needs.

@@ -17,4 +17,5 @@ void PictureGrid::reset(int width, int height) {
     const std::size_t count = static_cast<std::size_t>(width) * height;
     records.assign(count, MbSyntaxRecord{});
     states.assign(count, MbNeighbourState{});
+    nonzero_levels = 0;
 }
