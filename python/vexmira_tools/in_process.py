@@ -17,13 +17,13 @@ FILES_PER_THREAD = 2
 
 
 def run_in_process(videos: list[str], threads: int, range_frames: int, bar,
-                   mb_types: bool = False, stream: int | None = None) -> Iterator[FileResult]:
+                   table: str = "frames", stream: int | None = None) -> Iterator[FileResult]:
     """Each file's result in the order given. Every range is read on one decoder; `threads`
     (0: every usable core) ranges are read at once, of whichever files they belong to."""
     workers = threads or vexmira.usable_cores()
     pool = ThreadPoolExecutor(workers, thread_name_prefix="vexmira-stats")
     try:
-        yield from results_in_order(videos, ThreadExecutor(pool, range_frames, mb_types, stream), bar,
+        yield from results_in_order(videos, ThreadExecutor(pool, range_frames, table, stream), bar,
                                     workers * FILES_PER_THREAD)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
@@ -33,8 +33,8 @@ class ThreadExecutor:
     """Plans and ranges as tasks of a pool of threads; each file's session, opened by the
     thread that plans it, is kept until the file's result is given."""
 
-    def __init__(self, pool: ThreadPoolExecutor, range_frames: int, mb_types: bool, stream: int | None = None):
-        self.pool, self.range_frames, self.mb_types, self.stream = pool, range_frames, mb_types, stream
+    def __init__(self, pool: ThreadPoolExecutor, range_frames: int, table: str, stream: int | None = None):
+        self.pool, self.range_frames, self.table, self.stream = pool, range_frames, table, stream
         self.sessions: dict[str, object] = {}
         self.pending: dict[Future, Task] = {}
 
@@ -43,12 +43,12 @@ class ThreadExecutor:
             self.pending[self.pool.submit(self.open, path)] = (path, None)
 
     def open(self, path: str) -> tuple[FilePlan, None]:
-        plan, self.sessions[path] = open_file(path, self.range_frames, None, self.mb_types, stream=self.stream)
+        plan, self.sessions[path] = open_file(path, self.range_frames, None, self.table, stream=self.stream)
         return plan, None
 
     def read(self, plan: FilePlan, first: int, end: int) -> None:
         session = self.sessions[plan.path]
-        self.pending[self.pool.submit(range_stats, plan.path, first, end, 1, session)] = (plan.path, first)
+        self.pending[self.pool.submit(range_stats, plan.path, first, end, 1, session, self.table)] = (plan.path, first)
 
     def finished(self) -> list[tuple[Task, object]]:
         done, _ = wait(self.pending, return_when=FIRST_COMPLETED)

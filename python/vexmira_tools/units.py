@@ -39,21 +39,23 @@ def kept_session(path: str, mb_types: bool = False, stream: int | None = None) -
     return session
 
 
-def plan_and_read_first(path: str, range_frames: int, threads: int,
-                        mb_types: bool = False,
+def plan_and_read_first(path: str, range_frames: int, threads: int, table: str = "frames",
                         stream: int | None = None) -> tuple[FilePlan, dict[str, np.ndarray] | None]:
-    """A cluster's first task of a file: its plan and the frame_stats of its first range, read
-    with the session that planned it. A clip of one range is done in this one task."""
-    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session, stream)
+    """A cluster's first task of a file: its plan and the rows of its first range, read with
+    the session that planned it. A clip of one range is done in this one task."""
+    plan, session = open_file(path, range_frames, MAX_RANGES_PER_FILE, table, kept_session, stream)
     if plan.error:
         return plan, None
     first, end = plan.ranges[0]
-    return plan, range_stats(path, first, end, threads, session)
+    return plan, range_stats(path, first, end, threads, session, table)
 
 
-def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
-                mb_types: bool = False, stream: int | None = None) -> dict[str, np.ndarray]:
-    """frame_stats of frames first..end-1 of the stream, with the session given or one this
-    process keeps, with the counts of macroblock types where asked."""
-    session = session or kept_session(path, mb_types, stream)
+def range_stats(path: str, first: int, end: int, threads: int = 1, session=None, table: str = "frames",
+                stream: int | None = None) -> dict[str, np.ndarray]:
+    """The rows of frames first..end-1 of the stream, with the session given or one this
+    process keeps: frame_stats, with the counts of macroblock types where the table has them,
+    or syntax_stats for the "syntax" table."""
+    session = session or kept_session(path, table == "mb_types", stream)
+    if table == "syntax":
+        return session.syntax_stats(range(first, end), threads=threads)
     return session.frame_stats(range(first, end), threads=threads)
