@@ -2,8 +2,8 @@
 
 Writes what vexmira reads of each frame of one H.264 file as a YUView statistics file (its CSV
 format), so that YUView draws it over the video: the QP of each macroblock, its type, the
-partitions of motion-compensated macroblocks, field macroblocks, and the motion vectors from
-each list. Frames are numbered in presentation order, as YUView's POC column expects; a
+partitions of motion-compensated macroblocks, field macroblocks, the motion vectors from
+each list, and the bits each macroblock spent, read from its syntax. Frames are numbered in presentation order, as YUView's POC column expects; a
 frame the decoder does not produce is left out and reported on stderr."""
 
 import argparse
@@ -17,7 +17,7 @@ from vexmira_tools.mb_type_colours import MB_TYPE_COLOURS
 
 MbType, Partition = vexmira.MbType, vexmira.Partition
 
-QP, TYPE, PARTITION, FIELD, MOTION_L0, MOTION_L1 = range(6)
+QP, TYPE, PARTITION, FIELD, MOTION_L0, MOTION_L1, BITS = range(7)
 # (x, y, w, h) of each part of a macroblock, by partition.
 PARTS = {Partition.P16X16: [(0, 0, 16, 16)],
          Partition.P16X8: [(0, 0, 16, 8), (0, 8, 16, 8)],
@@ -30,8 +30,9 @@ VECTOR_SCALE = 4
 INTRA = [MbType.INTRA_4X4, MbType.INTRA_16X16, MbType.INTRA_PCM]
 
 
-def header(session, name: str) -> list[str]:
-    """The format's header: version, sequence, and each type with how YUView colours it."""
+def header(session, name: str, most_bits: int) -> list[str]:
+    """The format's header: version, sequence, and each type with how YUView colours it; the
+    bits' colour scale runs to the most any macroblock of the frames written spent."""
     # Above 8 bits FFmpeg's QP carries 6 * (bit depth - 8), which takes it up to 63.
     highest_qp = 51 if session.bytes_per_sample == 1 else 63
     lines = ["%;syntax-version;v1.22",
@@ -46,7 +47,9 @@ def header(session, name: str) -> list[str]:
               + "; one block per part, motion-compensated macroblocks only",
               f"%;type;{FIELD};FieldMacroblock;map", "%;mapColor;1;255;255;0;255",
               f"%;type;{MOTION_L0};MotionL0;vector", "%;vectorColor;255;0;0;255", f"%;scaleFactor;{VECTOR_SCALE}",
-              f"%;type;{MOTION_L1};MotionL1;vector", "%;vectorColor;0;0;255;255", f"%;scaleFactor;{VECTOR_SCALE}"]
+              f"%;type;{MOTION_L1};MotionL1;vector", "%;vectorColor;0;0;255;255", f"%;scaleFactor;{VECTOR_SCALE}",
+              f"%;type;{BITS};Bits;range", f"%;defaultRange;0;{max(most_bits, 1)};heat",
+              "%;%;Bits: header, prediction and residual bits of each macroblock the parser read"]
     return lines
 
 
@@ -90,13 +93,27 @@ def add_vectors(rows: FrameRows, vectors: np.ndarray) -> None:
                  int(vector["motion_x"]) * VECTOR_SCALE // scale, int(vector["motion_y"]) * VECTOR_SCALE // scale)
 
 
+def macroblock_bits(syntaxes: np.ndarray) -> np.ndarray:
+    """Bits each macroblock spent, -1 where the parser did not read it."""
+    bits = syntaxes["bits_header"].astype(np.int64) + syntaxes["bits_prediction"] + syntaxes["bits_residual"]
+    return np.where(syntaxes["parsed"], bits, -1)
+
+
+def add_bits(rows: FrameRows, bits: np.ndarray) -> None:
+    for (row, column), value in np.ndenumerate(bits):
+        if value >= 0:
+            rows.add(16 * column, 16 * row, 16, 16, BITS, value)
+
+
 def write_yuview_csv(path: str, output: Path, frames: slice = slice(None)) -> list[int]:
     """Writes the file for the frames the slice picks; returns those the decoder did not produce."""
     session = vexmira.H264DecoderSession(path, mb_types=True, motion_vectors=True)
+    wanted = range(session.num_frames)[frames]
+    bits = macroblock_bits(session.get_mb_syntaxes(list(wanted)))
     missing = []
     with Path(output).open("w", newline="\n") as file:
-        file.write("\n".join(header(session, Path(path).name)) + "\n")
-        for index in range(session.num_frames)[frames]:
+        file.write("\n".join(header(session, Path(path).name, int(bits.max(initial=0)))) + "\n")
+        for index, frame_bits in zip(wanted, bits):
             rows = FrameRows(index, session.width, session.height)
             try:
                 add_macroblocks(rows, session.get_qpmap(index), session.get_mbtype_map(index))
@@ -104,6 +121,7 @@ def write_yuview_csv(path: str, output: Path, frames: slice = slice(None)) -> li
             except RuntimeError:
                 missing.append(index)
                 continue
+            add_bits(rows, frame_bits)
             file.writelines(line + "\n" for line in rows.lines)
     return missing
 
