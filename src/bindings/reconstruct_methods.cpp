@@ -7,9 +7,12 @@
 #include <pybind11/numpy.h>
 
 #include "arguments.hpp"
+#include "batch_methods.hpp"
 #include "docstrings.hpp"
+#include "interrupts.hpp"
 #include "record_dtype.hpp"
 #include "reconstruct/motion_field.hpp"
+#include "reconstruct/rebuild_batch.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
 namespace {
@@ -83,6 +86,75 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
     return array;
 }
 
+// Equal-sized planes of many frames stacked as one (frames, rows, columns) array.
+template <typename Sample, typename Source>
+py::array_t<Sample> stacked_planes(const std::vector<const std::vector<Source>*>& planes, py::ssize_t rows,
+                                   py::ssize_t columns) {
+    py::array_t<Sample> array({static_cast<py::ssize_t>(planes.size()), rows, columns});
+    Sample* destination = array.mutable_data();
+    for (const std::vector<Source>* plane : planes) {
+        destination = std::copy(plane->begin(), plane->end(), destination);
+    }
+    return array;
+}
+
+// The frames' rebuilt results must share the first one's size: a batch is one array.
+void require_same_size(const std::vector<int32_t>& frames, std::size_t position, bool same) {
+    if (!same) {
+        throw std::invalid_argument("Frame " + std::to_string(frames[position]) + " has another coded size than frame " +
+                                    std::to_string(frames[0]) + ": read frames of one size in a batch");
+    }
+}
+
+py::tuple get_residuals(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    const int readers = threads.is_none() ? 0 : thread_count(threads);
+    std::vector<RebuiltPicture> pictures;
+    {
+        const PythonInterruptCheck interrupts;
+        py::gil_scoped_release release;
+        pictures = rebuild_residuals_of_frames(session.index(), session.options(), *session.syntax_reader(),
+                                               requested, readers);
+    }
+    py::list planes;
+    for (int plane = 0; plane < 3; ++plane) {
+        std::vector<const std::vector<int16_t>*> residuals;
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            require_same_size(requested, i, pictures[i].width[plane] == pictures[0].width[plane] &&
+                                                pictures[i].height[plane] == pictures[0].height[plane]);
+            residuals.push_back(&pictures[i].residual[plane]);
+        }
+        const py::ssize_t rows = pictures.empty() ? 0 : pictures[0].height[plane];
+        const py::ssize_t columns = pictures.empty() ? 0 : pictures[0].width[plane];
+        planes.append(stacked_planes<int16_t>(residuals, rows, columns));
+    }
+    return py::tuple(planes);
+}
+
+py::array get_motion_fields(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    const int readers = threads.is_none() ? 0 : thread_count(threads);
+    std::vector<FrameMotionField> fields;
+    {
+        const PythonInterruptCheck interrupts;
+        py::gil_scoped_release release;
+        fields = build_motion_fields_of_frames(session.index(), session.options(), *session.syntax_reader(),
+                                               requested, readers);
+    }
+    const py::ssize_t columns = fields.empty() ? 0 : fields[0].columns;
+    const py::ssize_t rows = columns == 0 ? 0 : static_cast<py::ssize_t>(fields[0].blocks.size()) / columns;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        require_same_size(requested, i, fields[i].blocks.size() == fields[0].blocks.size() && fields[i].columns == columns);
+    }
+    py::array array(motion_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(fields.size()), rows, columns},
+                    std::vector<py::ssize_t>{});
+    auto* destination = static_cast<MotionRecord*>(array.mutable_data());
+    for (const FrameMotionField& field : fields) {
+        destination = std::copy(field.blocks.begin(), field.blocks.end(), destination);
+    }
+    return array;
+}
+
 }  // namespace
 
 void register_reconstruct_methods(py::module_& module,
@@ -91,5 +163,9 @@ void register_reconstruct_methods(py::module_& module,
         .attr("__doc__") = docstrings::kPredictionNotBuilt;
     session.def("get_residual", &get_residual, py::arg("frame_idx"), docstrings::kGetResidual)
         .def("get_prediction", &get_prediction, py::arg("frame_idx"), docstrings::kGetPrediction)
-        .def("get_motion_field", &get_motion_field, py::arg("frame_idx"), docstrings::kGetMotionField);
+        .def("get_motion_field", &get_motion_field, py::arg("frame_idx"), docstrings::kGetMotionField)
+        .def("get_residuals", &get_residuals, py::arg("frames") = py::none(), py::kw_only(),
+             py::arg("threads") = py::none(), docstrings::kGetResiduals)
+        .def("get_motion_fields", &get_motion_fields, py::arg("frames") = py::none(), py::kw_only(),
+             py::arg("threads") = py::none(), docstrings::kGetMotionFields);
 }

@@ -315,6 +315,26 @@ class H264DecoderSession:
         at their own blocks. Frames with B macroblocks (direct prediction, list 1) raise
         PredictionNotBuilt; the pictures referred to (ref_poc) are not given yet."""
 
+    def get_residuals(
+        self, frames: _Frames = None, *, threads: SupportsIndex | None = None
+    ) -> tuple[npt.NDArray[np.int16], npt.NDArray[np.int16], npt.NDArray[np.int16]]:
+        """The residuals of many frames (every frame when frames is None) as three int16 arrays (luma, Cb, Cr) of shape (len(frames), rows, columns), rebuilt without decoding on `threads` readers (None or 0: every usable core)
+
+        Each frame's planes as get_residual gives them. The frames must share one coded size:
+        ValueError names the first that does not. A frame get_residual refuses (a field
+        picture, an MBAFF frame, one no packet holds) raises its RuntimeError. Frames are
+        independent: each reader reads a run of them in file order, rebuilding each as it
+        reads it. Ctrl-C ends the batch as it ends the decoding batches."""
+
+    def get_motion_fields(
+        self, frames: _Frames = None, *, threads: SupportsIndex | None = None
+    ) -> npt.NDArray[np.void]:
+        """The motion fields of many P frames (every frame when frames is None) as one (len(frames), 4 * coded mb rows, 4 * coded mb columns) structured array like get_motion_field's, built without decoding on `threads` readers (None or 0: every usable core)
+
+        A frame get_motion_field refuses (B macroblocks: PredictionNotBuilt; a field picture)
+        raises its error; frames must share one coded size (ValueError). Ctrl-C ends the batch
+        as it ends the decoding batches."""
+
     def get_mb_syntaxes(
         self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None
     ) -> npt.NDArray[np.void]:

@@ -80,7 +80,7 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
 
 void FrameSyntaxReader::read_in_file_order(
     const std::vector<int32_t>& frames,
-    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take) {
+    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take, bool with_coefficients) {
     std::vector<std::pair<int32_t, std::size_t>> targets;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         if (packet_of(frames[i]) >= 0) {
@@ -92,8 +92,8 @@ void FrameSyntaxReader::read_in_file_order(
     }
     std::sort(targets.begin(), targets.end());
     const std::lock_guard<std::mutex> lock(mutex_);
-    grid_.coefficients = nullptr;
     FrameSyntax syntax;
+    grid_.coefficients = with_coefficients ? &syntax.coefficients : nullptr;
     std::size_t next = 0;
     const auto emit = [&](int32_t packet) {
         place(grid_, syntax);

@@ -44,9 +44,10 @@ public:
 
     // Reads the frames `frames` (numbers in the index, in any order) in one pass through the
     // file from the key packet before the first, and gives `take` each one's syntax with
-    // its position in `frames`, in file order.
+    // its position in `frames`, in file order; with its levels where asked.
     void read_in_file_order(const std::vector<int32_t>& frames,
-                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take);
+                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take,
+                            bool with_coefficients = false);
 
     // The packet that holds the frame's picture (its first field), -1 where none does.
     int32_t packet_of(int32_t frame) const { return frame_packets_[static_cast<std::size_t>(frame)]; }
