@@ -16,6 +16,8 @@ CLIPS = {
     "720p_60s": ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-t", "60"],
     # One key-frame interval: a short clip of a corpus.
     "360p_4s": ["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-t", "4"],
+    # The 720p clip coded with CAVLC, the entropy coder of the Baseline profile.
+    "720p_12s_cavlc": ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-t", "12", "-x264-params", "cabac=0"],
 }
 ENCODER = ["-c:v", "libx264", "-preset", "medium", "-bf", "3", "-g", "250", "-pix_fmt", "yuv420p"]
 

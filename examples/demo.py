@@ -1,6 +1,7 @@
 """Open an H.264 video with vexmira, print per-frame picture types, QP statistics and the
 chroma QP offsets, and draw one frame's luma plane (deblocking skipped) beside its QP map,
-its macroblock types and a P frame's motion vectors over its luma."""
+its macroblock types, the bits each of its macroblocks spent (read from its syntax) and a P
+frame's motion vectors over its luma."""
 
 import argparse
 import math
@@ -120,6 +121,16 @@ def draw_motion_vectors(session, index, axes):
     axes.set_title(f"frame {index} (P): motion from the past, median per {cell}x{cell} cell")
 
 
+def draw_bits(session, index, figure, axes):
+    """Header, prediction and residual bits of each macroblock, as the parser read them;
+    macroblocks it could not read are left blank."""
+    syntax = session.get_mb_syntax(index)
+    bits = syntax["bits_header"].astype(np.int64) + syntax["bits_prediction"] + syntax["bits_residual"]
+    shown = axes.imshow(np.ma.masked_where(~syntax["parsed"], bits), cmap="viridis", interpolation="nearest")
+    axes.set_title(f"frame {index}: bits per macroblock")
+    figure.colorbar(shown, ax=axes, label="bits")
+
+
 def heatmap_figure(session, index, scale):
     import matplotlib
     matplotlib.use("Agg")
@@ -128,12 +139,13 @@ def heatmap_figure(session, index, scale):
     luma = session.get_plane_data(index, 0)[:, :session.width]
     qp_map = np.ma.masked_less(session.get_qpmap(index), 0)
     predicted = first_p_frame(session, index)
-    panels = 3 if predicted is None else 4
+    panels = 4 if predicted is None else 5
     figure, panel = plt.subplots(1, panels, figsize=(6 * panels, 4.2), constrained_layout=True)
     left, right = panel[0], panel[1]
     draw_mb_types(session, index, panel[2])
+    draw_bits(session, index, figure, panel[3])
     if predicted is not None:
-        draw_motion_vectors(session, predicted, panel[3])
+        draw_motion_vectors(session, predicted, panel[4])
     left.imshow(luma, cmap="gray")
     left.set_title(f"frame {index}: luma, deblocking skipped")
     low, high = scale or (None, None)

@@ -448,3 +448,12 @@ def run_mypy(*arguments: str, folder: Path, cache: Path) -> subprocess.Completed
     """mypy's verdict on code in `folder`, run by this interpreter with its installed stubs."""
     return subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(cache), *arguments],
                           capture_output=True, text=True, cwd=folder)
+
+
+def first_pass_statistics(path: Path) -> list[dict[str, int]]:
+    """x264's per-frame statistics of its first pass (media's first_pass clips), by frame in
+    presentation order: `tex`, `mv`, `misc` bits and the `imb`, `pmb`, `smb` counts."""
+    log = path.with_name(path.stem + "-0.log").read_text().splitlines()[1:]
+    rows = [dict(re.findall(r"(\w+):(\S+)", line)) for line in log]
+    return [{key: int(row[key]) for key in ("tex", "mv", "misc", "imb", "pmb", "smb")}
+            for row in sorted(rows, key=lambda row: int(row["in"]))]

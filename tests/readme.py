@@ -29,10 +29,11 @@ def section(title: str, text: str | None = None) -> str:
     return text[heading.end():following.start() if following else len(text)]
 
 
-def column_definitions() -> dict[str, list[str]]:
-    """Each column the "Columns" table names in its first cell, with the other cells of its row."""
+def column_definitions(title: str = "Columns", text: str | None = None) -> dict[str, list[str]]:
+    """Each column the table of that section (of the README or the text given) names in its
+    first cell, with the other cells of its row."""
     columns = {}
-    for line in section("Columns").splitlines():
+    for line in section(title, text).splitlines():
         cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
         if line.startswith("|") and len(cells) > 1 and not set(cells[0]) <= {"-", ":"}:
             for name in re.findall(r"`(\w+)`", cells[0]):

@@ -1,5 +1,6 @@
 """The demo as make demo runs it: one colour scale for every frame's QP map, the file's range
-as the ffmpeg tool's decoder reports its QP; motion drawn as few arrows as a 720p panel can
+as the ffmpeg tool's decoder reports its QP; a bits heatmap holding the bits x264 counted;
+motion drawn as few arrows as a 720p panel can
 show, each the way the picture content moved; one line for a bad frame or file."""
 
 import importlib.util
@@ -10,7 +11,7 @@ import pytest
 
 from conftest import ROOT
 from media import PAN_PIXELS_PER_FRAME
-from oracle import reference_qp_maps
+from oracle import first_pass_statistics, reference_qp_maps
 import vexmira
 
 demo_source = importlib.util.spec_from_file_location("demo", ROOT / "examples" / "demo.py")
@@ -45,6 +46,21 @@ def test_every_heatmap_of_a_file_has_the_files_qp_range_as_its_scale(media):
     own_ranges = {(int(session.get_qpmap(i).min()), int(session.get_qpmap(i).max())) for i in (0, 1)}
     assert len(own_ranges) == 2, "two frames of different QP ranges"
     assert colour_limits(session, 0, scale) == colour_limits(session, 1, scale) == scale
+
+
+def test_the_bits_heatmap_holds_the_bits_the_encoder_spent(media):
+    """x264's first pass counts each frame's bits, slice headers included (under 128 bits a
+    slice here), which the macroblocks' bits leave out."""
+    import matplotlib.pyplot as plt
+    path = media("mp4_cabac_first_pass")
+    session = vexmira.H264DecoderSession(str(path), motion_vectors=True, mb_types=True)
+    for index in (0, 7):
+        figure, _ = demo.heatmap_figure(session, index, None)
+        bits = figure.axes[3].images[0].get_array()
+        plt.close(figure)
+        expected = first_pass_statistics(path)[index]
+        assert bits.shape == (session.mb_rows, session.mb_cols) and bits.count() == bits.size
+        assert 0 < expected["tex"] + expected["mv"] + expected["misc"] - int(bits.sum()) < 128, index
 
 
 def test_motion_arrows_are_thinned_and_point_the_way_the_content_moved(media, clip_720p):

@@ -16,6 +16,7 @@ from oracle import reference_qp_maps
 BATCHES = {
     "frame_stats": lambda s: s.frame_stats(threads=1),
     "get_qpmaps": lambda s: s.get_qpmaps(threads=2),
+    "syntax_stats": lambda s: s.syntax_stats(threads=1),
 }
 
 

@@ -1,5 +1,6 @@
 """Pictures rebuilt from their syntax: every I and P frame's prediction plus its residual,
-clipped, against the decoder's own picture before its loop filter (deblocking="exact")."""
+clipped, against the decoder's own picture before its loop filter (deblocking="exact"); the
+motion field against the decoder's vectors; each frame alone and in batches."""
 
 import random
 
@@ -21,6 +22,18 @@ def first_difference(rebuilt, expected, plane, chroma_shift):
     return f"plane {plane} sample ({x}, {y}), macroblock ({x // step_x}, {y // step_y})"
 
 
+def residuals_of(session, frames, access):
+    """Each frame's three residual planes, one call a frame or from one batch on two readers."""
+    if access == "batch":
+        stacked = session.get_residuals(frames, threads=2)
+        return [tuple(plane[position] for plane in stacked) for position in range(len(frames))]
+    return [session.get_residual(frame) for frame in frames]
+
+
+# Each clip's residuals one frame at a time or in a batch, the two ways taking turns.
+ACCESS = {clip: ("single", "batch")[number % 2] for number, clip in enumerate(RECONSTRUCT_RECIPES)}
+
+
 @pytest.mark.parametrize("clip", RECONSTRUCT_RECIPES)
 def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, clip):
     with (vexmira.H264DecoderSession(media(clip), deblocking="exact") as decoded,
@@ -30,13 +43,12 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
         bit_depth = 10 if "10bit" in clip else 8
         planes = 1 if "gray" in clip else 3
         chroma_shift = (0, 0) if "444" in clip else (1, 0) if "422" in clip else (1, 1)
-        for frame in frames:
+        for frame, residual in zip(frames, residuals_of(session, frames, ACCESS[clip])):
             if session.get_frame_type(frame) == "B":
                 with pytest.raises(vexmira.PredictionNotBuilt):
                     session.get_prediction(frame)
                 continue
             prediction = session.get_prediction(frame)
-            residual = session.get_residual(frame)
             for plane in range(planes):
                 rows, columns = prediction[plane].shape
                 assert residual[plane].shape == (rows, columns)
@@ -58,8 +70,9 @@ def test_b_frames_give_a_residual_but_no_prediction_yet(media):
         assert session.get_prediction(types.index("P"))[0].shape == (48, 64)
 
 
+@pytest.mark.parametrize("access", ["single", "batch"])
 @pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith("mp4_p_")])
-def test_motion_field_of_p_frames_is_the_decoders_where_it_exports_one(media, clip):
+def test_motion_field_of_p_frames_is_the_decoders_where_it_exports_one(media, clip, access):
     """FFmpeg exports one vector per 8x8 block and larger: sub-8x8 partitions and intra
     blocks are left out of the comparison."""
     with (vexmira.H264DecoderSession(media(clip), motion_vectors=True) as decoded,
@@ -67,8 +80,9 @@ def test_motion_field_of_p_frames_is_the_decoders_where_it_exports_one(media, cl
         frames = [i for i in range(session.num_frames) if session.get_frame_type(i) == "P"]
         random.Random(clip).shuffle(frames)
         compared = 0
-        for frame in frames:
-            field = session.get_motion_field(frame)
+        fields = session.get_motion_fields(frames, threads=2) if access == "batch" else map(session.get_motion_field,
+                                                                                             frames)
+        for frame, field in zip(frames, fields):
             syntax = session.get_mb_syntax(frame)
             exported = decoded.get_mv_field(frame)[0]
             inter = np.isin(syntax["type"], [MbType.SKIP, MbType.L0])

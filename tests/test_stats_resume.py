@@ -163,9 +163,9 @@ def test_each_file_is_in_the_output_a_few_files_after_it_is_read(corpus, tmp_pat
     out = tmp_path / f"stats.{kind}"
     complete_when_read, read = {}, in_process.read_range
 
-    def watched(path, first, end, threads, session):
+    def watched(path, first, end, threads, session, table):
         complete_when_read[path] = files_complete(out)
-        return read(path, first, end, threads, session)
+        return read(path, first, end, threads, session, table)
     monkeypatch.setattr(in_process, "read_range", watched)
     main([str(corpus), "-o", str(out), "--threads", str(threads)])
     # One range per file: the clip is one key-frame interval.

@@ -1,5 +1,6 @@
 """vexmira-stats' tables as pandas reads them: a file whose name is not UTF-8 is read and
-named in valid text that tells it apart, run after run; "no value" is a null (NA), not -1."""
+named in valid text that tells it apart, run after run; "no value" is a null (NA), not -1;
+the --syntax table is what ffprobe and x264 report of the frames."""
 
 import os
 import shutil
@@ -9,7 +10,8 @@ import pandas as pd
 import pytest
 
 from damage import refer_to_missing_parameter_set
-from oracle import expected_frames
+from oracle import expected_frames, ffprobe, first_pass_statistics
+from readme import column_definitions, document
 from vexmira_tools.stats import main
 
 LATIN1 = b"caf\xe9_latin1.mp4"
@@ -56,3 +58,32 @@ def test_no_value_is_null(folder, tmp_path, suffix):
     assert np.array_equal(table.loc[~missing, "mb_intra"] + table.loc[~missing, "mb_skip"]
                           + table.loc[~missing, "mb_direct"] + table.loc[~missing, "mb_inter"],
                           np.full((~missing).sum(), 12))
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+def test_the_syntax_table_is_what_ffprobe_and_x264_report(folder, media, tmp_path, suffix):
+    """Picture types, key flags and packet sizes as ffprobe shows the decoded frames; the
+    macroblock counts as x264's first pass, and the bits below its frame totals by no more
+    than the slice headers; the frame the decoder makes nothing of, null."""
+    clip, damaged, out = media("mp4_cabac_first_pass"), folder / "damaged.mp4", tmp_path / f"syntax{suffix}"
+    assert main([str(clip), str(damaged), "-o", str(out), "--syntax", "--threads", "2"]) == 0
+    table = read(out)
+    assert list(table.columns) == list(column_definitions())[:7] + list(column_definitions("Columns of --syntax",
+                                                                                     document("docs/command-line.md")))
+    rows = table[table["file"] == str(clip)]
+    frames = sorted(ffprobe(clip, "-show_entries", "frame=pts,pict_type,pkt_size,key_frame")["frames"],
+                    key=lambda frame: int(frame["pts"]))
+    assert rows["pict_type"].tolist() == [frame["pict_type"] for frame in frames]
+    assert rows["key_frame"].tolist() == [frame["key_frame"] == 1 for frame in frames]
+    assert rows["pkt_size"].tolist() == [int(frame["pkt_size"]) for frame in frames]
+    encoder = pd.DataFrame(first_pass_statistics(clip))
+    assert rows["mb_intra"].tolist() == encoder["imb"].tolist() and rows["mb_skip"].tolist() == encoder["smb"].tolist()
+    assert (rows["mb_inter"] + rows["mb_direct"]).tolist() == encoder["pmb"].tolist()
+    headers = (encoder["tex"] + encoder["mv"] + encoder["misc"]).to_numpy() - (
+        rows["bits_header"] + rows["bits_prediction"] + rows["bits_residual"]).to_numpy()
+    assert ((0 < headers) & (headers < 128)).all() and rows["parsed"].all()
+    missing = [picture is None for picture in expected_frames(damaged, "yuv420p")]
+    broken = table[table["file"] == str(damaged)].iloc[np.flatnonzero(missing)]
+    assert len(broken) == 1 and not broken["parsed"].any()
+    for name in ["pict_type", "key_frame", "qp_mean", "qp_min", "mb_intra", "bits_residual", "nonzero_coefficients"]:
+        assert broken[name].isna().all(), name

@@ -1,15 +1,17 @@
 """Every macroblock's syntax read from the packets against the decoder that decodes them:
 the types the ffmpeg tool's own log prints (through a session with mb_types=True), the QP
-map it exports, and the encoder's first-pass statistics; then damaged slices."""
+map it exports, and the encoder's first-pass statistics; then damaged slices; then the
+per-frame table of the syntax against frame_stats' decoding and x264's statistics."""
 
 import random
-import re
 
 import numpy as np
 import pytest
 
 import vexmira
+import vexmira_tools
 from media import SYNTAX_RECIPES
+from oracle import first_pass_statistics
 
 MbType = vexmira.MbType
 DIRECT = [MbType.DIRECT, MbType.DIRECT_SKIP]
@@ -64,16 +66,26 @@ def test_every_frame_in_random_order_parses_as_the_decoder_decodes(media, decode
             assert len(np.unique(syntax["slice"])) == SLICES.get(clip, 1), frame
 
 
-def first_pass_statistics(path) -> list[dict[str, int]]:
-    """x264's per-frame statistics of its first pass, by frame in presentation order."""
-    log = path.with_name(path.stem + "-0.log").read_text().splitlines()[1:]
-    rows = [dict(re.findall(r"(\w+):(\S+)", line)) for line in log]
-    return [{key: int(row[key]) for key in ("tex", "mv", "misc", "imb", "pmb", "smb")}
-            for row in sorted(rows, key=lambda row: int(row["in"]))]
+def macroblock_sums(syntax) -> tuple[tuple[int, int, int], int, int, int]:
+    """x264's counts (intra, coded with motion, skipped) and the header, prediction and
+    residual bits of one frame's get_mb_syntax."""
+    intra = np.isin(syntax["type"], [MbType.INTRA_4X4, MbType.INTRA_16X16, MbType.INTRA_PCM])
+    skipped = np.isin(syntax["type"], [MbType.SKIP, MbType.DIRECT_SKIP])
+    counts = int(intra.sum()), int((~intra & ~skipped).sum()), int(skipped.sum())
+    return counts, *(int(syntax[part].sum()) for part in ("bits_header", "bits_prediction", "bits_residual"))
 
 
+def table_sums(stats, frame: int) -> tuple[tuple[int, int, int], int, int, int]:
+    """The same of one row of syntax_stats."""
+    row = {name: int(stats[name][frame]) for name in ("mb_intra", "mb_inter", "mb_direct", "mb_skip", "bits_header",
+                                                       "bits_prediction", "bits_residual")}
+    counts = row["mb_intra"], row["mb_inter"] + row["mb_direct"], row["mb_skip"]
+    return counts, row["bits_header"], row["bits_prediction"], row["bits_residual"]
+
+
+@pytest.mark.parametrize("access", ["get_mb_syntax", "syntax_stats"])
 @pytest.mark.parametrize("clip", ["mp4_cavlc_first_pass", "mp4_cabac_first_pass"])
-def test_frame_sums_match_the_encoders_first_pass_statistics(media, clip):
+def test_frame_sums_match_the_encoders_first_pass_statistics(media, clip, access):
     """The macroblock counts are x264's. Its bits are the frame's: `tex` from the coded block
     pattern on (which the syntax counts as header), `mv` the macroblock types and prediction,
     `misc` the rest, slice headers included, which the macroblocks' bits leave out: so the
@@ -81,15 +93,12 @@ def test_frame_sums_match_the_encoders_first_pass_statistics(media, clip):
     `tex` lies between the residual and the residual with the header bits."""
     path = media(clip)
     with vexmira.H264DecoderSession(path) as session:
+        stats = session.syntax_stats(threads=2) if access == "syntax_stats" else None
         for frame, expected in enumerate(first_pass_statistics(path)):
-            syntax = session.get_mb_syntax(frame)
-            intra = np.isin(syntax["type"], [MbType.INTRA_4X4, MbType.INTRA_16X16, MbType.INTRA_PCM])
-            skipped = np.isin(syntax["type"], [MbType.SKIP, MbType.DIRECT_SKIP])
-            counts = int(intra.sum()), int((~intra & ~skipped).sum()), int(skipped.sum())
+            sums = table_sums(stats, frame) if stats else macroblock_sums(session.get_mb_syntax(frame))
+            counts, header, prediction, residual = sums
             assert counts == (expected["imb"], expected["pmb"], expected["smb"]), frame
-            header, residual = int(syntax["bits_header"].sum()), int(syntax["bits_residual"].sum())
-            total = header + int(syntax["bits_prediction"].sum()) + residual
-            assert 0 < expected["tex"] + expected["mv"] + expected["misc"] - total < 128, frame
+            assert 0 < expected["tex"] + expected["mv"] + expected["misc"] - (header + prediction + residual) < 128, frame
             assert residual <= expected["tex"] <= residual + header, frame
 
 
@@ -128,3 +137,64 @@ def test_the_mbaff_clips_hold_every_case_of_pairs_the_parse_tells_apart(decoded)
             found |= {("whole pair skipped", bool(f)) for f in field[top & bottom]}
             found |= {("top skipped", bool(f)) for f in field[top & ~bottom]}
     assert found == {(case, f) for case in ("field", "whole pair skipped", "top skipped") for f in (False, True)}
+
+
+# Both coders, slices, 10 bits, field pictures, open GOPs and an intra refresh (recovery points
+# with and without recovery_frame_cnt 0), an I picture that is no key frame, and MBAFF.
+TABLE_CLIPS = ["mp4_cavlc", "mp4_cabac_slices", "mp4_cabac_10bit", "h264_field_pictures", "mp4_open_gop",
+               "h264_intra_refresh", "mp4_scene_cut", "mp4_mbaff"]
+SCAN_COLUMNS = ["frame", "pts", "time", "pict_type", "key_frame", "pkt_size"]
+MACROBLOCK_COLUMNS = ["qp_mean", "qp_min", "qp_max", "mb_intra", "mb_skip", "mb_direct", "mb_inter"]
+
+
+@pytest.mark.parametrize("clip", TABLE_CLIPS)
+def test_syntax_stats_give_frame_stats_columns_without_decoding(media, clip):
+    """In random order with repeats, on two readers, against the decoder's rows."""
+    with vexmira.H264DecoderSession(media(clip), mb_types=True) as session:
+        frames = list(range(session.num_frames))
+        random.Random(clip).shuffle(frames)
+        frames += frames[:3]
+        expected = session.frame_stats(frames, threads=1)
+        stats = session.syntax_stats(frames, threads=2)
+    assert set(stats) == set(vexmira_tools.SyntaxStats.__annotations__)
+    for name in SCAN_COLUMNS:
+        assert stats[name].dtype == expected[name].dtype and (stats[name] == expected[name]).all(), name
+    parsed = stats["parsed"]
+    assert parsed.all()
+    for name in MACROBLOCK_COLUMNS:
+        assert stats[name].dtype == expected[name].dtype, name
+        assert np.array_equal(stats[name][parsed], expected[name][parsed]), name
+    for name in ["qp_min", "qp_max", "mb_intra", "bits_header", "bits_residual", "nonzero_coefficients"]:
+        assert (stats[name][~parsed] == -1).all(), name
+    assert np.isnan(stats["qp_mean"][~parsed]).all() and np.isnan(stats["qp_mean_coded"][~parsed]).all()
+
+
+@pytest.mark.parametrize("clip", ["mp4_cavlc_4x4_temporal", "mp4_cabac_422", "mp4_cabac_444"])
+def test_syntax_stats_count_levels_and_the_qp_of_macroblocks_that_code_one(media, clip):
+    """nonzero_coefficients are the levels get_coefficients places (which the rebuild tests
+    prove against the decoder's picture); qp_mean_coded the decoder's QP map over the
+    macroblocks whose syntax codes mb_qp_delta."""
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        stats = session.syntax_stats(threads=1)
+        qp_maps = session.get_qpmaps(threads=1)
+        partial = False
+        for frame in range(session.num_frames):
+            syntax = session.get_mb_syntax(frame)
+            assert not (syntax["type"] == MbType.INTRA_PCM).any(), "I_PCM samples are no levels"
+            levels = sum(np.count_nonzero(plane) for plane in session.get_coefficients(frame))
+            assert stats["nonzero_coefficients"][frame] == levels, frame
+            coded = (syntax["type"] == MbType.INTRA_16X16) | (syntax["cbp"] > 0)
+            expected = qp_maps[frame][coded].mean() if coded.any() else np.nan
+            assert np.allclose(stats["qp_mean_coded"][frame], expected, equal_nan=True), frame
+            partial = partial or 0 < coded.sum() < coded.size
+        assert partial, "frames with macroblocks that code no QP"
+
+
+def test_a_frame_without_readable_slices_has_no_values(undecodable):
+    path, missing = undecodable
+    with vexmira.H264DecoderSession(path) as session:
+        stats = session.syntax_stats(threads=2)
+    others = np.arange(len(stats["frame"])) != missing
+    assert stats["pict_type"][missing] == "" and not stats["key_frame"][missing]
+    assert not stats["parsed"][missing] and stats["parsed"][others].all()
+    assert stats["mb_intra"][missing] == -1 and np.isnan(stats["qp_mean"][missing])

@@ -1,7 +1,8 @@
 """vexmira-stats --yuview: the file keeps the rules of YUView's CSV statistics format (as its
 reader, StatisticsFileCSV, applies them), and every value in it is the ffmpeg tool's: QP from
 its QP debug output, types and partitions from its macroblock-type debug output, vectors from
-FFmpeg's extract_mvs example."""
+FFmpeg's extract_mvs example, the bits of each macroblock summing to x264's own count of each
+frame's bits less its slice headers."""
 
 import math
 import re
@@ -9,7 +10,8 @@ from collections import defaultdict
 
 import pytest
 
-from oracle import PARTITION_OF, TYPE_OF, example_vectors, ffprobe, reference_mb_types, reference_qp_maps
+from oracle import (PARTITION_OF, TYPE_OF, example_vectors, ffprobe, first_pass_statistics, reference_mb_types,
+                    reference_qp_maps)
 from vexmira_tools.stats import main
 
 # The colour maps YUView's defaultRange knows.
@@ -161,6 +163,21 @@ def test_yuview_file_keeps_the_format_and_holds_the_tool_values(media, extract_m
     assert got["MotionL0"] and got["Partition"]
     if clip == "mp4_mbaff":
         assert got["FieldMacroblock"]
+
+
+def test_the_bits_layer_covers_every_macroblock_with_what_x264_counted(media, tmp_path):
+    """x264's first pass counts each frame's bits, slice headers included (under 128 bits a
+    slice here), which the macroblocks' bits leave out."""
+    path, out = media("mp4_cabac_first_pass"), tmp_path / "stats.csv"
+    assert main(["--yuview", str(path), "-o", str(out)]) == 0
+    types, size, rows = read_statistics(out)
+    check_rows(types, size, rows)
+    bits = by_frame_and_type(types, rows)["Bits"]
+    width, height = size
+    macroblocks = sorted((x, y) for y in range(0, height, 16) for x in range(0, width, 16))
+    for frame, expected in enumerate(first_pass_statistics(path)):
+        assert sorted((x, y) for x, y, *_ in bits[frame]) == macroblocks, frame
+        assert 0 < expected["tex"] + expected["mv"] + expected["misc"] - sum(row[-1] for row in bits[frame]) < 128
 
 
 def test_bad_yuview_arguments(media, tmp_path, capsys):

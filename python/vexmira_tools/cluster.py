@@ -42,32 +42,32 @@ def connect(address: str):
 
 
 def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, progress: Progress,
-                mb_types: bool = False, stream: int | None = None) -> Iterator[FileResult]:
+                table: str = "frames", stream: int | None = None) -> Iterator[FileResult]:
     """Each file's result in the order given, as the one-process run gives them. Every file's
     plan is submitted at once, then every range."""
     with interrupts_checked() as check:
-        yield from results_in_order(videos, DaskExecutor(client, threads, range_frames, mb_types, check, stream),
+        yield from results_in_order(videos, DaskExecutor(client, threads, range_frames, table, check, stream),
                                     progress, len(videos))
 
 
 class DaskExecutor:
     """Plans and ranges as tasks of a cluster; a Ctrl-C is looked for while waiting."""
 
-    def __init__(self, client: Client, threads: int, range_frames: int, mb_types: bool, check,
+    def __init__(self, client: Client, threads: int, range_frames: int, table: str, check,
                  stream: int | None = None):
-        self.client, self.threads, self.range_frames, self.mb_types = client, threads, range_frames, mb_types
+        self.client, self.threads, self.range_frames, self.table = client, threads, range_frames, table
         self.stream = stream
         self.check = check
         self.tasks: dict = {}
         self.pending = as_completed()
 
     def plan(self, paths: list[str]) -> None:
-        futures = self.client.map(plan_file, paths, range_frames=self.range_frames, mb_types=self.mb_types,
+        futures = self.client.map(plan_file, paths, range_frames=self.range_frames, table=self.table,
                                   stream=self.stream, pure=False)
         self.submitted(futures, [(path, None) for path in paths])
 
     def read(self, plan: FilePlan, first: int, end: int) -> None:
-        future = self.client.submit(read_range, plan.path, first, end, self.threads, mb_types=self.mb_types,
+        future = self.client.submit(read_range, plan.path, first, end, self.threads, table=self.table,
                                     stream=self.stream, pure=False)
         self.submitted([future], [(plan.path, first)])
 

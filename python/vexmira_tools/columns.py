@@ -19,6 +19,14 @@ FRAME_COLUMNS = {"frame": "int32", "pts": "int64", "time": "float64", "pict_type
 COLUMNS = {**FILE_COLUMNS, **FRAME_COLUMNS}
 # With --mb-types, after them: the macroblocks of each kind ("Columns of --mb-types").
 MB_TYPE_COLUMNS = {"mb_intra": "int32", "mb_skip": "int32", "mb_direct": "int32", "mb_inter": "int32"}
+# With --syntax, in their place: syntax_stats' columns, read without decoding ("Columns of --syntax").
+SYNTAX_COLUMNS = {"frame": "int32", "pts": "int64", "time": "float64", "pict_type": "str", "key_frame": "bool",
+                  "pkt_size": "int64", "qp_mean": "float64", "qp_min": "int8", "qp_max": "int8",
+                  **MB_TYPE_COLUMNS, "parsed": "bool", "bits_header": "int64", "bits_prediction": "int64",
+                  "bits_residual": "int64", "nonzero_coefficients": "int64", "qp_mean_coded": "float64"}
+# What a run's table holds: "frames", frame_stats' columns; "mb_types", with their counts of
+# macroblock kinds; "syntax", syntax_stats' columns.
+TABLES = {"frames": COLUMNS, "mb_types": {**COLUMNS, **MB_TYPE_COLUMNS}, "syntax": {**FILE_COLUMNS, **SYNTAX_COLUMNS}}
 
 # FFmpeg names a format of more than 8 bits by its depth and byte order: yuv420p10le, gray12le,
 # p010le. Formats without such a suffix store 8-bit samples.
@@ -40,24 +48,27 @@ def path_text(path: str) -> str:
     return raw.replace(b"\\", b"\\\\").decode("utf-8", errors="backslashreplace")
 
 
-# What marks "no value" in frame_stats' arrays, written as a null in the tables: -1 counts and
-# QP extremes, NaN mean QP, and what a frame not decoded has no picture to say.
-ABSENT_AS_MINUS_ONE = ("qp_min", "qp_max", "mb_intra", "mb_skip", "mb_direct", "mb_inter")
+# What marks "no value" in frame_stats' and syntax_stats' arrays, written as a null in the
+# tables: -1 counts, sums and QP extremes, NaN mean QP, and what a frame not decoded (or of
+# which no slice header was read) has no picture to say.
+ABSENT_AS_MINUS_ONE = ("qp_min", "qp_max", "mb_intra", "mb_skip", "mb_direct", "mb_inter", "bits_header",
+                       "bits_prediction", "bits_residual", "nonzero_coefficients")
+ABSENT_AS_NAN = ("qp_mean", "qp_mean_coded")
 PICTURE_COLUMNS = ("pict_type", "key_frame", "chroma_qp_offset_cb", "chroma_qp_offset_cr", "damaged")
 
 
 def absent(table: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
     """For each column of the table that can lack a value, where it does (True)."""
-    not_decoded = ~table["decoded"]
+    no_picture = ~table["decoded"] if "decoded" in table else table["pict_type"] == ""
     masks = {name: table[name] == -1 for name in ABSENT_AS_MINUS_ONE if name in table}
-    masks["qp_mean"] = np.isnan(table["qp_mean"])
-    masks.update({name: not_decoded for name in PICTURE_COLUMNS})
+    masks.update({name: np.isnan(table[name]) for name in ABSENT_AS_NAN if name in table})
+    masks.update({name: no_picture for name in PICTURE_COLUMNS if name in table})
     return masks
 
 
-def table_columns(mb_types: bool) -> dict[str, str]:
-    """The columns of a run's table, in order."""
-    return {**COLUMNS, **MB_TYPE_COLUMNS} if mb_types else COLUMNS
+def table_columns(table: str) -> dict[str, str]:
+    """The columns of a run's table (a key of TABLES), in order."""
+    return TABLES[table]
 
 
 def bit_depth(pix_fmt: str, bytes_per_sample: int) -> int:
@@ -81,26 +92,26 @@ def repeated(value, rows: int, kind: str) -> np.ndarray:
 
 
 def check_columns(stats: dict[str, np.ndarray], frame_columns: dict[str, str]) -> None:
-    """frame_stats must give the frame columns and their types: a column it gains or changes
-    is to be defined here and in the README's table first, not written unseen."""
+    """frame_stats (or syntax_stats) must give the frame columns and their types: a column it
+    gains or changes is to be defined here and in the README's table first, not written unseen."""
     if set(stats) != set(frame_columns):
-        raise RuntimeError(f"frame_stats gave the columns {sorted(stats)}; the table defines {sorted(frame_columns)}")
+        raise RuntimeError(f"the session gave the columns {sorted(stats)}; the table defines {sorted(frame_columns)}")
     for name, kind in frame_columns.items():
         dtype = stats[name].dtype
         if dtype != np.dtype(kind) and not (kind == "str" and dtype.kind == "U"):
-            raise RuntimeError(f"frame_stats gave {name} as {dtype}; the table defines it as {kind}")
+            raise RuntimeError(f"the session gave {name} as {dtype}; the table defines it as {kind}")
 
 
-def file_table(path: str, facts: dict[str, Any], mb_types: bool,
+def file_table(path: str, facts: dict[str, Any], table: str,
                ranges: list[dict[str, np.ndarray]]) -> dict[str, np.ndarray]:
-    """The rows of one whole file, from the frame_stats of its ranges in frame order, with the
-    file's path and facts on each row, in the columns' order."""
-    frame_columns = {name: kind for name, kind in table_columns(mb_types).items() if name not in FILE_COLUMNS}
+    """The rows of one whole file, from the frame_stats (or syntax_stats) of its ranges in frame
+    order, with the file's path and facts on each row, in the columns' order."""
+    frame_columns = {name: kind for name, kind in table_columns(table).items() if name not in FILE_COLUMNS}
     for part in ranges:
         check_columns(part, frame_columns)
     rows = sum(len(part["frame"]) for part in ranges)
     values = {"file": path_text(path), **facts}
-    table = {name: repeated(values[name], rows, kind) for name, kind in FILE_COLUMNS.items()}
+    rows_of = {name: repeated(values[name], rows, kind) for name, kind in FILE_COLUMNS.items()}
     for name, kind in frame_columns.items():
-        table[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges])
-    return table
+        rows_of[name] = np.concatenate([np.array([], dtype=kind)] + [part[name] for part in ranges])
+    return rows_of

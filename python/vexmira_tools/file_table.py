@@ -43,11 +43,16 @@ def covered_seconds(times: np.ndarray, fps: float) -> float:
 
 def read_file_row(path: str, extent: dict[str, Any], table: dict[str, np.ndarray], fps: float,
                   messages: list[str]) -> dict[str, Any]:
-    """The row of a file read: extent is what its session says of its stream and container."""
-    decoded = table["decoded"]
+    """The row of a file read: extent is what its session says of its stream and container.
+    A table read without decoding (--syntax) counts as damaged the pictures whose slices could
+    not all be parsed, and as not decoded those of which no slice header was read."""
+    if "decoded" in table:
+        decoded, damaged = table["decoded"], table["damaged"]
+    else:
+        decoded, damaged = table["pict_type"] != "", ~table["parsed"]
     return {"file": file_of(path), **extent, "frames": len(decoded),
             "duration": covered_seconds(table["time"], fps),
-            "damaged": int((table["damaged"] & decoded).sum()), "not_decoded": int((~decoded).sum()),
+            "damaged": int((damaged & decoded).sum()), "not_decoded": int((~decoded).sum()),
             **message_cells(messages), "skipped": None}
 
 

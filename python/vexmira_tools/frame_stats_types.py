@@ -1,5 +1,5 @@
-"""What H264DecoderSession.frame_stats returns, as a typed mapping, and the same as a pandas
-DataFrame whose missing values are pandas' own."""
+"""What H264DecoderSession.frame_stats and syntax_stats return, as typed mappings, and
+frame_stats' result as a pandas DataFrame whose missing values are pandas' own."""
 
 from typing import TYPE_CHECKING, NotRequired, TypedDict
 
@@ -32,6 +32,32 @@ class FrameStats(TypedDict):
     mb_skip: NotRequired["npt.NDArray[np.int32]"]
     mb_direct: NotRequired["npt.NDArray[np.int32]"]
     mb_inter: NotRequired["npt.NDArray[np.int32]"]
+
+
+class SyntaxStats(TypedDict):
+    """What H264DecoderSession.syntax_stats returns: one equal-length NumPy array per column,
+    one row per frame, read from the frames' syntax without decoding; what marks "no value" in
+    each column is in its docstring."""
+
+    frame: "npt.NDArray[np.int32]"
+    pts: "npt.NDArray[np.int64]"
+    time: "npt.NDArray[np.float64]"
+    pict_type: "npt.NDArray[np.str_]"
+    key_frame: "npt.NDArray[np.bool_]"
+    pkt_size: "npt.NDArray[np.int64]"
+    qp_mean: "npt.NDArray[np.float64]"
+    qp_min: "npt.NDArray[np.int8]"
+    qp_max: "npt.NDArray[np.int8]"
+    mb_intra: "npt.NDArray[np.int32]"
+    mb_skip: "npt.NDArray[np.int32]"
+    mb_direct: "npt.NDArray[np.int32]"
+    mb_inter: "npt.NDArray[np.int32]"
+    parsed: "npt.NDArray[np.bool_]"
+    bits_header: "npt.NDArray[np.int64]"
+    bits_prediction: "npt.NDArray[np.int64]"
+    bits_residual: "npt.NDArray[np.int64]"
+    nonzero_coefficients: "npt.NDArray[np.int64]"
+    qp_mean_coded: "npt.NDArray[np.float64]"
 
 
 _DTYPES = {"frame": "Int32", "pts": "Int64", "time": "Float64", "pict_type": "string", "key_frame": "boolean",

@@ -23,13 +23,13 @@ FILES_PER_THREAD = 2
 
 
 def run_in_process(videos: list[str], threads: int, range_frames: int, progress: Progress,
-                   mb_types: bool = False, stream: int | None = None) -> Iterator[FileResult]:
+                   table: str = "frames", stream: int | None = None) -> Iterator[FileResult]:
     """Each file's result in the order given. Every range is read on one decoder; `threads`
     (0: every usable core) ranges are read at once, of whichever files they belong to."""
     workers = threads or vexmira.usable_cores()
     pool = ThreadPoolExecutor(workers, thread_name_prefix="vexmira-stats")
     try:
-        yield from results_in_order(videos, ThreadExecutor(pool, range_frames, mb_types, stream), progress,
+        yield from results_in_order(videos, ThreadExecutor(pool, range_frames, table, stream), progress,
                                     workers * FILES_PER_THREAD)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
@@ -39,8 +39,8 @@ class ThreadExecutor:
     """Plans and ranges as tasks of a pool of threads; a file's session, opened by the first
     of its ranges, is kept until the file's result is given."""
 
-    def __init__(self, pool: ThreadPoolExecutor, range_frames: int, mb_types: bool, stream: int | None = None):
-        self.pool, self.range_frames, self.mb_types, self.stream = pool, range_frames, mb_types, stream
+    def __init__(self, pool: ThreadPoolExecutor, range_frames: int, table: str, stream: int | None = None):
+        self.pool, self.range_frames, self.table, self.stream = pool, range_frames, table, stream
         self.sessions: dict[str, vexmira.H264DecoderSession] = {}
         self.opening: dict[str, threading.Lock] = {}
         self.lock = threading.Lock()
@@ -51,7 +51,7 @@ class ThreadExecutor:
             self.pending[self.pool.submit(self.open, path)] = (path, None)
 
     def open(self, path: str) -> FilePlan:
-        plan, session = open_file(path, self.range_frames, None, self.mb_types, stream=self.stream)
+        plan, session = open_file(path, self.range_frames, None, self.table, stream=self.stream)
         if session is not None:
             session.close()
         return plan
@@ -63,14 +63,15 @@ class ThreadExecutor:
         # What FFmpeg says while opening the file again, its plan said already.
         with messages_taken(path):
             session = self.session_of(path)
-        return read_range(path, first, end, 1, session)
+        return read_range(path, first, end, 1, session, self.table)
 
     def session_of(self, path: str) -> vexmira.H264DecoderSession:
         with self.lock:
             opening = self.opening.setdefault(path, threading.Lock())
         with opening:
             if path not in self.sessions:
-                self.sessions[path] = vexmira.H264DecoderSession(path, mb_types=self.mb_types, stream=self.stream)
+                self.sessions[path] = vexmira.H264DecoderSession(path, mb_types=self.table == "mb_types",
+                                                                 stream=self.stream)
             return self.sessions[path]
 
     def finished(self) -> list[tuple[Task, object]]:

@@ -33,8 +33,8 @@ class FilePlan:
     # The unit of the pts column ("1/90000"), for the run's record.
     time_base: str = ""
     warning: str | None = None
-    # Whether its ranges count the macroblocks of each kind.
-    mb_types: bool = False
+    # What its ranges read: a key of columns.TABLES.
+    table: str = "frames"
     # The index of the video stream read; None: the first.
     stream: int | None = None
     # What the container declares and whether the file holds it all, for the file table.
@@ -79,20 +79,20 @@ def qp_warning(session) -> str | None:
             "on every row")
 
 
-def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_PER_FILE, mb_types: bool = False,
+def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_PER_FILE, table: str = "frames",
               opener=vexmira.H264DecoderSession,
               stream: int | None = None) -> tuple[FilePlan, vexmira.H264DecoderSession | None]:
     """The file's plan and the session that read it, or the plan's error and None."""
     with messages_taken(path) as messages:
         try:
-            session = opener(path, mb_types=mb_types, stream=stream)
+            session = opener(path, mb_types=table == "mb_types", stream=stream)
         except Exception as error:  # noqa: BLE001 - a file that does not open is reported, not fatal
-            return FilePlan(path, error=f"{type(error).__name__}: {error}", mb_types=mb_types, stream=stream,
+            return FilePlan(path, error=f"{type(error).__name__}: {error}", table=table, stream=stream,
                             messages=messages), None
     return FilePlan(path, session.num_frames,
                     frame_ranges(session.key_frame_intervals(), session.num_frames, range_frames, max_ranges),
                     file_facts(session), time_base=str(session.time_base), warning=qp_warning(session),
-                    mb_types=mb_types, stream=stream, extent=session_extent(session), messages=messages), session
+                    table=table, stream=stream, extent=session_extent(session), messages=messages), session
 
 
 def file_result(plan: FilePlan, ranges: list[dict[str, np.ndarray]], messages: list[str]) -> FileResult:
@@ -103,7 +103,7 @@ def file_result(plan: FilePlan, ranges: list[dict[str, np.ndarray]], messages: l
     if plan.error:
         return FileResult(plan.path, error=plan.error, file_row=skipped_file_row(plan.path, plan.error, messages),
                           messages=messages)
-    table = file_table(plan.path, plan.facts, plan.mb_types, ranges)
-    return FileResult(plan.path, table, time_base=plan.time_base, warning=plan.warning,
-                      file_row=read_file_row(plan.path, plan.extent, table, plan.facts["fps"], messages),
+    rows = file_table(plan.path, plan.facts, plan.table, ranges)
+    return FileResult(plan.path, rows, time_base=plan.time_base, warning=plan.warning,
+                      file_row=read_file_row(plan.path, plan.extent, rows, plan.facts["fps"], messages),
                       messages=messages)

@@ -1,6 +1,6 @@
 """vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT] [--resume]
-       [--mb-types] [--stream INDEX] [--quiet]
-       vexmira-stats --yuview FILE -o out.csv [--frames A:B] [--layers qp,types,partitions,fields,motion]
+       [--mb-types | --syntax] [--stream INDEX] [--quiet]
+       vexmira-stats --yuview FILE -o out.csv [--frames A:B] [--layers qp,types,partitions,fields,motion,bits]
 
 Writes one row per frame of every video file found (folders are searched for files with a
 video suffix), with the file's path and format on each row, to Parquet or CSV, file by file
@@ -83,8 +83,12 @@ def parse_arguments(argv):
                              f"{IN_PROCESS_RANGE_FRAMES} in one process, {DEFAULT_RANGE_FRAMES} per Dask task)")
     parser.add_argument("--resume", action="store_true",
                         help="keep the files the output already holds complete and read only the others")
-    parser.add_argument("--mb-types", action="store_true",
-                        help="count the macroblocks of each kind: mb_intra, mb_skip, mb_direct, mb_inter")
+    table = parser.add_mutually_exclusive_group()
+    table.add_argument("--mb-types", action="store_true",
+                       help="count the macroblocks of each kind: mb_intra, mb_skip, mb_direct, mb_inter")
+    table.add_argument("--syntax", action="store_true",
+                       help="read each frame's syntax without decoding (H.264 only): syntax_stats' columns, with "
+                            "the bits spent on headers, prediction and residual")
     parser.add_argument("--stream", type=int, default=None, metavar="INDEX",
                         help="the video stream to read in each file, by its index as ffprobe numbers them "
                              "(default: the first video stream that is not cover art)")
@@ -106,6 +110,7 @@ def parse_arguments(argv):
         parser.error("--range-frames must be positive")
     if args.stream is not None and args.stream < 0:
         parser.error("--stream must not be negative")
+    args.table = "syntax" if args.syntax else "mb_types" if args.mb_types else "frames"
     return args
 
 
@@ -146,12 +151,12 @@ def dask_problem(address: str | None) -> str | None:
     return f"--dask takes 'local' or a scheduler's address such as tcp://host:8786, not {address!r}"
 
 
-def open_output(output: Path, record: RunRecord, resume: bool, mb_types: bool):
+def open_output(output: Path, record: RunRecord, resume: bool, table: str):
     if is_parquet(output):
         from vexmira_tools.parquet_output import ParquetOutput
-        return ParquetOutput(output, record, resume, table_columns(mb_types))
+        return ParquetOutput(output, record, resume, table_columns(table))
     from vexmira_tools.csv_output import CsvOutput
-    return CsvOutput(output, record, resume, table_columns(mb_types))
+    return CsvOutput(output, record, resume, table_columns(table))
 
 
 def cluster_of(args):
@@ -166,10 +171,10 @@ def file_results(client, videos: list[str], args, progress):
     if client is None:
         from vexmira_tools.in_process import run_in_process
         return run_in_process(videos, args.threads or 0, args.range_frames or IN_PROCESS_RANGE_FRAMES, progress,
-                              args.mb_types, args.stream)
+                              args.table, args.stream)
     from vexmira_tools.cluster import run_on_dask
     return run_on_dask(client, videos, args.threads or 1, args.range_frames or DEFAULT_RANGE_FRAMES, progress,
-                       args.mb_types, args.stream)
+                       args.table, args.stream)
 
 
 def write_results(results, output, progress, quiet: bool) -> None:
@@ -197,9 +202,10 @@ def run(args) -> int:
     for path, reason in inputs.ignored.items():
         say(f"ignored {path}: {reason}")
     with cluster_of(args) as client:
-        record = RunRecord(ignored=inputs.ignored, options={"mb_types": args.mb_types, "stream": args.stream})
+        record = RunRecord(ignored=inputs.ignored,
+                           options={"mb_types": args.mb_types, "syntax": args.syntax, "stream": args.stream})
         try:
-            output = open_output(args.output, record, args.resume, args.mb_types)
+            output = open_output(args.output, record, args.resume, args.table)
         except OutputError as error:
             say(str(error))
             return 2

@@ -40,24 +40,26 @@ def kept_session(path: str, mb_types: bool = False, stream: int | None = None) -
     return session
 
 
-def plan_file(path: str, range_frames: int, mb_types: bool = False, stream: int | None = None) -> FilePlan:
+def plan_file(path: str, range_frames: int, table: str = "frames", stream: int | None = None) -> FilePlan:
     """A cluster's first task of a file: its plan, with the session that made it kept for the
     ranges this worker reads next."""
-    plan, _ = open_file(path, range_frames, MAX_RANGES_PER_FILE, mb_types, kept_session, stream)
+    plan, _ = open_file(path, range_frames, MAX_RANGES_PER_FILE, table, kept_session, stream)
     return plan
 
 
 def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
-                mb_types: bool = False, stream: int | None = None) -> dict[str, np.ndarray]:
+                table: str = "frames", stream: int | None = None) -> dict[str, np.ndarray]:
     """frame_stats of frames first..end-1 of the stream, with the session given or one this
     process keeps, with the counts of macroblock types where asked."""
-    session = session or kept_session(path, mb_types, stream)
+    session = session or kept_session(path, table == "mb_types", stream)
+    if table == "syntax":
+        return session.syntax_stats(range(first, end), threads=threads)
     return session.frame_stats(range(first, end), threads=threads)
 
 
-def read_range(path: str, first: int, end: int, threads: int = 1, session=None, mb_types: bool = False,
+def read_range(path: str, first: int, end: int, threads: int = 1, session=None, table: str = "frames",
                stream: int | None = None) -> tuple[dict[str, np.ndarray], list[str]]:
     """range_stats, and the warnings and errors FFmpeg logged of the file meanwhile."""
     with messages_taken(path) as messages:
-        stats = range_stats(path, first, end, threads, session, mb_types, stream)
+        stats = range_stats(path, first, end, threads, session, table, stream)
     return stats, messages

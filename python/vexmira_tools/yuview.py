@@ -2,8 +2,9 @@
 
 Writes what vexmira reads of each frame of one H.264 file as a YUView statistics file (its CSV
 format), so that YUView draws it over the video: the QP of each macroblock, its type, the
-partitions of motion-compensated macroblocks, field macroblocks, and the motion vectors from
-each list, each a layer that --layers chooses. Frames are numbered in presentation order, as
+partitions of motion-compensated macroblocks, field macroblocks, the motion vectors from each
+list, and the bits each macroblock spent, read from its syntax, each a layer that --layers
+chooses. Frames are numbered in presentation order, as
 YUView's POC column expects, and each frame's rows are grouped by layer, as its format asks; a
 frame the decoder does not produce is left out and reported on stderr. A file of a codec that
 gives none of the layers chosen, or a range of no frames, writes nothing and ends with status 1."""
@@ -20,9 +21,10 @@ from vexmira_tools.mb_type_colours import MB_TYPE_COLOURS
 
 MbType, Partition = vexmira.MbType, vexmira.Partition
 
-QP, TYPE, PARTITION, FIELD, MOTION_L0, MOTION_L1 = range(6)
+QP, TYPE, PARTITION, FIELD, MOTION_L0, MOTION_L1, BITS = range(7)
 # The layers --layers names, and the types of each.
-LAYERS = {"qp": [QP], "types": [TYPE], "partitions": [PARTITION], "fields": [FIELD], "motion": [MOTION_L0, MOTION_L1]}
+LAYERS = {"qp": [QP], "types": [TYPE], "partitions": [PARTITION], "fields": [FIELD], "motion": [MOTION_L0, MOTION_L1],
+          "bits": [BITS]}
 # (x, y, w, h) of each part of a macroblock, by partition.
 PARTS = {Partition.P16X16: [(0, 0, 16, 16)],
          Partition.P16X8: [(0, 0, 16, 8), (0, 8, 16, 8)],
@@ -43,8 +45,12 @@ def highest_qp(session) -> int:
     return 51 + 6 * max(bit_depth(session.pix_fmt, session.bytes_per_sample) - 8, 0)
 
 
-def type_lines(session, kind: int) -> list[str]:
-    """A type's declaration, with how YUView colours it."""
+def type_lines(session, kind: int, most_bits: int) -> list[str]:
+    """A type's declaration, with how YUView colours it; the bits' colour scale runs to the
+    most any macroblock of the frames written spent."""
+    if kind == BITS:
+        return [f"%;type;{BITS};Bits;range", f"%;defaultRange;0;{max(most_bits, 1)};heat",
+                "%;%;Bits: header, prediction and residual bits of each macroblock the parser read"]
     if kind == QP:
         return [f"%;type;{QP};QP;range", f"%;defaultRange;0;{highest_qp(session)};jet"]
     if kind == TYPE:
@@ -62,11 +68,11 @@ def type_lines(session, kind: int) -> list[str]:
     return [f"%;type;{kind};{name};vector", f"%;vectorColor;{colour}", f"%;scaleFactor;{VECTOR_SCALE}"]
 
 
-def header(session, name: str, kinds: list[int]) -> list[str]:
+def header(session, name: str, kinds: list[int], most_bits: int) -> list[str]:
     """The format's header: version, sequence, and each type written."""
     lines = ["%;syntax-version;v1.22",
              f"%;seq-specs;{name.replace(';', '_')};0;{session.width};{session.height};{session.fps:g}"]
-    return lines + [line for kind in kinds for line in type_lines(session, kind)]
+    return lines + [line for kind in kinds for line in type_lines(session, kind, most_bits)]
 
 
 class FrameRows:
@@ -114,15 +120,27 @@ def add_vectors(rows: FrameRows, vectors: np.ndarray) -> None:
                  int(vector["motion_x"]) * VECTOR_SCALE // scale, int(vector["motion_y"]) * VECTOR_SCALE // scale)
 
 
+def macroblock_bits(syntaxes: np.ndarray) -> np.ndarray:
+    """Bits each macroblock spent, -1 where the parser did not read it."""
+    bits = syntaxes["bits_header"].astype(np.int64) + syntaxes["bits_prediction"] + syntaxes["bits_residual"]
+    return np.where(syntaxes["parsed"], bits, -1)
+
+
+def add_bits(rows: FrameRows, bits: np.ndarray) -> None:
+    for (row, column), value in np.ndenumerate(bits):
+        if value >= 0:
+            rows.add(16 * column, 16 * row, 16, 16, BITS, value)
+
+
 def available_kinds(session, kinds: list[int]) -> tuple[list[int], list[str]]:
     """The types of kinds the file's codec gives, and why each other is left out."""
     left_out = []
     if session.qp_scale is None and QP in kinds:
         left_out.append(f"FFmpeg exports no QP for {session.codec}")
         kinds = [kind for kind in kinds if kind != QP]
-    if session.codec != "h264" and {TYPE, PARTITION, FIELD} & set(kinds):
-        left_out.append(f"macroblock types are read for H.264 only, not {session.codec}")
-        kinds = [kind for kind in kinds if kind not in (TYPE, PARTITION, FIELD)]
+    if session.codec != "h264" and {TYPE, PARTITION, FIELD, BITS} & set(kinds):
+        left_out.append(f"macroblock types and bits are read for H.264 only, not {session.codec}")
+        kinds = [kind for kind in kinds if kind not in (TYPE, PARTITION, FIELD, BITS)]
     return kinds, left_out
 
 
@@ -130,9 +148,10 @@ def write_yuview_csv(session, name: str, output: Path, frames: range, kinds: lis
     """Writes the file for the frames given; returns those the decoder did not produce, and
     how many data rows it wrote."""
     missing, written = [], 0
+    bits = macroblock_bits(session.get_mb_syntaxes(list(frames))) if BITS in kinds else None
     with Path(output).open("w", newline="\n") as file:
-        file.write("\n".join(header(session, name, kinds)) + "\n")
-        for index in frames:
+        file.write("\n".join(header(session, name, kinds, 0 if bits is None else int(bits.max(initial=0)))) + "\n")
+        for position, index in enumerate(frames):
             rows = FrameRows(index, session.width, session.height, kinds)
             try:
                 if {QP, TYPE, PARTITION, FIELD} & set(kinds):
@@ -145,6 +164,8 @@ def write_yuview_csv(session, name: str, output: Path, frames: range, kinds: lis
                 continue
             finally:
                 bar.update(1)
+            if bits is not None:
+                add_bits(rows, bits[position])
             lines = rows.lines()
             file.writelines(line + "\n" for line in lines)
             written += len(lines)

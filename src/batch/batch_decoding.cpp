@@ -2,16 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
-#include "batch/interruption.hpp"
+#include "batch/worker_pool.hpp"
 #include "ffmpeg/picture_pool.hpp"
 #include "system/usable_cores.hpp"
 
@@ -68,86 +63,6 @@ private:
     std::vector<int32_t> ordered_frames_;
     std::vector<uint8_t> delivered_;
 };
-
-// Threads that are all joined when the pool goes out of scope, however it is left.
-class JoinedThreads {
-public:
-    JoinedThreads() = default;
-    ~JoinedThreads() {
-        for (std::thread& thread : threads_) {
-            thread.join();
-        }
-    }
-    JoinedThreads(const JoinedThreads&) = delete;
-    JoinedThreads& operator=(const JoinedThreads&) = delete;
-
-    template <typename Work>
-    void start(Work work) {
-        threads_.emplace_back(std::move(work));
-    }
-
-private:
-    std::vector<std::thread> threads_;
-};
-
-// The first failure of any worker, kept until every thread has ended.
-class FirstError {
-public:
-    void record(std::exception_ptr error) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!error_) {
-            error_ = std::move(error);
-        }
-        stopped_.store(true);
-    }
-    bool stopped() const { return stopped_.load(); }
-    void rethrow() const {
-        if (error_) {
-            std::rethrow_exception(error_);
-        }
-    }
-
-private:
-    std::mutex mutex_;
-    std::exception_ptr error_;
-    std::atomic<bool> stopped_{false};
-};
-
-// Counts the workers that have ended, for the thread that waits for them.
-class WorkersDone {
-public:
-    explicit WorkersDone(std::size_t workers) : left_(workers) {}
-    void count_down() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (--left_ == 0) {
-            all_done_.notify_all();
-        }
-    }
-    bool wait_for(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return all_done_.wait_for(lock, timeout, [this] { return left_ == 0; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable all_done_;
-    std::size_t left_;
-};
-
-// Waits for the workers, asking the caller's interrupt check meanwhile; what it throws stops
-// the batch as a worker's error does.
-void wait_for_workers(WorkersDone& done, FirstError& error) {
-    while (!done.wait_for(std::chrono::milliseconds(kInterruptPollMilliseconds))) {
-        if (error.stopped()) {
-            continue;
-        }
-        try {
-            InterruptCheck::run_on_this_thread();
-        } catch (...) {
-            error.record(std::current_exception());
-        }
-    }
-}
 
 }  // namespace
 

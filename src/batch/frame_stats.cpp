@@ -42,16 +42,8 @@ void fill_scan_columns(const StreamIndex& index, FrameStatsTable& table) {
         table.pts[i] = frame_pts[i];
         table.seconds[i] = static_cast<double>(frame_pts[i]) * unit.num / unit.den;
     }
-    for (const PacketInfo& packet : index.packets) {
-        if (const int32_t frame = index.frames.frame_of_pts(packet.frame_pts); frame >= 0) {
-            table.packet_bytes[frame] += packet.size;
-        }
-    }
+    table.packet_bytes = frame_packet_bytes(index);
 }
-
-bool is_intra(MbType type) { return type == MbType::Intra4x4 || type == MbType::Intra16x16 || type == MbType::IntraPcm; }
-bool is_skip(MbType type) { return type == MbType::Skip || type == MbType::DirectSkip; }
-bool is_inter(MbType type) { return type == MbType::L0 || type == MbType::L1 || type == MbType::Bi; }
 
 void fill_mb_type_counts(int32_t row, const MbTypeMap& map, FrameStatsTable& table) {
     require_read_map(map, row);
@@ -60,11 +52,11 @@ void fill_mb_type_counts(int32_t row, const MbTypeMap& map, FrameStatsTable& tab
     int32_t direct = 0;
     int32_t inter = 0;
     for (const MacroblockCoding& cell : map.cells) {
-        const auto type = static_cast<MbType>(cell.type);
-        intra += is_intra(type) ? 1 : 0;
-        skip += is_skip(type) ? 1 : 0;
-        direct += type == MbType::Direct ? 1 : 0;
-        inter += is_inter(type) ? 1 : 0;
+        const CountedKind kind = counted_kind(static_cast<MbType>(cell.type));
+        intra += kind == CountedKind::Intra ? 1 : 0;
+        skip += kind == CountedKind::Skip ? 1 : 0;
+        direct += kind == CountedKind::Direct ? 1 : 0;
+        inter += kind == CountedKind::Inter ? 1 : 0;
     }
     if (intra + skip + direct + inter == 0) {
         return;
@@ -141,6 +133,36 @@ void pick_rows(FrameStatsTable& table, const std::vector<int32_t>& rows) {
 }
 
 }  // namespace
+
+CountedKind counted_kind(MbType type) {
+    switch (type) {
+        case MbType::Intra4x4:
+        case MbType::Intra16x16:
+        case MbType::IntraPcm:
+            return CountedKind::Intra;
+        case MbType::Skip:
+        case MbType::DirectSkip:
+            return CountedKind::Skip;
+        case MbType::Direct:
+            return CountedKind::Direct;
+        case MbType::L0:
+        case MbType::L1:
+        case MbType::Bi:
+            return CountedKind::Inter;
+        default:
+            return CountedKind::None;
+    }
+}
+
+std::vector<int64_t> frame_packet_bytes(const StreamIndex& index) {
+    std::vector<int64_t> bytes(static_cast<std::size_t>(index.num_frames()), 0);
+    for (const PacketInfo& packet : index.packets) {
+        if (const int32_t frame = index.frames.frame_of_pts(packet.frame_pts); frame >= 0) {
+            bytes[static_cast<std::size_t>(frame)] += packet.size;
+        }
+    }
+    return bytes;
+}
 
 FrameStatsTable collect_frame_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                     const std::vector<int32_t>& frames, int threads) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ffmpeg/session_options.hpp"
+#include "frame/mb_type_map.hpp"
 #include "index/stream_index.hpp"
 
 // One row per requested frame, in the order requested: what the scan knows of it and what
@@ -39,6 +40,14 @@ struct FrameStatsTable {
     std::vector<int32_t> mb_direct;
     std::vector<int32_t> mb_inter;
 };
+
+// The kinds of macroblock the counts of the table tell apart; None for MbType::Unknown.
+enum class CountedKind { Intra, Skip, Direct, Inter, None };
+CountedKind counted_kind(MbType type);
+
+// Compressed bytes of the packets whose data makes each frame of the file (both fields of a
+// pair), by frame number.
+std::vector<int64_t> frame_packet_bytes(const StreamIndex& index);
 
 // Decodes the frames as decode_batch does, with the same `threads`; `frames` are valid frame
 // numbers, repeats allowed. std::runtime_error for a frame whose macroblock types could not

@@ -41,6 +41,11 @@ int32_t frame_number(const H264DecoderSession& session, const py::handle& argume
     return static_cast<int32_t>(*index);
 }
 
+int32_t checked_frame_number(const H264DecoderSession& session, const py::handle& frame_idx) {
+    session.check_open();
+    return frame_number(session, frame_idx, "frame_idx");
+}
+
 int32_t plane_number(const IndexArgument& plane) {
     const std::optional<long long> number = index_value(plane, "plane");
     // Out of int32's range is out of every pixel format's planes: -1 says so to the check.

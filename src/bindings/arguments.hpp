@@ -39,6 +39,9 @@ std::optional<long long> index_value(const py::handle& argument, const char* nam
 int thread_count(const IndexArgument& threads);
 // A frame number of the session, else IndexError naming the argument and the valid range.
 int32_t frame_number(const H264DecoderSession& session, const py::handle& argument, const char* name);
+// The frame a frame method's `frame_idx` names, checked while Python's lock is held: the
+// closed session's RuntimeError first, then frame_number's errors.
+int32_t checked_frame_number(const H264DecoderSession& session, const py::handle& frame_idx);
 // A plane number; whether the frame has the plane is the session's to say.
 int32_t plane_number(const IndexArgument& plane);
 

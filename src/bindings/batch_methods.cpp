@@ -13,6 +13,7 @@
 #include "interrupts.hpp"
 #include "mb_type_records.hpp"
 #include "python_logging.hpp"
+#include "table_columns.hpp"
 
 std::vector<int32_t> requested_frames(const H264DecoderSession& session, const py::object& frames) {
     session.check_open();
@@ -50,30 +51,6 @@ Undecodable undecodable_policy(const std::string& undecodable) {
         return Undecodable::Mark;
     }
     throw std::invalid_argument("undecodable must be \"raise\" or \"mark\", not \"" + undecodable + "\"");
-}
-
-template <typename T>
-py::array_t<T> column(const std::vector<T>& values) {
-    return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
-}
-
-py::array bool_column(const std::vector<uint8_t>& values) {
-    return column(values).attr("astype")("bool");
-}
-
-// One-letter strings, '' for a frame without picture: NumPy's UCS-4 storage, one code point each.
-// Picture types are at most two ASCII letters ("SI", "SP"), empty for a frame not decoded.
-py::array picture_type_column(const std::vector<std::string>& types) {
-    constexpr std::size_t kLetters = 2;
-    py::array array(py::dtype("<U2"), py::array::ShapeContainer{static_cast<py::ssize_t>(types.size())});
-    auto* code_points = static_cast<uint32_t*>(array.mutable_data());
-    std::fill(code_points, code_points + types.size() * kLetters, 0);
-    for (std::size_t i = 0; i < types.size(); ++i) {
-        for (std::size_t letter = 0; letter < std::min(types[i].size(), kLetters); ++letter) {
-            code_points[i * kLetters + letter] = static_cast<unsigned char>(types[i][letter]);
-        }
-    }
-    return array;
 }
 
 }  // namespace

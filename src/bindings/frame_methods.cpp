@@ -13,6 +13,7 @@
 #include "mb_type_records.hpp"
 #include "python_logging.hpp"
 #include "syntax/parsed_maps.hpp"
+#include "record_dtype.hpp"
 
 namespace {
 
@@ -28,8 +29,7 @@ std::shared_ptr<FrameSnapshot> fetch_frame(H264DecoderSession& session, int32_t 
 
 std::shared_ptr<FrameSnapshot> fetch_frame(H264DecoderSession& session, const IndexArgument& frame_idx,
                                          bool needs_pixels) {
-    session.check_open();
-    return fetch_frame(session, frame_number(session, frame_idx, "frame_idx"), needs_pixels);
+    return fetch_frame(session, checked_frame_number(session, frame_idx), needs_pixels);
 }
 
 template <typename Sample>
@@ -66,26 +66,18 @@ struct MotionVectorRow {
 #pragma pack(pop)
 
 py::dtype motion_vector_dtype() {
-    py::list names;
-    py::list formats;
-    py::list offsets;
-    const auto field = [&](const char* name, const char* format, std::size_t offset) {
-        names.append(name);
-        formats.append(format);
-        offsets.append(offset);
-    };
-    field("source", "<i4", offsetof(MotionVectorRow, source));
-    field("w", "u1", offsetof(MotionVectorRow, w));
-    field("h", "u1", offsetof(MotionVectorRow, h));
-    field("src_x", "<i2", offsetof(MotionVectorRow, src_x));
-    field("src_y", "<i2", offsetof(MotionVectorRow, src_y));
-    field("dst_x", "<i2", offsetof(MotionVectorRow, dst_x));
-    field("dst_y", "<i2", offsetof(MotionVectorRow, dst_y));
-    field("motion_x", "<i4", offsetof(MotionVectorRow, motion_x));
-    field("motion_y", "<i4", offsetof(MotionVectorRow, motion_y));
-    field("motion_scale", "<u2", offsetof(MotionVectorRow, motion_scale));
-    field("flags", "<u8", offsetof(MotionVectorRow, flags));
-    return py::dtype(names, formats, offsets, sizeof(MotionVectorRow));
+    return record_dtype({{"source", "<i4", offsetof(MotionVectorRow, source)},
+                         {"w", "u1", offsetof(MotionVectorRow, w)},
+                         {"h", "u1", offsetof(MotionVectorRow, h)},
+                         {"src_x", "<i2", offsetof(MotionVectorRow, src_x)},
+                         {"src_y", "<i2", offsetof(MotionVectorRow, src_y)},
+                         {"dst_x", "<i2", offsetof(MotionVectorRow, dst_x)},
+                         {"dst_y", "<i2", offsetof(MotionVectorRow, dst_y)},
+                         {"motion_x", "<i4", offsetof(MotionVectorRow, motion_x)},
+                         {"motion_y", "<i4", offsetof(MotionVectorRow, motion_y)},
+                         {"motion_scale", "<u2", offsetof(MotionVectorRow, motion_scale)},
+                         {"flags", "<u8", offsetof(MotionVectorRow, flags)}},
+                        sizeof(MotionVectorRow));
 }
 
 MotionVectorRow as_row(const AVMotionVector& vector) {
@@ -212,8 +204,7 @@ py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame
 // The copy happens without the GIL as well: it touches nothing of Python's.
 void copy_plane_to_ptr(H264DecoderSession& session, const IndexArgument& frame_argument,
                        const IndexArgument& plane_argument, uint64_t dst_ptr, int32_t dst_stride) {
-    session.check_open();
-    const int32_t frame_idx = frame_number(session, frame_argument, "frame_idx");
+    const int32_t frame_idx = checked_frame_number(session, frame_argument);
     const int32_t plane = plane_number(plane_argument);
     const FfmpegMessagesToLogging messages;
     py::gil_scoped_release release;

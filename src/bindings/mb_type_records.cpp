@@ -6,6 +6,7 @@
 #include <pybind11/native_enum.h>
 
 #include "docstrings.hpp"
+#include "record_dtype.hpp"
 
 void register_mb_type_enums(py::module_& module) {
     py::native_enum<MbType>(module, "MbType", "enum.IntEnum", docstrings::kMbType)
@@ -30,19 +31,10 @@ void register_mb_type_enums(py::module_& module) {
 }
 
 py::dtype mb_type_dtype() {
-    py::list names;
-    py::list formats;
-    py::list offsets;
-    names.append("type");
-    formats.append("u1");
-    offsets.append(offsetof(MacroblockCoding, type));
-    names.append("partition");
-    formats.append("u1");
-    offsets.append(offsetof(MacroblockCoding, partition));
-    names.append("interlaced");
-    formats.append("?");
-    offsets.append(offsetof(MacroblockCoding, interlaced));
-    return py::dtype(names, formats, offsets, sizeof(MacroblockCoding));
+    return record_dtype({{"type", "u1", offsetof(MacroblockCoding, type)},
+                         {"partition", "u1", offsetof(MacroblockCoding, partition)},
+                         {"interlaced", "?", offsetof(MacroblockCoding, interlaced)}},
+                        sizeof(MacroblockCoding));
 }
 
 void check_mb_types_exported(const H264DecoderSession& session) {

@@ -7,18 +7,16 @@
 #include <pybind11/numpy.h>
 
 #include "arguments.hpp"
+#include "batch_methods.hpp"
 #include "docstrings.hpp"
+#include "interrupts.hpp"
+#include "record_dtype.hpp"
 #include "reconstruct/motion_field.hpp"
+#include "reconstruct/rebuild_batch.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 #include "reconstruct/reference_lists.hpp"
 
 namespace {
-
-// The frame's number, checked while Python's lock is held, as the other frame methods do.
-int32_t checked_frame(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    session.check_open();
-    return frame_number(session, frame_idx, "frame_idx");
-}
 
 FrameSyntax read_levels(H264DecoderSession& session, int32_t frame) {
     FrameSyntax syntax;
@@ -34,7 +32,7 @@ py::array_t<Sample> plane_array(const RebuiltPicture& picture, int plane, const 
 }
 
 py::tuple get_residual(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const int32_t frame = checked_frame(session, frame_idx);
+    const int32_t frame = checked_frame_number(session, frame_idx);
     RebuiltPicture picture;
     {
         py::gil_scoped_release release;
@@ -46,7 +44,7 @@ py::tuple get_residual(H264DecoderSession& session, const IndexArgument& frame_i
 }
 
 py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const int32_t frame = checked_frame(session, frame_idx);
+    const int32_t frame = checked_frame_number(session, frame_idx);
     RebuiltPicture picture;
     int bit_depth = 8;
     {
@@ -67,23 +65,14 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
 }
 
 py::dtype motion_dtype() {
-    py::list names;
-    py::list formats;
-    py::list offsets;
-    names.append("mv");
-    formats.append("(2,2)<i2");
-    offsets.append(offsetof(MotionRecord, mv));
-    names.append("ref_idx");
-    formats.append("(2,)i1");
-    offsets.append(offsetof(MotionRecord, ref_idx));
-    names.append("ref_poc");
-    formats.append("(2,)<i4");
-    offsets.append(offsetof(MotionRecord, ref_poc));
-    return py::dtype(names, formats, offsets, sizeof(MotionRecord));
+    return record_dtype({{"mv", "(2,2)<i2", offsetof(MotionRecord, mv)},
+                         {"ref_idx", "(2,)i1", offsetof(MotionRecord, ref_idx)},
+                         {"ref_poc", "(2,)<i4", offsetof(MotionRecord, ref_poc)}},
+                        sizeof(MotionRecord));
 }
 
 py::array get_motion_field(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const int32_t frame = checked_frame(session, frame_idx);
+    const int32_t frame = checked_frame_number(session, frame_idx);
     std::vector<MotionRecord> field;
     py::ssize_t rows = 0;
     py::ssize_t columns = 0;
@@ -100,6 +89,75 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
     return array;
 }
 
+// Equal-sized planes of many frames stacked as one (frames, rows, columns) array.
+template <typename Sample, typename Source>
+py::array_t<Sample> stacked_planes(const std::vector<const std::vector<Source>*>& planes, py::ssize_t rows,
+                                   py::ssize_t columns) {
+    py::array_t<Sample> array({static_cast<py::ssize_t>(planes.size()), rows, columns});
+    Sample* destination = array.mutable_data();
+    for (const std::vector<Source>* plane : planes) {
+        destination = std::copy(plane->begin(), plane->end(), destination);
+    }
+    return array;
+}
+
+// The frames' rebuilt results must share the first one's size: a batch is one array.
+void require_same_size(const std::vector<int32_t>& frames, std::size_t position, bool same) {
+    if (!same) {
+        throw std::invalid_argument("Frame " + std::to_string(frames[position]) + " has another coded size than frame " +
+                                    std::to_string(frames[0]) + ": read frames of one size in a batch");
+    }
+}
+
+py::tuple get_residuals(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    const int readers = threads.is_none() ? 0 : thread_count(threads);
+    std::vector<RebuiltPicture> pictures;
+    {
+        const PythonInterruptCheck interrupts;
+        py::gil_scoped_release release;
+        pictures = rebuild_residuals_of_frames(session.index(), session.options(), *session.syntax_reader(),
+                                               requested, readers);
+    }
+    py::list planes;
+    for (int plane = 0; plane < 3; ++plane) {
+        std::vector<const std::vector<int16_t>*> residuals;
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            require_same_size(requested, i, pictures[i].width[plane] == pictures[0].width[plane] &&
+                                                pictures[i].height[plane] == pictures[0].height[plane]);
+            residuals.push_back(&pictures[i].residual[plane]);
+        }
+        const py::ssize_t rows = pictures.empty() ? 0 : pictures[0].height[plane];
+        const py::ssize_t columns = pictures.empty() ? 0 : pictures[0].width[plane];
+        planes.append(stacked_planes<int16_t>(residuals, rows, columns));
+    }
+    return py::tuple(planes);
+}
+
+py::array get_motion_fields(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    const int readers = threads.is_none() ? 0 : thread_count(threads);
+    std::vector<FrameMotionField> fields;
+    {
+        const PythonInterruptCheck interrupts;
+        py::gil_scoped_release release;
+        fields = build_motion_fields_of_frames(session.index(), session.options(), *session.syntax_reader(),
+                                               requested, readers);
+    }
+    const py::ssize_t columns = fields.empty() ? 0 : fields[0].columns;
+    const py::ssize_t rows = columns == 0 ? 0 : static_cast<py::ssize_t>(fields[0].blocks.size()) / columns;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        require_same_size(requested, i, fields[i].blocks.size() == fields[0].blocks.size() && fields[i].columns == columns);
+    }
+    py::array array(motion_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(fields.size()), rows, columns},
+                    std::vector<py::ssize_t>{});
+    auto* destination = static_cast<MotionRecord*>(array.mutable_data());
+    for (const FrameMotionField& field : fields) {
+        destination = std::copy(field.blocks.begin(), field.blocks.end(), destination);
+    }
+    return array;
+}
+
 }  // namespace
 
 void register_reconstruct_methods(py::module_& module,
@@ -108,5 +166,9 @@ void register_reconstruct_methods(py::module_& module,
         .attr("__doc__") = docstrings::kPredictionNotBuilt;
     session.def("get_residual", &get_residual, py::arg("frame_idx"), docstrings::kGetResidual)
         .def("get_prediction", &get_prediction, py::arg("frame_idx"), docstrings::kGetPrediction)
-        .def("get_motion_field", &get_motion_field, py::arg("frame_idx"), docstrings::kGetMotionField);
+        .def("get_motion_field", &get_motion_field, py::arg("frame_idx"), docstrings::kGetMotionField)
+        .def("get_residuals", &get_residuals, py::arg("frames") = py::none(), py::kw_only(),
+             py::arg("threads") = py::none(), docstrings::kGetResiduals)
+        .def("get_motion_fields", &get_motion_fields, py::arg("frames") = py::none(), py::kw_only(),
+             py::arg("threads") = py::none(), docstrings::kGetMotionFields);
 }

@@ -12,43 +12,49 @@
 #include "batch/batch_decoding.hpp"
 #include "batch_methods.hpp"
 #include "docstrings.hpp"
+#include "interrupts.hpp"
+#include "record_dtype.hpp"
 #include "syntax/syntax_batch.hpp"
+#include "syntax/syntax_stats.hpp"
+#include "table_columns.hpp"
+
+// syntax_stats' dict, which help() names by the typed mapping that describes it.
+class SyntaxStatsColumns : public py::dict {
+public:
+    PYBIND11_OBJECT_DEFAULT(SyntaxStatsColumns, dict, PyDict_Check)
+};
+
+template <>
+struct pybind11::detail::handle_type_name<SyntaxStatsColumns> {
+    static constexpr auto name = const_name("vexmira_tools.SyntaxStats");
+};
 
 namespace {
 
 py::dtype mb_syntax_dtype() {
-    py::list names;
-    py::list formats;
-    py::list offsets;
-    const auto field = [&](const char* name, const char* format, std::size_t offset) {
-        names.append(name);
-        formats.append(format);
-        offsets.append(offset);
-    };
-    field("type", "u1", offsetof(MbSyntaxRecord, type));
-    field("partition", "u1", offsetof(MbSyntaxRecord, partition));
-    field("interlaced", "?", offsetof(MbSyntaxRecord, interlaced));
-    field("mb_type", "<i2", offsetof(MbSyntaxRecord, mb_type));
-    field("sub_mb_type", "(4,)i1", offsetof(MbSyntaxRecord, sub_mb_type));
-    field("transform_8x8", "?", offsetof(MbSyntaxRecord, transform_8x8));
-    field("intra_modes", "(16,)i1", offsetof(MbSyntaxRecord, intra_modes));
-    field("chroma_mode", "i1", offsetof(MbSyntaxRecord, chroma_mode));
-    field("ref_idx", "(2,4)i1", offsetof(MbSyntaxRecord, ref_idx));
-    field("mvd", "(2,16,2)<i2", offsetof(MbSyntaxRecord, mvd));
-    field("cbp", "<i2", offsetof(MbSyntaxRecord, cbp));
-    field("qp_delta", "i1", offsetof(MbSyntaxRecord, qp_delta));
-    field("qp", "i1", offsetof(MbSyntaxRecord, qp));
-    field("slice", "<i2", offsetof(MbSyntaxRecord, slice));
-    field("parsed", "?", offsetof(MbSyntaxRecord, parsed));
-    field("bits_header", "<i4", offsetof(MbSyntaxRecord, bits_header));
-    field("bits_prediction", "<i4", offsetof(MbSyntaxRecord, bits_prediction));
-    field("bits_residual", "<i4", offsetof(MbSyntaxRecord, bits_residual));
-    return py::dtype(names, formats, offsets, sizeof(MbSyntaxRecord));
+    return record_dtype({{"type", "u1", offsetof(MbSyntaxRecord, type)},
+                         {"partition", "u1", offsetof(MbSyntaxRecord, partition)},
+                         {"interlaced", "?", offsetof(MbSyntaxRecord, interlaced)},
+                         {"mb_type", "<i2", offsetof(MbSyntaxRecord, mb_type)},
+                         {"sub_mb_type", "(4,)i1", offsetof(MbSyntaxRecord, sub_mb_type)},
+                         {"transform_8x8", "?", offsetof(MbSyntaxRecord, transform_8x8)},
+                         {"intra_modes", "(16,)i1", offsetof(MbSyntaxRecord, intra_modes)},
+                         {"chroma_mode", "i1", offsetof(MbSyntaxRecord, chroma_mode)},
+                         {"ref_idx", "(2,4)i1", offsetof(MbSyntaxRecord, ref_idx)},
+                         {"mvd", "(2,16,2)<i2", offsetof(MbSyntaxRecord, mvd)},
+                         {"cbp", "<i2", offsetof(MbSyntaxRecord, cbp)},
+                         {"qp_delta", "i1", offsetof(MbSyntaxRecord, qp_delta)},
+                         {"qp", "i1", offsetof(MbSyntaxRecord, qp)},
+                         {"slice", "<i2", offsetof(MbSyntaxRecord, slice)},
+                         {"parsed", "?", offsetof(MbSyntaxRecord, parsed)},
+                         {"bits_header", "<i4", offsetof(MbSyntaxRecord, bits_header)},
+                         {"bits_prediction", "<i4", offsetof(MbSyntaxRecord, bits_prediction)},
+                         {"bits_residual", "<i4", offsetof(MbSyntaxRecord, bits_residual)}},
+                        sizeof(MbSyntaxRecord));
 }
 
 FrameSyntax read_frame_syntax(H264DecoderSession& session, const IndexArgument& frame_idx, bool with_coefficients) {
-    session.check_open();
-    const int32_t frame = frame_number(session, frame_idx, "frame_idx");
+    const int32_t frame = checked_frame_number(session, frame_idx);
     FrameSyntax syntax;
     py::gil_scoped_release release;
     session.syntax_reader()->read(frame, with_coefficients, syntax);
@@ -88,6 +94,7 @@ py::array get_mb_syntaxes(H264DecoderSession& session, const FrameNumbers& frame
     auto* records = static_cast<MbSyntaxRecord*>(maps.mutable_data());
     std::fill(records, records + requested.size() * cells, MbSyntaxRecord{});
     {
+        const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
         const std::shared_ptr<FrameSyntaxReader> reader = session.syntax_reader();
         read_syntax_of_frames(session.index(), session.options(), *reader, requested, readers,
@@ -99,11 +106,58 @@ py::array get_mb_syntaxes(H264DecoderSession& session, const FrameNumbers& frame
     return maps;
 }
 
+// Each summary's field as one column.
+template <typename T>
+std::vector<T> field_of(const std::vector<FrameSummary>& rows, T FrameSummary::*field) {
+    std::vector<T> values;
+    values.reserve(rows.size());
+    for (const FrameSummary& row : rows) {
+        values.push_back(row.*field);
+    }
+    return values;
+}
+
+SyntaxStatsColumns syntax_stats(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    const int readers = threads.is_none() ? 0 : thread_count(threads);
+    SyntaxStatsTable table;
+    {
+        const PythonInterruptCheck interrupts;
+        py::gil_scoped_release release;
+        const std::shared_ptr<FrameSyntaxReader> reader = session.syntax_reader();
+        table = collect_syntax_stats(session.index(), session.options(), *reader, requested, readers);
+    }
+    const std::vector<FrameSummary>& rows = table.summaries;
+    SyntaxStatsColumns columns{py::dict()};
+    columns["frame"] = column(table.frame);
+    columns["pts"] = column(table.pts);
+    columns["time"] = column(table.seconds);
+    columns["pict_type"] = picture_type_column(field_of(rows, &FrameSummary::picture_type));
+    columns["key_frame"] = bool_column(field_of(rows, &FrameSummary::key));
+    columns["pkt_size"] = column(table.packet_bytes);
+    columns["qp_mean"] = column(field_of(rows, &FrameSummary::qp_mean));
+    columns["qp_min"] = column(field_of(rows, &FrameSummary::qp_min));
+    columns["qp_max"] = column(field_of(rows, &FrameSummary::qp_max));
+    columns["mb_intra"] = column(field_of(rows, &FrameSummary::mb_intra));
+    columns["mb_skip"] = column(field_of(rows, &FrameSummary::mb_skip));
+    columns["mb_direct"] = column(field_of(rows, &FrameSummary::mb_direct));
+    columns["mb_inter"] = column(field_of(rows, &FrameSummary::mb_inter));
+    columns["parsed"] = bool_column(field_of(rows, &FrameSummary::parsed));
+    columns["bits_header"] = column(field_of(rows, &FrameSummary::bits_header));
+    columns["bits_prediction"] = column(field_of(rows, &FrameSummary::bits_prediction));
+    columns["bits_residual"] = column(field_of(rows, &FrameSummary::bits_residual));
+    columns["nonzero_coefficients"] = column(field_of(rows, &FrameSummary::nonzero_coefficients));
+    columns["qp_mean_coded"] = column(field_of(rows, &FrameSummary::qp_mean_coded));
+    return columns;
+}
+
 }  // namespace
 
 void register_syntax_methods(py::class_<H264DecoderSession, std::shared_ptr<H264DecoderSession>>& session) {
     session.def("get_mb_syntax", &get_mb_syntax, py::arg("frame_idx"), docstrings::kGetMbSyntax)
         .def("get_coefficients", &get_coefficients, py::arg("frame_idx"), docstrings::kGetCoefficients)
         .def("get_mb_syntaxes", &get_mb_syntaxes, py::arg("frames") = py::none(), py::kw_only(),
-             py::arg("threads") = py::none(), docstrings::kGetMbSyntaxes);
+             py::arg("threads") = py::none(), docstrings::kGetMbSyntaxes)
+        .def("syntax_stats", &syntax_stats, py::arg("frames") = py::none(), py::kw_only(),
+             py::arg("threads") = py::none(), docstrings::kSyntaxStats);
 }

@@ -9,7 +9,7 @@ from typing import Literal, SupportsIndex, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
-from vexmira_tools import FrameStats
+from vexmira_tools import FrameStats, SyntaxStats
 
 _Deblocking: TypeAlias = Literal["skip", "exact", "on"]
 _MapSource: TypeAlias = Literal["decode", "parse", "auto"]
@@ -357,6 +357,26 @@ class H264DecoderSession:
         plus its coded difference, sub-8x8 partitions at their own blocks. Frames with B
         macroblocks (direct prediction, list 1) raise PredictionNotBuilt."""
 
+    def get_residuals(
+        self, frames: _Frames = None, *, threads: SupportsIndex | None = None
+    ) -> tuple[npt.NDArray[np.int16], npt.NDArray[np.int16], npt.NDArray[np.int16]]:
+        """The residuals of many frames (every frame when frames is None) as three int16 arrays (luma, Cb, Cr) of shape (len(frames), rows, columns), rebuilt without decoding on `threads` readers (None or 0: every usable core)
+
+        Each frame's planes as get_residual gives them. The frames must share one coded size:
+        ValueError names the first that does not. A frame get_residual refuses (a field
+        picture, an MBAFF frame, one no packet holds) raises its RuntimeError. Frames are
+        independent: each reader reads a run of them in file order, rebuilding each as it
+        reads it. Ctrl-C ends the batch as it ends the decoding batches."""
+
+    def get_motion_fields(
+        self, frames: _Frames = None, *, threads: SupportsIndex | None = None
+    ) -> npt.NDArray[np.void]:
+        """The motion fields of many P frames (every frame when frames is None) as one (len(frames), 4 * coded mb rows, 4 * coded mb columns) structured array like get_motion_field's, built without decoding on `threads` readers (None or 0: every usable core)
+
+        A frame get_motion_field refuses (B macroblocks: PredictionNotBuilt; a field picture)
+        raises its error; frames must share one coded size (ValueError). Ctrl-C ends the batch
+        as it ends the decoding batches."""
+
     def get_mb_syntaxes(
         self, frames: Iterable[SupportsIndex] | None = None, *, threads: int | None = None
     ) -> npt.NDArray[np.void]:
@@ -364,6 +384,33 @@ class H264DecoderSession:
 
         Frames are independent: each reader reads a run of them in file order, from the key
         packet before its first frame (for the parameter sets in force)."""
+
+    def syntax_stats(self, frames: _Frames = None, *, threads: SupportsIndex | None = None) -> SyntaxStats:
+        """One row per frame (every frame when frames is None) as a dict of equal-length arrays (a SyntaxStats), read from the frames' syntax without decoding on `threads` readers (None or 0: every usable core)
+
+        frame (int32), pts (int64, in time_base units), time (float64, seconds), pict_type,
+        key_frame (bool), pkt_size (int64, bytes), qp_mean (float64), qp_min, qp_max (int8),
+        mb_intra, mb_skip, mb_direct, mb_inter (int32): frame_stats' columns of the same names,
+        as a session opened with mb_types=True gives them, here from the syntax: pict_type is
+        FFmpeg's for the kind of the frame's first slice, key_frame its key flag (an IDR
+        picture, or a recovery point SEI message with recovery_frame_cnt 0); the QP columns and
+        the counts are over the macroblocks read. Then parsed (bool): every macroblock of the
+        frame was read; bits_header, bits_prediction, bits_residual (int64): the sums of
+        get_mb_syntax's bits of its macroblocks (slice headers are not counted);
+        nonzero_coefficients (int64): the nonzero quantised levels of all its blocks, the
+        separately coded DC levels included; qp_mean_coded (float64): the mean QP of the
+        macroblocks that code a QP of their own (an mb_qp_delta: Intra 16x16 macroblocks and
+        those with a nonzero coded block pattern).
+
+        What marks "no value": pict_type '' and key_frame False where no slice header of the
+        frame was read; qp_mean NaN, qp_min and qp_max -1, the counts, bits and
+        nonzero_coefficients -1 where no macroblock was read (a coding the parser refuses,
+        such as MBAFF, or damage); qp_mean_coded NaN where no macroblock read codes a QP.
+        A damaged slice is counted up to where it stops making sense: read parsed with the
+        others.
+
+        frames as get_qpmaps takes them. Frames are independent: each reader reads a run of
+        them in file order. Ctrl-C ends the batch as it ends the decoding batches."""
 
     def copy_plane_to_ptr(
         self, frame_idx: SupportsIndex, plane: SupportsIndex, dst_ptr: SupportsIndex, dst_stride: SupportsIndex

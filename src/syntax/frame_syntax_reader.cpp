@@ -110,7 +110,7 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
 
 void FrameSyntaxReader::read_in_file_order(
     const std::vector<int32_t>& frames,
-    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take) {
+    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take, bool with_coefficients) {
     std::vector<std::pair<int32_t, std::size_t>> targets;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         if (packet_of(frames[i]) >= 0) {
@@ -122,8 +122,8 @@ void FrameSyntaxReader::read_in_file_order(
     }
     std::sort(targets.begin(), targets.end());
     const std::lock_guard<std::mutex> lock(mutex_);
-    grid_.coefficients = nullptr;
     FrameSyntax syntax;
+    grid_.coefficients = with_coefficients ? &syntax.coefficients : nullptr;
     std::size_t next = 0;
     const auto emit = [&](int32_t packet) {
         place(grid_, syntax);
@@ -217,10 +217,17 @@ void FrameSyntaxReader::place_nothing(FrameSyntax& result) const {
     result.cols = index_->facts.mb_cols;
     result.records.assign(static_cast<std::size_t>(result.rows) * result.cols, MbSyntaxRecord{});
     result.fills_grid = false;
+    result.facts = PictureFacts{};
+    result.nonzero_levels = 0;
+    // A frame without a picture has no coded grid either: nothing of the last frame read stays.
+    result.coded_records.clear();
+    result.coded_cols = 0;
 }
 
 void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) const {
     place_nothing(result);
+    result.facts = parser_.facts();
+    result.nonzero_levels = grid.nonzero_levels;
     const SequenceSyntax* sequence = parser_.sequence();
     if (sequence == nullptr || grid.records.empty()) {
         return;

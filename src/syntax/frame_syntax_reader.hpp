@@ -32,6 +32,9 @@ struct FrameSyntax {
     // Whether the picture's macroblocks and the grid's cells match one to one, every cell
     // holding one of them (parsed or not) and none of them left out.
     bool fills_grid = false;
+    // Its first slice's kind and its key flag; the nonzero levels of all its blocks.
+    PictureFacts facts;
+    int64_t nonzero_levels = 0;
     CoefficientPlanes coefficients;
     // Where levels are asked for: the records in the coded grid's order (PictureGrid's) and
     // the parameter sets of the picture, which rebuilding its samples needs.
@@ -62,9 +65,10 @@ public:
 
     // Reads the frames `frames` (numbers in the index, in any order) in one pass through the
     // file from the key packet before the first, and gives `take` each one's syntax with
-    // its position in `frames`, in file order.
+    // its position in `frames`, in file order; with its levels where asked.
     void read_in_file_order(const std::vector<int32_t>& frames,
-                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take);
+                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take,
+                            bool with_coefficients = false);
 
     // Whether the stream is H.264, the one codec whose syntax the reader knows.
     bool reads_h264() const { return index_->facts.codec_id == AV_CODEC_ID_H264; }

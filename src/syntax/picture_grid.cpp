@@ -18,4 +18,5 @@ void PictureGrid::reset(int width, int height) {
     records.assign(count, MbSyntaxRecord{});
     states.assign(count, MbNeighbourState{});
     slices.clear();
+    nonzero_levels = 0;
 }

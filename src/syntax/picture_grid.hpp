@@ -41,6 +41,8 @@ struct PictureGrid {
     std::vector<SliceSyntaxHeader> slices;
     // Where asked for; else null, and the levels are read and dropped.
     CoefficientPlanes* coefficients = nullptr;
+    // The nonzero levels read of every residual block (DC blocks too) of the picture so far.
+    int64_t nonzero_levels = 0;
 
     void reset(int width, int height);
 };

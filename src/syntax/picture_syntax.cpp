@@ -2,6 +2,7 @@
 
 #include "h264/bit_reader.hpp"
 #include "h264/nal_units.hpp"
+#include "h264/recovery_point.hpp"
 #include "syntax/slice_parser.hpp"
 
 namespace {
@@ -69,7 +70,13 @@ void PictureSyntaxParser::read_parameter_sets(const ParameterSetHistory::Units& 
 bool PictureSyntaxParser::parse_packet(const uint8_t* data, int size, PictureGrid& grid) {
     slices_ = 0;
     awaited_field_ = -1;
-    return parse_units(data, size, grid, -1);
+    facts_ = PictureFacts{};
+    if (!parse_units(data, size, grid, -1)) {
+        // What the grid holds is an earlier picture's, which this packet does not have.
+        grid.reset(0, 0);
+        return false;
+    }
+    return true;
 }
 
 bool PictureSyntaxParser::parse_second_field(const uint8_t* data, int size, PictureGrid& grid) {
@@ -92,6 +99,8 @@ bool PictureSyntaxParser::parse_units(const uint8_t* data, int size, PictureGrid
             sets_.read(unit.type(), payload_.data(), static_cast<int>(payload_.size()));
         } else if (unit.type() == kSliceNonIdr || unit.type() == kSliceIdr) {
             parse_slice(unit.data, unit.size, grid, field, started);
+        } else if (field < 0 && recovery_frame_count(unit) == 0U) {
+            facts_.key = true;
         }
         return true;
     });
@@ -121,6 +130,10 @@ void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid
     }
     started = started || header.sequence != nullptr;
     parsed_field_ = parity;
+    if (header.sequence != nullptr) {
+        facts_.first_slice_kind = facts_.first_slice_kind < 0 ? header.kind : facts_.first_slice_kind;
+        facts_.key = facts_.key || header.nal_type == kSliceIdr;
+    }
     if (*refusal != '\0') {
         return;
     }

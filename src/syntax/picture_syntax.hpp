@@ -11,6 +11,15 @@ extern "C" {
 #include "syntax/parameter_syntax.hpp"
 #include "syntax/picture_grid.hpp"
 
+// What the units of a picture's packets say of it as a whole, as FFmpeg's decoder reports it.
+struct PictureFacts {
+    // The SliceKind of the first slice whose header was read (its first field's); -1 for none.
+    int first_slice_kind = -1;
+    // An IDR picture (either field), or one whose packet holds a recovery point SEI message
+    // with recovery_frame_cnt 0: FFmpeg's key flag.
+    bool key = false;
+};
+
 // Parses the pictures of one H.264 stream packet by packet, keeping the parameter sets in
 // force: those of the extradata, then each SPS and PPS unit of the packets it is given.
 class PictureSyntaxParser {
@@ -27,11 +36,11 @@ public:
     // whether it holds one that could be read.
     bool read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header);
 
-    // Parses every slice of the packet into `grid`, which the first slice sizes and clears.
-    // Returns whether the packet held a picture. Slices the parser refuses (slice groups,
-    // SI/SP slices, data partitions, extension units) leave their macroblocks unparsed. A
-    // field picture fills every other row of the grid; an MBAFF frame's pairs fill two rows,
-    // a field pair's top macroblock the upper.
+    // Parses every slice of the packet into `grid`, which the first slice sizes and clears
+    // (and a packet without a picture empties). Returns whether the packet held a picture.
+    // Slices the parser refuses (slice groups, SI/SP slices, data partitions, extension
+    // units) leave their macroblocks unparsed. A field picture fills every other row of the
+    // grid; an MBAFF frame's pairs fill two rows, a field pair's top macroblock the upper.
     bool parse_packet(const uint8_t* data, int size, PictureGrid& grid);
 
     // Where the last packet parsed held one field: parses the packet if it holds the other
@@ -45,6 +54,8 @@ public:
     const SequenceSyntax* sequence() const { return sequence_; }
     // The picture parameter set of the last picture's first slice; null before one is.
     const PictureSyntax* picture() const { return picture_; }
+    // Of the last picture parsed, both fields where it has two.
+    const PictureFacts& facts() const { return facts_; }
 
 private:
     bool parse_units(const uint8_t* data, int size, PictureGrid& grid, int field);
@@ -60,4 +71,5 @@ private:
     // The parity (0 top, 1 bottom) of the field the last picture parsed lacks; -1 for none.
     int awaited_field_ = -1;
     int parsed_field_ = -1;
+    PictureFacts facts_;
 };

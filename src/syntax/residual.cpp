@@ -32,14 +32,19 @@ void SliceParser::residual(int start, int end) {
 // ctxBlockCat for luma (0, 1, 2, 5), which Cb and Cr move by 6 and 10.
 int SliceParser::luma_block(int plane, int32_t* levels, int start, int end, int max_coeff, int x, int y, int cat) {
     if (!cabac_) {
-        return residual_block_cavlc(reader_, levels, start, end, max_coeff, luma_nC(plane, x, y));
+        return counted(residual_block_cavlc(reader_, levels, start, end, max_coeff, luma_nC(plane, x, y)));
     }
     const bool dc = cat == 0;
     const bool block_8x8 = cat == 5;
     const int plane_cat = plane == 0 ? cat : (cat == 5 ? 3 : cat) + (plane == 1 ? 6 : 10);
-    return cabac_->residual_block(levels, start, end, max_coeff, plane_cat,
-                                  coded_block_flag_inc(plane, x, y, 4, 4, dc, block_8x8), mb_->interlaced != 0,
-                                  chroma_array_type_ == 3, 1);
+    return counted(cabac_->residual_block(levels, start, end, max_coeff, plane_cat,
+                                          coded_block_flag_inc(plane, x, y, 4, 4, dc, block_8x8),
+                                          mb_->interlaced != 0, chroma_array_type_ == 3, 1));
+}
+
+int SliceParser::counted(int nonzero_levels) {
+    grid_.nonzero_levels += nonzero_levels;
+    return nonzero_levels;
 }
 
 void SliceParser::residual_luma(int plane, int start, int end) {
@@ -98,12 +103,12 @@ void SliceParser::residual_chroma(int start, int end) {
     if ((cbp_chroma_ & 3) && start == 0) {
         for (int component = 0; component < 2; ++component) {
             int32_t levels[8] = {};
-            const int count =
+            const int count = counted(
                 cabac_ ? cabac_->residual_block(levels, 0, blocks - 1, blocks, 3,
                                                 coded_block_flag_inc(1 + component, 0, 0, 2, rows, true, false),
                                                 mb_->interlaced != 0, false, chroma_array_type_)
                        : residual_block_cavlc(reader_, levels, 0, blocks - 1, blocks,
-                                              chroma_array_type_ == 1 ? -1 : -2);
+                                              chroma_array_type_ == 1 ? -1 : -2));
             state_->coded[1 + component] |= count > 0 ? 1u << 16 : 0;
             place_dc(1 + component, levels, 2, rows, chroma_array_type_ == 1 ? kChroma420DcCells : kChroma422DcCells);
         }
@@ -117,11 +122,11 @@ void SliceParser::residual_chroma(int start, int end) {
             const int y = block / 2;
             int32_t levels[16] = {};
             const int first = std::max(0, start - 1);
-            const int count =
+            const int count = counted(
                 cabac_ ? cabac_->residual_block(levels + 1, first, end - 1, 15, 4,
                                                 coded_block_flag_inc(1 + component, x, y, 2, rows, false, false),
                                                 mb_->interlaced != 0, false, 1)
-                       : residual_block_cavlc(reader_, levels + 1, first, end - 1, 15, chroma_nC(component, x, y));
+                       : residual_block_cavlc(reader_, levels + 1, first, end - 1, 15, chroma_nC(component, x, y)));
             state_->total_coeff[1 + component][block] = static_cast<uint8_t>(count);
             state_->coded[1 + component] |= count > 0 ? 1u << block : 0;
             if (count > 0) {

@@ -110,6 +110,8 @@ private:
     void residual_luma(int plane, int start, int end);
     void residual_chroma(int start, int end);
     int luma_block(int plane, int32_t* levels, int start, int end, int max_coeff, int x, int y, int cat);
+    // Adds a block's nonzero levels to the picture's count and gives them back.
+    int counted(int nonzero_levels);
     int luma_nC(int plane, int x, int y) const;
     int chroma_nC(int component, int x, int y) const;
     int32_t* block_origin(int plane, int x, int y, int& row_stride) const;

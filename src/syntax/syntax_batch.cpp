@@ -2,58 +2,78 @@
 
 #include <algorithm>
 #include <exception>
-#include <mutex>
-#include <thread>
 
+#include "batch/worker_pool.hpp"
 #include "system/usable_cores.hpp"
 
-void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                           FrameSyntaxReader& first, const std::vector<int32_t>& frames, int threads,
-                           const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take) {
+namespace {
+
+// Thrown from a reader whose batch has stopped (another reader's error, an interrupt): it
+// ends the reader's run and is never the batch's error, which is recorded before.
+struct BatchStopped {};
+
+// The positions of `frames` in the order their packets lie in the file.
+std::vector<std::size_t> file_order(const FrameSyntaxReader& reader, const std::vector<int32_t>& frames) {
     std::vector<std::size_t> order(frames.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return first.packet_of(frames[a]) < first.packet_of(frames[b]);
+        return reader.packet_of(frames[a]) < reader.packet_of(frames[b]);
     });
+    return order;
+}
+
+}  // namespace
+
+void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                           FrameSyntaxReader& first, const std::vector<int32_t>& frames, int threads,
+                           const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take,
+                           bool with_coefficients) {
+    if (frames.empty()) {
+        return;
+    }
+    const std::vector<std::size_t> order = file_order(first, frames);
     const std::size_t runs =
         std::max<std::size_t>(1, std::min(static_cast<std::size_t>(threads == 0 ? usable_cores() : threads), frames.size()));
-    std::exception_ptr error;
-    std::mutex error_mutex;
+    FirstError error;
     const auto read_run = [&](std::size_t run, FrameSyntaxReader& reader) {
-        try {
-            const std::size_t begin = order.size() * run / runs;
-            const std::size_t end = order.size() * (run + 1) / runs;
-            std::vector<int32_t> run_frames;
-            for (std::size_t i = begin; i < end; ++i) {
-                run_frames.push_back(frames[order[i]]);
-            }
-            reader.read_in_file_order(run_frames, [&](std::size_t position, const FrameSyntax& syntax) {
-                take(order[begin + position], syntax);
-            });
-        } catch (...) {
-            const std::lock_guard<std::mutex> lock(error_mutex);
-            error = error ? error : std::current_exception();
+        const std::size_t begin = order.size() * run / runs;
+        const std::size_t end = order.size() * (run + 1) / runs;
+        std::vector<int32_t> run_frames;
+        for (std::size_t i = begin; i < end; ++i) {
+            run_frames.push_back(frames[order[i]]);
         }
-    };
-    std::vector<std::thread> workers;
-    for (std::size_t run = 1; run < runs; ++run) {
-        workers.emplace_back([&, run] {
-            try {
-                FrameSyntaxReader reader(index, options);
-                read_run(run, reader);
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(error_mutex);
-                error = error ? error : std::current_exception();
+        reader.read_in_file_order(run_frames, [&](std::size_t position, const FrameSyntax& syntax) {
+            if (error.stopped()) {
+                throw BatchStopped{};
             }
-        });
+            take(order[begin + position], syntax);
+        }, with_coefficients);
+    };
+    // Every run on a thread of its own, the first with the caller's reader, so that the
+    // caller is free to ask its interrupt check while they read.
+    WorkersDone done(runs);
+    {
+        JoinedThreads pool;
+        for (std::size_t run = 0; run < runs; ++run) {
+            pool.start([&, run] {
+                try {
+                    if (run == 0) {
+                        read_run(run, first);
+                    } else {
+                        FrameSyntaxReader reader(index, options);
+                        read_run(run, reader);
+                    }
+                } catch (const BatchStopped&) {
+                    // The batch's error is recorded already.
+                } catch (...) {
+                    error.record(std::current_exception());
+                }
+                done.count_down();
+            });
+        }
+        wait_for_workers(done, error);
     }
-    read_run(0, first);
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    if (error) {
-        std::rethrow_exception(error);
-    }
+    error.rethrow();
 }

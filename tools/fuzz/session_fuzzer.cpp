@@ -1,12 +1,15 @@
 // libFuzzer harness over the decoding session: the input is a request plan followed by a
 // file, the same layout as tools/fuzz_session.py's, so the two harnesses share seeds. The
 // file is opened from memory through a memfd, and the plan asks for up to eight frames, each
-// read the way one of the four frame methods reads a snapshot.
+// read the way one of the four frame methods reads a snapshot, or the way the three syntax
+// methods read the frame's packets without decoding.
 //
 // A rule broken aborts with a message, which libFuzzer reports as a crash with its input:
 // opening fails only with std::runtime_error or std::bad_alloc; a frame number outside the
 // file is std::out_of_range and one inside is not; a snapshot's QP map, planes and offsets
-// fit the frame; a frame asked for twice gives the same picture.
+// fit the frame; a frame asked for twice gives the same picture; a frame's syntax fills the
+// macroblock grid, with parsed QPs in range, and its residual is rebuilt or refused with
+// std::runtime_error.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -30,12 +33,15 @@ extern "C" {
 
 #include "frame/picture_area.hpp"
 #include "h264_decoder_session.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
 
 namespace {
 
 constexpr std::size_t kMaxRequests = 8;
 // One byte for the number of requests, then three for each: frame, method, plane.
 constexpr std::size_t kPlanSize = 1 + 3 * kMaxRequests;
+// The four that decode, then the syntax, its levels, and the residual rebuilt from them.
+constexpr uint8_t kMethods = 7;
 
 [[noreturn]] void broken(const std::string& rule) {
     std::fprintf(stderr, "rule broken: %s\n", rule.c_str());
@@ -96,6 +102,32 @@ void read_offsets(const FrameSnapshot& frame) {
     }
 }
 
+// As get_mb_syntax, get_coefficients and get_residual: the frame's packets parsed, and for
+// method 6 its residual rebuilt from the levels.
+void read_syntax(H264DecoderSession& session, int32_t index, int method) {
+    FrameSyntax syntax;
+    try {
+        session.syntax_reader()->read(index, method != 4, syntax);
+    } catch (const std::runtime_error&) {
+        return;
+    }
+    if (syntax.records.size() != static_cast<std::size_t>(syntax.rows) * static_cast<std::size_t>(syntax.cols)) {
+        broken("syntax records differ from the macroblock grid");
+    }
+    for (const MbSyntaxRecord& record : syntax.records) {
+        if (record.parsed != 0 && (record.qp < 0 || record.qp > 63)) {
+            broken("parsed QP " + std::to_string(record.qp) + " outside 0..63");
+        }
+    }
+    if (method == 6) {
+        RebuiltPicture picture;
+        try {
+            rebuild_residual(syntax, picture);
+        } catch (const std::runtime_error&) {
+        }
+    }
+}
+
 // As copy_plane_to_ptr: the picture's rows into a destination sized from the session's facts,
 // refused for a frame of another size or format.
 void copy_plane(const H264DecoderSession& session, const FrameSnapshot& frame, int32_t index, int plane) {
@@ -114,11 +146,11 @@ using SeenPlanes = std::map<std::pair<int32_t, int>, std::vector<uint8_t>>;
 
 void answer(H264DecoderSession& session, const FrameSnapshot& frame, int32_t index, uint8_t method, uint8_t plane,
             SeenPlanes& seen) {
-    if (method % 4 == 0) {
+    if (method == 0) {
         read_qp_map(frame);
         return;
     }
-    if (method % 4 == 2) {
+    if (method == 2) {
         read_offsets(frame);
         return;
     }
@@ -126,7 +158,7 @@ void answer(H264DecoderSession& session, const FrameSnapshot& frame, int32_t ind
     if (p >= frame.readable_planes()) {
         return;
     }
-    if (method % 4 == 3) {
+    if (method == 3) {
         copy_plane(session, frame, index, p);
         return;
     }
@@ -143,6 +175,13 @@ void request(H264DecoderSession& session, const uint8_t* plan) {
         const uint8_t* triplet = plan + 1 + 3 * step;
         const int32_t index = frame_number(triplet[0], session.num_frames());
         const bool inside = index >= 0 && index < session.num_frames();
+        const uint8_t method = triplet[1] % kMethods;
+        if (method >= 4) {
+            if (inside) {
+                read_syntax(session, index, method);
+            }
+            continue;
+        }
         std::shared_ptr<FrameSnapshot> frame;
         try {
             frame = session.get_frame(index);
@@ -159,7 +198,7 @@ void request(H264DecoderSession& session, const uint8_t* plan) {
         if (!inside) {
             broken("frame " + std::to_string(index) + " returned, outside the file");
         }
-        answer(session, *frame, index, triplet[1], triplet[2], seen);
+        answer(session, *frame, index, method, triplet[2], seen);
     }
 }
 

@@ -1,0 +1,52 @@
+#include "reconstruct/rebuild_batch.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "syntax/syntax_batch.hpp"
+
+namespace {
+
+// Reads the frames with their levels and gives each to `rebuild` with its position; each
+// position is taken once, by one reader, so the results need no lock. A frame no packet
+// holds is never read: as get_residual says of it.
+template <typename Rebuild>
+void rebuild_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                    FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads, Rebuild rebuild) {
+    std::vector<uint8_t> taken(frames.size(), 0);
+    read_syntax_of_frames(
+        index, options, reader, frames, threads,
+        [&](std::size_t position, const FrameSyntax& syntax) {
+            rebuild(position, syntax);
+            taken[position] = 1;
+        },
+        true);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (taken[i] == 0) {
+            throw std::runtime_error("No packet holds frame " + std::to_string(frames[i]));
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<RebuiltPicture> rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index,
+                                                        const SessionOptions& options, FrameSyntaxReader& reader,
+                                                        const std::vector<int32_t>& frames, int threads) {
+    std::vector<RebuiltPicture> pictures(frames.size());
+    rebuild_frames(index, options, reader, frames, threads, [&pictures](std::size_t position, const FrameSyntax& syntax) {
+        rebuild_residual(syntax, pictures[position]);
+    });
+    return pictures;
+}
+
+std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_ptr<const StreamIndex>& index,
+                                                            const SessionOptions& options, FrameSyntaxReader& reader,
+                                                            const std::vector<int32_t>& frames, int threads) {
+    std::vector<FrameMotionField> fields(frames.size());
+    rebuild_frames(index, options, reader, frames, threads, [&fields](std::size_t position, const FrameSyntax& syntax) {
+        build_p_motion_field(syntax, fields[position].blocks);
+        fields[position].columns = 4 * syntax.coded_cols;
+    });
+    return fields;
+}
