@@ -118,12 +118,15 @@ def order_counts_of_p_pictures(path):
 @pytest.mark.parametrize("clip", ["mp4_inter_cavlc_ref1", "mp4_inter_cabac_ref4"])
 def test_motion_field_names_each_reference_by_its_order_count(media, clip):
     """x264's P pictures without weights keep list 0 as initialised: index k names the
-    picture k + 1 before in decoding order."""
+    picture k + 1 before in decoding order; a batch names them as one frame at a time does."""
     counts = order_counts_of_p_pictures(media(clip))
     with vexmira.H264DecoderSession(media(clip)) as session:
         assert len(counts) == session.num_frames
-        for frame in range(1, session.num_frames):
+        frames = list(range(1, session.num_frames))
+        batch = session.get_motion_fields(frames[::-1], threads=2)[::-1]
+        for frame, from_batch in zip(frames, batch):
             field = session.get_motion_field(frame)
+            assert (from_batch == field).all(), frame
             ref_idx = field["ref_idx"][..., 0]
             used = ref_idx >= 0
             assert used.any() and (field["ref_poc"][..., 1] == -1).all()

@@ -124,9 +124,20 @@ void FrameSyntaxReader::read_in_file_order(
     const std::lock_guard<std::mutex> lock(mutex_);
     FrameSyntax syntax;
     grid_.coefficients = with_coefficients ? &syntax.coefficients : nullptr;
+    // Where levels are asked for, each frame comes with the pictures before it from its key
+    // packet on, as read() gives them: the rebuild names its references among them.
+    H264HeaderReader orders(*input_.video_stream().codecpar, true);
+    FrameSyntax since_key;
+    const auto note = [&](int32_t packet) {
+        if (index_->packets[static_cast<std::size_t>(packet)].is_key) {
+            since_key.earlier.clear();
+        }
+        earlier_picture(packet, orders, since_key);
+    };
     std::size_t next = 0;
     const auto emit = [&](int32_t packet) {
         place(grid_, syntax);
+        syntax.earlier = since_key.earlier;
         for (; next < targets.size() && targets[next].first == packet; ++next) {
             take(targets[next].second, syntax);
         }
@@ -150,10 +161,20 @@ void FrameSyntaxReader::read_in_file_order(
                 awaiting = packet;
                 return true;
             }
+            if (with_coefficients && index_->packets[static_cast<std::size_t>(packet)].is_key) {
+                since_key.earlier.clear();
+            }
             emit(packet);
+            if (with_coefficients) {
+                note(packet);
+            }
             return next < targets.size();
         }
-        parser_.read_parameter_sets(packet_->data, packet_->size);
+        if (with_coefficients) {
+            note(packet);
+        } else {
+            parser_.read_parameter_sets(packet_->data, packet_->size);
+        }
         return true;
     });
     if (awaiting >= 0) {
