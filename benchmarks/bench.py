@@ -24,6 +24,7 @@ import corpus_bench
 import loop_bench
 import media
 import peers
+import rebuild_bench
 import syntax_bench
 import vexmira
 import view_bench
@@ -35,7 +36,7 @@ RANDOM_TARGETS = 200
 LIMIT_TARGETS = 100
 SEED = 1234
 SECTIONS = ["sequential", "random", "limit", "patterns", "user-loops", "opening", "memory", "peers", "batch",
-            "prediction", "loop", "corpus", "view", "syntax"]
+            "prediction", "loop", "corpus", "view", "syntax", "rebuild"]
 # With deblocking="exact" every requested reference picture is decoded again from its key
 # frame, so reading in order costs more the further a frame lies from its key frame: the
 # first frames of the clip's one interval are measured, not all 250.
@@ -524,6 +525,8 @@ def main():
         rows += view_bench.rows(sys.modules[__name__], args.repeat)
     if "syntax" in args.sections:
         rows += syntax_bench.rows(sys.modules[__name__], tool, args.repeat)
+    if "rebuild" in args.sections:
+        rows += rebuild_bench.rows(sys.modules[__name__], tool, args.repeat)
 
     print_table(rows)
     RESULTS.parent.mkdir(parents=True, exist_ok=True)

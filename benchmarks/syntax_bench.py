@@ -51,10 +51,14 @@ def random_rate(path, targets, read):
     return len(targets) / (time.perf_counter() - start)
 
 
+def random_targets(session):
+    generator = random.Random(SEED)
+    return [generator.randrange(session.num_frames) for _ in range(RANDOM_FRAMES)]
+
+
 def random_rows(bench, path, name, repeat):
     session = vexmira.H264DecoderSession(str(path))
-    generator = random.Random(SEED)
-    targets = [generator.randrange(session.num_frames) for _ in range(RANDOM_FRAMES)]
+    targets = random_targets(session)
     syntax, qp_maps = [], []
     for _ in range(repeat):
         syntax.append(random_rate(path, targets, "get_mb_syntax"))
