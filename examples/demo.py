@@ -1,6 +1,7 @@
 """Open an H.264 video with vexmira, print per-frame picture types, QP statistics and the
 chroma QP offsets, and draw one frame's luma plane (deblocking skipped) beside its QP map,
-its macroblock types, the bits each of its macroblocks spent (read from its syntax) and a P
+its macroblock types, the bits each of its macroblocks spent (read from its syntax), its
+luma residual (rebuilt from the syntax: what was coded on top of the prediction) and a P
 frame's motion vectors over its luma."""
 
 import argparse
@@ -131,6 +132,16 @@ def draw_bits(session, index, figure, axes):
     figure.colorbar(shown, ax=axes, label="bits")
 
 
+def draw_residual(session, index, figure, axes):
+    """The luma residual as the decoder adds it to its prediction, on a scale symmetric
+    about zero, cut to the picture the stream shows."""
+    residual = session.get_residual(index)[0][:session.height, :session.width]
+    reach = max(int(np.abs(residual).max()), 1)
+    shown = axes.imshow(residual, cmap="RdBu_r", vmin=-reach, vmax=reach, interpolation="nearest")
+    axes.set_title(f"frame {index}: luma residual")
+    figure.colorbar(shown, ax=axes, label="residual (samples)")
+
+
 def heatmap_figure(session, index, scale):
     import matplotlib
     matplotlib.use("Agg")
@@ -139,13 +150,14 @@ def heatmap_figure(session, index, scale):
     luma = session.get_plane_data(index, 0)[:, :session.width]
     qp_map = np.ma.masked_less(session.get_qpmap(index), 0)
     predicted = first_p_frame(session, index)
-    panels = 4 if predicted is None else 5
+    panels = 5 if predicted is None else 6
     figure, panel = plt.subplots(1, panels, figsize=(6 * panels, 4.2), constrained_layout=True)
     left, right = panel[0], panel[1]
     draw_mb_types(session, index, panel[2])
     draw_bits(session, index, figure, panel[3])
+    draw_residual(session, index, figure, panel[4])
     if predicted is not None:
-        draw_motion_vectors(session, predicted, panel[4])
+        draw_motion_vectors(session, predicted, panel[5])
     left.imshow(luma, cmap="gray")
     left.set_title(f"frame {index}: luma, deblocking skipped")
     low, high = scale or (None, None)

@@ -63,6 +63,23 @@ def test_the_bits_heatmap_holds_the_bits_the_encoder_spent(media):
         assert 0 < expected["tex"] + expected["mv"] + expected["misc"] - int(bits.sum()) < 128, index
 
 
+def test_the_residual_panel_and_the_prediction_make_the_decoders_picture(media):
+    """What the panel draws, added to the frame's prediction, is the decoder's picture before
+    its loop filter wherever it is not clipped."""
+    import matplotlib.pyplot as plt
+    path = media("mp4_cabac_first_pass")
+    session = vexmira.H264DecoderSession(str(path), motion_vectors=True, mb_types=True)
+    exact = vexmira.H264DecoderSession(str(path), deblocking="exact")
+    for index in (0, [session.get_frame_type(i) for i in range(session.num_frames)].index("P")):
+        figure, _ = demo.heatmap_figure(session, index, None)
+        residual = figure.axes[4].images[0].get_array().astype(np.int32)
+        plt.close(figure)
+        prediction = session.get_prediction(index)[0][:session.height, :session.width].astype(np.int32)
+        picture = exact.get_plane_data(index, 0)[:, :session.width].astype(np.int32)
+        inside = (prediction + residual >= 0) & (prediction + residual <= 255)
+        assert inside.mean() > 0.9 and (prediction + residual == picture)[inside].all(), index
+
+
 def test_motion_arrows_are_thinned_and_point_the_way_the_content_moved(media, clip_720p):
     pan = vexmira.H264DecoderSession(str(media("mp4_pan")), motion_vectors=True)
     vectors = pan.get_motion_vectors(5)
