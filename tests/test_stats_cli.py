@@ -198,7 +198,9 @@ def test_relative_and_repeated_inputs_give_one_table_in_one_process_and_on_a_clu
         assert main([*inputs, "-o", str(out), "--range-frames", "24", *dask]) == 1
         tables[where] = pq.read_table(out)
         assert capsys.readouterr().err.count(f"skipped {folder / 'notes.mp4'}") == 1
-    assert tables["cluster"].schema.metadata == tables["one process"].schema.metadata
+    assert ({key: without_message_counts(json.loads(value)) for key, value in tables["cluster"].schema.metadata.items()}
+            == {key: without_message_counts(json.loads(value))
+                for key, value in tables["one process"].schema.metadata.items()})
     # NaN, the mean QP of a frame without picture, equals itself here as it should.
     pd.testing.assert_frame_equal(tables["cluster"].to_pandas(), tables["one process"].to_pandas())
     files = tables["cluster"].column("file").to_pylist()
