@@ -7,8 +7,10 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "ahead/core_guard.hpp"
@@ -47,6 +49,19 @@ int process_threads() {
     }
     closedir(tasks);
     return threads;
+}
+
+// The thread count once it holds still for 50 ms (at most 2 s): a thread of an earlier check
+// that is still on its way out is not counted as one of this process's own.
+int settled_threads() {
+    int count = process_threads();
+    for (int steady = 0, tries = 0; steady < 5 && tries < 200; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int now = process_threads();
+        steady = now == count ? steady + 1 : 0;
+        count = now;
+    }
+    return count;
 }
 
 // Frames `first` to `last` in turn, each with pixels or not; the frames whose snapshot
@@ -197,7 +212,7 @@ void a_frame_that_never_comes_is_not_waited_for(const char* path) {
 }
 
 void threads_end_with_the_session(const char* path) {
-    const int before = process_threads();
+    const int before = settled_threads();
     {
         H264DecoderSession session(path, reading_ahead(3));
         for (int32_t i = 0; i < 30; ++i) {
