@@ -6,6 +6,7 @@ import logging
 import random
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -75,3 +76,27 @@ def test_leading_pictures_of_an_open_gop_are_debug(media, clip, caplog):
     debug = {r.frame for r in caplog.records if r.name == LOGGER}
     assert debug & leading, "the decoder said something of the leading pictures"
     assert debug <= with_leading
+
+
+def test_a_files_messages_are_logged_by_calls_on_that_file_only(undecodable, media, caplog):
+    """What the read-ahead's decoders say of a damaged frame waits for the next call on that
+    file; calls on another file, in whatever thread, never log it as theirs."""
+    path, u = undecodable
+    caplog.set_level(logging.WARNING, logger=LOGGER)
+    damaged = vexmira.H264DecoderSession(str(path), read_ahead=2)
+    other = vexmira.H264DecoderSession(str(media("mp4_long")), read_ahead=0)
+    starts = damaged.key_frame_intervals().tolist()
+    damaged_interval = max(start for start in starts if start <= u)
+    # A forward loop through the interval before, far enough from its end that the caller's
+    # own decoder never reaches a packet of the damaged one.
+    loop = range(max(start for start in starts if start < damaged_interval) + 8, damaged_interval - 4)
+    for frame in loop:
+        damaged.get_qpmap(frame)
+    caplog.clear()
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        other.get_qpmap(0)
+        time.sleep(0.05)
+    assert [r.getMessage() for r in caplog.records] == []
+    damaged.get_qpmap(loop[-1])
+    assert u in {r.frame for r in caplog.records if r.path == str(path)}

@@ -45,7 +45,7 @@ def test_mb_type_log_rules(native_build):
     assert "all checks passed" in run_native(native_build / "mb_type_log_test")
 
 
-def test_overlapping_probes_leave_the_log_level_as_they_found_it(native_build, media):
+def test_a_probe_silences_its_own_thread_only(native_build, media):
     assert "all checks passed" in run_native(native_build / "quiet_log_test", media("mp4"))
 
 

@@ -60,10 +60,13 @@ class ThreadExecutor:
         self.pending[self.pool.submit(self.read_range, plan.path, first, end)] = (plan.path, first)
 
     def read_range(self, path: str, first: int, end: int) -> tuple[dict[str, np.ndarray], list[str]]:
-        # What FFmpeg says while opening the file again, its plan said already.
-        with messages_taken(path):
+        # What FFmpeg says while opening the file again its plan said already, and the file's
+        # result keeps each message once; but a call on the file may log what another task's
+        # decoders said of it meanwhile, which must not be lost with the repeats.
+        with messages_taken(path) as opening:
             session = self.session_of(path)
-        return read_range(path, first, end, 1, session, self.table)
+        stats, messages = read_range(path, first, end, 1, session, self.table)
+        return stats, opening + messages
 
     def session_of(self, path: str) -> vexmira.H264DecoderSession:
         with self.lock:

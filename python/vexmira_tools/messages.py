@@ -4,7 +4,8 @@ above the progress bar with its result, rather than printed across the bar as th
 on a Dask worker, into the worker's log)."""
 
 import logging
-from collections.abc import Iterator
+import re
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 
 LOGGER = logging.getLogger("vexmira.ffmpeg")
@@ -59,3 +60,16 @@ def messages_taken(path: str) -> Iterator[list[str]]:
                 LOGGER.propagate = _handler.saved_propagate
         finally:
             _handler.release()
+
+
+def in_frame_order(path: str, messages: Iterable[str]) -> list[str]:
+    """Each message once, those of no frame first, then by frame: the order does not depend on
+    which of the file's tasks logged a message or when it ended. Messages of one frame keep
+    the order FFmpeg gave them."""
+    frame = re.compile(re.escape(path) + r" frame (\d+): ")
+
+    def frame_of(message: str) -> int:
+        found = frame.match(message)
+        return int(found.group(1)) if found else -1
+
+    return sorted(dict.fromkeys(messages), key=frame_of)

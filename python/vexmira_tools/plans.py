@@ -9,7 +9,7 @@ import numpy as np
 import vexmira
 from vexmira_tools.columns import file_facts, file_table
 from vexmira_tools.file_table import read_file_row, session_extent, skipped_file_row
-from vexmira_tools.messages import messages_taken
+from vexmira_tools.messages import in_frame_order, messages_taken
 
 # Ranges of about this many frames: enough to keep a decoder busy, few enough per file that a
 # long file spreads over several workers and the progress bar moves. A Dask task costs more
@@ -97,9 +97,9 @@ def open_file(path: str, range_frames: int, max_ranges: int | None = MAX_RANGES_
 
 def file_result(plan: FilePlan, ranges: list[dict[str, np.ndarray]], messages: list[str]) -> FileResult:
     """The file's result from the frame_stats of its ranges in frame order, or its plan's
-    error; messages: FFmpeg's, from its opening on, each once: every reader of the file has a
-    demuxer of its own, which repeats what the opening's said of the container."""
-    messages = list(dict.fromkeys(messages))
+    error; messages: FFmpeg's, from its opening on, each once (every reader of the file has a
+    demuxer of its own, which repeats what the opening's said of the container), by frame."""
+    messages = in_frame_order(plan.path, messages)
     if plan.error:
         return FileResult(plan.path, error=plan.error, file_row=skipped_file_row(plan.path, plan.error, messages),
                           messages=messages)

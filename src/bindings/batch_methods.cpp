@@ -65,7 +65,7 @@ py::array_t<int8_t> get_qpmaps(H264DecoderSession& session, const FrameNumbers& 
                               static_cast<py::ssize_t>(facts.mb_cols)});
     int8_t* destination = maps.mutable_data();
     {
-        const FfmpegMessagesToLogging messages;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
         decode_qp_maps(session.index(), session.options(), requested, thread_setting, policy, destination);
@@ -86,7 +86,7 @@ py::array get_mbtype_maps(H264DecoderSession& session, const FrameNumbers& frame
     py::array maps(mb_type_dtype(), shape, std::vector<py::ssize_t>{});
     auto* destination = static_cast<MacroblockCoding*>(maps.mutable_data());
     {
-        const FfmpegMessagesToLogging messages;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
         decode_mb_type_maps(session.index(), session.options(), requested, thread_setting, policy, destination);
@@ -108,7 +108,7 @@ PlaneArrays get_planes(H264DecoderSession& session, const FrameNumbers& frames, 
                               static_cast<py::ssize_t>(shape.columns)});
     auto* destination = static_cast<uint8_t*>(stacked.mutable_data());
     {
-        const FfmpegMessagesToLogging messages;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
         decode_plane_areas(session.index(), session.options(), requested, plane, thread_setting, destination);
@@ -121,7 +121,7 @@ FrameStatsColumns frame_stats(H264DecoderSession& session, const FrameNumbers& f
     const int thread_setting = thread_count(threads);
     FrameStatsTable table;
     {
-        const FfmpegMessagesToLogging messages;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         const PythonInterruptCheck interrupts;
         py::gil_scoped_release release;
         table = collect_frame_stats(session.index(), session.options(), requested, thread_setting);

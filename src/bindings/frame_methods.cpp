@@ -18,7 +18,7 @@
 namespace {
 
 std::shared_ptr<FrameSnapshot> fetch_frame(H264DecoderSession& session, int32_t frame_idx, bool needs_pixels) {
-    const FfmpegMessagesToLogging messages;
+    const FfmpegMessagesToLogging messages(session.index()->path);
     std::shared_ptr<FrameSnapshot> frame;
     {
         py::gil_scoped_release release;
@@ -94,6 +94,7 @@ py::array_t<int8_t> get_qpmap(H264DecoderSession& session, const IndexArgument& 
     if (from != MapSource::Decode) {
         std::optional<std::vector<int8_t>> parsed;
         {
+            const FfmpegMessagesToLogging messages(session.index()->path);
             py::gil_scoped_release release;
             parsed = qp_map_from_syntax(*session.syntax_reader(), frame, from);
         }
@@ -182,6 +183,7 @@ py::array get_mbtype_map(H264DecoderSession& session, const IndexArgument& frame
     }
     std::optional<std::vector<MacroblockCoding>> parsed;
     if (from != MapSource::Decode) {
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         parsed = mb_types_from_syntax(*session.syntax_reader(), frame_idx, from);
     }
@@ -206,7 +208,7 @@ void copy_plane_to_ptr(H264DecoderSession& session, const IndexArgument& frame_a
                        const IndexArgument& plane_argument, uint64_t dst_ptr, int32_t dst_stride) {
     const int32_t frame_idx = checked_frame_number(session, frame_argument);
     const int32_t plane = plane_number(plane_argument);
-    const FfmpegMessagesToLogging messages;
+    const FfmpegMessagesToLogging messages(session.index()->path);
     py::gil_scoped_release release;
     const std::shared_ptr<FrameSnapshot> frame = session.get_frame(frame_idx, true);
     check_plane(*frame, plane);

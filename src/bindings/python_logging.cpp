@@ -61,8 +61,8 @@ void log_one(const py::object& logger, const FfmpegMessage& message) {
 
 }  // namespace
 
-void log_ffmpeg_messages() {
-    const TakenMessages taken = take_ffmpeg_messages();
+void log_ffmpeg_messages(const std::string& path) {
+    const TakenMessages taken = take_ffmpeg_messages(path);
     if (taken.messages.empty() && taken.dropped == 0) {
         return;
     }
@@ -79,7 +79,7 @@ void log_ffmpeg_messages() {
 // logging could not take is lost rather than hiding that exception.
 FfmpegMessagesToLogging::~FfmpegMessagesToLogging() {
     try {
-        log_ffmpeg_messages();
+        log_ffmpeg_messages(path_);
     } catch (py::error_already_set& error) {
         error.discard_as_unraisable("logging FFmpeg's messages");
     } catch (...) {

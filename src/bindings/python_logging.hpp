@@ -2,6 +2,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+#include <utility>
+
 namespace py = pybind11;
 
 // FFmpeg's messages go to Python's logging, logger "vexmira.ffmpeg", so that a program that
@@ -12,16 +15,22 @@ namespace py = pybind11;
 // to logging's: panic and fatal CRITICAL, error ERROR, warning WARNING, info INFO, the rest
 // DEBUG.
 //
-// While one lives, the messages kept by then are logged when it goes; every method that
-// decodes has one, so that the messages of a call are logged before it returns. Messages of
-// the read-ahead's threads are logged by the next call.
+// While one lives, the messages kept by then of its file (and of none) are logged when it goes;
+// every method that reads the file has one, so that the messages of a call are logged before
+// it returns, on its thread. Messages of the read-ahead's threads are logged by the next call
+// on the file. A call never logs another file's messages: a program reading several files at
+// once, in threads that each take their own file's messages, gets each message in the thread
+// whose call caused it (or in one reading the same file).
 class FfmpegMessagesToLogging {
 public:
-    FfmpegMessagesToLogging() = default;
+    explicit FfmpegMessagesToLogging(std::string path) : path_(std::move(path)) {}
     ~FfmpegMessagesToLogging();
     FfmpegMessagesToLogging(const FfmpegMessagesToLogging&) = delete;
     FfmpegMessagesToLogging& operator=(const FfmpegMessagesToLogging&) = delete;
+
+private:
+    std::string path_;
 };
 
-// Logs the messages kept until now; the GIL must be held.
-void log_ffmpeg_messages();
+// Logs the messages kept until now of the file at `path` and of none; the GIL must be held.
+void log_ffmpeg_messages(const std::string& path);

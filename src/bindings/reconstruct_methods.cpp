@@ -10,6 +10,7 @@
 #include "batch_methods.hpp"
 #include "docstrings.hpp"
 #include "interrupts.hpp"
+#include "python_logging.hpp"
 #include "record_dtype.hpp"
 #include "reconstruct/motion_field.hpp"
 #include "reconstruct/rebuild_batch.hpp"
@@ -35,6 +36,7 @@ py::tuple get_residual(H264DecoderSession& session, const IndexArgument& frame_i
     const int32_t frame = checked_frame_number(session, frame_idx);
     RebuiltPicture picture;
     {
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         rebuild_residual(read_levels(session, frame), picture);
     }
@@ -48,6 +50,7 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
     RebuiltPicture picture;
     int bit_depth = 8;
     {
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_levels(session, frame);
         bit_depth = std::max(syntax.sequence.bit_depth_luma, syntax.sequence.bit_depth_chroma);
@@ -77,6 +80,7 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
     py::ssize_t rows = 0;
     py::ssize_t columns = 0;
     {
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_levels(session, frame);
         build_p_motion_field(syntax, field);
@@ -115,6 +119,7 @@ py::tuple get_residuals(H264DecoderSession& session, const FrameNumbers& frames,
     std::vector<RebuiltPicture> pictures;
     {
         const PythonInterruptCheck interrupts;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         pictures = rebuild_residuals_of_frames(session.index(), session.options(), *session.syntax_reader(),
                                                requested, readers);
@@ -140,6 +145,7 @@ py::array get_motion_fields(H264DecoderSession& session, const FrameNumbers& fra
     std::vector<FrameMotionField> fields;
     {
         const PythonInterruptCheck interrupts;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         fields = build_motion_fields_of_frames(session.index(), session.options(), *session.syntax_reader(),
                                                requested, readers);

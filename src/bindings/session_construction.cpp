@@ -46,7 +46,7 @@ std::shared_ptr<H264DecoderSession> open_session(const std::string& path, const 
     options.stream = stream_setting(stream);
     // Opening reads the whole file once: other Python threads (a pool opening a corpus's
     // files, say) go on meanwhile.
-    const FfmpegMessagesToLogging messages;
+    const FfmpegMessagesToLogging messages(path);
     py::gil_scoped_release release;
     return std::make_shared<H264DecoderSession>(path, options);
 }

@@ -13,6 +13,7 @@
 #include "batch_methods.hpp"
 #include "docstrings.hpp"
 #include "interrupts.hpp"
+#include "python_logging.hpp"
 #include "record_dtype.hpp"
 #include "syntax/syntax_batch.hpp"
 #include "syntax/syntax_stats.hpp"
@@ -56,6 +57,7 @@ py::dtype mb_syntax_dtype() {
 FrameSyntax read_frame_syntax(H264DecoderSession& session, const IndexArgument& frame_idx, bool with_coefficients) {
     const int32_t frame = checked_frame_number(session, frame_idx);
     FrameSyntax syntax;
+    const FfmpegMessagesToLogging messages(session.index()->path);
     py::gil_scoped_release release;
     session.syntax_reader()->read(frame, with_coefficients, syntax);
     return syntax;
@@ -95,6 +97,7 @@ py::array get_mb_syntaxes(H264DecoderSession& session, const FrameNumbers& frame
     std::fill(records, records + requested.size() * cells, MbSyntaxRecord{});
     {
         const PythonInterruptCheck interrupts;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         const std::shared_ptr<FrameSyntaxReader> reader = session.syntax_reader();
         read_syntax_of_frames(session.index(), session.options(), *reader, requested, readers,
@@ -123,6 +126,7 @@ SyntaxStatsColumns syntax_stats(H264DecoderSession& session, const FrameNumbers&
     SyntaxStatsTable table;
     {
         const PythonInterruptCheck interrupts;
+        const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         const std::shared_ptr<FrameSyntaxReader> reader = session.syntax_reader();
         table = collect_syntax_stats(session.index(), session.options(), *reader, requested, readers);

@@ -1,5 +1,7 @@
 #include "ffmpeg/ffmpeg_messages.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
@@ -8,6 +10,7 @@ extern "C" {
 }
 
 #include "ffmpeg/mb_type_log.hpp"
+#include "ffmpeg/quiet_log.hpp"
 
 namespace {
 
@@ -47,7 +50,7 @@ void install_message_callback() {
 // Called from FFmpeg's C code, through which no exception may pass: a message that cannot be
 // kept (no memory) is lost.
 void keep_ffmpeg_message(void* context, int level, const char* format, va_list arguments) {
-    if (level > av_log_get_level()) {
+    if (level > av_log_get_level() || (level > AV_LOG_FATAL && ffmpeg_log_quiet_on_this_thread())) {
         return;
     }
     try {
@@ -77,9 +80,15 @@ void keep_ffmpeg_message(void* context, int level, const char* format, va_list a
     }
 }
 
-TakenMessages take_ffmpeg_messages() {
+TakenMessages take_ffmpeg_messages(const std::string& path) {
     const std::lock_guard<std::mutex> lock(kept_mutex);
-    TakenMessages taken{std::exchange(kept, {}), std::exchange(dropped, 0)};
+    TakenMessages taken;
+    taken.dropped = std::exchange(dropped, 0);
+    const auto others = std::stable_partition(kept.begin(), kept.end(), [&](const FfmpegMessage& message) {
+        return message.path == path || message.path.empty();
+    });
+    taken.messages.assign(std::make_move_iterator(kept.begin()), std::make_move_iterator(others));
+    kept.erase(kept.begin(), others);
     return taken;
 }
 

@@ -10,6 +10,7 @@
 // prints them: without the file's name, and in the middle of whatever else is on the line.
 //
 // A message is kept where FFmpeg would have printed it (its level within av_log_get_level()),
+// but for what a thread logs while it probes (QuietFfmpegLog),
 // with the file and frame that the thread logging it was working on, where it was working
 // on one (MessageContext). Messages the module's macroblock-type capture takes never get
 // here. At most kMaxKeptMessages wait; beyond that they are counted, not kept.
@@ -30,12 +31,14 @@ inline constexpr std::size_t kMaxKeptMessages = 10000;
 // Makes the module's callback FFmpeg's; once, whoever asks first.
 void install_message_callback();
 
-// The messages kept since the last call, oldest first, and how many were not kept.
+// The messages kept until now of the file at `path` and of no file, oldest first, and how many
+// messages were not kept. Another file's stay for a call on that file: a call that logged
+// them would give them to its own file's reader, in whatever thread it runs.
 struct TakenMessages {
     std::vector<FfmpegMessage> messages;
     std::size_t dropped = 0;
 };
-TakenMessages take_ffmpeg_messages();
+TakenMessages take_ffmpeg_messages(const std::string& path);
 
 // For the callback: keeps the message, as the context of this thread says.
 void keep_ffmpeg_message(void* context, int level, const char* format, va_list arguments);

@@ -1,26 +1,20 @@
 #include "ffmpeg/quiet_log.hpp"
 
-#include <mutex>
+#include "ffmpeg/ffmpeg_messages.hpp"
 
 namespace {
 
-std::mutex quiet_mutex;
-int quiet_holders = 0;
-int level_before = AV_LOG_INFO;
+thread_local int quiet_depth = 0;
 
 }  // namespace
 
 QuietFfmpegLog::QuietFfmpegLog() {
-    const std::lock_guard<std::mutex> lock(quiet_mutex);
-    if (quiet_holders++ == 0) {
-        level_before = av_log_get_level();
-        av_log_set_level(AV_LOG_FATAL);
-    }
+    // The silence is the module's callback's doing: a program that never installed it (a
+    // native tool) gets it here.
+    install_message_callback();
+    ++quiet_depth;
 }
 
-QuietFfmpegLog::~QuietFfmpegLog() {
-    const std::lock_guard<std::mutex> lock(quiet_mutex);
-    if (--quiet_holders == 0) {
-        av_log_set_level(level_before);
-    }
-}
+QuietFfmpegLog::~QuietFfmpegLog() { --quiet_depth; }
+
+bool ffmpeg_log_quiet_on_this_thread() { return quiet_depth > 0; }

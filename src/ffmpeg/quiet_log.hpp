@@ -1,14 +1,10 @@
 #pragma once
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 // Probing complains loudly about streams it cannot fully analyse; that is not the caller's
-// concern. The level is process-wide, so it is put back as soon as the last probe under way
-// is over: probes of several sessions and interval decoders overlap in time, and each putting
-// back what it found would leave the level silenced for good when one found another's
-// silence.
+// concern. While one lives, the module's log callback drops what FFmpeg logs on this thread
+// below AV_LOG_FATAL. It silences this thread only: FFmpeg's level is process-wide, and
+// lowering it would drop what other threads' files say meanwhile (a damaged file read in one
+// thread while another opens a file).
 class QuietFfmpegLog {
 public:
     QuietFfmpegLog();
@@ -16,3 +12,6 @@ public:
     QuietFfmpegLog(const QuietFfmpegLog&) = delete;
     QuietFfmpegLog& operator=(const QuietFfmpegLog&) = delete;
 };
+
+// Whether a QuietFfmpegLog lives on this thread.
+bool ffmpeg_log_quiet_on_this_thread();
