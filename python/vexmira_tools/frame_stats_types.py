@@ -11,9 +11,8 @@ if TYPE_CHECKING:
 
 # The annotations are strings so that importing this needs neither NumPy nor pandas; the
 # NotRequired around them stays visible at run time.
-class FrameStats(TypedDict):
-    """One equal-length NumPy array per column, one row per frame; what marks "no value" in
-    each column is in H264DecoderSession.frame_stats' docstring."""
+class _FrameColumns(TypedDict):
+    """The columns every per-frame table has: which frame, its packet and its QP."""
 
     frame: "npt.NDArray[np.int32]"
     pts: "npt.NDArray[np.int64]"
@@ -24,6 +23,12 @@ class FrameStats(TypedDict):
     qp_mean: "npt.NDArray[np.float64]"
     qp_min: "npt.NDArray[np.int8]"
     qp_max: "npt.NDArray[np.int8]"
+
+
+class FrameStats(_FrameColumns):
+    """One equal-length NumPy array per column, one row per frame; what marks "no value" in
+    each column is in H264DecoderSession.frame_stats' docstring."""
+
     chroma_qp_offset_cb: "npt.NDArray[np.int32]"
     chroma_qp_offset_cr: "npt.NDArray[np.int32]"
     decoded: "npt.NDArray[np.bool_]"
@@ -34,20 +39,11 @@ class FrameStats(TypedDict):
     mb_inter: NotRequired["npt.NDArray[np.int32]"]
 
 
-class SyntaxStats(TypedDict):
+class SyntaxStats(_FrameColumns):
     """What H264DecoderSession.syntax_stats returns: one equal-length NumPy array per column,
     one row per frame, read from the frames' syntax without decoding; what marks "no value" in
     each column is in its docstring."""
 
-    frame: "npt.NDArray[np.int32]"
-    pts: "npt.NDArray[np.int64]"
-    time: "npt.NDArray[np.float64]"
-    pict_type: "npt.NDArray[np.str_]"
-    key_frame: "npt.NDArray[np.bool_]"
-    pkt_size: "npt.NDArray[np.int64]"
-    qp_mean: "npt.NDArray[np.float64]"
-    qp_min: "npt.NDArray[np.int8]"
-    qp_max: "npt.NDArray[np.int8]"
     mb_intra: "npt.NDArray[np.int32]"
     mb_skip: "npt.NDArray[np.int32]"
     mb_direct: "npt.NDArray[np.int32]"
