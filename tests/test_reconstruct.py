@@ -144,3 +144,19 @@ def test_mbaff_frames_are_refused_even_where_every_pair_is_a_frame_pair(media):
             assert not session.get_mbtype_map(frame)["interlaced"].any()
             with pytest.raises(RuntimeError, match="MBAFF"):
                 method(frame)
+        energy = session.syntax_stats([0, p_frame], residual=True)["residual_energy_y"]
+        assert np.isnan(energy).all()
+
+
+@pytest.mark.parametrize("clip", ["mp4_inter_cabac_pyramid", "mp4_inter_cavlc_gray", "mp4_intra_cavlc_10bit"])
+def test_residual_energy_is_the_mean_square_of_each_residual_plane(media, clip):
+    """Of get_residual's planes (proven above against the decoder), in random order on two
+    readers; none for the planes of a monochrome stream."""
+    with vexmira.H264DecoderSession(media(clip)) as session:
+        frames = random.Random(clip).sample(range(session.num_frames), session.num_frames)
+        stats = session.syntax_stats(frames, threads=2, residual=True)
+        for row, frame in enumerate(frames):
+            for name, plane in zip(("y", "cb", "cr"), session.get_residual(frame)):
+                expected = np.mean(plane.astype(np.float64) ** 2) if plane.size else np.nan
+                np.testing.assert_allclose(stats[f"residual_energy_{name}"][row], expected, err_msg=f"{frame} {name}")
+    assert (stats["residual_energy_y"] > 0).any()

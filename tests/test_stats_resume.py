@@ -179,6 +179,7 @@ def test_each_file_is_in_the_output_a_few_files_after_it_is_read(corpus, tmp_pat
 @pytest.mark.parametrize("kind", ["csv", "parquet"])
 @pytest.mark.parametrize(("first", "then", "named"), [
     ([], ["--mb-types"], "written without --mb-types and this run is with --mb-types"),
+    (["--syntax"], ["--syntax", "--residual"], "written without --residual and this run is with --residual"),
     (["--stream", "0"], [], "written with --stream 0 and this run is without --stream"),
     (["--stream", "0"], ["--stream", "1"], "written with --stream 0 and this run is with --stream 1")])
 def test_resume_with_other_flags_says_which_and_leaves_the_output(corpus, tmp_path, capsys, kind, first, then, named):

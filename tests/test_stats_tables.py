@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import vexmira
 from damage import refer_to_missing_parameter_set
 from oracle import expected_frames, ffprobe, first_pass_statistics
 from readme import column_definitions, document
@@ -60,16 +61,18 @@ def test_no_value_is_null(folder, tmp_path, suffix):
                           np.full((~missing).sum(), 12))
 
 
-@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
-def test_the_syntax_table_is_what_ffprobe_and_x264_report(folder, media, tmp_path, suffix):
+@pytest.mark.parametrize(("suffix", "residual"), [(".parquet", []), (".csv", ["--residual"])])
+def test_the_syntax_table_is_what_ffprobe_and_x264_report(folder, media, tmp_path, suffix, residual):
     """Picture types, key flags and packet sizes as ffprobe shows the decoded frames; the
     macroblock counts as x264's first pass, and the bits below its frame totals by no more
-    than the slice headers; the frame the decoder makes nothing of, null."""
+    than the slice headers; the frame the decoder makes nothing of, null. With --residual,
+    the residual's energy as syntax_stats gives it."""
     clip, damaged, out = media("mp4_cabac_first_pass"), folder / "damaged.mp4", tmp_path / f"syntax{suffix}"
-    assert main([str(clip), str(damaged), "-o", str(out), "--syntax", "--threads", "2"]) == 0
+    assert main([str(clip), str(damaged), "-o", str(out), "--syntax", *residual, "--threads", "2"]) == 0
     table = read(out)
-    assert list(table.columns) == list(column_definitions())[:7] + list(column_definitions("Columns of --syntax",
-                                                                                     document("docs/command-line.md")))
+    sections = ["Columns of --syntax", *(["Columns of --residual"] if residual else [])]
+    assert list(table.columns) == list(column_definitions())[:7] + [
+        name for title in sections for name in column_definitions(title, document("docs/command-line.md"))]
     rows = table[table["file"] == str(clip)]
     frames = sorted(ffprobe(clip, "-show_entries", "frame=pts,pict_type,pkt_size,key_frame")["frames"],
                     key=lambda frame: int(frame["pts"]))
@@ -85,5 +88,11 @@ def test_the_syntax_table_is_what_ffprobe_and_x264_report(folder, media, tmp_pat
     missing = [picture is None for picture in expected_frames(damaged, "yuv420p")]
     broken = table[table["file"] == str(damaged)].iloc[np.flatnonzero(missing)]
     assert len(broken) == 1 and not broken["parsed"].any()
-    for name in ["pict_type", "key_frame", "qp_mean", "qp_min", "mb_intra", "bits_residual", "nonzero_coefficients"]:
+    for name in ["pict_type", "key_frame", "qp_mean", "qp_min", "mb_intra", "bits_residual", "nonzero_coefficients",
+                 *(["residual_energy_y"] if residual else [])]:
         assert broken[name].isna().all(), name
+    if residual:
+        with vexmira.H264DecoderSession(clip) as session:
+            expected = session.syntax_stats(residual=True)
+        for name in ("residual_energy_y", "residual_energy_cb", "residual_energy_cr"):
+            np.testing.assert_allclose(rows[name].to_numpy(), expected[name], err_msg=name)

@@ -4,6 +4,8 @@ map it exports, and the encoder's first-pass statistics; then damaged slices; th
 per-frame table of the syntax against frame_stats' decoding and x264's statistics."""
 
 import random
+import re
+import subprocess
 
 import numpy as np
 import pytest
@@ -156,7 +158,7 @@ def test_syntax_stats_give_frame_stats_columns_without_decoding(media, clip):
         frames += frames[:3]
         expected = session.frame_stats(frames, threads=1)
         stats = session.syntax_stats(frames, threads=2)
-    assert set(stats) == set(vexmira_tools.SyntaxStats.__annotations__)
+    assert set(stats) == set(vexmira_tools.SyntaxStats.__required_keys__)
     for name in SCAN_COLUMNS:
         assert stats[name].dtype == expected[name].dtype and (stats[name] == expected[name]).all(), name
     parsed = stats["parsed"]
@@ -198,3 +200,21 @@ def test_a_frame_without_readable_slices_has_no_values(undecodable):
     assert stats["pict_type"][missing] == "" and not stats["key_frame"][missing]
     assert not stats["parsed"][missing] and stats["parsed"][others].all()
     assert stats["mb_intra"][missing] == -1 and np.isnan(stats["qp_mean"][missing])
+
+
+def test_sub8x8_share_of_p_frames_is_the_encoders_partition_statistics(tmp_path):
+    """x264 reports, over its P frames' macroblocks, the share of their area coded in 8x4 and
+    4x8 and in 4x4 partitions ("P16..4", each to a tenth of a percent); its B frames' 8x8
+    sub-macroblocks are never smaller than 8x8."""
+    path = tmp_path / "partitions.mp4"
+    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-f", "lavfi", "-i",
+                          "testsrc2=size=160x96:rate=25,noise=alls=20:allf=t", "-frames:v", "12", "-c:v", "libx264",
+                          "-bf", "2", "-g", "12", "-preset", "fast", "-x264-params",
+                          "partitions=all:subme=7:ref=3:b-adapt=0", str(path)], capture_output=True, text=True, check=True).stderr
+    shares = re.search(r"mb P .* P16\.\.4: +([\d.]+)% +([\d.]+)% +([\d.]+)% +([\d.]+)% +([\d.]+)%", log).groups()
+    expected = (float(shares[3]) + float(shares[4])) / 100
+    with vexmira.H264DecoderSession(path) as session:
+        stats = session.syntax_stats(threads=2)
+    p_frames = stats["pict_type"] == "P"
+    assert expected > 0 and (stats["pict_type"] == "B").any() and (stats["sub8x8_share"][~p_frames] == 0).all()
+    assert stats["sub8x8_share"][p_frames].mean() == pytest.approx(expected, abs=0.0011)

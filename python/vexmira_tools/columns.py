@@ -23,10 +23,14 @@ MB_TYPE_COLUMNS = {"mb_intra": "int32", "mb_skip": "int32", "mb_direct": "int32"
 SYNTAX_COLUMNS = {"frame": "int32", "pts": "int64", "time": "float64", "pict_type": "str", "key_frame": "bool",
                   "pkt_size": "int64", "qp_mean": "float64", "qp_min": "int8", "qp_max": "int8",
                   **MB_TYPE_COLUMNS, "parsed": "bool", "bits_header": "int64", "bits_prediction": "int64",
-                  "bits_residual": "int64", "nonzero_coefficients": "int64", "qp_mean_coded": "float64"}
+                  "bits_residual": "int64", "nonzero_coefficients": "int64", "qp_mean_coded": "float64",
+                  "sub8x8_share": "float64"}
+# With --residual, after them: each plane's residual energy.
+RESIDUAL_COLUMNS = {"residual_energy_y": "float64", "residual_energy_cb": "float64", "residual_energy_cr": "float64"}
 # What a run's table holds: "frames", frame_stats' columns; "mb_types", with their counts of
-# macroblock kinds; "syntax", syntax_stats' columns.
-TABLES = {"frames": COLUMNS, "mb_types": {**COLUMNS, **MB_TYPE_COLUMNS}, "syntax": {**FILE_COLUMNS, **SYNTAX_COLUMNS}}
+# macroblock kinds; "syntax", syntax_stats' columns; "residual", with the residual's energy.
+TABLES = {"frames": COLUMNS, "mb_types": {**COLUMNS, **MB_TYPE_COLUMNS}, "syntax": {**FILE_COLUMNS, **SYNTAX_COLUMNS},
+          "residual": {**FILE_COLUMNS, **SYNTAX_COLUMNS, **RESIDUAL_COLUMNS}}
 
 # FFmpeg names a format of more than 8 bits by its depth and byte order: yuv420p10le, gray12le,
 # p010le. Formats without such a suffix store 8-bit samples.
@@ -53,7 +57,7 @@ def path_text(path: str) -> str:
 # which no slice header was read) has no picture to say.
 ABSENT_AS_MINUS_ONE = ("qp_min", "qp_max", "mb_intra", "mb_skip", "mb_direct", "mb_inter", "bits_header",
                        "bits_prediction", "bits_residual", "nonzero_coefficients")
-ABSENT_AS_NAN = ("qp_mean", "qp_mean_coded")
+ABSENT_AS_NAN = ("qp_mean", "qp_mean_coded", "sub8x8_share", *RESIDUAL_COLUMNS)
 PICTURE_COLUMNS = ("pict_type", "key_frame", "chroma_qp_offset_cb", "chroma_qp_offset_cr", "damaged")
 
 

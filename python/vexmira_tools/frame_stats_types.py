@@ -54,6 +54,10 @@ class SyntaxStats(_FrameColumns):
     bits_residual: "npt.NDArray[np.int64]"
     nonzero_coefficients: "npt.NDArray[np.int64]"
     qp_mean_coded: "npt.NDArray[np.float64]"
+    sub8x8_share: "npt.NDArray[np.float64]"
+    residual_energy_y: NotRequired["npt.NDArray[np.float64]"]
+    residual_energy_cb: NotRequired["npt.NDArray[np.float64]"]
+    residual_energy_cr: NotRequired["npt.NDArray[np.float64]"]
 
 
 _DTYPES = {"frame": "Int32", "pts": "Int64", "time": "Float64", "pict_type": "string", "key_frame": "boolean",

@@ -19,13 +19,14 @@ def decoder_identity() -> dict[str, str]:
 
 # The flags that change what a file's rows hold, as the record keeps them, with what a run
 # without them has: a run resumed with others would mix two kinds of rows in one table.
-FLAG_DEFAULTS: dict[str, Any] = {"mb_types": False, "stream": None}
+FLAG_DEFAULTS: dict[str, Any] = {"mb_types": False, "syntax": False, "residual": False, "stream": None}
 
 
 def described_flag(name: str, value: Any) -> str:
-    if name == "mb_types":
-        return "with --mb-types" if value else "without --mb-types"
-    return "without --stream" if value is None else f"with --stream {value}"
+    if name == "stream":
+        return "without --stream" if value is None else f"with --stream {value}"
+    flag = "--" + name.replace("_", "-")
+    return f"with {flag}" if value else f"without {flag}"
 
 
 def flag_difference(previous: dict[str, Any], current: dict[str, Any]) -> str | None:

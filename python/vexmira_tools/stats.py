@@ -1,5 +1,5 @@
 """vexmira-stats FILE_OR_DIR... -o out.parquet|out.csv [--threads N] [--dask local|tcp://HOST:PORT] [--resume]
-       [--mb-types | --syntax] [--stream INDEX] [--quiet]
+       [--mb-types | --syntax [--residual]] [--stream INDEX] [--quiet]
        vexmira-stats --yuview FILE -o out.csv [--frames A:B] [--layers qp,types,partitions,fields,motion,bits]
 
 Writes one row per frame of every video file found (folders are searched for files with a
@@ -89,6 +89,9 @@ def parse_arguments(argv):
     table.add_argument("--syntax", action="store_true",
                        help="read each frame's syntax without decoding (H.264 only): syntax_stats' columns, with "
                             "the bits spent on headers, prediction and residual")
+    parser.add_argument("--residual", action="store_true",
+                        help="with --syntax, also each plane's residual energy (the mean square of the residual "
+                             "samples), which reads the coefficients and rebuilds each residual: slower")
     parser.add_argument("--stream", type=int, default=None, metavar="INDEX",
                         help="the video stream to read in each file, by its index as ffprobe numbers them "
                              "(default: the first video stream that is not cover art)")
@@ -110,7 +113,9 @@ def parse_arguments(argv):
         parser.error("--range-frames must be positive")
     if args.stream is not None and args.stream < 0:
         parser.error("--stream must not be negative")
-    args.table = "syntax" if args.syntax else "mb_types" if args.mb_types else "frames"
+    if args.residual and not args.syntax:
+        parser.error("--residual goes with --syntax")
+    args.table = ("residual" if args.residual else "syntax") if args.syntax else "mb_types" if args.mb_types else "frames"
     return args
 
 
@@ -203,7 +208,8 @@ def run(args) -> int:
         say(f"ignored {path}: {reason}")
     with cluster_of(args) as client:
         record = RunRecord(ignored=inputs.ignored,
-                           options={"mb_types": args.mb_types, "syntax": args.syntax, "stream": args.stream})
+                           options={"mb_types": args.mb_types, "syntax": args.syntax, "residual": args.residual,
+                                    "stream": args.stream})
         try:
             output = open_output(args.output, record, args.resume, args.table)
         except OutputError as error:

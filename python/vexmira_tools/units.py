@@ -52,8 +52,8 @@ def range_stats(path: str, first: int, end: int, threads: int = 1, session=None,
     """frame_stats of frames first..end-1 of the stream, with the session given or one this
     process keeps, with the counts of macroblock types where asked."""
     session = session or kept_session(path, table == "mb_types", stream)
-    if table == "syntax":
-        return session.syntax_stats(range(first, end), threads=threads)
+    if table in ("syntax", "residual"):
+        return session.syntax_stats(range(first, end), threads=threads, residual=table == "residual")
     return session.frame_stats(range(first, end), threads=threads)
 
 

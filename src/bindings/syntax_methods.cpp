@@ -15,6 +15,7 @@
 #include "interrupts.hpp"
 #include "python_logging.hpp"
 #include "record_dtype.hpp"
+#include "reconstruct/residual_stats.hpp"
 #include "syntax/syntax_batch.hpp"
 #include "syntax/syntax_stats.hpp"
 #include "table_columns.hpp"
@@ -120,17 +121,7 @@ std::vector<T> field_of(const std::vector<FrameSummary>& rows, T FrameSummary::*
     return values;
 }
 
-SyntaxStatsColumns syntax_stats(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
-    const std::vector<int32_t> requested = requested_frames(session, frames);
-    const int readers = threads.is_none() ? 0 : thread_count(threads);
-    SyntaxStatsTable table;
-    {
-        const PythonInterruptCheck interrupts;
-        const FfmpegMessagesToLogging messages(session.index()->path);
-        py::gil_scoped_release release;
-        const std::shared_ptr<FrameSyntaxReader> reader = session.syntax_reader();
-        table = collect_syntax_stats(session.index(), session.options(), *reader, requested, readers);
-    }
+SyntaxStatsColumns summary_columns(const SyntaxStatsTable& table) {
     const std::vector<FrameSummary>& rows = table.summaries;
     SyntaxStatsColumns columns{py::dict()};
     columns["frame"] = column(table.frame);
@@ -152,6 +143,42 @@ SyntaxStatsColumns syntax_stats(H264DecoderSession& session, const FrameNumbers&
     columns["bits_residual"] = column(field_of(rows, &FrameSummary::bits_residual));
     columns["nonzero_coefficients"] = column(field_of(rows, &FrameSummary::nonzero_coefficients));
     columns["qp_mean_coded"] = column(field_of(rows, &FrameSummary::qp_mean_coded));
+    columns["sub8x8_share"] = column(field_of(rows, &FrameSummary::sub8x8_share));
+    return columns;
+}
+
+void add_energy_columns(const std::vector<ResidualEnergy>& energy, SyntaxStatsColumns& columns) {
+    const char* names[3] = {"residual_energy_y", "residual_energy_cb", "residual_energy_cr"};
+    for (int plane = 0; plane < 3; ++plane) {
+        std::vector<double> values;
+        values.reserve(energy.size());
+        for (const ResidualEnergy& frame : energy) {
+            values.push_back(frame.plane[plane]);
+        }
+        columns[names[plane]] = column(values);
+    }
+}
+
+SyntaxStatsColumns syntax_stats(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads,
+                                bool residual) {
+    const std::vector<int32_t> requested = requested_frames(session, frames);
+    const int readers = threads.is_none() ? 0 : thread_count(threads);
+    ResidualStatsTable table;
+    {
+        const PythonInterruptCheck interrupts;
+        const FfmpegMessagesToLogging messages(session.index()->path);
+        py::gil_scoped_release release;
+        const std::shared_ptr<FrameSyntaxReader> reader = session.syntax_reader();
+        if (residual) {
+            table = collect_residual_stats(session.index(), session.options(), *reader, requested, readers);
+        } else {
+            table.syntax = collect_syntax_stats(session.index(), session.options(), *reader, requested, readers);
+        }
+    }
+    SyntaxStatsColumns columns = summary_columns(table.syntax);
+    if (residual) {
+        add_energy_columns(table.energy, columns);
+    }
     return columns;
 }
 
@@ -163,5 +190,5 @@ void register_syntax_methods(py::class_<H264DecoderSession, std::shared_ptr<H264
         .def("get_mb_syntaxes", &get_mb_syntaxes, py::arg("frames") = py::none(), py::kw_only(),
              py::arg("threads") = py::none(), docstrings::kGetMbSyntaxes)
         .def("syntax_stats", &syntax_stats, py::arg("frames") = py::none(), py::kw_only(),
-             py::arg("threads") = py::none(), docstrings::kSyntaxStats);
+             py::arg("threads") = py::none(), py::arg("residual") = false, docstrings::kSyntaxStats);
 }

@@ -385,7 +385,9 @@ class H264DecoderSession:
         Frames are independent: each reader reads a run of them in file order, from the key
         packet before its first frame (for the parameter sets in force)."""
 
-    def syntax_stats(self, frames: _Frames = None, *, threads: SupportsIndex | None = None) -> SyntaxStats:
+    def syntax_stats(
+        self, frames: _Frames = None, *, threads: SupportsIndex | None = None, residual: bool = False
+    ) -> SyntaxStats:
         """One row per frame (every frame when frames is None) as a dict of equal-length arrays (a SyntaxStats), read from the frames' syntax without decoding on `threads` readers (None or 0: every usable core)
 
         frame (int32), pts (int64, in time_base units), time (float64, seconds), pict_type,
@@ -400,12 +402,22 @@ class H264DecoderSession:
         nonzero_coefficients (int64): the nonzero quantised levels of all its blocks, the
         separately coded DC levels included; qp_mean_coded (float64): the mean QP of the
         macroblocks that code a QP of their own (an mb_qp_delta: Intra 16x16 macroblocks and
-        those with a nonzero coded block pattern).
+        those with a nonzero coded block pattern); sub8x8_share (float64): of the 8x8 blocks
+        of the macroblocks read (four each), the share whose motion is coded in partitions
+        smaller than 8x8 (8x4, 4x8, 4x4 sub-macroblocks; direct ones not counted).
+
+        With residual=True, also residual_energy_y, residual_energy_cb, residual_energy_cr
+        (float64): per plane, the mean of the squares of get_residual's samples over the
+        plane's coded area, in squared sample units at the stream's bit depth; the frames are
+        then read with their coefficients and each residual rebuilt, which takes longer.
 
         What marks "no value": pict_type '' and key_frame False where no slice header of the
-        frame was read; qp_mean NaN, qp_min and qp_max -1, the counts, bits and
-        nonzero_coefficients -1 where no macroblock was read (a coding the parser refuses,
-        such as MBAFF, or damage); qp_mean_coded NaN where no macroblock read codes a QP.
+        frame was read; qp_mean and sub8x8_share NaN, qp_min and qp_max -1, the counts, bits
+        and nonzero_coefficients -1 where no macroblock was read (a coding the parser refuses,
+        such as slice groups, or damage); qp_mean_coded NaN where no macroblock read codes a
+        QP; a residual energy NaN for a plane the stream does not have (monochrome) and for
+        every plane of a frame whose residual get_residual does not give (not read whole, a
+        field picture or an MBAFF frame).
         A damaged slice is counted up to where it stops making sense: read parsed with the
         others.
 

@@ -1,8 +1,10 @@
 #include "syntax/frame_summary.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 #include "batch/frame_stats.hpp"
+#include "frame/mb_type_map.hpp"
 #include "syntax/slice_syntax_header.hpp"
 
 namespace {
@@ -31,6 +33,18 @@ bool codes_qp(const MbSyntaxRecord& record) {
     return static_cast<MbType>(record.type) == MbType::Intra16x16 || record.cbp > 0;
 }
 
+// The 8x8 blocks of the macroblock coded in partitions smaller than 8x8: mb_type P_8x8 and
+// P_8x8ref0 (3, 4 in P and SP slices, Table 7-13) with sub_mb_type 1 to 3 (Table 7-17), and
+// B_8x8 (22 in B slices, Table 7-14) with sub_mb_type 4 to 12 (Table 7-18).
+int sub8x8_blocks(const MbSyntaxRecord& record) {
+    if (record.partition != static_cast<uint8_t>(Partition::P8x8)) {
+        return 0;
+    }
+    const int smallest_8x8 = record.mb_type == 22 ? 3 : 0;
+    return static_cast<int>(std::count_if(std::begin(record.sub_mb_type), std::end(record.sub_mb_type),
+                                          [&](int8_t sub) { return sub > smallest_8x8; }));
+}
+
 struct QpTotals {
     int64_t sum = 0;
     int64_t count = 0;
@@ -44,7 +58,9 @@ struct QpTotals {
     }
 };
 
-void add_macroblock(const MbSyntaxRecord& record, FrameSummary& summary, QpTotals& all, QpTotals& coded) {
+void add_macroblock(const MbSyntaxRecord& record, FrameSummary& summary, QpTotals& all, QpTotals& coded,
+                    int64_t& sub8x8) {
+    sub8x8 += sub8x8_blocks(record);
     switch (counted_kind(static_cast<MbType>(record.type))) {
         case CountedKind::Intra:
             ++summary.mb_intra;
@@ -92,11 +108,13 @@ FrameSummary summarise_frame(const FrameSyntax& syntax) {
     summary.nonzero_coefficients = syntax.nonzero_levels;
     QpTotals all;
     QpTotals coded;
+    int64_t sub8x8 = 0;
     for (const MbSyntaxRecord& record : syntax.records) {
         if (record.parsed != 0) {
-            add_macroblock(record, summary, all, coded);
+            add_macroblock(record, summary, all, coded, sub8x8);
         }
     }
+    summary.sub8x8_share = static_cast<double>(sub8x8) / static_cast<double>(4 * read);
     summary.qp_mean = all.mean();
     summary.qp_mean_coded = coded.mean();
     return summary;

@@ -34,6 +34,10 @@ struct FrameSummary {
     int64_t bits_residual = -1;
     // Nonzero quantised levels of every block, DC blocks included (I_PCM samples are none).
     int64_t nonzero_coefficients = -1;
+    // Of the 8x8 blocks of the macroblocks read (four each), the share whose motion is coded
+    // in partitions smaller than 8x8 (a sub-macroblock of 8x4, 4x8 or 4x4); direct
+    // sub-macroblocks are not counted, whatever their motion. NaN where none was read.
+    double sub8x8_share = std::numeric_limits<double>::quiet_NaN();
 };
 
 FrameSummary summarise_frame(const FrameSyntax& syntax);

@@ -4,7 +4,8 @@
 #include "syntax/syntax_batch.hpp"
 
 SyntaxStatsTable collect_syntax_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                                      FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads) {
+                                      FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads,
+                                      const FrameSyntaxTaker& also, bool with_coefficients) {
     SyntaxStatsTable table;
     const AVRational unit = index->pts_time_base();
     const std::vector<int64_t> bytes = frame_packet_bytes(*index);
@@ -17,9 +18,14 @@ SyntaxStatsTable collect_syntax_stats(const std::shared_ptr<const StreamIndex>& 
     }
     table.summaries.resize(frames.size());
     // Each position is taken once, by one reader: the rows need no lock.
-    read_syntax_of_frames(index, options, reader, frames, threads,
-                          [&table](std::size_t position, const FrameSyntax& syntax) {
-                              table.summaries[position] = summarise_frame(syntax);
-                          });
+    read_syntax_of_frames(
+        index, options, reader, frames, threads,
+        [&](std::size_t position, const FrameSyntax& syntax) {
+            table.summaries[position] = summarise_frame(syntax);
+            if (also) {
+                also(position, syntax);
+            }
+        },
+        with_coefficients);
     return table;
 }
