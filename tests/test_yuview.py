@@ -194,6 +194,23 @@ def test_bad_yuview_arguments(media, tmp_path, capsys):
     assert "--layers takes some of qp,types,partitions,fields,motion" in capsys.readouterr().err
 
 
+def test_ctrl_c_during_yuview_leaves_no_file_cut_short(media, tmp_path, capsys, monkeypatch):
+    import vexmira_tools.yuview as yuview
+    rows_of = yuview.FrameRows.lines
+    calls = []
+
+    def interrupted_at_the_third_frame(rows):
+        calls.append(1)
+        if len(calls) == 3:
+            raise KeyboardInterrupt
+        return rows_of(rows)
+
+    monkeypatch.setattr(yuview.FrameRows, "lines", interrupted_at_the_third_frame)
+    out = tmp_path / "out.csv"
+    assert main(["--yuview", str(media("mp4")), "-o", str(out), "--layers", "qp"]) == 130
+    assert not out.exists() and "interrupted: nothing written" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("argv", [["--help"], ["--yuview", "--help"]])
 def test_yuview_and_its_options_are_in_the_help(capsys, argv):
     with pytest.raises(SystemExit) as exit_info:

@@ -210,8 +210,14 @@ def run(path: str, output: Path, frames_text: str, layers_text: str) -> int:
                                                            f"{session.num_frames} frames"
         say(f"warning: nothing written for {path}: {why}")
         return 1
-    with tqdm(total=len(frames), unit="frame", file=sys.stderr, disable=not sys.stderr.isatty()) as bar:
-        missing, written = write_yuview_csv(session, Path(path).name, output, frames, kinds, bar)
+    try:
+        with tqdm(total=len(frames), unit="frame", file=sys.stderr, disable=not sys.stderr.isatty()) as bar:
+            missing, written = write_yuview_csv(session, Path(path).name, output, frames, kinds, bar)
+    except KeyboardInterrupt:
+        # A file cut short would load in YUView as if its last frames had no data.
+        output.unlink(missing_ok=True)
+        say(f"interrupted: nothing written for {path}")
+        return 130
     if not written:
         output.unlink()
         say(f"warning: nothing written for {path}: its {session.codec} frames gave no data for the layers chosen")
