@@ -186,9 +186,9 @@ std::size_t settled_bytes(const ReadAhead& ahead) {
 
 // Key frames at 0 and 48, a budget of three pictures. The snapshots held stay within it but
 // for the interval the caller is in, which may deliver up to 32 frames beyond the caller's
-// last request, as docs/api.md promises: at most that many more pictures after each hand-over, one more
-// (the frame the caller waits for) at any time. Pauses let the decoder go as far as it may.
-// A jump back lets go of everything held.
+// last request, as docs/api.md promises: at most that many more pictures after each
+// hand-over, one more (the frame the caller waits for) at any time. Pauses let the decoder go
+// as far as it may. A jump back lets go of everything held.
 void the_snapshots_held_stay_within_the_budget(const char* path) {
     const H264DecoderSession session(path, reading_ahead(0));
     CHECK_EQ(session.index()->interval_starts, (std::vector<int32_t>{0, 48}));
