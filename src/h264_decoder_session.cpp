@@ -16,7 +16,7 @@ H264DecoderSession::H264DecoderSession(const std::string& path, const SessionOpt
           [this](const std::vector<PacketInfo>& packets) { return find_first_output(input_, packets); },
           [this](const std::vector<PacketInfo>& packets) { return find_output_order(input_, packets); })),
       retrieval_(input_, index_, options_.deblocking),
-      read_ahead_(index_, options_, pictures_) {}
+      read_ahead_(index_, options_, pictures_, session_read_ahead_budget()) {}
 
 void H264DecoderSession::close() {
     std::lock_guard<std::mutex> lock(decode_mutex_);

@@ -62,6 +62,8 @@ public:
 
     // Frames the read-ahead has served since the session was opened, for tests and diagnostics.
     int64_t frames_read_ahead() const { return read_ahead_.frames_taken(); }
+    // The bytes of the snapshots the read-ahead holds, for tests and diagnostics.
+    SnapshotBytes read_ahead_bytes() const { return read_ahead_.snapshot_bytes(); }
 
     // The reader of frames' syntax, with a demuxer of its own, opened at its first use and
     // let go of by close() (a read under way keeps it until it ends); std::runtime_error once

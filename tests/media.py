@@ -125,6 +125,9 @@ UNUSUAL_RECIPES = {
     "ts_32x32_later": (".ts", video_input(size="32x32", frames=20) + x264() + ["-output_ts_offset", "2"]),
     "ts_later": (".ts", video_input() + x264() + ["-output_ts_offset", "2"]),
     "h264_raw_intra": (".h264", video_input(frames=4) + x264(bframes=0, gop=2)),
+    # Pictures of 3 MB in intervals longer than the read-ahead's reach into the caller's:
+    # a budget of a few of them bites.
+    "mp4_1080p": (".mp4", video_input(size="1920x1080", frames=96) + x264(bframes=3, gop=48)),
     # Larger than the demuxer's read buffer, so that reading it twice shows.
     "h264_raw_320x240": (".h264", video_input(size="320x240", frames=50) + x264()),
     "ts_pts_missing": (".ts", video_input() + x264()

@@ -64,7 +64,7 @@ def with_a_dropped_picture(media, folder: Path) -> Path:
 
 def test_read_ahead_rules(native_build, media, tmp_path):
     assert "all checks passed" in run_native(native_build / "read_ahead_test", media("mp4_long"), media("mp4_qp_busy"),
-                                             with_a_dropped_picture(media, tmp_path))
+                                             with_a_dropped_picture(media, tmp_path), media("mp4_1080p"))
 
 
 def test_picture_pool_rules(native_build):

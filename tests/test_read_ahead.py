@@ -3,16 +3,18 @@ the caller's on decoders of its own. Every answer is the ffmpeg tool's for its f
 decode without deblocking, its QP debug output, the PPS), in every order of requests and
 whatever the number of decoders, and the decoders' threads end with the session."""
 
+import hashlib
 import json
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 
 import vexmira
 from media import QP_REFERENCE_CLIPS
-from oracle import packed_picture, pps_chroma_offsets, reference_qp_maps
+from oracle import expected_frames, packed_picture, pps_chroma_offsets, reference_qp_maps
 
 # Several key-frame intervals each: closed and open GOPs, three containers and raw streams
 # whose frames are numbered from the bitstream, IDR periods of different lengths.
@@ -146,3 +148,62 @@ def test_read_ahead_reads_the_file_the_session_opened(media, reference, tmp_path
         os.replace(replaced, path)
     requests = [(i, "both") for i in range(session.num_frames)]
     assert wrong_answers(session, requests, reference("mp4_long")) == []
+
+
+# Frames the interval the caller is in may deliver beyond its last request whatever the
+# budget, as docs/api.md promises.
+REACH = 32
+
+
+def picture_bytes_at_most(session) -> int:
+    """What one snapshot with pixels holds at most, from the picture's size alone: 4:2:0
+    planes whose rows FFmpeg pads to at most 128 bytes (64 for chroma), the QP map, and the
+    record."""
+    def padded(size, to):
+        return -(-size // to) * to
+    chroma = padded((session.width + 1) // 2, 64) * ((session.height + 1) // 2)
+    return padded(session.width, 128) * session.height + 2 * chroma + session.mb_cols * session.mb_rows + 4096
+
+
+def settled_bytes_held(session) -> int:
+    """The bytes the read-ahead holds once they hold still for 300 ms (at most 10 s): its
+    decoder has gone as far as the budget lets it."""
+    held, steady, deadline = session._read_ahead_diagnostics()["bytes_held"], 0, time.monotonic() + 10
+    while steady < 30 and time.monotonic() < deadline:
+        time.sleep(0.01)
+        now = session._read_ahead_diagnostics()["bytes_held"]
+        steady, held = (steady + 1 if now == held else 0), now
+    return held
+
+
+def test_a_small_budget_bounds_what_read_ahead_holds(media, monkeypatch):
+    """A budget of three 1080p pictures, set for tests through VEXMIRA_READ_AHEAD_BUDGET, and
+    a forward loop over two intervals of 48 frames that pauses 16 frames before the second
+    and at its first: within the budget while the caller's own decoder reads the first, up to
+    REACH pictures more in the interval the caller is in, and every picture the ffmpeg tool's."""
+    path = media("mp4_1080p")
+    expected = [hashlib.md5(picture).digest() for picture in expected_frames(path, "yuv420p")]
+    picture = picture_bytes_at_most(vexmira.H264DecoderSession(str(path), read_ahead=0))
+    budget = 3 * picture
+    monkeypatch.setenv("VEXMIRA_READ_AHEAD_BUDGET", str(budget))
+    session = vexmira.H264DecoderSession(str(path), read_ahead=1)
+    assert session.key_frame_intervals().tolist() == [0, 48]
+    wrong, held = [], {}
+    for frame in range(session.num_frames):
+        if hashlib.md5(packed_picture(session, frame)).digest() != expected[frame]:
+            wrong.append(frame)
+        if frame in (32, 48):
+            held[frame] = settled_bytes_held(session)
+    diagnostics = session._read_ahead_diagnostics()
+    assert wrong == []
+    assert diagnostics["byte_budget"] == budget
+    assert diagnostics["frames_taken"] == 48
+    assert budget / 2 < held[32] <= budget
+    assert held[48] <= budget + REACH * picture
+    assert budget + REACH * picture / 2 < held[48] <= diagnostics["peak_bytes_held"] <= budget + (REACH + 1) * picture
+
+
+def test_a_read_ahead_budget_that_is_no_count_of_bytes_is_refused(media, monkeypatch):
+    monkeypatch.setenv("VEXMIRA_READ_AHEAD_BUDGET", "64M")
+    with pytest.raises(ValueError, match="^VEXMIRA_READ_AHEAD_BUDGET must be a count of bytes, not 64M$"):
+        vexmira.H264DecoderSession(str(media("mp4")))

@@ -91,6 +91,11 @@ std::shared_ptr<FrameSnapshot> ReadAhead::take(int32_t frame, bool needs_pixels,
     return result;
 }
 
+SnapshotBytes ReadAhead::snapshot_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return budget_.bytes();
+}
+
 void ReadAhead::run_ahead_of(int32_t frame, bool needs_pixels) {
     std::lock_guard<std::mutex> lock(mutex_);
     plan_.note_request(frame, needs_pixels);

@@ -74,6 +74,9 @@ public:
 
     // Frames that take gave the caller so far, for tests and diagnostics.
     int64_t frames_taken() const { return frames_taken_; }
+    // The bytes of the snapshots held now and at most so far, against the budget, for tests
+    // and diagnostics.
+    SnapshotBytes snapshot_bytes() const;
 
 private:
     void plan_units();

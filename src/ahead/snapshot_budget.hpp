@@ -15,6 +15,18 @@ constexpr std::size_t kReadAheadByteBudget = std::size_t{256} << 20;
 // waits for always finds room, and few enough to be small next to the budget.
 constexpr int32_t kCallerUnitReach = 32;
 
+// The budget a session's read-ahead holds its snapshots against: kReadAheadByteBudget, or the
+// count of bytes in VEXMIRA_READ_AHEAD_BUDGET, which is there for tests that need the budget
+// to bite on a few pictures; std::invalid_argument where that is not a count of bytes.
+std::size_t session_read_ahead_budget();
+
+// The bytes of the snapshots the read-ahead holds now and held at most so far, and its budget.
+struct SnapshotBytes {
+    std::size_t held;
+    std::size_t peak;
+    std::size_t budget;
+};
+
 // The bytes of the snapshots the read-ahead holds, against its budget. Not thread-safe: the
 // read-ahead's lock guards it.
 class SnapshotBudget {
@@ -24,7 +36,10 @@ public:
     // What a snapshot counts for: the snapshot itself and its planes.
     static std::size_t bytes_of(const FrameSnapshot& snapshot) { return sizeof(FrameSnapshot) + snapshot.byte_size(); }
 
-    void hold(std::size_t bytes) { held_ += bytes; }
+    void hold(std::size_t bytes) {
+        held_ += bytes;
+        peak_ = held_ > peak_ ? held_ : peak_;
+    }
     void release(std::size_t bytes) { held_ -= bytes; }
 
     // Whether the unit may deliver a snapshot of `bytes` for `frame` while the caller's last
@@ -39,7 +54,10 @@ public:
                !has_room(unit, unit.waiting_for_room->first, unit.waiting_for_room->second, caller_frame);
     }
 
+    SnapshotBytes bytes() const { return SnapshotBytes{held_, peak_, budget_}; }
+
 private:
     const std::size_t budget_;
     std::size_t held_ = 0;
+    std::size_t peak_ = 0;
 };

@@ -119,7 +119,13 @@ PYBIND11_MODULE(vexmira, m) {
              docstrings::kGetPlanes)
         .def("frame_stats", &frame_stats, py::arg("frames") = py::none(), py::kw_only(), py::arg("threads") = 0,
              docstrings::kFrameStats)
-        .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals);
+        .def("key_frame_intervals", &key_frame_intervals, docstrings::kKeyFrameIntervals)
+        // For tests: the frames the read-ahead served and the bytes of snapshots it held.
+        .def("_read_ahead_diagnostics", [](const Session& s) {
+            const SnapshotBytes bytes = s.read_ahead_bytes();
+            return py::dict(py::arg("frames_taken") = s.frames_read_ahead(), py::arg("bytes_held") = bytes.held,
+                            py::arg("peak_bytes_held") = bytes.peak, py::arg("byte_budget") = bytes.budget);
+        });
     register_syntax_methods(session);
     register_reconstruct_methods(m, session);
 }
