@@ -480,6 +480,15 @@ RECONSTRUCT_RECIPES.update({
         "_cropped": ("ref=2", "yuv420p", 12, "crop=160:88:0:0"),
     }.items()
 })
+# B pictures without direct prediction (no B_Skip, B_Direct_16x16 or direct 8x8 blocks): every
+# partition from list 0, list 1 or both, in a pyramid with three references, their two
+# lists' samples averaged or weighted by their distances (implicit weights).
+RECONSTRUCT_RECIPES.update({
+    f"mp4_b_{coder}{kind}": (".mp4", p_clip(coder == "cabac", f"ref=3:b-pyramid=normal:b-adapt=2:direct=none:{extra}",
+                                             frames=20, bframes=3))
+    for coder in ("cavlc", "cabac")
+    for kind, extra in {"_average": "weightb=0", "_implicit": "weightb=1"}.items()
+})
 
 
 class Media:

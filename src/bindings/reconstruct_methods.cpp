@@ -83,8 +83,8 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_levels(session, frame);
-        build_p_motion_field(syntax, field);
-        name_references(syntax, p_reference_lists(syntax), field);
+        build_motion_field(syntax, field);
+        name_references(syntax, reference_lists(syntax), field);
         columns = 4 * static_cast<py::ssize_t>(syntax.coded_cols);
         rows = static_cast<py::ssize_t>(field.size()) / columns;
     }

@@ -5,6 +5,8 @@
 
 #include "frame/mb_type_map.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
+#include "syntax/mb_types.hpp"
+#include "syntax/slice_syntax_header.hpp"
 
 namespace {
 
@@ -23,9 +25,9 @@ int median(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::
 // The 4x4 block holding sample (x, y) of a macroblock, in decoding order (6.4.3).
 int block_order(int x, int y) { return 4 * ((y / 8) * 2 + x / 8) + ((y % 8) / 4) * 2 + (x % 8) / 4; }
 
-class PMotion {
+class Motion {
 public:
-    PMotion(const FrameSyntax& syntax, std::vector<MotionRecord>& field)
+    Motion(const FrameSyntax& syntax, std::vector<MotionRecord>& field)
         : syntax_(syntax), field_(field), cols_(syntax.coded_cols),
           rows_(static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols) {}
 
@@ -33,17 +35,18 @@ public:
         mb_x_ = mb_x;
         mb_y_ = mb_y;
         mb_ = &syntax_.coded_records[static_cast<std::size_t>(mb_y) * cols_ + mb_x];
+        b_slice_ = mb_->slice >= 0 && syntax_.slices[static_cast<std::size_t>(mb_->slice)].kind == kSliceB;
         decoded_ = 0;
         const auto type = static_cast<MbType>(mb_->type);
         if (type == MbType::Skip) {
             skip();
-        } else if (type == MbType::L0) {
+        } else if (type == MbType::L0 || type == MbType::L1 || type == MbType::Bi) {
             partitions();
         }
     }
 
 private:
-    Neighbour neighbour(int x, int y) const {
+    Neighbour neighbour(int x, int y, int list) const {
         const int mx = mb_x_ + (x < 0 ? -1 : x >= 16 ? 1 : 0);
         const int my = mb_y_ + (y < 0 ? -1 : 0);
         Neighbour n;
@@ -59,18 +62,19 @@ private:
         }
         const MotionRecord& block = at(4 * mx + ((x + 16) % 16) / 4, 4 * my + ((y + 16) % 16) / 4);
         n.available = true;
-        n.ref_idx = block.ref_idx[0];
-        n.mv[0] = block.mv[0][0];
-        n.mv[1] = block.mv[0][1];
+        n.ref_idx = block.ref_idx[list];
+        n.mv[0] = block.mv[list][0];
+        n.mv[1] = block.mv[list][1];
         return n;
     }
 
-    void predict(int x, int y, int width, int height, int ref_idx, Shape shape, int* mvp) const {
-        Neighbour a = neighbour(x - 1, y);
-        Neighbour b = neighbour(x, y - 1);
-        Neighbour c = neighbour(x + width, y - 1);
+    // 8.4.1.3 for list `list`: the neighbours' vectors of that list.
+    void predict(int x, int y, int width, int height, int list, int ref_idx, Shape shape, int* mvp) const {
+        Neighbour a = neighbour(x - 1, y, list);
+        Neighbour b = neighbour(x, y - 1, list);
+        Neighbour c = neighbour(x + width, y - 1, list);
         if (!c.available) {
-            c = neighbour(x - 1, y - 1);
+            c = neighbour(x - 1, y - 1, list);
         }
         const Neighbour* directional = shape == Shape::Upper16x8   ? &b
                                        : shape == Shape::Lower16x8 ? &a
@@ -97,15 +101,15 @@ private:
 
     // 8.4.1.1: a zero vector beside a missing or still neighbour, else the 16x16 prediction.
     void skip() {
-        const Neighbour a = neighbour(-1, 0);
-        const Neighbour b = neighbour(0, -1);
+        const Neighbour a = neighbour(-1, 0, 0);
+        const Neighbour b = neighbour(0, -1, 0);
         int mv[2] = {0, 0};
         const bool still = !a.available || !b.available || (a.ref_idx == 0 && a.mv[0] == 0 && a.mv[1] == 0) ||
                            (b.ref_idx == 0 && b.mv[0] == 0 && b.mv[1] == 0);
         if (!still) {
-            predict(0, 0, 16, 16, 0, Shape::Other, mv);
+            predict(0, 0, 16, 16, 0, 0, Shape::Other, mv);
         }
-        store(0, 0, 16, 16, 0, mv);
+        store(0, 0, 16, 16, 0, 0, mv);
     }
 
     void partitions() {
@@ -123,15 +127,16 @@ private:
                 break;
             default:
                 for (int sub = 0; sub < 4; ++sub) {
-                    sub_partitions(8 * (sub % 2), 8 * (sub / 2), mb_->sub_mb_type[sub]);
+                    const int code = mb_->sub_mb_type[sub];
+                    sub_partitions(8 * (sub % 2), 8 * (sub / 2), b_slice_ ? b_sub_mb_type(code) : p_sub_mb_type(code));
                 }
         }
     }
 
-    // Table 7-17: P_L0_8x8, P_L0_8x4, P_L0_4x8, P_L0_4x4.
-    void sub_partitions(int x0, int y0, int sub_type) {
-        const int width = sub_type == 0 || sub_type == 1 ? 8 : 4;
-        const int height = sub_type == 0 || sub_type == 2 ? 8 : 4;
+    // Tables 7-17 and 7-18.
+    void sub_partitions(int x0, int y0, const SubMbTypeInfo& sub) {
+        const int width = 4 * sub.width;
+        const int height = 4 * sub.height;
         for (int y = y0; y < y0 + 8; y += height) {
             for (int x = x0; x < x0 + 8; x += width) {
                 partition(x, y, width, height, Shape::Other);
@@ -139,26 +144,33 @@ private:
         }
     }
 
+    // The lists a partition uses are those its 8x8 block codes an index for; an index not
+    // coded in a P slice (one reference) is 0.
     void partition(int x, int y, int width, int height, Shape shape) {
-        // An index not coded (one reference) is 0.
-        const int ref_idx = std::max<int>(mb_->ref_idx[0][(y / 8) * 2 + x / 8], 0);
-        int mv[2];
-        predict(x, y, width, height, ref_idx, shape, mv);
-        // The record is packed for NumPy: its int16 fields may lie at odd addresses.
-        int16_t mvd[2];
-        std::memcpy(mvd, mb_->mvd[0][(y / 4) * 4 + x / 4], sizeof mvd);
-        mv[0] += mvd[0];
-        mv[1] += mvd[1];
-        store(x, y, width, height, ref_idx, mv);
+        for (int list = 0; list < 2; ++list) {
+            const int coded = mb_->ref_idx[list][(y / 8) * 2 + x / 8];
+            const bool used = b_slice_ ? coded >= 0 : list == 0;
+            int mv[2] = {0, 0};
+            const int ref_idx = used ? std::max(coded, 0) : -1;
+            if (used) {
+                predict(x, y, width, height, list, ref_idx, shape, mv);
+                // The record is packed for NumPy: its int16 fields may lie at odd addresses.
+                int16_t mvd[2];
+                std::memcpy(mvd, mb_->mvd[list][(y / 4) * 4 + x / 4], sizeof mvd);
+                mv[0] += mvd[0];
+                mv[1] += mvd[1];
+            }
+            store(x, y, width, height, list, ref_idx, mv);
+        }
     }
 
-    void store(int x0, int y0, int width, int height, int ref_idx, const int* mv) {
+    void store(int x0, int y0, int width, int height, int list, int ref_idx, const int* mv) {
         for (int y = y0; y < y0 + height; y += 4) {
             for (int x = x0; x < x0 + width; x += 4) {
                 MotionRecord& block = at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4);
-                block.ref_idx[0] = static_cast<int8_t>(ref_idx);
-                block.mv[0][0] = static_cast<int16_t>(mv[0]);
-                block.mv[0][1] = static_cast<int16_t>(mv[1]);
+                block.ref_idx[list] = static_cast<int8_t>(ref_idx);
+                block.mv[list][0] = static_cast<int16_t>(mv[0]);
+                block.mv[list][1] = static_cast<int16_t>(mv[1]);
                 decoded_ |= 1u << block_order(x, y);
             }
         }
@@ -173,11 +185,22 @@ private:
     int mb_x_ = 0;
     int mb_y_ = 0;
     const MbSyntaxRecord* mb_ = nullptr;
+    bool b_slice_ = false;
     // The 4x4 blocks of the macroblock whose motion is known, by decoding order.
     uint32_t decoded_ = 0;
 };
 
-void require_p_picture(const FrameSyntax& syntax) {
+bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
+    const auto type = static_cast<MbType>(mb.type);
+    if (type == MbType::DirectSkip || type == MbType::Direct) {
+        return true;
+    }
+    const bool b_slice = mb.slice >= 0 && syntax.slices[static_cast<std::size_t>(mb.slice)].kind == kSliceB;
+    return b_slice && static_cast<Partition>(mb.partition) == Partition::P8x8 &&
+           std::any_of(std::begin(mb.sub_mb_type), std::end(mb.sub_mb_type), [](int8_t sub) { return sub == 0; });
+}
+
+void require_progressive_picture(const FrameSyntax& syntax) {
     if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
         throw std::runtime_error("The frame's syntax could not be read: no motion field");
     }
@@ -187,20 +210,19 @@ void require_p_picture(const FrameSyntax& syntax) {
         if (mb.interlaced || syntax.sequence.mb_adaptive_frame_field) {
             throw std::runtime_error("Field pictures and MBAFF frames have no motion field yet");
         }
-        const auto type = static_cast<MbType>(mb.type);
-        if (type == MbType::DirectSkip || type == MbType::Direct || type == MbType::L1 || type == MbType::Bi) {
-            throw PredictionNotBuilt("The frame holds B macroblocks: their motion (direct, list 1) is not built yet");
+        if (is_direct(mb, syntax)) {
+            throw PredictionNotBuilt("The frame holds B macroblocks predicted in direct mode: not built yet");
         }
     }
 }
 
 }  // namespace
 
-void build_p_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field) {
-    require_p_picture(syntax);
+void build_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field) {
+    require_progressive_picture(syntax);
     const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
     field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});
-    PMotion motion(syntax, field);
+    Motion motion(syntax, field);
     for (int mb_y = 0; mb_y < rows; ++mb_y) {
         for (int mb_x = 0; mb_x < syntax.coded_cols; ++mb_x) {
             motion.macroblock(mb_x, mb_y);

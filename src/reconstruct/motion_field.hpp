@@ -18,8 +18,9 @@ struct MotionRecord {
 };
 #pragma pack(pop)
 
-// The motion field of a P picture on the coded grid of 4x4 blocks (rows of 4 * coded_cols
-// blocks), each vector its prediction (8.4.1.3: median, the directional 16x8 and 8x16
-// rules, P_Skip) plus its coded difference. Pictures with B macroblocks (direct prediction,
-// list 1) raise PredictionNotBuilt; field pictures std::runtime_error.
-void build_p_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field);
+// The motion field of a P or B picture on the coded grid of 4x4 blocks (rows of 4 *
+// coded_cols blocks), each vector of each list its partition uses its prediction from the
+// same list's neighbours (8.4.1.3: median, the directional 16x8 and 8x16 rules, P_Skip) plus
+// its coded difference. Pictures with direct-mode macroblocks raise PredictionNotBuilt;
+// field pictures and MBAFF frames std::runtime_error.
+void build_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field);

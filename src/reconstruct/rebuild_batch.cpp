@@ -46,8 +46,8 @@ std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_pt
                                                             const std::vector<int32_t>& frames, int threads) {
     std::vector<FrameMotionField> fields(frames.size());
     rebuild_frames(index, options, reader, frames, threads, [&fields](std::size_t position, const FrameSyntax& syntax) {
-        build_p_motion_field(syntax, fields[position].blocks);
-        name_references(syntax, p_reference_lists(syntax), fields[position].blocks);
+        build_motion_field(syntax, fields[position].blocks);
+        name_references(syntax, reference_lists(syntax), fields[position].blocks);
         fields[position].columns = 4 * syntax.coded_cols;
     });
     return fields;
