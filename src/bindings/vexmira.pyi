@@ -31,7 +31,7 @@ def usable_cores() -> int:
 
 
 class PredictionNotBuilt(NotImplementedError):
-    """get_prediction of a frame that needs what is not built: direct-mode B macroblocks' and fields' inter prediction."""
+    """get_prediction of a frame that needs what is not built: fields' inter prediction."""
 
 
 class MbType(enum.IntEnum):
@@ -345,9 +345,8 @@ class H264DecoderSession:
         holds it (decoded with the loop filter on, whatever the session's mode, on its coded
         planes, edges repeated), with the block's vector of get_motion_field: quarter-sample
         luma and eighth-sample chroma interpolation; two lists' samples averaged, or weighted
-        explicitly or implicitly as the picture asks. Frames with direct-mode macroblocks
-        (B_Skip, B_Direct_16x16, B_Direct_8x8), and field pictures, raise PredictionNotBuilt
-        (a NotImplementedError); MBAFF frames RuntimeError."""
+        explicitly or implicitly as the picture asks. Field pictures and MBAFF frames raise
+        RuntimeError."""
 
     def get_motion_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
         """Get the motion of each 4x4 block of a P or B frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
@@ -357,8 +356,10 @@ class H264DecoderSession:
         the index names in its slice's list, -1 where unused): each partition's vector
         of each list it uses predicted from the same list's vectors of its neighbours (median,
         the 16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8
-        partitions at their own blocks. Frames with direct-mode macroblocks raise
-        PredictionNotBuilt."""
+        partitions at their own blocks; direct-mode blocks (B_Skip, B_Direct_16x16,
+        B_Direct_8x8) spatial or temporal as the slice says, from the motion of the
+        co-located picture (list 1's first), read and built for the purpose. Field pictures
+        and MBAFF frames raise RuntimeError."""
 
     def get_residuals(
         self, frames: _Frames = None, *, threads: SupportsIndex | None = None
@@ -376,7 +377,7 @@ class H264DecoderSession:
     ) -> npt.NDArray[np.void]:
         """The motion fields of many P or B frames (every frame when frames is None) as one (len(frames), 4 * coded mb rows, 4 * coded mb columns) structured array like get_motion_field's, built without decoding on `threads` readers (None or 0: every usable core)
 
-        A frame get_motion_field refuses (direct-mode macroblocks: PredictionNotBuilt; a field picture)
+        A frame get_motion_field refuses (a field picture, an MBAFF frame)
         raises its error; frames must share one coded size (ValueError). Ctrl-C ends the batch
         as it ends the decoding batches."""
 

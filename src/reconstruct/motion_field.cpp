@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
 
 #include "frame/mb_type_map.hpp"
-#include "reconstruct/rebuilt_picture.hpp"
+#include "reconstruct/direct_motion.hpp"
 #include "syntax/mb_types.hpp"
 #include "syntax/slice_syntax_header.hpp"
 
@@ -27,8 +29,9 @@ int block_order(int x, int y) { return 4 * ((y / 8) * 2 + x / 8) + ((y % 8) / 4)
 
 class Motion {
 public:
-    Motion(const FrameSyntax& syntax, std::vector<MotionRecord>& field)
-        : syntax_(syntax), field_(field), cols_(syntax.coded_cols),
+    Motion(const FrameSyntax& syntax, const std::vector<SliceLists>& lists, const ColocatedPicture* colocated,
+           std::vector<MotionRecord>& field)
+        : syntax_(syntax), lists_(lists), colocated_(colocated), field_(field), cols_(syntax.coded_cols),
           rows_(static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols) {}
 
     void macroblock(int mb_x, int mb_y) {
@@ -40,6 +43,10 @@ public:
         const auto type = static_cast<MbType>(mb_->type);
         if (type == MbType::Skip) {
             skip();
+        } else if (type == MbType::DirectSkip || type == MbType::Direct) {
+            for (int sub = 0; sub < 4; ++sub) {
+                direct(8 * (sub % 2), 8 * (sub / 2));
+            }
         } else if (type == MbType::L0 || type == MbType::L1 || type == MbType::Bi) {
             partitions();
         }
@@ -69,7 +76,7 @@ private:
     }
 
     // 8.4.1.3 for list `list`: the neighbours' vectors of that list.
-    void predict(int x, int y, int width, int height, int list, int ref_idx, Shape shape, int* mvp) const {
+    void predict(int x, int y, int width, int list, int ref_idx, Shape shape, int* mvp) const {
         Neighbour a = neighbour(x - 1, y, list);
         Neighbour b = neighbour(x, y - 1, list);
         Neighbour c = neighbour(x + width, y - 1, list);
@@ -107,7 +114,7 @@ private:
         const bool still = !a.available || !b.available || (a.ref_idx == 0 && a.mv[0] == 0 && a.mv[1] == 0) ||
                            (b.ref_idx == 0 && b.mv[0] == 0 && b.mv[1] == 0);
         if (!still) {
-            predict(0, 0, 16, 16, 0, 0, Shape::Other, mv);
+            predict(0, 0, 16, 0, 0, Shape::Other, mv);
         }
         store(0, 0, 16, 16, 0, 0, mv);
     }
@@ -128,8 +135,72 @@ private:
             default:
                 for (int sub = 0; sub < 4; ++sub) {
                     const int code = mb_->sub_mb_type[sub];
-                    sub_partitions(8 * (sub % 2), 8 * (sub / 2), b_slice_ ? b_sub_mb_type(code) : p_sub_mb_type(code));
+                    if (b_slice_ && code == 0) {
+                        direct(8 * (sub % 2), 8 * (sub / 2));
+                    } else {
+                        sub_partitions(8 * (sub % 2), 8 * (sub / 2), b_slice_ ? b_sub_mb_type(code) : p_sub_mb_type(code));
+                    }
                 }
+        }
+    }
+
+    // 8.4.1.2: the 8x8 block at (x0, y0) of a B_Skip or B_Direct_16x16 macroblock, or a
+    // direct 8x8 block of B_8x8, from the co-located picture's motion.
+    void direct(int x0, int y0) {
+        const auto slice = static_cast<std::size_t>(mb_->slice);
+        const bool inference = syntax_.sequence.direct_8x8_inference;
+        int ref_idx[2];
+        int mv[2][2];
+        const bool spatial = syntax_.slices[slice].direct_spatial;
+        if (spatial) {
+            spatial_prediction(ref_idx, mv);
+        }
+        for (int y = y0; y < y0 + 8; y += 4) {
+            for (int x = x0; x < x0 + 8; x += 4) {
+                const ColocatedMotion colocated = colocated_motion(*colocated_, mb_x_, mb_y_, x / 4, y / 4, inference);
+                if (!spatial) {
+                    MotionRecord block;
+                    temporal_direct(colocated, lists_[slice], syntax_.order_count, block);
+                    for (int list = 0; list < 2; ++list) {
+                        int16_t vector[2];
+                        std::memcpy(vector, block.mv[list], sizeof vector);
+                        const int stored[2] = {vector[0], vector[1]};
+                        store(x, y, 4, 4, list, block.ref_idx[list], stored);
+                    }
+                    continue;
+                }
+                const bool still = colocated_is_still(*colocated_, colocated);
+                for (int list = 0; list < 2; ++list) {
+                    const int zero[2] = {0, 0};
+                    store(x, y, 4, 4, list, ref_idx[list], ref_idx[list] == 0 && still ? zero : mv[list]);
+                }
+            }
+        }
+    }
+
+    // 8.4.1.2.2: each list's index the lowest the macroblock's neighbours A, B and C use,
+    // its vector the 16x16 prediction; both lists' index 0 and zero vectors where the
+    // neighbours use neither list.
+    void spatial_prediction(int* ref_idx, int (*mv)[2]) const {
+        const auto min_positive = [](int a, int b) { return a >= 0 && b >= 0 ? std::min(a, b) : std::max(a, b); };
+        for (int list = 0; list < 2; ++list) {
+            const Neighbour a = neighbour(-1, 0, list);
+            const Neighbour b = neighbour(0, -1, list);
+            Neighbour c = neighbour(16, -1, list);
+            if (!c.available) {
+                c = neighbour(-1, -1, list);
+            }
+            ref_idx[list] = min_positive(a.ref_idx, min_positive(b.ref_idx, c.ref_idx));
+        }
+        const bool zero = ref_idx[0] < 0 && ref_idx[1] < 0;
+        for (int list = 0; list < 2; ++list) {
+            mv[list][0] = 0;
+            mv[list][1] = 0;
+            if (zero) {
+                ref_idx[list] = 0;
+            } else if (ref_idx[list] >= 0) {
+                predict(0, 0, 16, list, ref_idx[list], Shape::Other, mv[list]);
+            }
         }
     }
 
@@ -153,7 +224,7 @@ private:
             int mv[2] = {0, 0};
             const int ref_idx = used ? std::max(coded, 0) : -1;
             if (used) {
-                predict(x, y, width, height, list, ref_idx, shape, mv);
+                predict(x, y, width, list, ref_idx, shape, mv);
                 // The record is packed for NumPy: its int16 fields may lie at odd addresses.
                 int16_t mvd[2];
                 std::memcpy(mvd, mb_->mvd[list][(y / 4) * 4 + x / 4], sizeof mvd);
@@ -179,6 +250,8 @@ private:
     MotionRecord& at(int x, int y) const { return field_[static_cast<std::size_t>(y) * 4 * cols_ + x]; }
 
     const FrameSyntax& syntax_;
+    const std::vector<SliceLists>& lists_;
+    const ColocatedPicture* colocated_;
     std::vector<MotionRecord>& field_;
     const int cols_;
     const int rows_;
@@ -210,22 +283,55 @@ void require_progressive_picture(const FrameSyntax& syntax) {
         if (mb.interlaced || syntax.sequence.mb_adaptive_frame_field) {
             throw std::runtime_error("Field pictures and MBAFF frames have no motion field yet");
         }
-        if (is_direct(mb, syntax)) {
-            throw PredictionNotBuilt("The frame holds B macroblocks predicted in direct mode: not built yet");
-        }
     }
+}
+
+// The frame list 1 names first in the B slices, whose motion direct prediction follows:
+// its own field built as this one is.
+ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
+                                   const SyntaxSource& source) {
+    const HeldReference* first = nullptr;
+    for (std::size_t slice = 0; slice < lists.size(); ++slice) {
+        if (syntax.slices[slice].kind != kSliceB || lists[slice][1].empty()) {
+            continue;
+        }
+        const HeldReference& named = lists[slice][1][0];
+        if (named.frame < 0 || (first != nullptr && first->frame != named.frame)) {
+            throw std::runtime_error("The co-located picture of direct prediction is not a frame the file shows once");
+        }
+        first = &named;
+    }
+    if (first == nullptr) {
+        throw std::runtime_error("Direct prediction without a list 1 picture");
+    }
+    FrameSyntax other;
+    source(first->frame, other);
+    ColocatedPicture colocated;
+    build_motion_field(other, source, colocated.field);
+    colocated.columns = 4 * other.coded_cols;
+    colocated.order_count = first->order_count;
+    colocated.long_term = first->long_term;
+    return colocated;
 }
 
 }  // namespace
 
-void build_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field) {
+void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field) {
     require_progressive_picture(syntax);
+    const std::vector<SliceLists> lists = reference_lists(syntax);
+    const bool direct = std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
+                                    [&](const MbSyntaxRecord& mb) { return is_direct(mb, syntax); });
+    std::optional<ColocatedPicture> colocated;
+    if (direct) {
+        colocated = colocated_picture(syntax, lists, source);
+    }
     const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
     field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});
-    Motion motion(syntax, field);
+    Motion motion(syntax, lists, colocated ? &*colocated : nullptr, field);
     for (int mb_y = 0; mb_y < rows; ++mb_y) {
         for (int mb_x = 0; mb_x < syntax.coded_cols; ++mb_x) {
             motion.macroblock(mb_x, mb_y);
         }
     }
+    name_references(syntax, lists, field);
 }

@@ -55,14 +55,14 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
 }
 
 void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const StreamIndex>& index,
-                     RebuiltPicture& picture) {
+                     const SyntaxSource& source, RebuiltPicture& picture) {
     reset(syntax, picture, true);
     require_parsed(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
     std::vector<MotionRecord> field;
     std::vector<SliceLists> frame_lists;
     if (!all_intra) {
-        build_motion_field(syntax, field);
+        build_motion_field(syntax, source, field);
         frame_lists = reference_lists(syntax);
     }
     const DecodedReferences references(index, syntax, frame_lists);

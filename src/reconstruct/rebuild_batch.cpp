@@ -1,9 +1,9 @@
 #include "reconstruct/rebuild_batch.hpp"
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "reconstruct/reference_lists.hpp"
 #include "syntax/syntax_batch.hpp"
 
 namespace {
@@ -45,9 +45,17 @@ std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_pt
                                                             const SessionOptions& options, FrameSyntaxReader& reader,
                                                             const std::vector<int32_t>& frames, int threads) {
     std::vector<FrameMotionField> fields(frames.size());
-    rebuild_frames(index, options, reader, frames, threads, [&fields](std::size_t position, const FrameSyntax& syntax) {
-        build_motion_field(syntax, fields[position].blocks);
-        name_references(syntax, reference_lists(syntax), fields[position].blocks);
+    rebuild_frames(index, options, reader, frames, threads, [&](std::size_t position, const FrameSyntax& syntax) {
+        // The batch's readers are busy with their runs: the co-located pictures of direct
+        // prediction are read by one of the frame's own, opened where it needs one.
+        std::unique_ptr<FrameSyntaxReader> own;
+        const SyntaxSource source = [&](int32_t frame, FrameSyntax& read) {
+            if (!own) {
+                own = std::make_unique<FrameSyntaxReader>(index, options);
+            }
+            own->read(frame, true, read);
+        };
+        build_motion_field(syntax, source, fields[position].blocks);
         fields[position].columns = 4 * syntax.coded_cols;
     });
     return fields;
