@@ -306,6 +306,12 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
     }
     FrameSyntax other;
     source(first->frame, other);
+    // Fewer pictures before it than before this one: where frames share timestamps the frame
+    // may name another packet's picture, and the reads would not end.
+    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != syntax.coded_records.size() ||
+        other.earlier.size() >= syntax.earlier.size()) {
+        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
+    }
     ColocatedPicture colocated;
     build_motion_field(other, source, colocated.field);
     colocated.columns = 4 * other.coded_cols;
