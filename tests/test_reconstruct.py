@@ -1,4 +1,4 @@
-"""Pictures rebuilt from their syntax: every I and P frame's prediction plus its residual,
+"""Pictures rebuilt from their syntax: every I, P and B frame's prediction plus its residual,
 clipped, against the decoder's own picture before its loop filter (deblocking="exact"); the
 motion field against the decoder's vectors; each frame alone and in batches."""
 
