@@ -149,8 +149,8 @@ private:
     void direct(int x0, int y0) {
         const auto slice = static_cast<std::size_t>(mb_->slice);
         const bool inference = syntax_.sequence.direct_8x8_inference;
-        int ref_idx[2];
-        int mv[2][2];
+        int ref_idx[2] = {0, 0};
+        int mv[2][2] = {};
         const bool spatial = syntax_.slices[slice].direct_spatial;
         if (spatial) {
             spatial_prediction(ref_idx, mv);
