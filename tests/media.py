@@ -483,6 +483,18 @@ RECONSTRUCT_RECIPES.update({
         "_cropped": ("ref=2", "yuv420p", 12, "crop=160:88:0:0"),
     }.items()
 })
+# B pictures in a pyramid with three references: every partition from list 0, list 1 or both,
+# without direct prediction (no B_Skip, B_Direct_16x16 or direct 8x8 blocks) and with it,
+# spatial and temporal; two lists' samples averaged or weighted by their distances (implicit
+# weights).
+RECONSTRUCT_RECIPES.update({
+    f"mp4_b_{coder}_{direct}_{weights}": (".mp4", p_clip(
+        coder == "cabac", f"ref=3:b-pyramid=normal:b-adapt=2:direct={direct}:weightb={int(weights == 'implicit')}",
+        frames=20, bframes=3))
+    for coder in ("cavlc", "cabac")
+    for direct, weights in (("none", "average"), ("none", "implicit"), ("spatial", "average"),
+                            ("temporal", "implicit"))
+})
 
 
 class Media:

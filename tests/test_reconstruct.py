@@ -1,4 +1,4 @@
-"""Pictures rebuilt from their syntax: every I and P frame's prediction plus its residual,
+"""Pictures rebuilt from their syntax: every I, P and B frame's prediction plus its residual,
 clipped, against the decoder's own picture before its loop filter (deblocking="exact"); the
 motion field against the decoder's vectors; each frame alone and in batches."""
 
@@ -47,10 +47,6 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
         planes = 1 if "gray" in clip else 3
         chroma_shift = (0, 0) if "444" in clip else (1, 0) if "422" in clip else (1, 1)
         for frame, residual in zip(frames, residuals_of(session, frames, ACCESS[clip])):
-            if session.get_frame_type(frame) == "B":
-                with pytest.raises(vexmira.PredictionNotBuilt):
-                    session.get_prediction(frame)
-                continue
             prediction = session.get_prediction(frame)
             for plane in range(planes):
                 rows, columns = prediction[plane].shape
@@ -62,41 +58,40 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
                 assert (rebuilt == expected).all(), (frame, first_difference(rebuilt, expected, plane, chroma_shift))
 
 
-def test_b_frames_give_a_residual_but_no_prediction_yet(media):
-    with vexmira.H264DecoderSession(media("mp4")) as session:
-        types = [session.get_frame_type(i) for i in range(session.num_frames)]
-        bipredicted = types.index("B")
-        luma, cb, cr = session.get_residual(bipredicted)
-        assert luma.dtype == np.int16 and luma.shape == (48, 64) and cb.shape == (24, 32)
-        with pytest.raises(vexmira.PredictionNotBuilt, match="B "):
-            session.get_prediction(bipredicted)
-        assert session.get_prediction(types.index("P"))[0].shape == (48, 64)
-
-
 @pytest.mark.parametrize("access", ["single", "batch"])
-@pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith("mp4_p_")])
-def test_motion_field_of_p_frames_is_the_decoders_where_it_exports_one(media, clip, access):
-    """FFmpeg exports one vector per 8x8 block and larger: sub-8x8 partitions and intra
-    blocks are left out of the comparison."""
+@pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith(("mp4_p_", "mp4_b_"))])
+def test_motion_field_is_the_decoders_where_it_exports_one(media, clip, access):
+    """FFmpeg exports one vector per list and 8x8 block and larger: sub-8x8 partitions and
+    intra blocks are left out of the comparison. B frames' blocks use the lists their
+    macroblock type names, and only those."""
     with (vexmira.H264DecoderSession(media(clip), motion_vectors=True) as decoded,
           vexmira.H264DecoderSession(media(clip)) as session):
-        frames = [i for i in range(session.num_frames) if session.get_frame_type(i) == "P"]
+        frames = [i for i in range(session.num_frames) if session.get_frame_type(i) in "PB"]
         random.Random(clip).shuffle(frames)
-        compared = 0
+        compared = np.zeros(2, int)
         fields = session.get_motion_fields(frames, threads=2) if access == "batch" else map(session.get_motion_field,
                                                                                              frames)
         for frame, field in zip(frames, fields):
             syntax = session.get_mb_syntax(frame)
-            exported = decoded.get_mv_field(frame)[0]
-            inter = np.isin(syntax["type"], [MbType.SKIP, MbType.L0])
-            whole_8x8 = ~((syntax["partition"] == Partition.P8X8)[..., None] & (syntax["sub_mb_type"] > 0)).any(-1)
-            shown = np.kron(inter & whole_8x8, np.ones((4, 4), bool))
-            assert (field["ref_idx"][..., 0][shown] >= 0).all() and (field["ref_idx"][..., 0][~np.kron(
-                inter, np.ones((4, 4), bool))] == -1).all(), frame
-            for component in range(2):
-                assert (field["mv"][..., 0, component][shown] == exported[component][shown]).all(), (frame, component)
-            compared += int(shown.sum())
-        assert compared > 0
+            exported = decoded.get_mv_field(frame)
+            # Sub-macroblock types of whole 8x8 blocks: P_L0_8x8; B_Direct_8x8 (x264 sets
+            # direct_8x8_inference), B_L0_8x8, B_L1_8x8, B_Bi_8x8.
+            whole_types = [0, 1, 2, 3] if session.get_frame_type(frame) == "B" else [0]
+            whole_8x8 = ~((syntax["partition"] == Partition.P8X8)[..., None] &
+                          ~np.isin(syntax["sub_mb_type"], whole_types)).any(-1)
+            either = [MbType.BI, MbType.DIRECT, MbType.DIRECT_SKIP]
+            for list_number, one in enumerate(([MbType.SKIP, MbType.L0], [MbType.L1])):
+                ref_idx = field["ref_idx"][..., list_number]
+                inter = np.kron(np.isin(syntax["type"], one + either), np.ones((4, 4), bool))
+                assert (ref_idx[~inter] == -1).all(), (frame, list_number)
+                one_list = np.kron(np.isin(syntax["type"], one), np.ones((4, 4), bool))
+                assert (ref_idx[one_list] >= 0).all(), (frame, list_number)
+                shown = np.kron(whole_8x8, np.ones((4, 4), bool)) & (ref_idx >= 0)
+                for component in range(2):
+                    assert (field["mv"][..., list_number, component][shown] ==
+                            exported[list_number][component][shown]).all(), (frame, list_number, component)
+                compared[list_number] += int(shown.sum())
+        assert compared[0] > 0 and (compared[1] > 0) == ("_b_" in clip)
 
 
 def order_counts_of_p_pictures(path):

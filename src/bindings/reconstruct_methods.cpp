@@ -15,7 +15,6 @@
 #include "reconstruct/motion_field.hpp"
 #include "reconstruct/rebuild_batch.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
-#include "reconstruct/reference_lists.hpp"
 
 namespace {
 
@@ -23,6 +22,10 @@ FrameSyntax read_levels(H264DecoderSession& session, int32_t frame) {
     FrameSyntax syntax;
     session.syntax_reader()->read(frame, true, syntax);
     return syntax;
+}
+
+SyntaxSource levels_of(H264DecoderSession& session) {
+    return [&session](int32_t frame, FrameSyntax& syntax) { session.syntax_reader()->read(frame, true, syntax); };
 }
 
 template <typename Sample, typename Source>
@@ -54,7 +57,7 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_levels(session, frame);
         bit_depth = std::max(syntax.sequence.bit_depth_luma, syntax.sequence.bit_depth_chroma);
-        rebuild_picture(syntax, session.index(), picture);
+        rebuild_picture(syntax, session.index(), levels_of(session), picture);
     }
     py::list planes;
     for (int plane = 0; plane < 3; ++plane) {
@@ -83,8 +86,7 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_levels(session, frame);
-        build_p_motion_field(syntax, field);
-        name_references(syntax, p_reference_lists(syntax), field);
+        build_motion_field(syntax, levels_of(session), field);
         columns = 4 * static_cast<py::ssize_t>(syntax.coded_cols);
         rows = static_cast<py::ssize_t>(field.size()) / columns;
     }

@@ -31,7 +31,7 @@ def usable_cores() -> int:
 
 
 class PredictionNotBuilt(NotImplementedError):
-    """get_prediction of a frame that needs what is not built: B pictures' and fields' inter prediction."""
+    """get_prediction of a frame that needs what is not built: fields' inter prediction."""
 
 
 class MbType(enum.IntEnum):
@@ -324,7 +324,7 @@ class H264DecoderSession:
         The levels of get_coefficients scaled (the scaling matrices in force, each macroblock's
         QP, chroma QP from its offsets) and inverse-transformed (4x4 and 8x8, the Intra 16x16
         luma DC and chroma DC transforms), or in lossless macroblocks taken as they are, as the
-        decoder adds them to its prediction: for an I or P frame,
+        decoder adds them to its prediction: for a frame get_prediction rebuilds,
         clip(get_prediction(frame_idx)[p] + get_residual(frame_idx)[p]) is the picture before
         the loop filter. Zero in skipped macroblocks. Chroma arrays are empty for monochrome
         streams; field pictures and MBAFF frames raise RuntimeError."""
@@ -333,29 +333,33 @@ class H264DecoderSession:
         self, frame_idx: SupportsIndex
     ) -> tuple[npt.NDArray[np.uint8] | npt.NDArray[np.uint16], npt.NDArray[np.uint8] | npt.NDArray[np.uint16],
                npt.NDArray[np.uint8] | npt.NDArray[np.uint16]]:
-        """Get the prediction of an I or P frame, rebuilt from its syntax and its reference frames, as three arrays (luma, Cb, Cr) of the picture's sample type at the coded picture's size
+        """Get the prediction of an I, P or B frame, rebuilt from its syntax and its reference frames, as three arrays (luma, Cb, Cr) of the picture's sample type at the coded picture's size
 
         Intra blocks predicted as their intra mode says from the samples beside them as rebuilt
         before the loop filter (prediction plus residual, macroblock by macroblock), with Intra
         8x8's reference filtering and constrained_intra_pred's rule; an I_PCM macroblock's
-        prediction is its coded samples and its residual zero. P blocks predicted from the
-        reference frame their list 0 index names (the lists initialised and modified as the
+        prediction is its coded samples and its residual zero. Inter blocks predicted from the
+        reference frames their list 0 and list 1 indices name (the lists initialised, list 0
+        of a P slice by frame number, a B slice's by picture order count, and modified as the
         slice says, over the references the decoded reference marking leaves), as the decoder
         holds it (decoded with the loop filter on, whatever the session's mode, on its coded
         planes, edges repeated), with the block's vector of get_motion_field: quarter-sample
-        luma and eighth-sample chroma interpolation, explicit weights where the picture asks
-        for them. Frames with B slices, and field pictures, raise PredictionNotBuilt (a
-        NotImplementedError); MBAFF frames RuntimeError."""
+        luma and eighth-sample chroma interpolation; two lists' samples averaged, or weighted
+        explicitly or implicitly as the picture asks. Field pictures and MBAFF frames raise
+        RuntimeError."""
 
     def get_motion_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
-        """Get the motion of each 4x4 block of a P frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
+        """Get the motion of each 4x4 block of a P or B frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
 
         mv (2 lists x (x, y), int16, quarter samples), ref_idx (2 lists, -1 where unused,
         intra blocks too) and ref_poc (2 lists, int32, the picture order count of the picture
         the index names in its slice's list, -1 where unused): each partition's vector
-        predicted from its neighbours (median, the 16x8 and 8x16 directional rules, P_Skip)
-        plus its coded difference, sub-8x8 partitions at their own blocks. Frames with B
-        macroblocks (direct prediction, list 1) raise PredictionNotBuilt."""
+        of each list it uses predicted from the same list's vectors of its neighbours (median,
+        the 16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8
+        partitions at their own blocks; direct-mode blocks (B_Skip, B_Direct_16x16,
+        B_Direct_8x8) spatial or temporal as the slice says, from the motion of the
+        co-located picture (list 1's first), read and built for the purpose. Field pictures
+        and MBAFF frames raise RuntimeError."""
 
     def get_residuals(
         self, frames: _Frames = None, *, threads: SupportsIndex | None = None
@@ -371,9 +375,9 @@ class H264DecoderSession:
     def get_motion_fields(
         self, frames: _Frames = None, *, threads: SupportsIndex | None = None
     ) -> npt.NDArray[np.void]:
-        """The motion fields of many P frames (every frame when frames is None) as one (len(frames), 4 * coded mb rows, 4 * coded mb columns) structured array like get_motion_field's, built without decoding on `threads` readers (None or 0: every usable core)
+        """The motion fields of many P or B frames (every frame when frames is None) as one (len(frames), 4 * coded mb rows, 4 * coded mb columns) structured array like get_motion_field's, built without decoding on `threads` readers (None or 0: every usable core)
 
-        A frame get_motion_field refuses (B macroblocks: PredictionNotBuilt; a field picture)
+        A frame get_motion_field refuses (a field picture, an MBAFF frame)
         raises its error; frames must share one coded size (ValueError). Ctrl-C ends the batch
         as it ends the decoding batches."""
 

@@ -6,9 +6,9 @@
 #include <string>
 
 InterMacroblock::InterMacroblock(const FrameSyntax& syntax, RebuiltPicture& picture,
-                                 const std::vector<MotionRecord>& field,
-                                 const std::vector<std::vector<const ReferencePicture*>>& lists)
-    : syntax_(syntax), picture_(picture), field_(field), lists_(lists),
+                                 const std::vector<MotionRecord>& field, const std::vector<PictureLists>& pictures,
+                                 const std::vector<SliceLists>& references)
+    : syntax_(syntax), picture_(picture), field_(field), pictures_(pictures), references_(references),
       chroma_array_type_(syntax.sequence.chroma_array_type()) {}
 
 void InterMacroblock::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
@@ -22,51 +22,118 @@ void InterMacroblock::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
 void InterMacroblock::block(int mb_x, int mb_y, int bx, int by, const MbSyntaxRecord& mb) {
     const std::size_t blocks_per_row = 4 * static_cast<std::size_t>(syntax_.coded_cols);
     const MotionRecord& motion = field_[(4 * static_cast<std::size_t>(mb_y) + by / 4) * blocks_per_row + 4 * mb_x + bx / 4];
-    const std::vector<const ReferencePicture*>& list = lists_[static_cast<std::size_t>(mb.slice)];
-    const int ref_idx = motion.ref_idx[0];
-    if (ref_idx < 0 || static_cast<std::size_t>(ref_idx) >= list.size() || list[ref_idx] == nullptr) {
-        throw std::runtime_error("Reference index " + std::to_string(ref_idx) + " of macroblock (" +
-                                 std::to_string(mb_x) + ", " + std::to_string(mb_y) +
-                                 ") names no picture the interval decodes before it");
-    }
-    const ReferencePicture& reference = *list[ref_idx];
-    // The record is packed: its int16 fields may lie at odd addresses.
-    int16_t mv[2];
-    std::memcpy(mv, motion.mv[0], sizeof mv);
-    const SliceSyntaxHeader& slice = syntax_.slices[static_cast<std::size_t>(mb.slice)];
-    const bool weighted = syntax_.picture.weighted_prediction && slice.weights.coded;
-    const PredictionWeight* weight = weighted ? &slice.weights.entries[0][ref_idx] : nullptr;
-    const int x = 16 * mb_x + bx;
-    const int y = 16 * mb_y + by;
-    predict_luma_block(reference.planes[0], x, y, mv[0], mv[1], 4, 4, syntax_.sequence.bit_depth_luma, prediction_);
-    store(0, x, y, 4, 4, weight, slice.weights.luma_log2_denominator);
-    for (int plane = 1; plane < 3 && chroma_array_type_ != 0; ++plane) {
-        if (chroma_array_type_ == 3) {
-            predict_luma_block(reference.planes[plane], x, y, mv[0], mv[1], 4, 4, syntax_.sequence.bit_depth_chroma,
-                               prediction_);
-            store(plane, x, y, 4, 4, weight, slice.weights.chroma_log2_denominator);
+    const PictureLists& lists = pictures_[static_cast<std::size_t>(mb.slice)];
+    const ReferencePicture* pictures[2] = {nullptr, nullptr};
+    int16_t mv[2][2] = {};
+    for (int list = 0; list < 2; ++list) {
+        const int ref_idx = motion.ref_idx[list];
+        if (ref_idx < 0) {
             continue;
         }
-        const int height = chroma_array_type_ == 1 ? 2 : 4;
-        const int cy = chroma_array_type_ == 1 ? y / 2 : y;
-        predict_chroma_block(reference.planes[plane], x / 2, cy, mv[0], mv[1], 2, height, chroma_array_type_,
-                             prediction_);
-        store(plane, x / 2, cy, 2, height, weight, slice.weights.chroma_log2_denominator);
+        const std::vector<const ReferencePicture*>& names = lists[static_cast<std::size_t>(list)];
+        if (static_cast<std::size_t>(ref_idx) >= names.size() || names[static_cast<std::size_t>(ref_idx)] == nullptr) {
+            throw std::runtime_error("Reference index " + std::to_string(ref_idx) + " of list " + std::to_string(list) +
+                                     " of macroblock (" + std::to_string(mb_x) + ", " + std::to_string(mb_y) +
+                                     ") names no picture the interval decodes before it");
+        }
+        pictures[list] = names[static_cast<std::size_t>(ref_idx)];
+        // The record is packed: its int16 fields may lie at odd addresses.
+        std::memcpy(mv[list], motion.mv[list], sizeof mv[list]);
+    }
+    if (pictures[0] == nullptr && pictures[1] == nullptr) {
+        throw std::runtime_error("Macroblock (" + std::to_string(mb_x) + ", " + std::to_string(mb_y) +
+                                 ") of the motion field uses no list");
+    }
+    const int planes = chroma_array_type_ == 0 ? 1 : 3;
+    for (int plane = 0; plane < planes; ++plane) {
+        int size[2];
+        predict(plane, 16 * mb_x + bx, 16 * mb_y + by, pictures, mv, size);
+        const int x = plane == 0 || chroma_array_type_ == 3 ? 16 * mb_x + bx : (16 * mb_x + bx) / 2;
+        const int y = plane == 0 || chroma_array_type_ != 1 ? 16 * mb_y + by : (16 * mb_y + by) / 2;
+        store(plane, x, y, size[0], size[1], motion, weights_of(mb, motion, plane));
     }
 }
 
-void InterMacroblock::store(int plane, int x0, int y0, int width, int height, const PredictionWeight* weight,
-                            int log2_denominator) {
+void InterMacroblock::predict(int plane, int x, int y, const ReferencePicture* const* pictures,
+                              const int16_t (*mv)[2], int* size) {
+    const bool full = plane == 0 || chroma_array_type_ == 3;
+    size[0] = full ? 4 : 2;
+    size[1] = full || chroma_array_type_ == 2 ? 4 : 2;
+    for (int list = 0; list < 2; ++list) {
+        if (pictures[list] == nullptr) {
+            continue;
+        }
+        const ReferencePlane& reference = pictures[list]->planes[plane];
+        if (full) {
+            const int bit_depth = plane == 0 ? syntax_.sequence.bit_depth_luma : syntax_.sequence.bit_depth_chroma;
+            predict_luma_block(reference, x, y, mv[list][0], mv[list][1], 4, 4, bit_depth, prediction_[list]);
+        } else {
+            predict_chroma_block(reference, x / 2, chroma_array_type_ == 1 ? y / 2 : y, mv[list][0], mv[list][1], 2,
+                                 size[1], chroma_array_type_, prediction_[list]);
+        }
+    }
+}
+
+// Explicit weights where the slice codes a table (P slices with weighted_pred_flag, B slices
+// with weighted_bipred_idc 1); implicit ones for two lists of a B slice with
+// weighted_bipred_idc 2; else none.
+PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane) const {
+    const SliceSyntaxHeader& slice = syntax_.slices[static_cast<std::size_t>(mb.slice)];
+    PairWeights weights;
+    if (slice.weights.coded) {
+        weights.weighted = true;
+        weights.log2_denominator =
+            plane == 0 ? slice.weights.luma_log2_denominator : slice.weights.chroma_log2_denominator;
+        for (std::size_t list = 0; list < 2; ++list) {
+            if (motion.ref_idx[list] >= 0) {
+                const PredictionWeight& entry = slice.weights.entries[list][static_cast<std::size_t>(motion.ref_idx[list])];
+                weights.weight[list] = entry.weight[static_cast<std::size_t>(plane)];
+                weights.offset[list] = entry.offset[static_cast<std::size_t>(plane)];
+            }
+        }
+        return weights;
+    }
+    const bool both = motion.ref_idx[0] >= 0 && motion.ref_idx[1] >= 0;
+    if (slice.kind == kSliceB && syntax_.picture.weighted_bipred == 2 && both) {
+        return implicit_weights(mb, motion);
+    }
+    return weights;
+}
+
+// 8.4.2.3.1: weights from the distances in picture order, 32 each where they cannot be had.
+PairWeights InterMacroblock::implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion) const {
+    const SliceLists& lists = references_[static_cast<std::size_t>(mb.slice)];
+    const HeldReference& first = lists[0][static_cast<std::size_t>(motion.ref_idx[0])];
+    const HeldReference& second = lists[1][static_cast<std::size_t>(motion.ref_idx[1])];
+    PairWeights weights{true, 5, {32, 32}, {0, 0}};
+    if (first.order_count == second.order_count || first.long_term || second.long_term) {
+        return weights;
+    }
+    const int scale = dist_scale_factor(syntax_.order_count, first.order_count, second.order_count) >> 2;
+    if (scale >= -64 && scale <= 128) {
+        weights.weight[0] = 64 - scale;
+        weights.weight[1] = scale;
+    }
+    return weights;
+}
+
+void InterMacroblock::store(int plane, int x0, int y0, int width, int height, const MotionRecord& motion,
+                            const PairWeights& weights) {
     const int bit_depth = plane == 0 ? syntax_.sequence.bit_depth_luma : syntax_.sequence.bit_depth_chroma;
     const int32_t most = (1 << bit_depth) - 1;
     const int stride = picture_.width[plane];
+    const bool both = motion.ref_idx[0] >= 0 && motion.ref_idx[1] >= 0;
+    const int single = motion.ref_idx[0] >= 0 ? 0 : 1;
     for (int y = 0; y < height; ++y) {
         const std::size_t row = static_cast<std::size_t>(y0 + y) * stride + x0;
         for (int x = 0; x < width; ++x) {
-            int32_t predicted = prediction_[y * width + x];
-            if (weight != nullptr) {
-                predicted = weigh_sample(predicted, weight->weight[plane], weight->offset[plane], log2_denominator,
-                                         bit_depth);
+            const int at = y * width + x;
+            int32_t predicted = prediction_[single][at];
+            if (both) {
+                predicted = bipredict_sample(prediction_[0][at], prediction_[1][at], weights, bit_depth);
+            } else if (weights.weighted) {
+                predicted = weigh_sample(predicted, weights.weight[single], weights.offset[single],
+                                         weights.log2_denominator, bit_depth);
             }
             picture_.prediction[plane][row + x] = static_cast<uint16_t>(predicted);
             picture_.samples[plane][row + x] =

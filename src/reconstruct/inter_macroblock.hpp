@@ -5,29 +5,38 @@
 #include "reconstruct/inter_prediction.hpp"
 #include "reconstruct/motion_field.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
+#include "reconstruct/reference_lists.hpp"
 
-// Predicts a P macroblock 4x4 luma block by 4x4 luma block (and the chroma under each) from
-// the reference its list 0 index names in its slice, displaced by the block's vector in the
-// motion field, weighted where the picture asks for explicit weights (8.4.2), and adds its
-// residual (already in the picture). Every sample of a partition is predicted by the same
-// rule, so a partition predicted in 4x4 pieces is the partition predicted whole.
+// Predicts an inter macroblock 4x4 luma block by 4x4 luma block (and the chroma under each)
+// from the references its list 0 and list 1 indices name in its slice, displaced by the
+// block's vectors in the motion field; one list's samples weighted where the slice codes
+// explicit weights, two lists' averaged or weighted explicitly or implicitly (8.4.2.3); and
+// adds its residual (already in the picture). Every sample of a partition is predicted by the
+// same rule, so a partition predicted in 4x4 pieces is the partition predicted whole.
 class InterMacroblock {
 public:
-    // `lists` holds each slice's list 0, null where the list names no picture.
+    // `pictures` holds each slice's lists of pictures, `references` the same lists' frames.
     InterMacroblock(const FrameSyntax& syntax, RebuiltPicture& picture, const std::vector<MotionRecord>& field,
-                    const std::vector<std::vector<const ReferencePicture*>>& lists);
+                    const std::vector<PictureLists>& pictures, const std::vector<SliceLists>& references);
 
     // std::runtime_error where a block's index names no reference picture.
     void rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb);
 
 private:
     void block(int mb_x, int mb_y, int bx, int by, const MbSyntaxRecord& mb);
-    void store(int plane, int x0, int y0, int width, int height, const PredictionWeight* weight, int log2_denominator);
+    PairWeights weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane) const;
+    PairWeights implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion) const;
+    // Predicts plane `plane` of the block at luma sample (x, y) from each list in use into
+    // prediction_, the block's width and height in that plane into `size`.
+    void predict(int plane, int x, int y, const ReferencePicture* const* pictures, const int16_t (*mv)[2], int* size);
+    void store(int plane, int x0, int y0, int width, int height, const MotionRecord& motion,
+               const PairWeights& weights);
 
     const FrameSyntax& syntax_;
     RebuiltPicture& picture_;
     const std::vector<MotionRecord>& field_;
-    const std::vector<std::vector<const ReferencePicture*>>& lists_;
+    const std::vector<PictureLists>& pictures_;
+    const std::vector<SliceLists>& references_;
     const int chroma_array_type_;
-    int32_t prediction_[16];
+    int32_t prediction_[2][16];
 };

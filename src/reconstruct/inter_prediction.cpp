@@ -1,6 +1,7 @@
 #include "reconstruct/inter_prediction.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -100,4 +101,21 @@ int32_t weigh_sample(int32_t sample, int weight, int offset, int log2_denominato
                                  ? ((sample * weight + (1 << (log2_denominator - 1))) >> log2_denominator)
                                  : sample * weight;
     return std::clamp(weighted + scaled_offset, 0, (1 << bit_depth) - 1);
+}
+
+int32_t bipredict_sample(int32_t sample0, int32_t sample1, const PairWeights& weights, int bit_depth) {
+    if (!weights.weighted) {
+        return (sample0 + sample1 + 1) >> 1;
+    }
+    const int log2 = weights.log2_denominator;
+    const int32_t offset = ((weights.offset[0] + weights.offset[1]) * (1 << (bit_depth - 8)) + 1) >> 1;
+    const int32_t sum = (sample0 * weights.weight[0] + sample1 * weights.weight[1] + (1 << log2)) >> (log2 + 1);
+    return std::clamp(sum + offset, 0, (1 << bit_depth) - 1);
+}
+
+int dist_scale_factor(int32_t current, int32_t order0, int32_t order1) {
+    const int tb = std::clamp(current - order0, -128, 127);
+    const int td = std::clamp(order1 - order0, -128, 127);
+    const int tx = (16384 + std::abs(td / 2)) / td;
+    return std::clamp((tb * tx + 32) >> 6, -1024, 1023);
 }

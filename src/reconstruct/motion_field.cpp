@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
 
 #include "frame/mb_type_map.hpp"
-#include "reconstruct/rebuilt_picture.hpp"
+#include "reconstruct/direct_motion.hpp"
+#include "syntax/mb_types.hpp"
+#include "syntax/slice_syntax_header.hpp"
 
 namespace {
 
@@ -23,27 +27,33 @@ int median(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::
 // The 4x4 block holding sample (x, y) of a macroblock, in decoding order (6.4.3).
 int block_order(int x, int y) { return 4 * ((y / 8) * 2 + x / 8) + ((y % 8) / 4) * 2 + (x % 8) / 4; }
 
-class PMotion {
+class Motion {
 public:
-    PMotion(const FrameSyntax& syntax, std::vector<MotionRecord>& field)
-        : syntax_(syntax), field_(field), cols_(syntax.coded_cols),
+    Motion(const FrameSyntax& syntax, const std::vector<SliceLists>& lists, const ColocatedPicture* colocated,
+           std::vector<MotionRecord>& field)
+        : syntax_(syntax), lists_(lists), colocated_(colocated), field_(field), cols_(syntax.coded_cols),
           rows_(static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols) {}
 
     void macroblock(int mb_x, int mb_y) {
         mb_x_ = mb_x;
         mb_y_ = mb_y;
         mb_ = &syntax_.coded_records[static_cast<std::size_t>(mb_y) * cols_ + mb_x];
+        b_slice_ = mb_->slice >= 0 && syntax_.slices[static_cast<std::size_t>(mb_->slice)].kind == kSliceB;
         decoded_ = 0;
         const auto type = static_cast<MbType>(mb_->type);
         if (type == MbType::Skip) {
             skip();
-        } else if (type == MbType::L0) {
+        } else if (type == MbType::DirectSkip || type == MbType::Direct) {
+            for (int sub = 0; sub < 4; ++sub) {
+                direct(8 * (sub % 2), 8 * (sub / 2));
+            }
+        } else if (type == MbType::L0 || type == MbType::L1 || type == MbType::Bi) {
             partitions();
         }
     }
 
 private:
-    Neighbour neighbour(int x, int y) const {
+    Neighbour neighbour(int x, int y, int list) const {
         const int mx = mb_x_ + (x < 0 ? -1 : x >= 16 ? 1 : 0);
         const int my = mb_y_ + (y < 0 ? -1 : 0);
         Neighbour n;
@@ -59,18 +69,19 @@ private:
         }
         const MotionRecord& block = at(4 * mx + ((x + 16) % 16) / 4, 4 * my + ((y + 16) % 16) / 4);
         n.available = true;
-        n.ref_idx = block.ref_idx[0];
-        n.mv[0] = block.mv[0][0];
-        n.mv[1] = block.mv[0][1];
+        n.ref_idx = block.ref_idx[list];
+        n.mv[0] = block.mv[list][0];
+        n.mv[1] = block.mv[list][1];
         return n;
     }
 
-    void predict(int x, int y, int width, int height, int ref_idx, Shape shape, int* mvp) const {
-        Neighbour a = neighbour(x - 1, y);
-        Neighbour b = neighbour(x, y - 1);
-        Neighbour c = neighbour(x + width, y - 1);
+    // 8.4.1.3 for list `list`: the neighbours' vectors of that list.
+    void predict(int x, int y, int width, int list, int ref_idx, Shape shape, int* mvp) const {
+        Neighbour a = neighbour(x - 1, y, list);
+        Neighbour b = neighbour(x, y - 1, list);
+        Neighbour c = neighbour(x + width, y - 1, list);
         if (!c.available) {
-            c = neighbour(x - 1, y - 1);
+            c = neighbour(x - 1, y - 1, list);
         }
         const Neighbour* directional = shape == Shape::Upper16x8   ? &b
                                        : shape == Shape::Lower16x8 ? &a
@@ -97,15 +108,15 @@ private:
 
     // 8.4.1.1: a zero vector beside a missing or still neighbour, else the 16x16 prediction.
     void skip() {
-        const Neighbour a = neighbour(-1, 0);
-        const Neighbour b = neighbour(0, -1);
+        const Neighbour a = neighbour(-1, 0, 0);
+        const Neighbour b = neighbour(0, -1, 0);
         int mv[2] = {0, 0};
         const bool still = !a.available || !b.available || (a.ref_idx == 0 && a.mv[0] == 0 && a.mv[1] == 0) ||
                            (b.ref_idx == 0 && b.mv[0] == 0 && b.mv[1] == 0);
         if (!still) {
-            predict(0, 0, 16, 16, 0, Shape::Other, mv);
+            predict(0, 0, 16, 0, 0, Shape::Other, mv);
         }
-        store(0, 0, 16, 16, 0, mv);
+        store(0, 0, 16, 16, 0, 0, mv);
     }
 
     void partitions() {
@@ -123,15 +134,80 @@ private:
                 break;
             default:
                 for (int sub = 0; sub < 4; ++sub) {
-                    sub_partitions(8 * (sub % 2), 8 * (sub / 2), mb_->sub_mb_type[sub]);
+                    const int code = mb_->sub_mb_type[sub];
+                    if (b_slice_ && code == 0) {
+                        direct(8 * (sub % 2), 8 * (sub / 2));
+                    } else {
+                        sub_partitions(8 * (sub % 2), 8 * (sub / 2), b_slice_ ? b_sub_mb_type(code) : p_sub_mb_type(code));
+                    }
                 }
         }
     }
 
-    // Table 7-17: P_L0_8x8, P_L0_8x4, P_L0_4x8, P_L0_4x4.
-    void sub_partitions(int x0, int y0, int sub_type) {
-        const int width = sub_type == 0 || sub_type == 1 ? 8 : 4;
-        const int height = sub_type == 0 || sub_type == 2 ? 8 : 4;
+    // 8.4.1.2: the 8x8 block at (x0, y0) of a B_Skip or B_Direct_16x16 macroblock, or a
+    // direct 8x8 block of B_8x8, from the co-located picture's motion.
+    void direct(int x0, int y0) {
+        const auto slice = static_cast<std::size_t>(mb_->slice);
+        const bool inference = syntax_.sequence.direct_8x8_inference;
+        int ref_idx[2] = {0, 0};
+        int mv[2][2] = {};
+        const bool spatial = syntax_.slices[slice].direct_spatial;
+        if (spatial) {
+            spatial_prediction(ref_idx, mv);
+        }
+        for (int y = y0; y < y0 + 8; y += 4) {
+            for (int x = x0; x < x0 + 8; x += 4) {
+                const ColocatedMotion colocated = colocated_motion(*colocated_, mb_x_, mb_y_, x / 4, y / 4, inference);
+                if (!spatial) {
+                    MotionRecord block;
+                    temporal_direct(colocated, lists_[slice], syntax_.order_count, block);
+                    for (int list = 0; list < 2; ++list) {
+                        int16_t vector[2];
+                        std::memcpy(vector, block.mv[list], sizeof vector);
+                        const int stored[2] = {vector[0], vector[1]};
+                        store(x, y, 4, 4, list, block.ref_idx[list], stored);
+                    }
+                    continue;
+                }
+                const bool still = colocated_is_still(*colocated_, colocated);
+                for (int list = 0; list < 2; ++list) {
+                    const int zero[2] = {0, 0};
+                    store(x, y, 4, 4, list, ref_idx[list], ref_idx[list] == 0 && still ? zero : mv[list]);
+                }
+            }
+        }
+    }
+
+    // 8.4.1.2.2: each list's index the lowest the macroblock's neighbours A, B and C use,
+    // its vector the 16x16 prediction; both lists' index 0 and zero vectors where the
+    // neighbours use neither list.
+    void spatial_prediction(int* ref_idx, int (*mv)[2]) const {
+        const auto min_positive = [](int a, int b) { return a >= 0 && b >= 0 ? std::min(a, b) : std::max(a, b); };
+        for (int list = 0; list < 2; ++list) {
+            const Neighbour a = neighbour(-1, 0, list);
+            const Neighbour b = neighbour(0, -1, list);
+            Neighbour c = neighbour(16, -1, list);
+            if (!c.available) {
+                c = neighbour(-1, -1, list);
+            }
+            ref_idx[list] = min_positive(a.ref_idx, min_positive(b.ref_idx, c.ref_idx));
+        }
+        const bool zero = ref_idx[0] < 0 && ref_idx[1] < 0;
+        for (int list = 0; list < 2; ++list) {
+            mv[list][0] = 0;
+            mv[list][1] = 0;
+            if (zero) {
+                ref_idx[list] = 0;
+            } else if (ref_idx[list] >= 0) {
+                predict(0, 0, 16, list, ref_idx[list], Shape::Other, mv[list]);
+            }
+        }
+    }
+
+    // Tables 7-17 and 7-18.
+    void sub_partitions(int x0, int y0, const SubMbTypeInfo& sub) {
+        const int width = 4 * sub.width;
+        const int height = 4 * sub.height;
         for (int y = y0; y < y0 + 8; y += height) {
             for (int x = x0; x < x0 + 8; x += width) {
                 partition(x, y, width, height, Shape::Other);
@@ -139,26 +215,33 @@ private:
         }
     }
 
+    // The lists a partition uses are those its 8x8 block codes an index for; an index not
+    // coded in a P slice (one reference) is 0.
     void partition(int x, int y, int width, int height, Shape shape) {
-        // An index not coded (one reference) is 0.
-        const int ref_idx = std::max<int>(mb_->ref_idx[0][(y / 8) * 2 + x / 8], 0);
-        int mv[2];
-        predict(x, y, width, height, ref_idx, shape, mv);
-        // The record is packed for NumPy: its int16 fields may lie at odd addresses.
-        int16_t mvd[2];
-        std::memcpy(mvd, mb_->mvd[0][(y / 4) * 4 + x / 4], sizeof mvd);
-        mv[0] += mvd[0];
-        mv[1] += mvd[1];
-        store(x, y, width, height, ref_idx, mv);
+        for (int list = 0; list < 2; ++list) {
+            const int coded = mb_->ref_idx[list][(y / 8) * 2 + x / 8];
+            const bool used = b_slice_ ? coded >= 0 : list == 0;
+            int mv[2] = {0, 0};
+            const int ref_idx = used ? std::max(coded, 0) : -1;
+            if (used) {
+                predict(x, y, width, list, ref_idx, shape, mv);
+                // The record is packed for NumPy: its int16 fields may lie at odd addresses.
+                int16_t mvd[2];
+                std::memcpy(mvd, mb_->mvd[list][(y / 4) * 4 + x / 4], sizeof mvd);
+                mv[0] += mvd[0];
+                mv[1] += mvd[1];
+            }
+            store(x, y, width, height, list, ref_idx, mv);
+        }
     }
 
-    void store(int x0, int y0, int width, int height, int ref_idx, const int* mv) {
+    void store(int x0, int y0, int width, int height, int list, int ref_idx, const int* mv) {
         for (int y = y0; y < y0 + height; y += 4) {
             for (int x = x0; x < x0 + width; x += 4) {
                 MotionRecord& block = at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4);
-                block.ref_idx[0] = static_cast<int8_t>(ref_idx);
-                block.mv[0][0] = static_cast<int16_t>(mv[0]);
-                block.mv[0][1] = static_cast<int16_t>(mv[1]);
+                block.ref_idx[list] = static_cast<int8_t>(ref_idx);
+                block.mv[list][0] = static_cast<int16_t>(mv[0]);
+                block.mv[list][1] = static_cast<int16_t>(mv[1]);
                 decoded_ |= 1u << block_order(x, y);
             }
         }
@@ -167,17 +250,30 @@ private:
     MotionRecord& at(int x, int y) const { return field_[static_cast<std::size_t>(y) * 4 * cols_ + x]; }
 
     const FrameSyntax& syntax_;
+    const std::vector<SliceLists>& lists_;
+    const ColocatedPicture* colocated_;
     std::vector<MotionRecord>& field_;
     const int cols_;
     const int rows_;
     int mb_x_ = 0;
     int mb_y_ = 0;
     const MbSyntaxRecord* mb_ = nullptr;
+    bool b_slice_ = false;
     // The 4x4 blocks of the macroblock whose motion is known, by decoding order.
     uint32_t decoded_ = 0;
 };
 
-void require_p_picture(const FrameSyntax& syntax) {
+bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
+    const auto type = static_cast<MbType>(mb.type);
+    if (type == MbType::DirectSkip || type == MbType::Direct) {
+        return true;
+    }
+    const bool b_slice = mb.slice >= 0 && syntax.slices[static_cast<std::size_t>(mb.slice)].kind == kSliceB;
+    return b_slice && static_cast<Partition>(mb.partition) == Partition::P8x8 &&
+           std::any_of(std::begin(mb.sub_mb_type), std::end(mb.sub_mb_type), [](int8_t sub) { return sub == 0; });
+}
+
+void require_progressive_picture(const FrameSyntax& syntax) {
     if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
         throw std::runtime_error("The frame's syntax could not be read: no motion field");
     }
@@ -187,23 +283,61 @@ void require_p_picture(const FrameSyntax& syntax) {
         if (mb.interlaced || syntax.sequence.mb_adaptive_frame_field) {
             throw std::runtime_error("Field pictures and MBAFF frames have no motion field yet");
         }
-        const auto type = static_cast<MbType>(mb.type);
-        if (type == MbType::DirectSkip || type == MbType::Direct || type == MbType::L1 || type == MbType::Bi) {
-            throw PredictionNotBuilt("The frame holds B macroblocks: their motion (direct, list 1) is not built yet");
-        }
     }
+}
+
+// The frame list 1 names first in the B slices, whose motion direct prediction follows:
+// its own field built as this one is.
+ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
+                                   const SyntaxSource& source) {
+    const HeldReference* first = nullptr;
+    for (std::size_t slice = 0; slice < lists.size(); ++slice) {
+        if (syntax.slices[slice].kind != kSliceB || lists[slice][1].empty()) {
+            continue;
+        }
+        const HeldReference& named = lists[slice][1][0];
+        if (named.frame < 0 || (first != nullptr && first->frame != named.frame)) {
+            throw std::runtime_error("The co-located picture of direct prediction is not a frame the file shows once");
+        }
+        first = &named;
+    }
+    if (first == nullptr) {
+        throw std::runtime_error("Direct prediction without a list 1 picture");
+    }
+    FrameSyntax other;
+    source(first->frame, other);
+    // Fewer pictures before it than before this one: where frames share timestamps the frame
+    // may name another packet's picture, and the reads would not end.
+    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != syntax.coded_records.size() ||
+        other.earlier.size() >= syntax.earlier.size()) {
+        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
+    }
+    ColocatedPicture colocated;
+    build_motion_field(other, source, colocated.field);
+    colocated.columns = 4 * other.coded_cols;
+    colocated.order_count = first->order_count;
+    colocated.long_term = first->long_term;
+    return colocated;
 }
 
 }  // namespace
 
-void build_p_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field) {
-    require_p_picture(syntax);
+void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field) {
+    require_progressive_picture(syntax);
+    const std::vector<SliceLists> lists = reference_lists(syntax);
+    const bool direct = std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
+                                    [&](const MbSyntaxRecord& mb) { return is_direct(mb, syntax); });
+    std::optional<ColocatedPicture> colocated;
+    if (direct) {
+        colocated = colocated_picture(syntax, lists, source);
+    }
     const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
     field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});
-    PMotion motion(syntax, field);
+    Motion motion(syntax, lists, colocated ? &*colocated : nullptr, field);
     for (int mb_y = 0; mb_y < rows; ++mb_y) {
         for (int mb_x = 0; mb_x < syntax.coded_cols; ++mb_x) {
             motion.macroblock(mb_x, mb_y);
         }
     }
+    name_references(syntax, lists, field);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "syntax/frame_syntax_reader.hpp"
@@ -18,8 +19,14 @@ struct MotionRecord {
 };
 #pragma pack(pop)
 
-// The motion field of a P picture on the coded grid of 4x4 blocks (rows of 4 * coded_cols
-// blocks), each vector its prediction (8.4.1.3: median, the directional 16x8 and 8x16
-// rules, P_Skip) plus its coded difference. Pictures with B macroblocks (direct prediction,
-// list 1) raise PredictionNotBuilt; field pictures std::runtime_error.
-void build_p_motion_field(const FrameSyntax& syntax, std::vector<MotionRecord>& field);
+// Reads the syntax, with its levels, of the session's frame `frame` (FrameSyntaxReader::read).
+using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
+
+// The motion field of a P or B picture on the coded grid of 4x4 blocks (rows of 4 *
+// coded_cols blocks), each vector of each list its partition uses its prediction from the
+// same list's neighbours (8.4.1.3: median, the directional 16x8 and 8x16 rules, P_Skip) plus
+// its coded difference; direct-mode blocks spatial or temporal as the slice says, from the
+// motion of the co-located picture, whose syntax `source` reads (and its co-located
+// picture's where it needs it); each block's references named (name_references). Field
+// pictures and MBAFF frames raise std::runtime_error.
+void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field);

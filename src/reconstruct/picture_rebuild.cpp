@@ -55,20 +55,20 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
 }
 
 void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const StreamIndex>& index,
-                     RebuiltPicture& picture) {
+                     const SyntaxSource& source, RebuiltPicture& picture) {
     reset(syntax, picture, true);
     require_parsed(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
     std::vector<MotionRecord> field;
-    std::vector<std::vector<HeldReference>> frame_lists;
+    std::vector<SliceLists> frame_lists;
     if (!all_intra) {
-        build_p_motion_field(syntax, field);
-        frame_lists = p_reference_lists(syntax);
+        build_motion_field(syntax, source, field);
+        frame_lists = reference_lists(syntax);
     }
     const DecodedReferences references(index, syntax, frame_lists);
     MacroblockResidual residual(syntax, picture);
     IntraMacroblock intra(syntax, picture);
-    InterMacroblock inter(syntax, picture, field, references.lists());
+    InterMacroblock inter(syntax, picture, field, references.lists(), frame_lists);
     for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
         const int mb_x = static_cast<int>(i % static_cast<std::size_t>(syntax.coded_cols));
         const int mb_y = static_cast<int>(i / static_cast<std::size_t>(syntax.coded_cols));

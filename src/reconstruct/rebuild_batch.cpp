@@ -1,9 +1,10 @@
 #include "reconstruct/rebuild_batch.hpp"
 
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
-#include "reconstruct/reference_lists.hpp"
 #include "syntax/syntax_batch.hpp"
 
 namespace {
@@ -45,10 +46,31 @@ std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_pt
                                                             const SessionOptions& options, FrameSyntaxReader& reader,
                                                             const std::vector<int32_t>& frames, int threads) {
     std::vector<FrameMotionField> fields(frames.size());
-    rebuild_frames(index, options, reader, frames, threads, [&fields](std::size_t position, const FrameSyntax& syntax) {
-        build_p_motion_field(syntax, fields[position].blocks);
-        name_references(syntax, p_reference_lists(syntax), fields[position].blocks);
+    // The batch's readers are busy with their runs: the co-located pictures of direct
+    // prediction are read by readers of their own, opened where a frame needs one and kept
+    // for the frames after it.
+    std::mutex spare_lock;
+    std::vector<std::unique_ptr<FrameSyntaxReader>> spare;
+    rebuild_frames(index, options, reader, frames, threads, [&](std::size_t position, const FrameSyntax& syntax) {
+        std::unique_ptr<FrameSyntaxReader> own;
+        const SyntaxSource source = [&](int32_t frame, FrameSyntax& read) {
+            if (!own) {
+                const std::lock_guard<std::mutex> lock(spare_lock);
+                if (spare.empty()) {
+                    own = std::make_unique<FrameSyntaxReader>(index, options);
+                } else {
+                    own = std::move(spare.back());
+                    spare.pop_back();
+                }
+            }
+            own->read(frame, true, read);
+        };
+        build_motion_field(syntax, source, fields[position].blocks);
         fields[position].columns = 4 * syntax.coded_cols;
+        if (own) {
+            const std::lock_guard<std::mutex> lock(spare_lock);
+            spare.push_back(std::move(own));
+        }
     });
     return fields;
 }

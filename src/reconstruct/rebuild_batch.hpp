@@ -14,7 +14,7 @@
 // read_syntax_of_frames reads it (on `threads` readers, 0 for every usable core, the first
 // with `reader`; Ctrl-C asked for as there), each frame rebuilt on the reader that read it.
 // One result per position of `frames`; the first frame that cannot be rebuilt (a field
-// picture, syntax that could not be read, B macroblocks for a motion field) raises its error.
+// picture, syntax that could not be read) raises its error.
 
 std::vector<RebuiltPicture> rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index,
                                                         const SessionOptions& options, FrameSyntaxReader& reader,

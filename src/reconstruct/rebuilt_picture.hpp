@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "index/stream_index.hpp"
+#include "reconstruct/motion_field.hpp"
 #include "syntax/frame_syntax_reader.hpp"
 
 // A picture rebuilt from its syntax, each plane at the coded size, row-major: the residual
@@ -19,7 +20,7 @@ struct RebuiltPicture {
     std::vector<uint16_t> samples[3];
 };
 
-// Raised for pictures whose prediction needs what is not built: B pictures' and fields'.
+// Raised for pictures whose prediction needs what is not built: fields'.
 class PredictionNotBuilt : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -31,8 +32,9 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 
 // The residual, the prediction and the samples of a frame, macroblock by macroblock in
 // decoding order: intra macroblocks from the samples rebuilt so far (an I_PCM macroblock's
-// prediction is its samples, its residual zero), P macroblocks from the reference frames
-// their slice's list 0 names, decoded from the file `index` describes.
-// PredictionNotBuilt for pictures with B slices and field pictures with inter macroblocks.
+// prediction is its samples, its residual zero), inter macroblocks from the reference frames
+// their slice's lists name, decoded from the file `index` describes, with the motion field
+// build_motion_field gives (`source` reading the co-located pictures of direct prediction).
+// PredictionNotBuilt for field pictures with inter macroblocks.
 void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const StreamIndex>& index,
-                     RebuiltPicture& picture);
+                     const SyntaxSource& source, RebuiltPicture& picture);

@@ -5,11 +5,13 @@
 #include "decode/interval_decoder.hpp"
 
 DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& index, const FrameSyntax& syntax,
-                                     const std::vector<std::vector<HeldReference>>& frame_lists) {
-    for (const std::vector<HeldReference>& list : frame_lists) {
-        for (const HeldReference& reference : list) {
-            if (reference.frame >= 0) {
-                frames_.push_back(reference.frame);
+                                     const std::vector<SliceLists>& frame_lists) {
+    for (const SliceLists& lists : frame_lists) {
+        for (const std::vector<HeldReference>& list : lists) {
+            for (const HeldReference& reference : list) {
+                if (reference.frame >= 0) {
+                    frames_.push_back(reference.frame);
+                }
             }
         }
     }
@@ -23,13 +25,17 @@ DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& i
             pictures_[i] = coded_planes(*snapshots_[i], syntax);
         }
     }
-    for (const std::vector<HeldReference>& frame_list : frame_lists) {
-        std::vector<const ReferencePicture*>& list = lists_.emplace_back(frame_list.size(), nullptr);
-        for (std::size_t i = 0; i < frame_list.size(); ++i) {
-            const auto at = std::lower_bound(frames_.begin(), frames_.end(), frame_list[i].frame);
-            const auto slot = static_cast<std::size_t>(at - frames_.begin());
-            if (frame_list[i].frame >= 0 && snapshots_[slot] && snapshots_[slot]->has_pixels) {
-                list[i] = &pictures_[slot];
+    for (const SliceLists& slice_lists : frame_lists) {
+        PictureLists& pictures = lists_.emplace_back();
+        for (std::size_t number = 0; number < 2; ++number) {
+            const std::vector<HeldReference>& frame_list = slice_lists[number];
+            pictures[number].assign(frame_list.size(), nullptr);
+            for (std::size_t i = 0; i < frame_list.size(); ++i) {
+                const auto at = std::lower_bound(frames_.begin(), frames_.end(), frame_list[i].frame);
+                const auto slot = static_cast<std::size_t>(at - frames_.begin());
+                if (frame_list[i].frame >= 0 && snapshots_[slot] && snapshots_[slot]->has_pixels) {
+                    pictures[number][i] = &pictures_[slot];
+                }
             }
         }
     }

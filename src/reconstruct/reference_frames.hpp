@@ -10,18 +10,18 @@
 #include "reconstruct/reference_lists.hpp"
 #include "syntax/frame_syntax_reader.hpp"
 
-// The reference pictures a P frame's slices name, as the decoder holds them while it decodes
+// The reference pictures a frame's slices name, as the decoder holds them while it decodes
 // the frame: the session's frames they are, decoded with the loop filter on by a decoder of
 // their own (whatever the session's deblocking mode), and read on their coded planes, the
 // rows and columns the stream's cropping hides included. Keeps their pictures alive.
 class DecodedReferences {
 public:
-    // `frame_lists` holds each slice's list 0 (p_reference_lists).
+    // `frame_lists` holds each slice's lists (reference_lists).
     DecodedReferences(const std::shared_ptr<const StreamIndex>& index, const FrameSyntax& syntax,
-                      const std::vector<std::vector<HeldReference>>& frame_lists);
+                      const std::vector<SliceLists>& frame_lists);
 
-    // Each slice's list 0, null where the list names no picture or it was not decoded.
-    const std::vector<std::vector<const ReferencePicture*>>& lists() const { return lists_; }
+    // Each slice's lists 0 and 1, null where a list names no picture or it was not decoded.
+    const std::vector<PictureLists>& lists() const { return lists_; }
 
 private:
     void decode(const std::shared_ptr<const StreamIndex>& index, const std::vector<int32_t>& frames);
@@ -30,5 +30,5 @@ private:
     std::vector<int32_t> frames_;
     std::vector<std::shared_ptr<FrameSnapshot>> snapshots_;
     std::vector<ReferencePicture> pictures_;
-    std::vector<std::vector<const ReferencePicture*>> lists_;
+    std::vector<PictureLists> lists_;
 };

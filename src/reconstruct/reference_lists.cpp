@@ -1,6 +1,8 @@
 #include "reconstruct/reference_lists.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 
 #include "reconstruct/rebuilt_picture.hpp"
 
@@ -8,14 +10,19 @@ namespace {
 
 constexpr int kSliceIdr = 5;
 
-// 8.2.4.2.1: short-term frames by descending PicNum, then long-term by ascending
-// LongTermPicNum; entries are positions in `held`.
-std::vector<int> initial_list(const std::vector<HeldReference>& held, const ReferenceMarker& marking,
-                              uint32_t frame_num) {
+std::vector<int> positions(const std::vector<HeldReference>& held) {
     std::vector<int> list(held.size());
     for (std::size_t i = 0; i < held.size(); ++i) {
         list[i] = static_cast<int>(i);
     }
+    return list;
+}
+
+// 8.2.4.2.1: short-term frames by descending PicNum, then long-term by ascending
+// LongTermPicNum; entries are positions in `held`.
+std::vector<int> initial_p_list(const std::vector<HeldReference>& held, const ReferenceMarker& marking,
+                                uint32_t frame_num) {
+    std::vector<int> list = positions(held);
     std::sort(list.begin(), list.end(), [&](int a, int b) {
         const HeldReference& x = held[static_cast<std::size_t>(a)];
         const HeldReference& y = held[static_cast<std::size_t>(b)];
@@ -24,6 +31,29 @@ std::vector<int> initial_list(const std::vector<HeldReference>& held, const Refe
         }
         return x.long_term ? x.long_term_index < y.long_term_index
                            : marking.pic_num(x, frame_num) > marking.pic_num(y, frame_num);
+    });
+    return list;
+}
+
+// 8.2.4.2.3: list 0 (`list` 0) takes the short-term frames shown before the current one,
+// nearest first, then those shown after it, nearest first; list 1 the other way round; the
+// long-term frames follow by ascending LongTermPicNum.
+std::vector<int> initial_b_list(const std::vector<HeldReference>& held, int32_t order_count, int list_number) {
+    std::vector<int> list = positions(held);
+    const auto group = [&](const HeldReference& r) {
+        const bool before = r.order_count < order_count;
+        return r.long_term ? 2 : before == (list_number == 0) ? 0 : 1;
+    };
+    std::sort(list.begin(), list.end(), [&](int a, int b) {
+        const HeldReference& x = held[static_cast<std::size_t>(a)];
+        const HeldReference& y = held[static_cast<std::size_t>(b)];
+        if (group(x) != group(y)) {
+            return group(x) < group(y);
+        }
+        if (x.long_term) {
+            return x.long_term_index < y.long_term_index;
+        }
+        return std::abs(x.order_count - order_count) < std::abs(y.order_count - order_count);
     });
     return list;
 }
@@ -43,12 +73,13 @@ int find_reference(const std::vector<HeldReference>& held, const ReferenceMarker
 // 8.2.4.3: each operation puts the picture it names at the next index and removes it from
 // further down the list.
 void modify_list(const std::vector<HeldReference>& held, const ReferenceMarker& marking,
-                 const SliceSyntaxHeader& header, std::size_t active, std::vector<int>& list) {
+                 const SliceSyntaxHeader& header, int list_number, std::vector<int>& list) {
+    const auto active = static_cast<std::size_t>(header.references[static_cast<std::size_t>(list_number)]);
     const int32_t max_pic_num = marking.max_frame_num();
     const auto current = static_cast<int32_t>(header.frame_num);
     int32_t predicted = current;
     std::size_t index = 0;
-    for (const ListModification& modification : header.modifications[0]) {
+    for (const ListModification& modification : header.modifications[static_cast<std::size_t>(list_number)]) {
         int found = -1;
         if (modification.idc == 2) {
             found = find_reference(held, marking, header.frame_num, true, static_cast<int32_t>(modification.value));
@@ -186,11 +217,27 @@ bool ReferenceMarker::adaptive(const EarlierPicture& picture) {
     return current_long_term;
 }
 
-std::vector<std::vector<HeldReference>> p_reference_lists(const FrameSyntax& syntax) {
+namespace {
+
+// The slice's lists as initialised (8.2.4.2): a B slice's list 1 with its first two entries
+// swapped where it would otherwise be list 0 over again.
+std::array<std::vector<int>, 2> initial_lists(const ReferenceMarker& marking, const SliceSyntaxHeader& slice,
+                                              int32_t order_count) {
+    if (slice.kind != kSliceB) {
+        return {initial_p_list(marking.held(), marking, slice.frame_num), {}};
+    }
+    std::array<std::vector<int>, 2> lists{initial_b_list(marking.held(), order_count, 0),
+                                          initial_b_list(marking.held(), order_count, 1)};
+    if (lists[1].size() > 1 && lists[1] == lists[0]) {
+        std::swap(lists[1][0], lists[1][1]);
+    }
+    return lists;
+}
+
+}  // namespace
+
+std::vector<SliceLists> reference_lists(const FrameSyntax& syntax) {
     for (const SliceSyntaxHeader& slice : syntax.slices) {
-        if (slice.kind == kSliceB) {
-            throw PredictionNotBuilt("The frame holds B slices: their inter prediction is not built yet");
-        }
         if (slice.field) {
             throw PredictionNotBuilt("Field pictures' inter prediction is not built yet");
         }
@@ -199,35 +246,43 @@ std::vector<std::vector<HeldReference>> p_reference_lists(const FrameSyntax& syn
     for (const EarlierPicture& picture : syntax.earlier) {
         marking.mark(picture);
     }
-    std::vector<std::vector<HeldReference>> lists;
+    std::vector<SliceLists> lists;
     for (const SliceSyntaxHeader& slice : syntax.slices) {
-        const auto active = static_cast<std::size_t>(slice.references[0]);
-        std::vector<int> list = initial_list(marking.held(), marking, slice.frame_num);
-        modify_list(marking.held(), marking, slice, active, list);
-        list.resize(active, -1);
-        std::vector<HeldReference>& references = lists.emplace_back(active);
-        for (std::size_t i = 0; i < active; ++i) {
-            if (list[i] >= 0) {
-                references[i] = marking.held()[static_cast<std::size_t>(list[i])];
+        std::array<std::vector<int>, 2> initial = initial_lists(marking, slice, syntax.order_count);
+        SliceLists& references = lists.emplace_back();
+        const int used = slice.kind == kSliceB ? 2 : slice.kind == kSliceI ? 0 : 1;
+        for (int number = 0; number < used; ++number) {
+            std::vector<int>& list = initial[static_cast<std::size_t>(number)];
+            const auto active = static_cast<std::size_t>(slice.references[static_cast<std::size_t>(number)]);
+            modify_list(marking.held(), marking, slice, number, list);
+            list.resize(active, -1);
+            references[static_cast<std::size_t>(number)].resize(active);
+            for (std::size_t i = 0; i < active; ++i) {
+                if (list[i] >= 0) {
+                    references[static_cast<std::size_t>(number)][i] = marking.held()[static_cast<std::size_t>(list[i])];
+                }
             }
         }
     }
     return lists;
 }
 
-void name_references(const FrameSyntax& syntax, const std::vector<std::vector<HeldReference>>& lists,
+void name_references(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
                      std::vector<MotionRecord>& field) {
     const std::size_t blocks_per_row = 4 * static_cast<std::size_t>(syntax.coded_cols);
     for (std::size_t i = 0; i < field.size(); ++i) {
         MotionRecord& block = field[i];
         const std::size_t mb = (i / blocks_per_row / 4) * syntax.coded_cols + (i % blocks_per_row) / 4;
         const int slice = syntax.coded_records[mb].slice;
-        if (block.ref_idx[0] < 0 || slice < 0 || static_cast<std::size_t>(slice) >= lists.size()) {
+        if (slice < 0 || static_cast<std::size_t>(slice) >= lists.size()) {
             continue;
         }
-        const std::vector<HeldReference>& list = lists[static_cast<std::size_t>(slice)];
-        const auto index = static_cast<std::size_t>(block.ref_idx[0]);
-        const int32_t count = index < list.size() ? list[index].order_count : -1;
-        block.ref_poc[0] = count;
+        for (std::size_t number = 0; number < 2; ++number) {
+            const std::vector<HeldReference>& list = lists[static_cast<std::size_t>(slice)][number];
+            const auto index = static_cast<std::size_t>(block.ref_idx[number]);
+            if (block.ref_idx[number] >= 0) {
+                block.ref_poc[number] = index < list.size() ? list[index].order_count : -1;
+            }
+        }
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -45,14 +46,16 @@ private:
     uint32_t long_term_indices_ = 0;
 };
 
-// Reference picture list 0 of each slice of a P frame, the frame -1 where an index names
-// no picture: initialised by descending PicNum
-// then ascending LongTermPicNum (8.2.4.2.1) and modified as the slice says (8.2.4.3), over
-// the references the pictures decoded before it from its key packet leave marked.
-// PredictionNotBuilt for B slices and field pictures.
-std::vector<std::vector<HeldReference>> p_reference_lists(const FrameSyntax& syntax);
+// A slice's reference picture lists 0 and 1 (empty where the slice uses none), each entry's
+// frame -1 where its index names no picture.
+using SliceLists = std::array<std::vector<HeldReference>, 2>;
 
-// Fills the ref_poc of each block of a P frame's motion field that uses list 0 from its
-// slice's list.
-void name_references(const FrameSyntax& syntax, const std::vector<std::vector<HeldReference>>& lists,
+// The lists of each slice of a frame: initialised (8.2.4.2.1 for P slices by descending
+// PicNum, 8.2.4.2.3 for B slices by picture order count), long-term frames after the short-
+// term ones, and modified as the slice says (8.2.4.3), over the references the pictures
+// decoded before it from its key packet leave marked. PredictionNotBuilt for field pictures.
+std::vector<SliceLists> reference_lists(const FrameSyntax& syntax);
+
+// Fills the ref_poc of each block of a motion field, per list it uses, from its slice's lists.
+void name_references(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
                      std::vector<MotionRecord>& field);

@@ -88,6 +88,11 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
     walk_from(target, from_target, [&](int32_t packet) {
         if (packet == target) {
             reached = true;
+            // The frame's own order count is counted on from those before it.
+            if (with_coefficients && earlier_picture(packet, orders, result)) {
+                result.order_count = result.earlier.back().order_count;
+                result.earlier.pop_back();
+            }
             parser_.parse_packet(packet_->data, packet_->size, grid_);
             return parser_.awaits_second_field();
         }
@@ -132,12 +137,18 @@ void FrameSyntaxReader::read_in_file_order(
         if (index_->packets[static_cast<std::size_t>(packet)].is_key) {
             since_key.earlier.clear();
         }
-        earlier_picture(packet, orders, since_key);
+        return earlier_picture(packet, orders, since_key);
     };
     std::size_t next = 0;
+    // Whether the frame to emit was noted last, its own order count.
+    bool noted = false;
     const auto emit = [&](int32_t packet) {
         place(grid_, syntax);
         syntax.earlier = since_key.earlier;
+        if (noted) {
+            syntax.order_count = syntax.earlier.back().order_count;
+            syntax.earlier.pop_back();
+        }
         for (; next < targets.size() && targets[next].first == packet; ++next) {
             take(targets[next].second, syntax);
         }
@@ -156,18 +167,13 @@ void FrameSyntaxReader::read_in_file_order(
             return false;
         }
         if (packet == targets[next].first) {
+            noted = with_coefficients && note(packet);
             parser_.parse_packet(packet_->data, packet_->size, grid_);
             if (parser_.awaits_second_field()) {
                 awaiting = packet;
                 return true;
             }
-            if (with_coefficients && index_->packets[static_cast<std::size_t>(packet)].is_key) {
-                since_key.earlier.clear();
-            }
             emit(packet);
-            if (with_coefficients) {
-                note(packet);
-            }
             return next < targets.size();
         }
         if (with_coefficients) {
@@ -182,11 +188,11 @@ void FrameSyntaxReader::read_in_file_order(
     }
 }
 
-void FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result) {
+bool FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result) {
     EarlierPicture picture;
     const PictureOrder order = orders.read(*packet_);
     if (!parser_.read_picture_header(packet_->data, packet_->size, picture.header)) {
-        return;
+        return false;
     }
     // FFmpeg counts type 0 from a most significant part of 2^16 where the Recommendation
     // starts at 0.
@@ -196,6 +202,7 @@ void FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders
     const int64_t pts = index_->packets[static_cast<std::size_t>(packet)].pts;
     picture.frame = pts == AV_NOPTS_VALUE ? -1 : index_->frames.frame_of_pts(pts);
     result.earlier.push_back(std::move(picture));
+    return true;
 }
 
 bool FrameSyntaxReader::walk_from(int32_t first, bool from_first, const std::function<bool(int32_t packet)>& visit) {

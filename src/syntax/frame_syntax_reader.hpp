@@ -42,10 +42,12 @@ struct FrameSyntax {
     int32_t coded_cols = 0;
     SequenceSyntax sequence;
     PictureSyntax picture;
-    // Where levels are asked for: the headers of the slices the records number, and the
-    // pictures decoded before the frame's from its key packet on.
+    // Where levels are asked for: the headers of the slices the records number, the
+    // pictures decoded before the frame's from its key packet on, and the picture's own
+    // order count.
     std::vector<SliceSyntaxHeader> slices;
     std::vector<EarlierPicture> earlier;
+    int32_t order_count = 0;
 };
 
 class H264HeaderReader;
@@ -85,8 +87,9 @@ private:
     // false where the input ends first.
     bool walk_from(int32_t first, bool from_first, const std::function<bool(int32_t packet)>& visit);
     void place(const PictureGrid& grid, FrameSyntax& result) const;
-    // Reads the header of the picture in the packet just read into `result.earlier`.
-    void earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result);
+    // Reads the header of the picture in the packet just read into `result.earlier`; returns
+    // whether it holds one.
+    bool earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result);
 
     const std::shared_ptr<const StreamIndex> index_;
     VideoInput input_;

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "reconstruct/motion_field.hpp"
+#include "reconstruct/reference_lists.hpp"
+
+// The co-located picture of a B slice's direct prediction (8.4.1.2.1): the frame its list 1
+// names first, with its motion field (references named) and what the direct modes ask of it.
+struct ColocatedPicture {
+    std::vector<MotionRecord> field;
+    // Of its motion field, in 4x4 blocks.
+    int32_t columns = 0;
+    int32_t order_count = 0;
+    bool long_term = false;
+};
+
+// The motion of the co-located 4x4 block (mvCol, refIdxCol and the picture that index names):
+// list 0's where the block uses it, else list 1's; ref_idx -1 and no motion in intra blocks.
+struct ColocatedMotion {
+    int ref_idx = -1;
+    int32_t ref_poc = -1;
+    int mv[2] = {0, 0};
+};
+
+// Of luma 4x4 block (x, y) of the macroblock at (mb_x, mb_y): with direct_8x8_inference the
+// corner block of its 8x8 block (8.4.1.2.1).
+ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, int x, int y, bool inference);
+
+// colZeroFlag (8.4.1.2.2): a short-term co-located picture whose block barely moves from the
+// picture its index 0 names.
+bool colocated_is_still(const ColocatedPicture& colocated, const ColocatedMotion& motion);
+
+// Temporal direct prediction of one 4x4 block (8.4.1.2.3): list 0 the lowest index of the
+// picture the co-located block refers to, list 1 index 0, the co-located vector scaled by
+// the distances in picture order.
+void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count,
+                     MotionRecord& block);
