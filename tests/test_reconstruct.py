@@ -158,3 +158,13 @@ def test_residual_energy_is_the_mean_square_of_each_residual_plane(media, clip):
                 expected = np.mean(plane.astype(np.float64) ** 2) if plane.size else np.nan
                 np.testing.assert_allclose(stats[f"residual_energy_{name}"][row], expected, err_msg=f"{frame} {name}")
     assert (stats["residual_energy_y"] > 0).any()
+
+
+def test_a_batch_that_starts_at_an_open_gops_leading_pictures_names_their_references(media):
+    """Leading pictures may refer to the interval before their key picture: a batch that
+    starts there reads that interval too, as one frame at a time does (proven above)."""
+    with vexmira.H264DecoderSession(media("mp4_open_gop")) as session:
+        key = session.key_frame_intervals()[1]
+        frames = list(range(key - 3, key + 1))
+        for batch, single in zip(session.get_motion_fields(frames, threads=1), map(session.get_motion_field, frames)):
+            np.testing.assert_array_equal(batch, single)

@@ -1,11 +1,11 @@
 #include "h264/header_reader.hpp"
 
+#include "h264/nal_units.hpp"
 #include "h264/recovery_point.hpp"
 
 namespace {
 
 constexpr int kSliceNonIdr = 1;
-constexpr int kSliceIdr = 5;
 // The start of each unit is all any header needs; the search for a unit's end stops there.
 constexpr int kUnitPrefixBytes = 1024;
 

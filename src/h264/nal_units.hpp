@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <functional>
 
+// nal_unit_type of a slice of an IDR picture (Table 7-1).
+inline constexpr int kSliceIdr = 5;
+
 // One NAL unit of a packet: its header byte first, emulation prevention bytes still in.
 struct NalUnit {
     const uint8_t* data;

@@ -1,10 +1,10 @@
 #include "h264/slice_header.hpp"
 
+#include "h264/nal_units.hpp"
 #include "h264/rbsp_reader.hpp"
 
 namespace {
 
-constexpr int kSliceIdr = 5;
 // Enough of a slice for its header whatever the reference lists and weight tables hold, and
 // for its first fields up to the picture structure.
 constexpr int kHeaderBytes = 1024;

@@ -4,11 +4,10 @@
 #include <array>
 #include <cstdlib>
 
+#include "h264/nal_units.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
 namespace {
-
-constexpr int kSliceIdr = 5;
 
 std::vector<int> positions(const std::vector<HeldReference>& held) {
     std::vector<int> list(held.size());

@@ -6,6 +6,7 @@
 
 #include "frame/macroblock_placement.hpp"
 #include "h264/header_reader.hpp"
+#include "h264/nal_units.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -74,8 +75,6 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
     }
     grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
     result.earlier.clear();
-    // Counts picture order as FFmpeg's decoder does, from the key packet on.
-    H264HeaderReader orders(*input_.video_stream().codecpar, true);
     // Where the demuxer lands on the packet itself, the parameter sets in force there come
     // from the index rather than from the packets since the key packet. The rebuild reads
     // from the key packet all the same: it needs the pictures before the frame.
@@ -84,8 +83,32 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
     if (from_target) {
         parser_.read_parameter_sets(sets);
     }
+    bool reached = walk_to(target, target, from_target, with_coefficients, result);
+    // A picture shown before the key picture it is decoded after, where that is no IDR
+    // picture (an open GOP's leading picture), may refer to pictures before it: the rebuild
+    // needs those too, from the key packet before.
+    const int32_t key = previous_key_packet(index_->packets, target + 1);
+    if (reached && with_coefficients && key > 0 && leads_non_idr_key(result)) {
+        result.earlier.clear();
+        reached = walk_to(target, previous_key_packet(index_->packets, key), true, true, result);
+    }
+    if (!reached) {
+        throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
+    }
+    place(grid_, result);
+}
+
+bool FrameSyntaxReader::leads_non_idr_key(const FrameSyntax& result) {
+    return !result.earlier.empty() && result.earlier.front().header.nal_type != kSliceIdr &&
+           result.order_count < result.earlier.front().order_count;
+}
+
+bool FrameSyntaxReader::walk_to(int32_t target, int32_t first, bool from_first, bool with_coefficients,
+                                FrameSyntax& result) {
+    // Counts picture order as FFmpeg's decoder does, from the packet the walk starts at on.
+    H264HeaderReader orders(*input_.video_stream().codecpar, true);
     bool reached = false;
-    walk_from(target, from_target, [&](int32_t packet) {
+    walk_from(first, from_first, [&](int32_t packet) {
         if (packet == target) {
             reached = true;
             // The frame's own order count is counted on from those before it.
@@ -107,10 +130,7 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
         }
         return true;
     });
-    if (!reached) {
-        throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
-    }
-    place(grid_, result);
+    return reached;
 }
 
 void FrameSyntaxReader::read_in_file_order(
@@ -130,14 +150,23 @@ void FrameSyntaxReader::read_in_file_order(
     FrameSyntax syntax;
     grid_.coefficients = with_coefficients ? &syntax.coefficients : nullptr;
     // Where levels are asked for, each frame comes with the pictures before it from its key
-    // packet on, as read() gives them: the rebuild names its references among them.
+    // packet on, and from the key packet before that one where its key picture is no IDR
+    // picture, whose leading pictures may refer to the interval before (as read() gives
+    // them): the rebuild names its references among them.
     H264HeaderReader orders(*input_.video_stream().codecpar, true);
     FrameSyntax since_key;
+    // Where the pictures from the last key packet on begin in since_key.earlier.
+    std::size_t interval_begins = 0;
     const auto note = [&](int32_t packet) {
-        if (index_->packets[static_cast<std::size_t>(packet)].is_key) {
-            since_key.earlier.clear();
+        const std::size_t before = since_key.earlier.size();
+        const bool noted = earlier_picture(packet, orders, since_key);
+        if (noted && index_->packets[static_cast<std::size_t>(packet)].is_key) {
+            const std::size_t kept_from = since_key.earlier.back().header.nal_type == kSliceIdr ? before : interval_begins;
+            since_key.earlier.erase(since_key.earlier.begin(),
+                                    since_key.earlier.begin() + static_cast<std::ptrdiff_t>(kept_from));
+            interval_begins = before - kept_from;
         }
-        return earlier_picture(packet, orders, since_key);
+        return noted;
     };
     std::size_t next = 0;
     // Whether the frame to emit was noted last, its own order count.
@@ -154,7 +183,9 @@ void FrameSyntaxReader::read_in_file_order(
         }
     };
     int32_t awaiting = -1;
-    walk_from(targets.front().first, false, [&](int32_t packet) {
+    const int32_t first_key = previous_key_packet(index_->packets, targets.front().first + 1);
+    const int32_t start = with_coefficients && first_key > 0 ? previous_key_packet(index_->packets, first_key) : first_key;
+    walk_from(start, true, [&](int32_t packet) {
         if (awaiting >= 0) {
             const bool second_field = parser_.parse_second_field(packet_->data, packet_->size, grid_);
             emit(awaiting);

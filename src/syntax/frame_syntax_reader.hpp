@@ -86,6 +86,13 @@ private:
     // packets in file order, giving each to `visit` with its number until it returns false;
     // false where the input ends first.
     bool walk_from(int32_t first, bool from_first, const std::function<bool(int32_t packet)>& visit);
+    // Reads the packets from `first` (as walk_from) to the frame's in `target`, parsing the
+    // frame's and, with coefficients, the headers of the pictures before it into `result`;
+    // returns whether the target packet was reached.
+    bool walk_to(int32_t target, int32_t first, bool from_first, bool with_coefficients, FrameSyntax& result);
+    // Whether the frame read is shown before the key picture it was read after, which is no
+    // IDR picture: it may refer to pictures before that key picture.
+    static bool leads_non_idr_key(const FrameSyntax& result);
     void place(const PictureGrid& grid, FrameSyntax& result) const;
     // Reads the header of the picture in the packet just read into `result.earlier`; returns
     // whether it holds one.

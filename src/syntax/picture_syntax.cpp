@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int kSliceNonIdr = 1;
-constexpr int kSliceIdr = 5;
 
 bool is_parameter_set(int type) { return type == 7 || type == 8; }
 

@@ -1,8 +1,8 @@
 #include "syntax/slice_syntax_header.hpp"
 
-namespace {
+#include "h264/nal_units.hpp"
 
-constexpr int kSliceIdr = 5;
+namespace {
 
 void read_order_count(BitReader& reader, SliceSyntaxHeader& header) {
     const SequenceSyntax& sequence = *header.sequence;
