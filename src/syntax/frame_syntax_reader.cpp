@@ -161,7 +161,8 @@ void FrameSyntaxReader::read_in_file_order(
         const std::size_t before = since_key.earlier.size();
         const bool noted = earlier_picture(packet, orders, since_key);
         if (noted && index_->packets[static_cast<std::size_t>(packet)].is_key) {
-            const std::size_t kept_from = since_key.earlier.back().header.nal_type == kSliceIdr ? before : interval_begins;
+            const bool idr = since_key.earlier.back().header.nal_type == kSliceIdr;
+            const std::size_t kept_from = idr ? before : interval_begins;
             since_key.earlier.erase(since_key.earlier.begin(),
                                     since_key.earlier.begin() + static_cast<std::ptrdiff_t>(kept_from));
             interval_begins = before - kept_from;
@@ -184,7 +185,8 @@ void FrameSyntaxReader::read_in_file_order(
     };
     int32_t awaiting = -1;
     const int32_t first_key = previous_key_packet(index_->packets, targets.front().first + 1);
-    const int32_t start = with_coefficients && first_key > 0 ? previous_key_packet(index_->packets, first_key) : first_key;
+    const int32_t start =
+        with_coefficients && first_key > 0 ? previous_key_packet(index_->packets, first_key) : first_key;
     walk_from(start, true, [&](int32_t packet) {
         if (awaiting >= 0) {
             const bool second_field = parser_.parse_second_field(packet_->data, packet_->size, grid_);
