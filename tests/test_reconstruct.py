@@ -91,7 +91,18 @@ def test_motion_field_is_the_decoders_where_it_exports_one(media, clip, access):
                     assert (field["mv"][..., list_number, component][shown] ==
                             exported[list_number][component][shown]).all(), (frame, list_number, component)
                 compared[list_number] += int(shown.sum())
+            assert (field["direct"] == direct_blocks(syntax, session.get_frame_type(frame) == "B")).all(), frame
         assert compared[0] > 0 and (compared[1] > 0) == ("_b_" in clip)
+
+
+def direct_blocks(syntax, b_frame):
+    """The 4x4 blocks whose motion B direct prediction derives, by the macroblock types:
+    B_Skip and B_Direct_16x16 whole, B_8x8's B_Direct_8x8 sub-macroblocks (sub_mb_type 0)."""
+    whole = np.kron(np.isin(syntax["type"], [MbType.DIRECT, MbType.DIRECT_SKIP]), np.ones((4, 4), bool))
+    sub = (syntax["partition"] == Partition.P8X8)[..., None] & (syntax["sub_mb_type"] == 0) & b_frame
+    rows, cols = syntax.shape
+    sub = sub.reshape(rows, cols, 2, 2).transpose(0, 2, 1, 3).reshape(2 * rows, 2 * cols)
+    return whole | np.kron(sub, np.ones((2, 2), bool))
 
 
 def order_counts_of_p_pictures(path):

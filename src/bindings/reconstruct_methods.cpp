@@ -73,7 +73,8 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
 py::dtype motion_dtype() {
     return record_dtype({{"mv", "(2,2)<i2", offsetof(MotionRecord, mv)},
                          {"ref_idx", "(2,)i1", offsetof(MotionRecord, ref_idx)},
-                         {"ref_poc", "(2,)<i4", offsetof(MotionRecord, ref_poc)}},
+                         {"ref_poc", "(2,)<i4", offsetof(MotionRecord, ref_poc)},
+                         {"direct", "?", offsetof(MotionRecord, direct)}},
                         sizeof(MotionRecord));
 }
 

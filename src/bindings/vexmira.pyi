@@ -353,7 +353,8 @@ class H264DecoderSession:
 
         mv (2 lists x (x, y), int16, quarter samples), ref_idx (2 lists, -1 where unused,
         intra blocks too) and ref_poc (2 lists, int32, the picture order count of the picture
-        the index names in its slice's list, -1 where unused): each partition's vector
+        the index names in its slice's list, -1 where unused) and direct (bool, the block's
+        motion derived by B direct prediction rather than coded): each partition's vector
         of each list it uses predicted from the same list's vectors of its neighbours (median,
         the 16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8
         partitions at their own blocks; direct-mode blocks (B_Skip, B_Direct_16x16,

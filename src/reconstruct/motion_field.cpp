@@ -99,7 +99,9 @@ private:
         const int matches = (a.ref_idx == ref_idx) + (b.ref_idx == ref_idx) + (c.ref_idx == ref_idx);
         for (int component = 0; component < 2; ++component) {
             if (matches == 1) {
-                mvp[component] = a.ref_idx == ref_idx ? a.mv[component] : b.ref_idx == ref_idx ? b.mv[component] : c.mv[component];
+                mvp[component] = a.ref_idx == ref_idx   ? a.mv[component]
+                                 : b.ref_idx == ref_idx ? b.mv[component]
+                                                        : c.mv[component];
             } else {
                 mvp[component] = median(a.mv[component], b.mv[component], c.mv[component]);
             }
@@ -138,7 +140,8 @@ private:
                     if (b_slice_ && code == 0) {
                         direct(8 * (sub % 2), 8 * (sub / 2));
                     } else {
-                        sub_partitions(8 * (sub % 2), 8 * (sub / 2), b_slice_ ? b_sub_mb_type(code) : p_sub_mb_type(code));
+                        sub_partitions(8 * (sub % 2), 8 * (sub / 2),
+                                       b_slice_ ? b_sub_mb_type(code) : p_sub_mb_type(code));
                     }
                 }
         }
@@ -157,6 +160,7 @@ private:
         }
         for (int y = y0; y < y0 + 8; y += 4) {
             for (int x = x0; x < x0 + 8; x += 4) {
+                at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4).direct = 1;
                 const ColocatedMotion colocated = colocated_motion(*colocated_, mb_x_, mb_y_, x / 4, y / 4, inference);
                 if (!spatial) {
                     MotionRecord block;

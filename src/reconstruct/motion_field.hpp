@@ -16,6 +16,9 @@ struct MotionRecord {
     // Per list, the picture order count of the picture referred to; -1 where the list is not
     // used or the picture is not known.
     int32_t ref_poc[2] = {-1, -1};
+    // Whether the block's motion is B direct prediction's (B_Skip, B_Direct_16x16, a direct
+    // 8x8 block of B_8x8), derived rather than coded.
+    uint8_t direct = 0;
 };
 #pragma pack(pop)
 
