@@ -28,10 +28,7 @@ DecodeRun::DecodeRun(VideoInput& input, std::shared_ptr<const StreamIndex> index
 
 void DecodeRun::start_at(int32_t key_packet) {
     locator_.seek(key_packet);
-    avcodec_flush_buffers(input_.decoder());
-    if (MbTypeLog* log = input_.mb_type_log()) {
-        log->forget_pending();
-    }
+    input_.renew_decoder();
     waiting_for_start_ = true;
     start_packet_ = key_packet;
     start_frame_ = index_->frames.frame_of_pts(index_->packets[key_packet].pts);

@@ -61,8 +61,8 @@ public:
     DecodeRun& operator=(const DecodeRun&) = delete;
 
     // Brings the demuxer to the key packet at this position in the index's packet table and
-    // empties the decoder: what follows decodes as if the file began there, the parameter
-    // sets in force there given to the decoder with the key packet.
+    // renews the decoder (VideoInput::renew_decoder): what follows decodes as if the file
+    // began there, the parameter sets in force there given to the decoder with the key packet.
     void start_at(int32_t key_packet);
 
     // Decodes on from where the last call stopped, until one of RunEnd's reasons.

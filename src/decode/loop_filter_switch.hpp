@@ -19,7 +19,7 @@ extern "C" {
 // sent, so it applies to exactly the packet sent next. A reference picture
 // filtered on the way is not the mode's picture; once the requested picture is itself a
 // reference decoded unfiltered, nothing decoded after it is, and the decoder has to be
-// flushed before it serves another request.
+// brought back to a key packet before it serves another request.
 class LoopFilterSwitch {
 public:
     // `h264_packets`: whether the packets are H.264's, whose headers tell references apart;

@@ -27,7 +27,7 @@ std::string describe_stream(unsigned int index, const AVStream& stream) {
 }  // namespace
 
 VideoInput::VideoInput(const std::string& path, const SessionOptions& options, std::shared_ptr<PicturePool> pictures)
-    : pictures_(std::move(pictures)) {
+    : path_(path), options_(options), pictures_(std::move(pictures)) {
     const MessageContext messages(path);
     open_demuxer(path);
     probe(path);
@@ -37,12 +37,12 @@ VideoInput::VideoInput(const std::string& path, const SessionOptions& options, s
         choose_stream(path, options.stream);
     }
     discard_other_streams();
-    open_decoder(path, options);
+    open_decoder();
 }
 
 VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOptions& options,
                        std::shared_ptr<PicturePool> pictures)
-    : pictures_(std::move(pictures)) {
+    : path_(path), options_(options), pictures_(std::move(pictures)) {
     const MessageContext messages(path);
     open_demuxer(path);
     probe(path);
@@ -51,7 +51,7 @@ VideoInput::VideoInput(const std::string& path, int32_t stream, const SessionOpt
     }
     stream_ = stream;
     discard_other_streams();
-    open_decoder(path, options);
+    open_decoder();
 }
 
 // Streams other than video are discarded before probing, so that the probe and every read
@@ -128,12 +128,12 @@ void VideoInput::discard_other_streams() {
     }
 }
 
-void VideoInput::open_decoder(const std::string& path, const SessionOptions& options) {
+void VideoInput::open_decoder() {
     const AVCodecParameters* codecpar = video_stream().codecpar;
     const AVCodec* codec = avcodec_find_decoder(codecpar->codec_id);
     if (!codec) {
         throw std::runtime_error(std::string("No decoder for codec ") + avcodec_get_name(codecpar->codec_id) +
-                                 " in: " + path);
+                                 " in: " + path_);
     }
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) {
@@ -143,17 +143,24 @@ void VideoInput::open_decoder(const std::string& path, const SessionOptions& opt
     if (result < 0) {
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));
     }
-    apply_decoder_settings(decoder_.get(), options);
+    apply_decoder_settings(decoder_.get(), options_);
     if (pictures_) {
         pictures_->serve(*decoder_);
     }
-    if (options.mb_types) {
+    if (options_.mb_types) {
         mb_type_log_ = std::make_unique<MbTypeLog>(*decoder_);
     }
     result = avcodec_open2(decoder_.get(), codec, nullptr);
     if (result < 0) {
         throw std::runtime_error("Cannot open codec: " + ffmpeg_error_text(result));
     }
+}
+
+// The capture goes first: it refers to the decoder.
+void VideoInput::renew_decoder() {
+    mb_type_log_.reset();
+    decoder_.reset();
+    open_decoder();
 }
 
 bool VideoInput::seek_to_timestamp(int64_t timestamp) {

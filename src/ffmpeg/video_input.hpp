@@ -45,6 +45,11 @@ public:
     bool seek_to_timestamp(int64_t timestamp);
     bool seek_to_byte(int64_t byte);
 
+    // Replaces the decoder with one opened as the first was. A flush does not make the decoder
+    // new: FFmpeg's H.264 decoder keeps the coefficients of a macroblock it gave up on and adds
+    // them to the next macroblock it reconstructs, in whichever picture that is.
+    void renew_decoder();
+
     // Frees the decoder and the demuxer, closing the file: nothing may use them afterwards.
     void close();
 
@@ -55,8 +60,10 @@ private:
     void choose_stream(const std::string& path, int32_t stream);
     std::string describe_streams() const;
     void discard_other_streams();
-    void open_decoder(const std::string& path, const SessionOptions& options);
+    void open_decoder();
 
+    const std::string path_;
+    const SessionOptions options_;
     FormatContextHandle demuxer_;
     // Before the decoder, which must go first.
     std::shared_ptr<PicturePool> pictures_;
