@@ -255,8 +255,3 @@ void MbTypeLog::drop_picture_being_printed() {
     }
     end_picture();
 }
-
-void MbTypeLog::forget_pending() {
-    printed_.clear();
-    end_picture();
-}

@@ -70,8 +70,6 @@ public:
 
     // The rows of the picture the decoder has just returned (the picture received last).
     MbTypeRows take_rows_of_returned_picture();
-    // Forgets what was printed for pictures the decoder will no longer return (a flush).
-    void forget_pending();
 
     // For the callback: whether the message is that of the log listening on this thread, and
     // if so, takes it.
