@@ -18,14 +18,17 @@
 
 namespace {
 
-FrameSyntax read_levels(H264DecoderSession& session, int32_t frame) {
+FrameSyntax read_syntax(H264DecoderSession& session, int32_t frame, SyntaxDepth depth) {
     FrameSyntax syntax;
-    session.syntax_reader()->read(frame, true, syntax);
+    session.syntax_reader()->read(frame, depth, syntax);
     return syntax;
 }
 
-SyntaxSource levels_of(H264DecoderSession& session) {
-    return [&session](int32_t frame, FrameSyntax& syntax) { session.syntax_reader()->read(frame, true, syntax); };
+// The co-located pictures of direct prediction, whose motion alone is wanted.
+SyntaxSource motion_syntax_of(H264DecoderSession& session) {
+    return [&session](int32_t frame, FrameSyntax& syntax) {
+        session.syntax_reader()->read(frame, SyntaxDepth::Context, syntax);
+    };
 }
 
 template <typename Sample, typename Source>
@@ -41,7 +44,7 @@ py::tuple get_residual(H264DecoderSession& session, const IndexArgument& frame_i
     {
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
-        rebuild_residual(read_levels(session, frame), picture);
+        rebuild_residual(read_syntax(session, frame, SyntaxDepth::Levels), picture);
     }
     return py::make_tuple(plane_array<int16_t>(picture, 0, picture.residual[0]),
                           plane_array<int16_t>(picture, 1, picture.residual[1]),
@@ -55,9 +58,9 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
     {
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
-        const FrameSyntax syntax = read_levels(session, frame);
+        const FrameSyntax syntax = read_syntax(session, frame, SyntaxDepth::Levels);
         bit_depth = std::max(syntax.sequence.bit_depth_luma, syntax.sequence.bit_depth_chroma);
-        rebuild_picture(syntax, session.index(), levels_of(session), picture);
+        rebuild_picture(syntax, session.index(), motion_syntax_of(session), picture);
     }
     py::list planes;
     for (int plane = 0; plane < 3; ++plane) {
@@ -86,8 +89,8 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
     {
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
-        const FrameSyntax syntax = read_levels(session, frame);
-        build_motion_field(syntax, levels_of(session), field);
+        const FrameSyntax syntax = read_syntax(session, frame, SyntaxDepth::Context);
+        build_motion_field(syntax, motion_syntax_of(session), field);
         columns = 4 * static_cast<py::ssize_t>(syntax.coded_cols);
         rows = static_cast<py::ssize_t>(field.size()) / columns;
     }

@@ -55,24 +55,24 @@ py::dtype mb_syntax_dtype() {
                         sizeof(MbSyntaxRecord));
 }
 
-FrameSyntax read_frame_syntax(H264DecoderSession& session, const IndexArgument& frame_idx, bool with_coefficients) {
+FrameSyntax read_frame_syntax(H264DecoderSession& session, const IndexArgument& frame_idx, SyntaxDepth depth) {
     const int32_t frame = checked_frame_number(session, frame_idx);
     FrameSyntax syntax;
     const FfmpegMessagesToLogging messages(session.index()->path);
     py::gil_scoped_release release;
-    session.syntax_reader()->read(frame, with_coefficients, syntax);
+    session.syntax_reader()->read(frame, depth, syntax);
     return syntax;
 }
 
 py::array get_mb_syntax(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const FrameSyntax syntax = read_frame_syntax(session, frame_idx, false);
+    const FrameSyntax syntax = read_frame_syntax(session, frame_idx, SyntaxDepth::Records);
     py::array map(mb_syntax_dtype(), std::vector<py::ssize_t>{syntax.rows, syntax.cols}, std::vector<py::ssize_t>{});
     std::memcpy(map.mutable_data(), syntax.records.data(), syntax.records.size() * sizeof(MbSyntaxRecord));
     return map;
 }
 
 py::tuple get_coefficients(H264DecoderSession& session, const IndexArgument& frame_idx) {
-    const FrameSyntax syntax = read_frame_syntax(session, frame_idx, true);
+    const FrameSyntax syntax = read_frame_syntax(session, frame_idx, SyntaxDepth::Levels);
     py::list planes;
     for (int plane = 0; plane < 3; ++plane) {
         const CoefficientPlanes& levels = syntax.coefficients;

@@ -7,6 +7,7 @@
 
 #include "frame/mb_type_map.hpp"
 #include "reconstruct/direct_motion.hpp"
+#include "reconstruct/motion_field_memo.hpp"
 #include "syntax/mb_types.hpp"
 #include "syntax/slice_syntax_header.hpp"
 
@@ -293,7 +294,7 @@ void require_progressive_picture(const FrameSyntax& syntax) {
 // The frame list 1 names first in the B slices, whose motion direct prediction follows:
 // its own field built as this one is.
 ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
-                                   const SyntaxSource& source) {
+                                   const SyntaxSource& source, MotionFieldMemo* memo) {
     const HeldReference* first = nullptr;
     for (std::size_t slice = 0; slice < lists.size(); ++slice) {
         if (syntax.slices[slice].kind != kSliceB || lists[slice][1].empty()) {
@@ -308,6 +309,14 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
     if (first == nullptr) {
         throw std::runtime_error("Direct prediction without a list 1 picture");
     }
+    ColocatedPicture colocated;
+    colocated.order_count = first->order_count;
+    colocated.long_term = first->long_term;
+    colocated.columns = 4 * syntax.coded_cols;
+    if (memo != nullptr && memo->find(first->frame, colocated.field) &&
+        colocated.field.size() == syntax.coded_records.size() * 16) {
+        return colocated;
+    }
     FrameSyntax other;
     source(first->frame, other);
     // Fewer pictures before it than before this one: where frames share timestamps the frame
@@ -316,24 +325,24 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
         other.earlier.size() >= syntax.earlier.size()) {
         throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
     }
-    ColocatedPicture colocated;
-    build_motion_field(other, source, colocated.field);
-    colocated.columns = 4 * other.coded_cols;
-    colocated.order_count = first->order_count;
-    colocated.long_term = first->long_term;
+    build_motion_field(other, source, colocated.field, memo);
+    if (memo != nullptr) {
+        memo->keep(first->frame, colocated.field);
+    }
     return colocated;
 }
 
 }  // namespace
 
-void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field) {
+void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
+                        MotionFieldMemo* memo) {
     require_progressive_picture(syntax);
     const std::vector<SliceLists> lists = reference_lists(syntax);
     const bool direct = std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
                                     [&](const MbSyntaxRecord& mb) { return is_direct(mb, syntax); });
     std::optional<ColocatedPicture> colocated;
     if (direct) {
-        colocated = colocated_picture(syntax, lists, source);
+        colocated = colocated_picture(syntax, lists, source, memo);
     }
     const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
     field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});

@@ -30,6 +30,8 @@ using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 // same list's neighbours (8.4.1.3: median, the directional 16x8 and 8x16 rules, P_Skip) plus
 // its coded difference; direct-mode blocks spatial or temporal as the slice says, from the
 // motion of the co-located picture, whose syntax `source` reads (and its co-located
-// picture's where it needs it); each block's references named (name_references). Field
-// pictures and MBAFF frames raise std::runtime_error.
-void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field);
+// picture's where it needs it) unless `memo` holds its field; each block's references named
+// (name_references). Field pictures and MBAFF frames raise std::runtime_error.
+class MotionFieldMemo;
+void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
+                        MotionFieldMemo* memo = nullptr);

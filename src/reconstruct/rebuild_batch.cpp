@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "reconstruct/motion_field_memo.hpp"
 #include "syntax/syntax_batch.hpp"
 
 namespace {
@@ -14,7 +15,8 @@ namespace {
 // holds is never read: as get_residual says of it.
 template <typename Rebuild>
 void rebuild_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                    FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads, Rebuild rebuild) {
+                    FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads, SyntaxDepth depth,
+                    Rebuild rebuild) {
     std::vector<uint8_t> taken(frames.size(), 0);
     read_syntax_of_frames(
         index, options, reader, frames, threads,
@@ -22,7 +24,7 @@ void rebuild_frames(const std::shared_ptr<const StreamIndex>& index, const Sessi
             rebuild(position, syntax);
             taken[position] = 1;
         },
-        true);
+        depth);
     for (std::size_t i = 0; i < frames.size(); ++i) {
         if (taken[i] == 0) {
             throw std::runtime_error("No packet holds frame " + std::to_string(frames[i]));
@@ -36,7 +38,7 @@ std::vector<RebuiltPicture> rebuild_residuals_of_frames(const std::shared_ptr<co
                                                         const SessionOptions& options, FrameSyntaxReader& reader,
                                                         const std::vector<int32_t>& frames, int threads) {
     std::vector<RebuiltPicture> pictures(frames.size());
-    rebuild_frames(index, options, reader, frames, threads, [&pictures](std::size_t position, const FrameSyntax& syntax) {
+    rebuild_frames(index, options, reader, frames, threads, SyntaxDepth::Levels, [&pictures](std::size_t position, const FrameSyntax& syntax) {
         rebuild_residual(syntax, pictures[position]);
     });
     return pictures;
@@ -48,10 +50,13 @@ std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_pt
     std::vector<FrameMotionField> fields(frames.size());
     // The batch's readers are busy with their runs: the co-located pictures of direct
     // prediction are read by readers of their own, opened where a frame needs one and kept
-    // for the frames after it.
+    // for the frames after it, unless the memo of the fields built last holds theirs.
+    MotionFieldMemo memo;
     std::mutex spare_lock;
     std::vector<std::unique_ptr<FrameSyntaxReader>> spare;
-    rebuild_frames(index, options, reader, frames, threads, [&](std::size_t position, const FrameSyntax& syntax) {
+    // Motion needs no levels: the planes they would fill are neither allocated nor written.
+    rebuild_frames(index, options, reader, frames, threads, SyntaxDepth::Context,
+                   [&](std::size_t position, const FrameSyntax& syntax) {
         std::unique_ptr<FrameSyntaxReader> own;
         const SyntaxSource source = [&](int32_t frame, FrameSyntax& read) {
             if (!own) {
@@ -63,10 +68,11 @@ std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_pt
                     spare.pop_back();
                 }
             }
-            own->read(frame, true, read);
+            own->read(frame, SyntaxDepth::Context, read);
         };
-        build_motion_field(syntax, source, fields[position].blocks);
+        build_motion_field(syntax, source, fields[position].blocks, &memo);
         fields[position].columns = 4 * syntax.coded_cols;
+        memo.keep(frames[position], fields[position].blocks);
         if (own) {
             const std::lock_guard<std::mutex> lock(spare_lock);
             spare.push_back(std::move(own));

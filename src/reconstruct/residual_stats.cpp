@@ -52,6 +52,6 @@ ResidualStatsTable collect_residual_stats(const std::shared_ptr<const StreamInde
     table.syntax = collect_syntax_stats(
         index, options, reader, frames, threads,
         [&table](std::size_t position, const FrameSyntax& syntax) { table.energy[position] = energy_of(syntax); },
-        true);
+        SyntaxDepth::Levels);
     return table;
 }

@@ -64,7 +64,7 @@ FrameSyntaxReader::FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, c
       parser_(*input_.video_stream().codecpar),
       exact_seeks_(seeks_to_any_packet(input_) && !index_->frames_from_bitstream) {}
 
-void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax& result) {
+void FrameSyntaxReader::read(int32_t frame, SyntaxDepth depth, FrameSyntax& result) {
     if (frame < 0 || frame >= index_->num_frames()) {
         throw std::out_of_range("Frame index out of range: " + std::to_string(frame));
     }
@@ -73,29 +73,30 @@ void FrameSyntaxReader::read(int32_t frame, bool with_coefficients, FrameSyntax&
     if (target < 0) {
         throw std::runtime_error("No packet holds frame " + std::to_string(frame));
     }
-    grid_.coefficients = with_coefficients ? &result.coefficients : nullptr;
+    const bool context = depth != SyntaxDepth::Records;
+    grid_.coefficients = depth == SyntaxDepth::Levels ? &result.coefficients : nullptr;
     result.earlier.clear();
     // Where the demuxer lands on the packet itself, the parameter sets in force there come
     // from the index rather than from the packets since the key packet. The rebuild reads
     // from the key packet all the same: it needs the pictures before the frame.
     const ParameterSetHistory::Units& sets = index_->parameter_sets.before_packet(target);
-    const bool from_target = !with_coefficients && exact_seeks_ && !sets.empty();
+    const bool from_target = !context && exact_seeks_ && !sets.empty();
     if (from_target) {
         parser_.read_parameter_sets(sets);
     }
-    bool reached = walk_to(target, target, from_target, with_coefficients, result);
+    bool reached = walk_to(target, target, from_target, context, result);
     // A picture shown before the key picture it is decoded after, where that is no IDR
     // picture (an open GOP's leading picture), may refer to pictures before it: the rebuild
     // needs those too, from the key packet before.
     const int32_t key = previous_key_packet(index_->packets, target + 1);
-    if (reached && with_coefficients && key > 0 && leads_non_idr_key(result)) {
+    if (reached && context && key > 0 && leads_non_idr_key(result)) {
         result.earlier.clear();
         reached = walk_to(target, previous_key_packet(index_->packets, key), true, true, result);
     }
     if (!reached) {
         throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
     }
-    place(grid_, result);
+    place(grid_, context, result);
 }
 
 bool FrameSyntaxReader::leads_non_idr_key(const FrameSyntax& result) {
@@ -103,8 +104,7 @@ bool FrameSyntaxReader::leads_non_idr_key(const FrameSyntax& result) {
            result.order_count < result.earlier.front().order_count;
 }
 
-bool FrameSyntaxReader::walk_to(int32_t target, int32_t first, bool from_first, bool with_coefficients,
-                                FrameSyntax& result) {
+bool FrameSyntaxReader::walk_to(int32_t target, int32_t first, bool from_first, bool context, FrameSyntax& result) {
     // Counts picture order as FFmpeg's decoder does, from the packet the walk starts at on.
     H264HeaderReader orders(*input_.video_stream().codecpar, true);
     bool reached = false;
@@ -112,7 +112,7 @@ bool FrameSyntaxReader::walk_to(int32_t target, int32_t first, bool from_first, 
         if (packet == target) {
             reached = true;
             // The frame's own order count is counted on from those before it.
-            if (with_coefficients && earlier_picture(packet, orders, result)) {
+            if (context && earlier_picture(packet, orders, result)) {
                 result.order_count = result.earlier.back().order_count;
                 result.earlier.pop_back();
             }
@@ -123,7 +123,7 @@ bool FrameSyntaxReader::walk_to(int32_t target, int32_t first, bool from_first, 
             parser_.parse_second_field(packet_->data, packet_->size, grid_);
             return false;
         }
-        if (with_coefficients) {
+        if (context) {
             earlier_picture(packet, orders, result);
         } else {
             parser_.read_parameter_sets(packet_->data, packet_->size);
@@ -135,7 +135,7 @@ bool FrameSyntaxReader::walk_to(int32_t target, int32_t first, bool from_first, 
 
 void FrameSyntaxReader::read_in_file_order(
     const std::vector<int32_t>& frames,
-    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take, bool with_coefficients) {
+    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take, SyntaxDepth depth) {
     std::vector<std::pair<int32_t, std::size_t>> targets;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         if (packet_of(frames[i]) >= 0) {
@@ -148,8 +148,9 @@ void FrameSyntaxReader::read_in_file_order(
     std::sort(targets.begin(), targets.end());
     const std::lock_guard<std::mutex> lock(mutex_);
     FrameSyntax syntax;
-    grid_.coefficients = with_coefficients ? &syntax.coefficients : nullptr;
-    // Where levels are asked for, each frame comes with the pictures before it from its key
+    const bool context = depth != SyntaxDepth::Records;
+    grid_.coefficients = depth == SyntaxDepth::Levels ? &syntax.coefficients : nullptr;
+    // Where its context is asked for, each frame comes with the pictures before it from its key
     // packet on, and from the key packet before that one where its key picture is no IDR
     // picture, whose leading pictures may refer to the interval before (as read() gives
     // them): the rebuild names its references among them.
@@ -173,7 +174,7 @@ void FrameSyntaxReader::read_in_file_order(
     // Whether the frame to emit was noted last, its own order count.
     bool noted = false;
     const auto emit = [&](int32_t packet) {
-        place(grid_, syntax);
+        place(grid_, context, syntax);
         syntax.earlier = since_key.earlier;
         if (noted) {
             syntax.order_count = syntax.earlier.back().order_count;
@@ -186,7 +187,7 @@ void FrameSyntaxReader::read_in_file_order(
     int32_t awaiting = -1;
     const int32_t first_key = previous_key_packet(index_->packets, targets.front().first + 1);
     const int32_t start =
-        with_coefficients && first_key > 0 ? previous_key_packet(index_->packets, first_key) : first_key;
+        context && first_key > 0 ? previous_key_packet(index_->packets, first_key) : first_key;
     walk_from(start, true, [&](int32_t packet) {
         if (awaiting >= 0) {
             const bool second_field = parser_.parse_second_field(packet_->data, packet_->size, grid_);
@@ -200,7 +201,7 @@ void FrameSyntaxReader::read_in_file_order(
             return false;
         }
         if (packet == targets[next].first) {
-            noted = with_coefficients && note(packet);
+            noted = context && note(packet);
             parser_.parse_packet(packet_->data, packet_->size, grid_);
             if (parser_.awaits_second_field()) {
                 awaiting = packet;
@@ -209,7 +210,7 @@ void FrameSyntaxReader::read_in_file_order(
             emit(packet);
             return next < targets.size();
         }
-        if (with_coefficients) {
+        if (context) {
             note(packet);
         } else {
             parser_.read_parameter_sets(packet_->data, packet_->size);
@@ -285,7 +286,7 @@ void FrameSyntaxReader::place_nothing(FrameSyntax& result) const {
     result.coded_cols = 0;
 }
 
-void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) const {
+void FrameSyntaxReader::place(const PictureGrid& grid, bool context, FrameSyntax& result) const {
     place_nothing(result);
     result.facts = parser_.facts();
     result.nonzero_levels = grid.nonzero_levels;
@@ -293,7 +294,7 @@ void FrameSyntaxReader::place(const PictureGrid& grid, FrameSyntax& result) cons
     if (sequence == nullptr || grid.records.empty()) {
         return;
     }
-    if (grid.coefficients != nullptr && parser_.picture() != nullptr) {
+    if (context && parser_.picture() != nullptr) {
         result.coded_records = grid.records;
         result.coded_cols = grid.width_mbs;
         result.sequence = *sequence;

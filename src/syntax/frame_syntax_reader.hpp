@@ -36,13 +36,13 @@ struct FrameSyntax {
     PictureFacts facts;
     int64_t nonzero_levels = 0;
     CoefficientPlanes coefficients;
-    // Where levels are asked for: the records in the coded grid's order (PictureGrid's) and
+    // Where its context is asked for: the records in the coded grid's order (PictureGrid's) and
     // the parameter sets of the picture, which rebuilding its samples needs.
     std::vector<MbSyntaxRecord> coded_records;
     int32_t coded_cols = 0;
     SequenceSyntax sequence;
     PictureSyntax picture;
-    // Where levels are asked for: the headers of the slices the records number, the
+    // Where its context is asked for: the headers of the slices the records number, the
     // pictures decoded before the frame's from its key packet on, and the picture's own
     // order count.
     std::vector<SliceSyntaxHeader> slices;
@@ -51,6 +51,11 @@ struct FrameSyntax {
 };
 
 class H264HeaderReader;
+
+// What a read gives of a frame beyond its records on the frame's grid: nothing; what
+// rebuilding it needs (the records in coded order, the parameter sets, the slice headers and
+// the pictures decoded before it, as FrameSyntax says); that and its levels.
+enum class SyntaxDepth { Records, Context, Levels };
 
 // Reads frames' syntax from the packets of a file the session's index describes, with a
 // demuxer of its own and no decoder in use: a frame costs reading its own packet, with the
@@ -63,14 +68,14 @@ public:
 
     // std::out_of_range for a frame outside the index; std::runtime_error where its packet
     // cannot be read.
-    void read(int32_t frame, bool with_coefficients, FrameSyntax& result);
+    void read(int32_t frame, SyntaxDepth depth, FrameSyntax& result);
 
     // Reads the frames `frames` (numbers in the index, in any order) in one pass through the
     // file from the key packet before the first, and gives `take` each one's syntax with
-    // its position in `frames`, in file order; with its levels where asked.
+    // its position in `frames`, in file order, to the depth asked.
     void read_in_file_order(const std::vector<int32_t>& frames,
                             const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take,
-                            bool with_coefficients = false);
+                            SyntaxDepth depth = SyntaxDepth::Records);
 
     // Whether the stream is H.264, the one codec whose syntax the reader knows.
     bool reads_h264() const { return index_->facts.codec_id == AV_CODEC_ID_H264; }
@@ -87,13 +92,13 @@ private:
     // false where the input ends first.
     bool walk_from(int32_t first, bool from_first, const std::function<bool(int32_t packet)>& visit);
     // Reads the packets from `first` (as walk_from) to the frame's in `target`, parsing the
-    // frame's and, with coefficients, the headers of the pictures before it into `result`;
+    // frame's and, with its context, the headers of the pictures before it into `result`;
     // returns whether the target packet was reached.
-    bool walk_to(int32_t target, int32_t first, bool from_first, bool with_coefficients, FrameSyntax& result);
+    bool walk_to(int32_t target, int32_t first, bool from_first, bool context, FrameSyntax& result);
     // Whether the frame read is shown before the key picture it was read after, which is no
     // IDR picture: it may refer to pictures before that key picture.
     static bool leads_non_idr_key(const FrameSyntax& result);
-    void place(const PictureGrid& grid, FrameSyntax& result) const;
+    void place(const PictureGrid& grid, bool context, FrameSyntax& result) const;
     // Reads the header of the picture in the packet just read into `result.earlier`; returns
     // whether it holds one.
     bool earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result);

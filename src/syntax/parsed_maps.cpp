@@ -23,7 +23,7 @@ FrameSyntax frame_syntax_or_none(FrameSyntaxReader& reader, int32_t frame) {
         reader.place_nothing(syntax);
         return syntax;
     }
-    reader.read(frame, false, syntax);
+    reader.read(frame, SyntaxDepth::Records, syntax);
     return syntax;
 }
 

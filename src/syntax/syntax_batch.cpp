@@ -29,7 +29,7 @@ std::vector<std::size_t> file_order(const FrameSyntaxReader& reader, const std::
 void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                            FrameSyntaxReader& first, const std::vector<int32_t>& frames, int threads,
                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take,
-                           bool with_coefficients) {
+                           SyntaxDepth depth) {
     if (frames.empty()) {
         return;
     }
@@ -49,7 +49,7 @@ void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, cons
                 throw BatchStopped{};
             }
             take(order[begin + position], syntax);
-        }, with_coefficients);
+        }, depth);
     };
     // Every run on a thread of its own, the first with the caller's reader, so that the
     // caller is free to ask its interrupt check while they read.

@@ -16,8 +16,8 @@
 // the interrupt check of its thread (batch/interruption.hpp) as the decoding batches do.
 // `take` is called from the readers' threads, once per position of `frames`; the first error
 // of any reader (or of the check) stops the others at their next frame and is raised once all
-// have ended. With coefficients, each frame's syntax holds its levels, as read() gives them.
+// have ended. Each frame's syntax is read to `depth`, as read() reads it.
 void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                            FrameSyntaxReader& first, const std::vector<int32_t>& frames, int threads,
                            const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take,
-                           bool with_coefficients = false);
+                           SyntaxDepth depth = SyntaxDepth::Records);

@@ -5,7 +5,7 @@
 
 SyntaxStatsTable collect_syntax_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                       FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads,
-                                      const FrameSyntaxTaker& also, bool with_coefficients) {
+                                      const FrameSyntaxTaker& also, SyntaxDepth depth) {
     SyntaxStatsTable table;
     const AVRational unit = index->pts_time_base();
     const std::vector<int64_t> bytes = frame_packet_bytes(*index);
@@ -26,6 +26,6 @@ SyntaxStatsTable collect_syntax_stats(const std::shared_ptr<const StreamIndex>& 
                 also(position, syntax);
             }
         },
-        with_coefficients);
+        depth);
     return table;
 }

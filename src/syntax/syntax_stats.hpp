@@ -25,9 +25,10 @@ struct SyntaxStatsTable {
 
 // Reads the frames' syntax as read_syntax_of_frames does, on `threads` readers (0: every
 // usable core), and summarises each; `frames` are valid frame numbers, repeats allowed.
-// `also`, where given, sees each frame's syntax too (with its levels where asked), on the
+// `also`, where given, sees each frame's syntax too (read to `depth`), on the
 // reader's thread, once per position.
 using FrameSyntaxTaker = std::function<void(std::size_t position, const FrameSyntax& syntax)>;
 SyntaxStatsTable collect_syntax_stats(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                       FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads,
-                                      const FrameSyntaxTaker& also = nullptr, bool with_coefficients = false);
+                                      const FrameSyntaxTaker& also = nullptr,
+                                      SyntaxDepth depth = SyntaxDepth::Records);

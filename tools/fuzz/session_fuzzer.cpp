@@ -107,7 +107,7 @@ void read_offsets(const FrameSnapshot& frame) {
 void read_syntax(H264DecoderSession& session, int32_t index, int method) {
     FrameSyntax syntax;
     try {
-        session.syntax_reader()->read(index, method != 4, syntax);
+        session.syntax_reader()->read(index, method == 4 ? SyntaxDepth::Records : SyntaxDepth::Levels, syntax);
     } catch (const std::runtime_error&) {
         return;
     }
