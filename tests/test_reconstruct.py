@@ -9,7 +9,7 @@ import pytest
 
 import vexmira
 from media import RECONSTRUCT_RECIPES
-from oracle import traced_headers
+from oracle import ffprobe, traced_headers
 
 MbType = vexmira.MbType
 Partition = vexmira.Partition
@@ -179,3 +179,23 @@ def test_a_batch_that_starts_at_an_open_gops_leading_pictures_names_their_refere
         frames = list(range(key - 3, key + 1))
         for batch, single in zip(session.get_motion_fields(frames, threads=1), map(session.get_motion_field, frames)):
             np.testing.assert_array_equal(batch, single)
+
+
+def test_a_residual_batch_is_of_one_coded_size(media):
+    """A batch is one array per plane: across the change of picture size ffprobe reports, the
+    batch is refused naming both frames; each side alone gives each frame its own residual."""
+    path = media("ts_sizes_restart_timestamps")
+    sizes = [(frame["width"], frame["height"])
+             for frame in ffprobe(path, "-threads", "1", "-show_entries", "frame=width,height")["frames"]]
+    change = next(frame for frame, size in enumerate(sizes) if size != sizes[0])
+    with vexmira.H264DecoderSession(path) as session:
+        with pytest.raises(ValueError, match=f"Frame {change - 1} has another coded size than frame {change}|"
+                                             f"Frame {change} has another coded size than frame {change - 1}"):
+            session.get_residuals([change - 1, change], threads=1)
+        for frames in (list(range(change - 3, change)), list(range(change, change + 3))):
+            stacked = session.get_residuals(frames, threads=2)
+            width, height = sizes[frames[0]]
+            assert stacked[0].shape == (3, -(-height // 16) * 16, -(-width // 16) * 16)
+            for position, frame in enumerate(frames):
+                for plane, residual in enumerate(session.get_residual(frame)):
+                    assert (stacked[plane][position] == residual).all(), (frame, plane)

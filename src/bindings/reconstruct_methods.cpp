@@ -99,18 +99,6 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
     return array;
 }
 
-// Equal-sized planes of many frames stacked as one (frames, rows, columns) array.
-template <typename Sample, typename Source>
-py::array_t<Sample> stacked_planes(const std::vector<const std::vector<Source>*>& planes, py::ssize_t rows,
-                                   py::ssize_t columns) {
-    py::array_t<Sample> array({static_cast<py::ssize_t>(planes.size()), rows, columns});
-    Sample* destination = array.mutable_data();
-    for (const std::vector<Source>* plane : planes) {
-        destination = std::copy(plane->begin(), plane->end(), destination);
-    }
-    return array;
-}
-
 // The frames' rebuilt results must share the first one's size: a batch is one array.
 void require_same_size(const std::vector<int32_t>& frames, std::size_t position, bool same) {
     if (!same) {
@@ -122,25 +110,26 @@ void require_same_size(const std::vector<int32_t>& frames, std::size_t position,
 py::tuple get_residuals(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
     const int readers = threads.is_none() ? 0 : thread_count(threads);
-    std::vector<RebuiltPicture> pictures;
+    ResidualStack stack;
     {
         const PythonInterruptCheck interrupts;
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
-        pictures = rebuild_residuals_of_frames(session.index(), session.options(), *session.syntax_reader(),
-                                               requested, readers);
+        stack = rebuild_residuals_of_frames(session.index(), session.options(), *session.syntax_reader(), requested,
+                                            readers);
     }
     py::list planes;
     for (int plane = 0; plane < 3; ++plane) {
-        std::vector<const std::vector<int16_t>*> residuals;
-        for (std::size_t i = 0; i < pictures.size(); ++i) {
-            require_same_size(requested, i, pictures[i].width[plane] == pictures[0].width[plane] &&
-                                                pictures[i].height[plane] == pictures[0].height[plane]);
-            residuals.push_back(&pictures[i].residual[plane]);
+        const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(requested.size()), stack.height[plane],
+                                             stack.width[plane]};
+        if (!stack.planes[plane]) {
+            planes.append(py::array_t<int16_t>(shape));
+            continue;
         }
-        const py::ssize_t rows = pictures.empty() ? 0 : pictures[0].height[plane];
-        const py::ssize_t columns = pictures.empty() ? 0 : pictures[0].width[plane];
-        planes.append(stacked_planes<int16_t>(residuals, rows, columns));
+        // The array owns the stack's buffer from here on: no copy.
+        int16_t* samples = stack.planes[plane].release();
+        const py::capsule owner(samples, [](void* data) { delete[] static_cast<int16_t*>(data); });
+        planes.append(py::array_t<int16_t>(shape, samples, owner));
     }
     return py::tuple(planes);
 }

@@ -1,5 +1,6 @@
 #include "reconstruct/rebuild_batch.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -32,16 +33,50 @@ void rebuild_frames(const std::shared_ptr<const StreamIndex>& index, const Sessi
     }
 }
 
+// Sizes the stack after the first frame rebuilt, and checks every other frame against it.
+void fit_stack(const RebuiltPicture& picture, const std::vector<int32_t>& frames, std::size_t position,
+               ResidualStack& stack) {
+    if (stack.planes[0]) {
+        for (int plane = 0; plane < 3; ++plane) {
+            if (picture.width[plane] != stack.width[plane] || picture.height[plane] != stack.height[plane]) {
+                throw std::invalid_argument("Frame " + std::to_string(frames[position]) +
+                                            " has another coded size than frame " + std::to_string(stack.sized_by) +
+                                            ": read frames of one size in a batch");
+            }
+        }
+        return;
+    }
+    stack.sized_by = frames[position];
+    for (int plane = 0; plane < 3; ++plane) {
+        stack.width[plane] = picture.width[plane];
+        stack.height[plane] = picture.height[plane];
+        // Left uninitialised: every frame's part is written whole.
+        stack.planes[plane].reset(new int16_t[frames.size() * picture.residual[plane].size()]);
+    }
+}
+
 }  // namespace
 
-std::vector<RebuiltPicture> rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index,
-                                                        const SessionOptions& options, FrameSyntaxReader& reader,
-                                                        const std::vector<int32_t>& frames, int threads) {
-    std::vector<RebuiltPicture> pictures(frames.size());
-    rebuild_frames(index, options, reader, frames, threads, SyntaxDepth::Levels, [&pictures](std::size_t position, const FrameSyntax& syntax) {
-        rebuild_residual(syntax, pictures[position]);
-    });
-    return pictures;
+ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                                          FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads) {
+    ResidualStack stack;
+    std::mutex sizing;
+    rebuild_frames(index, options, reader, frames, threads, SyntaxDepth::Levels,
+                   [&](std::size_t position, const FrameSyntax& syntax) {
+                       // One picture per reader thread, reused frame after frame: no plane is
+                       // allocated, and its pages faulted in, once per frame.
+                       thread_local RebuiltPicture picture;
+                       rebuild_residual(syntax, picture);
+                       {
+                           const std::lock_guard<std::mutex> lock(sizing);
+                           fit_stack(picture, frames, position, stack);
+                       }
+                       for (int plane = 0; plane < 3; ++plane) {
+                           const std::vector<int16_t>& samples = picture.residual[plane];
+                           std::copy(samples.begin(), samples.end(), stack.planes[plane].get() + position * samples.size());
+                       }
+                   });
+    return stack;
 }
 
 std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_ptr<const StreamIndex>& index,

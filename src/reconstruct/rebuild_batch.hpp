@@ -16,9 +16,20 @@
 // One result per position of `frames`; the first frame that cannot be rebuilt (a field
 // picture, syntax that could not be read) raises its error.
 
-std::vector<RebuiltPicture> rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index,
-                                                        const SessionOptions& options, FrameSyntaxReader& reader,
-                                                        const std::vector<int32_t>& frames, int threads);
+// Each plane of every frame of a batch, one frame after the other in one buffer of
+// frames × height × width samples: the residuals go there straight from the reader's
+// thread, not by way of a picture of their own each.
+struct ResidualStack {
+    int width[3] = {0, 0, 0};
+    int height[3] = {0, 0, 0};
+    std::unique_ptr<int16_t[]> planes[3];
+    // The frame whose size the others must have.
+    int32_t sized_by = -1;
+};
+
+// Every frame must have the first one's coded size: another raises std::invalid_argument.
+ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
+                                          FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads);
 
 // Each field on the coded grid of 4x4 blocks, with its width in blocks.
 struct FrameMotionField {
