@@ -73,7 +73,9 @@ def test_leading_pictures_of_an_open_gop_are_debug(media, clip, caplog):
             key = frame_of[float(packet["pts_time"])]
             leading |= {frame for frame in following if frame < key}
             with_leading |= set(following)
-    debug = {r.frame for r in caplog.records if r.name == LOGGER}
+    # Searching an MPEG-TS file for a timestamp reads packets through FFmpeg's parser, which
+    # may complain of parameter sets it has not seen: of the file, at debug level, of no frame.
+    debug = {r.frame for r in caplog.records if r.name == LOGGER and r.frame is not None}
     assert debug & leading, "the decoder said something of the leading pictures"
     assert debug <= with_leading
 

@@ -164,6 +164,11 @@ void VideoInput::renew_decoder() {
 }
 
 bool VideoInput::seek_to_timestamp(int64_t timestamp) {
+    // Where the demuxer has no index (MPEG-TS) it searches by reading packets through FFmpeg's
+    // parser from points between parameter sets, whose complaints ("non-existing PPS") are
+    // the search's, not the stream's: kept as the file's, at debug level.
+    MessageContext messages(path_);
+    messages.set_frame(-1, true);
     return av_seek_frame(demuxer_.get(), stream_, timestamp, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
