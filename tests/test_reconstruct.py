@@ -179,7 +179,8 @@ def test_mbaff_frames_are_refused_even_where_every_pair_is_a_frame_pair(media):
         assert np.isnan(energy).all()
 
 
-@pytest.mark.parametrize("clip", ["mp4_inter_cabac_pyramid", "mp4_inter_cavlc_gray", "mp4_intra_cavlc_10bit"])
+@pytest.mark.parametrize("clip", ["mp4_inter_cabac_pyramid", "mp4_inter_cavlc_gray", "mp4_intra_cavlc_10bit",
+                                  "h264_field_pictures"])
 def test_residual_energy_is_the_mean_square_of_each_residual_plane(media, clip):
     """Of get_residual's planes (proven above against the decoder), in random order on two
     readers; none for the planes of a monochrome stream."""
