@@ -179,6 +179,18 @@ def test_mbaff_frames_are_refused_even_where_every_pair_is_a_frame_pair(media):
         assert np.isnan(energy).all()
 
 
+def test_fields_after_a_field_with_memory_management_operations_are_refused(media):
+    """The operations of a field picture name fields and are not applied: the frames decoded
+    after the frame whose bottom field codes them are refused rather than predicted from
+    lists the operations would change; that frame itself is rebuilt."""
+    with vexmira.H264DecoderSession(media("h264_field_marking_adaptive")) as session:
+        for method in (session.get_prediction, session.get_motion_field):
+            method(4)
+            for frame in (5, session.num_frames - 1):
+                with pytest.raises(vexmira.PredictionNotBuilt, match="memory management"):
+                    method(frame)
+
+
 @pytest.mark.parametrize("clip", ["mp4_inter_cabac_pyramid", "mp4_inter_cavlc_gray", "mp4_intra_cavlc_10bit",
                                   "h264_field_pictures"])
 def test_residual_energy_is_the_mean_square_of_each_residual_plane(media, clip):

@@ -20,7 +20,8 @@ struct RebuiltPicture {
     std::vector<uint16_t> samples[3];
 };
 
-// Raised for pictures whose prediction needs what is not built: B field pictures'.
+// Raised for pictures whose prediction needs what is not built: B field pictures', and
+// the reference lists of fields after a field picture with memory management operations.
 class PredictionNotBuilt : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "h264/nal_units.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
 
 ReferenceMarker::ReferenceMarker(int frame_num_bits, int max_reference_frames)
     : max_frame_num_(int32_t{1} << frame_num_bits),
@@ -16,6 +17,11 @@ int32_t ReferenceMarker::pic_num(const HeldReference& reference, uint32_t curren
 
 void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only) {
     const SliceSyntaxHeader& header = picture.header;
+    // A field's operations name fields, by numbers of their own, and may leave one field of
+    // a frame marked: not applied.
+    if (header.field && header.ref_idc != 0 && header.nal_type != kSliceIdr && header.marking.adaptive) {
+        throw PredictionNotBuilt("The memory management operations of field pictures are not applied");
+    }
     const bool second_field = header.field && second_field_awaited_ && !held_.empty() &&
                               held_.back().frame_num == header.frame_num && header.nal_type != kSliceIdr;
     second_field_awaited_ = false;

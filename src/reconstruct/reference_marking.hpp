@@ -21,7 +21,8 @@ struct HeldReference {
 };
 
 // The decoded reference picture marking of frames (8.2.5.3 sliding window, 8.2.5.4 memory
-// management control operations), applied picture after picture in decoding order.
+// management control operations), applied picture after picture in decoding order; of field
+// pictures the sliding window only (PredictionNotBuilt for their operations).
 class ReferenceMarker {
 public:
     ReferenceMarker(int frame_num_bits, int max_reference_frames);
