@@ -419,6 +419,35 @@ def as_field_pictures(data: bytes) -> bytes:
     return b"".join(units)
 
 
+def with_second_fields_unfiltered(data: bytes) -> bytes:
+    """The field pictures of as_field_pictures with the loop filter off in every bottom field
+    (disable_deblocking_filter_idc 1), each a second field: a decode with the filter on then
+    holds each frame's second field as it was before filtering, predicted from its first
+    field filtered as the decoder filters a reference."""
+    stream = Stream(data)
+    units = []
+    for unit, header, _ in stream.walk():
+        if header is not None and header["bottom_field_flag"]:
+            header.update(disable_deblocking_filter_idc=1)
+            unit = stream.slice_unit(unit, header)
+        units.append(unit)
+    return b"".join(units)
+
+
+def with_field_marking_adaptive(data: bytes, field: int) -> bytes:
+    """The field pictures of as_field_pictures with adaptive reference marking in the `field`-th
+    field (counted over the stream), which codes no operation: the field is marked as a
+    short-term reference without the sliding window."""
+    stream = Stream(data)
+    units = []
+    for unit, header, picture in stream.walk():
+        if header is not None and picture == field:
+            header.update({"adaptive_ref_pic_marking_mode_flag": 1, "memory_management_control_operation[0]": 0})
+            unit = stream.slice_unit(unit, header)
+        units.append(unit)
+    return b"".join(units)
+
+
 def with_memory_resets(data: bytes, every: int) -> bytes:
     """The stream with a memory-management reset (memory_management_control_operation 5) in
     every `every`-th reference picture that is not an IDR picture, counted over the whole

@@ -11,7 +11,8 @@ from pathlib import Path
 from typing import Callable
 
 from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
-                            parameter_sets_only, sei_payload_types, with_memory_resets)
+                            parameter_sets_only, sei_payload_types, with_field_marking_adaptive,
+                            with_memory_resets, with_second_fields_unfiltered)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
@@ -275,6 +276,10 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     "mp4_field_pictures": (".mp4", remuxed("h264_field_pictures")),
     "mkv_field_pictures": (".mkv", remuxed("h264_field_pictures")),
     "ts_field_pictures": (".ts", remuxed("h264_field_pictures")),
+    "h264_field_pictures_second_unfiltered": (".h264", rewritten("h264_field_pictures", with_second_fields_unfiltered)),
+    "mkv_field_pictures_second_unfiltered": (".mkv", remuxed("h264_field_pictures_second_unfiltered")),
+    "h264_field_marking_adaptive": (".h264", rewritten("h264_field_pictures",
+                                                       lambda data: with_field_marking_adaptive(data, 9))),
     # Timestamps that repeat or go backwards: captures joined with cat.
     "ts_sizes_restart_timestamps": (".ts", joined("ts", "ts_32x32")),
     "ts_twice": (".ts", joined("ts_long", "ts_long")),

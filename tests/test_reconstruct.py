@@ -30,16 +30,32 @@ def residuals_of(session, frames, access):
     return [session.get_residual(frame) for frame in frames]
 
 
+# Field pictures as raw H.264, a packet a field, and in Matroska, a packet a frame.
+FIELD_CLIPS = ["h264_field_pictures_second_unfiltered", "mkv_field_pictures_second_unfiltered"]
 # Beside the recipes, streams of the shapes files come in: an open GOP whose key pictures
-# are not IDR pictures (in MP4 and MPEG-TS), and a transport stream that starts mid-GOP.
-REBUILT_CLIPS = [*RECONSTRUCT_RECIPES, "mp4_open_gop", "ts_open_gop", "ts_starts_mid_gop"]
+# are not IDR pictures (in MP4 and MPEG-TS), a transport stream that starts mid-GOP, and
+# frames of field pictures.
+REBUILT_CLIPS = [*RECONSTRUCT_RECIPES, "mp4_open_gop", "ts_open_gop", "ts_starts_mid_gop", *FIELD_CLIPS]
 # Each clip's residuals one frame at a time or in a batch, the two ways taking turns.
 ACCESS = {clip: ("single", "batch")[number % 2] for number, clip in enumerate(REBUILT_CLIPS)}
+
+
+def picture_before_the_loop_filter(decoded, filtered, clip, frame, plane):
+    """The decoder's picture before its loop filter. The exact session skips the filter of
+    both fields of a frame, so that its second field predicts from an unfiltered first field:
+    the field clips code their second (bottom) fields unfiltered, which a decode with the
+    filter on then gives as they were before it."""
+    picture = decoded.get_plane_data(frame, plane)
+    if clip in FIELD_CLIPS:
+        picture = picture.copy()
+        picture[1::2] = filtered.get_plane_data(frame, plane)[1::2]
+    return picture
 
 
 @pytest.mark.parametrize("clip", REBUILT_CLIPS)
 def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, clip):
     with (vexmira.H264DecoderSession(media(clip), deblocking="exact") as decoded,
+          vexmira.H264DecoderSession(media(clip), deblocking="on") as filtered,
           vexmira.H264DecoderSession(media(clip)) as session):
         frames = list(range(session.num_frames))
         random.Random(clip).shuffle(frames)
@@ -52,18 +68,21 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
                 rows, columns = prediction[plane].shape
                 assert residual[plane].shape == (rows, columns)
                 # Rows of stride samples, the coded rows the stream's cropping hides left out.
-                expected = decoded.get_plane_data(frame, plane)[:, :columns].astype(np.int32)
+                expected = picture_before_the_loop_filter(decoded, filtered, clip, frame, plane)
+                expected = expected[:, :columns].astype(np.int32)
                 rebuilt = np.clip(prediction[plane].astype(np.int32) + residual[plane], 0, (1 << bit_depth) - 1)
                 rebuilt = rebuilt[:expected.shape[0]]
                 assert (rebuilt == expected).all(), (frame, first_difference(rebuilt, expected, plane, chroma_shift))
 
 
 @pytest.mark.parametrize("access", ["single", "batch"])
-@pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith(("mp4_p_", "mp4_b_"))])
+@pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith(("mp4_p_", "mp4_b_"))] +
+                         ["h264_field_pictures", "mkv_field_pictures"])
 def test_motion_field_is_the_decoders_where_it_exports_one(media, clip, access):
     """FFmpeg exports one vector per list and 8x8 block and larger: sub-8x8 partitions and
     intra blocks are left out of the comparison. B frames' blocks use the lists their
-    macroblock type names, and only those."""
+    macroblock type names, and only those. Field macroblocks' vectors are in field units,
+    which FFmpeg exports doubled vertically for 16x8 and 8x16 partitions alone."""
     with (vexmira.H264DecoderSession(media(clip), motion_vectors=True) as decoded,
           vexmira.H264DecoderSession(media(clip)) as session):
         frames = [i for i in range(session.num_frames) if session.get_frame_type(i) in "PB"]
@@ -80,6 +99,8 @@ def test_motion_field_is_the_decoders_where_it_exports_one(media, clip, access):
             whole_8x8 = ~((syntax["partition"] == Partition.P8X8)[..., None] &
                           ~np.isin(syntax["sub_mb_type"], whole_types)).any(-1)
             either = [MbType.BI, MbType.DIRECT, MbType.DIRECT_SKIP]
+            doubled = syntax["interlaced"] & np.isin(syntax["partition"], [Partition.P16X8, Partition.P8X16])
+            scale = (1, np.kron(np.where(doubled, 2, 1), np.ones((4, 4), int)))
             for list_number, one in enumerate(([MbType.SKIP, MbType.L0], [MbType.L1])):
                 ref_idx = field["ref_idx"][..., list_number]
                 inter = np.kron(np.isin(syntax["type"], one + either), np.ones((4, 4), bool))
@@ -88,8 +109,9 @@ def test_motion_field_is_the_decoders_where_it_exports_one(media, clip, access):
                 assert (ref_idx[one_list] >= 0).all(), (frame, list_number)
                 shown = np.kron(whole_8x8, np.ones((4, 4), bool)) & (ref_idx >= 0)
                 for component in range(2):
-                    assert (field["mv"][..., list_number, component][shown] ==
-                            exported[list_number][component][shown]).all(), (frame, list_number, component)
+                    ours = field["mv"][..., list_number, component] * scale[component]
+                    assert (ours[shown] == exported[list_number][component][shown]).all(), (frame, list_number,
+                                                                                            component)
                 compared[list_number] += int(shown.sum())
             assert (field["direct"] == direct_blocks(syntax, session.get_frame_type(frame) == "B")).all(), frame
         assert compared[0] > 0 and (compared[1] > 0) == ("_b_" in clip)
@@ -157,7 +179,20 @@ def test_mbaff_frames_are_refused_even_where_every_pair_is_a_frame_pair(media):
         assert np.isnan(energy).all()
 
 
-@pytest.mark.parametrize("clip", ["mp4_inter_cabac_pyramid", "mp4_inter_cavlc_gray", "mp4_intra_cavlc_10bit"])
+def test_fields_after_a_field_with_memory_management_operations_are_refused(media):
+    """The operations of a field picture name fields and are not applied: the frames decoded
+    after the frame whose bottom field codes them are refused rather than predicted from
+    lists the operations would change; that frame itself is rebuilt."""
+    with vexmira.H264DecoderSession(media("h264_field_marking_adaptive")) as session:
+        for method in (session.get_prediction, session.get_motion_field):
+            method(4)
+            for frame in (5, session.num_frames - 1):
+                with pytest.raises(vexmira.PredictionNotBuilt, match="memory management"):
+                    method(frame)
+
+
+@pytest.mark.parametrize("clip", ["mp4_inter_cabac_pyramid", "mp4_inter_cavlc_gray", "mp4_intra_cavlc_10bit",
+                                  "h264_field_pictures"])
 def test_residual_energy_is_the_mean_square_of_each_residual_plane(media, clip):
     """Of get_residual's planes (proven above against the decoder), in random order on two
     readers; none for the planes of a monochrome stream."""

@@ -60,7 +60,7 @@ py::tuple get_prediction(H264DecoderSession& session, const IndexArgument& frame
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_syntax(session, frame, SyntaxDepth::Levels);
         bit_depth = std::max(syntax.sequence.bit_depth_luma, syntax.sequence.bit_depth_chroma);
-        rebuild_picture(syntax, session.index(), motion_syntax_of(session), picture);
+        rebuild_picture(syntax, frame, session.index(), motion_syntax_of(session), picture);
     }
     py::list planes;
     for (int plane = 0; plane < 3; ++plane) {

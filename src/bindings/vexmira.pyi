@@ -326,8 +326,9 @@ class H264DecoderSession:
         luma DC and chroma DC transforms), or in lossless macroblocks taken as they are, as the
         decoder adds them to its prediction: for a frame get_prediction rebuilds,
         clip(get_prediction(frame_idx)[p] + get_residual(frame_idx)[p]) is the picture before
-        the loop filter. Zero in skipped macroblocks. Chroma arrays are empty for monochrome
-        streams; field pictures and MBAFF frames raise RuntimeError."""
+        the loop filter. Zero in skipped macroblocks. A frame of two field pictures gives the top
+        field's residual on the even rows and the bottom field's on the odd ones. Chroma arrays
+        are empty for monochrome streams; MBAFF frames raise RuntimeError."""
 
     def get_prediction(
         self, frame_idx: SupportsIndex
@@ -345,8 +346,11 @@ class H264DecoderSession:
         holds it (decoded with the loop filter on, whatever the session's mode, on its coded
         planes, edges repeated), with the block's vector of get_motion_field: quarter-sample
         luma and eighth-sample chroma interpolation; two lists' samples averaged, or weighted
-        explicitly or implicitly as the picture asks. Field pictures and MBAFF frames raise
-        RuntimeError."""
+        explicitly or implicitly as the picture asks. A frame of two field pictures is rebuilt
+        field by field, each field a picture of its own predicted from reference fields (every
+        other row of a reference frame; the second field may name the first), the top field on
+        the even rows and the bottom field on the odd ones. MBAFF frames raise RuntimeError, B
+        field pictures PredictionNotBuilt."""
 
     def get_motion_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
         """Get the motion of each 4x4 block of a P or B frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
@@ -359,8 +363,10 @@ class H264DecoderSession:
         the 16x8 and 8x16 directional rules, P_Skip) plus its coded difference, sub-8x8
         partitions at their own blocks; direct-mode blocks (B_Skip, B_Direct_16x16,
         B_Direct_8x8) spatial or temporal as the slice says, from the motion of the
-        co-located picture (list 1's first), read and built for the purpose. Field pictures
-        and MBAFF frames raise RuntimeError."""
+        co-located picture (list 1's first), read and built for the purpose. In a frame of two
+        field pictures each field's motion is in field units, a field's macroblock row r on
+        the array's macroblock row 2r (top field) or 2r + 1 (bottom field), where get_mb_syntax
+        puts it. MBAFF frames raise RuntimeError, B field pictures PredictionNotBuilt."""
 
     def get_residuals(
         self, frames: _Frames = None, *, threads: SupportsIndex | None = None
@@ -368,8 +374,8 @@ class H264DecoderSession:
         """The residuals of many frames (every frame when frames is None) as three int16 arrays (luma, Cb, Cr) of shape (len(frames), rows, columns), rebuilt without decoding on `threads` readers (None or 0: every usable core)
 
         Each frame's planes as get_residual gives them. The frames must share one coded size:
-        ValueError names the first that does not. A frame get_residual refuses (a field
-        picture, an MBAFF frame, one no packet holds) raises its RuntimeError. Frames are
+        ValueError names the first that does not. A frame get_residual refuses (an MBAFF
+        frame, one no packet holds) raises its RuntimeError. Frames are
         independent: each reader reads a run of them in file order, rebuilding each as it
         reads it. Ctrl-C ends the batch as it ends the decoding batches."""
 
@@ -378,7 +384,7 @@ class H264DecoderSession:
     ) -> npt.NDArray[np.void]:
         """The motion fields of many P or B frames (every frame when frames is None) as one (len(frames), 4 * coded mb rows, 4 * coded mb columns) structured array like get_motion_field's, built without decoding on `threads` readers (None or 0: every usable core)
 
-        A frame get_motion_field refuses (a field picture, an MBAFF frame)
+        A frame get_motion_field refuses (an MBAFF frame, a B field picture)
         raises its error; frames must share one coded size (ValueError). Ctrl-C ends the batch
         as it ends the decoding batches."""
 
@@ -421,8 +427,8 @@ class H264DecoderSession:
         and nonzero_coefficients -1 where no macroblock was read (a coding the parser refuses,
         such as slice groups, or damage); qp_mean_coded NaN where no macroblock read codes a
         QP; a residual energy NaN for a plane the stream does not have (monochrome) and for
-        every plane of a frame whose residual get_residual does not give (not read whole, a
-        field picture or an MBAFF frame).
+        every plane of a frame whose residual get_residual does not give (not read whole, an
+        MBAFF frame).
         A damaged slice is counted up to where it stops making sense: read parsed with the
         others.
 

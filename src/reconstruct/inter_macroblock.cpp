@@ -68,8 +68,9 @@ void InterMacroblock::predict(int plane, int x, int y, const ReferencePicture* c
             const int bit_depth = plane == 0 ? syntax_.sequence.bit_depth_luma : syntax_.sequence.bit_depth_chroma;
             predict_luma_block(reference, x, y, mv[list][0], mv[list][1], 4, 4, bit_depth, prediction_[list]);
         } else {
-            predict_chroma_block(reference, x / 2, chroma_array_type_ == 1 ? y / 2 : y, mv[list][0], mv[list][1], 2,
-                                 size[1], chroma_array_type_, prediction_[list]);
+            predict_chroma_block(reference, x / 2, chroma_array_type_ == 1 ? y / 2 : y, mv[list][0],
+                                 mv[list][1] + pictures[list]->chroma_vertical_offset, 2, size[1], chroma_array_type_,
+                                 prediction_[list]);
         }
     }
 }

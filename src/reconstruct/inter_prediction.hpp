@@ -23,6 +23,10 @@ struct ReferencePlane {
 
 struct ReferencePicture {
     ReferencePlane planes[3];
+    // Added to the vertical component of 4:2:0 chroma vectors: a field of the other parity
+    // than the current field's lies a quarter of a chroma row of the field above (-2, a
+    // bottom field seen from a top field) or below (+2) where the vector points (Table 8-9).
+    int chroma_vertical_offset = 0;
 };
 
 // A slice's lists 0 and 1 of reference pictures, null where an index names none.

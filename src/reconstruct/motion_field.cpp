@@ -278,19 +278,6 @@ bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
            std::any_of(std::begin(mb.sub_mb_type), std::end(mb.sub_mb_type), [](int8_t sub) { return sub == 0; });
 }
 
-void require_progressive_picture(const FrameSyntax& syntax) {
-    if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
-        throw std::runtime_error("The frame's syntax could not be read: no motion field");
-    }
-    // Frames of a sequence with MBAFF are MBAFF frames even where every pair is a frame
-    // pair, whose neighbours are not those of a progressive frame.
-    for (const MbSyntaxRecord& mb : syntax.coded_records) {
-        if (mb.interlaced || syntax.sequence.mb_adaptive_frame_field) {
-            throw std::runtime_error("Field pictures and MBAFF frames have no motion field yet");
-        }
-    }
-}
-
 // The frame list 1 names first in the B slices, whose motion direct prediction follows:
 // its own field built as this one is.
 ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
@@ -334,9 +321,8 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
 
 }  // namespace
 
-void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
-                        MotionFieldMemo* memo) {
-    require_progressive_picture(syntax);
+void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
+                                MotionFieldMemo* memo) {
     const std::vector<SliceLists> lists = reference_lists(syntax);
     const bool direct = std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
                                     [&](const MbSyntaxRecord& mb) { return is_direct(mb, syntax); });

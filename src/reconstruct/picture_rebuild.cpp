@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "frame/mb_type_map.hpp"
+#include "reconstruct/field_pictures.hpp"
 #include "reconstruct/inter_macroblock.hpp"
 #include "reconstruct/intra_macroblock.hpp"
 #include "reconstruct/macroblock_residual.hpp"
@@ -10,18 +11,19 @@
 
 namespace {
 
-// Sizes the planes as the levels' and clears what is asked for, reusing the memory.
-void reset(const FrameSyntax& syntax, RebuiltPicture& picture, bool with_prediction) {
+void require_rebuildable(const FrameSyntax& syntax) {
     if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
         throw std::runtime_error("The frame's syntax could not be read: nothing to rebuild");
     }
     // Frames of a sequence with MBAFF are MBAFF frames even where every pair is a frame
     // pair, whose neighbours are not those of a progressive frame.
-    for (const MbSyntaxRecord& mb : syntax.coded_records) {
-        if (mb.interlaced || syntax.sequence.mb_adaptive_frame_field) {
-            throw std::runtime_error("Field pictures and MBAFF frames are not rebuilt");
-        }
+    if (syntax.sequence.mb_adaptive_frame_field && !holds_fields(syntax)) {
+        throw std::runtime_error("MBAFF frames are not rebuilt");
     }
+}
+
+// Sizes the planes as the levels' and clears what is asked for, reusing the memory.
+void reset(const FrameSyntax& syntax, RebuiltPicture& picture, bool with_prediction) {
     for (int plane = 0; plane < 3; ++plane) {
         picture.width[plane] = syntax.coefficients.width[plane];
         picture.height[plane] = syntax.coefficients.height[plane];
@@ -42,9 +44,8 @@ void require_parsed(const FrameSyntax& syntax) {
     }
 }
 
-}  // namespace
-
-void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
+// The residual of a frame or of one field (field_syntax).
+void rebuild_coded_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
     reset(syntax, picture, false);
     MacroblockResidual residual(syntax, picture);
     for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
@@ -54,16 +55,17 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
     }
 }
 
-void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const StreamIndex>& index,
-                     const SyntaxSource& source, RebuiltPicture& picture) {
+// The residual, prediction and samples of a frame or of one field of the frame `frame`.
+void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
+                           const SyntaxSource& source, RebuiltPicture& picture) {
     reset(syntax, picture, true);
     require_parsed(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
     std::vector<MotionRecord> field;
     std::vector<SliceLists> frame_lists;
     if (!all_intra) {
-        build_motion_field(syntax, source, field);
-        frame_lists = reference_lists(syntax);
+        build_picture_motion_field(syntax, source, field);
+        frame_lists = reference_lists(syntax, frame);
     }
     const DecodedReferences references(index, syntax, frame_lists);
     MacroblockResidual residual(syntax, picture);
@@ -80,4 +82,38 @@ void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const Stre
             inter.rebuild(mb_x, mb_y, mb);
         }
     }
+}
+
+// Each field of the frame rebuilt by `rebuild` and placed on the frame's rows of its parity.
+template <typename Rebuild>
+void rebuild_fields(const FrameSyntax& syntax, bool with_prediction, RebuiltPicture& picture, Rebuild rebuild) {
+    reset(syntax, picture, with_prediction);
+    RebuiltPicture field;
+    for (int parity = 0; parity < 2; ++parity) {
+        rebuild(field_syntax(syntax, parity), field);
+        place_field(field, parity, picture);
+    }
+}
+
+}  // namespace
+
+void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
+    require_rebuildable(syntax);
+    if (!holds_fields(syntax)) {
+        rebuild_coded_residual(syntax, picture);
+        return;
+    }
+    rebuild_fields(syntax, false, picture, rebuild_coded_residual);
+}
+
+void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
+                     const SyntaxSource& source, RebuiltPicture& picture) {
+    require_rebuildable(syntax);
+    if (!holds_fields(syntax)) {
+        rebuild_coded_picture(syntax, frame, index, source, picture);
+        return;
+    }
+    rebuild_fields(syntax, true, picture, [&](const FrameSyntax& field, RebuiltPicture& rebuilt) {
+        rebuild_coded_picture(field, frame, index, source, rebuilt);
+    });
 }

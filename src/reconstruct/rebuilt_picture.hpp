@@ -20,14 +20,17 @@ struct RebuiltPicture {
     std::vector<uint16_t> samples[3];
 };
 
-// Raised for pictures whose prediction needs what is not built: fields'.
+// Raised for pictures whose prediction needs what is not built: B field pictures', and
+// the reference lists of fields after a field picture with memory management operations.
 class PredictionNotBuilt : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
 // The residual of every macroblock of the frame; the frame's syntax must hold its levels
-// (read with coefficients). Field pictures and MBAFF frames raise std::runtime_error.
+// (read with coefficients). A frame of two field pictures is rebuilt field by field, each
+// field on the frame's rows of its parity (field_pictures.hpp). MBAFF frames raise
+// std::runtime_error.
 void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 
 // The residual, the prediction and the samples of a frame, macroblock by macroblock in
@@ -35,6 +38,7 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 // prediction is its samples, its residual zero), inter macroblocks from the reference frames
 // their slice's lists name, decoded from the file `index` describes, with the motion field
 // build_motion_field gives (`source` reading the co-located pictures of direct prediction).
-// PredictionNotBuilt for field pictures with inter macroblocks.
-void rebuild_picture(const FrameSyntax& syntax, const std::shared_ptr<const StreamIndex>& index,
+// `frame` is the session's frame the syntax is of, whose first field the second may name.
+// PredictionNotBuilt for B field pictures.
+void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
                      const SyntaxSource& source, RebuiltPicture& picture);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "decode/interval_decoder.hpp"
+#include "reconstruct/field_pictures.hpp"
 
 DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& index, const FrameSyntax& syntax,
                                      const std::vector<SliceLists>& frame_lists) {
@@ -25,17 +26,31 @@ DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& i
             pictures_[i] = coded_planes(*snapshots_[i], syntax);
         }
     }
-    for (const SliceLists& slice_lists : frame_lists) {
+    field_pictures_.resize(4 * frames_.size());
+    for (std::size_t i = 0; i < frames_.size(); ++i) {
+        for (int seen = 0; seen < 4; ++seen) {
+            field_pictures_[4 * i + static_cast<std::size_t>(seen)] =
+                field_of(pictures_[i], seen / 2, seen % 2, syntax.sequence.chroma_array_type());
+        }
+    }
+    for (std::size_t slice = 0; slice < frame_lists.size(); ++slice) {
+        const SliceSyntaxHeader& header = syntax.slices[slice];
+        const std::size_t current_parity = header.bottom_field ? 1 : 0;
         PictureLists& pictures = lists_.emplace_back();
         for (std::size_t number = 0; number < 2; ++number) {
-            const std::vector<HeldReference>& frame_list = slice_lists[number];
+            const std::vector<HeldReference>& frame_list = frame_lists[slice][number];
             pictures[number].assign(frame_list.size(), nullptr);
             for (std::size_t i = 0; i < frame_list.size(); ++i) {
-                const auto at = std::lower_bound(frames_.begin(), frames_.end(), frame_list[i].frame);
+                const HeldReference& reference = frame_list[i];
+                const auto at = std::lower_bound(frames_.begin(), frames_.end(), reference.frame);
                 const auto slot = static_cast<std::size_t>(at - frames_.begin());
-                if (frame_list[i].frame >= 0 && snapshots_[slot] && snapshots_[slot]->has_pixels) {
-                    pictures[number][i] = &pictures_[slot];
+                if (reference.frame < 0 || !snapshots_[slot] || !snapshots_[slot]->has_pixels) {
+                    continue;
                 }
+                pictures[number][i] =
+                    reference.parity < 0
+                        ? &pictures_[slot]
+                        : &field_pictures_[4 * slot + 2 * static_cast<std::size_t>(reference.parity) + current_parity];
             }
         }
     }
@@ -68,6 +83,8 @@ void DecodedReferences::decode(const std::shared_ptr<const StreamIndex>& index, 
 
 ReferencePicture DecodedReferences::coded_planes(const FrameSnapshot& snapshot, const FrameSyntax& syntax) const {
     const int chroma_array_type = syntax.sequence.chroma_array_type();
+    // The levels of one field of a frame of fields have half the frame's rows.
+    const int frame_rows = holds_fields(syntax) ? 2 : 1;
     ReferencePicture picture;
     for (int plane = 0; plane < snapshot.readable_planes(); ++plane) {
         const int shift_x = plane > 0 && chroma_array_type != 3 ? 1 : 0;
@@ -76,9 +93,23 @@ ReferencePicture DecodedReferences::coded_planes(const FrameSnapshot& snapshot, 
         coded.bytes_per_sample = snapshot.bytes_per_sample;
         coded.stride = snapshot.linesize[plane];
         coded.width = syntax.coefficients.width[plane];
-        coded.height = syntax.coefficients.height[plane];
+        coded.height = syntax.coefficients.height[plane] * frame_rows;
         coded.origin = snapshot.planes[plane] - static_cast<std::ptrdiff_t>(snapshot.crop_top >> shift_y) * coded.stride -
                        static_cast<std::ptrdiff_t>(snapshot.crop_left >> shift_x) * coded.bytes_per_sample;
     }
     return picture;
+}
+
+ReferencePicture DecodedReferences::field_of(const ReferencePicture& frame, int parity, int current_parity,
+                                             int chroma_array_type) {
+    ReferencePicture field = frame;
+    for (ReferencePlane& plane : field.planes) {
+        if (plane.origin != nullptr) {
+            plane.origin += parity * plane.stride;
+            plane.stride *= 2;
+            plane.height /= 2;
+        }
+    }
+    field.chroma_vertical_offset = chroma_array_type == 1 ? 2 * (current_parity - parity) : 0;
+    return field;
 }

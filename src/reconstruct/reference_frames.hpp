@@ -13,7 +13,8 @@
 // The reference pictures a frame's slices name, as the decoder holds them while it decodes
 // the frame: the session's frames they are, decoded with the loop filter on by a decoder of
 // their own (whatever the session's deblocking mode), and read on their coded planes, the
-// rows and columns the stream's cropping hides included. Keeps their pictures alive.
+// rows and columns the stream's cropping hides included; a field picture's references are
+// fields, every other row of such a frame. Keeps their pictures alive.
 class DecodedReferences {
 public:
     // `frame_lists` holds each slice's lists (reference_lists).
@@ -26,9 +27,14 @@ public:
 private:
     void decode(const std::shared_ptr<const StreamIndex>& index, const std::vector<int32_t>& frames);
     ReferencePicture coded_planes(const FrameSnapshot& snapshot, const FrameSyntax& syntax) const;
+    // The field of `parity` of a frame, as a field of `current_parity` predicts from it.
+    static ReferencePicture field_of(const ReferencePicture& frame, int parity, int current_parity,
+                                     int chroma_array_type);
 
     std::vector<int32_t> frames_;
     std::vector<std::shared_ptr<FrameSnapshot>> snapshots_;
     std::vector<ReferencePicture> pictures_;
+    // Four a frame: its top and bottom field, each seen from a top and a bottom field.
+    std::vector<ReferencePicture> field_pictures_;
     std::vector<PictureLists> lists_;
 };

@@ -57,11 +57,84 @@ std::vector<int> initial_b_list(const std::vector<HeldReference>& held, int32_t 
     return list;
 }
 
-int find_reference(const std::vector<HeldReference>& held, const ReferenceMarker& marking, uint32_t frame_num,
-                   bool long_term, int32_t number) {
-    for (std::size_t i = 0; i < held.size(); ++i) {
-        const bool named = long_term ? held[i].long_term && static_cast<int32_t>(held[i].long_term_index) == number
-                                     : !held[i].long_term && marking.pic_num(held[i], frame_num) == number;
+// How a slice numbers the pictures it may name (8.2.4.1): frames by PicNum and
+// LongTermPicNum; fields by twice their frame's, plus one for a field of the current field's
+// parity (`parity` 0 top, 1 bottom, -1 for a frame).
+struct Numbering {
+    const ReferenceMarker& marking;
+    uint32_t frame_num;
+    int parity;
+
+    int32_t same_parity(const HeldReference& reference) const { return reference.parity == parity ? 1 : 0; }
+    int32_t pic_num(const HeldReference& reference) const {
+        const int32_t frame = marking.pic_num(reference, frame_num);
+        return parity < 0 ? frame : 2 * frame + same_parity(reference);
+    }
+    int32_t long_term_pic_num(const HeldReference& reference) const {
+        const auto frame = static_cast<int32_t>(reference.long_term_index);
+        return parity < 0 ? frame : 2 * frame + same_parity(reference);
+    }
+    int32_t max_pic_num() const { return marking.max_frame_num() * (parity < 0 ? 1 : 2); }
+    int32_t current_pic_num() const {
+        const auto frame = static_cast<int32_t>(frame_num);
+        return parity < 0 ? frame : 2 * frame + 1;
+    }
+};
+
+// 8.2.4.2.5: the fields of the frames of `frames` (positions in `held`, in order), taking
+// in turn the next field of the current field's parity and the next of the other parity,
+// each from the first frame on that still has one; the rest of one parity once the other
+// runs out.
+void alternate_fields(const std::vector<HeldReference>& held, const std::vector<int>& frames, int parity,
+                      std::vector<HeldReference>& fields) {
+    std::size_t next[2] = {0, 0};
+    const auto take = [&](int field_parity) {
+        std::size_t& at = next[field_parity == parity ? 0 : 1];
+        for (; at < frames.size(); ++at) {
+            const HeldReference& frame = held[static_cast<std::size_t>(frames[at])];
+            if (frame.fields & (1 << field_parity)) {
+                fields.push_back(frame);
+                fields.back().parity = static_cast<int8_t>(field_parity);
+                ++at;
+                return true;
+            }
+        }
+        return false;
+    };
+    bool same = true;
+    bool taken = true;
+    while (taken) {
+        taken = take(same ? parity : 1 - parity) || take(same ? 1 - parity : parity);
+        same = !same;
+    }
+}
+
+// The pictures a P slice may name, as its list 0 is initialised: frames (8.2.4.2.1), or the
+// fields of the short-term frames by descending FrameNumWrap and then of the long-term ones
+// by ascending LongTermFrameIdx (8.2.4.2.2, 8.2.4.2.5).
+std::vector<HeldReference> p_candidates(const ReferenceMarker& marking, const Numbering& numbering) {
+    const std::vector<HeldReference>& held = marking.held();
+    const std::vector<int> frames = initial_p_list(held, marking, numbering.frame_num);
+    std::vector<HeldReference> candidates;
+    if (numbering.parity < 0) {
+        for (int position : frames) {
+            candidates.push_back(held[static_cast<std::size_t>(position)]);
+        }
+        return candidates;
+    }
+    const auto is_long_term = [&](int position) { return held[static_cast<std::size_t>(position)].long_term; };
+    const auto long_term = std::find_if(frames.begin(), frames.end(), is_long_term);
+    alternate_fields(held, std::vector<int>(frames.begin(), long_term), numbering.parity, candidates);
+    alternate_fields(held, std::vector<int>(long_term, frames.end()), numbering.parity, candidates);
+    return candidates;
+}
+
+int find_reference(const std::vector<HeldReference>& candidates, const Numbering& numbering, bool long_term,
+                   int32_t number) {
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const HeldReference& candidate = candidates[i];
+        const bool named = long_term ? candidate.long_term && numbering.long_term_pic_num(candidate) == number
+                                     : !candidate.long_term && numbering.pic_num(candidate) == number;
         if (named) {
             return static_cast<int>(i);
         }
@@ -71,23 +144,23 @@ int find_reference(const std::vector<HeldReference>& held, const ReferenceMarker
 
 // 8.2.4.3: each operation puts the picture it names at the next index and removes it from
 // further down the list.
-void modify_list(const std::vector<HeldReference>& held, const ReferenceMarker& marking,
+void modify_list(const std::vector<HeldReference>& candidates, const Numbering& numbering,
                  const SliceSyntaxHeader& header, int list_number, std::vector<int>& list) {
     const auto active = static_cast<std::size_t>(header.references[static_cast<std::size_t>(list_number)]);
-    const int32_t max_pic_num = marking.max_frame_num();
-    const auto current = static_cast<int32_t>(header.frame_num);
+    const int32_t max_pic_num = numbering.max_pic_num();
+    const int32_t current = numbering.current_pic_num();
     int32_t predicted = current;
     std::size_t index = 0;
     for (const ListModification& modification : header.modifications[static_cast<std::size_t>(list_number)]) {
         int found = -1;
         if (modification.idc == 2) {
-            found = find_reference(held, marking, header.frame_num, true, static_cast<int32_t>(modification.value));
+            found = find_reference(candidates, numbering, true, static_cast<int32_t>(modification.value));
         } else {
             const auto difference = static_cast<int32_t>(modification.value) + 1;
             predicted += modification.idc == 0 ? -difference : difference;
             predicted += predicted < 0 ? max_pic_num : predicted >= max_pic_num ? -max_pic_num : 0;
             const int32_t number = predicted > current ? predicted - max_pic_num : predicted;
-            found = find_reference(held, marking, header.frame_num, false, number);
+            found = find_reference(candidates, numbering, false, number);
         }
         list.resize(active, -1);
         list.insert(list.begin() + static_cast<std::ptrdiff_t>(std::min(index, list.size())), found);
@@ -102,166 +175,68 @@ void modify_list(const std::vector<HeldReference>& held, const ReferenceMarker& 
     }
 }
 
-}  // namespace
-
-ReferenceMarker::ReferenceMarker(int frame_num_bits, int max_reference_frames)
-    : max_frame_num_(int32_t{1} << frame_num_bits),
-      max_references_(static_cast<std::size_t>(std::max(max_reference_frames, 1))) {}
-
-int32_t ReferenceMarker::pic_num(const HeldReference& reference, uint32_t current_frame_num) const {
-    // FrameNumWrap: frames numbered after the current one were numbered before the last wrap.
-    const auto frame_num = static_cast<int32_t>(reference.frame_num);
-    return reference.frame_num > current_frame_num ? frame_num - max_frame_num_ : frame_num;
-}
-
-void ReferenceMarker::mark(const EarlierPicture& picture) {
-    const SliceSyntaxHeader& header = picture.header;
-    if (header.ref_idc == 0) {
-        return;
-    }
-    HeldReference current{picture.frame, picture.order_count, header.frame_num, false, 0};
-    if (header.nal_type == kSliceIdr) {
-        held_.clear();
-        current.long_term = header.marking.long_term_reference;
-        long_term_indices_ = current.long_term ? 1 : 0;
-        held_.push_back(current);
-        return;
-    }
-    if (header.marking.adaptive) {
-        const bool reset = std::any_of(header.marking.operations.begin(), header.marking.operations.end(),
-                                       [](const MarkingOperation& operation) { return operation.operation == 5; });
-        if (adaptive(picture)) {
-            return;
-        }
-        // After a memory reset the picture counts as frame_num 0 (8.2.1).
-        current.frame_num = reset ? 0 : current.frame_num;
-    } else {
-        sliding_window(header.frame_num);
-    }
-    held_.push_back(current);
-}
-
-// The short-term reference with the smallest FrameNumWrap goes once the frames held fill
-// max_num_ref_frames.
-void ReferenceMarker::sliding_window(uint32_t current_frame_num) {
-    if (held_.size() < max_references_) {
-        return;
-    }
-    auto oldest = held_.end();
-    for (auto it = held_.begin(); it != held_.end(); ++it) {
-        if (!it->long_term &&
-            (oldest == held_.end() || pic_num(*it, current_frame_num) < pic_num(*oldest, current_frame_num))) {
-            oldest = it;
-        }
-    }
-    if (oldest != held_.end()) {
-        held_.erase(oldest);
-    }
-}
-
-void ReferenceMarker::forget_long_term_index(uint32_t index) {
-    held_.erase(std::remove_if(held_.begin(), held_.end(),
-                               [index](const HeldReference& r) { return r.long_term && r.long_term_index == index; }),
-                held_.end());
-}
-
-bool ReferenceMarker::adaptive(const EarlierPicture& picture) {
-    const SliceSyntaxHeader& header = picture.header;
-    const uint32_t current = header.frame_num;
-    const auto short_term = [&](int32_t number) {
-        return std::find_if(held_.begin(), held_.end(), [&](const HeldReference& r) {
-            return !r.long_term && pic_num(r, current) == number;
-        });
-    };
-    bool current_long_term = false;
-    for (const MarkingOperation& operation : header.marking.operations) {
-        const int32_t short_number = static_cast<int32_t>(current) - static_cast<int32_t>(operation.first + 1);
-        switch (operation.operation) {
-            case 1:
-                if (const auto it = short_term(short_number); it != held_.end()) {
-                    held_.erase(it);
-                }
-                break;
-            case 2:
-                forget_long_term_index(operation.first);
-                break;
-            case 3:
-                forget_long_term_index(operation.second);
-                if (const auto it = short_term(short_number); it != held_.end()) {
-                    it->long_term = true;
-                    it->long_term_index = operation.second;
-                }
-                break;
-            case 4:
-                long_term_indices_ = operation.first;
-                held_.erase(std::remove_if(held_.begin(), held_.end(),
-                                           [this](const HeldReference& r) {
-                                               return r.long_term && r.long_term_index >= long_term_indices_;
-                                           }),
-                            held_.end());
-                break;
-            case 5:
-                held_.clear();
-                long_term_indices_ = 0;
-                break;
-            case 6:
-                forget_long_term_index(operation.first);
-                held_.push_back(HeldReference{picture.frame, picture.order_count, current, true, operation.first});
-                current_long_term = true;
-                break;
-            default:
-                break;
-        }
-    }
-    return current_long_term;
-}
-
-namespace {
-
-// The slice's lists as initialised (8.2.4.2): a B slice's list 1 with its first two entries
-// swapped where it would otherwise be list 0 over again.
+// The slice's candidates and its lists as initialised (8.2.4.2), positions among the
+// candidates: a B slice's list 1 with its first two entries swapped where it would otherwise
+// be list 0 over again.
 std::array<std::vector<int>, 2> initial_lists(const ReferenceMarker& marking, const SliceSyntaxHeader& slice,
-                                              int32_t order_count) {
+                                              const Numbering& numbering, int32_t order_count,
+                                              std::vector<HeldReference>& candidates) {
     if (slice.kind != kSliceB) {
-        return {initial_p_list(marking.held(), marking, slice.frame_num), {}};
+        candidates = p_candidates(marking, numbering);
+        return {positions(candidates), {}};
     }
-    std::array<std::vector<int>, 2> lists{initial_b_list(marking.held(), order_count, 0),
-                                          initial_b_list(marking.held(), order_count, 1)};
+    if (slice.field) {
+        throw PredictionNotBuilt("B field pictures are not rebuilt");
+    }
+    candidates = marking.held();
+    std::array<std::vector<int>, 2> lists{initial_b_list(candidates, order_count, 0),
+                                          initial_b_list(candidates, order_count, 1)};
     if (lists[1].size() > 1 && lists[1] == lists[0]) {
         std::swap(lists[1][0], lists[1][1]);
     }
     return lists;
 }
 
-}  // namespace
-
-std::vector<SliceLists> reference_lists(const FrameSyntax& syntax) {
-    for (const SliceSyntaxHeader& slice : syntax.slices) {
-        if (slice.field) {
-            throw PredictionNotBuilt("Field pictures' inter prediction is not built yet");
+SliceLists slice_lists(const ReferenceMarker& marking, const SliceSyntaxHeader& slice, int32_t order_count) {
+    const Numbering numbering{marking, slice.frame_num, slice.field ? (slice.bottom_field ? 1 : 0) : -1};
+    std::vector<HeldReference> candidates;
+    std::array<std::vector<int>, 2> initial = initial_lists(marking, slice, numbering, order_count, candidates);
+    SliceLists references;
+    const int used = slice.kind == kSliceB ? 2 : slice.kind == kSliceI ? 0 : 1;
+    for (std::size_t number = 0; number < static_cast<std::size_t>(used); ++number) {
+        std::vector<int>& list = initial[number];
+        const auto active = static_cast<std::size_t>(slice.references[number]);
+        modify_list(candidates, numbering, slice, static_cast<int>(number), list);
+        list.resize(active, -1);
+        references[number].resize(active);
+        for (std::size_t i = 0; i < active; ++i) {
+            if (list[i] >= 0) {
+                references[number][i] = candidates[static_cast<std::size_t>(list[i])];
+            }
         }
     }
+    return references;
+}
+
+}  // namespace
+
+std::vector<SliceLists> reference_lists(const FrameSyntax& syntax, int32_t current_frame) {
     ReferenceMarker marking(syntax.sequence.frame_num_bits, syntax.sequence.reference_frames);
     for (const EarlierPicture& picture : syntax.earlier) {
         marking.mark(picture);
     }
+    // The second field of a frame may name the first, which is marked once it is decoded.
+    ReferenceMarker with_first_field = marking;
+    const SliceSyntaxHeader* first_field = syntax.slices.empty() || !syntax.slices.front().field
+                                               ? nullptr
+                                               : &syntax.slices.front();
+    if (first_field != nullptr) {
+        with_first_field.mark(EarlierPicture{current_frame, syntax.order_count, *first_field}, true);
+    }
     std::vector<SliceLists> lists;
     for (const SliceSyntaxHeader& slice : syntax.slices) {
-        std::array<std::vector<int>, 2> initial = initial_lists(marking, slice, syntax.order_count);
-        SliceLists& references = lists.emplace_back();
-        const int used = slice.kind == kSliceB ? 2 : slice.kind == kSliceI ? 0 : 1;
-        for (int number = 0; number < used; ++number) {
-            std::vector<int>& list = initial[static_cast<std::size_t>(number)];
-            const auto active = static_cast<std::size_t>(slice.references[static_cast<std::size_t>(number)]);
-            modify_list(marking.held(), marking, slice, number, list);
-            list.resize(active, -1);
-            references[static_cast<std::size_t>(number)].resize(active);
-            for (std::size_t i = 0; i < active; ++i) {
-                if (list[i] >= 0) {
-                    references[static_cast<std::size_t>(number)][i] = marking.held()[static_cast<std::size_t>(list[i])];
-                }
-            }
-        }
+        const bool second_field = first_field != nullptr && slice.bottom_field != first_field->bottom_field;
+        lists.push_back(slice_lists(second_field ? with_first_field : marking, slice, syntax.order_count));
     }
     return lists;
 }

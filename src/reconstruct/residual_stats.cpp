@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "reconstruct/field_pictures.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
 namespace {
@@ -12,10 +13,9 @@ bool read_whole(const FrameSyntax& syntax) {
                        [](const MbSyntaxRecord& mb) { return mb.parsed != 0; });
 }
 
+// Frames of a sequence with MBAFF are MBAFF frames unless they are field pictures.
 bool rebuilds(const FrameSyntax& syntax) {
-    return read_whole(syntax) && !syntax.sequence.mb_adaptive_frame_field &&
-           std::none_of(syntax.coded_records.begin(), syntax.coded_records.end(),
-                        [](const MbSyntaxRecord& mb) { return mb.interlaced != 0; });
+    return read_whole(syntax) && (holds_fields(syntax) || !syntax.sequence.mb_adaptive_frame_field);
 }
 
 double mean_square(const std::vector<int16_t>& samples) {

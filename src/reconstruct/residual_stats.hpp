@@ -14,7 +14,7 @@
 // coded area, in squared sample units at the stream's bit depth: how much the encoder coded
 // on top of its prediction, per sample. NaN for a plane the stream does not have
 // (monochrome), and for every plane of a frame whose residual is not rebuilt: a frame not
-// read whole, field pictures and MBAFF frames.
+// read whole, MBAFF frames.
 struct ResidualEnergy {
     double plane[3] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN(),
                        std::numeric_limits<double>::quiet_NaN()};

@@ -1,0 +1,61 @@
+#include "reconstruct/field_pictures.hpp"
+
+#include <algorithm>
+
+namespace {
+
+// Copies every other row of `from` (rows of `width` entries), from row `parity` on, into
+// `to`, or back where `spread`.
+template <typename T, typename U>
+void every_other_row(const std::vector<T>& from, std::vector<U>& to, std::size_t width, int parity, bool spread) {
+    const std::size_t rows = (spread ? from.size() : to.size()) / std::max<std::size_t>(width, 1);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::size_t frame_row = 2 * row + static_cast<std::size_t>(parity);
+        const auto begin = from.begin() + static_cast<std::ptrdiff_t>((spread ? row : frame_row) * width);
+        std::copy(begin, begin + static_cast<std::ptrdiff_t>(width),
+                  to.begin() + static_cast<std::ptrdiff_t>((spread ? frame_row : row) * width));
+    }
+}
+
+}  // namespace
+
+bool holds_fields(const FrameSyntax& syntax) {
+    return std::any_of(syntax.slices.begin(), syntax.slices.end(),
+                       [](const SliceSyntaxHeader& slice) { return slice.field; });
+}
+
+FrameSyntax field_syntax(const FrameSyntax& frame, int parity) {
+    FrameSyntax field;
+    field.coded_cols = frame.coded_cols;
+    field.sequence = frame.sequence;
+    field.picture = frame.picture;
+    field.slices = frame.slices;
+    field.earlier = frame.earlier;
+    field.order_count = frame.order_count;
+    const auto cols = static_cast<std::size_t>(frame.coded_cols);
+    field.coded_records.resize(frame.coded_records.size() / 2);
+    every_other_row(frame.coded_records, field.coded_records, cols, parity, false);
+    for (int plane = 0; plane < 3; ++plane) {
+        const auto width = static_cast<std::size_t>(frame.coefficients.width[plane]);
+        field.coefficients.width[plane] = frame.coefficients.width[plane];
+        field.coefficients.height[plane] = frame.coefficients.height[plane] / 2;
+        field.coefficients.planes[plane].resize(width * static_cast<std::size_t>(field.coefficients.height[plane]));
+        every_other_row(frame.coefficients.planes[plane], field.coefficients.planes[plane], width, parity, false);
+    }
+    return field;
+}
+
+void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame) {
+    for (int plane = 0; plane < 3; ++plane) {
+        const auto width = static_cast<std::size_t>(field.width[plane]);
+        every_other_row(field.residual[plane], frame.residual[plane], width, parity, true);
+        every_other_row(field.prediction[plane], frame.prediction[plane], width, parity, true);
+        every_other_row(field.samples[plane], frame.samples[plane], width, parity, true);
+    }
+}
+
+void place_field_motion(const std::vector<MotionRecord>& field, int parity, int coded_cols,
+                        std::vector<MotionRecord>& frame) {
+    // A macroblock row of the field is 4 rows of blocks, spread as one.
+    every_other_row(field, frame, 16 * static_cast<std::size_t>(coded_cols), parity, true);
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <vector>
+
+#include "reconstruct/motion_field.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+#include "syntax/frame_syntax_reader.hpp"
+
+// A frame made of two field pictures is rebuilt one field at a time, each field a picture of
+// its own of half the frame's height: the syntax puts a field's macroblock row r on the
+// frame's grid row 2r + parity (0 top, 1 bottom) and its sample row y on the frame's row
+// 2y + parity, so a field is every other row of both.
+
+// Whether the frame's pictures are field pictures.
+bool holds_fields(const FrameSyntax& syntax);
+
+// The field of `parity` of such a frame as a picture of its own: the macroblocks and levels
+// of its rows, the frame's slice headers (its macroblocks number its own), the pictures
+// decoded before the frame and the frame's order count.
+FrameSyntax field_syntax(const FrameSyntax& frame, int parity);
+
+// Puts a field's rebuilt planes on the frame's rows of its parity; `frame` is sized already.
+void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame);
+
+// Puts a field's motion field on the frame's grid of 4x4 blocks, each macroblock where the
+// syntax puts it; `frame` is sized already.
+void place_field_motion(const std::vector<MotionRecord>& field, int parity, int coded_cols,
+                        std::vector<MotionRecord>& frame);

@@ -1,0 +1,128 @@
+#include "reconstruct/reference_marking.hpp"
+
+#include <algorithm>
+
+#include "h264/nal_units.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+
+ReferenceMarker::ReferenceMarker(int frame_num_bits, int max_reference_frames)
+    : max_frame_num_(int32_t{1} << frame_num_bits),
+      max_references_(static_cast<std::size_t>(std::max(max_reference_frames, 1))) {}
+
+int32_t ReferenceMarker::pic_num(const HeldReference& reference, uint32_t current_frame_num) const {
+    // FrameNumWrap: frames numbered after the current one were numbered before the last wrap.
+    const auto frame_num = static_cast<int32_t>(reference.frame_num);
+    return reference.frame_num > current_frame_num ? frame_num - max_frame_num_ : frame_num;
+}
+
+void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only) {
+    const SliceSyntaxHeader& header = picture.header;
+    // A field's operations name fields, by numbers of their own, and may leave one field of
+    // a frame marked: not applied.
+    if (header.field && header.ref_idc != 0 && header.nal_type != kSliceIdr && header.marking.adaptive) {
+        throw PredictionNotBuilt("The memory management operations of field pictures are not applied");
+    }
+    const bool second_field = header.field && second_field_awaited_ && !held_.empty() &&
+                              held_.back().frame_num == header.frame_num && header.nal_type != kSliceIdr;
+    second_field_awaited_ = false;
+    if (header.ref_idc == 0 || second_field) {
+        return;
+    }
+    HeldReference current{picture.frame, picture.order_count, header.frame_num, false, 0};
+    current.fields = first_field_only ? (header.bottom_field ? 2 : 1) : 3;
+    second_field_awaited_ = header.field;
+    if (header.nal_type == kSliceIdr) {
+        held_.clear();
+        current.long_term = header.marking.long_term_reference;
+        long_term_indices_ = current.long_term ? 1 : 0;
+        held_.push_back(current);
+        return;
+    }
+    if (header.marking.adaptive) {
+        const bool reset = std::any_of(header.marking.operations.begin(), header.marking.operations.end(),
+                                       [](const MarkingOperation& operation) { return operation.operation == 5; });
+        if (adaptive(picture)) {
+            return;
+        }
+        // After a memory reset the picture counts as frame_num 0 (8.2.1).
+        current.frame_num = reset ? 0 : current.frame_num;
+    } else {
+        sliding_window(header.frame_num);
+    }
+    held_.push_back(current);
+}
+
+// The short-term reference with the smallest FrameNumWrap goes once the frames held fill
+// max_num_ref_frames.
+void ReferenceMarker::sliding_window(uint32_t current_frame_num) {
+    if (held_.size() < max_references_) {
+        return;
+    }
+    auto oldest = held_.end();
+    for (auto it = held_.begin(); it != held_.end(); ++it) {
+        if (!it->long_term &&
+            (oldest == held_.end() || pic_num(*it, current_frame_num) < pic_num(*oldest, current_frame_num))) {
+            oldest = it;
+        }
+    }
+    if (oldest != held_.end()) {
+        held_.erase(oldest);
+    }
+}
+
+void ReferenceMarker::forget_long_term_index(uint32_t index) {
+    held_.erase(std::remove_if(held_.begin(), held_.end(),
+                               [index](const HeldReference& r) { return r.long_term && r.long_term_index == index; }),
+                held_.end());
+}
+
+bool ReferenceMarker::adaptive(const EarlierPicture& picture) {
+    const SliceSyntaxHeader& header = picture.header;
+    const uint32_t current = header.frame_num;
+    const auto short_term = [&](int32_t number) {
+        return std::find_if(held_.begin(), held_.end(), [&](const HeldReference& r) {
+            return !r.long_term && pic_num(r, current) == number;
+        });
+    };
+    bool current_long_term = false;
+    for (const MarkingOperation& operation : header.marking.operations) {
+        const int32_t short_number = static_cast<int32_t>(current) - static_cast<int32_t>(operation.first + 1);
+        switch (operation.operation) {
+            case 1:
+                if (const auto it = short_term(short_number); it != held_.end()) {
+                    held_.erase(it);
+                }
+                break;
+            case 2:
+                forget_long_term_index(operation.first);
+                break;
+            case 3:
+                forget_long_term_index(operation.second);
+                if (const auto it = short_term(short_number); it != held_.end()) {
+                    it->long_term = true;
+                    it->long_term_index = operation.second;
+                }
+                break;
+            case 4:
+                long_term_indices_ = operation.first;
+                held_.erase(std::remove_if(held_.begin(), held_.end(),
+                                           [this](const HeldReference& r) {
+                                               return r.long_term && r.long_term_index >= long_term_indices_;
+                                           }),
+                            held_.end());
+                break;
+            case 5:
+                held_.clear();
+                long_term_indices_ = 0;
+                break;
+            case 6:
+                forget_long_term_index(operation.first);
+                held_.push_back(HeldReference{picture.frame, picture.order_count, current, true, operation.first});
+                current_long_term = true;
+                break;
+            default:
+                break;
+        }
+    }
+    return current_long_term;
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "syntax/frame_syntax_reader.hpp"
+
+// A reference frame the decoder holds (8.2.5): the session's frame that shows it, its
+// picture order count and frame_num, and whether it is a long-term reference and its
+// LongTermFrameIdx. A field picture's list entry names one field of such a frame.
+struct HeldReference {
+    int32_t frame = -1;
+    int32_t order_count = -1;
+    uint32_t frame_num = 0;
+    bool long_term = false;
+    uint32_t long_term_index = 0;
+    // The frame's fields that are references: bit 0 the top field's, bit 1 the bottom's.
+    uint8_t fields = 3;
+    // Of a list entry of a field picture, the field it names (0 top, 1 bottom); else -1.
+    int8_t parity = -1;
+};
+
+// The decoded reference picture marking of frames (8.2.5.3 sliding window, 8.2.5.4 memory
+// management control operations), applied picture after picture in decoding order; of field
+// pictures the sliding window only (PredictionNotBuilt for their operations).
+class ReferenceMarker {
+public:
+    ReferenceMarker(int frame_num_bits, int max_reference_frames);
+
+    // Marks the references after decoding `picture`. A field marks its frame with both
+    // fields, the second field being in the same packet or the next one, which then marks
+    // nothing; unless `first_field_only`, for the first field of the frame being decoded.
+    void mark(const EarlierPicture& picture, bool first_field_only = false);
+
+    // In the order they were marked.
+    const std::vector<HeldReference>& held() const { return held_; }
+    // PicNum of a short-term frame seen from the picture with `current_frame_num`.
+    int32_t pic_num(const HeldReference& reference, uint32_t current_frame_num) const;
+    int32_t max_frame_num() const { return max_frame_num_; }
+
+private:
+    void sliding_window(uint32_t current_frame_num);
+    // Returns whether the current picture was made a long-term reference (operation 6).
+    bool adaptive(const EarlierPicture& picture);
+    void forget_long_term_index(uint32_t index);
+
+    const int32_t max_frame_num_;
+    const std::size_t max_references_;
+    std::vector<HeldReference> held_;
+    // MaxLongTermFrameIdx + 1; 0 for "no long-term frame indices".
+    uint32_t long_term_indices_ = 0;
+    // Whether the picture marked last was a first field.
+    bool second_field_awaited_ = false;
+};
