@@ -454,6 +454,7 @@ RECONSTRUCT_RECIPES = {
         "_mbaff": ("interlaced=1:8x8dct=1", "yuv420p", True),
         "_mbaff_4x4": ("interlaced=1:8x8dct=0", "yuv420p", True),
         "_mbaff_422_10bit": ("interlaced=1", "yuv422p10le", True),
+        "_mbaff_lossless": ("interlaced=1:qp=0", "yuv420p", True),
     }.items()
 }
 # P pictures of every partition size and several references, for the motion field.

@@ -121,8 +121,7 @@ std::size_t IntraMacroblock::at(int plane, int x, int y) const {
     const bool luma_like = plane == 0 || chroma_array_type_ == 3;
     const int width = luma_like ? 16 : 8;
     const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
-    const int line = rows_.first(height) + rows_.step() * y;
-    return static_cast<std::size_t>(line) * picture_.width[plane] + width * mb_x_ + x;
+    return rows_.sample(picture_.width[plane], width, height, mb_x_, x, y);
 }
 
 void IntraMacroblock::gather(int plane, int bx, int by, int width, int height, int top_count, bool top_right,

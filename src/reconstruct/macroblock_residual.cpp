@@ -64,8 +64,7 @@ std::size_t MacroblockResidual::at(int plane, int x, int y) const {
     const bool luma_like = plane == 0 || chroma_array_type_ == 3;
     const int width = luma_like ? 16 : 8;
     const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
-    const int line = rows_.first(height) + rows_.step() * y;
-    return static_cast<std::size_t>(line) * picture_.width[plane] + width * mb_x_ + x;
+    return rows_.sample(picture_.width[plane], width, height, mb_x_, x, y);
 }
 
 void MacroblockResidual::luma_like(int plane, int qp, const MbSyntaxRecord& mb, bool bypass) {

@@ -19,6 +19,11 @@ struct MacroblockRows {
     }
     // From one of the macroblock's rows to the next, in lines.
     int step() const { return field_pair ? 2 : 1; }
+    // The index of sample (x, y) of the macroblock at column `mb_x` in a plane `stride` samples
+    // wide whose macroblocks are `width` x `height` samples.
+    std::size_t sample(int stride, int width, int height, int mb_x, int x, int y) const {
+        return static_cast<std::size_t>(first(height) + step() * y) * stride + width * mb_x + x;
+    }
 };
 
 // The grid place (column, row) of the macroblock decoded `address`-th: in an MBAFF frame
