@@ -34,9 +34,11 @@ void IntraMacroblock::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
     const int x = 16 * mb_x;
     const int first = rows_.first(16);
     const int above = first - rows_.step();
-    // The left pair of an MBAFF frame coded otherwise than the macroblock gives its rows from both its macroblocks.
+    // A left pair of an MBAFF frame coded otherwise than the macroblock gives its rows from
+    // both its macroblocks.
     const bool left = usable(x - 1, first, mb) && usable(x - 1, first + 15 * rows_.step(), mb);
-    // Above and right of a pair's bottom frame macroblock is the pair to the right, not decoded yet.
+    // Above and right of a pair's bottom frame macroblock lies the pair to the right, not
+    // decoded yet.
     const bool bottom_frame_macroblock = mbaff_ && mb_y % 2 == 1 && !rows_.field_pair;
     around_ = Around{left, usable(x, above, mb), usable(x - 1, above, mb),
                      !bottom_frame_macroblock && usable(x + 16, above, mb)};
@@ -115,8 +117,6 @@ bool IntraMacroblock::top_right_available(int bx, int by, int n) const {
     return bx + n < 16 && block_order(bx + n, by - 1) < block_order(bx, by);
 }
 
-// The samples beside the block at (bx, by) of the macroblock; `top_count` samples above it
-// from its left edge, those past `width` taken from the block above-right where available.
 std::size_t IntraMacroblock::at(int plane, int x, int y) const {
     const bool luma_like = plane == 0 || chroma_array_type_ == 3;
     const int width = luma_like ? 16 : 8;
@@ -124,6 +124,8 @@ std::size_t IntraMacroblock::at(int plane, int x, int y) const {
     return rows_.sample(picture_.width[plane], width, height, mb_x_, x, y);
 }
 
+// The samples beside the block at (bx, by) of the macroblock; `top_count` samples above it
+// from its left edge, those past `width` taken from the block above-right where available.
 void IntraMacroblock::gather(int plane, int bx, int by, int width, int height, int top_count, bool top_right,
                              IntraNeighbours& p) const {
     const uint16_t* samples = picture_.samples[plane].data();
