@@ -465,6 +465,15 @@ RECONSTRUCT_RECIPES.update({
     for coder in ("cavlc", "cabac")
     for kind, extra in {"": "", "_slices": ":slice-max-mbs=13"}.items()
 })
+# The same in MBAFF frames of woven fields: field and frame pairs, each predicting from
+# fields or frames, their neighbours' vectors and indices scaled between the two.
+RECONSTRUCT_RECIPES.update({
+    f"mp4_p_{coder}_mbaff": (".mp4", video_input(
+        size="160x96", rate="10", frames=24, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top") + x264(
+        bframes=0, gop=12, preset="fast",
+        extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7:interlaced=1:weightp=0"))
+    for coder in ("cavlc", "cabac")
+})
 
 
 def p_clip(cabac, extra, pix_fmt="yuv420p", frames=12, then="", bframes=0):

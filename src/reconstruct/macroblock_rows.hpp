@@ -37,6 +37,20 @@ GridPlace decoding_place(std::size_t address, int cols, bool mbaff);
 // Whether the frame's pictures are frames of macroblock pairs.
 bool is_mbaff_frame(const FrameSyntax& syntax);
 
+// PredictionNotBuilt for an MBAFF frame with B slices, whose direct prediction is not built.
+void refuse_mbaff_b_slices(const FrameSyntax& syntax);
+
 // The index in the picture's coded records of the macroblock that holds luma sample (x, line)
 // of the picture once its pair is decoded.
 std::size_t macroblock_holding(const FrameSyntax& syntax, bool mbaff, int x, int line);
+
+// The 4x4 block beside a macroblock that holds its luma sample (x, y) (x, y from -1; 6.4.12):
+// the sample beside the macroblock's rows in the picture, as for intra prediction. `cell` is
+// -1 outside the picture and where that macroblock is not decoded before this one; else
+// the macroblock's index in the coded records, and the block's place on the grid of blocks.
+struct BesideBlock {
+    std::ptrdiff_t cell = -1;
+    int block_x = 0;
+    int block_y = 0;
+};
+BesideBlock block_beside(const FrameSyntax& syntax, bool mbaff, int mb_x, const MacroblockRows& rows, int x, int y);

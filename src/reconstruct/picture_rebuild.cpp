@@ -55,10 +55,8 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
                            const SyntaxSource& source, RebuiltPicture& picture) {
     reset(syntax, picture, true);
     require_parsed(syntax);
+    refuse_mbaff_b_slices(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
-    if (!all_intra && is_mbaff_frame(syntax)) {
-        throw PredictionNotBuilt("MBAFF frames with inter macroblocks are not predicted");
-    }
     std::vector<MotionRecord> field;
     std::vector<SliceLists> frame_lists;
     if (!all_intra) {
@@ -68,7 +66,7 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
     const DecodedReferences references(index, syntax, frame_lists);
     MacroblockResidual residual(syntax, picture);
     IntraMacroblock intra(syntax, picture);
-    InterMacroblock inter(syntax, picture, field, references.lists(), frame_lists);
+    InterMacroblock inter(syntax, picture, field, references, frame_lists);
     const bool mbaff = is_mbaff_frame(syntax);
     for (std::size_t address = 0; address < syntax.coded_records.size(); ++address) {
         // Intra macroblocks predict from their neighbours as decoded, in decoding order.

@@ -21,7 +21,7 @@ struct RebuiltPicture {
 };
 
 // Raised for pictures whose prediction needs what is not built: B field pictures', MBAFF
-// frames' inter macroblocks', and
+// frames with B slices', and
 // the reference lists of fields after a field picture with memory management operations.
 class PredictionNotBuilt : public std::runtime_error {
 public:
@@ -40,6 +40,6 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 // their slice's lists name, decoded from the file `index` describes, with the motion field
 // build_motion_field gives (`source` reading the co-located pictures of direct prediction).
 // `frame` is the session's frame the syntax is of, whose first field the second may name.
-// PredictionNotBuilt for B field pictures and MBAFF frames with inter macroblocks.
+// PredictionNotBuilt for B field pictures and MBAFF frames with B slices.
 void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
                      const SyntaxSource& source, RebuiltPicture& picture);
