@@ -166,7 +166,8 @@ def test_motion_field_names_each_reference_by_its_order_count(media, clip):
             field = session.get_motion_field(frame)
             assert (from_batch == field).all(), frame
             used = field["ref_idx"][..., 0] >= 0
-            ref_idx = field["ref_idx"][..., 0] >> np.kron(session.get_mb_syntax(frame)["interlaced"], np.ones((4, 4), int))
+            field_blocks = np.kron(session.get_mb_syntax(frame)["interlaced"], np.ones((4, 4), int))
+            ref_idx = field["ref_idx"][..., 0] >> field_blocks
             assert used.any() and (field["ref_poc"][..., 1] == -1).all()
             assert (field["ref_poc"][..., 0][used] == counts[frame - 1 - ref_idx[used]]).all(), frame
             assert (field["ref_poc"][..., 0][~used] == -1).all(), frame

@@ -19,7 +19,8 @@
 // indices name, onto its rows of the pair.
 class InterMacroblock {
 public:
-    // `pictures` holds each slice's lists of pictures, `references` the same lists' frames.
+    // `pictures` holds each slice's lists of pictures (field macroblocks' too), `references`
+    // the same lists' frames.
     InterMacroblock(const FrameSyntax& syntax, RebuiltPicture& picture, const std::vector<MotionRecord>& field,
                     const DecodedReferences& pictures, const std::vector<SliceLists>& references);
 
@@ -29,7 +30,8 @@ public:
 private:
     void block(int mb_x, const MacroblockRows& rows, int bx, int by, const MbSyntaxRecord& mb);
     // `field_macroblock`: of an MBAFF frame, whose indices name fields.
-    PairWeights weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane, bool field_macroblock) const;
+    PairWeights weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane,
+                           bool field_macroblock) const;
     PairWeights implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion) const;
     // Predicts plane `plane` of the block at luma sample (x, y) from each list in use into
     // prediction_, the block's width and height in that plane into `size`.

@@ -59,7 +59,8 @@ const ReferencePicture* DecodedReferences::held(const HeldReference& reference, 
     if (reference.frame < 0 || !snapshots_[slot] || !snapshots_[slot]->has_pixels) {
         return nullptr;
     }
-    return parity < 0 ? &pictures_[slot] : &field_pictures_[4 * slot + static_cast<std::size_t>(2 * parity + current_parity)];
+    return parity < 0 ? &pictures_[slot]
+                      : &field_pictures_[4 * slot + static_cast<std::size_t>(2 * parity + current_parity)];
 }
 
 // The frames decoded from each key packet in one run of an interval decoder.
