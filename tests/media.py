@@ -427,10 +427,13 @@ SYNTAX_RECIPES.update({
 })
 
 
-def intra_clip(cabac, extra="", pix_fmt="yuv420p"):
-    """Every picture an IDR picture of noise, with CABAC or CAVLC."""
+def intra_clip(cabac, extra="", pix_fmt="yuv420p", interlaced=False):
+    """Every picture an IDR picture of noise, with CABAC or CAVLC; interlaced: fields of
+    different times woven into frames, which MBAFF codes in field and frame pairs."""
     params = f"cabac={int(cabac)}:keyint=1" + (f":{extra}" if extra else "")
-    return noisy_input(size="160x96", frames=6) + x264(bframes=0, gop=1, pix_fmt=pix_fmt, extra=params, preset="fast")
+    source = (video_input(size="160x96", rate="10", frames=12, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top")
+              if interlaced else noisy_input(size="160x96", frames=6))
+    return source + x264(bframes=0, gop=1, pix_fmt=pix_fmt, extra=params, preset="fast")
 
 
 # The kinds of all-intra stream the rebuild of pictures is checked on, with either coder.
@@ -448,6 +451,10 @@ RECONSTRUCT_RECIPES = {
         "_slices": ("slice-max-mbs=13",),
         "_cqm": ("cqm=jvt",),
         "_constrained": ("constrained-intra=1:chroma-qp-offset=3",),
+        "_mbaff": ("interlaced=1:8x8dct=1", "yuv420p", True),
+        "_mbaff_4x4": ("interlaced=1:8x8dct=0", "yuv420p", True),
+        "_mbaff_422_10bit": ("interlaced=1", "yuv422p10le", True),
+        "_mbaff_lossless": ("interlaced=1:qp=0", "yuv420p", True),
     }.items()
 }
 # P pictures of every partition size and several references, for the motion field.
@@ -457,6 +464,15 @@ RECONSTRUCT_RECIPES.update({
         bframes=0, gop=12, preset="fast", extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7{extra}"))
     for coder in ("cavlc", "cabac")
     for kind, extra in {"": "", "_slices": ":slice-max-mbs=13"}.items()
+})
+# The same in MBAFF frames of woven fields: field and frame pairs, each predicting from
+# fields or frames, their neighbours' vectors and indices scaled between the two.
+RECONSTRUCT_RECIPES.update({
+    f"mp4_p_{coder}_mbaff": (".mp4", video_input(
+        size="160x96", rate="10", frames=24, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top") + x264(
+        bframes=0, gop=12, preset="fast",
+        extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7:interlaced=1:weightp=0"))
+    for coder in ("cavlc", "cabac")
 })
 
 

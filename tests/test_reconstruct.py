@@ -128,55 +128,59 @@ def direct_blocks(syntax, b_frame):
 
 
 def order_counts_of_p_pictures(path):
-    """Picture order counts in decoding order of a stream of reference frames with
-    pic_order_cnt_type 2 (x264's without B pictures): twice frame_num counted on past its
-    wraps (8.2.1.3), frame_num as the bitstream tracer reads it."""
+    """Picture order counts in decoding order of a stream of reference frames, as the
+    bitstream tracer reads their slice headers. pic_order_cnt_type 2 (x264's progressive
+    streams without B pictures): twice frame_num counted on past its wraps (8.2.1.3); type 0
+    (x264's interlaced ones): pic_order_cnt_lsb counted on past its wraps, the frame's the
+    lower of its fields' (8.2.1.1)."""
     headers = traced_headers(path)
     (sps,) = {tuple(elements) for section, elements in headers if section.startswith("Sequence")}
-    assert dict(sps)["pic_order_cnt_type"] == 2
-    max_frame_num = 1 << (dict(sps)["log2_max_frame_num_minus4"] + 4)
+    sps = dict(sps)
+    assert sps["pic_order_cnt_type"] in (0, 2)
+    name, wrap = (("frame_num", 1 << (sps["log2_max_frame_num_minus4"] + 4)) if sps["pic_order_cnt_type"] == 2 else
+                  ("pic_order_cnt_lsb", 1 << (sps["log2_max_pic_order_cnt_lsb_minus4"] + 4)))
     counts, offset, previous = [], 0, 0
     for section, elements in headers:
         if "Slice Header" in section and dict(elements)["first_mb_in_slice"] == 0:
-            frame_num = dict(elements)["frame_num"]
+            value = dict(elements)[name]
             offset = 0 if dict(elements).get("idr_pic_id") is not None else offset + (
-                max_frame_num if frame_num < previous else 0)
-            counts.append(2 * (offset + frame_num))
-            previous = frame_num
+                wrap if value < previous else 0)
+            count = offset + value
+            counts.append(2 * count if name == "frame_num" else
+                          count + min(0, dict(elements).get("delta_pic_order_cnt_bottom", 0)))
+            previous = value
     return np.array(counts)
 
 
-@pytest.mark.parametrize("clip", ["mp4_inter_cavlc_ref1", "mp4_inter_cabac_ref4"])
+@pytest.mark.parametrize("clip", ["mp4_inter_cavlc_ref1", "mp4_inter_cabac_ref4", "mp4_p_cabac_mbaff"])
 def test_motion_field_names_each_reference_by_its_order_count(media, clip):
     """x264's P pictures without weights keep list 0 as initialised: index k names the
-    picture k + 1 before in decoding order; a batch names them as one frame at a time does."""
+    picture k + 1 before in decoding order, and a field macroblock's index k a field of the
+    picture k // 2 + 1 before; a batch names them as one frame at a time does."""
     counts = order_counts_of_p_pictures(media(clip))
     with vexmira.H264DecoderSession(media(clip)) as session:
         assert len(counts) == session.num_frames
-        frames = list(range(1, session.num_frames))
+        frames = [frame for frame in range(session.num_frames) if session.get_frame_type(frame) == "P"]
         batch = session.get_motion_fields(frames[::-1], threads=2)[::-1]
         for frame, from_batch in zip(frames, batch):
             field = session.get_motion_field(frame)
             assert (from_batch == field).all(), frame
-            ref_idx = field["ref_idx"][..., 0]
-            used = ref_idx >= 0
+            used = field["ref_idx"][..., 0] >= 0
+            field_blocks = np.kron(session.get_mb_syntax(frame)["interlaced"], np.ones((4, 4), int))
+            ref_idx = field["ref_idx"][..., 0] >> field_blocks
             assert used.any() and (field["ref_poc"][..., 1] == -1).all()
             assert (field["ref_poc"][..., 0][used] == counts[frame - 1 - ref_idx[used]]).all(), frame
             assert (field["ref_poc"][..., 0][~used] == -1).all(), frame
 
 
-def test_mbaff_frames_are_refused_even_where_every_pair_is_a_frame_pair(media):
-    """The bottom macroblock of a frame pair has no neighbour above to its right, where a
-    progressive frame's macroblock has one: such a frame is refused, not rebuilt wrong."""
-    with vexmira.H264DecoderSession(media("mp4_mbaff_320x240"), mb_types=True) as session:
-        p_frame = [session.get_frame_type(i) for i in range(session.num_frames)].index("P")
-        for frame, method in ((0, session.get_residual), (0, session.get_prediction),
-                              (p_frame, session.get_motion_field)):
-            assert not session.get_mbtype_map(frame)["interlaced"].any()
-            with pytest.raises(RuntimeError, match="MBAFF"):
-                method(frame)
-        energy = session.syntax_stats([0, p_frame], residual=True)["residual_energy_y"]
-        assert np.isnan(energy).all()
+def test_mbaff_frames_with_b_slices_are_refused(media):
+    """The prediction and the motion field of an MBAFF frame with B slices, whose direct
+    prediction is not built, are refused rather than built wrong."""
+    with vexmira.H264DecoderSession(media("mp4_mbaff_320x240")) as session:
+        b_frame = [session.get_frame_type(i) for i in range(session.num_frames)].index("B")
+        for method in (session.get_prediction, session.get_motion_field):
+            with pytest.raises(vexmira.PredictionNotBuilt, match="MBAFF frames with B slices"):
+                method(b_frame)
 
 
 def test_fields_after_a_field_with_memory_management_operations_are_refused(media):
@@ -192,7 +196,7 @@ def test_fields_after_a_field_with_memory_management_operations_are_refused(medi
 
 
 @pytest.mark.parametrize("clip", ["mp4_inter_cabac_pyramid", "mp4_inter_cavlc_gray", "mp4_intra_cavlc_10bit",
-                                  "h264_field_pictures"])
+                                  "h264_field_pictures", "mp4_intra_cabac_mbaff"])
 def test_residual_energy_is_the_mean_square_of_each_residual_plane(media, clip):
     """Of get_residual's planes (proven above against the decoder), in random order on two
     readers; none for the planes of a monochrome stream."""

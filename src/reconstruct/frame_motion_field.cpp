@@ -1,6 +1,7 @@
 #include <stdexcept>
 
 #include "reconstruct/field_pictures.hpp"
+#include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/motion_field.hpp"
 
 void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
@@ -9,11 +10,7 @@ void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, s
         throw std::runtime_error("The frame's syntax could not be read: no motion field");
     }
     const bool fields = holds_fields(syntax);
-    // Frames of a sequence with MBAFF are MBAFF frames even where every pair is a frame
-    // pair, whose neighbours are not those of a progressive frame.
-    if (syntax.sequence.mb_adaptive_frame_field && !fields) {
-        throw std::runtime_error("MBAFF frames have no motion field yet");
-    }
+    refuse_mbaff_b_slices(syntax);
     if (!fields) {
         build_picture_motion_field(syntax, source, field, memo);
         return;

@@ -6,23 +6,26 @@
 #include <string>
 
 InterMacroblock::InterMacroblock(const FrameSyntax& syntax, RebuiltPicture& picture,
-                                 const std::vector<MotionRecord>& field, const std::vector<PictureLists>& pictures,
+                                 const std::vector<MotionRecord>& field, const DecodedReferences& pictures,
                                  const std::vector<SliceLists>& references)
     : syntax_(syntax), picture_(picture), field_(field), pictures_(pictures), references_(references),
-      chroma_array_type_(syntax.sequence.chroma_array_type()) {}
+      mbaff_(is_mbaff_frame(syntax)), chroma_array_type_(syntax.sequence.chroma_array_type()) {}
 
 void InterMacroblock::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
+    const MacroblockRows rows(mb_y, mbaff_, mb);
     for (int by = 0; by < 16; by += 4) {
         for (int bx = 0; bx < 16; bx += 4) {
-            block(mb_x, mb_y, bx, by, mb);
+            block(mb_x, rows, bx, by, mb);
         }
     }
 }
 
-void InterMacroblock::block(int mb_x, int mb_y, int bx, int by, const MbSyntaxRecord& mb) {
+void InterMacroblock::block(int mb_x, const MacroblockRows& rows, int bx, int by, const MbSyntaxRecord& mb) {
+    const int mb_y = rows.mb_y;
     const std::size_t blocks_per_row = 4 * static_cast<std::size_t>(syntax_.coded_cols);
     const MotionRecord& motion = field_[(4 * static_cast<std::size_t>(mb_y) + by / 4) * blocks_per_row + 4 * mb_x + bx / 4];
-    const PictureLists& lists = pictures_[static_cast<std::size_t>(mb.slice)];
+    const PictureLists& lists = (rows.field_pair ? pictures_.field_macroblock_lists(mb_y % 2)
+                                                 : pictures_.lists())[static_cast<std::size_t>(mb.slice)];
     const ReferencePicture* pictures[2] = {nullptr, nullptr};
     int16_t mv[2][2] = {};
     for (int list = 0; list < 2; ++list) {
@@ -45,12 +48,16 @@ void InterMacroblock::block(int mb_x, int mb_y, int bx, int by, const MbSyntaxRe
                                  ") of the motion field uses no list");
     }
     const int planes = chroma_array_type_ == 0 ? 1 : 3;
+    // A field macroblock's block lies at its row of the field, predicted from fields.
+    const int field_y = (rows.field_pair ? 16 * (mb_y / 2) : 16 * mb_y) + by;
     for (int plane = 0; plane < planes; ++plane) {
         int size[2];
-        predict(plane, 16 * mb_x + bx, 16 * mb_y + by, pictures, mv, size);
-        const int x = plane == 0 || chroma_array_type_ == 3 ? 16 * mb_x + bx : (16 * mb_x + bx) / 2;
-        const int y = plane == 0 || chroma_array_type_ != 1 ? 16 * mb_y + by : (16 * mb_y + by) / 2;
-        store(plane, x, y, size[0], size[1], motion, weights_of(mb, motion, plane));
+        predict(plane, 16 * mb_x + bx, field_y, pictures, mv, size);
+        const bool luma_like = plane == 0 || chroma_array_type_ == 3;
+        const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
+        const int x = luma_like ? 16 * mb_x + bx : (16 * mb_x + bx) / 2;
+        const int y = rows.first(height) + rows.step() * (height == 16 ? by : by / 2);
+        store(plane, x, y, rows.step(), size[0], size[1], motion, weights_of(mb, motion, plane, rows.field_pair));
     }
 }
 
@@ -78,7 +85,8 @@ void InterMacroblock::predict(int plane, int x, int y, const ReferencePicture* c
 // Explicit weights where the slice codes a table (P slices with weighted_pred_flag, B slices
 // with weighted_bipred_idc 1); implicit ones for two lists of a B slice with
 // weighted_bipred_idc 2; else none.
-PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane) const {
+PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane,
+                                        bool field_macroblock) const {
     const SliceSyntaxHeader& slice = syntax_.slices[static_cast<std::size_t>(mb.slice)];
     PairWeights weights;
     if (slice.weights.coded) {
@@ -87,7 +95,9 @@ PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRe
             plane == 0 ? slice.weights.luma_log2_denominator : slice.weights.chroma_log2_denominator;
         for (std::size_t list = 0; list < 2; ++list) {
             if (motion.ref_idx[list] >= 0) {
-                const PredictionWeight& entry = slice.weights.entries[list][static_cast<std::size_t>(motion.ref_idx[list])];
+                // A field macroblock's weights are its field's frame's (8.4.2.3).
+                const int index = motion.ref_idx[list] >> (field_macroblock ? 1 : 0);
+                const PredictionWeight& entry = slice.weights.entries[list][static_cast<std::size_t>(index)];
                 weights.weight[list] = entry.weight[static_cast<std::size_t>(plane)];
                 weights.offset[list] = entry.offset[static_cast<std::size_t>(plane)];
             }
@@ -118,15 +128,15 @@ PairWeights InterMacroblock::implicit_weights(const MbSyntaxRecord& mb, const Mo
     return weights;
 }
 
-void InterMacroblock::store(int plane, int x0, int y0, int width, int height, const MotionRecord& motion,
-                            const PairWeights& weights) {
+void InterMacroblock::store(int plane, int x0, int y0, int row_step, int width, int height,
+                            const MotionRecord& motion, const PairWeights& weights) {
     const int bit_depth = plane == 0 ? syntax_.sequence.bit_depth_luma : syntax_.sequence.bit_depth_chroma;
     const int32_t most = (1 << bit_depth) - 1;
     const int stride = picture_.width[plane];
     const bool both = motion.ref_idx[0] >= 0 && motion.ref_idx[1] >= 0;
     const int single = motion.ref_idx[0] >= 0 ? 0 : 1;
     for (int y = 0; y < height; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y0 + y) * stride + x0;
+        const std::size_t row = static_cast<std::size_t>(y0 + row_step * y) * stride + x0;
         for (int x = 0; x < width; ++x) {
             const int at = y * width + x;
             int32_t predicted = prediction_[single][at];

@@ -14,24 +14,34 @@ int block_order(int x, int y) { return 4 * ((y / 8) * 2 + x / 8) + ((y % 8) / 4)
 }  // namespace
 
 IntraMacroblock::IntraMacroblock(const FrameSyntax& syntax, RebuiltPicture& picture)
-    : syntax_(syntax), picture_(picture), chroma_array_type_(syntax.sequence.chroma_array_type()) {}
+    : syntax_(syntax),
+      picture_(picture),
+      chroma_array_type_(syntax.sequence.chroma_array_type()),
+      mbaff_(is_mbaff_frame(syntax)) {}
 
-bool IntraMacroblock::usable(int mb_x, int mb_y, const MbSyntaxRecord& mb) const {
+bool IntraMacroblock::usable(int x, int line, const MbSyntaxRecord& mb) const {
     const int rows = static_cast<int>(syntax_.coded_records.size()) / syntax_.coded_cols;
-    if (mb_x < 0 || mb_y < 0 || mb_x >= syntax_.coded_cols || mb_y >= rows) {
+    if (x < 0 || line < 0 || x >= 16 * syntax_.coded_cols || line >= 16 * rows) {
         return false;
     }
-    const MbSyntaxRecord& other = syntax_.coded_records[static_cast<std::size_t>(mb_y) * syntax_.coded_cols + mb_x];
+    const MbSyntaxRecord& other = syntax_.coded_records[macroblock_holding(syntax_, mbaff_, x, line)];
     return other.parsed && other.slice == mb.slice && (!syntax_.picture.constrained_intra || is_intra(other));
 }
 
 void IntraMacroblock::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
-    around_ = Around{usable(mb_x - 1, mb_y, mb), usable(mb_x, mb_y - 1, mb), usable(mb_x - 1, mb_y - 1, mb),
-                     usable(mb_x + 1, mb_y - 1, mb)};
-    luma_x_ = 16 * mb_x;
-    luma_y_ = 16 * mb_y;
-    chroma_x_ = (chroma_array_type_ == 3 ? 16 : 8) * mb_x;
-    chroma_y_ = (chroma_array_type_ == 1 ? 8 : 16) * mb_y;
+    mb_x_ = mb_x;
+    rows_ = MacroblockRows(mb_y, mbaff_, mb);
+    const int x = 16 * mb_x;
+    const int first = rows_.first(16);
+    const int above = first - rows_.step();
+    // A left pair of an MBAFF frame coded otherwise than the macroblock gives its rows from
+    // both its macroblocks.
+    const bool left = usable(x - 1, first, mb) && usable(x - 1, first + 15 * rows_.step(), mb);
+    // Above and right of a pair's bottom frame macroblock lies the pair to the right, not
+    // decoded yet.
+    const bool bottom_frame_macroblock = mbaff_ && mb_y % 2 == 1 && !rows_.field_pair;
+    around_ = Around{left, usable(x, above, mb), usable(x - 1, above, mb),
+                     !bottom_frame_macroblock && usable(x + 16, above, mb)};
     if (mb.type == static_cast<uint8_t>(MbType::IntraPcm)) {
         pcm_samples();
         return;
@@ -52,10 +62,8 @@ void IntraMacroblock::pcm_samples() {
         const bool luma_like = plane == 0 || chroma_array_type_ == 3;
         const int width = luma_like ? 16 : 8;
         const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
-        const int x0 = luma_like ? luma_x_ : chroma_x_;
-        const int y0 = luma_like ? luma_y_ : chroma_y_;
         for (int y = 0; y < height; ++y) {
-            const std::size_t row = static_cast<std::size_t>(y0 + y) * picture_.width[plane] + x0;
+            const std::size_t row = at(plane, 0, y);
             const int32_t* levels = &syntax_.coefficients.planes[plane][row];
             for (int x = 0; x < width; ++x) {
                 picture_.prediction[plane][row + x] = static_cast<uint16_t>(levels[x]);
@@ -109,43 +117,42 @@ bool IntraMacroblock::top_right_available(int bx, int by, int n) const {
     return bx + n < 16 && block_order(bx + n, by - 1) < block_order(bx, by);
 }
 
+std::size_t IntraMacroblock::at(int plane, int x, int y) const {
+    const bool luma_like = plane == 0 || chroma_array_type_ == 3;
+    const int width = luma_like ? 16 : 8;
+    const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
+    return rows_.sample(picture_.width[plane], width, height, mb_x_, x, y);
+}
+
 // The samples beside the block at (bx, by) of the macroblock; `top_count` samples above it
 // from its left edge, those past `width` taken from the block above-right where available.
 void IntraMacroblock::gather(int plane, int bx, int by, int width, int height, int top_count, bool top_right,
                              IntraNeighbours& p) const {
-    const bool luma_like = plane == 0 || chroma_array_type_ == 3;
-    const int x0 = (luma_like ? luma_x_ : chroma_x_) + bx;
-    const int y0 = (luma_like ? luma_y_ : chroma_y_) + by;
-    const int stride = picture_.width[plane];
     const uint16_t* samples = picture_.samples[plane].data();
     p.has_left = bx > 0 || around_.left;
     p.has_top = by > 0 || around_.above;
     p.has_corner = bx > 0 && by > 0 ? true : bx == 0 && by == 0 ? around_.above_left : bx == 0 ? around_.left : around_.above;
     if (p.has_top) {
-        const uint16_t* row = samples + static_cast<std::size_t>(y0 - 1) * stride + x0;
+        const uint16_t* row = samples + at(plane, bx, by - 1);
         for (int x = 0; x < top_count; ++x) {
             p.top[1 + x] = x < width || top_right ? row[x] : row[width - 1];
         }
     }
     if (p.has_left) {
         for (int y = 0; y < height; ++y) {
-            p.left[y] = samples[static_cast<std::size_t>(y0 + y) * stride + x0 - 1];
+            p.left[y] = samples[at(plane, bx, by + y) - 1];
         }
     }
     if (p.has_corner) {
-        p.top[0] = samples[static_cast<std::size_t>(y0 - 1) * stride + x0 - 1];
+        p.top[0] = samples[at(plane, bx, by - 1) - 1];
     }
 }
 
 void IntraMacroblock::add(int plane, int bx, int by, int width, int height, const int32_t* prediction) {
-    const bool luma_like = plane == 0 || chroma_array_type_ == 3;
-    const int x0 = (luma_like ? luma_x_ : chroma_x_) + bx;
-    const int y0 = (luma_like ? luma_y_ : chroma_y_) + by;
-    const int stride = picture_.width[plane];
     const int bit_depth = plane == 0 ? syntax_.sequence.bit_depth_luma : syntax_.sequence.bit_depth_chroma;
     const int32_t most = (1 << bit_depth) - 1;
     for (int y = 0; y < height; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y0 + y) * stride + x0;
+        const std::size_t row = at(plane, bx, by + y);
         for (int x = 0; x < width; ++x) {
             const int32_t predicted = prediction[y * width + x];
             picture_.prediction[plane][row + x] = static_cast<uint16_t>(predicted);

@@ -29,7 +29,10 @@ bool is_intra(const MbSyntaxRecord& mb) {
 }  // namespace
 
 MacroblockResidual::MacroblockResidual(const FrameSyntax& syntax, RebuiltPicture& picture)
-    : syntax_(syntax), picture_(picture), chroma_array_type_(syntax.sequence.chroma_array_type()) {
+    : syntax_(syntax),
+      picture_(picture),
+      chroma_array_type_(syntax.sequence.chroma_array_type()),
+      mbaff_(is_mbaff_frame(syntax)) {
     scale_.derive(syntax.picture);
 }
 
@@ -38,7 +41,7 @@ void MacroblockResidual::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
         return;  // skipped, I_PCM or unread: nothing coded
     }
     mb_x_ = mb_x;
-    mb_y_ = mb_y;
+    rows_ = MacroblockRows(mb_y, mbaff_, mb);
     intra_ = is_intra(mb);
     const int qp_y = mb.qp;
     const bool bypass = syntax_.sequence.transform_bypass && qp_y == 0;
@@ -57,11 +60,16 @@ void MacroblockResidual::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
     }
 }
 
+std::size_t MacroblockResidual::at(int plane, int x, int y) const {
+    const bool luma_like = plane == 0 || chroma_array_type_ == 3;
+    const int width = luma_like ? 16 : 8;
+    const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
+    return rows_.sample(picture_.width[plane], width, height, mb_x_, x, y);
+}
+
 void MacroblockResidual::luma_like(int plane, int qp, const MbSyntaxRecord& mb, bool bypass) {
-    const int x0 = 16 * mb_x_;
-    const int y0 = 16 * mb_y_;
     if (bypass) {
-        copy_levels(plane, x0, y0, 16, 16);
+        copy_levels(plane, 16, 16);
         return;
     }
     const int list = list_4x4(plane, intra_);
@@ -69,42 +77,40 @@ void MacroblockResidual::luma_like(int plane, int qp, const MbSyntaxRecord& mb, 
         const CoefficientPlanes& levels = syntax_.coefficients;
         int32_t dc[16];
         for (int i = 0; i < 16; ++i) {
-            dc[i] = levels.planes[plane][static_cast<std::size_t>(y0 + 4 * (i / 4)) * levels.width[plane] + x0 + 4 * (i % 4)];
+            dc[i] = levels.planes[plane][at(plane, 4 * (i % 4), 4 * (i / 4))];
         }
         inverse_luma_dc_transform(dc);
         for (int32_t& value : dc) {
             value = scale_by_64(value, scale_.scale_4x4[list][qp % 6][0], qp);
         }
         for (int i = 0; i < 16; ++i) {
-            block_4x4(plane, x0 + 4 * (i % 4), y0 + 4 * (i / 4), qp, list, &dc[i]);
+            block_4x4(plane, 4 * (i % 4), 4 * (i / 4), qp, list, &dc[i]);
         }
         return;
     }
     if (mb.transform_8x8) {
         for (int i = 0; i < 4; ++i) {
-            block_8x8(plane, x0 + 8 * (i % 2), y0 + 8 * (i / 2), qp, list_8x8(plane, intra_));
+            block_8x8(plane, 8 * (i % 2), 8 * (i / 2), qp, list_8x8(plane, intra_));
         }
         return;
     }
     for (int i = 0; i < 16; ++i) {
-        block_4x4(plane, x0 + 4 * (i % 4), y0 + 4 * (i / 4), qp, list, nullptr);
+        block_4x4(plane, 4 * (i % 4), 4 * (i / 4), qp, list, nullptr);
     }
 }
 
 void MacroblockResidual::chroma(int component, int qp, bool intra, bool bypass) {
     const int plane = 1 + component;
     const int rows = chroma_array_type_ == 1 ? 2 : 4;
-    const int x0 = 8 * mb_x_;
-    const int y0 = 4 * rows * mb_y_;
     if (bypass) {
-        copy_levels(plane, x0, y0, 8, 4 * rows);
+        copy_levels(plane, 8, 4 * rows);
         return;
     }
     const int list = list_4x4(plane, intra);
     const CoefficientPlanes& levels = syntax_.coefficients;
     int32_t dc[8];
     for (int i = 0; i < 2 * rows; ++i) {
-        dc[i] = levels.planes[plane][static_cast<std::size_t>(y0 + 4 * (i / 2)) * levels.width[plane] + x0 + 4 * (i % 2)];
+        dc[i] = levels.planes[plane][at(plane, 4 * (i % 2), 4 * (i / 2))];
     }
     inverse_chroma_dc_transform(dc, rows);
     for (int i = 0; i < 2 * rows; ++i) {
@@ -114,19 +120,19 @@ void MacroblockResidual::chroma(int component, int qp, bool intra, bool bypass) 
             const int qp_dc = qp + 3;
             dc[i] = scale_by_64(dc[i], scale_.scale_4x4[list][qp_dc % 6][0], qp_dc);
         }
-        block_4x4(plane, x0 + 4 * (i % 2), y0 + 4 * (i / 2), qp, list, &dc[i]);
+        block_4x4(plane, 4 * (i % 2), 4 * (i / 2), qp, list, &dc[i]);
     }
 }
 
 // `dc`: the block's DC, scaled apart (Intra 16x16 luma, chroma); null where it is a level.
 void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, const int32_t* dc) {
-    const CoefficientPlanes& levels = syntax_.coefficients;
-    const int32_t* source = &levels.planes[plane][static_cast<std::size_t>(y0) * levels.width[plane] + x0];
+    const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, x0, y0)];
+    const int step = row_step(plane);
     int32_t block[16];
     bool coded = dc != nullptr && *dc != 0;
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
-            const int32_t level = source[y * levels.width[plane] + x];
+            const int32_t level = source[y * step + x];
             block[4 * y + x] = scale_ac_4x4(level, scale_.scale_4x4[list][qp % 6][4 * y + x], qp);
             coded = coded || (level != 0 && (dc == nullptr || x + y > 0));
         }
@@ -138,22 +144,22 @@ void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, 
         block[0] = *dc;
     }
     inverse_transform_4x4(block);
-    int16_t* target = &picture_.residual[plane][static_cast<std::size_t>(y0) * picture_.width[plane] + x0];
+    int16_t* target = &picture_.residual[plane][at(plane, x0, y0)];
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
-            target[y * picture_.width[plane] + x] = static_cast<int16_t>(block[4 * y + x]);
+            target[y * step + x] = static_cast<int16_t>(block[4 * y + x]);
         }
     }
 }
 
 void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) {
-    const CoefficientPlanes& levels = syntax_.coefficients;
-    const int32_t* source = &levels.planes[plane][static_cast<std::size_t>(y0) * levels.width[plane] + x0];
+    const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, x0, y0)];
+    const int step = row_step(plane);
     int32_t block[64];
     bool coded = false;
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 8; ++x) {
-            const int32_t level = source[y * levels.width[plane] + x];
+            const int32_t level = source[y * step + x];
             block[8 * y + x] = scale_by_64(level, scale_.scale_8x8[list][qp % 6][8 * y + x], qp);
             coded = coded || level != 0;
         }
@@ -162,21 +168,20 @@ void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) 
         return;
     }
     inverse_transform_8x8(block);
-    int16_t* target = &picture_.residual[plane][static_cast<std::size_t>(y0) * picture_.width[plane] + x0];
+    int16_t* target = &picture_.residual[plane][at(plane, x0, y0)];
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 8; ++x) {
-            target[y * picture_.width[plane] + x] = static_cast<int16_t>(block[8 * y + x]);
+            target[y * step + x] = static_cast<int16_t>(block[8 * y + x]);
         }
     }
 }
 
 // Transform bypass: the residual is the levels themselves (8.5.12, 8.5.13).
-void MacroblockResidual::copy_levels(int plane, int x0, int y0, int width, int height) {
-    const CoefficientPlanes& levels = syntax_.coefficients;
-    for (int y = y0; y < y0 + height; ++y) {
-        const int32_t* source = &levels.planes[plane][static_cast<std::size_t>(y) * levels.width[plane]];
-        int16_t* target = &picture_.residual[plane][static_cast<std::size_t>(y) * picture_.width[plane]];
-        for (int x = x0; x < x0 + width; ++x) {
+void MacroblockResidual::copy_levels(int plane, int width, int height) {
+    for (int y = 0; y < height; ++y) {
+        const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, 0, y)];
+        int16_t* target = &picture_.residual[plane][at(plane, 0, y)];
+        for (int x = 0; x < width; ++x) {
             target[x] = static_cast<int16_t>(source[x]);
         }
     }
@@ -189,7 +194,7 @@ void MacroblockResidual::intra_dpcm(int plane, const MbSyntaxRecord& mb) {
     if (!luma_like) {
         const int height = chroma_array_type_ == 1 ? 8 : 16;
         if (mb.chroma_mode == 1 || mb.chroma_mode == 2) {
-            accumulate(plane, 8 * mb_x_, height * mb_y_, 8, height, mb.chroma_mode == 2);
+            accumulate(plane, 0, 0, 8, height, mb.chroma_mode == 2);
         }
         return;
     }
@@ -198,15 +203,15 @@ void MacroblockResidual::intra_dpcm(int plane, const MbSyntaxRecord& mb) {
         for (int x = 0; x < 16; x += size) {
             const int mode = mb.intra_modes[(y / 4) * 4 + x / 4];
             if (mode == 0 || mode == 1) {
-                accumulate(plane, 16 * mb_x_ + x, 16 * mb_y_ + y, size, size, mode == 0);
+                accumulate(plane, x, y, size, size, mode == 0);
             }
         }
     }
 }
 
 void MacroblockResidual::accumulate(int plane, int x0, int y0, int width, int height, bool vertical) {
-    const int stride = picture_.width[plane];
-    int16_t* origin = &picture_.residual[plane][static_cast<std::size_t>(y0) * stride + x0];
+    const int stride = row_step(plane);
+    int16_t* origin = &picture_.residual[plane][at(plane, x0, y0)];
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             if (vertical && y > 0) {

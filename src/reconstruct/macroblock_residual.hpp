@@ -1,10 +1,12 @@
 #pragma once
 
 #include "reconstruct/level_scale.hpp"
+#include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
 // Scales and inverse-transforms the levels of one macroblock into the residual planes
-// (8.5), transform bypass and its intra DPCM (8.5.15) included.
+// (8.5), transform bypass and its intra DPCM (8.5.15) included. A field macroblock of an
+// MBAFF frame takes its levels from, and puts its residual on, its rows of the pair.
 class MacroblockResidual {
 public:
     MacroblockResidual(const FrameSyntax& syntax, RebuiltPicture& picture);
@@ -14,17 +16,22 @@ public:
 private:
     void luma_like(int plane, int qp, const MbSyntaxRecord& mb, bool bypass);
     void chroma(int component, int qp, bool intra, bool bypass);
-    void block_4x4(int plane, int x0, int y0, int qp, int list, const int32_t* dc);
-    void block_8x8(int plane, int x0, int y0, int qp, int list);
-    void copy_levels(int plane, int x0, int y0, int width, int height);
+    // Blocks and samples are placed by their position (x, y) in the macroblock.
+    void block_4x4(int plane, int x, int y, int qp, int list, const int32_t* dc);
+    void block_8x8(int plane, int x, int y, int qp, int list);
+    void copy_levels(int plane, int width, int height);
     void intra_dpcm(int plane, const MbSyntaxRecord& mb);
     void accumulate(int plane, int x0, int y0, int width, int height, bool vertical);
+    // The index of sample (x, y) of the macroblock in the plane, and the step from a row to the next.
+    std::size_t at(int plane, int x, int y) const;
+    int row_step(int plane) const { return picture_.width[plane] * rows_.step(); }
 
     const FrameSyntax& syntax_;
     RebuiltPicture& picture_;
     LevelScale scale_;
     const int chroma_array_type_;
+    const bool mbaff_;
     int mb_x_ = 0;
-    int mb_y_ = 0;
+    MacroblockRows rows_;
     bool intra_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include "frame/mb_type_map.hpp"
 #include "reconstruct/direct_motion.hpp"
+#include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/motion_field_memo.hpp"
 #include "syntax/mb_types.hpp"
 #include "syntax/slice_syntax_header.hpp"
@@ -33,12 +34,13 @@ public:
     Motion(const FrameSyntax& syntax, const std::vector<SliceLists>& lists, const ColocatedPicture* colocated,
            std::vector<MotionRecord>& field)
         : syntax_(syntax), lists_(lists), colocated_(colocated), field_(field), cols_(syntax.coded_cols),
-          rows_(static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols) {}
+          mbaff_(is_mbaff_frame(syntax)) {}
 
     void macroblock(int mb_x, int mb_y) {
         mb_x_ = mb_x;
         mb_y_ = mb_y;
         mb_ = &syntax_.coded_records[static_cast<std::size_t>(mb_y) * cols_ + mb_x];
+        rows_ = MacroblockRows(mb_y, mbaff_, *mb_);
         b_slice_ = mb_->slice >= 0 && syntax_.slices[static_cast<std::size_t>(mb_->slice)].kind == kSliceB;
         decoded_ = 0;
         const auto type = static_cast<MbType>(mb_->type);
@@ -55,24 +57,26 @@ public:
 
 private:
     Neighbour neighbour(int x, int y, int list) const {
-        const int mx = mb_x_ + (x < 0 ? -1 : x >= 16 ? 1 : 0);
-        const int my = mb_y_ + (y < 0 ? -1 : 0);
+        const bool inside = x >= 0 && y >= 0 && x < 16;
+        const BesideBlock beside = inside ? BesideBlock{0, 4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4}
+                                          : block_beside(syntax_, mbaff_, mb_x_, rows_, x, y);
         Neighbour n;
-        if (mx < 0 || my < 0 || mx >= cols_ || my >= rows_ || (my == mb_y_ && mx > mb_x_)) {
+        const MbSyntaxRecord& other = inside ? *mb_ : syntax_.coded_records[static_cast<std::size_t>(beside.cell)];
+        if (beside.cell < 0 || !other.parsed || other.slice != mb_->slice ||
+            (inside && !(decoded_ & (1u << block_order(x, y))))) {
             return n;
         }
-        const MbSyntaxRecord& other = syntax_.coded_records[static_cast<std::size_t>(my) * cols_ + mx];
-        if (!other.parsed || other.slice != mb_->slice) {
-            return n;
-        }
-        if (mx == mb_x_ && my == mb_y_ && !(decoded_ & (1u << block_order(x, y)))) {
-            return n;
-        }
-        const MotionRecord& block = at(4 * mx + ((x + 16) % 16) / 4, 4 * my + ((y + 16) % 16) / 4);
+        const MotionRecord& block = at(beside.block_x, beside.block_y);
         n.available = true;
         n.ref_idx = block.ref_idx[list];
         n.mv[0] = block.mv[list][0];
         n.mv[1] = block.mv[list][1];
+        // 8.4.1.3.1: a frame neighbour of a field macroblock in field units and field
+        // references, a field neighbour of a frame macroblock in frame units.
+        if (mbaff_ && other.interlaced != mb_->interlaced && n.ref_idx >= 0) {
+            n.ref_idx = other.interlaced ? n.ref_idx >> 1 : n.ref_idx * 2;
+            n.mv[1] = other.interlaced ? n.mv[1] * 2 : n.mv[1] / 2;
+        }
         return n;
     }
 
@@ -259,9 +263,10 @@ private:
     const ColocatedPicture* colocated_;
     std::vector<MotionRecord>& field_;
     const int cols_;
-    const int rows_;
+    const bool mbaff_;
     int mb_x_ = 0;
     int mb_y_ = 0;
+    MacroblockRows rows_;
     const MbSyntaxRecord* mb_ = nullptr;
     bool b_slice_ = false;
     // The 4x4 blocks of the macroblock whose motion is known, by decoding order.
@@ -333,10 +338,9 @@ void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& s
     const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
     field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});
     Motion motion(syntax, lists, colocated ? &*colocated : nullptr, field);
-    for (int mb_y = 0; mb_y < rows; ++mb_y) {
-        for (int mb_x = 0; mb_x < syntax.coded_cols; ++mb_x) {
-            motion.macroblock(mb_x, mb_y);
-        }
+    for (std::size_t address = 0; address < syntax.coded_records.size(); ++address) {
+        const auto [mb_x, mb_y] = decoding_place(address, syntax.coded_cols, is_mbaff_frame(syntax));
+        motion.macroblock(mb_x, mb_y);
     }
     name_references(syntax, lists, field);
 }

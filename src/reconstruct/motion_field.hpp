@@ -32,8 +32,9 @@ using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 // motion of the co-located picture, whose syntax `source` reads (and its co-located
 // picture's where it needs it) unless `memo` holds its field; each block's references named
 // (name_references). A frame of two field pictures has each field's motion, in field rows,
-// its macroblocks where the syntax puts them (field_pictures.hpp). MBAFF frames raise
-// std::runtime_error, B field pictures PredictionNotBuilt.
+// its macroblocks where the syntax puts them (field_pictures.hpp); so has a field macroblock
+// of an MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp). B field
+// pictures and MBAFF frames with B slices raise PredictionNotBuilt.
 class MotionFieldMemo;
 void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
                         MotionFieldMemo* memo = nullptr);

@@ -5,6 +5,7 @@
 #include "reconstruct/inter_macroblock.hpp"
 #include "reconstruct/intra_macroblock.hpp"
 #include "reconstruct/macroblock_residual.hpp"
+#include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 #include "reconstruct/reference_frames.hpp"
 #include "reconstruct/reference_lists.hpp"
@@ -14,11 +15,6 @@ namespace {
 void require_rebuildable(const FrameSyntax& syntax) {
     if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
         throw std::runtime_error("The frame's syntax could not be read: nothing to rebuild");
-    }
-    // Frames of a sequence with MBAFF are MBAFF frames even where every pair is a frame
-    // pair, whose neighbours are not those of a progressive frame.
-    if (syntax.sequence.mb_adaptive_frame_field && !holds_fields(syntax)) {
-        throw std::runtime_error("MBAFF frames are not rebuilt");
     }
 }
 
@@ -49,8 +45,7 @@ void rebuild_coded_residual(const FrameSyntax& syntax, RebuiltPicture& picture) 
     reset(syntax, picture, false);
     MacroblockResidual residual(syntax, picture);
     for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
-        const int mb_x = static_cast<int>(i % static_cast<std::size_t>(syntax.coded_cols));
-        const int mb_y = static_cast<int>(i / static_cast<std::size_t>(syntax.coded_cols));
+        const auto [mb_x, mb_y] = decoding_place(i, syntax.coded_cols, false);
         residual.rebuild(mb_x, mb_y, syntax.coded_records[i]);
     }
 }
@@ -60,6 +55,7 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
                            const SyntaxSource& source, RebuiltPicture& picture) {
     reset(syntax, picture, true);
     require_parsed(syntax);
+    refuse_mbaff_b_slices(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
     std::vector<MotionRecord> field;
     std::vector<SliceLists> frame_lists;
@@ -70,11 +66,12 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
     const DecodedReferences references(index, syntax, frame_lists);
     MacroblockResidual residual(syntax, picture);
     IntraMacroblock intra(syntax, picture);
-    InterMacroblock inter(syntax, picture, field, references.lists(), frame_lists);
-    for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
-        const int mb_x = static_cast<int>(i % static_cast<std::size_t>(syntax.coded_cols));
-        const int mb_y = static_cast<int>(i / static_cast<std::size_t>(syntax.coded_cols));
-        const MbSyntaxRecord& mb = syntax.coded_records[i];
+    InterMacroblock inter(syntax, picture, field, references, frame_lists);
+    const bool mbaff = is_mbaff_frame(syntax);
+    for (std::size_t address = 0; address < syntax.coded_records.size(); ++address) {
+        // Intra macroblocks predict from their neighbours as decoded, in decoding order.
+        const auto [mb_x, mb_y] = decoding_place(address, syntax.coded_cols, mbaff);
+        const MbSyntaxRecord& mb = syntax.coded_records[static_cast<std::size_t>(mb_y) * syntax.coded_cols + mb_x];
         residual.rebuild(mb_x, mb_y, mb);
         if (is_intra(mb)) {
             intra.rebuild(mb_x, mb_y, mb);

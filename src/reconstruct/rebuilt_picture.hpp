@@ -20,7 +20,8 @@ struct RebuiltPicture {
     std::vector<uint16_t> samples[3];
 };
 
-// Raised for pictures whose prediction needs what is not built: B field pictures', and
+// Raised for pictures whose prediction needs what is not built: B field pictures', MBAFF
+// frames with B slices', and
 // the reference lists of fields after a field picture with memory management operations.
 class PredictionNotBuilt : public std::runtime_error {
 public:
@@ -29,8 +30,8 @@ public:
 
 // The residual of every macroblock of the frame; the frame's syntax must hold its levels
 // (read with coefficients). A frame of two field pictures is rebuilt field by field, each
-// field on the frame's rows of its parity (field_pictures.hpp). MBAFF frames raise
-// std::runtime_error.
+// field on the frame's rows of its parity (field_pictures.hpp); in an MBAFF frame a field
+// macroblock's residual lies on its rows of its pair (macroblock_rows.hpp).
 void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 
 // The residual, the prediction and the samples of a frame, macroblock by macroblock in
@@ -39,6 +40,6 @@ void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
 // their slice's lists name, decoded from the file `index` describes, with the motion field
 // build_motion_field gives (`source` reading the co-located pictures of direct prediction).
 // `frame` is the session's frame the syntax is of, whose first field the second may name.
-// PredictionNotBuilt for B field pictures.
+// PredictionNotBuilt for B field pictures and MBAFF frames with B slices.
 void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
                      const SyntaxSource& source, RebuiltPicture& picture);

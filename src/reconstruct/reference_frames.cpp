@@ -4,6 +4,7 @@
 
 #include "decode/interval_decoder.hpp"
 #include "reconstruct/field_pictures.hpp"
+#include "reconstruct/macroblock_rows.hpp"
 
 DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& index, const FrameSyntax& syntax,
                                      const std::vector<SliceLists>& frame_lists) {
@@ -33,27 +34,33 @@ DecodedReferences::DecodedReferences(const std::shared_ptr<const StreamIndex>& i
                 field_of(pictures_[i], seen / 2, seen % 2, syntax.sequence.chroma_array_type());
         }
     }
+    const bool mbaff = is_mbaff_frame(syntax);
     for (std::size_t slice = 0; slice < frame_lists.size(); ++slice) {
-        const SliceSyntaxHeader& header = syntax.slices[slice];
-        const std::size_t current_parity = header.bottom_field ? 1 : 0;
+        const int current_parity = syntax.slices[slice].bottom_field ? 1 : 0;
         PictureLists& pictures = lists_.emplace_back();
+        PictureLists* field_macroblocks[2] = {&field_macroblock_lists_[0].emplace_back(),
+                                              &field_macroblock_lists_[1].emplace_back()};
         for (std::size_t number = 0; number < 2; ++number) {
             const std::vector<HeldReference>& frame_list = frame_lists[slice][number];
-            pictures[number].assign(frame_list.size(), nullptr);
-            for (std::size_t i = 0; i < frame_list.size(); ++i) {
-                const HeldReference& reference = frame_list[i];
-                const auto at = std::lower_bound(frames_.begin(), frames_.end(), reference.frame);
-                const auto slot = static_cast<std::size_t>(at - frames_.begin());
-                if (reference.frame < 0 || !snapshots_[slot] || !snapshots_[slot]->has_pixels) {
-                    continue;
+            for (const HeldReference& reference : frame_list) {
+                pictures[number].push_back(held(reference, reference.parity, current_parity));
+                for (int parity = 0; mbaff && parity < 2; ++parity) {
+                    (*field_macroblocks[parity])[number].push_back(held(reference, parity, parity));
+                    (*field_macroblocks[parity])[number].push_back(held(reference, 1 - parity, parity));
                 }
-                pictures[number][i] =
-                    reference.parity < 0
-                        ? &pictures_[slot]
-                        : &field_pictures_[4 * slot + 2 * static_cast<std::size_t>(reference.parity) + current_parity];
             }
         }
     }
+}
+
+const ReferencePicture* DecodedReferences::held(const HeldReference& reference, int parity, int current_parity) const {
+    const auto at = std::lower_bound(frames_.begin(), frames_.end(), reference.frame);
+    const auto slot = static_cast<std::size_t>(at - frames_.begin());
+    if (reference.frame < 0 || !snapshots_[slot] || !snapshots_[slot]->has_pixels) {
+        return nullptr;
+    }
+    return parity < 0 ? &pictures_[slot]
+                      : &field_pictures_[4 * slot + static_cast<std::size_t>(2 * parity + current_parity)];
 }
 
 // The frames decoded from each key packet in one run of an interval decoder.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "h264/nal_units.hpp"
+#include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
 namespace {
@@ -244,16 +245,19 @@ std::vector<SliceLists> reference_lists(const FrameSyntax& syntax, int32_t curre
 void name_references(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
                      std::vector<MotionRecord>& field) {
     const std::size_t blocks_per_row = 4 * static_cast<std::size_t>(syntax.coded_cols);
+    const bool mbaff = is_mbaff_frame(syntax);
     for (std::size_t i = 0; i < field.size(); ++i) {
         MotionRecord& block = field[i];
         const std::size_t mb = (i / blocks_per_row / 4) * syntax.coded_cols + (i % blocks_per_row) / 4;
         const int slice = syntax.coded_records[mb].slice;
+        // A field macroblock's index names a field of the frame its half names.
+        const int shift = mbaff && syntax.coded_records[mb].interlaced ? 1 : 0;
         if (slice < 0 || static_cast<std::size_t>(slice) >= lists.size()) {
             continue;
         }
         for (std::size_t number = 0; number < 2; ++number) {
             const std::vector<HeldReference>& list = lists[static_cast<std::size_t>(slice)][number];
-            const auto index = static_cast<std::size_t>(block.ref_idx[number]);
+            const auto index = static_cast<std::size_t>(block.ref_idx[number] >> shift);
             if (block.ref_idx[number] >= 0) {
                 block.ref_poc[number] = index < list.size() ? list[index].order_count : -1;
             }

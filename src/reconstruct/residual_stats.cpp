@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "reconstruct/field_pictures.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
 namespace {
@@ -11,11 +10,6 @@ bool read_whole(const FrameSyntax& syntax) {
     return !syntax.coded_records.empty() &&
            std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(),
                        [](const MbSyntaxRecord& mb) { return mb.parsed != 0; });
-}
-
-// Frames of a sequence with MBAFF are MBAFF frames unless they are field pictures.
-bool rebuilds(const FrameSyntax& syntax) {
-    return read_whole(syntax) && (holds_fields(syntax) || !syntax.sequence.mb_adaptive_frame_field);
 }
 
 double mean_square(const std::vector<int16_t>& samples) {
@@ -28,7 +22,7 @@ double mean_square(const std::vector<int16_t>& samples) {
 
 ResidualEnergy energy_of(const FrameSyntax& syntax) {
     ResidualEnergy energy;
-    if (!rebuilds(syntax)) {
+    if (!read_whole(syntax)) {
         return energy;
     }
     RebuiltPicture picture;

@@ -13,8 +13,7 @@
 // Of each plane (Y, Cb, Cr), the mean of the squares of the residual samples over the plane's
 // coded area, in squared sample units at the stream's bit depth: how much the encoder coded
 // on top of its prediction, per sample. NaN for a plane the stream does not have
-// (monochrome), and for every plane of a frame whose residual is not rebuilt: a frame not
-// read whole, MBAFF frames.
+// (monochrome), and for every plane of a frame not read whole, whose residual is not rebuilt.
 struct ResidualEnergy {
     double plane[3] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN(),
                        std::numeric_limits<double>::quiet_NaN()};

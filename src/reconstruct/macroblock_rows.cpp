@@ -1,0 +1,64 @@
+#include "reconstruct/macroblock_rows.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "reconstruct/field_pictures.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+
+bool is_mbaff_frame(const FrameSyntax& syntax) {
+    return syntax.sequence.mb_adaptive_frame_field && !holds_fields(syntax);
+}
+
+void refuse_mbaff_b_slices(const FrameSyntax& syntax) {
+    const auto b_slice = [](const SliceSyntaxHeader& slice) { return slice.kind == kSliceB; };
+    if (is_mbaff_frame(syntax) && std::any_of(syntax.slices.begin(), syntax.slices.end(), b_slice)) {
+        throw PredictionNotBuilt("MBAFF frames with B slices are neither predicted nor given a motion field");
+    }
+}
+
+GridPlace decoding_place(std::size_t address, int cols, bool mbaff) {
+    const auto columns = static_cast<std::size_t>(cols);
+    if (!mbaff) {
+        return {static_cast<int>(address % columns), static_cast<int>(address / columns)};
+    }
+    const std::size_t pair = address / 2;
+    return {static_cast<int>(pair % columns), static_cast<int>(2 * (pair / columns) + address % 2)};
+}
+
+std::size_t macroblock_holding(const FrameSyntax& syntax, bool mbaff, int x, int line) {
+    const auto cols = static_cast<std::size_t>(syntax.coded_cols);
+    const auto column = static_cast<std::size_t>(x / 16);
+    if (!mbaff) {
+        return static_cast<std::size_t>(line / 16) * cols + column;
+    }
+    // A pair is 32 lines; its top macroblock's record says whether it is a field pair.
+    const auto top_row = static_cast<std::size_t>(2 * (line / 32));
+    const bool field = syntax.coded_records[top_row * cols + column].interlaced != 0;
+    const bool bottom = field ? line % 2 == 1 : line % 32 >= 16;
+    return (top_row + (bottom ? 1 : 0)) * cols + column;
+}
+
+BesideBlock block_beside(const FrameSyntax& syntax, bool mbaff, int mb_x, const MacroblockRows& rows, int x, int y) {
+    const int rows_of_mbs = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
+    const int sample_x = 16 * mb_x + x;
+    const int line = rows.first(16) + rows.step() * y;
+    BesideBlock beside;
+    if (sample_x < 0 || line < 0 || sample_x >= 16 * syntax.coded_cols || line >= 16 * rows_of_mbs) {
+        return beside;
+    }
+    const std::size_t cell = macroblock_holding(syntax, mbaff, sample_x, line);
+    const auto cols = static_cast<std::size_t>(syntax.coded_cols);
+    const int other_x = static_cast<int>(cell % cols);
+    const int other_y = static_cast<int>(cell / cols);
+    // Pairs are decoded in raster order, the top macroblock first; progressive macroblocks likewise.
+    const auto order = [&](int column, int row) {
+        return mbaff ? 2 * ((row / 2) * syntax.coded_cols + column) + row % 2 : row * syntax.coded_cols + column;
+    };
+    if (order(other_x, other_y) >= order(mb_x, rows.mb_y)) {
+        return beside;
+    }
+    const MacroblockRows other(other_y, mbaff, syntax.coded_records[cell]);
+    const int row = (line - other.first(16)) / other.step();
+    return {static_cast<std::ptrdiff_t>(cell), 4 * other_x + (sample_x % 16) / 4, 4 * other_y + row / 4};
+}
