@@ -2,8 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
+
+#include "h264/big_endian_word.hpp"
 
 // The macroblock layer's view of an RBSP: the payload of a NAL unit with its emulation
 // prevention bytes removed, read a few bits at a time.
@@ -93,15 +94,7 @@ public:
 
 private:
     void refill() {
-        uint32_t word = 0;
-        if (next_ + 4 <= size_) {
-            std::memcpy(&word, data_ + next_, 4);
-            word = __builtin_bswap32(word);
-        } else {
-            for (std::size_t i = next_; i < next_ + 4; ++i) {
-                word = (word << 8) | (i < size_ ? data_[i] : 0u);
-            }
-        }
+        const uint32_t word = big_endian_word(data_, size_, next_);
         cache_ |= static_cast<uint64_t>(word) << (32 - count_);
         count_ += 32;
         next_ += 4;

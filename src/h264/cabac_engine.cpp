@@ -5,11 +5,3 @@ CabacEngine::CabacEngine(const uint8_t* data, std::size_t size_bytes, std::size_
     value_ = next_word();
     scale_ = 32 - 9;
 }
-
-uint32_t cabac_word_at_end(const uint8_t* data, std::size_t size, std::size_t next) {
-    uint32_t word = 0;
-    for (std::size_t i = next; i < next + 4; ++i) {
-        word = (word << 8) | (i < size ? data[i] : 0u);
-    }
-    return word;
-}

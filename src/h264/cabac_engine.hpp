@@ -2,7 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "h264/big_endian_word.hpp"
 
 // The arithmetic decoding engine of CABAC (9.3.1.2, 9.3.3.2): DecodeDecision,
 // DecodeBypass and DecodeTerminate over a slice's unescaped data, header-inline for the
@@ -84,9 +85,6 @@ inline constexpr Transitions kTransitions = make_transitions();
 
 }  // namespace cabac_detail
 
-// The 32 bits at byte `next` of data of `size` bytes, those past its end zeros.
-uint32_t cabac_word_at_end(const uint8_t* data, std::size_t size, std::size_t next);
-
 class CabacEngine {
 public:
     // Reads the first 9 bits at start_byte, the first byte of slice_data() after the
@@ -147,17 +145,11 @@ private:
         scale_ += 32;
     }
 
-    // Inline, and the end of the data handled by a function that takes no pointer to the
-    // engine: an engine whose address escapes into a call must live in memory, and every
-    // bin would then store and reload its range, offset and scale.
+    // Inline and through a function of values: an engine whose address escapes into a call
+    // must live in memory, and every bin would then store and reload its range, offset and
+    // scale.
     uint32_t next_word() {
-        uint32_t word = 0;
-        if (next_ + 4 <= size_) {
-            std::memcpy(&word, data_ + next_, 4);
-            word = __builtin_bswap32(word);
-        } else {
-            word = cabac_word_at_end(data_, size_, next_);
-        }
+        const uint32_t word = big_endian_word(data_, size_, next_);
         next_ += 4;
         return word;
     }
