@@ -45,6 +45,17 @@ FrameSyntax field_syntax(const FrameSyntax& frame, int parity) {
     return field;
 }
 
+void place_field_residual(const RebuiltPicture& field, int parity, const ResidualPlanes& frame) {
+    for (int plane = 0; plane < 3; ++plane) {
+        const auto width = static_cast<std::size_t>(field.width[plane]);
+        const std::vector<int16_t>& rows = field.residual[plane];
+        for (std::size_t row = 0; width > 0 && row < rows.size() / width; ++row) {
+            std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(row * width), width,
+                        frame.plane[plane] + (2 * row + static_cast<std::size_t>(parity)) * width);
+        }
+    }
+}
+
 void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame) {
     for (int plane = 0; plane < 3; ++plane) {
         const auto width = static_cast<std::size_t>(field.width[plane]);

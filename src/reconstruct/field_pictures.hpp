@@ -21,6 +21,8 @@ FrameSyntax field_syntax(const FrameSyntax& frame, int parity);
 
 // Puts a field's rebuilt planes on the frame's rows of its parity; `frame` is sized already.
 void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame);
+// Puts a field's residual on the frame's rows of its parity, in planes of the frame's size.
+void place_field_residual(const RebuiltPicture& field, int parity, const ResidualPlanes& frame);
 
 // Puts a field's motion field on the frame's grid of 4x4 blocks, each macroblock where the
 // syntax puts it; `frame` is sized already.

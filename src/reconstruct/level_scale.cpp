@@ -41,32 +41,32 @@ int class_8x8(int x, int y) {
     return (x % 4 == 0 && y % 4 == 2) || (x % 4 == 2 && y % 4 == 0) ? 4 : 5;
 }
 
-// The weight of raster position `cell` from a list in zig-zag order.
-int32_t weight(const std::array<uint8_t, 64>& list, const uint8_t* scan, int size, int cell) {
-    for (int idx = 0; idx < size; ++idx) {
-        if (scan[idx] == cell) {
-            return list[static_cast<std::size_t>(idx)];
-        }
+// The weights of a list in zig-zag order put at their raster positions.
+template <std::size_t Size>
+std::array<int32_t, Size> raster_weights(const std::array<uint8_t, 64>& list, const uint8_t* scan) {
+    std::array<int32_t, Size> weights{};
+    for (std::size_t idx = 0; idx < Size; ++idx) {
+        weights[scan[idx]] = list[idx];
     }
-    return 16;
+    return weights;
 }
 
 }  // namespace
 
 void LevelScale::derive(const PictureSyntax& picture) {
-    for (int list = 0; list < 6; ++list) {
+    for (std::size_t list = 0; list < 6; ++list) {
+        const auto weights = raster_weights<16>(picture.scaling[list], kZigZag4x4);
         for (int m = 0; m < 6; ++m) {
             for (int cell = 0; cell < 16; ++cell) {
-                const int32_t w = weight(picture.scaling[static_cast<std::size_t>(list)], kZigZag4x4, 16, cell);
-                scale_4x4[list][m][cell] = w * kNormAdjust4x4[m][class_4x4(cell % 4, cell / 4)];
+                scale_4x4[list][m][cell] = weights[cell] * kNormAdjust4x4[m][class_4x4(cell % 4, cell / 4)];
             }
         }
     }
-    for (int list = 0; list < 6; ++list) {
+    for (std::size_t list = 0; list < 6; ++list) {
+        const auto weights = raster_weights<64>(picture.scaling[6 + list], kZigZag8x8);
         for (int m = 0; m < 6; ++m) {
             for (int cell = 0; cell < 64; ++cell) {
-                const int32_t w = weight(picture.scaling[static_cast<std::size_t>(6 + list)], kZigZag8x8, 64, cell);
-                scale_8x8[list][m][cell] = w * kNormAdjust8x8[m][class_8x8(cell % 8, cell / 8)];
+                scale_8x8[list][m][cell] = weights[cell] * kNormAdjust8x8[m][class_8x8(cell % 8, cell / 8)];
             }
         }
     }

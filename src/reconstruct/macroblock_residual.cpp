@@ -28,9 +28,9 @@ bool is_intra(const MbSyntaxRecord& mb) {
 
 }  // namespace
 
-MacroblockResidual::MacroblockResidual(const FrameSyntax& syntax, RebuiltPicture& picture)
+MacroblockResidual::MacroblockResidual(const FrameSyntax& syntax, const ResidualPlanes& target)
     : syntax_(syntax),
-      picture_(picture),
+      target_(target),
       chroma_array_type_(syntax.sequence.chroma_array_type()),
       mbaff_(is_mbaff_frame(syntax)) {
     scale_.derive(syntax.picture);
@@ -49,7 +49,7 @@ void MacroblockResidual::rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb) {
     if (chroma_array_type_ == 3) {
         luma_like(1, chroma_qp_prime(qp_y, 0, syntax_.sequence, syntax_.picture), mb, bypass);
         luma_like(2, chroma_qp_prime(qp_y, 1, syntax_.sequence, syntax_.picture), mb, bypass);
-    } else if (chroma_array_type_ != 0) {
+    } else if (chroma_array_type_ != 0 && (mb.cbp >> 4) != 0) {
         chroma(0, chroma_qp_prime(qp_y, 0, syntax_.sequence, syntax_.picture), intra_, bypass);
         chroma(1, chroma_qp_prime(qp_y, 1, syntax_.sequence, syntax_.picture), intra_, bypass);
     }
@@ -64,7 +64,7 @@ std::size_t MacroblockResidual::at(int plane, int x, int y) const {
     const bool luma_like = plane == 0 || chroma_array_type_ == 3;
     const int width = luma_like ? 16 : 8;
     const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
-    return rows_.sample(picture_.width[plane], width, height, mb_x_, x, y);
+    return rows_.sample(syntax_.coefficients.width[plane], width, height, mb_x_, x, y);
 }
 
 void MacroblockResidual::luma_like(int plane, int qp, const MbSyntaxRecord& mb, bool bypass) {
@@ -88,14 +88,19 @@ void MacroblockResidual::luma_like(int plane, int qp, const MbSyntaxRecord& mb, 
         }
         return;
     }
-    if (mb.transform_8x8) {
-        for (int i = 0; i < 4; ++i) {
-            block_8x8(plane, 8 * (i % 2), 8 * (i / 2), qp, list_8x8(plane, intra_));
+    // An 8x8 quadrant whose coded_block_pattern bit is clear codes no level: its levels are
+    // not even looked at.
+    for (int i = 0; i < 4; ++i) {
+        if ((mb.cbp & (1 << i)) == 0) {
+            continue;
         }
-        return;
-    }
-    for (int i = 0; i < 16; ++i) {
-        block_4x4(plane, 4 * (i % 4), 4 * (i / 4), qp, list, nullptr);
+        if (mb.transform_8x8) {
+            block_8x8(plane, 8 * (i % 2), 8 * (i / 2), qp, list_8x8(plane, intra_));
+            continue;
+        }
+        for (int j = 0; j < 4; ++j) {
+            block_4x4(plane, 8 * (i % 2) + 4 * (j % 2), 8 * (i / 2) + 4 * (j / 2), qp, list, nullptr);
+        }
     }
 }
 
@@ -144,7 +149,7 @@ void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, 
         block[0] = *dc;
     }
     inverse_transform_4x4(block);
-    int16_t* target = &picture_.residual[plane][at(plane, x0, y0)];
+    int16_t* target = &target_.plane[plane][at(plane, x0, y0)];
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
             target[y * step + x] = static_cast<int16_t>(block[4 * y + x]);
@@ -168,7 +173,7 @@ void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) 
         return;
     }
     inverse_transform_8x8(block);
-    int16_t* target = &picture_.residual[plane][at(plane, x0, y0)];
+    int16_t* target = &target_.plane[plane][at(plane, x0, y0)];
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 8; ++x) {
             target[y * step + x] = static_cast<int16_t>(block[8 * y + x]);
@@ -180,7 +185,7 @@ void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) 
 void MacroblockResidual::copy_levels(int plane, int width, int height) {
     for (int y = 0; y < height; ++y) {
         const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, 0, y)];
-        int16_t* target = &picture_.residual[plane][at(plane, 0, y)];
+        int16_t* target = &target_.plane[plane][at(plane, 0, y)];
         for (int x = 0; x < width; ++x) {
             target[x] = static_cast<int16_t>(source[x]);
         }
@@ -211,7 +216,7 @@ void MacroblockResidual::intra_dpcm(int plane, const MbSyntaxRecord& mb) {
 
 void MacroblockResidual::accumulate(int plane, int x0, int y0, int width, int height, bool vertical) {
     const int stride = row_step(plane);
-    int16_t* origin = &picture_.residual[plane][at(plane, x0, y0)];
+    int16_t* origin = &target_.plane[plane][at(plane, x0, y0)];
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             if (vertical && y > 0) {

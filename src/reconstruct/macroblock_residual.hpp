@@ -9,7 +9,7 @@
 // MBAFF frame takes its levels from, and puts its residual on, its rows of the pair.
 class MacroblockResidual {
 public:
-    MacroblockResidual(const FrameSyntax& syntax, RebuiltPicture& picture);
+    MacroblockResidual(const FrameSyntax& syntax, const ResidualPlanes& target);
 
     void rebuild(int mb_x, int mb_y, const MbSyntaxRecord& mb);
 
@@ -24,10 +24,10 @@ private:
     void accumulate(int plane, int x0, int y0, int width, int height, bool vertical);
     // The index of sample (x, y) of the macroblock in the plane, and the step from a row to the next.
     std::size_t at(int plane, int x, int y) const;
-    int row_step(int plane) const { return picture_.width[plane] * rows_.step(); }
+    int row_step(int plane) const { return syntax_.coefficients.width[plane] * rows_.step(); }
 
     const FrameSyntax& syntax_;
-    RebuiltPicture& picture_;
+    const ResidualPlanes target_;
     LevelScale scale_;
     const int chroma_array_type_;
     const bool mbaff_;

@@ -12,12 +12,6 @@
 
 namespace {
 
-void require_rebuildable(const FrameSyntax& syntax) {
-    if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
-        throw std::runtime_error("The frame's syntax could not be read: nothing to rebuild");
-    }
-}
-
 // Sizes the planes as the levels' and clears what is asked for, reusing the memory.
 void reset(const FrameSyntax& syntax, RebuiltPicture& picture, bool with_prediction) {
     for (int plane = 0; plane < 3; ++plane) {
@@ -40,10 +34,13 @@ void require_parsed(const FrameSyntax& syntax) {
     }
 }
 
+ResidualPlanes planes_of(RebuiltPicture& picture) {
+    return {{picture.residual[0].data(), picture.residual[1].data(), picture.residual[2].data()}};
+}
+
 // The residual of a frame or of one field (field_syntax).
-void rebuild_coded_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
-    reset(syntax, picture, false);
-    MacroblockResidual residual(syntax, picture);
+void rebuild_coded_residual(const FrameSyntax& syntax, const ResidualPlanes& target) {
+    MacroblockResidual residual(syntax, target);
     for (std::size_t i = 0; i < syntax.coded_records.size(); ++i) {
         const auto [mb_x, mb_y] = decoding_place(i, syntax.coded_cols, false);
         residual.rebuild(mb_x, mb_y, syntax.coded_records[i]);
@@ -64,7 +61,7 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
         frame_lists = reference_lists(syntax, frame);
     }
     const DecodedReferences references(index, syntax, frame_lists);
-    MacroblockResidual residual(syntax, picture);
+    MacroblockResidual residual(syntax, planes_of(picture));
     IntraMacroblock intra(syntax, picture);
     InterMacroblock inter(syntax, picture, field, references, frame_lists);
     const bool mbaff = is_mbaff_frame(syntax);
@@ -83,8 +80,8 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
 
 // Each field of the frame rebuilt by `rebuild` and placed on the frame's rows of its parity.
 template <typename Rebuild>
-void rebuild_fields(const FrameSyntax& syntax, bool with_prediction, RebuiltPicture& picture, Rebuild rebuild) {
-    reset(syntax, picture, with_prediction);
+void rebuild_fields(const FrameSyntax& syntax, RebuiltPicture& picture, Rebuild rebuild) {
+    reset(syntax, picture, true);
     RebuiltPicture field;
     for (int parity = 0; parity < 2; ++parity) {
         rebuild(field_syntax(syntax, parity), field);
@@ -94,13 +91,30 @@ void rebuild_fields(const FrameSyntax& syntax, bool with_prediction, RebuiltPict
 
 }  // namespace
 
+void require_rebuildable(const FrameSyntax& syntax) {
+    if (syntax.coded_records.empty() || syntax.coded_cols == 0) {
+        throw std::runtime_error("The frame's syntax could not be read: nothing to rebuild");
+    }
+}
+
 void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture) {
+    reset(syntax, picture, false);
+    rebuild_residual(syntax, planes_of(picture));
+}
+
+void rebuild_residual(const FrameSyntax& syntax, const ResidualPlanes& target) {
     require_rebuildable(syntax);
     if (!holds_fields(syntax)) {
-        rebuild_coded_residual(syntax, picture);
+        rebuild_coded_residual(syntax, target);
         return;
     }
-    rebuild_fields(syntax, false, picture, rebuild_coded_residual);
+    RebuiltPicture field;
+    for (int parity = 0; parity < 2; ++parity) {
+        const FrameSyntax one = field_syntax(syntax, parity);
+        reset(one, field, false);
+        rebuild_coded_residual(one, planes_of(field));
+        place_field_residual(field, parity, target);
+    }
 }
 
 void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
@@ -110,7 +124,7 @@ void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared
         rebuild_coded_picture(syntax, frame, index, source, picture);
         return;
     }
-    rebuild_fields(syntax, true, picture, [&](const FrameSyntax& field, RebuiltPicture& rebuilt) {
+    rebuild_fields(syntax, picture, [&](const FrameSyntax& field, RebuiltPicture& rebuilt) {
         rebuild_coded_picture(field, frame, index, source, rebuilt);
     });
 }

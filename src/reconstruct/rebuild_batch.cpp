@@ -11,6 +11,10 @@
 
 namespace {
 
+std::size_t plane_size(const ResidualStack& stack, int plane) {
+    return static_cast<std::size_t>(stack.width[plane]) * static_cast<std::size_t>(stack.height[plane]);
+}
+
 // Reads the frames with their levels and gives each to `rebuild` with its position; each
 // position is taken once, by one reader, so the results need no lock. A frame no packet
 // holds is never read: as get_residual says of it.
@@ -33,12 +37,12 @@ void rebuild_frames(const std::shared_ptr<const StreamIndex>& index, const Sessi
     }
 }
 
-// Sizes the stack after the first frame rebuilt, and checks every other frame against it.
-void fit_stack(const RebuiltPicture& picture, const std::vector<int32_t>& frames, std::size_t position,
+// Sizes the stack after the first frame read, and checks every other frame against it.
+void fit_stack(const CoefficientPlanes& levels, const std::vector<int32_t>& frames, std::size_t position,
                ResidualStack& stack) {
     if (stack.planes[0]) {
         for (int plane = 0; plane < 3; ++plane) {
-            if (picture.width[plane] != stack.width[plane] || picture.height[plane] != stack.height[plane]) {
+            if (levels.width[plane] != stack.width[plane] || levels.height[plane] != stack.height[plane]) {
                 throw std::invalid_argument("Frame " + std::to_string(frames[position]) +
                                             " has another coded size than frame " + std::to_string(stack.sized_by) +
                                             ": read frames of one size in a batch");
@@ -48,10 +52,10 @@ void fit_stack(const RebuiltPicture& picture, const std::vector<int32_t>& frames
     }
     stack.sized_by = frames[position];
     for (int plane = 0; plane < 3; ++plane) {
-        stack.width[plane] = picture.width[plane];
-        stack.height[plane] = picture.height[plane];
-        // Left uninitialised: every frame's part is written whole.
-        stack.planes[plane].reset(new int16_t[frames.size() * picture.residual[plane].size()]);
+        stack.width[plane] = levels.width[plane];
+        stack.height[plane] = levels.height[plane];
+        // Left uninitialised: each frame clears its part before its residual is written.
+        stack.planes[plane] = allocate_large_buffer<int16_t>(frames.size() * plane_size(stack, plane));
     }
 }
 
@@ -63,18 +67,19 @@ ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamInde
     std::mutex sizing;
     rebuild_frames(index, options, reader, frames, threads, SyntaxDepth::Levels,
                    [&](std::size_t position, const FrameSyntax& syntax) {
-                       // One picture per reader thread, reused frame after frame: no plane is
-                       // allocated, and its pages faulted in, once per frame.
-                       thread_local RebuiltPicture picture;
-                       rebuild_residual(syntax, picture);
+                       require_rebuildable(syntax);
                        {
                            const std::lock_guard<std::mutex> lock(sizing);
-                           fit_stack(picture, frames, position, stack);
+                           fit_stack(syntax.coefficients, frames, position, stack);
                        }
+                       // Each frame's residual goes to its own part of the stack, no lock needed.
+                       ResidualPlanes target;
                        for (int plane = 0; plane < 3; ++plane) {
-                           const std::vector<int16_t>& samples = picture.residual[plane];
-                           std::copy(samples.begin(), samples.end(), stack.planes[plane].get() + position * samples.size());
+                           const std::size_t size = plane_size(stack, plane);
+                           target.plane[plane] = stack.planes[plane].get() + position * size;
+                           std::fill_n(target.plane[plane], size, int16_t{0});
                        }
+                       rebuild_residual(syntax, target);
                    });
     return stack;
 }

@@ -9,6 +9,7 @@
 #include "reconstruct/motion_field.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 #include "syntax/frame_syntax_reader.hpp"
+#include "system/large_buffer.hpp"
 
 // Many frames' residuals or motion fields at once: their syntax read with its levels as
 // read_syntax_of_frames reads it (on `threads` readers, 0 for every usable core, the first
@@ -22,7 +23,7 @@
 struct ResidualStack {
     int width[3] = {0, 0, 0};
     int height[3] = {0, 0, 0};
-    std::unique_ptr<int16_t[]> planes[3];
+    LargeBuffer<int16_t> planes[3];
     // The frame whose size the others must have.
     int32_t sized_by = -1;
 };

@@ -20,6 +20,12 @@ struct RebuiltPicture {
     std::vector<uint16_t> samples[3];
 };
 
+// Where a residual goes: each plane at the coded size of the frame's levels, row-major,
+// cleared beforehand (a macroblock that codes no residual writes nothing).
+struct ResidualPlanes {
+    int16_t* plane[3] = {nullptr, nullptr, nullptr};
+};
+
 // Raised for pictures whose prediction needs what is not built: B field pictures', MBAFF
 // frames with B slices', and
 // the reference lists of fields after a field picture with memory management operations.
@@ -28,11 +34,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Throws std::runtime_error where the frame's syntax could not be read at all.
+void require_rebuildable(const FrameSyntax& syntax);
+
 // The residual of every macroblock of the frame; the frame's syntax must hold its levels
 // (read with coefficients). A frame of two field pictures is rebuilt field by field, each
 // field on the frame's rows of its parity (field_pictures.hpp); in an MBAFF frame a field
 // macroblock's residual lies on its rows of its pair (macroblock_rows.hpp).
 void rebuild_residual(const FrameSyntax& syntax, RebuiltPicture& picture);
+// The same into planes the caller holds: a batch's residuals go straight to their arrays.
+void rebuild_residual(const FrameSyntax& syntax, const ResidualPlanes& target);
 
 // The residual, the prediction and the samples of a frame, macroblock by macroblock in
 // decoding order: intra macroblocks from the samples rebuilt so far (an I_PCM macroblock's

@@ -165,6 +165,9 @@ void SliceParser::place_pcm(BitReader& samples) {
         const int depth = plane == 0 ? sequence_.bit_depth_luma : sequence_.bit_depth_chroma;
         int stride = 0;
         int32_t* origin = grid_.coefficients != nullptr ? block_origin(plane, 0, 0, stride) : nullptr;
+        if (origin != nullptr) {
+            grid_.coefficients->note_written(plane, origin, stride, width, height);
+        }
         for (int i = 0; i < width * height; ++i) {
             const auto sample = static_cast<int32_t>(samples.read(depth));
             if (origin != nullptr) {

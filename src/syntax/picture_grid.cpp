@@ -1,14 +1,37 @@
 #include "syntax/picture_grid.hpp"
 
+#include <algorithm>
+
 void CoefficientPlanes::reset(int width_mbs, int height_mbs, int chroma_format) {
     const int chroma_width = chroma_format == 3 ? 16 : 8;
     const int chroma_height = chroma_format == 1 ? 8 : 16;
+    bool same_size = true;
     for (int plane = 0; plane < 3; ++plane) {
         const bool luma = plane == 0;
-        width[plane] = chroma_format == 0 && !luma ? 0 : width_mbs * (luma ? 16 : chroma_width);
-        height[plane] = chroma_format == 0 && !luma ? 0 : height_mbs * (luma ? 16 : chroma_height);
-        planes[plane].assign(static_cast<std::size_t>(width[plane]) * height[plane], 0);
+        const int columns = chroma_format == 0 && !luma ? 0 : width_mbs * (luma ? 16 : chroma_width);
+        const int rows = chroma_format == 0 && !luma ? 0 : height_mbs * (luma ? 16 : chroma_height);
+        same_size = same_size && columns == width[plane] && rows == height[plane] &&
+                    planes[plane].size() == static_cast<std::size_t>(columns) * rows;
+        width[plane] = columns;
+        height[plane] = rows;
     }
+    if (same_size) {
+        for (const WrittenBlock& block : written_) {
+            int32_t* row = planes[block.plane].data() + block.offset;
+            for (int y = 0; y < block.rows; ++y, row += block.stride) {
+                std::fill(row, row + block.columns, 0);
+            }
+        }
+    } else {
+        for (int plane = 0; plane < 3; ++plane) {
+            planes[plane].assign(static_cast<std::size_t>(width[plane]) * height[plane], 0);
+        }
+    }
+    written_.clear();
+}
+
+void CoefficientPlanes::note_written(int plane, const int32_t* origin, int stride, int columns, int rows) {
+    written_.push_back({static_cast<std::size_t>(origin - planes[plane].data()), stride, plane, columns, rows});
 }
 
 void PictureGrid::reset(int width, int height) {

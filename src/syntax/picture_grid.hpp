@@ -24,8 +24,23 @@ struct CoefficientPlanes {
     int height[3] = {0, 0, 0};
     std::vector<int32_t> planes[3];
 
+    // Clears the planes for a picture of that size. Most blocks of a picture code no level:
+    // where the size is the last picture's, only the blocks written since are cleared.
     void reset(int width_mbs, int height_mbs, int chroma_format);
     int32_t* at(int plane, int x, int y) { return &planes[plane][static_cast<std::size_t>(y) * width[plane] + x]; }
+    // Records a block of `columns` × `rows` levels, rows `stride` apart, about to be written
+    // from `origin` on.
+    void note_written(int plane, const int32_t* origin, int stride, int columns, int rows);
+
+private:
+    struct WrittenBlock {
+        std::size_t offset;
+        int stride;
+        int plane;
+        int columns;
+        int rows;
+    };
+    std::vector<WrittenBlock> written_;
 };
 
 // The records of every macroblock of one picture (a frame, or both fields of one) by address

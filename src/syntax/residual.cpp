@@ -179,6 +179,7 @@ void SliceParser::place_4x4(int plane, int block_x, int block_y, const int32_t* 
     }
     int stride = 0;
     int32_t* origin = block_origin(plane, 4 * block_x, 4 * block_y, stride);
+    grid_.coefficients->note_written(plane, origin, stride, 4, 4);
     const uint8_t* scan = mb_->interlaced ? kFieldScan4x4 : kZigZag4x4;
     for (int i = first; i < count; ++i) {
         origin[(scan[i] / 4) * stride + scan[i] % 4] = levels[i];
@@ -191,6 +192,7 @@ void SliceParser::place_8x8(int plane, int block_x, int block_y, const int32_t* 
     }
     int stride = 0;
     int32_t* origin = block_origin(plane, 4 * block_x, 4 * block_y, stride);
+    grid_.coefficients->note_written(plane, origin, stride, 8, 8);
     const uint8_t* scan = mb_->interlaced ? kFieldScan8x8 : kZigZag8x8;
     for (int i = 0; i < 64; ++i) {
         origin[(scan[i] / 8) * stride + scan[i] % 8] = levels[i];
@@ -204,6 +206,8 @@ void SliceParser::place_dc(int plane, const int32_t* levels, int columns, int ro
     }
     int stride = 0;
     for (int i = 0; i < columns * rows; ++i) {
-        *block_origin(plane, 4 * (scan[i] % columns), 4 * (scan[i] / columns), stride) = levels[i];
+        int32_t* origin = block_origin(plane, 4 * (scan[i] % columns), 4 * (scan[i] / columns), stride);
+        grid_.coefficients->note_written(plane, origin, stride, 1, 1);
+        *origin = levels[i];
     }
 }
