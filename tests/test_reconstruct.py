@@ -75,21 +75,24 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
                 assert (rebuilt == expected).all(), (frame, first_difference(rebuilt, expected, plane, chroma_shift))
 
 
-@pytest.mark.parametrize("access", ["single", "batch"])
+@pytest.mark.parametrize("access", ["single", "batch", "after_residuals"])
 @pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith(("mp4_p_", "mp4_b_"))] +
                          ["h264_field_pictures", "mkv_field_pictures"])
 def test_motion_field_is_the_decoders_where_it_exports_one(media, clip, access):
     """FFmpeg exports one vector per list and 8x8 block and larger: sub-8x8 partitions and
     intra blocks are left out of the comparison. B frames' blocks use the lists their
     macroblock type names, and only those. Field macroblocks' vectors are in field units,
-    which FFmpeg exports doubled vertically for 16x8 and 8x16 partitions alone."""
+    which FFmpeg exports doubled vertically for 16x8 and 8x16 partitions alone. After the
+    same frames' residuals the motion comes from the syntax kept from reading those."""
     with (vexmira.H264DecoderSession(media(clip), motion_vectors=True) as decoded,
           vexmira.H264DecoderSession(media(clip)) as session):
         frames = [i for i in range(session.num_frames) if session.get_frame_type(i) in "PB"]
         random.Random(clip).shuffle(frames)
         compared = np.zeros(2, int)
-        fields = session.get_motion_fields(frames, threads=2) if access == "batch" else map(session.get_motion_field,
-                                                                                             frames)
+        if access == "after_residuals":
+            session.get_residuals(frames, threads=2)
+        fields = (map(session.get_motion_field, frames) if access == "single"
+                  else session.get_motion_fields(frames, threads=2))
         for frame, field in zip(frames, fields):
             syntax = session.get_mb_syntax(frame)
             exported = decoded.get_mv_field(frame)

@@ -55,18 +55,27 @@ std::vector<int32_t> packets_of_frames(const StreamIndex& index) {
 
 }  // namespace
 
-FrameSyntaxReader::FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, const SessionOptions& options)
+FrameSyntaxReader::FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, const SessionOptions& options,
+                                     std::size_t memo_bytes)
     : index_(std::move(index)),
       input_(index_->path, index_->stream, without_exports(options)),
       locator_(index_->packets, index_->frames_from_bitstream, seeks_of(input_)),
       packet_(allocate_packet()),
       frame_packets_(packets_of_frames(*index_)),
       parser_(*input_.video_stream().codecpar),
-      exact_seeks_(seeks_to_any_packet(input_) && !index_->frames_from_bitstream) {}
+      exact_seeks_(seeks_to_any_packet(input_) && !index_->frames_from_bitstream),
+      memo_(memo_bytes > 0 ? std::make_unique<SyntaxMemo>(memo_bytes) : nullptr) {}
 
 void FrameSyntaxReader::read(int32_t frame, SyntaxDepth depth, FrameSyntax& result) {
     if (frame < 0 || frame >= index_->num_frames()) {
         throw std::out_of_range("Frame index out of range: " + std::to_string(frame));
+    }
+    if (memo_ && depth != SyntaxDepth::Levels) {
+        if (const std::shared_ptr<const FrameSyntax> kept =
+                memo_->find(frame, SyntaxMemo::Read::Alone, depth == SyntaxDepth::Records)) {
+            result = *kept;
+            return;
+        }
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     const int32_t target = packet_of(frame);
@@ -97,6 +106,9 @@ void FrameSyntaxReader::read(int32_t frame, SyntaxDepth depth, FrameSyntax& resu
         throw std::runtime_error("The packet of frame " + std::to_string(frame) + " cannot be read");
     }
     place(grid_, context, result);
+    if (memo_ && context) {
+        memo_->keep(frame, SyntaxMemo::Read::Alone, result);
+    }
 }
 
 bool FrameSyntaxReader::leads_non_idr_key(const FrameSyntax& result) {

@@ -12,6 +12,7 @@
 #include "index/packet_locator.hpp"
 #include "index/stream_index.hpp"
 #include "syntax/picture_syntax.hpp"
+#include "syntax/syntax_memo.hpp"
 
 // A picture decoded before a frame from the same key packet, in decoding order: what the
 // decoder's reference pictures are when the frame is decoded follows from these.
@@ -64,7 +65,10 @@ enum class SyntaxDepth { Records, Context, Levels };
 // on the way. Serialises its callers.
 class FrameSyntaxReader {
 public:
-    FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, const SessionOptions& options);
+    // `memo_bytes`: where nonzero, frames read with their context are kept in a memo of that
+    // size (syntax_memo.hpp), which later reads of them to that depth are served from.
+    FrameSyntaxReader(std::shared_ptr<const StreamIndex> index, const SessionOptions& options,
+                      std::size_t memo_bytes = 0);
 
     // std::out_of_range for a frame outside the index; std::runtime_error where its packet
     // cannot be read.
@@ -82,6 +86,9 @@ public:
 
     // The grid of a frame whose picture no packet holds: every cell unparsed.
     void place_nothing(FrameSyntax& result) const;
+
+    // The memo of frames read last, null where the reader keeps none.
+    SyntaxMemo* memo() const { return memo_.get(); }
 
     // The packet that holds the frame's picture (its first field), -1 where none does.
     int32_t packet_of(int32_t frame) const { return frame_packets_[static_cast<std::size_t>(frame)]; }
@@ -114,4 +121,5 @@ private:
     // Whether a seek lands on any packet asked for, not only on key packets.
     const bool exact_seeks_;
     std::mutex mutex_;
+    const std::unique_ptr<SyntaxMemo> memo_;
 };

@@ -12,6 +12,12 @@ namespace {
 // ends the reader's run and is never the batch's error, which is recorded before.
 struct BatchStopped {};
 
+void stop_if(const FirstError& error) {
+    if (error.stopped()) {
+        throw BatchStopped{};
+    }
+}
+
 // The positions of `frames` in the order their packets lie in the file.
 std::vector<std::size_t> file_order(const FrameSyntaxReader& reader, const std::vector<int32_t>& frames) {
     std::vector<std::size_t> order(frames.size());
@@ -34,6 +40,14 @@ void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, cons
         return;
     }
     const std::vector<std::size_t> order = file_order(first, frames);
+    // The frames the memo holds now are taken from it, whatever the readers keep meanwhile.
+    SyntaxMemo* memo = first.memo();
+    std::vector<std::shared_ptr<const FrameSyntax>> kept(frames.size());
+    if (memo != nullptr && depth != SyntaxDepth::Levels) {
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            kept[i] = memo->find(frames[i], SyntaxMemo::Read::InFileOrder, depth == SyntaxDepth::Records);
+        }
+    }
     const std::size_t runs =
         std::max<std::size_t>(1, std::min(static_cast<std::size_t>(threads == 0 ? usable_cores() : threads), frames.size()));
     FirstError error;
@@ -41,14 +55,22 @@ void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, cons
         const std::size_t begin = order.size() * run / runs;
         const std::size_t end = order.size() * (run + 1) / runs;
         std::vector<int32_t> run_frames;
+        std::vector<std::size_t> run_positions;
         for (std::size_t i = begin; i < end; ++i) {
-            run_frames.push_back(frames[order[i]]);
+            if (kept[order[i]]) {
+                stop_if(error);
+                take(order[i], *kept[order[i]]);
+            } else {
+                run_frames.push_back(frames[order[i]]);
+                run_positions.push_back(order[i]);
+            }
         }
         reader.read_in_file_order(run_frames, [&](std::size_t position, const FrameSyntax& syntax) {
-            if (error.stopped()) {
-                throw BatchStopped{};
+            stop_if(error);
+            take(run_positions[position], syntax);
+            if (memo != nullptr && depth != SyntaxDepth::Records) {
+                memo->keep(run_frames[position], SyntaxMemo::Read::InFileOrder, syntax);
             }
-            take(order[begin + position], syntax);
         }, depth);
     };
     // Every run on a thread of its own, the first with the caller's reader, so that the
