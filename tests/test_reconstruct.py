@@ -173,14 +173,16 @@ def test_motion_field_names_each_reference_by_its_order_count(media, clip):
             assert (field["ref_poc"][..., 0][~used] == -1).all(), frame
 
 
-def test_mbaff_frames_with_b_slices_are_refused(media):
-    """The prediction and the motion field of an MBAFF frame with B slices, whose direct
-    prediction is not built, are refused rather than built wrong."""
-    with vexmira.H264DecoderSession(media("mp4_mbaff_320x240")) as session:
-        b_frame = [session.get_frame_type(i) for i in range(session.num_frames)].index("B")
+def test_mbaff_frames_of_temporal_direct_prediction_are_refused(media):
+    """The prediction and the motion field of an MBAFF frame whose B slices use temporal
+    direct prediction, which is not built for macroblock pairs, are refused rather than built
+    wrong; its P frames are built."""
+    with vexmira.H264DecoderSession(media("mp4_b_mbaff_temporal")) as session:
+        types = [session.get_frame_type(i) for i in range(session.num_frames)]
         for method in (session.get_prediction, session.get_motion_field):
-            with pytest.raises(vexmira.PredictionNotBuilt, match="MBAFF frames with B slices"):
-                method(b_frame)
+            with pytest.raises(vexmira.PredictionNotBuilt, match="temporal direct"):
+                method(types.index("B"))
+        assert (session.get_motion_field(types.index("P"))["ref_idx"][..., 0] >= 0).any()
 
 
 def test_fields_after_a_field_with_memory_management_operations_are_refused(media):

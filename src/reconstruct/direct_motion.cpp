@@ -5,11 +5,39 @@
 
 #include "reconstruct/inter_prediction.hpp"
 
-ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, int x, int y, bool inference) {
+namespace {
+
+// The macroblock row and the row of 4x4 blocks in it that hold the co-located block of block
+// row `row` of the macroblock at (mb_x, mb_y).
+struct ColocatedRow {
+    int mb_y;
+    int row;
+};
+
+ColocatedRow colocated_row(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int row) {
+    if (colocated.field_macroblocks.empty()) {
+        return {mb_y, row};
+    }
+    const int top = mb_y - mb_y % 2;
+    const auto cell = static_cast<std::size_t>(top) * static_cast<std::size_t>(colocated.columns / 4) +
+                      static_cast<std::size_t>(mb_x);
+    if ((colocated.field_macroblocks[cell] != 0) == field_macroblock) {
+        return {mb_y, row};
+    }
+    if (field_macroblock) {
+        return {top + row / 2, (2 * row) % 4};
+    }
+    return {top + colocated.nearer_parity, 2 * (mb_y % 2) + row / 2};
+}
+
+}  // namespace
+
+ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int x,
+                                 int y, bool inference) {
     const int column = inference ? (x / 2) * 3 : x;
-    const int row = inference ? (y / 2) * 3 : y;
+    const ColocatedRow at = colocated_row(colocated, mb_x, mb_y, field_macroblock, inference ? (y / 2) * 3 : y);
     const MotionRecord& block =
-        colocated.field[static_cast<std::size_t>(4 * mb_y + row) * static_cast<std::size_t>(colocated.columns) +
+        colocated.field[static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
                         static_cast<std::size_t>(4 * mb_x + column)];
     ColocatedMotion motion;
     const int list = block.ref_idx[0] >= 0 ? 0 : 1;

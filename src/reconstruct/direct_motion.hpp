@@ -14,6 +14,12 @@ struct ColocatedPicture {
     int32_t columns = 0;
     int32_t order_count = 0;
     bool long_term = false;
+    // Of an MBAFF frame co-located with one: whether each of its macroblocks is a field
+    // macroblock, in the rows of the grid; empty elsewhere.
+    std::vector<uint8_t> field_macroblocks;
+    // Of its fields the one nearer the current frame in picture order (0 top, 1 bottom),
+    // whose macroblock of a field pair a frame macroblock takes (Table 8-8).
+    int nearer_parity = 0;
 };
 
 // The motion of the co-located 4x4 block (mvCol, refIdxCol and the picture that index names):
@@ -24,9 +30,14 @@ struct ColocatedMotion {
     int mv[2] = {0, 0};
 };
 
-// Of luma 4x4 block (x, y) of the macroblock at (mb_x, mb_y): with direct_8x8_inference the
-// corner block of its 8x8 block (8.4.1.2.1).
-ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, int x, int y, bool inference);
+// Of luma 4x4 block (x, y) of the macroblock at (mb_x, mb_y), a field macroblock of an MBAFF
+// frame where `field_macroblock`: with direct_8x8_inference the corner block of its 8x8 block
+// (8.4.1.2.1), in the co-located macroblock of its kind (Table 8-8): over a pair of the other
+// kind a frame macroblock takes the nearer field's macroblock, its upper or lower half as it
+// is the pair's top or bottom one; a field macroblock the frame pair's top macroblock for its
+// upper half and the bottom one for its lower half, every other row of 4x4 blocks.
+ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int x,
+                                 int y, bool inference);
 
 // colZeroFlag (8.4.1.2.2): a short-term co-located picture whose block barely moves from the
 // picture its index 0 names.

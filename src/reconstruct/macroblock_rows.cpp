@@ -10,10 +10,11 @@ bool is_mbaff_frame(const FrameSyntax& syntax) {
     return syntax.sequence.mb_adaptive_frame_field && !holds_fields(syntax);
 }
 
-void refuse_mbaff_b_slices(const FrameSyntax& syntax) {
-    const auto b_slice = [](const SliceSyntaxHeader& slice) { return slice.kind == kSliceB; };
-    if (is_mbaff_frame(syntax) && std::any_of(syntax.slices.begin(), syntax.slices.end(), b_slice)) {
-        throw PredictionNotBuilt("MBAFF frames with B slices are neither predicted nor given a motion field");
+void refuse_mbaff_temporal_direct(const FrameSyntax& syntax) {
+    const auto temporal = [](const SliceSyntaxHeader& slice) { return slice.kind == kSliceB && !slice.direct_spatial; };
+    if (is_mbaff_frame(syntax) && std::any_of(syntax.slices.begin(), syntax.slices.end(), temporal)) {
+        throw PredictionNotBuilt("MBAFF frames with B slices of temporal direct prediction are neither predicted "
+                                 "nor given a motion field");
     }
 }
 

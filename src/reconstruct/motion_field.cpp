@@ -1,6 +1,7 @@
 #include "reconstruct/motion_field.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include "reconstruct/direct_motion.hpp"
 #include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/motion_field_memo.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
 #include "syntax/mb_types.hpp"
 #include "syntax/slice_syntax_header.hpp"
 
@@ -166,7 +168,7 @@ private:
         for (int y = y0; y < y0 + 8; y += 4) {
             for (int x = x0; x < x0 + 8; x += 4) {
                 at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4).direct = 1;
-                const ColocatedMotion colocated = colocated_motion(*colocated_, mb_x_, mb_y_, x / 4, y / 4, inference);
+                const ColocatedMotion colocated = colocated_motion(*colocated_, mb_x_, mb_y_, rows_.field_pair, x / 4, y / 4, inference);
                 if (!spatial) {
                     MotionRecord block;
                     temporal_direct(colocated, lists_[slice], syntax_.order_count, block);
@@ -283,6 +285,29 @@ bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
            std::any_of(std::begin(mb.sub_mb_type), std::end(mb.sub_mb_type), [](int8_t sub) { return sub == 0; });
 }
 
+// The motion of the co-located frame `first`, its own field built as this one is.
+void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first, const SyntaxSource& source,
+                           MotionFieldMemo* memo, ColocatedPicture& colocated) {
+    FrameSyntax other;
+    source(first.frame, other);
+    // Fewer pictures before it than before this one: where frames share timestamps the frame
+    // may name another packet's picture, and the reads would not end.
+    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != syntax.coded_records.size() ||
+        other.earlier.size() >= syntax.earlier.size()) {
+        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
+    }
+    build_motion_field(other, source, colocated.field, memo);
+    colocated.field_macroblocks.clear();
+    if (is_mbaff_frame(other)) {
+        for (const MbSyntaxRecord& mb : other.coded_records) {
+            colocated.field_macroblocks.push_back(mb.interlaced);
+        }
+    }
+    if (memo != nullptr) {
+        memo->keep(first.frame, other, colocated.field);
+    }
+}
+
 // The frame list 1 names first in the B slices, whose motion direct prediction follows:
 // its own field built as this one is.
 ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
@@ -305,21 +330,16 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
     colocated.order_count = first->order_count;
     colocated.long_term = first->long_term;
     colocated.columns = 4 * syntax.coded_cols;
-    if (memo != nullptr && memo->find(first->frame, colocated.field) &&
-        colocated.field.size() == syntax.coded_records.size() * 16) {
-        return colocated;
+    const int32_t top = field_order_count(first->order_count, first->bottom_order_offset, 0);
+    const int32_t bottom = field_order_count(first->order_count, first->bottom_order_offset, 1);
+    colocated.nearer_parity = std::abs(top - syntax.order_count) < std::abs(bottom - syntax.order_count) ? 0 : 1;
+    if (memo == nullptr || !memo->find(first->frame, colocated.field, colocated.field_macroblocks) ||
+        colocated.field.size() != syntax.coded_records.size() * 16) {
+        read_colocated_motion(syntax, *first, source, memo, colocated);
     }
-    FrameSyntax other;
-    source(first->frame, other);
-    // Fewer pictures before it than before this one: where frames share timestamps the frame
-    // may name another packet's picture, and the reads would not end.
-    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != syntax.coded_records.size() ||
-        other.earlier.size() >= syntax.earlier.size()) {
-        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
-    }
-    build_motion_field(other, source, colocated.field, memo);
-    if (memo != nullptr) {
-        memo->keep(first->frame, colocated.field);
+    if (is_mbaff_frame(syntax) && colocated.field_macroblocks.empty()) {
+        throw PredictionNotBuilt("Direct prediction in an MBAFF frame from a picture not coded as an MBAFF frame "
+                                 "is not built");
     }
     return colocated;
 }
