@@ -518,23 +518,16 @@ RECONSTRUCT_RECIPES.update({
 })
 
 # B pictures in MBAFF frames of woven fields: field and frame pairs predicting from both lists,
-# bi-predicted with implicit weights between fields or frames, spatial direct prediction over
-# co-located pairs of either kind.
+# bi-predicted with implicit weights between fields or frames, direct prediction spatial and
+# temporal over co-located pairs of either kind.
 RECONSTRUCT_RECIPES.update({
-    f"mp4_b_{coder}_mbaff": (".mp4", video_input(
+    f"mp4_b_{coder}_mbaff{suffix}": (".mp4", video_input(
         size="160x96", rate="10", frames=40, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top") + x264(
         bframes=3, gop=20, preset="fast",
         extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7:interlaced=1:weightp=0:"
-              "b-pyramid=normal:b-adapt=2:direct=spatial:weightb=1"))
-    for coder in ("cavlc", "cabac")
+              f"b-pyramid=normal:b-adapt=2:direct={direct}:weightb=1"))
+    for coder, suffix, direct in (("cavlc", "", "spatial"), ("cabac", "", "spatial"), ("cabac", "_temporal", "temporal"))
 })
-# What the rebuild refuses: temporal direct prediction in MBAFF frames.
-UNBUILT_RECIPES = {
-    "mp4_b_mbaff_temporal": (".mp4", video_input(
-        size="160x96", rate="10", frames=16, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top") + x264(
-        bframes=3, gop=8, preset="fast", extra="interlaced=1:direct=temporal:b-adapt=0")),
-}
-
 
 class Media:
     """The named clips, each made on first use into `folder`. A clip already in the folder is
@@ -551,7 +544,7 @@ class Media:
         if name not in self.made:
             suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES,
                               **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES, **SYNTAX_RECIPES,
-                              **RECONSTRUCT_RECIPES, **UNBUILT_RECIPES}[name]
+                              **RECONSTRUCT_RECIPES}[name]
             path = self.folder / f"{name}{suffix}"
             if not path.exists():
                 making = self.folder / f"making-{os.getpid()}"

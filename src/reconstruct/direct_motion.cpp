@@ -14,20 +14,32 @@ struct ColocatedRow {
     int row;
 };
 
+bool holds_field_macroblock(const ColocatedPicture& colocated, int mb_x, int mb_y) {
+    const auto columns = static_cast<std::size_t>(colocated.columns / 4);
+    const std::size_t cell = static_cast<std::size_t>(mb_y) * columns + static_cast<std::size_t>(mb_x);
+    return !colocated.field_macroblocks.empty() && colocated.field_macroblocks[cell] != 0;
+}
+
 ColocatedRow colocated_row(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int row) {
-    if (colocated.field_macroblocks.empty()) {
-        return {mb_y, row};
-    }
     const int top = mb_y - mb_y % 2;
-    const auto cell = static_cast<std::size_t>(top) * static_cast<std::size_t>(colocated.columns / 4) +
-                      static_cast<std::size_t>(mb_x);
-    if ((colocated.field_macroblocks[cell] != 0) == field_macroblock) {
+    if (holds_field_macroblock(colocated, mb_x, top) == field_macroblock) {
         return {mb_y, row};
     }
     if (field_macroblock) {
         return {top + row / 2, (2 * row) % 4};
     }
     return {top + colocated.nearer_parity, 2 * (mb_y % 2) + row / 2};
+}
+
+// The lowest index of `list` that names the frame the co-located block refers to; 0 for an
+// intra block.
+int lowest_index_of_frame(const ColocatedMotion& motion, const std::vector<HeldReference>& list) {
+    for (std::size_t i = 0; motion.ref_idx >= 0 && i < list.size(); ++i) {
+        if (list[i].frame >= 0 && list[i].order_count == motion.ref_poc) {
+            return static_cast<int>(i);
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -40,6 +52,7 @@ ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, in
         colocated.field[static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
                         static_cast<std::size_t>(4 * mb_x + column)];
     ColocatedMotion motion;
+    motion.field = holds_field_macroblock(colocated, mb_x, at.mb_y);
     const int list = block.ref_idx[0] >= 0 ? 0 : 1;
     if (block.ref_idx[list] < 0) {
         return motion;
@@ -58,24 +71,30 @@ bool colocated_is_still(const ColocatedPicture& colocated, const ColocatedMotion
     return !colocated.long_term && motion.ref_idx == 0 && std::abs(motion.mv[0]) <= 1 && std::abs(motion.mv[1]) <= 1;
 }
 
-void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count,
+void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count, int parity,
                      MotionRecord& block) {
-    int ref_idx = 0;
-    for (std::size_t i = 0; motion.ref_idx >= 0 && i < lists[0].size(); ++i) {
-        if (lists[0][i].frame >= 0 && lists[0][i].order_count == motion.ref_poc) {
-            ref_idx = static_cast<int>(i);
-            break;
-        }
-    }
-    const HeldReference& first = lists[0][static_cast<std::size_t>(ref_idx)];
+    const int frame_index = lowest_index_of_frame(motion, lists[0]);
+    const bool field = parity >= 0;
+    const int ref_idx = field ? 2 * frame_index + (motion.field && motion.ref_idx > 0 ? motion.ref_idx & 1 : 0)
+                              : frame_index;
+    // Frm_To_Fld and Fld_To_Frm (Table 8-8).
+    const int vertical = motion.field == field ? motion.mv[1] : field ? motion.mv[1] / 2 : motion.mv[1] * 2;
+    const int col[2] = {motion.mv[0], vertical};
+    const HeldReference& first = lists[0][static_cast<std::size_t>(frame_index)];
     const HeldReference& second = lists[1][0];
-    int mv0[2] = {motion.mv[0], motion.mv[1]};
+    int32_t order0 = first.order_count;
+    int32_t order1 = second.order_count;
+    if (field) {
+        order0 = field_order_count(order0, first.bottom_order_offset, parity ^ (ref_idx & 1));
+        order1 = field_order_count(order1, second.bottom_order_offset, parity);
+    }
+    int mv0[2] = {col[0], col[1]};
     int mv1[2] = {0, 0};
-    if (!first.long_term && second.order_count != first.order_count) {
-        const int scale = dist_scale_factor(order_count, first.order_count, second.order_count);
+    if (!first.long_term && order1 != order0) {
+        const int scale = dist_scale_factor(order_count, order0, order1);
         for (int component = 0; component < 2; ++component) {
-            mv0[component] = (scale * motion.mv[component] + 128) >> 8;
-            mv1[component] = mv0[component] - motion.mv[component];
+            mv0[component] = (scale * col[component] + 128) >> 8;
+            mv1[component] = mv0[component] - col[component];
         }
     }
     block.ref_idx[0] = static_cast<int8_t>(ref_idx);

@@ -28,6 +28,9 @@ struct ColocatedMotion {
     int ref_idx = -1;
     int32_t ref_poc = -1;
     int mv[2] = {0, 0};
+    // Of a field macroblock of an MBAFF frame: its index names a field, its vector is in
+    // field units.
+    bool field = false;
 };
 
 // Of luma 4x4 block (x, y) of the macroblock at (mb_x, mb_y), a field macroblock of an MBAFF
@@ -45,6 +48,11 @@ bool colocated_is_still(const ColocatedPicture& colocated, const ColocatedMotion
 
 // Temporal direct prediction of one 4x4 block (8.4.1.2.3): list 0 the lowest index of the
 // picture the co-located block refers to, list 1 index 0, the co-located vector scaled by
-// the distances in picture order.
-void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count,
+// the distances in picture order from the current picture, whose order count is
+// `order_count`. In an MBAFF frame a field macroblock (`parity` 0 top, 1 bottom; -1 for a
+// frame macroblock) names fields and measures between fields: the field a co-located field
+// block refers to, else the field of its own parity of the frame a frame block refers to,
+// that block's vertical component halved; a frame macroblock over a field block names the
+// frame of the field that block refers to and doubles its vertical component.
+void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count, int parity,
                      MotionRecord& block);

@@ -57,7 +57,8 @@ void InterMacroblock::block(int mb_x, const MacroblockRows& rows, int bx, int by
         const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
         const int x = luma_like ? 16 * mb_x + bx : (16 * mb_x + bx) / 2;
         const int y = rows.first(height) + rows.step() * (height == 16 ? by : by / 2);
-        store(plane, x, y, rows.step(), size[0], size[1], motion, weights_of(mb, motion, plane, rows.field_pair ? mb_y % 2 : -1));
+        const int parity = rows.field_pair ? mb_y % 2 : -1;
+        store(plane, x, y, rows.step(), size[0], size[1], motion, weights_of(mb, motion, plane, parity));
     }
 }
 

@@ -162,16 +162,22 @@ private:
         int ref_idx[2] = {0, 0};
         int mv[2][2] = {};
         const bool spatial = syntax_.slices[slice].direct_spatial;
+        // A field macroblock measures distances from its own field.
+        const int parity = rows_.field_pair ? mb_y_ % 2 : -1;
+        const int32_t order_count =
+            parity < 0 ? syntax_.order_count
+                       : field_order_count(syntax_.order_count, syntax_.slices[slice].bottom_order_offset, parity);
         if (spatial) {
             spatial_prediction(ref_idx, mv);
         }
         for (int y = y0; y < y0 + 8; y += 4) {
             for (int x = x0; x < x0 + 8; x += 4) {
                 at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4).direct = 1;
-                const ColocatedMotion colocated = colocated_motion(*colocated_, mb_x_, mb_y_, rows_.field_pair, x / 4, y / 4, inference);
+                const ColocatedMotion colocated =
+                    colocated_motion(*colocated_, mb_x_, mb_y_, rows_.field_pair, x / 4, y / 4, inference);
                 if (!spatial) {
                     MotionRecord block;
-                    temporal_direct(colocated, lists_[slice], syntax_.order_count, block);
+                    temporal_direct(colocated, lists_[slice], order_count, parity, block);
                     for (int list = 0; list < 2; ++list) {
                         int16_t vector[2];
                         std::memcpy(vector, block.mv[list], sizeof vector);
@@ -297,12 +303,7 @@ void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first
         throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
     }
     build_motion_field(other, source, colocated.field, memo);
-    colocated.field_macroblocks.clear();
-    if (is_mbaff_frame(other)) {
-        for (const MbSyntaxRecord& mb : other.coded_records) {
-            colocated.field_macroblocks.push_back(mb.interlaced);
-        }
-    }
+    colocated.field_macroblocks = field_macroblocks(other);
     if (memo != nullptr) {
         memo->keep(first.frame, other, colocated.field);
     }
