@@ -2,8 +2,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "reconstruct/inter_prediction.hpp"
+#include "reconstruct/macroblock_rows.hpp"
+#include "reconstruct/motion_field_memo.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+#include "syntax/slice_syntax_header.hpp"
 
 namespace {
 
@@ -42,7 +47,60 @@ int lowest_index_of_frame(const ColocatedMotion& motion, const std::vector<HeldR
     return 0;
 }
 
+// The motion of the co-located frame `first`, its own field built as this one is.
+void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first, const SyntaxSource& source,
+                           MotionFieldMemo* memo, ColocatedPicture& colocated) {
+    FrameSyntax other;
+    source(first.frame, other);
+    // Fewer pictures before it than before this one: where frames share timestamps the frame
+    // may name another packet's picture, and the reads would not end.
+    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != syntax.coded_records.size() ||
+        other.earlier.size() >= syntax.earlier.size()) {
+        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
+    }
+    build_motion_field(other, source, colocated.field, memo);
+    colocated.field_macroblocks = field_macroblocks(other);
+    if (memo != nullptr) {
+        memo->keep(first.frame, other, colocated.field);
+    }
+}
+
 }  // namespace
+
+ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
+                                   const SyntaxSource& source, MotionFieldMemo* memo) {
+    const HeldReference* first = nullptr;
+    for (std::size_t slice = 0; slice < lists.size(); ++slice) {
+        if (syntax.slices[slice].kind != kSliceB || lists[slice][1].empty()) {
+            continue;
+        }
+        const HeldReference& named = lists[slice][1][0];
+        if (named.frame < 0 || (first != nullptr && first->frame != named.frame)) {
+            throw std::runtime_error("The co-located picture of direct prediction is not a frame the file shows once");
+        }
+        first = &named;
+    }
+    if (first == nullptr) {
+        throw std::runtime_error("Direct prediction without a list 1 picture");
+    }
+    ColocatedPicture colocated;
+    colocated.order_count = first->order_count;
+    colocated.long_term = first->long_term;
+    colocated.columns = 4 * syntax.coded_cols;
+    const int32_t top = field_order_count(first->order_count, first->bottom_order_offset, 0);
+    const int32_t bottom = field_order_count(first->order_count, first->bottom_order_offset, 1);
+    colocated.nearer_parity = std::abs(top - syntax.order_count) < std::abs(bottom - syntax.order_count) ? 0 : 1;
+    if (memo == nullptr || !memo->find(first->frame, colocated.field, colocated.field_macroblocks) ||
+        colocated.field.size() != syntax.coded_records.size() * 16) {
+        read_colocated_motion(syntax, *first, source, memo, colocated);
+    }
+    if (is_mbaff_frame(syntax) && colocated.field_macroblocks.empty()) {
+        throw PredictionNotBuilt("Direct prediction in an MBAFF frame from a picture not coded as an MBAFF frame "
+                                 "is not built");
+    }
+    return colocated;
+}
+
 
 ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int x,
                                  int y, bool inference) {

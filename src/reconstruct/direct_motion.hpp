@@ -22,6 +22,14 @@ struct ColocatedPicture {
     int nearer_parity = 0;
 };
 
+// The frame list 1 names first in the B slices of the frame `syntax`, whose slices' lists are
+// `lists`, with its motion field: from `memo` where it holds it, else built from its syntax,
+// which `source` reads, as this frame's is (and kept in `memo`). PredictionNotBuilt for an
+// MBAFF frame whose co-located picture is not an MBAFF frame (a pair of field pictures).
+class MotionFieldMemo;
+ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
+                                   const SyntaxSource& source, MotionFieldMemo* memo);
+
 // The motion of the co-located 4x4 block (mvCol, refIdxCol and the picture that index names):
 // list 0's where the block uses it, else list 1's; ref_idx -1 and no motion in intra blocks.
 struct ColocatedMotion {
