@@ -517,6 +517,17 @@ RECONSTRUCT_RECIPES.update({
                             ("temporal", "implicit"))
 })
 
+# B pictures in MBAFF frames of woven fields: field and frame pairs predicting from both lists,
+# bi-predicted with implicit weights between fields or frames, direct prediction spatial and
+# temporal over co-located pairs of either kind.
+RECONSTRUCT_RECIPES.update({
+    f"mp4_b_{coder}_mbaff{suffix}": (".mp4", video_input(
+        size="160x96", rate="10", frames=40, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top") + x264(
+        bframes=3, gop=20, preset="fast",
+        extra=f"cabac={int(coder == 'cabac')}:partitions=all:ref=3:subme=7:interlaced=1:weightp=0:"
+              f"b-pyramid=normal:b-adapt=2:direct={direct}:weightb=1"))
+    for coder, suffix, direct in (("cavlc", "", "spatial"), ("cabac", "", "spatial"), ("cabac", "_temporal", "temporal"))
+})
 
 class Media:
     """The named clips, each made on first use into `folder`. A clip already in the folder is

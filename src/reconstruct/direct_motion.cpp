@@ -2,16 +2,115 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "reconstruct/inter_prediction.hpp"
+#include "reconstruct/macroblock_rows.hpp"
+#include "reconstruct/motion_field_memo.hpp"
+#include "reconstruct/rebuilt_picture.hpp"
+#include "syntax/slice_syntax_header.hpp"
 
-ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, int x, int y, bool inference) {
+namespace {
+
+// The macroblock row and the row of 4x4 blocks in it that hold the co-located block of block
+// row `row` of the macroblock at (mb_x, mb_y).
+struct ColocatedRow {
+    int mb_y;
+    int row;
+};
+
+bool holds_field_macroblock(const ColocatedPicture& colocated, int mb_x, int mb_y) {
+    const auto columns = static_cast<std::size_t>(colocated.columns / 4);
+    const std::size_t cell = static_cast<std::size_t>(mb_y) * columns + static_cast<std::size_t>(mb_x);
+    return !colocated.field_macroblocks.empty() && colocated.field_macroblocks[cell] != 0;
+}
+
+ColocatedRow colocated_row(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int row) {
+    const int top = mb_y - mb_y % 2;
+    if (holds_field_macroblock(colocated, mb_x, top) == field_macroblock) {
+        return {mb_y, row};
+    }
+    if (field_macroblock) {
+        return {top + row / 2, (2 * row) % 4};
+    }
+    return {top + colocated.nearer_parity, 2 * (mb_y % 2) + row / 2};
+}
+
+// The lowest index of `list` that names the frame the co-located block refers to; 0 for an
+// intra block.
+int lowest_index_of_frame(const ColocatedMotion& motion, const std::vector<HeldReference>& list) {
+    for (std::size_t i = 0; motion.ref_idx >= 0 && i < list.size(); ++i) {
+        if (list[i].frame >= 0 && list[i].order_count == motion.ref_poc) {
+            return static_cast<int>(i);
+        }
+    }
+    return 0;
+}
+
+// The motion of the co-located frame `first`, its own field built as this one is.
+void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first, const SyntaxSource& source,
+                           MotionFieldMemo* memo, ColocatedPicture& colocated) {
+    FrameSyntax other;
+    source(first.frame, other);
+    // Fewer pictures before it than before this one: where frames share timestamps the frame
+    // may name another packet's picture, and the reads would not end.
+    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != syntax.coded_records.size() ||
+        other.earlier.size() >= syntax.earlier.size()) {
+        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
+    }
+    build_motion_field(other, source, colocated.field, memo);
+    colocated.field_macroblocks = field_macroblocks(other);
+    if (memo != nullptr) {
+        memo->keep(first.frame, other, colocated.field);
+    }
+}
+
+}  // namespace
+
+ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
+                                   const SyntaxSource& source, MotionFieldMemo* memo) {
+    const HeldReference* first = nullptr;
+    for (std::size_t slice = 0; slice < lists.size(); ++slice) {
+        if (syntax.slices[slice].kind != kSliceB || lists[slice][1].empty()) {
+            continue;
+        }
+        const HeldReference& named = lists[slice][1][0];
+        if (named.frame < 0 || (first != nullptr && first->frame != named.frame)) {
+            throw std::runtime_error("The co-located picture of direct prediction is not a frame the file shows once");
+        }
+        first = &named;
+    }
+    if (first == nullptr) {
+        throw std::runtime_error("Direct prediction without a list 1 picture");
+    }
+    ColocatedPicture colocated;
+    colocated.order_count = first->order_count;
+    colocated.long_term = first->long_term;
+    colocated.columns = 4 * syntax.coded_cols;
+    const int32_t top = field_order_count(first->order_count, first->bottom_order_offset, 0);
+    const int32_t bottom = field_order_count(first->order_count, first->bottom_order_offset, 1);
+    colocated.nearer_parity = std::abs(top - syntax.order_count) < std::abs(bottom - syntax.order_count) ? 0 : 1;
+    if (memo == nullptr || !memo->find(first->frame, colocated.field, colocated.field_macroblocks) ||
+        colocated.field.size() != syntax.coded_records.size() * 16) {
+        read_colocated_motion(syntax, *first, source, memo, colocated);
+    }
+    if (is_mbaff_frame(syntax) && colocated.field_macroblocks.empty()) {
+        throw PredictionNotBuilt("Direct prediction in an MBAFF frame from a picture not coded as an MBAFF frame "
+                                 "is not built");
+    }
+    return colocated;
+}
+
+
+ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int x,
+                                 int y, bool inference) {
     const int column = inference ? (x / 2) * 3 : x;
-    const int row = inference ? (y / 2) * 3 : y;
+    const ColocatedRow at = colocated_row(colocated, mb_x, mb_y, field_macroblock, inference ? (y / 2) * 3 : y);
     const MotionRecord& block =
-        colocated.field[static_cast<std::size_t>(4 * mb_y + row) * static_cast<std::size_t>(colocated.columns) +
+        colocated.field[static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
                         static_cast<std::size_t>(4 * mb_x + column)];
     ColocatedMotion motion;
+    motion.field = holds_field_macroblock(colocated, mb_x, at.mb_y);
     const int list = block.ref_idx[0] >= 0 ? 0 : 1;
     if (block.ref_idx[list] < 0) {
         return motion;
@@ -30,24 +129,30 @@ bool colocated_is_still(const ColocatedPicture& colocated, const ColocatedMotion
     return !colocated.long_term && motion.ref_idx == 0 && std::abs(motion.mv[0]) <= 1 && std::abs(motion.mv[1]) <= 1;
 }
 
-void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count,
+void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count, int parity,
                      MotionRecord& block) {
-    int ref_idx = 0;
-    for (std::size_t i = 0; motion.ref_idx >= 0 && i < lists[0].size(); ++i) {
-        if (lists[0][i].frame >= 0 && lists[0][i].order_count == motion.ref_poc) {
-            ref_idx = static_cast<int>(i);
-            break;
-        }
-    }
-    const HeldReference& first = lists[0][static_cast<std::size_t>(ref_idx)];
+    const int frame_index = lowest_index_of_frame(motion, lists[0]);
+    const bool field = parity >= 0;
+    const int ref_idx = field ? 2 * frame_index + (motion.field && motion.ref_idx > 0 ? motion.ref_idx & 1 : 0)
+                              : frame_index;
+    // Frm_To_Fld and Fld_To_Frm (Table 8-8).
+    const int vertical = motion.field == field ? motion.mv[1] : field ? motion.mv[1] / 2 : motion.mv[1] * 2;
+    const int col[2] = {motion.mv[0], vertical};
+    const HeldReference& first = lists[0][static_cast<std::size_t>(frame_index)];
     const HeldReference& second = lists[1][0];
-    int mv0[2] = {motion.mv[0], motion.mv[1]};
+    int32_t order0 = first.order_count;
+    int32_t order1 = second.order_count;
+    if (field) {
+        order0 = field_order_count(order0, first.bottom_order_offset, parity ^ (ref_idx & 1));
+        order1 = field_order_count(order1, second.bottom_order_offset, parity);
+    }
+    int mv0[2] = {col[0], col[1]};
     int mv1[2] = {0, 0};
-    if (!first.long_term && second.order_count != first.order_count) {
-        const int scale = dist_scale_factor(order_count, first.order_count, second.order_count);
+    if (!first.long_term && order1 != order0) {
+        const int scale = dist_scale_factor(order_count, order0, order1);
         for (int component = 0; component < 2; ++component) {
-            mv0[component] = (scale * motion.mv[component] + 128) >> 8;
-            mv1[component] = mv0[component] - motion.mv[component];
+            mv0[component] = (scale * col[component] + 128) >> 8;
+            mv1[component] = mv0[component] - col[component];
         }
     }
     block.ref_idx[0] = static_cast<int8_t>(ref_idx);

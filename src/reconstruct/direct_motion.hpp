@@ -14,7 +14,21 @@ struct ColocatedPicture {
     int32_t columns = 0;
     int32_t order_count = 0;
     bool long_term = false;
+    // Of an MBAFF frame co-located with one: whether each of its macroblocks is a field
+    // macroblock, in the rows of the grid; empty elsewhere.
+    std::vector<uint8_t> field_macroblocks;
+    // Of its fields the one nearer the current frame in picture order (0 top, 1 bottom),
+    // whose macroblock of a field pair a frame macroblock takes (Table 8-8).
+    int nearer_parity = 0;
 };
+
+// The frame list 1 names first in the B slices of the frame `syntax`, whose slices' lists are
+// `lists`, with its motion field: from `memo` where it holds it, else built from its syntax,
+// which `source` reads, as this frame's is (and kept in `memo`). PredictionNotBuilt for an
+// MBAFF frame whose co-located picture is not an MBAFF frame (a pair of field pictures).
+class MotionFieldMemo;
+ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
+                                   const SyntaxSource& source, MotionFieldMemo* memo);
 
 // The motion of the co-located 4x4 block (mvCol, refIdxCol and the picture that index names):
 // list 0's where the block uses it, else list 1's; ref_idx -1 and no motion in intra blocks.
@@ -22,11 +36,19 @@ struct ColocatedMotion {
     int ref_idx = -1;
     int32_t ref_poc = -1;
     int mv[2] = {0, 0};
+    // Of a field macroblock of an MBAFF frame: its index names a field, its vector is in
+    // field units.
+    bool field = false;
 };
 
-// Of luma 4x4 block (x, y) of the macroblock at (mb_x, mb_y): with direct_8x8_inference the
-// corner block of its 8x8 block (8.4.1.2.1).
-ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, int x, int y, bool inference);
+// Of luma 4x4 block (x, y) of the macroblock at (mb_x, mb_y), a field macroblock of an MBAFF
+// frame where `field_macroblock`: with direct_8x8_inference the corner block of its 8x8 block
+// (8.4.1.2.1), in the co-located macroblock of its kind (Table 8-8): over a pair of the other
+// kind a frame macroblock takes the nearer field's macroblock, its upper or lower half as it
+// is the pair's top or bottom one; a field macroblock the frame pair's top macroblock for its
+// upper half and the bottom one for its lower half, every other row of 4x4 blocks.
+ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int x,
+                                 int y, bool inference);
 
 // colZeroFlag (8.4.1.2.2): a short-term co-located picture whose block barely moves from the
 // picture its index 0 names.
@@ -34,6 +56,11 @@ bool colocated_is_still(const ColocatedPicture& colocated, const ColocatedMotion
 
 // Temporal direct prediction of one 4x4 block (8.4.1.2.3): list 0 the lowest index of the
 // picture the co-located block refers to, list 1 index 0, the co-located vector scaled by
-// the distances in picture order.
-void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count,
+// the distances in picture order from the current picture, whose order count is
+// `order_count`. In an MBAFF frame a field macroblock (`parity` 0 top, 1 bottom; -1 for a
+// frame macroblock) names fields and measures between fields: the field a co-located field
+// block refers to, else the field of its own parity of the frame a frame block refers to,
+// that block's vertical component halved; a frame macroblock over a field block names the
+// frame of the field that block refers to and doubles its vertical component.
+void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count, int parity,
                      MotionRecord& block);

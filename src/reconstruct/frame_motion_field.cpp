@@ -10,7 +10,6 @@ void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, s
         throw std::runtime_error("The frame's syntax could not be read: no motion field");
     }
     const bool fields = holds_fields(syntax);
-    refuse_mbaff_b_slices(syntax);
     if (!fields) {
         build_picture_motion_field(syntax, source, field, memo);
         return;

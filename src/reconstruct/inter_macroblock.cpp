@@ -57,7 +57,8 @@ void InterMacroblock::block(int mb_x, const MacroblockRows& rows, int bx, int by
         const int height = luma_like || chroma_array_type_ == 2 ? 16 : 8;
         const int x = luma_like ? 16 * mb_x + bx : (16 * mb_x + bx) / 2;
         const int y = rows.first(height) + rows.step() * (height == 16 ? by : by / 2);
-        store(plane, x, y, rows.step(), size[0], size[1], motion, weights_of(mb, motion, plane, rows.field_pair));
+        const int parity = rows.field_pair ? mb_y % 2 : -1;
+        store(plane, x, y, rows.step(), size[0], size[1], motion, weights_of(mb, motion, plane, parity));
     }
 }
 
@@ -86,7 +87,7 @@ void InterMacroblock::predict(int plane, int x, int y, const ReferencePicture* c
 // with weighted_bipred_idc 1); implicit ones for two lists of a B slice with
 // weighted_bipred_idc 2; else none.
 PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane,
-                                        bool field_macroblock) const {
+                                        int parity) const {
     const SliceSyntaxHeader& slice = syntax_.slices[static_cast<std::size_t>(mb.slice)];
     PairWeights weights;
     if (slice.weights.coded) {
@@ -96,7 +97,7 @@ PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRe
         for (std::size_t list = 0; list < 2; ++list) {
             if (motion.ref_idx[list] >= 0) {
                 // A field macroblock's weights are its field's frame's (8.4.2.3).
-                const int index = motion.ref_idx[list] >> (field_macroblock ? 1 : 0);
+                const int index = motion.ref_idx[list] >> (parity >= 0 ? 1 : 0);
                 const PredictionWeight& entry = slice.weights.entries[list][static_cast<std::size_t>(index)];
                 weights.weight[list] = entry.weight[static_cast<std::size_t>(plane)];
                 weights.offset[list] = entry.offset[static_cast<std::size_t>(plane)];
@@ -106,21 +107,34 @@ PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRe
     }
     const bool both = motion.ref_idx[0] >= 0 && motion.ref_idx[1] >= 0;
     if (slice.kind == kSliceB && syntax_.picture.weighted_bipred == 2 && both) {
-        return implicit_weights(mb, motion);
+        return implicit_weights(mb, motion, parity);
     }
     return weights;
 }
 
-// 8.4.2.3.1: weights from the distances in picture order, 32 each where they cannot be had.
-PairWeights InterMacroblock::implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion) const {
+// 8.4.2.3.1: weights from the distances in picture order, 32 each where they cannot be had. A
+// field macroblock measures them between fields: its own field's and those its indices name
+// (each frame entry's field of its parity at an even index, the other at the odd one after).
+PairWeights InterMacroblock::implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion,
+                                              int parity) const {
     const SliceLists& lists = references_[static_cast<std::size_t>(mb.slice)];
-    const HeldReference& first = lists[0][static_cast<std::size_t>(motion.ref_idx[0])];
-    const HeldReference& second = lists[1][static_cast<std::size_t>(motion.ref_idx[1])];
+    const int shift = parity >= 0 ? 1 : 0;
+    const HeldReference& first = lists[0][static_cast<std::size_t>(motion.ref_idx[0] >> shift)];
+    const HeldReference& second = lists[1][static_cast<std::size_t>(motion.ref_idx[1] >> shift)];
+    int32_t current = syntax_.order_count;
+    int32_t order0 = first.order_count;
+    int32_t order1 = second.order_count;
+    if (parity >= 0) {
+        const int32_t offset = syntax_.slices[static_cast<std::size_t>(mb.slice)].bottom_order_offset;
+        current = field_order_count(current, offset, parity);
+        order0 = field_order_count(order0, first.bottom_order_offset, parity ^ (motion.ref_idx[0] & 1));
+        order1 = field_order_count(order1, second.bottom_order_offset, parity ^ (motion.ref_idx[1] & 1));
+    }
     PairWeights weights{true, 5, {32, 32}, {0, 0}};
-    if (first.order_count == second.order_count || first.long_term || second.long_term) {
+    if (order0 == order1 || first.long_term || second.long_term) {
         return weights;
     }
-    const int scale = dist_scale_factor(syntax_.order_count, first.order_count, second.order_count) >> 2;
+    const int scale = dist_scale_factor(current, order0, order1) >> 2;
     if (scale >= -64 && scale <= 128) {
         weights.weight[0] = 64 - scale;
         weights.weight[1] = scale;

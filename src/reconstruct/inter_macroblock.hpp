@@ -29,10 +29,10 @@ public:
 
 private:
     void block(int mb_x, const MacroblockRows& rows, int bx, int by, const MbSyntaxRecord& mb);
-    // `field_macroblock`: of an MBAFF frame, whose indices name fields.
-    PairWeights weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane,
-                           bool field_macroblock) const;
-    PairWeights implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion) const;
+    // `parity`: of a field macroblock of an MBAFF frame, whose indices name fields, the
+    // parity of its field (0 top, 1 bottom); -1 for a frame macroblock.
+    PairWeights weights_of(const MbSyntaxRecord& mb, const MotionRecord& motion, int plane, int parity) const;
+    PairWeights implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion, int parity) const;
     // Predicts plane `plane` of the block at luma sample (x, y) from each list in use into
     // prediction_, the block's width and height in that plane into `size`.
     void predict(int plane, int x, int y, const ReferencePicture* const* pictures, const int16_t (*mv)[2], int* size);

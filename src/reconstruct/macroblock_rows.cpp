@@ -1,20 +1,21 @@
 #include "reconstruct/macroblock_rows.hpp"
 
-#include <algorithm>
 #include <cstddef>
 
 #include "reconstruct/field_pictures.hpp"
-#include "reconstruct/rebuilt_picture.hpp"
 
 bool is_mbaff_frame(const FrameSyntax& syntax) {
     return syntax.sequence.mb_adaptive_frame_field && !holds_fields(syntax);
 }
 
-void refuse_mbaff_b_slices(const FrameSyntax& syntax) {
-    const auto b_slice = [](const SliceSyntaxHeader& slice) { return slice.kind == kSliceB; };
-    if (is_mbaff_frame(syntax) && std::any_of(syntax.slices.begin(), syntax.slices.end(), b_slice)) {
-        throw PredictionNotBuilt("MBAFF frames with B slices are neither predicted nor given a motion field");
+std::vector<uint8_t> field_macroblocks(const FrameSyntax& syntax) {
+    std::vector<uint8_t> flags;
+    if (is_mbaff_frame(syntax)) {
+        for (const MbSyntaxRecord& mb : syntax.coded_records) {
+            flags.push_back(mb.interlaced);
+        }
     }
+    return flags;
 }
 
 GridPlace decoding_place(std::size_t address, int cols, bool mbaff) {

@@ -37,8 +37,9 @@ GridPlace decoding_place(std::size_t address, int cols, bool mbaff);
 // Whether the frame's pictures are frames of macroblock pairs.
 bool is_mbaff_frame(const FrameSyntax& syntax);
 
-// PredictionNotBuilt for an MBAFF frame with B slices, whose direct prediction is not built.
-void refuse_mbaff_b_slices(const FrameSyntax& syntax);
+// Of an MBAFF frame, whether each of its macroblocks is a field macroblock, in the rows of the
+// grid; empty for other pictures.
+std::vector<uint8_t> field_macroblocks(const FrameSyntax& syntax);
 
 // The index in the picture's coded records of the macroblock that holds luma sample (x, line)
 // of the picture once its pair is decoded.

@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <stdexcept>
 
 #include "frame/mb_type_map.hpp"
 #include "reconstruct/direct_motion.hpp"
 #include "reconstruct/macroblock_rows.hpp"
-#include "reconstruct/motion_field_memo.hpp"
 #include "syntax/mb_types.hpp"
 #include "syntax/slice_syntax_header.hpp"
 
@@ -160,16 +158,22 @@ private:
         int ref_idx[2] = {0, 0};
         int mv[2][2] = {};
         const bool spatial = syntax_.slices[slice].direct_spatial;
+        // A field macroblock measures distances from its own field.
+        const int parity = rows_.field_pair ? mb_y_ % 2 : -1;
+        const int32_t order_count =
+            parity < 0 ? syntax_.order_count
+                       : field_order_count(syntax_.order_count, syntax_.slices[slice].bottom_order_offset, parity);
         if (spatial) {
             spatial_prediction(ref_idx, mv);
         }
         for (int y = y0; y < y0 + 8; y += 4) {
             for (int x = x0; x < x0 + 8; x += 4) {
                 at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4).direct = 1;
-                const ColocatedMotion colocated = colocated_motion(*colocated_, mb_x_, mb_y_, x / 4, y / 4, inference);
+                const ColocatedMotion colocated =
+                    colocated_motion(*colocated_, mb_x_, mb_y_, rows_.field_pair, x / 4, y / 4, inference);
                 if (!spatial) {
                     MotionRecord block;
-                    temporal_direct(colocated, lists_[slice], syntax_.order_count, block);
+                    temporal_direct(colocated, lists_[slice], order_count, parity, block);
                     for (int list = 0; list < 2; ++list) {
                         int16_t vector[2];
                         std::memcpy(vector, block.mv[list], sizeof vector);
@@ -281,47 +285,6 @@ bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
     const bool b_slice = mb.slice >= 0 && syntax.slices[static_cast<std::size_t>(mb.slice)].kind == kSliceB;
     return b_slice && static_cast<Partition>(mb.partition) == Partition::P8x8 &&
            std::any_of(std::begin(mb.sub_mb_type), std::end(mb.sub_mb_type), [](int8_t sub) { return sub == 0; });
-}
-
-// The frame list 1 names first in the B slices, whose motion direct prediction follows:
-// its own field built as this one is.
-ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
-                                   const SyntaxSource& source, MotionFieldMemo* memo) {
-    const HeldReference* first = nullptr;
-    for (std::size_t slice = 0; slice < lists.size(); ++slice) {
-        if (syntax.slices[slice].kind != kSliceB || lists[slice][1].empty()) {
-            continue;
-        }
-        const HeldReference& named = lists[slice][1][0];
-        if (named.frame < 0 || (first != nullptr && first->frame != named.frame)) {
-            throw std::runtime_error("The co-located picture of direct prediction is not a frame the file shows once");
-        }
-        first = &named;
-    }
-    if (first == nullptr) {
-        throw std::runtime_error("Direct prediction without a list 1 picture");
-    }
-    ColocatedPicture colocated;
-    colocated.order_count = first->order_count;
-    colocated.long_term = first->long_term;
-    colocated.columns = 4 * syntax.coded_cols;
-    if (memo != nullptr && memo->find(first->frame, colocated.field) &&
-        colocated.field.size() == syntax.coded_records.size() * 16) {
-        return colocated;
-    }
-    FrameSyntax other;
-    source(first->frame, other);
-    // Fewer pictures before it than before this one: where frames share timestamps the frame
-    // may name another packet's picture, and the reads would not end.
-    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != syntax.coded_records.size() ||
-        other.earlier.size() >= syntax.earlier.size()) {
-        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
-    }
-    build_motion_field(other, source, colocated.field, memo);
-    if (memo != nullptr) {
-        memo->keep(first->frame, colocated.field);
-    }
-    return colocated;
 }
 
 }  // namespace

@@ -33,8 +33,9 @@ using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 // picture's where it needs it) unless `memo` holds its field; each block's references named
 // (name_references). A frame of two field pictures has each field's motion, in field rows,
 // its macroblocks where the syntax puts them (field_pictures.hpp); so has a field macroblock
-// of an MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp). B field
-// pictures and MBAFF frames with B slices raise PredictionNotBuilt.
+// of an MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp), its direct
+// blocks' co-located block as direct_motion.hpp finds it. B field pictures, and direct
+// prediction in an MBAFF frame from a pair of field pictures, raise PredictionNotBuilt.
 class MotionFieldMemo;
 void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
                         MotionFieldMemo* memo = nullptr);

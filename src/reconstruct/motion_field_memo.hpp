@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 #include "reconstruct/motion_field.hpp"
@@ -15,15 +14,22 @@
 // threads.
 class MotionFieldMemo {
 public:
-    // Copies the field of `frame` into `field`; false where it is not kept.
-    bool find(int32_t frame, std::vector<MotionRecord>& field) const;
+    // Copies the field of `frame` into `field`, and of an MBAFF frame whether each of its
+    // macroblocks is a field macroblock into `field_macroblocks`; false where it is not kept.
+    bool find(int32_t frame, std::vector<MotionRecord>& field, std::vector<uint8_t>& field_macroblocks) const;
 
-    void keep(int32_t frame, const std::vector<MotionRecord>& field);
+    // Keeps the field of `frame`, whose syntax is `syntax`.
+    void keep(int32_t frame, const FrameSyntax& syntax, const std::vector<MotionRecord>& field);
 
 private:
     // Beyond the references a B frame's list 1 can start with in the streams encoders make.
     static constexpr std::size_t kKept = 4;
 
     mutable std::mutex mutex_;
-    std::deque<std::pair<int32_t, std::vector<MotionRecord>>> kept_;
+    struct Kept {
+        int32_t frame;
+        std::vector<MotionRecord> field;
+        std::vector<uint8_t> field_macroblocks;
+    };
+    std::deque<Kept> kept_;
 };

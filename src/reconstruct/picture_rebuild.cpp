@@ -52,7 +52,6 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
                            const SyntaxSource& source, RebuiltPicture& picture) {
     reset(syntax, picture, true);
     require_parsed(syntax);
-    refuse_mbaff_b_slices(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
     std::vector<MotionRecord> field;
     std::vector<SliceLists> frame_lists;

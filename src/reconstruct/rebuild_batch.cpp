@@ -112,7 +112,7 @@ std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_pt
         };
         build_motion_field(syntax, source, fields[position].blocks, &memo);
         fields[position].columns = 4 * syntax.coded_cols;
-        memo.keep(frames[position], fields[position].blocks);
+        memo.keep(frames[position], syntax, fields[position].blocks);
         if (own) {
             const std::lock_guard<std::mutex> lock(spare_lock);
             spare.push_back(std::move(own));

@@ -51,6 +51,7 @@ void rebuild_residual(const FrameSyntax& syntax, const ResidualPlanes& target);
 // their slice's lists name, decoded from the file `index` describes, with the motion field
 // build_motion_field gives (`source` reading the co-located pictures of direct prediction).
 // `frame` is the session's frame the syntax is of, whose first field the second may name.
-// PredictionNotBuilt for B field pictures and MBAFF frames with B slices.
+// PredictionNotBuilt for B field pictures, and for direct prediction in an MBAFF frame from a
+// pair of field pictures.
 void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
                      const SyntaxSource& source, RebuiltPicture& picture);

@@ -15,6 +15,11 @@ int32_t ReferenceMarker::pic_num(const HeldReference& reference, uint32_t curren
     return reference.frame_num > current_frame_num ? frame_num - max_frame_num_ : frame_num;
 }
 
+int32_t field_order_count(int32_t order_count, int32_t bottom_offset, int parity) {
+    const int32_t top = order_count - std::min(bottom_offset, 0);
+    return parity == 0 ? top : top + bottom_offset;
+}
+
 void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only) {
     const SliceSyntaxHeader& header = picture.header;
     // A field's operations name fields, by numbers of their own, and may leave one field of
@@ -30,6 +35,7 @@ void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only)
     }
     HeldReference current{picture.frame, picture.order_count, header.frame_num, false, 0};
     current.fields = first_field_only ? (header.bottom_field ? 2 : 1) : 3;
+    current.bottom_order_offset = header.bottom_order_offset;
     second_field_awaited_ = header.field;
     if (header.nal_type == kSliceIdr) {
         held_.clear();

@@ -18,7 +18,13 @@ struct HeldReference {
     uint8_t fields = 3;
     // Of a list entry of a field picture, the field it names (0 top, 1 bottom); else -1.
     int8_t parity = -1;
+    // Its bottom field's picture order count less its top field's.
+    int32_t bottom_order_offset = 0;
 };
+
+// The picture order count of field `parity` (0 top, 1 bottom) of a frame whose own count,
+// the lower of its two fields' (8.2.1), is `order_count`.
+int32_t field_order_count(int32_t order_count, int32_t bottom_offset, int parity);
 
 // The decoded reference picture marking of frames (8.2.5.3 sliding window, 8.2.5.4 memory
 // management control operations), applied picture after picture in decoding order; of field

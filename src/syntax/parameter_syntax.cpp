@@ -88,7 +88,7 @@ void read_order_count_fields(BitReader& reader, SequenceSyntax& sequence) {
     } else if (sequence.order_count_type == 1) {
         sequence.delta_order_always_zero = reader.flag();
         reader.se();
-        reader.se();
+        sequence.top_to_bottom_offset = reader.se();
         const uint32_t cycle = reader.ue();
         for (uint32_t i = 0; i < cycle && i < 256; ++i) {
             reader.se();

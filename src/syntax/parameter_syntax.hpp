@@ -24,6 +24,8 @@ struct SequenceSyntax {
     int order_count_type = 0;
     int order_count_lsb_bits = 4;
     bool delta_order_always_zero = false;
+    // offset_for_top_to_bottom_field (type 1).
+    int32_t top_to_bottom_offset = 0;
     int reference_frames = 0;
     int width_mbs = 0;
     // Of frames: twice the coded map units where fields are coded.

@@ -6,15 +6,15 @@ namespace {
 
 void read_order_count(BitReader& reader, SliceSyntaxHeader& header) {
     const SequenceSyntax& sequence = *header.sequence;
+    const bool bottom_delta = header.picture->bottom_field_order_present && !header.field;
     if (sequence.order_count_type == 0) {
         reader.read(sequence.order_count_lsb_bits);
-        if (header.picture->bottom_field_order_present && !header.field) {
+        header.bottom_order_offset = bottom_delta ? reader.se() : 0;
+    } else if (sequence.order_count_type == 1) {
+        header.bottom_order_offset = header.field ? 0 : sequence.top_to_bottom_offset;
+        if (!sequence.delta_order_always_zero) {
             reader.se();
-        }
-    } else if (sequence.order_count_type == 1 && !sequence.delta_order_always_zero) {
-        reader.se();
-        if (header.picture->bottom_field_order_present && !header.field) {
-            reader.se();
+            header.bottom_order_offset += bottom_delta ? reader.se() : 0;
         }
     }
 }

@@ -23,6 +23,8 @@ struct SliceSyntaxHeader {
     bool bottom_field = false;
     bool mbaff = false;
     bool direct_spatial = false;
+    // Of a frame, its bottom field's picture order count less its top field's (8.2.1).
+    int32_t bottom_order_offset = 0;
     std::array<int, 2> references{1, 1};
     int cabac_init_idc = 0;
     // SliceQPY.
