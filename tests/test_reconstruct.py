@@ -79,6 +79,26 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
                 assert (rebuilt == expected).all(), (frame, first_difference(rebuilt, expected, plane, chroma_shift))
 
 
+def test_batches_in_memory_freed_by_earlier_batches_hold_their_own_residuals(media):
+    """360p batches of 20 frames are large enough to live in memory kept from one batch for
+    the next: a batch of the same size made while another is held, and one made after that
+    one is freed, each rebuild the decoder's pictures (a sample of their frames)."""
+    with (vexmira.H264DecoderSession(media("mp4_360p"), deblocking="exact") as decoded,
+          vexmira.H264DecoderSession(media("mp4_360p")) as session):
+        batches = [list(range(0, 20)), list(range(20, 40)), list(range(40, 60))]
+        held = {0: session.get_residuals(batches[0], threads=1), 1: session.get_residuals(batches[1], threads=1)}
+        del held[0]
+        held[2] = session.get_residuals(batches[2], threads=1)
+        for number, planes in held.items():
+            for position in range(0, 20, 5):
+                frame = batches[number][position]
+                prediction = session.get_prediction(frame)
+                for plane in range(3):
+                    rebuilt = np.clip(prediction[plane].astype(np.int32) + planes[plane][position], 0, 255)
+                    expected = decoded.get_plane_data(frame, plane)[:, :rebuilt.shape[1]]
+                    assert (rebuilt[:expected.shape[0]] == expected).all(), (frame, plane)
+
+
 @pytest.mark.parametrize("access", ["single", "batch", "after_residuals"])
 @pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith(("mp4_p_", "mp4_b_"))] +
                          ["mp4_cabac_mbaff_slices", "h264_field_pictures", "mkv_field_pictures"])

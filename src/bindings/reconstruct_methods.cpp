@@ -128,7 +128,7 @@ py::tuple get_residuals(H264DecoderSession& session, const FrameNumbers& frames,
         }
         // The array owns the stack's buffer from here on: no copy.
         int16_t* samples = stack.planes[plane].release();
-        const py::capsule owner(samples, [](void* data) { FreeDeleter()(data); });
+        const py::capsule owner(samples, [](void* data) { release_large(data); });
         planes.append(py::array_t<int16_t>(shape, samples, owner));
     }
     return py::tuple(planes);

@@ -48,6 +48,15 @@ BesideBlock block_beside(const FrameSyntax& syntax, bool mbaff, int mb_x, const 
     if (sample_x < 0 || line < 0 || sample_x >= 16 * syntax.coded_cols || line >= 16 * rows_of_mbs) {
         return beside;
     }
+    if (!mbaff) {
+        // Macroblocks in raster order: one before this one is above it or left of it.
+        const int other_x = sample_x / 16;
+        const int other_y = line / 16;
+        if (other_y > rows.mb_y || (other_y == rows.mb_y && other_x >= mb_x)) {
+            return beside;
+        }
+        return {static_cast<std::ptrdiff_t>(other_y) * syntax.coded_cols + other_x, sample_x / 4, line / 4};
+    }
     const std::size_t cell = macroblock_holding(syntax, mbaff, sample_x, line);
     const auto cols = static_cast<std::size_t>(syntax.coded_cols);
     const int other_x = static_cast<int>(cell % cols);

@@ -244,22 +244,28 @@ std::vector<SliceLists> reference_lists(const FrameSyntax& syntax, int32_t curre
 
 void name_references(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
                      std::vector<MotionRecord>& field) {
-    const std::size_t blocks_per_row = 4 * static_cast<std::size_t>(syntax.coded_cols);
+    const auto cols = static_cast<std::size_t>(syntax.coded_cols);
     const bool mbaff = is_mbaff_frame(syntax);
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        MotionRecord& block = field[i];
-        const std::size_t mb = (i / blocks_per_row / 4) * syntax.coded_cols + (i % blocks_per_row) / 4;
-        const int slice = syntax.coded_records[mb].slice;
-        // A field macroblock's index names a field of the frame its half names.
-        const int shift = mbaff && syntax.coded_records[mb].interlaced ? 1 : 0;
-        if (slice < 0 || static_cast<std::size_t>(slice) >= lists.size()) {
+    for (std::size_t mb = 0; mb < syntax.coded_records.size(); ++mb) {
+        const MbSyntaxRecord& record = syntax.coded_records[mb];
+        if (record.slice < 0 || static_cast<std::size_t>(record.slice) >= lists.size()) {
             continue;
         }
-        for (std::size_t number = 0; number < 2; ++number) {
-            const std::vector<HeldReference>& list = lists[static_cast<std::size_t>(slice)][number];
-            const auto index = static_cast<std::size_t>(block.ref_idx[number] >> shift);
-            if (block.ref_idx[number] >= 0) {
-                block.ref_poc[number] = index < list.size() ? list[index].order_count : -1;
+        const SliceLists& slice_lists = lists[static_cast<std::size_t>(record.slice)];
+        // A field macroblock's index names a field of the frame its half names.
+        const int shift = mbaff && record.interlaced ? 1 : 0;
+        const std::size_t first = (mb / cols) * 16 * cols + (mb % cols) * 4;
+        for (std::size_t row = 0; row < 4; ++row) {
+            for (std::size_t column = 0; column < 4; ++column) {
+                MotionRecord& block = field[first + row * 4 * cols + column];
+                for (std::size_t number = 0; number < 2; ++number) {
+                    if (block.ref_idx[number] < 0) {
+                        continue;
+                    }
+                    const std::vector<HeldReference>& list = slice_lists[number];
+                    const auto index = static_cast<std::size_t>(block.ref_idx[number] >> shift);
+                    block.ref_poc[number] = index < list.size() ? list[index].order_count : -1;
+                }
             }
         }
     }

@@ -3,15 +3,77 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Enough for the three planes of two batches.
+constexpr std::size_t kKeptBuffers = 6;
+constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
+
+class LargeBufferPool {
+public:
+    void* take(std::size_t bytes) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
+            if (sizes_.at(*kept) == bytes) {
+                void* data = *kept;
+                kept_bytes_ -= bytes;
+                kept_.erase(kept);
+                return data;
+            }
+        }
+        void* data = std::aligned_alloc(kHugePage, bytes);
+        if (data == nullptr) {
+            throw std::bad_alloc();
+        }
+        // Only advice: where the kernel has no huge pages to give, the buffer works as it is.
+        (void)madvise(data, bytes, MADV_HUGEPAGE);
+        sizes_.emplace(data, bytes);
+        return data;
+    }
+
+    // Whether the buffer was one of the pool's.
+    bool give_back(void* data) noexcept {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto size = sizes_.find(data);
+        if (size == sizes_.end()) {
+            return false;
+        }
+        // Its contents are not needed again: the kernel may reclaim its pages meanwhile, and
+        // gives cleared ones where it did.
+        (void)madvise(data, size->second, MADV_FREE);
+        kept_.push_back(data);
+        kept_bytes_ += size->second;
+        while (kept_.size() > kKeptBuffers || kept_bytes_ > kKeptBytes) {
+            void* oldest = kept_.front();
+            kept_.pop_front();
+            const auto oldest_size = sizes_.find(oldest);
+            kept_bytes_ -= oldest_size->second;
+            sizes_.erase(oldest_size);
+            std::free(oldest);
+        }
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<void*, std::size_t> sizes_;
+    std::deque<void*> kept_;
+    std::size_t kept_bytes_ = 0;
+};
+
+// Never destroyed: NumPy may free a batch's arrays while the interpreter shuts down.
+LargeBufferPool& pool() {
+    static LargeBufferPool* const instance = new LargeBufferPool();
+    return *instance;
+}
 
 }  // namespace
-
-void FreeDeleter::operator()(void* data) const noexcept { std::free(data); }
 
 void* allocate_large(std::size_t bytes) {
     if (bytes < kHugePage) {
@@ -22,12 +84,11 @@ void* allocate_large(std::size_t bytes) {
         return data;
     }
     // aligned_alloc wants a multiple of the alignment; the huge pages must start on one.
-    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* data = std::aligned_alloc(kHugePage, rounded);
-    if (data == nullptr) {
-        throw std::bad_alloc();
+    return pool().take((bytes + kHugePage - 1) / kHugePage * kHugePage);
+}
+
+void release_large(void* data) noexcept {
+    if (data != nullptr && !pool().give_back(data)) {
+        std::free(data);
     }
-    // Only advice: where the kernel has no huge pages to give, the buffer works as it is.
-    (void)madvise(data, rounded, MADV_HUGEPAGE);
-    return data;
 }

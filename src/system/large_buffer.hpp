@@ -4,18 +4,23 @@
 #include <memory>
 
 // Memory for a batch's results, tens of megabytes handed to NumPy and freed with its array.
-// The allocator maps a block this large fresh from the kernel each time, which then faults
-// it in a page of 4 KiB at a time: asked for in huge pages where the kernel offers them, a
-// batch's planes fault in 512 times less often. Freed with std::free.
-struct FreeDeleter {
-    void operator()(void* data) const noexcept;
-};
-
-template <typename T>
-using LargeBuffer = std::unique_ptr<T[], FreeDeleter>;
+// Memory this large comes fresh from the kernel, which clears every page of it when first
+// touched, a cost as large as the batch's own work where batches follow each other. So a
+// few freed buffers are kept for the next batch of the same size, the kernel told it may
+// take their pages back whenever it needs them; others are asked for in huge pages, which
+// fault in 512 times less often. Safe from any thread.
 
 // Uninitialised; throws std::bad_alloc.
 void* allocate_large(std::size_t bytes);
+// Takes back what allocate_large gave.
+void release_large(void* data) noexcept;
+
+struct LargeBufferRelease {
+    void operator()(void* data) const noexcept { release_large(data); }
+};
+
+template <typename T>
+using LargeBuffer = std::unique_ptr<T[], LargeBufferRelease>;
 
 template <typename T>
 LargeBuffer<T> allocate_large_buffer(std::size_t count) {
