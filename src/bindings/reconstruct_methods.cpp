@@ -150,13 +150,18 @@ py::array get_motion_fields(H264DecoderSession& session, const FrameNumbers& fra
     for (std::size_t i = 0; i < fields.size(); ++i) {
         require_same_size(requested, i, fields[i].blocks.size() == fields[0].blocks.size() && fields[i].columns == columns);
     }
-    py::array array(motion_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(fields.size()), rows, columns},
-                    std::vector<py::ssize_t>{});
-    auto* destination = static_cast<MotionRecord*>(array.mutable_data());
+    // From the memory residual batches' planes come from: a batch after a batch of the same
+    // size writes where the last one was, not on pages the kernel must clear first.
+    LargeBuffer<MotionRecord> blocks =
+        allocate_large_buffer<MotionRecord>(fields.empty() ? 0 : fields.size() * fields[0].blocks.size());
+    MotionRecord* destination = blocks.get();
     for (const FrameMotionField& field : fields) {
         destination = std::copy(field.blocks.begin(), field.blocks.end(), destination);
     }
-    return array;
+    MotionRecord* data = blocks.release();
+    const py::capsule owner(data, [](void* owned) { release_large(owned); });
+    return py::array(motion_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(fields.size()), rows, columns},
+                     std::vector<py::ssize_t>{}, data, owner);
 }
 
 }  // namespace
