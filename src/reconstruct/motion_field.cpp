@@ -41,6 +41,7 @@ public:
         rows_ = MacroblockRows(mb_y, mbaff_, *mb_);
         b_slice_ = mb_->slice >= 0 && syntax_.slices[static_cast<std::size_t>(mb_->slice)].kind == kSliceB;
         decoded_ = 0;
+        spatial_ready_ = false;
         const auto type = static_cast<MbType>(mb_->type);
         if (type == MbType::Skip) {
             skip();
@@ -155,16 +156,16 @@ private:
     void direct(int x0, int y0) {
         const auto slice = static_cast<std::size_t>(mb_->slice);
         const bool inference = syntax_.sequence.direct_8x8_inference;
-        int ref_idx[2] = {0, 0};
-        int mv[2][2] = {};
         const bool spatial = syntax_.slices[slice].direct_spatial;
         // A field macroblock measures distances from its own field.
         const int parity = rows_.field_pair ? mb_y_ % 2 : -1;
         const int32_t order_count =
             parity < 0 ? syntax_.order_count
                        : field_order_count(syntax_.order_count, syntax_.slices[slice].bottom_order_offset, parity);
-        if (spatial) {
-            spatial_prediction(ref_idx, mv);
+        // The prediction is the macroblock's, from its neighbours alone: once for its four blocks.
+        if (spatial && !spatial_ready_) {
+            spatial_prediction(spatial_ref_idx_, spatial_mv_);
+            spatial_ready_ = true;
         }
         for (int y = y0; y < y0 + 8; y += 4) {
             for (int x = x0; x < x0 + 8; x += 4) {
@@ -185,7 +186,8 @@ private:
                 const bool still = colocated_is_still(*colocated_, colocated);
                 for (int list = 0; list < 2; ++list) {
                     const int zero[2] = {0, 0};
-                    store(x, y, 4, 4, list, ref_idx[list], ref_idx[list] == 0 && still ? zero : mv[list]);
+                    store(x, y, 4, 4, list, spatial_ref_idx_[list],
+                          spatial_ref_idx_[list] == 0 && still ? zero : spatial_mv_[list]);
                 }
             }
         }
@@ -275,6 +277,10 @@ private:
     bool b_slice_ = false;
     // The 4x4 blocks of the macroblock whose motion is known, by decoding order.
     uint32_t decoded_ = 0;
+    // The macroblock's spatial direct prediction, where worked out.
+    bool spatial_ready_ = false;
+    int spatial_ref_idx_[2] = {0, 0};
+    int spatial_mv_[2][2] = {};
 };
 
 bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
