@@ -81,16 +81,17 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
 
 def test_batches_in_memory_freed_by_earlier_batches_hold_their_own_residuals(media):
     """360p batches of 20 frames are large enough to live in memory kept from one batch for
-    the next: a batch of the same size made while another is held, and one made after that
-    one is freed, each rebuild the decoder's pictures (a sample of their frames)."""
+    the next: a batch of the same size made while another is held, and one four frames
+    larger (a fifth more memory) made after that one is freed, each rebuild the decoder's
+    pictures (a sample of their frames, the last included)."""
     with (vexmira.H264DecoderSession(media("mp4_360p"), deblocking="exact") as decoded,
           vexmira.H264DecoderSession(media("mp4_360p")) as session):
-        batches = [list(range(0, 20)), list(range(20, 40)), list(range(40, 60))]
+        batches = [list(range(0, 20)), list(range(20, 40)), list(range(40, 64))]
         held = {0: session.get_residuals(batches[0], threads=1), 1: session.get_residuals(batches[1], threads=1)}
         del held[0]
         held[2] = session.get_residuals(batches[2], threads=1)
         for number, planes in held.items():
-            for position in range(0, 20, 5):
+            for position in [*range(0, 20, 5), len(batches[number]) - 1]:
                 frame = batches[number][position]
                 prediction = session.get_prediction(frame)
                 for plane in range(3):

@@ -11,7 +11,7 @@
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Enough for the three planes of two batches.
+// Enough for the residual planes and motion fields of a 1080p batch of 25 frames.
 constexpr std::size_t kKeptBuffers = 6;
 constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
 
@@ -19,13 +19,20 @@ class LargeBufferPool {
 public:
     void* take(std::size_t bytes) {
         const std::lock_guard<std::mutex> lock(mutex_);
+        // The smallest kept buffer that holds it, if not a quarter larger: batches of one
+        // size differ by a frame or two (a motion-field batch leaves out its I frames).
+        auto best = kept_.end();
         for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
-            if (sizes_.at(*kept) == bytes) {
-                void* data = *kept;
-                kept_bytes_ -= bytes;
-                kept_.erase(kept);
-                return data;
+            const std::size_t size = sizes_.at(*kept);
+            if (size >= bytes && size <= bytes + bytes / 4 && (best == kept_.end() || size < sizes_.at(*best))) {
+                best = kept;
             }
+        }
+        if (best != kept_.end()) {
+            void* data = *best;
+            kept_bytes_ -= sizes_.at(data);
+            kept_.erase(best);
+            return data;
         }
         void* data = std::aligned_alloc(kHugePage, bytes);
         if (data == nullptr) {
