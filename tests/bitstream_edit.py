@@ -272,8 +272,9 @@ def slice_header_syntax(s, unit_type: int, ref_idc: int, sps: dict, pps: dict) -
                 if idc == 3:
                     break
                 s.ue(f"pic_num_argument_l{number}[{i}]")
-    assert not (pps["weighted_pred_flag"] and kind in (P_SLICE, SP_SLICE)), "weighted prediction"
-    assert not (pps["weighted_bipred_idc"] == 1 and kind == B_SLICE), "weighted prediction"
+    if (pps["weighted_pred_flag"] and kind in (P_SLICE, SP_SLICE)) or (pps["weighted_bipred_idc"] == 1
+                                                                        and kind == B_SLICE):
+        pred_weight_table_syntax(s, lists, active_references(s.values, pps), chroma_array_type(sps))
     if ref_idc:
         if unit_type == IDR:
             s.u("no_output_of_prior_pics_flag", 1)
@@ -306,6 +307,34 @@ def slice_header_syntax(s, unit_type: int, ref_idc: int, sps: dict, pps: dict) -
         s.byte_aligned_tail()
     else:
         s.tail()
+
+
+def chroma_array_type(sps: dict) -> int:
+    return 0 if sps.get("separate_colour_plane_flag") else sps.get("chroma_format_idc", 1)
+
+
+def active_references(header: dict, pps: dict) -> list[int]:
+    """The number of entries in each list: the slice's own counts, or the picture parameter
+    set's."""
+    source = header if header.get("num_ref_idx_active_override_flag") else {
+        f"num_ref_idx_l{number}_active_minus1": pps[f"num_ref_idx_l{number}_default_active_minus1"]
+        for number in (0, 1)}
+    return [source.get(f"num_ref_idx_l{number}_active_minus1", 0) + 1 for number in (0, 1)]
+
+
+def pred_weight_table_syntax(s, lists: list[int], references: list[int], chroma: int) -> None:
+    s.ue("luma_log2_weight_denom")
+    if chroma:
+        s.ue("chroma_log2_weight_denom")
+    for number in lists:
+        for i in range(references[number]):
+            if s.u(f"luma_weight_l{number}_flag[{i}]", 1):
+                s.se(f"luma_weight_l{number}[{i}]")
+                s.se(f"luma_offset_l{number}[{i}]")
+            if chroma and s.u(f"chroma_weight_l{number}_flag[{i}]", 1):
+                for j in range(2):
+                    s.se(f"chroma_weight_l{number}[{i}][{j}]")
+                    s.se(f"chroma_offset_l{number}[{i}][{j}]")
 
 
 def parsed(unit: bytes, syntax, *context) -> dict:
@@ -364,11 +393,12 @@ class Stream:
         sps = self.sps[pps["seq_parameter_set_id"]]
         return parsed(unit, slice_header_syntax, nal_type(unit), nal_ref_idc(unit), sps, pps)
 
-    def slice_unit(self, unit: bytes, header: dict, sps: dict | None = None) -> bytes:
-        """The slice NAL unit written with this header, under sps if the header is for a
-        rewritten sequence parameter set."""
-        own_sps, pps = self.parameter_sets_of(header)
-        return serialized(unit, header, slice_header_syntax, nal_type(unit), nal_ref_idc(unit), sps or own_sps, pps)
+    def slice_unit(self, unit: bytes, header: dict, sps: dict | None = None, pps: dict | None = None) -> bytes:
+        """The slice NAL unit written with this header, under sps or pps if the header is for
+        a rewritten parameter set."""
+        own_sps, own_pps = self.parameter_sets_of(header)
+        return serialized(unit, header, slice_header_syntax, nal_type(unit), nal_ref_idc(unit), sps or own_sps,
+                          pps or own_pps)
 
 
 # ---- Rewriters --------------------------------------------------------------------------
@@ -501,6 +531,80 @@ def with_memory_resets(data: bytes, every: int) -> bytes:
             header.update({"adaptive_ref_pic_marking_mode_flag": 1, "memory_management_control_operation[0]": 5,
                            "memory_management_control_operation[1]": 0})
         units.append(stream.slice_unit(unit, header))
+    return b"".join(units)
+
+
+# Factors of a weight and offsets for the entries of explicit weight tables, taken in turn.
+WEIGHT_FACTORS = (0.75, 1.125, 1.25, 0.875, 0.5)
+WEIGHT_OFFSETS = (-6, 5, 0, 12, -3)
+
+
+def weight_table(picture: int, references: list[int], chroma: int) -> dict:
+    """A table of explicit weights for both lists of a B slice of this picture: denominators
+    that change from picture to picture, and each entry's weights and offsets from the
+    picture, list and index, every fourth one left to its default. Weights stay under 1.25
+    and denominators at most 5, so that the two weights of a pair sum to at most 80."""
+    table = {"luma_log2_weight_denom": 1 + picture % 5, "chroma_log2_weight_denom": 5 - picture % 5}
+    for number in (0, 1):
+        for i in range(references[number]):
+            turn = picture + 3 * number + i
+            factor, offset = WEIGHT_FACTORS[turn % 5], WEIGHT_OFFSETS[turn % 5]
+            table[f"luma_weight_l{number}_flag[{i}]"] = int(turn % 4 != 3)
+            table[f"luma_weight_l{number}[{i}]"] = round(factor * (1 << table["luma_log2_weight_denom"]))
+            table[f"luma_offset_l{number}[{i}]"] = offset
+            if chroma:
+                table[f"chroma_weight_l{number}_flag[{i}]"] = int(turn % 4 != 1)
+                for j in range(2):
+                    chroma_factor = WEIGHT_FACTORS[(turn + 2 + j) % 5]
+                    table[f"chroma_weight_l{number}[{i}][{j}]"] = round(
+                        chroma_factor * (1 << table["chroma_log2_weight_denom"]))
+                    table[f"chroma_offset_l{number}[{i}][{j}]"] = WEIGHT_OFFSETS[(turn + j) % 5]
+    return table
+
+
+def with_explicit_bipred_weights(data: bytes) -> bytes:
+    """The stream with explicit weights in its B slices (weighted_bipred_idc 1), a weight
+    table of weight_table in each. The B pictures then predict otherwise than x264 meant, but
+    every decoder of the stream predicts alike."""
+    stream = Stream(data)
+    weighted: dict[int, dict] = {}
+    units = []
+    for unit, header, picture in stream.walk():
+        if nal_type(unit) == PPS:
+            values = dict(stream.pps[parsed(unit, pps_syntax)["pic_parameter_set_id"]], weighted_bipred_idc=1)
+            weighted[values["pic_parameter_set_id"]] = values
+            unit = serialized(unit, values, pps_syntax)
+        elif header is not None and header["slice_type"] % 5 == B_SLICE:
+            sps, pps = stream.parameter_sets_of(header)
+            header.update(weight_table(picture, active_references(header, pps), chroma_array_type(sps)))
+            unit = stream.slice_unit(unit, header, pps=weighted[header["pic_parameter_set_id"]])
+        units.append(unit)
+    return b"".join(units)
+
+
+def with_b_pictures_after_their_references(data: bytes) -> bytes:
+    """The stream with each picture that is not a reference (B pictures without a pyramid)
+    shown right after the reference picture decoded before it: the j-th of them after that
+    picture gets its order count plus 2j + 1, which stays below the next reference picture's
+    where x264 puts a fixed number of B pictures between references. Every reference of a B
+    picture is then before it: both lists initialise alike, so list 1 has its first two entries
+    swapped, and implicit weights extrapolate. Output order becomes decoding order."""
+    stream = Stream(data)
+    units, current = [], None
+    for unit, header, picture in stream.walk():
+        if header is not None:
+            sps, _ = stream.parameter_sets_of(header)
+            assert sps["pic_order_cnt_type"] == 0 and sps["frame_mbs_only_flag"], "frames, order count type 0"
+            max_lsb = 1 << (sps["log2_max_pic_order_cnt_lsb_minus4"] + 4)
+            if picture != current:  # the first slice of a picture decides for all of its slices
+                current = picture
+                if nal_ref_idc(unit):
+                    reference_lsb, following, lsb = header["pic_order_cnt_lsb"], 0, header["pic_order_cnt_lsb"]
+                else:
+                    lsb, following = (reference_lsb + 2 * following + 1) % max_lsb, following + 1
+            header["pic_order_cnt_lsb"] = lsb
+            unit = stream.slice_unit(unit, header)
+        units.append(unit)
     return b"".join(units)
 
 

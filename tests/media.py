@@ -11,8 +11,9 @@ from pathlib import Path
 from typing import Callable
 
 from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
-                            parameter_sets_only, sei_payload_types, with_field_marking_adaptive,
-                            with_memory_resets, with_second_fields_unfiltered)
+                            parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
+                            with_explicit_bipred_weights, with_field_marking_adaptive, with_memory_resets,
+                            with_second_fields_unfiltered)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
@@ -529,6 +530,34 @@ RECONSTRUCT_RECIPES.update({
     for coder, suffix, direct in (("cavlc", "", "spatial"), ("cabac", "", "spatial"), ("cabac", "_temporal", "temporal"))
 })
 
+# Prediction that x264 does not write, made by rewriting slice headers of its B pictures
+# (tests/bitstream_edit.py): explicit weights in pyramids, with direct prediction spatial and
+# temporal and in MBAFF frames; and B pictures shown after all their references, whose two
+# lists then initialise alike (list 1 swapped) and whose implicit weights extrapolate.
+REWRITE_SOURCES = {
+    "h264_b_cavlc_spatial_source": (".h264", p_clip(
+        False, "ref=3:b-pyramid=normal:b-adapt=2:direct=spatial:weightb=0", frames=20, bframes=3)),
+    "h264_b_cabac_temporal_source": (".h264", p_clip(
+        True, "ref=3:b-pyramid=normal:b-adapt=2:direct=temporal:weightb=0", frames=20, bframes=3)),
+    "h264_b_cabac_mbaff_source": (".h264", video_input(
+        size="160x96", rate="10", frames=30, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top") + x264(
+        bframes=3, gop=30, preset="fast", extra="cabac=1:partitions=all:ref=3:subme=7:interlaced=1:weightp=0:"
+                                                 "b-pyramid=normal:b-adapt=2:direct=spatial:weightb=0")),
+    **{f"h264_b_{coder}_flat_source": (".h264", p_clip(
+        coder == "cabac", "ref=3:b-pyramid=none:b-adapt=0:direct=spatial:weightb=1", frames=20, bframes=2))
+       for coder in ("cavlc", "cabac")},
+}
+RECONSTRUCT_RECIPES.update({
+    "h264_b_cavlc_explicit": (".h264", rewritten("h264_b_cavlc_spatial_source", with_explicit_bipred_weights)),
+    "h264_b_cabac_temporal_explicit": (".h264", rewritten("h264_b_cabac_temporal_source",
+                                                          with_explicit_bipred_weights)),
+    "h264_b_cabac_mbaff_explicit": (".h264", rewritten("h264_b_cabac_mbaff_source", with_explicit_bipred_weights)),
+    **{f"h264_b_{coder}_lists_alike": (".h264", rewritten(f"h264_b_{coder}_flat_source",
+                                                          with_b_pictures_after_their_references))
+       for coder in ("cavlc", "cabac")},
+})
+
+
 class Media:
     """The named clips, each made on first use into `folder`. A clip already in the folder is
     taken as it is: CI's two stages share one folder (.ci/run empties it first), so the
@@ -544,7 +573,7 @@ class Media:
         if name not in self.made:
             suffix, recipe = {**RECIPES, **UNUSUAL_RECIPES, **PREDICTION_RECIPES, **REAL_WORLD_RECIPES,
                               **MB_TYPE_RECIPES, **OTHER_CODEC_RECIPES, **SYNTAX_RECIPES,
-                              **RECONSTRUCT_RECIPES}[name]
+                              **RECONSTRUCT_RECIPES, **REWRITE_SOURCES}[name]
             path = self.folder / f"{name}{suffix}"
             if not path.exists():
                 making = self.folder / f"making-{os.getpid()}"
