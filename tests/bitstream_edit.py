@@ -206,9 +206,14 @@ def sps_syntax(s) -> None:
         assert s.u("seq_scaling_matrix_present_flag", 1) == 0, "scaling matrices"
     s.ue("log2_max_frame_num_minus4")
     order_type = s.ue("pic_order_cnt_type")
-    assert order_type in (0, 2), "picture order count type 1"
     if order_type == 0:
         s.ue("log2_max_pic_order_cnt_lsb_minus4")
+    elif order_type == 1:
+        s.u("delta_pic_order_always_zero_flag", 1)
+        s.se("offset_for_non_ref_pic")
+        s.se("offset_for_top_to_bottom_field")
+        for i in range(s.ue("num_ref_frames_in_pic_order_cnt_cycle")):
+            s.se(f"offset_for_ref_frame[{i}]")
     s.ue("max_num_ref_frames")
     s.u("gaps_in_frame_num_allowed_flag", 1)
     s.ue("pic_width_in_mbs_minus1")
@@ -257,6 +262,10 @@ def slice_header_syntax(s, unit_type: int, ref_idc: int, sps: dict, pps: dict) -
         s.u("pic_order_cnt_lsb", sps["log2_max_pic_order_cnt_lsb_minus4"] + 4)
         if pps["bottom_field_pic_order_in_frame_present_flag"] and not field:
             s.se("delta_pic_order_cnt_bottom")
+    if sps["pic_order_cnt_type"] == 1 and not sps["delta_pic_order_always_zero_flag"]:
+        s.se("delta_pic_order_cnt[0]")
+        if pps["bottom_field_pic_order_in_frame_present_flag"] and not field:
+            s.se("delta_pic_order_cnt[1]")
     if pps["redundant_pic_cnt_present_flag"]:
         s.ue("redundant_pic_cnt")
     if kind == B_SLICE:
@@ -531,6 +540,90 @@ def with_memory_resets(data: bytes, every: int) -> bytes:
             header.update({"adaptive_ref_pic_marking_mode_flag": 1, "memory_management_control_operation[0]": 5,
                            "memory_management_control_operation[1]": 0})
         units.append(stream.slice_unit(unit, header))
+    return b"".join(units)
+
+
+def with_long_term_references(data: bytes, every: int) -> bytes:
+    """The stream, of frames, with long-term references made by memory management operations
+    in every `every`-th reference picture after each IDR picture, in turn: the picture itself
+    becomes long-term frame 0 (operations 4 and 6: at most one long-term frame index, the
+    picture long-term, replacing the one before; the first time, where the sliding window
+    would drop a frame, operation 1 between them drops the short-term frame two before), then the picture before it does (2 and 3: the
+    long-term frame no longer a reference, the frame before long-term). Either way the picture holds no more references than the sliding
+    window would, and with three of them the long-term frame is the last entry of list 0 in
+    the P pictures after it, where x264 meant the frame three before. Prediction changes, as
+    every decoder of the stream predicts."""
+    stream = Stream(data)
+    units, current, references = [], None, 0
+    for unit, header, picture in stream.walk():
+        kind = nal_type(unit)
+        if header is not None:
+            sps, _ = stream.parameter_sets_of(header)
+            assert sps["frame_mbs_only_flag"], "frames only"
+            if picture != current:  # the first slice of a picture decides for all of its slices
+                current, operations = picture, {}
+                references = 0 if kind == IDR else references + (nal_ref_idc(unit) != 0)
+                if kind != IDR and nal_ref_idc(unit) and references % every == 0:
+                    assert not header["adaptive_ref_pic_marking_mode_flag"], "the stream marks references itself"
+                    turn = references // every
+                    listed = ([(4, {"max_long_term_frame_idx_plus1": 1})] +
+                              [(1, {"difference_of_pic_nums_minus1": 1})] * (
+                                  turn == 1 and references >= sps["max_num_ref_frames"]) +
+                              [(6, {"long_term_frame_idx": 0})] if turn % 2 else
+                              [(2, {"long_term_pic_num": 0}),
+                               (3, {"difference_of_pic_nums_minus1": 0, "long_term_frame_idx": 0})])
+                    operations = {"adaptive_ref_pic_marking_mode_flag": 1,
+                                  f"memory_management_control_operation[{len(listed)}]": 0}
+                    for i, (operation, arguments) in enumerate(listed):
+                        operations[f"memory_management_control_operation[{i}]"] = operation
+                        operations.update({f"{name}[{i}]": value for name, value in arguments.items()})
+            header.update(operations)
+            unit = stream.slice_unit(unit, header)
+        units.append(unit)
+    return b"".join(units)
+
+
+def with_order_count_type_1(data: bytes) -> bytes:
+    """The stream, of frames with order count type 0, with the same order counts in type 1:
+    a cycle of one reference frame two counts on, nothing for pictures that are not
+    references, and each picture's difference from that in delta_pic_order_cnt[0]."""
+    stream = Stream(data)
+    converted: dict[int, dict] = {}
+    units, current = [], None
+    for unit, header, picture in stream.walk():
+        kind = nal_type(unit)
+        if kind == SPS:
+            values = dict(stream.sps[parsed(unit, sps_syntax)["seq_parameter_set_id"]])
+            assert values["pic_order_cnt_type"] == 0 and values["frame_mbs_only_flag"], "frames, order count type 0"
+            values.update({"pic_order_cnt_type": 1, "delta_pic_order_always_zero_flag": 0,
+                           "offset_for_non_ref_pic": 0, "offset_for_top_to_bottom_field": 0,
+                           "num_ref_frames_in_pic_order_cnt_cycle": 1, "offset_for_ref_frame[0]": 2})
+            converted[values["seq_parameter_set_id"]] = values
+            unit = serialized(unit, values, sps_syntax)
+        elif header is not None:
+            sps, _ = stream.parameter_sets_of(header)
+            max_lsb = 1 << (sps["log2_max_pic_order_cnt_lsb_minus4"] + 4)
+            max_frame_num = 1 << (sps["log2_max_frame_num_minus4"] + 4)
+            if picture != current:  # the first slice of a picture decides for all of its slices
+                current, is_reference = picture, nal_ref_idc(unit) != 0
+                if kind == IDR:
+                    previous_msb = previous_lsb = frame_num_offset = previous_frame_num = 0
+                # The count of type 0 (8.2.1.1), from the lsb and the last reference picture's.
+                lsb = header["pic_order_cnt_lsb"]
+                msb = previous_msb + (max_lsb if previous_lsb - lsb >= max_lsb // 2 else
+                                      -max_lsb if lsb - previous_lsb > max_lsb // 2 else 0)
+                if is_reference:
+                    previous_msb, previous_lsb = msb, lsb
+                # The count type 1 expects (8.2.1.2), with one frame in its cycle.
+                if kind != IDR and previous_frame_num > header["frame_num"]:
+                    frame_num_offset += max_frame_num
+                previous_frame_num = header["frame_num"]
+                absolute = frame_num_offset + header["frame_num"] - (0 if is_reference else 1)
+                expected = 2 * absolute if absolute > 0 else 0
+                delta = msb + lsb - expected
+            header["delta_pic_order_cnt[0]"] = delta
+            unit = stream.slice_unit(unit, header, sps=converted[sps["seq_parameter_set_id"]])
+        units.append(unit)
     return b"".join(units)
 
 

@@ -12,8 +12,8 @@ from typing import Callable
 
 from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
                             parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
-                            with_explicit_bipred_weights, with_field_marking_adaptive, with_memory_resets,
-                            with_second_fields_unfiltered)
+                            with_explicit_bipred_weights, with_field_marking_adaptive, with_long_term_references,
+                            with_memory_resets, with_order_count_type_1, with_second_fields_unfiltered)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
@@ -250,6 +250,10 @@ def crop(left: int, top: int, then: str = "") -> list[str]:
 
 def memory_resets(data: bytes) -> bytes:
     return with_memory_resets(data, every=7)
+
+
+def long_term_references(data: bytes) -> bytes:
+    return with_long_term_references(data, every=3)
 
 
 SIX_SECONDS = noisy_input(frames=150) + x264(bframes=3, gop=50, preset="fast")
@@ -530,11 +534,18 @@ RECONSTRUCT_RECIPES.update({
     for coder, suffix, direct in (("cavlc", "", "spatial"), ("cabac", "", "spatial"), ("cabac", "_temporal", "temporal"))
 })
 
-# Prediction that x264 does not write, made by rewriting slice headers of its B pictures
-# (tests/bitstream_edit.py): explicit weights in pyramids, with direct prediction spatial and
-# temporal and in MBAFF frames; and B pictures shown after all their references, whose two
-# lists then initialise alike (list 1 swapped) and whose implicit weights extrapolate.
+# Prediction that x264 does not write, made by rewriting the parameter sets and slice headers
+# of its streams (tests/bitstream_edit.py): explicit weights in B pyramids, with direct
+# prediction spatial and temporal and in MBAFF frames; B pictures shown after all their
+# references, whose two lists then initialise alike (list 1 swapped) and whose implicit
+# weights extrapolate; long-term references, made and dropped by memory management
+# operations, in the lists of P and B pictures (x264's temporal direct blocks name only
+# list 0's first entry, never the long-term one); order counts of type 1 in B pyramids.
 REWRITE_SOURCES = {
+    **{f"h264_p_{coder}_ref3_source": (".h264", p_clip(coder == "cabac", "ref=3", frames=20))
+       for coder in ("cavlc", "cabac")},
+    "h264_b_cabac_flat_temporal_source": (".h264", p_clip(
+        True, "ref=3:b-pyramid=none:b-adapt=0:direct=temporal:weightb=1", frames=20, bframes=2)),
     "h264_b_cavlc_spatial_source": (".h264", p_clip(
         False, "ref=3:b-pyramid=normal:b-adapt=2:direct=spatial:weightb=0", frames=20, bframes=3)),
     "h264_b_cabac_temporal_source": (".h264", p_clip(
@@ -555,6 +566,13 @@ RECONSTRUCT_RECIPES.update({
     **{f"h264_b_{coder}_lists_alike": (".h264", rewritten(f"h264_b_{coder}_flat_source",
                                                           with_b_pictures_after_their_references))
        for coder in ("cavlc", "cabac")},
+    **{f"h264_p_{coder}_long_term": (".h264", rewritten(f"h264_p_{coder}_ref3_source", long_term_references))
+       for coder in ("cavlc", "cabac")},
+    "h264_b_cabac_temporal_long_term": (".h264", rewritten(
+        "h264_b_cabac_flat_temporal_source", lambda data: with_long_term_references(data, every=2))),
+    "h264_b_cavlc_order_type_1": (".h264", rewritten("h264_b_cavlc_spatial_source", with_order_count_type_1)),
+    "h264_b_cabac_temporal_order_type_1": (".h264", rewritten("h264_b_cabac_temporal_source",
+                                                              with_order_count_type_1)),
 })
 
 
