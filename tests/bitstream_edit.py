@@ -627,6 +627,26 @@ def with_order_count_type_1(data: bytes) -> bytes:
     return b"".join(units)
 
 
+def with_references_lost(data: bytes, every: int) -> bytes:
+    """The stream, of frames, without every `every`-th reference picture after each IDR
+    picture, as if lost, and with gaps in frame_num allowed: the decoder holds a frame in
+    place of each lost one, which the pictures after it name where they named the lost one."""
+    stream = Stream(data)
+    units, current, references, lost = [], None, 0, False
+    for unit, header, picture in stream.walk():
+        kind = nal_type(unit)
+        if kind == SPS:
+            values = dict(stream.sps[parsed(unit, sps_syntax)["seq_parameter_set_id"]], gaps_in_frame_num_allowed_flag=1)
+            unit = serialized(unit, values, sps_syntax)
+        elif header is not None and picture != current:  # the first slice decides for the picture
+            current = picture
+            references = 0 if kind == IDR else references + (nal_ref_idc(unit) != 0)
+            lost = kind != IDR and nal_ref_idc(unit) != 0 and references % every == 0
+        if not (lost and header is not None):
+            units.append(unit)
+    return b"".join(units)
+
+
 # Factors of a weight and offsets for the entries of explicit weight tables, taken in turn.
 WEIGHT_FACTORS = (0.75, 1.125, 1.25, 0.875, 0.5)
 WEIGHT_OFFSETS = (-6, 5, 0, 12, -3)

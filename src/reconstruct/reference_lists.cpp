@@ -226,6 +226,9 @@ std::vector<SliceLists> reference_lists(const FrameSyntax& syntax, int32_t curre
     for (const EarlierPicture& picture : syntax.earlier) {
         marking.mark(picture);
     }
+    if (!syntax.slices.empty()) {
+        marking.fill_frame_num_gap(syntax.slices.front());
+    }
     // The second field of a frame may name the first, which is marked once it is decoded.
     ReferenceMarker with_first_field = marking;
     const SliceSyntaxHeader* first_field = syntax.slices.empty() || !syntax.slices.front().field

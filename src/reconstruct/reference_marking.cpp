@@ -20,8 +20,45 @@ int32_t field_order_count(int32_t order_count, int32_t bottom_offset, int parity
     return parity == 0 ? top : top + bottom_offset;
 }
 
+// A frame_num that skips numbers after the previous picture's leaves frames "non-existing"
+// in their place, each a short-term reference under the sliding window. FFmpeg fills each
+// with the samples of the newest short-term reference before it, two order counts on, and
+// makes no more of them than max_num_ref_frames, the most the window could keep; a gap with
+// no short-term reference before it gives frames of no picture here. The first picture
+// marked has no previous number to compare with: the decoding that reaches it began there.
+void ReferenceMarker::fill_frame_num_gap(const SliceSyntaxHeader& header) {
+    if (header.nal_type == kSliceIdr || previous_frame_num_ < 0) {
+        return;
+    }
+    const int64_t current = header.frame_num;
+    const auto follows = [&](int64_t previous) {
+        return current == previous || current == (previous + 1) % max_frame_num_;
+    };
+    int64_t previous = previous_frame_num_;
+    const int64_t unwrapped = previous > current ? previous - max_frame_num_ : previous;
+    const auto most = static_cast<int64_t>(max_references_);
+    if (current - unwrapped > most) {
+        previous = (current - most - 1 + max_frame_num_) % max_frame_num_;
+    }
+    while (!follows(previous)) {
+        previous = (previous + 1) % max_frame_num_;
+        HeldReference missing;
+        const auto newest = std::find_if(held_.rbegin(), held_.rend(), [](const HeldReference& r) { return !r.long_term; });
+        if (newest != held_.rend()) {
+            missing.frame = newest->frame;
+            missing.order_count = newest->order_count + 2;
+        }
+        missing.frame_num = static_cast<uint32_t>(previous);
+        sliding_window(missing.frame_num);
+        held_.push_back(missing);
+    }
+    previous_frame_num_ = previous;
+}
+
 void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only) {
     const SliceSyntaxHeader& header = picture.header;
+    fill_frame_num_gap(header);
+    previous_frame_num_ = header.frame_num;
     // A field's operations name fields, by numbers of their own, and may leave one field of
     // a frame marked: not applied.
     if (header.field && header.ref_idc != 0 && header.nal_type != kSliceIdr && header.marking.adaptive) {
@@ -47,10 +84,13 @@ void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only)
     if (header.marking.adaptive) {
         const bool reset = std::any_of(header.marking.operations.begin(), header.marking.operations.end(),
                                        [](const MarkingOperation& operation) { return operation.operation == 5; });
+        // After a memory reset the picture counts as frame_num 0 (8.2.1).
+        if (reset) {
+            previous_frame_num_ = 0;
+        }
         if (adaptive(picture)) {
             return;
         }
-        // After a memory reset the picture counts as frame_num 0 (8.2.1).
         current.frame_num = reset ? 0 : current.frame_num;
     } else {
         sliding_window(header.frame_num);

@@ -37,6 +37,10 @@ public:
     // fields, the second field being in the same packet or the next one, which then marks
     // nothing; unless `first_field_only`, for the first field of the frame being decoded.
     void mark(const EarlierPicture& picture, bool first_field_only = false);
+    // Holds the frames missing between the frame_num of the picture marked last and that of
+    // the picture `header` begins (8.2.5.2), before its lists are made; mark() does this
+    // itself for the pictures it marks.
+    void fill_frame_num_gap(const SliceSyntaxHeader& header);
 
     // In the order they were marked.
     const std::vector<HeldReference>& held() const { return held_; }
@@ -57,4 +61,6 @@ private:
     uint32_t long_term_indices_ = 0;
     // Whether the picture marked last was a first field.
     bool second_field_awaited_ = false;
+    // The frame_num of the picture marked last (0 after a memory reset); -1 before the first.
+    int64_t previous_frame_num_ = -1;
 };
