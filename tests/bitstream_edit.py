@@ -647,6 +647,61 @@ def with_references_lost(data: bytes, every: int) -> bytes:
     return b"".join(units)
 
 
+def exp_golomb_bits(value: int) -> str:
+    writer = BitWriter()
+    writer.exp_golomb(value)
+    return "".join(writer.parts)
+
+
+def pcm_macroblocks(kind: int, first_mb: int, count: int, start: int, picture: int) -> str:
+    """Slice data of `count` I_PCM macroblocks of 4:2:0 at 8 bits (CAVLC), its first bit at
+    bit `start` of the payload, ending with the stop bit: in a P slice each after a skip run
+    of 0, its mb_type 25 in an I slice and 30 in a P slice (Tables 7-11 and 7-13); samples of a
+    pattern that moves from picture to picture, between 16 and 239."""
+    bits = []
+    position = start
+    for mb in range(first_mb, first_mb + count):
+        coded = (exp_golomb_bits(0) if kind == P_SLICE else "") + exp_golomb_bits(25 if kind == I_SLICE else 30)
+        position += len(coded)
+        coded += "0" * (-position % 8)  # pcm_alignment_zero_bit
+        position += -position % 8
+        samples = [16 + (x * 9 + y * 5 + mb * 37 + picture * 13) % 224 for y in range(16) for x in range(16)]
+        samples += [16 + (x * 23 + y * 11 + plane * 64 + mb * 7 + picture * 5) % 224
+                    for plane in range(2) for y in range(8) for x in range(8)]
+        coded += "".join(format(sample, "08b") for sample in samples)
+        position += 8 * len(samples)
+        bits.append(coded)
+    return "".join(bits) + "1"
+
+
+def with_pcm_slices(data: bytes, every: int) -> bytes:
+    """The stream, CAVLC frames of 4:2:0 at 8 bits in slices, with every `every`-th I or P
+    slice (counted over the stream) made of I_PCM macroblocks as many as it had. Slices are
+    parsed apart, so the others read as before; the pictures predicted from these change, as
+    every decoder of the stream predicts them."""
+    stream = Stream(data)
+    walked = list(stream.walk())
+    units, slices = [], 0
+    for position, (unit, header, picture) in enumerate(walked):
+        if header is not None and header["slice_type"] % 5 in (I_SLICE, P_SLICE):
+            sps, pps = stream.parameter_sets_of(header)
+            assert not pps["entropy_coding_mode_flag"] and sps["frame_mbs_only_flag"], "CAVLC frames"
+            assert sps.get("chroma_format_idc", 1) == 1 and not sps.get("bit_depth_luma_minus8"), "4:2:0, 8 bits"
+            slices += 1
+            if slices % every == 0:
+                following = [later["first_mb_in_slice"] for _, later, number in walked[position + 1:]
+                             if later is not None and number == picture][:1]
+                total = (sps["pic_width_in_mbs_minus1"] + 1) * (sps["pic_height_in_map_units_minus1"] + 1)
+                count = (following[0] if following else total) - header["first_mb_in_slice"]
+                serializer = Serializer(dict(header, tail=""))
+                slice_header_syntax(serializer, nal_type(unit), nal_ref_idc(unit), sps, pps)
+                header["tail"] = pcm_macroblocks(header["slice_type"] % 5, header["first_mb_in_slice"], count,
+                                                 serializer.writer.position, picture)
+                unit = stream.slice_unit(unit, header)
+        units.append(unit)
+    return b"".join(units)
+
+
 # Factors of a weight and offsets for the entries of explicit weight tables, taken in turn.
 WEIGHT_FACTORS = (0.75, 1.125, 1.25, 0.875, 0.5)
 WEIGHT_OFFSETS = (-6, 5, 0, 12, -3)

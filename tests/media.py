@@ -13,7 +13,7 @@ from typing import Callable
 from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
                             parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
                             with_explicit_bipred_weights, with_field_marking_adaptive, with_long_term_references,
-                            with_memory_resets, with_order_count_type_1, with_references_lost,
+                            with_memory_resets, with_order_count_type_1, with_pcm_slices, with_references_lost,
                             with_second_fields_unfiltered)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
@@ -542,10 +542,12 @@ RECONSTRUCT_RECIPES.update({
 # weights extrapolate; long-term references, made and dropped by memory management
 # operations, in the lists of P and B pictures (x264's temporal direct blocks name only
 # list 0's first entry, never the long-term one); reference pictures lost from P pictures,
-# gaps in frame_num the decoder fills; order counts of type 1 in B pyramids.
+# gaps in frame_num the decoder fills; order counts of type 1 in B pyramids; slices of I_PCM
+# macroblocks in I and P pictures that are not lossless.
 REWRITE_SOURCES = {
     **{f"h264_p_{coder}_ref3_source": (".h264", p_clip(coder == "cabac", "ref=3", frames=20))
        for coder in ("cavlc", "cabac")},
+    "h264_p_cavlc_slices_source": (".h264", p_clip(False, "ref=2:slice-max-mbs=13", frames=8)),
     "h264_b_cabac_flat_temporal_source": (".h264", p_clip(
         True, "ref=3:b-pyramid=none:b-adapt=0:direct=temporal:weightb=1", frames=20, bframes=2)),
     "h264_b_cavlc_spatial_source": (".h264", p_clip(
@@ -575,6 +577,8 @@ RECONSTRUCT_RECIPES.update({
     **{f"h264_p_{coder}_references_lost": (".h264", rewritten(
         f"h264_p_{coder}_ref3_source", lambda data: with_references_lost(data, every=5)))
        for coder in ("cavlc", "cabac")},
+    "h264_p_cavlc_pcm_slices": (".h264", rewritten("h264_p_cavlc_slices_source",
+                                                   lambda data: with_pcm_slices(data, every=3))),
     "h264_b_cavlc_order_type_1": (".h264", rewritten("h264_b_cavlc_spatial_source", with_order_count_type_1)),
     "h264_b_cabac_temporal_order_type_1": (".h264", rewritten("h264_b_cabac_temporal_source",
                                                               with_order_count_type_1)),
