@@ -473,18 +473,29 @@ def with_second_fields_unfiltered(data: bytes) -> bytes:
     return b"".join(units)
 
 
-def with_field_marking_adaptive(data: bytes, field: int) -> bytes:
-    """The field pictures of as_field_pictures with adaptive reference marking in the `field`-th
-    field (counted over the stream), which codes no operation: the field is marked as a
-    short-term reference without the sliding window."""
+def with_field_marking_adaptive(data: bytes, chosen, operations=()) -> bytes:
+    """The field pictures of as_field_pictures with adaptive reference marking in the fields
+    `chosen` says yes to (by number, counted over the stream), with these operations (each an
+    operation and its arguments by name). Without any, a field is marked as a short-term
+    reference without the sliding window."""
     stream = Stream(data)
     units = []
     for unit, header, picture in stream.walk():
-        if header is not None and picture == field:
-            header.update({"adaptive_ref_pic_marking_mode_flag": 1, "memory_management_control_operation[0]": 0})
+        if header is not None and chosen(picture):
+            marking = {"adaptive_ref_pic_marking_mode_flag": 1,
+                       f"memory_management_control_operation[{len(operations)}]": 0}
+            for i, (operation, arguments) in enumerate(operations):
+                marking[f"memory_management_control_operation[{i}]"] = operation
+                marking.update({f"{name}[{i}]": value for name, value in arguments.items()})
+            header.update(marking)
             unit = stream.slice_unit(unit, header)
         units.append(unit)
     return b"".join(units)
+
+
+# Operation 1 twice, from either field of a frame: both fields of the frame before no longer
+# references (picture numbers 2 * FrameNumWrap of the other parity, then + 1 of its own).
+PREVIOUS_FRAME_DROPPED = [(1, {"difference_of_pic_nums_minus1": 2}), (1, {"difference_of_pic_nums_minus1": 1})]
 
 
 def with_memory_resets(data: bytes, every: int) -> bytes:

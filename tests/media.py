@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
 
-from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
+from bitstream_edit import (PPS, PREVIOUS_FRAME_DROPPED, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
                             parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
                             with_explicit_bipred_weights, with_field_marking_adaptive, with_long_term_references,
                             with_memory_resets, with_order_count_type_1, with_pcm_slices, with_references_lost,
@@ -284,8 +284,20 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     "ts_field_pictures": (".ts", remuxed("h264_field_pictures")),
     "h264_field_pictures_second_unfiltered": (".h264", rewritten("h264_field_pictures", with_second_fields_unfiltered)),
     "mkv_field_pictures_second_unfiltered": (".mkv", remuxed("h264_field_pictures_second_unfiltered")),
-    "h264_field_marking_adaptive": (".h264", rewritten("h264_field_pictures",
-                                                       lambda data: with_field_marking_adaptive(data, 9))),
+    # Adaptive marking in fields: the top field of the 5th frame without operations, so that
+    # one frame more is held than the stream allows and the decoder drops its oldest; the frame before dropped
+    # by operation 1 in every third field, in raw H.264 and in Matroska; a long-term
+    # operation, which the rebuild refuses.
+    "h264_field_marking_adaptive": (".h264", rewritten(
+        "h264_field_pictures_second_unfiltered", lambda data: with_field_marking_adaptive(data, {8}.__contains__))),
+    "h264_field_frames_dropped": (".h264", rewritten(
+        "h264_field_pictures_second_unfiltered",
+        lambda data: with_field_marking_adaptive(data, lambda field: field > 2 and field % 3 == 0,
+                                                 PREVIOUS_FRAME_DROPPED))),
+    "mkv_field_frames_dropped": (".mkv", remuxed("h264_field_frames_dropped")),
+    "h264_field_marking_long_term": (".h264", rewritten(
+        "h264_field_pictures", lambda data: with_field_marking_adaptive(
+            data, {9}.__contains__, [(4, {"max_long_term_frame_idx_plus1": 0})]))),
     # Timestamps that repeat or go backwards: captures joined with cat.
     "ts_sizes_restart_timestamps": (".ts", joined("ts", "ts_32x32")),
     "ts_twice": (".ts", joined("ts_long", "ts_long")),

@@ -30,8 +30,10 @@ def residuals_of(session, frames, access):
     return [session.get_residual(frame) for frame in frames]
 
 
-# Field pictures as raw H.264, a packet a field, and in Matroska, a packet a frame.
-FIELD_CLIPS = ["h264_field_pictures_second_unfiltered", "mkv_field_pictures_second_unfiltered"]
+# Field pictures as raw H.264 and in Matroska (a packet a field in both); with adaptive
+# marking in some fields.
+FIELD_CLIPS = ["h264_field_pictures_second_unfiltered", "mkv_field_pictures_second_unfiltered",
+               "h264_field_marking_adaptive", "h264_field_frames_dropped", "mkv_field_frames_dropped"]
 # MBAFF frames of B pyramids after P pictures with explicit weights: in slices that start
 # inside rows of pairs, in 4:2:2 at 10 bits, and at 320x240.
 MBAFF_SYNTAX_CLIPS = ["mp4_cabac_mbaff_slices", "mp4_cavlc_mbaff_422_10bit", "mp4_mbaff_320x240"]
@@ -207,11 +209,11 @@ def test_motion_field_names_each_reference_by_its_order_count(media, clip):
             assert (field["ref_poc"][..., 0][~used] == -1).all(), frame
 
 
-def test_fields_after_a_field_with_memory_management_operations_are_refused(media):
-    """The operations of a field picture name fields and are not applied: the frames decoded
-    after the frame whose bottom field codes them are refused rather than predicted from
-    lists the operations would change; that frame itself is rebuilt."""
-    with vexmira.H264DecoderSession(media("h264_field_marking_adaptive")) as session:
+def test_fields_after_a_field_with_long_term_operations_are_refused(media):
+    """A field picture's long-term operations are not applied: the frames decoded after the
+    frame whose bottom field codes one are refused rather than predicted from lists the
+    operation would change; that frame itself is rebuilt."""
+    with vexmira.H264DecoderSession(media("h264_field_marking_long_term")) as session:
         for method in (session.get_prediction, session.get_motion_field):
             method(4)
             for frame in (5, session.num_frames - 1):

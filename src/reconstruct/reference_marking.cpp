@@ -56,21 +56,37 @@ void ReferenceMarker::fill_frame_num_gap(const SliceSyntaxHeader& header) {
 }
 
 void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only) {
-    const SliceSyntaxHeader& header = picture.header;
+    mark_picture(picture.frame, picture.order_count, picture.header, first_field_only);
+    if (picture.second_field) {
+        mark_picture(picture.frame, picture.order_count, *picture.second_field, false);
+    }
+}
+
+void ReferenceMarker::mark_picture(int32_t frame, int32_t order_count, const SliceSyntaxHeader& header,
+                                   bool first_field_only) {
     fill_frame_num_gap(header);
     previous_frame_num_ = header.frame_num;
-    // A field's operations name fields, by numbers of their own, and may leave one field of
-    // a frame marked: not applied.
-    if (header.field && header.ref_idc != 0 && header.nal_type != kSliceIdr && header.marking.adaptive) {
-        throw PredictionNotBuilt("The memory management operations of field pictures are not applied");
+    const bool field_operations =
+        header.field && header.ref_idc != 0 && header.nal_type != kSliceIdr && header.marking.adaptive;
+    // A field's long-term operations may leave a frame with one field long-term and the other
+    // short-term, which frames here do not hold: not applied.
+    if (field_operations && std::any_of(header.marking.operations.begin(), header.marking.operations.end(),
+                                        [](const MarkingOperation& operation) { return operation.operation != 1; })) {
+        throw PredictionNotBuilt("The memory management operations of field pictures other than 1 are not applied");
     }
     const bool second_field = header.field && second_field_awaited_ && !held_.empty() &&
                               held_.back().frame_num == header.frame_num && header.nal_type != kSliceIdr;
     second_field_awaited_ = false;
-    if (header.ref_idc == 0 || second_field) {
+    if (header.ref_idc == 0) {
         return;
     }
-    HeldReference current{picture.frame, picture.order_count, header.frame_num, false, 0};
+    if (second_field) {
+        if (field_operations) {
+            unmark_fields(header);
+        }
+        return;
+    }
+    HeldReference current{frame, order_count, header.frame_num, false, 0};
     current.fields = first_field_only ? (header.bottom_field ? 2 : 1) : 3;
     current.bottom_order_offset = header.bottom_order_offset;
     second_field_awaited_ = header.field;
@@ -81,14 +97,16 @@ void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only)
         held_.push_back(current);
         return;
     }
-    if (header.marking.adaptive) {
+    if (field_operations) {
+        unmark_fields(header);
+    } else if (header.marking.adaptive) {
         const bool reset = std::any_of(header.marking.operations.begin(), header.marking.operations.end(),
                                        [](const MarkingOperation& operation) { return operation.operation == 5; });
         // After a memory reset the picture counts as frame_num 0 (8.2.1).
         if (reset) {
             previous_frame_num_ = 0;
         }
-        if (adaptive(picture)) {
+        if (adaptive(frame, order_count, header)) {
             return;
         }
         current.frame_num = reset ? 0 : current.frame_num;
@@ -96,6 +114,22 @@ void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only)
         sliding_window(header.frame_num);
     }
     held_.push_back(current);
+    discard_beyond_capacity();
+}
+
+// More frames held than max_num_ref_frames (a stream that marks without the sliding window
+// and frees none): FFmpeg drops the short-term frame it has held longest, or where it holds
+// none the long-term frame of the lowest index, and so does the marking here.
+void ReferenceMarker::discard_beyond_capacity() {
+    if (held_.size() <= max_references_) {
+        return;
+    }
+    const auto oldest = std::find_if(held_.begin(), held_.end(), [](const HeldReference& r) { return !r.long_term; });
+    held_.erase(oldest != held_.end()
+                    ? oldest
+                    : std::min_element(held_.begin(), held_.end(), [](const HeldReference& a, const HeldReference& b) {
+                          return a.long_term_index < b.long_term_index;
+                      }));
 }
 
 // The short-term reference with the smallest FrameNumWrap goes once the frames held fill
@@ -122,8 +156,29 @@ void ReferenceMarker::forget_long_term_index(uint32_t index) {
                 held_.end());
 }
 
-bool ReferenceMarker::adaptive(const EarlierPicture& picture) {
-    const SliceSyntaxHeader& header = picture.header;
+// Operation 1 of a field (8.2.5.4.1): the field numbered picNumX no longer a reference, and
+// its frame no longer held once neither field is. A field's own parity numbers
+// 2 * FrameNumWrap + 1, the other 2 * FrameNumWrap (8.2.4.1).
+void ReferenceMarker::unmark_fields(const SliceSyntaxHeader& header) {
+    const int32_t current = 2 * static_cast<int32_t>(header.frame_num) + 1;
+    const int parity = header.bottom_field ? 1 : 0;
+    for (const MarkingOperation& operation : header.marking.operations) {
+        const int32_t number = current - static_cast<int32_t>(operation.first + 1);
+        for (auto it = held_.begin(); it != held_.end(); ++it) {
+            const int32_t wrap = pic_num(*it, header.frame_num);
+            const int field_parity = number == 2 * wrap + 1 ? parity : number == 2 * wrap ? 1 - parity : -1;
+            if (!it->long_term && field_parity >= 0 && (it->fields & (1 << field_parity)) != 0) {
+                it->fields = static_cast<uint8_t>(it->fields & ~(1 << field_parity));
+                if (it->fields == 0) {
+                    held_.erase(it);
+                }
+                break;
+            }
+        }
+    }
+}
+
+bool ReferenceMarker::adaptive(int32_t frame, int32_t order_count, const SliceSyntaxHeader& header) {
     const uint32_t current = header.frame_num;
     const auto short_term = [&](int32_t number) {
         return std::find_if(held_.begin(), held_.end(), [&](const HeldReference& r) {
@@ -163,7 +218,7 @@ bool ReferenceMarker::adaptive(const EarlierPicture& picture) {
                 break;
             case 6:
                 forget_long_term_index(operation.first);
-                held_.push_back(HeldReference{picture.frame, picture.order_count, current, true, operation.first});
+                held_.push_back(HeldReference{frame, order_count, current, true, operation.first});
                 current_long_term = true;
                 break;
             default:

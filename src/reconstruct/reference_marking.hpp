@@ -28,7 +28,7 @@ int32_t field_order_count(int32_t order_count, int32_t bottom_offset, int parity
 
 // The decoded reference picture marking of frames (8.2.5.3 sliding window, 8.2.5.4 memory
 // management control operations), applied picture after picture in decoding order; of field
-// pictures the sliding window only (PredictionNotBuilt for their operations).
+// pictures the sliding window and operation 1 (PredictionNotBuilt for their other operations).
 class ReferenceMarker {
 public:
     ReferenceMarker(int frame_num_bits, int max_reference_frames);
@@ -50,8 +50,12 @@ public:
 
 private:
     void sliding_window(uint32_t current_frame_num);
+    // One field's or frame's marking; mark() takes a packet's second field after its first.
+    void mark_picture(int32_t frame, int32_t order_count, const SliceSyntaxHeader& header, bool first_field_only);
     // Returns whether the current picture was made a long-term reference (operation 6).
-    bool adaptive(const EarlierPicture& picture);
+    bool adaptive(int32_t frame, int32_t order_count, const SliceSyntaxHeader& header);
+    void unmark_fields(const SliceSyntaxHeader& header);
+    void discard_beyond_capacity();
     void forget_long_term_index(uint32_t index);
 
     const int32_t max_frame_num_;

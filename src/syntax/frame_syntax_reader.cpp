@@ -237,7 +237,7 @@ void FrameSyntaxReader::read_in_file_order(
 bool FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result) {
     EarlierPicture picture;
     const PictureOrder order = orders.read(*packet_);
-    if (!parser_.read_picture_header(packet_->data, packet_->size, picture.header)) {
+    if (!parser_.read_picture_header(packet_->data, packet_->size, picture.header, &picture.second_field)) {
         return false;
     }
     // FFmpeg counts type 0 from a most significant part of 2^16 where the Recommendation
@@ -245,6 +245,10 @@ bool FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders
     picture.order_count = order.poc - (picture.header.sequence->order_count_type == 0 ? 1 << 16 : 0);
     picture.header.sequence = nullptr;
     picture.header.picture = nullptr;
+    if (picture.second_field) {
+        picture.second_field->sequence = nullptr;
+        picture.second_field->picture = nullptr;
+    }
     const int64_t pts = index_->packets[static_cast<std::size_t>(packet)].pts;
     picture.frame = pts == AV_NOPTS_VALUE ? -1 : index_->frames.frame_of_pts(pts);
     result.earlier.push_back(std::move(picture));

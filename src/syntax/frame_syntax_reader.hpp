@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "ffmpeg/handles.hpp"
@@ -22,6 +23,9 @@ struct EarlierPicture {
     // Its picture order count (8.2.1).
     int32_t order_count = 0;
     SliceSyntaxHeader header;
+    // Of a field, the first header of the other field of its frame where the same packet
+    // holds it (Matroska, MP4): its reference marking follows the first field's.
+    std::optional<SliceSyntaxHeader> second_field;
 };
 
 // One frame's syntax on the grid of the session's QP maps (facts.mb_rows x facts.mb_cols,

@@ -36,7 +36,8 @@ void PictureSyntaxParser::read_parameter_sets(const uint8_t* data, int size) {
     });
 }
 
-bool PictureSyntaxParser::read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header) {
+bool PictureSyntaxParser::read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header,
+                                              std::optional<SliceSyntaxHeader>* second_field) {
     bool found = false;
     visit_nal_units(data, size, length_size_, [&](const NalUnit& unit) {
         if (unit.size <= 1) {
@@ -48,8 +49,19 @@ bool PictureSyntaxParser::read_picture_header(const uint8_t* data, int size, Sli
             sets_.read(unit.type(), payload_.data(), static_cast<int>(payload_.size()));
         } else if (unit.type() == kSliceNonIdr || unit.type() == kSliceIdr) {
             BitReader reader(payload_.data(), payload_.size());
-            found = *read_slice_syntax_header(reader, unit.type(), (unit.data[0] >> 5) & 3, sets_, header) == '\0';
-            return false;
+            SliceSyntaxHeader read;
+            const bool readable = *read_slice_syntax_header(reader, unit.type(), (unit.data[0] >> 5) & 3, sets_,
+                                                            read) == '\0';
+            if (!found) {
+                found = readable;
+                header = read;
+                // Only a field's packet may go on to the other field of its frame.
+                return found && header.field && second_field != nullptr;
+            }
+            if (readable && read.field && read.bottom_field != header.bottom_field) {
+                *second_field = read;
+                return false;
+            }
         }
         return true;
     });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 extern "C" {
@@ -33,8 +34,10 @@ public:
     void read_parameter_sets(const ParameterSetHistory::Units& units);
 
     // Takes the packet's parameter sets and reads the header of its first slice; returns
-    // whether it holds one that could be read.
-    bool read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header);
+    // whether it holds one that could be read. Where that slice is a field's and the packet
+    // holds the other field of its frame too, `second_field` gets that field's first header.
+    bool read_picture_header(const uint8_t* data, int size, SliceSyntaxHeader& header,
+                             std::optional<SliceSyntaxHeader>* second_field = nullptr);
 
     // Parses every slice of the packet into `grid`, which the first slice sizes and clears
     // (and a packet without a picture empties). Returns whether the packet held a picture.
