@@ -473,15 +473,15 @@ def with_second_fields_unfiltered(data: bytes) -> bytes:
     return b"".join(units)
 
 
-def with_field_marking_adaptive(data: bytes, chosen, operations=()) -> bytes:
+def with_field_marking_adaptive(data: bytes, operations_of) -> bytes:
     """The field pictures of as_field_pictures with adaptive reference marking in the fields
-    `chosen` says yes to (by number, counted over the stream), with these operations (each an
-    operation and its arguments by name). Without any, a field is marked as a short-term
-    reference without the sliding window."""
+    for which operations_of(number of the field, counted over the stream) gives operations
+    (each an operation and its arguments by name) rather than None. With none, a field is
+    marked as a short-term reference without the sliding window."""
     stream = Stream(data)
     units = []
     for unit, header, picture in stream.walk():
-        if header is not None and chosen(picture):
+        if header is not None and (operations := operations_of(picture)) is not None:
             marking = {"adaptive_ref_pic_marking_mode_flag": 1,
                        f"memory_management_control_operation[{len(operations)}]": 0}
             for i, (operation, arguments) in enumerate(operations):
@@ -493,9 +493,15 @@ def with_field_marking_adaptive(data: bytes, chosen, operations=()) -> bytes:
     return b"".join(units)
 
 
-# Operation 1 twice, from either field of a frame: both fields of the frame before no longer
-# references (picture numbers 2 * FrameNumWrap of the other parity, then + 1 of its own).
-PREVIOUS_FRAME_DROPPED = [(1, {"difference_of_pic_nums_minus1": 2}), (1, {"difference_of_pic_nums_minus1": 1})]
+def fields_dropped(field: int):
+    """Operation 1 in every third field: from a first field twice, both fields of the frame
+    before no longer references (picture numbers 2 * FrameNumWrap of the other parity, then
+    + 1 of its own); from a second field once, the first field of its own frame."""
+    if field < 3 or field % 3:
+        return None
+    if field % 2 == 0:
+        return [(1, {"difference_of_pic_nums_minus1": 2}), (1, {"difference_of_pic_nums_minus1": 1})]
+    return [(1, {"difference_of_pic_nums_minus1": 0})]
 
 
 def with_memory_resets(data: bytes, every: int) -> bytes:

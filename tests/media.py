@@ -10,14 +10,15 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
 
-from bitstream_edit import (PPS, PREVIOUS_FRAME_DROPPED, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, nal_type,
-                            parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
+from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, fields_dropped,
+                            nal_type, parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
                             with_explicit_bipred_weights, with_field_marking_adaptive, with_long_term_references,
                             with_memory_resets, with_order_count_type_1, with_pcm_slices, with_references_lost,
                             with_second_fields_unfiltered)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
+from matroska import fields_paired_in_matroska
 from oracle import Picture, cut_in_last_unit_reference, ffprobe, key_frame_reference, sequential_reference
 
 # A moving pattern, so that frames differ from one another and B-frames predict something.
@@ -285,19 +286,20 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
     "h264_field_pictures_second_unfiltered": (".h264", rewritten("h264_field_pictures", with_second_fields_unfiltered)),
     "mkv_field_pictures_second_unfiltered": (".mkv", remuxed("h264_field_pictures_second_unfiltered")),
     # Adaptive marking in fields: the top field of the 5th frame without operations, so that
-    # one frame more is held than the stream allows and the decoder drops its oldest; the frame before dropped
-    # by operation 1 in every third field, in raw H.264 and in Matroska; a long-term
-    # operation, which the rebuild refuses.
+    # one frame more is held than the stream allows and the decoder drops its oldest; fields
+    # dropped by operation 1 in every third field (fields_dropped), in raw H.264 and in
+    # Matroska, a packet a field or a frame; a long-term operation, which the rebuild refuses.
     "h264_field_marking_adaptive": (".h264", rewritten(
-        "h264_field_pictures_second_unfiltered", lambda data: with_field_marking_adaptive(data, {8}.__contains__))),
-    "h264_field_frames_dropped": (".h264", rewritten(
         "h264_field_pictures_second_unfiltered",
-        lambda data: with_field_marking_adaptive(data, lambda field: field > 2 and field % 3 == 0,
-                                                 PREVIOUS_FRAME_DROPPED))),
+        lambda data: with_field_marking_adaptive(data, lambda field: [] if field == 8 else None))),
+    "h264_field_frames_dropped": (".h264", rewritten(
+        "h264_field_pictures_second_unfiltered", lambda data: with_field_marking_adaptive(data, fields_dropped))),
     "mkv_field_frames_dropped": (".mkv", remuxed("h264_field_frames_dropped")),
+    "mkv_field_frames_dropped_paired": (".mkv", written(
+        lambda media: fields_paired_in_matroska(media("h264_field_frames_dropped").read_bytes(), 160, 120))),
     "h264_field_marking_long_term": (".h264", rewritten(
         "h264_field_pictures", lambda data: with_field_marking_adaptive(
-            data, {9}.__contains__, [(4, {"max_long_term_frame_idx_plus1": 0})]))),
+            data, lambda field: [(4, {"max_long_term_frame_idx_plus1": 0})] if field == 9 else None))),
     # Timestamps that repeat or go backwards: captures joined with cat.
     "ts_sizes_restart_timestamps": (".ts", joined("ts", "ts_32x32")),
     "ts_twice": (".ts", joined("ts_long", "ts_long")),

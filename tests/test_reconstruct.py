@@ -31,9 +31,10 @@ def residuals_of(session, frames, access):
 
 
 # Field pictures as raw H.264 and in Matroska (a packet a field in both); with adaptive
-# marking in some fields.
+# marking in some fields, also in Matroska blocks that hold both fields of a frame.
 FIELD_CLIPS = ["h264_field_pictures_second_unfiltered", "mkv_field_pictures_second_unfiltered",
-               "h264_field_marking_adaptive", "h264_field_frames_dropped", "mkv_field_frames_dropped"]
+               "h264_field_marking_adaptive", "h264_field_frames_dropped", "mkv_field_frames_dropped",
+               "mkv_field_frames_dropped_paired"]
 # MBAFF frames of B pyramids after P pictures with explicit weights: in slices that start
 # inside rows of pairs, in 4:2:2 at 10 bits, and at 320x240.
 MBAFF_SYNTAX_CLIPS = ["mp4_cabac_mbaff_slices", "mp4_cavlc_mbaff_422_10bit", "mp4_mbaff_320x240"]

@@ -99,7 +99,7 @@ bool PictureSyntaxParser::parse_second_field(const uint8_t* data, int size, Pict
 // `field` -1 for a new picture, else the parity a second field must have.
 bool PictureSyntaxParser::parse_units(const uint8_t* data, int size, PictureGrid& grid, int field) {
     bool started = false;
-    parsed_field_ = -1;
+    parsed_fields_ = 0;
     visit_nal_units(data, size, length_size_, [&](const NalUnit& unit) {
         if (unit.size <= 1) {
             return true;
@@ -115,8 +115,10 @@ bool PictureSyntaxParser::parse_units(const uint8_t* data, int size, PictureGrid
         }
         return true;
     });
-    if (field < 0 && parsed_field_ >= 0) {
-        awaited_field_ = 1 - parsed_field_;
+    // A packet of one field awaits the other; one of both fields (a frame's block in
+    // Matroska or MP4) awaits nothing.
+    if (field < 0 && (parsed_fields_ == 1 || parsed_fields_ == 2)) {
+        awaited_field_ = parsed_fields_ == 1 ? 1 : 0;
     }
     return started;
 }
@@ -140,7 +142,7 @@ void PictureSyntaxParser::parse_slice(const uint8_t* unit, int size, PictureGrid
         picture_ = header.picture;
     }
     started = started || header.sequence != nullptr;
-    parsed_field_ = parity;
+    parsed_fields_ |= parity >= 0 ? 1 << parity : 0;
     if (header.sequence != nullptr) {
         facts_.first_slice_kind = facts_.first_slice_kind < 0 ? header.kind : facts_.first_slice_kind;
         facts_.key = facts_.key || header.nal_type == kSliceIdr;

@@ -73,6 +73,7 @@ private:
     int slices_ = 0;
     // The parity (0 top, 1 bottom) of the field the last picture parsed lacks; -1 for none.
     int awaited_field_ = -1;
-    int parsed_field_ = -1;
+    // Of the packet being parsed, the parities of its fields' slices: bit 0 top, bit 1 bottom.
+    int parsed_fields_ = 0;
     PictureFacts facts_;
 };
