@@ -235,7 +235,7 @@ std::vector<SliceLists> reference_lists(const FrameSyntax& syntax, int32_t curre
                                                ? nullptr
                                                : &syntax.slices.front();
     if (first_field != nullptr) {
-        with_first_field.mark(EarlierPicture{current_frame, syntax.order_count, *first_field}, true);
+        with_first_field.mark(EarlierPicture{current_frame, syntax.order_count, *first_field, std::nullopt}, true);
     }
     std::vector<SliceLists> lists;
     for (const SliceSyntaxHeader& slice : syntax.slices) {
