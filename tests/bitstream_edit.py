@@ -473,6 +473,16 @@ def with_second_fields_unfiltered(data: bytes) -> bytes:
     return b"".join(units)
 
 
+def adaptive_marking(operations) -> dict:
+    """The slice header's elements of adaptive reference marking with these operations, each
+    an operation and its arguments by name, ended by operation 0."""
+    marking = {"adaptive_ref_pic_marking_mode_flag": 1, f"memory_management_control_operation[{len(operations)}]": 0}
+    for i, (operation, arguments) in enumerate(operations):
+        marking[f"memory_management_control_operation[{i}]"] = operation
+        marking.update({f"{name}[{i}]": value for name, value in arguments.items()})
+    return marking
+
+
 def with_field_marking_adaptive(data: bytes, operations_of) -> bytes:
     """The field pictures of as_field_pictures with adaptive reference marking in the fields
     for which operations_of(number of the field, counted over the stream) gives operations
@@ -482,12 +492,7 @@ def with_field_marking_adaptive(data: bytes, operations_of) -> bytes:
     units = []
     for unit, header, picture in stream.walk():
         if header is not None and (operations := operations_of(picture)) is not None:
-            marking = {"adaptive_ref_pic_marking_mode_flag": 1,
-                       f"memory_management_control_operation[{len(operations)}]": 0}
-            for i, (operation, arguments) in enumerate(operations):
-                marking[f"memory_management_control_operation[{i}]"] = operation
-                marking.update({f"{name}[{i}]": value for name, value in arguments.items()})
-            header.update(marking)
+            header.update(adaptive_marking(operations))
             unit = stream.slice_unit(unit, header)
         units.append(unit)
     return b"".join(units)
@@ -565,11 +570,12 @@ def with_long_term_references(data: bytes, every: int) -> bytes:
     in every `every`-th reference picture after each IDR picture, in turn: the picture itself
     becomes long-term frame 0 (operations 4 and 6: at most one long-term frame index, the
     picture long-term, replacing the one before; the first time, where the sliding window
-    would drop a frame, operation 1 between them drops the short-term frame two before), then the picture before it does (2 and 3: the
-    long-term frame no longer a reference, the frame before long-term). Either way the picture holds no more references than the sliding
-    window would, and with three of them the long-term frame is the last entry of list 0 in
-    the P pictures after it, where x264 meant the frame three before. Prediction changes, as
-    every decoder of the stream predicts."""
+    would drop a frame, operation 1 between them drops the short-term frame two before),
+    then the picture before it does (2 and 3: the long-term frame no longer a reference, the
+    frame before long-term). Either way the picture holds no more references than the
+    sliding window would, and with three of them the long-term frame is the last entry of
+    list 0 in the P pictures after it, where x264 meant the frame three before. Prediction
+    changes, as every decoder of the stream predicts."""
     stream = Stream(data)
     units, current, references = [], None, 0
     for unit, header, picture in stream.walk():
@@ -589,11 +595,7 @@ def with_long_term_references(data: bytes, every: int) -> bytes:
                               [(6, {"long_term_frame_idx": 0})] if turn % 2 else
                               [(2, {"long_term_pic_num": 0}),
                                (3, {"difference_of_pic_nums_minus1": 0, "long_term_frame_idx": 0})])
-                    operations = {"adaptive_ref_pic_marking_mode_flag": 1,
-                                  f"memory_management_control_operation[{len(listed)}]": 0}
-                    for i, (operation, arguments) in enumerate(listed):
-                        operations[f"memory_management_control_operation[{i}]"] = operation
-                        operations.update({f"{name}[{i}]": value for name, value in arguments.items()})
+                    operations = adaptive_marking(listed)
             header.update(operations)
             unit = stream.slice_unit(unit, header)
         units.append(unit)
@@ -653,7 +655,8 @@ def with_references_lost(data: bytes, every: int) -> bytes:
     for unit, header, picture in stream.walk():
         kind = nal_type(unit)
         if kind == SPS:
-            values = dict(stream.sps[parsed(unit, sps_syntax)["seq_parameter_set_id"]], gaps_in_frame_num_allowed_flag=1)
+            values = dict(stream.sps[parsed(unit, sps_syntax)["seq_parameter_set_id"]],
+                          gaps_in_frame_num_allowed_flag=1)
             unit = serialized(unit, values, sps_syntax)
         elif header is not None and picture != current:  # the first slice decides for the picture
             current = picture
