@@ -33,6 +33,17 @@ def native_threads() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
+def settled_threads() -> int:
+    """The thread count once it holds still for 50 ms (at most 2 s): a thread just joined may
+    stay listed a moment on a loaded machine."""
+    count, steady, deadline = native_threads(), 0, time.monotonic() + 2
+    while steady < 5 and time.monotonic() < deadline:
+        time.sleep(0.01)
+        now = native_threads()
+        steady, count = (steady + 1 if now == count else 0), now
+    return count
+
+
 def interrupted_after(call, delay: float) -> float:
     """Sends this process SIGINT `delay` seconds into `call`; the seconds until it raised."""
     def interrupt():
@@ -57,8 +68,9 @@ def test_ctrl_c_ends_a_batch_early_and_the_session_goes_on(long_clip, method):
     whole = time.monotonic() - start
     assert whole > 0.5, "the clip is long enough to interrupt"
     # Counted after a whole batch: a thread that a first call starts for good (the sanitizer
-    # runtime's, say) is not one the interruption left behind.
-    before = native_threads()
+    # runtime's, say) is not one the interruption left behind; nor is one of its own that is
+    # still on its way out.
+    before = settled_threads()
     elapsed = interrupted_after(lambda: BATCHES[method](session), 0.1)
     assert elapsed < whole / 2
     # A joined thread's task may linger in /proc for a moment on a loaded machine: one the
