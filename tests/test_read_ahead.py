@@ -94,12 +94,21 @@ def test_negative_read_ahead_is_refused(media, value):
 # session is gone: in a fresh interpreter, so that the count is the session's own. NumPy,
 # whose arrays the session returns, starts threads of its own when it is first imported.
 THREADS = """
-import gc, json, os, sys
+import gc, json, os, sys, time
 import numpy
 import vexmira
 
 def threads():
     return len(os.listdir("/proc/self/task"))
+
+def settled():
+    # A thread just joined may stay listed a moment on a loaded machine; one left running stays.
+    count, steady, waited = threads(), 0, 0
+    while steady < 5 and waited < 200:
+        time.sleep(0.01)
+        now = threads()
+        steady, count, waited = (steady + 1 if now == count else 0), now, waited + 1
+    return count
 
 before = threads()
 session = vexmira.H264DecoderSession(sys.argv[1], read_ahead=int(sys.argv[2]))
@@ -108,7 +117,7 @@ for i in range(int(sys.argv[3])):
 during = threads()
 del session
 gc.collect()
-print(json.dumps([before, during, threads()]))
+print(json.dumps([before, during, settled()]))
 """
 
 
