@@ -62,10 +62,14 @@ WITH_NATIVE_TESTS := -C cmake.define.VEXMIRA_NATIVE_TOOLS=ON
 # make test-ffmpeg FFMPEG_VERSION=...: the module and the suite against that FFmpeg release.
 FFMPEG_VERSION ?= newest
 
+# The suite runs in one process per core (pytest-xdist): each test decodes on one thread, so
+# the cores would otherwise idle. PYTEST_PROCESSES= runs it in one process.
+PYTEST_PROCESSES ?= -n auto
+
 .PHONY: bench demo test sanitize fuzz fuzz-replay ci-sanitize soak system-packages wheel wheel-test test-ffmpeg
 
 test: $(INSTALLED)
-	VEXMIRA_NATIVE_BUILD_DIR=$(MODULE_BUILD) $(PYTHON) -m pytest
+	VEXMIRA_NATIVE_BUILD_DIR=$(MODULE_BUILD) $(PYTHON) -m pytest $(PYTEST_PROCESSES)
 
 demo: $(DEMO_INSTALLED) $(if $(filter $(SAMPLE),$(VIDEO)),$(SAMPLE))
 	$(PYTHON) examples/demo.py "$(VIDEO)"
@@ -94,7 +98,7 @@ SANITIZE_REPORTS := $(CURDIR)/build/sanitize-reports
 sanitize: SANITIZE_LOG = :log_path=$(SANITIZE_REPORTS)/report
 sanitize: $(SANITIZE_INSTALLED)
 	@rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
-	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest -m "not python_side"; status=$$?; scripts/sanitizer-reports.sh $(SANITIZE_REPORTS) && exit $$status
+	$(SANITIZE_RUN) $(SANITIZE_PYTHON) -m pytest $(PYTEST_PROCESSES) -m "not python_side"; status=$$?; scripts/sanitizer-reports.sh $(SANITIZE_REPORTS) && exit $$status
 
 # The fuzzers' seed clips, made anew, and whatever make fuzz kept in build/fuzz/corpus, each
 # run once on the sanitizer build: the part of make fuzz that is quick and has an end.

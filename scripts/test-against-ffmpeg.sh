@@ -47,4 +47,4 @@ export CXXFLAGS=-Werror
 timed "module build" "$python" -m pip install --quiet --no-build-isolation \
     -C build-dir="$root/module" -C cmake.define.CMAKE_INSTALL_RPATH="$root/prefix/lib" ".[test,demo]"
 "$python" -P tools/check_loaded_ffmpeg.py --libraries "$root/prefix/lib" --version "$version"
-VEXMIRA_NATIVE_BUILD_DIR=$root/native timed "tests" "$python" -m pytest -p no:cacheprovider "$@"
+VEXMIRA_NATIVE_BUILD_DIR=$root/native timed "tests" "$python" -m pytest -p no:cacheprovider -n auto "$@"

@@ -38,4 +38,4 @@ cp pyproject.toml README.md "$suite/"
 tools=$PWD/tools
 cd "$suite"
 "$python" -P "$tools/check_loaded_ffmpeg.py" --bundled --version "$ffmpeg_version"
-"$python" -m pytest -p no:cacheprovider --ignore=tests/test_native.py "$@"
+"$python" -m pytest -p no:cacheprovider -n auto --ignore=tests/test_native.py "$@"

@@ -2,6 +2,7 @@
 native test programs and FFmpeg's extract_mvs example; and the helpers tests share. The
 media themselves are in media.py, the references they are checked against in oracle.py."""
 
+import fcntl
 import os
 import random
 import shutil
@@ -41,14 +42,19 @@ def native_build() -> Path:
     tools = Path(sys.executable).parent
     cmake = str(tools / "cmake") if (tools / "cmake").exists() else "cmake"
     generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}"] if (tools / "ninja").exists() else []
-    commands = [[cmake, "--build", str(build)]]
-    if not (build / "CMakeCache.txt").exists():
-        commands.insert(0, [cmake, "-S", str(ROOT), "-B", str(build), *generator, "-DVEXMIRA_NATIVE_TOOLS=ON",
-                            "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
-    for command in commands:
-        result = subprocess.run(command, capture_output=True, text=True)
-        if result.returncode != 0:
-            pytest.fail(f"{' '.join(command)} failed:\n{result.stdout}{result.stderr}")
+    build.mkdir(parents=True, exist_ok=True)
+    # The suite runs in several processes (pytest-xdist): one of them builds while the others
+    # wait, as two builds at once in one tree would write over each other's files.
+    with open(build.parent / f".{build.name}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        commands = [[cmake, "--build", str(build)]]
+        if not (build / "CMakeCache.txt").exists():
+            commands.insert(0, [cmake, "-S", str(ROOT), "-B", str(build), *generator, "-DVEXMIRA_NATIVE_TOOLS=ON",
+                                "-DCMAKE_BUILD_TYPE=RelWithDebInfo"])
+        for command in commands:
+            result = subprocess.run(command, capture_output=True, text=True)
+            if result.returncode != 0:
+                pytest.fail(f"{' '.join(command)} failed:\n{result.stdout}{result.stderr}")
     return build / "tests" / "native"
 
 
