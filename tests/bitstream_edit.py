@@ -413,23 +413,26 @@ class Stream:
 # ---- Rewriters --------------------------------------------------------------------------
 
 def as_field_pictures(data: bytes) -> bytes:
-    """Field pictures (PAFF) from a CAVLC stream without B pictures whose every picture is a
-    reference and whose pictures are the fields of an interlaced clip, one after the other,
-    top field first (x264 encoding a clip through `separatefields`).
+    """Field pictures (PAFF) from a CAVLC stream whose pictures are the fields of an
+    interlaced clip, one after the other, top field first (x264 encoding a clip through
+    `separatefields`), and whose pictures pair up in decoding order: both of a pair
+    references, or neither.
 
     The sequence parameter set says that pictures may be fields (frame_mbs_only_flag 0, no
     MBAFF) in the Main profile, which allows them where Baseline does not; its height in map
     units stays that of one field, and its crop (counted in pairs of rows once pictures may be
     fields) now crops the frame. Picture n becomes the top (n even) or bottom (n odd) field of
-    frame n // 2, whose two fields share one frame_num, counted from the last IDR picture. An
-    IDR picture must be a first field; the second field of an IDR frame is the non-IDR
-    reference field that x264 already made of it. A field slice that leaves its reference
-    count to the picture parameter set would get twice the count (fields of the same
-    frames), which changes how its reference indexes are coded: every P slice states the
-    count it was coded with."""
+    frame n // 2, whose two fields share one frame_num: that of the reference frames before it
+    since the last IDR picture. An IDR picture must be a first field; the second field of an
+    IDR frame is the non-IDR picture that x264 made after it. A field slice that leaves its
+    reference counts to the picture parameter set would get twice the count (fields of the
+    same frames), which changes how its reference indexes are coded: every P and B slice
+    states the counts it was coded with. x264's list modifications and memory management
+    operations name frames; in fields they would name others, so the lists stay as
+    initialised and reference fields are marked by the sliding window."""
     stream = Stream(data)
     fields_sps: dict[int, dict] = {}
-    units, idr_frame = [], 0
+    units, references, first_reference = [], 0, None
     for unit, header, picture in stream.walk():
         kind = nal_type(unit)
         if kind == SPS:
@@ -443,17 +446,44 @@ def as_field_pictures(data: bytes) -> bytes:
         elif header is not None:
             sps, pps = stream.parameter_sets_of(header)
             assert pps["entropy_coding_mode_flag"] == 0, "CAVLC only"
-            assert nal_ref_idc(unit) and header["slice_type"] % 5 in (P_SLICE, I_SLICE), "reference P and I pictures"
-            frame, bottom = divmod(picture, 2)
+            bottom = picture % 2
             if kind == IDR:
                 assert not bottom, "an IDR picture that would be a second field"
-                idr_frame = frame
+                references = 0
+            if not bottom:
+                first_reference = bool(nal_ref_idc(unit))
+            assert bool(nal_ref_idc(unit)) == first_reference, "a reference field paired with a non-reference one"
             max_frame_num = 1 << (sps["log2_max_frame_num_minus4"] + 4)
-            header.update(frame_num=(frame - idr_frame) % max_frame_num, field_pic_flag=1, bottom_field_flag=bottom)
-            if header["slice_type"] % 5 == P_SLICE and not header["num_ref_idx_active_override_flag"]:
-                header.update(num_ref_idx_active_override_flag=1,
-                              num_ref_idx_l0_active_minus1=pps["num_ref_idx_l0_default_active_minus1"])
+            header.update(frame_num=references % max_frame_num, field_pic_flag=1, bottom_field_flag=bottom)
+            lists = {P_SLICE: [0], B_SLICE: [0, 1]}.get(header["slice_type"] % 5, [])
+            if lists and not header["num_ref_idx_active_override_flag"]:
+                header.update(num_ref_idx_active_override_flag=1, **{
+                    f"num_ref_idx_l{number}_active_minus1": pps[f"num_ref_idx_l{number}_default_active_minus1"]
+                    for number in lists})
+            header.update({f"ref_pic_list_modification_flag_l{number}": 0 for number in lists})
+            if header.get("adaptive_ref_pic_marking_mode_flag"):
+                header.update(adaptive_ref_pic_marking_mode_flag=0)
             unit = stream.slice_unit(unit, header, fields_sps[sps["seq_parameter_set_id"]])
+            if bottom and first_reference and header["first_mb_in_slice"] == 0:
+                references += 1
+        units.append(unit)
+    return b"".join(units)
+
+
+def with_list_1_from_the_frame_before(data: bytes) -> bytes:
+    """The field pictures of as_field_pictures with list 1 of each reference B field that is a
+    second field modified to begin with the field of its parity of the reference frame before
+    (abs_diff_pic_num_minus1 1: that frame's frame_num is one less). Initialised, list 1 of
+    such a field begins with the first field of its own frame, as its lists 0 and 1 start
+    alike: FFmpeg then reads the co-located macroblock's type from the field being decoded,
+    at the current macroblock's place, which holds whatever the picture's memory held."""
+    stream = Stream(data)
+    units = []
+    for unit, header, picture in stream.walk():
+        if header is not None and header["slice_type"] % 5 == B_SLICE and nal_ref_idc(unit) and picture % 2:
+            header.update({"ref_pic_list_modification_flag_l1": 1, "modification_of_pic_nums_idc_l1[0]": 0,
+                           "pic_num_argument_l1[0]": 1, "modification_of_pic_nums_idc_l1[1]": 3})
+            unit = stream.slice_unit(unit, header)
         units.append(unit)
     return b"".join(units)
 

@@ -12,9 +12,9 @@ from typing import Callable
 
 from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, fields_dropped,
                             nal_type, parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
-                            with_explicit_bipred_weights, with_field_marking_adaptive, with_long_term_references,
-                            with_memory_resets, with_order_count_type_1, with_pcm_slices, with_references_lost,
-                            with_second_fields_unfiltered)
+                            with_explicit_bipred_weights, with_field_marking_adaptive, with_list_1_from_the_frame_before,
+                            with_long_term_references, with_memory_resets, with_order_count_type_1, with_pcm_slices,
+                            with_references_lost, with_second_fields_unfiltered)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
@@ -235,6 +235,12 @@ def cut_in_last_picture(clip: str) -> Derivation:
     return make
 
 
+def without_recovery_points(data: bytes) -> bytes:
+    """The stream without its SEI units that hold a recovery point."""
+    return b"".join(unit for unit in annex_b_units(data)
+                    if nal_type(unit) != SEI or RECOVERY_POINT not in sei_payload_types(unit))
+
+
 def from_second_recovery_point(data: bytes) -> bytes:
     """The stream from its second recovery-point SEI on, with its first parameter sets in
     front: a raw capture of a stream without IDR pictures after the first."""
@@ -280,6 +286,17 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
         "-c:v", "libx264", "-preset", "fast", "-profile:v", "baseline", "-g", "1000", "-sc_threshold", "0",
         "-pix_fmt", "yuv420p"]),
     "h264_field_pictures": (".h264", rewritten("h264_separated_fields", as_field_pictures)),
+    # B field pictures: x264 codes the fields of 19 frames with B pyramids of three (CAVLC,
+    # implicit weights, spatial direct prediction), the second picture made an I picture so
+    # that, in decoding order, a P picture and the reference B picture after it make a
+    # frame, and two non-reference B pictures the next. The I picture's recovery point goes:
+    # FFmpeg would start decoding at a second field.
+    "h264_separated_fields_b": (".h264", noisy_input(frames=19, then="setfield=tff,separatefields") + [
+        "-c:v", "libx264", "-preset", "fast", "-profile:v", "main", "-bf", "3", "-g", "1000", "-sc_threshold", "0",
+        "-pix_fmt", "yuv420p", "-force_key_frames", "expr:eq(n,1)",
+        "-x264-params", "cabac=0:b-adapt=0:b-pyramid=normal:open-gop=1"]),
+    "h264_b_field_pictures": (".h264", rewritten("h264_separated_fields_b", lambda data: with_second_fields_unfiltered(
+        with_list_1_from_the_frame_before(as_field_pictures(without_recovery_points(data)))))),
     "mp4_field_pictures": (".mp4", remuxed("h264_field_pictures")),
     "mkv_field_pictures": (".mkv", remuxed("h264_field_pictures")),
     "ts_field_pictures": (".ts", remuxed("h264_field_pictures")),

@@ -18,16 +18,16 @@ from oracle import first_pass_statistics
 MbType = vexmira.MbType
 DIRECT = [MbType.DIRECT, MbType.DIRECT_SKIP]
 # Besides: Baseline, field pictures (two packets a frame) in raw and MP4 streams and (one
-# packet a frame) in Matroska, slices of I_PCM macroblocks in a stream that is not lossless,
+# packet a frame) in Matroska, B field pictures, slices of I_PCM macroblocks in a stream that is not lossless,
 # and MBAFF frames of an interlaced source and of 240 lines (16 rows of macroblocks coded, 15
 # shown).
 MBAFF = [name for name in SYNTAX_RECIPES if "_mbaff" in name] + ["mp4_mbaff", "mp4_mbaff_320x240"]
 CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated") and name not in MBAFF),
          "h264_raw_baseline", "h264_field_pictures", "mp4_field_pictures", "mkv_field_frames_dropped_paired",
-         "h264_p_cavlc_pcm_slices", *MBAFF]
+         "h264_b_field_pictures", "h264_p_cavlc_pcm_slices", *MBAFF]
 # Slices a frame: x264's slices=4; slices of 14 of the 60 macroblocks, or of 13; one a field.
 SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4, "mp4_cavlc_mbaff_slices": 5, "mp4_cabac_mbaff_slices": 5,
-          "h264_field_pictures": 2, "mp4_field_pictures": 2, "mkv_field_frames_dropped_paired": 2,
+          "h264_field_pictures": 2, "mp4_field_pictures": 2, "mkv_field_frames_dropped_paired": 2, "h264_b_field_pictures": 2,
           "h264_p_cavlc_pcm_slices": 5}
 
 

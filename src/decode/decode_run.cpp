@@ -33,6 +33,7 @@ void DecodeRun::start_at(int32_t key_packet) {
     start_packet_ = key_packet;
     start_frame_ = index_->frames.frame_of_pts(index_->packets[key_packet].pts);
     start_picture_out_ = false;
+    skipped_last_ = false;
     next_packet_ = key_packet;
     leading_units_ = ParameterSetHistory::framed(index_->parameter_sets.before_packet(key_packet), length_size_);
 }
@@ -77,7 +78,11 @@ RunEnd DecodeRun::decode(const DecodeSteps& steps) {
         const bool leading = frame >= 0 && start_frame_ >= 0 && frame < start_frame_;
         messages.set_frame(frame, leading || !start_picture_out_);
         AVCodecContext& decoder = *input_.decoder();
-        decoder.skip_frame = steps.skips_unreferenced(frame) ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        // A packet that shows no frame (the second field of a frame whose first field came in
+        // the packet before) is skipped as that one was: the decoder, given a non-reference
+        // frame's second field alone, would pair it with the next frame's first field.
+        skipped_last_ = frame >= 0 ? steps.skips_unreferenced(frame) : skipped_last_;
+        decoder.skip_frame = skipped_last_ ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
         if (steps.before_sending) {
             steps.before_sending(decoder, packet, frame);
         }

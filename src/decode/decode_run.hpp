@@ -97,5 +97,7 @@ private:
     int32_t start_frame_ = -1;
     // Whether the decoder has output the key frame's picture, or a later one, in this run.
     bool start_picture_out_ = false;
+    // Whether the packet sent last was sent with non-reference pictures skipped.
+    bool skipped_last_ = false;
     int32_t next_packet_ = 0;
 };

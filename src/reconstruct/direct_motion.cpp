@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "reconstruct/field_pictures.hpp"
 #include "reconstruct/inter_prediction.hpp"
 #include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/motion_field_memo.hpp"
@@ -65,17 +66,59 @@ void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first
     }
 }
 
+// The co-located field of a B field picture (8.4.1.2.1, a field of a frame of two field
+// pictures), with the motion of its own macroblocks: the first field of the frame being
+// decoded, whose motion is `first_field`, or a field of a frame decoded before. Temporal
+// direct prediction in fields, and a co-located frame coded as a frame, are not built.
+void read_colocated_field(const FrameSyntax& syntax, const HeldReference& first, const SyntaxSource& source,
+                          MotionFieldMemo* memo, const std::vector<MotionRecord>* first_field,
+                          ColocatedPicture& colocated) {
+    for (const SliceSyntaxHeader& slice : syntax.slices) {
+        if (slice.kind == kSliceB && !slice.direct_spatial) {
+            throw PredictionNotBuilt("Temporal direct prediction in field pictures is not built");
+        }
+    }
+    if (first.current) {
+        if (first_field == nullptr) {
+            throw std::runtime_error("The co-located field of direct prediction has no motion field here");
+        }
+        colocated.field = *first_field;
+        return;
+    }
+    FrameSyntax other;
+    source(first.frame, other);
+    if (other.coded_cols != syntax.coded_cols || other.coded_records.size() != 2 * syntax.coded_records.size() ||
+        other.earlier.size() >= syntax.earlier.size()) {
+        throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
+    }
+    if (!holds_fields(other)) {
+        throw PredictionNotBuilt("Direct prediction in a field picture from a frame coded as a frame is not built");
+    }
+    std::vector<MotionRecord> frame;
+    std::vector<uint8_t> field_macroblocks;
+    if (memo == nullptr || !memo->find(first.frame, frame, field_macroblocks) ||
+        frame.size() != other.coded_records.size() * 16) {
+        build_motion_field(other, source, frame, memo);
+        if (memo != nullptr) {
+            memo->keep(first.frame, other, frame);
+        }
+    }
+    colocated.field = field_motion(frame, first.parity, syntax.coded_cols);
+}
+
 }  // namespace
 
 ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
-                                   const SyntaxSource& source, MotionFieldMemo* memo) {
+                                   const SyntaxSource& source, MotionFieldMemo* memo,
+                                   const std::vector<MotionRecord>* first_field) {
     const HeldReference* first = nullptr;
     for (std::size_t slice = 0; slice < lists.size(); ++slice) {
         if (syntax.slices[slice].kind != kSliceB || lists[slice][1].empty()) {
             continue;
         }
         const HeldReference& named = lists[slice][1][0];
-        if (named.frame < 0 || (first != nullptr && first->frame != named.frame)) {
+        if ((named.frame < 0 && !named.current) ||
+            (first != nullptr && (first->frame != named.frame || first->parity != named.parity))) {
             throw std::runtime_error("The co-located picture of direct prediction is not a frame the file shows once");
         }
         first = &named;
@@ -87,6 +130,10 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
     colocated.order_count = first->order_count;
     colocated.long_term = first->long_term;
     colocated.columns = 4 * syntax.coded_cols;
+    if (first->parity >= 0) {
+        read_colocated_field(syntax, *first, source, memo, first_field, colocated);
+        return colocated;
+    }
     const int32_t top = field_order_count(first->order_count, first->bottom_order_offset, 0);
     const int32_t bottom = field_order_count(first->order_count, first->bottom_order_offset, 1);
     colocated.nearer_parity = std::abs(top - syntax.order_count) < std::abs(bottom - syntax.order_count) ? 0 : 1;

@@ -24,11 +24,16 @@ struct ColocatedPicture {
 
 // The frame list 1 names first in the B slices of the frame `syntax`, whose slices' lists are
 // `lists`, with its motion field: from `memo` where it holds it, else built from its syntax,
-// which `source` reads, as this frame's is (and kept in `memo`). PredictionNotBuilt for an
-// MBAFF frame whose co-located picture is not an MBAFF frame (a pair of field pictures).
+// which `source` reads, as this frame's is (and kept in `memo`). Of a B field picture the
+// field list 1 names first, with the motion of that field alone: `first_field` where it is
+// the first field of the frame being decoded. PredictionNotBuilt for an MBAFF frame whose
+// co-located picture is not an MBAFF frame (a pair of field pictures), for temporal direct
+// prediction in field pictures, and for a field picture whose co-located field is of a
+// frame coded as a frame.
 class MotionFieldMemo;
 ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
-                                   const SyntaxSource& source, MotionFieldMemo* memo);
+                                   const SyntaxSource& source, MotionFieldMemo* memo,
+                                   const std::vector<MotionRecord>* first_field = nullptr);
 
 // The motion of the co-located 4x4 block (mvCol, refIdxCol and the picture that index names):
 // list 0's where the block uses it, else list 1's; ref_idx -1 and no motion in intra blocks.

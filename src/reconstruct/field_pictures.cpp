@@ -45,6 +45,19 @@ FrameSyntax field_syntax(const FrameSyntax& frame, int parity) {
     return field;
 }
 
+int32_t slice_order_count(const FrameSyntax& syntax, const SliceSyntaxHeader& slice) {
+    if (!slice.field || syntax.slices.empty() || slice.bottom_field == syntax.slices.front().bottom_field) {
+        return syntax.order_count;
+    }
+    return syntax.order_count + second_field_order_difference(syntax.slices.front(), slice, syntax.sequence);
+}
+
+std::vector<MotionRecord> field_motion(const std::vector<MotionRecord>& frame, int parity, int coded_cols) {
+    std::vector<MotionRecord> field(frame.size() / 2);
+    every_other_row(frame, field, 16 * static_cast<std::size_t>(coded_cols), parity, false);
+    return field;
+}
+
 void place_field_residual(const RebuiltPicture& field, int parity, const ResidualPlanes& frame) {
     for (int plane = 0; plane < 3; ++plane) {
         const auto width = static_cast<std::size_t>(field.width[plane]);

@@ -19,6 +19,13 @@ bool holds_fields(const FrameSyntax& syntax);
 // decoded before the frame and the frame's order count.
 FrameSyntax field_syntax(const FrameSyntax& frame, int parity);
 
+// The picture order count of the picture `slice` belongs to: of a field picture its field's,
+// the frame's count being its first field's; else the frame's.
+int32_t slice_order_count(const FrameSyntax& syntax, const SliceSyntaxHeader& slice);
+
+// The motion of the field of `parity` from its frame's (place_field_motion undone).
+std::vector<MotionRecord> field_motion(const std::vector<MotionRecord>& frame, int parity, int coded_cols);
+
 // Puts a field's rebuilt planes on the frame's rows of its parity; `frame` is sized already.
 void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame);
 // Puts a field's residual on the frame's rows of its parity, in planes of the frame's size.

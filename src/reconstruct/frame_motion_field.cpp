@@ -15,9 +15,16 @@ void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, s
         return;
     }
     field.assign(syntax.coded_records.size() * 16, MotionRecord{});
-    std::vector<MotionRecord> one_field;
-    for (int parity = 0; parity < 2; ++parity) {
-        build_picture_motion_field(field_syntax(syntax, parity), source, one_field, memo);
-        place_field_motion(one_field, parity, syntax.coded_cols, field);
-    }
+    // In decoding order: the second field's direct blocks may take the first's motion.
+    const int first = first_field_parity(syntax);
+    std::vector<MotionRecord> first_motion;
+    std::vector<MotionRecord> second_motion;
+    build_picture_motion_field(field_syntax(syntax, first), source, first_motion, memo);
+    build_picture_motion_field(field_syntax(syntax, 1 - first), source, second_motion, memo, &first_motion);
+    place_field_motion(first_motion, first, syntax.coded_cols, field);
+    place_field_motion(second_motion, 1 - first, syntax.coded_cols, field);
+}
+
+int first_field_parity(const FrameSyntax& syntax) {
+    return !syntax.slices.empty() && syntax.slices.front().bottom_field ? 1 : 0;
 }

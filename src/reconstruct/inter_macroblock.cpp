@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "reconstruct/field_pictures.hpp"
+
 InterMacroblock::InterMacroblock(const FrameSyntax& syntax, RebuiltPicture& picture,
                                  const std::vector<MotionRecord>& field, const DecodedReferences& pictures,
                                  const std::vector<SliceLists>& references)
@@ -114,18 +116,25 @@ PairWeights InterMacroblock::weights_of(const MbSyntaxRecord& mb, const MotionRe
 
 // 8.4.2.3.1: weights from the distances in picture order, 32 each where they cannot be had. A
 // field macroblock measures them between fields: its own field's and those its indices name
-// (each frame entry's field of its parity at an even index, the other at the odd one after).
+// (each frame entry's field of its parity at an even index, the other at the odd one after);
+// a field picture between its own field and the fields its lists name.
 PairWeights InterMacroblock::implicit_weights(const MbSyntaxRecord& mb, const MotionRecord& motion,
                                               int parity) const {
     const SliceLists& lists = references_[static_cast<std::size_t>(mb.slice)];
     const int shift = parity >= 0 ? 1 : 0;
     const HeldReference& first = lists[0][static_cast<std::size_t>(motion.ref_idx[0] >> shift)];
     const HeldReference& second = lists[1][static_cast<std::size_t>(motion.ref_idx[1] >> shift)];
+    const SliceSyntaxHeader& slice = syntax_.slices[static_cast<std::size_t>(mb.slice)];
     int32_t current = syntax_.order_count;
     int32_t order0 = first.order_count;
     int32_t order1 = second.order_count;
-    if (parity >= 0) {
-        const int32_t offset = syntax_.slices[static_cast<std::size_t>(mb.slice)].bottom_order_offset;
+    if (slice.field) {
+        // A field picture's list entries are fields.
+        current = slice_order_count(syntax_, slice);
+        order0 = field_order_count(order0, first.bottom_order_offset, first.parity);
+        order1 = field_order_count(order1, second.bottom_order_offset, second.parity);
+    } else if (parity >= 0) {
+        const int32_t offset = slice.bottom_order_offset;
         current = field_order_count(current, offset, parity);
         order0 = field_order_count(order0, first.bottom_order_offset, parity ^ (motion.ref_idx[0] & 1));
         order1 = field_order_count(order1, second.bottom_order_offset, parity ^ (motion.ref_idx[1] & 1));

@@ -296,13 +296,13 @@ bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
 }  // namespace
 
 void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
-                                MotionFieldMemo* memo) {
+                                MotionFieldMemo* memo, const std::vector<MotionRecord>* first_field) {
     const std::vector<SliceLists> lists = reference_lists(syntax);
     const bool direct = std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
                                     [&](const MbSyntaxRecord& mb) { return is_direct(mb, syntax); });
     std::optional<ColocatedPicture> colocated;
     if (direct) {
-        colocated = colocated_picture(syntax, lists, source, memo);
+        colocated = colocated_picture(syntax, lists, source, memo, first_field);
     }
     const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
     field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});

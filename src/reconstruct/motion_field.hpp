@@ -34,12 +34,17 @@ using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 // (name_references). A frame of two field pictures has each field's motion, in field rows,
 // its macroblocks where the syntax puts them (field_pictures.hpp); so has a field macroblock
 // of an MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp), its direct
-// blocks' co-located block as direct_motion.hpp finds it. B field pictures, and direct
-// prediction in an MBAFF frame from a pair of field pictures, raise PredictionNotBuilt.
+// blocks' co-located block as direct_motion.hpp finds it. What direct_motion.hpp does not
+// build raises PredictionNotBuilt.
 class MotionFieldMemo;
 void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
                         MotionFieldMemo* memo = nullptr);
 
-// The same of one coded picture: a frame, or one field as field_syntax gives it.
+// The same of one coded picture: a frame, or one field as field_syntax gives it, the second
+// field of a frame with `first_field` the motion of the first.
 void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
-                                MotionFieldMemo* memo = nullptr);
+                                MotionFieldMemo* memo = nullptr,
+                                const std::vector<MotionRecord>* first_field = nullptr);
+
+// The parity (0 top, 1 bottom) of the first field of a frame of two field pictures.
+int first_field_parity(const FrameSyntax& syntax);

@@ -47,16 +47,18 @@ void rebuild_coded_residual(const FrameSyntax& syntax, const ResidualPlanes& tar
     }
 }
 
-// The residual, prediction and samples of a frame or of one field of the frame `frame`.
+// The residual, prediction and samples of a frame or of one field of the frame `frame`, with
+// its motion field in `field`; of a second field, `first_field` holds the first's.
 void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
-                           const SyntaxSource& source, RebuiltPicture& picture) {
+                           const SyntaxSource& source, RebuiltPicture& picture, std::vector<MotionRecord>& field,
+                           const std::vector<MotionRecord>* first_field = nullptr) {
     reset(syntax, picture, true);
     require_parsed(syntax);
     const bool all_intra = std::all_of(syntax.coded_records.begin(), syntax.coded_records.end(), is_intra);
-    std::vector<MotionRecord> field;
+    field.clear();
     std::vector<SliceLists> frame_lists;
     if (!all_intra) {
-        build_picture_motion_field(syntax, source, field);
+        build_picture_motion_field(syntax, source, field, nullptr, first_field);
         frame_lists = reference_lists(syntax, frame);
     }
     const DecodedReferences references(index, syntax, frame_lists);
@@ -77,16 +79,6 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
     }
 }
 
-// Each field of the frame rebuilt by `rebuild` and placed on the frame's rows of its parity.
-template <typename Rebuild>
-void rebuild_fields(const FrameSyntax& syntax, RebuiltPicture& picture, Rebuild rebuild) {
-    reset(syntax, picture, true);
-    RebuiltPicture field;
-    for (int parity = 0; parity < 2; ++parity) {
-        rebuild(field_syntax(syntax, parity), field);
-        place_field(field, parity, picture);
-    }
-}
 
 }  // namespace
 
@@ -120,10 +112,22 @@ void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared
                      const SyntaxSource& source, RebuiltPicture& picture) {
     require_rebuildable(syntax);
     if (!holds_fields(syntax)) {
-        rebuild_coded_picture(syntax, frame, index, source, picture);
+        std::vector<MotionRecord> field;
+        rebuild_coded_picture(syntax, frame, index, source, picture, field);
         return;
     }
-    rebuild_fields(syntax, picture, [&](const FrameSyntax& field, RebuiltPicture& rebuilt) {
-        rebuild_coded_picture(field, frame, index, source, rebuilt);
-    });
+    // Each field in decoding order, placed on the frame's rows of its parity.
+    reset(syntax, picture, true);
+    const int first = first_field_parity(syntax);
+    RebuiltPicture field;
+    std::vector<MotionRecord> first_motion;
+    std::vector<MotionRecord> second_motion;
+    rebuild_coded_picture(field_syntax(syntax, first), frame, index, source, field, first_motion);
+    place_field(field, first, picture);
+    // An intra first field has no motion field; its blocks are intra to direct prediction.
+    if (first_motion.empty()) {
+        first_motion.assign(syntax.coded_records.size() * 8, MotionRecord{});
+    }
+    rebuild_coded_picture(field_syntax(syntax, 1 - first), frame, index, source, field, second_motion, &first_motion);
+    place_field(field, 1 - first, picture);
 }

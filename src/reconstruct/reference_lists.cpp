@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "h264/nal_units.hpp"
+#include "reconstruct/field_pictures.hpp"
 #include "reconstruct/macroblock_rows.hpp"
 #include "reconstruct/rebuilt_picture.hpp"
 
@@ -176,43 +177,91 @@ void modify_list(const std::vector<HeldReference>& candidates, const Numbering& 
     }
 }
 
-// The slice's candidates and its lists as initialised (8.2.4.2), positions among the
-// candidates: a B slice's list 1 with its first two entries swapped where it would otherwise
+bool same_picture(const HeldReference& a, const HeldReference& b) {
+    return a.frame == b.frame && a.order_count == b.order_count && a.parity == b.parity;
+}
+
+// 8.2.4.2.4: the fields of a B field picture's list `list_number`, from the frames as
+// 8.2.4.2.3 orders them for the current field's order count (a frame's the lower of its
+// fields', FFmpeg's too for the frame being decoded), a frame of the same count among those
+// before it; alternated by parity (8.2.4.2.5); then the long-term frames'.
+std::vector<HeldReference> b_field_candidates(const std::vector<HeldReference>& held, int32_t order_count,
+                                              int list_number, int parity) {
+    const std::vector<int> frames = initial_b_list(held, order_count + 1, list_number);
+    std::vector<HeldReference> candidates;
+    const auto is_long_term = [&](int position) { return held[static_cast<std::size_t>(position)].long_term; };
+    const auto long_term = std::find_if(frames.begin(), frames.end(), is_long_term);
+    alternate_fields(held, std::vector<int>(frames.begin(), long_term), parity, candidates);
+    alternate_fields(held, std::vector<int>(long_term, frames.end()), parity, candidates);
+    return candidates;
+}
+
+// The candidates of each list a slice uses and its lists as initialised (8.2.4.2), positions
+// among them: a B slice's list 1 with its first two entries swapped where it would otherwise
 // be list 0 over again.
-std::array<std::vector<int>, 2> initial_lists(const ReferenceMarker& marking, const SliceSyntaxHeader& slice,
-                                              const Numbering& numbering, int32_t order_count,
-                                              std::vector<HeldReference>& candidates) {
+using Candidates = std::array<std::vector<HeldReference>, 2>;
+std::array<std::vector<int>, 2> initial_lists(const std::vector<HeldReference>& held, const ReferenceMarker& marking,
+                                              const SliceSyntaxHeader& slice, const Numbering& numbering,
+                                              int32_t order_count, Candidates& candidates) {
     if (slice.kind != kSliceB) {
-        candidates = p_candidates(marking, numbering);
-        return {positions(candidates), {}};
+        candidates[0] = p_candidates(marking, numbering);
+        return {positions(candidates[0]), {}};
     }
+    std::array<std::vector<int>, 2> lists;
     if (slice.field) {
-        throw PredictionNotBuilt("B field pictures are not rebuilt");
+        for (int number = 0; number < 2; ++number) {
+            candidates[static_cast<std::size_t>(number)] =
+                b_field_candidates(held, order_count, number, numbering.parity);
+            lists[static_cast<std::size_t>(number)] = positions(candidates[static_cast<std::size_t>(number)]);
+        }
+        const bool alike = std::equal(candidates[0].begin(), candidates[0].end(), candidates[1].begin(),
+                                      candidates[1].end(), same_picture);
+        if (candidates[1].size() > 1 && alike) {
+            std::swap(lists[1][0], lists[1][1]);
+        }
+        return lists;
     }
-    candidates = marking.held();
-    std::array<std::vector<int>, 2> lists{initial_b_list(candidates, order_count, 0),
-                                          initial_b_list(candidates, order_count, 1)};
+    candidates = {held, held};
+    lists = {initial_b_list(held, order_count, 0), initial_b_list(held, order_count, 1)};
     if (lists[1].size() > 1 && lists[1] == lists[0]) {
         std::swap(lists[1][0], lists[1][1]);
     }
     return lists;
 }
 
-SliceLists slice_lists(const ReferenceMarker& marking, const SliceSyntaxHeader& slice, int32_t order_count) {
+// The frames a slice may name: those marked, the frame being decoded with the order count
+// FFmpeg gives it while its second field is decoded, the lower of its two fields'.
+std::vector<HeldReference> held_for(const ReferenceMarker& marking, int32_t first_field_order_count,
+                                    int32_t order_count, int parity) {
+    std::vector<HeldReference> held = marking.held();
+    for (HeldReference& frame : held) {
+        if (frame.current) {
+            const int32_t top = parity == 0 ? order_count : first_field_order_count;
+            const int32_t bottom = parity == 0 ? first_field_order_count : order_count;
+            frame.order_count = std::min(top, bottom);
+            frame.bottom_order_offset = bottom - top;
+        }
+    }
+    return held;
+}
+
+SliceLists slice_lists(const ReferenceMarker& marking, const SliceSyntaxHeader& slice, int32_t first_field_order_count,
+                       int32_t order_count) {
     const Numbering numbering{marking, slice.frame_num, slice.field ? (slice.bottom_field ? 1 : 0) : -1};
-    std::vector<HeldReference> candidates;
-    std::array<std::vector<int>, 2> initial = initial_lists(marking, slice, numbering, order_count, candidates);
+    const std::vector<HeldReference> held = held_for(marking, first_field_order_count, order_count, numbering.parity);
+    Candidates candidates;
+    std::array<std::vector<int>, 2> initial = initial_lists(held, marking, slice, numbering, order_count, candidates);
     SliceLists references;
     const int used = slice.kind == kSliceB ? 2 : slice.kind == kSliceI ? 0 : 1;
     for (std::size_t number = 0; number < static_cast<std::size_t>(used); ++number) {
         std::vector<int>& list = initial[number];
         const auto active = static_cast<std::size_t>(slice.references[number]);
-        modify_list(candidates, numbering, slice, static_cast<int>(number), list);
+        modify_list(candidates[number], numbering, slice, static_cast<int>(number), list);
         list.resize(active, -1);
         references[number].resize(active);
         for (std::size_t i = 0; i < active; ++i) {
             if (list[i] >= 0) {
-                references[number][i] = candidates[static_cast<std::size_t>(list[i])];
+                references[number][i] = candidates[number][static_cast<std::size_t>(list[i])];
             }
         }
     }
@@ -240,7 +289,8 @@ std::vector<SliceLists> reference_lists(const FrameSyntax& syntax, int32_t curre
     std::vector<SliceLists> lists;
     for (const SliceSyntaxHeader& slice : syntax.slices) {
         const bool second_field = first_field != nullptr && slice.bottom_field != first_field->bottom_field;
-        lists.push_back(slice_lists(second_field ? with_first_field : marking, slice, syntax.order_count));
+        lists.push_back(slice_lists(second_field ? with_first_field : marking, slice, syntax.order_count,
+                                    slice_order_count(syntax, slice)));
     }
     return lists;
 }

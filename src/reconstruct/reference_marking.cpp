@@ -58,7 +58,7 @@ void ReferenceMarker::fill_frame_num_gap(const SliceSyntaxHeader& header) {
 void ReferenceMarker::mark(const EarlierPicture& picture, bool first_field_only) {
     mark_picture(picture.frame, picture.order_count, picture.header, first_field_only);
     if (picture.second_field) {
-        mark_picture(picture.frame, picture.order_count, *picture.second_field, false);
+        mark_picture(picture.frame, picture.second_field_order_count, *picture.second_field, false);
     }
 }
 
@@ -81,6 +81,12 @@ void ReferenceMarker::mark_picture(int32_t frame, int32_t order_count, const Sli
         return;
     }
     if (second_field) {
+        HeldReference& frame_held = held_.back();
+        const int32_t first = frame_held.order_count;
+        const int32_t top = header.bottom_field ? first : order_count;
+        const int32_t bottom = header.bottom_field ? order_count : first;
+        frame_held.order_count = std::min(top, bottom);
+        frame_held.bottom_order_offset = bottom - top;
         if (field_operations) {
             unmark_fields(header);
         }
@@ -88,6 +94,7 @@ void ReferenceMarker::mark_picture(int32_t frame, int32_t order_count, const Sli
     }
     HeldReference current{frame, order_count, header.frame_num, false, 0};
     current.fields = first_field_only ? (header.bottom_field ? 2 : 1) : 3;
+    current.current = first_field_only;
     current.bottom_order_offset = header.bottom_order_offset;
     second_field_awaited_ = header.field;
     if (header.nal_type == kSliceIdr) {

@@ -20,6 +20,8 @@ struct HeldReference {
     int8_t parity = -1;
     // Its bottom field's picture order count less its top field's.
     int32_t bottom_order_offset = 0;
+    // Whether it is the frame being decoded, of which only the first field is.
+    bool current = false;
 };
 
 // The picture order count of field `parity` (0 top, 1 bottom) of a frame whose own count,
@@ -35,7 +37,8 @@ public:
 
     // Marks the references after decoding `picture`. A field marks its frame with both
     // fields, the second field being in the same packet or the next one, which then marks
-    // nothing; unless `first_field_only`, for the first field of the frame being decoded.
+    // nothing but its order count (the frame's is the lower of its fields'); unless
+    // `first_field_only`, for the first field of the frame being decoded.
     void mark(const EarlierPicture& picture, bool first_field_only = false);
     // Holds the frames missing between the frame_num of the picture marked last and that of
     // the picture `header` begins (8.2.5.2), before its lists are made; mark() does this

@@ -206,6 +206,10 @@ void FrameSyntaxReader::read_in_file_order(
             emit(awaiting);
             awaiting = -1;
             if (second_field) {
+                // The frames after it are decoded after this field, as read() gives them.
+                if (context) {
+                    note(packet);
+                }
                 return next < targets.size();
             }
         }
@@ -243,6 +247,11 @@ bool FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders
     // FFmpeg counts type 0 from a most significant part of 2^16 where the Recommendation
     // starts at 0.
     picture.order_count = order.poc - (picture.header.sequence->order_count_type == 0 ? 1 << 16 : 0);
+    if (picture.second_field) {
+        picture.second_field_order_count =
+            picture.order_count +
+            second_field_order_difference(picture.header, *picture.second_field, *picture.header.sequence);
+    }
     picture.header.sequence = nullptr;
     picture.header.picture = nullptr;
     if (picture.second_field) {

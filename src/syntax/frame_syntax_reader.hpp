@@ -26,6 +26,8 @@ struct EarlierPicture {
     // Of a field, the first header of the other field of its frame where the same packet
     // holds it (Matroska, MP4): its reference marking follows the first field's.
     std::optional<SliceSyntaxHeader> second_field;
+    // That field's picture order count.
+    int32_t second_field_order_count = 0;
 };
 
 // One frame's syntax on the grid of the session's QP maps (facts.mb_rows x facts.mb_cols,

@@ -8,12 +8,12 @@ void read_order_count(BitReader& reader, SliceSyntaxHeader& header) {
     const SequenceSyntax& sequence = *header.sequence;
     const bool bottom_delta = header.picture->bottom_field_order_present && !header.field;
     if (sequence.order_count_type == 0) {
-        reader.read(sequence.order_count_lsb_bits);
+        header.order_lsb = static_cast<int32_t>(reader.read(sequence.order_count_lsb_bits));
         header.bottom_order_offset = bottom_delta ? reader.se() : 0;
     } else if (sequence.order_count_type == 1) {
         header.bottom_order_offset = header.field ? 0 : sequence.top_to_bottom_offset;
         if (!sequence.delta_order_always_zero) {
-            reader.se();
+            header.order_delta = reader.se();
             header.bottom_order_offset += bottom_delta ? reader.se() : 0;
         }
     }
@@ -62,6 +62,20 @@ void read_tail(BitReader& reader, SliceSyntaxHeader& header) {
 }
 
 }  // namespace
+
+int32_t second_field_order_difference(const SliceSyntaxHeader& first, const SliceSyntaxHeader& second,
+                                      const SequenceSyntax& sequence) {
+    if (sequence.order_count_type == 0) {
+        const int32_t range = int32_t{1} << sequence.order_count_lsb_bits;
+        const int32_t difference = second.order_lsb - first.order_lsb;
+        return difference <= -range / 2 ? difference + range : difference > range / 2 ? difference - range : difference;
+    }
+    if (sequence.order_count_type == 1) {
+        const int32_t bottom = second.bottom_field ? sequence.top_to_bottom_offset : -sequence.top_to_bottom_offset;
+        return second.order_delta - first.order_delta + (second.bottom_field != first.bottom_field ? bottom : 0);
+    }
+    return 0;
+}
 
 const char* read_slice_syntax_header(BitReader& reader, int nal_type, int ref_idc, const SyntaxParameterSets& sets,
                                      SliceSyntaxHeader& header) {

@@ -25,6 +25,10 @@ struct SliceSyntaxHeader {
     bool direct_spatial = false;
     // Of a frame, its bottom field's picture order count less its top field's (8.2.1).
     int32_t bottom_order_offset = 0;
+    // pic_order_cnt_lsb (order count type 0) and delta_pic_order_cnt[0] (type 1), from which
+    // a second field's order count follows its first field's.
+    int32_t order_lsb = 0;
+    int32_t order_delta = 0;
     std::array<int, 2> references{1, 1};
     int cabac_init_idc = 0;
     // SliceQPY.
@@ -43,5 +47,12 @@ struct SliceSyntaxHeader {
 // off), leaving `reader` at the first bit of slice_data(). Returns an empty string where the
 // header was read, else why it cannot be parsed: a parameter set missing, slice groups,
 // damage.
+// The picture order count of the second field of a frame less that of its first field, from
+// the first slice headers of the two (8.2.1): their lsb apart, across the wrap nearer than
+// half the range (type 0); their deltas apart, and the offset of the bottom field from the
+// top one (type 1); none (type 2).
+int32_t second_field_order_difference(const SliceSyntaxHeader& first, const SliceSyntaxHeader& second,
+                                      const SequenceSyntax& sequence);
+
 const char* read_slice_syntax_header(BitReader& reader, int nal_type, int ref_idc, const SyntaxParameterSets& sets,
                                      SliceSyntaxHeader& header);
