@@ -287,16 +287,19 @@ REAL_WORLD_RECIPES: dict[str, tuple[str, list[str] | Derivation]] = {
         "-pix_fmt", "yuv420p"]),
     "h264_field_pictures": (".h264", rewritten("h264_separated_fields", as_field_pictures)),
     # B field pictures: x264 codes the fields of 19 frames with B pyramids of three (CAVLC,
-    # implicit weights, spatial direct prediction), the second picture made an I picture so
-    # that, in decoding order, a P picture and the reference B picture after it make a
-    # frame, and two non-reference B pictures the next. The I picture's recovery point goes:
-    # FFmpeg would start decoding at a second field.
-    "h264_separated_fields_b": (".h264", noisy_input(frames=19, then="setfield=tff,separatefields") + [
+    # implicit weights, spatial or temporal direct prediction), the second picture made an I
+    # picture so that, in decoding order, a P picture and the reference B picture after it
+    # make a frame, and two non-reference B pictures the next. The I picture's recovery point
+    # goes: FFmpeg would start decoding at a second field.
+    **{f"h264_separated_fields_b_{direct}": (".h264", noisy_input(frames=19, then="setfield=tff,separatefields") + [
         "-c:v", "libx264", "-preset", "fast", "-profile:v", "main", "-bf", "3", "-g", "1000", "-sc_threshold", "0",
         "-pix_fmt", "yuv420p", "-force_key_frames", "expr:eq(n,1)",
-        "-x264-params", "cabac=0:b-adapt=0:b-pyramid=normal:open-gop=1"]),
-    "h264_b_field_pictures": (".h264", rewritten("h264_separated_fields_b", lambda data: with_second_fields_unfiltered(
-        with_list_1_from_the_frame_before(as_field_pictures(without_recovery_points(data)))))),
+        "-x264-params", f"cabac=0:b-adapt=0:b-pyramid=normal:open-gop=1:ref=4:direct={direct}"])
+       for direct in ("spatial", "temporal")},
+    **{f"h264_b_field_pictures_{direct}": (".h264", rewritten(
+        f"h264_separated_fields_b_{direct}", lambda data: with_second_fields_unfiltered(
+            with_list_1_from_the_frame_before(as_field_pictures(without_recovery_points(data))))))
+       for direct in ("spatial", "temporal")},
     "mp4_field_pictures": (".mp4", remuxed("h264_field_pictures")),
     "mkv_field_pictures": (".mkv", remuxed("h264_field_pictures")),
     "ts_field_pictures": (".ts", remuxed("h264_field_pictures")),

@@ -29,7 +29,7 @@ FILES = [CONTROL, "mp4_edit_list_mid_gop", "ts_starts_mid_gop", "h264_starts_at_
          "ts_field_pictures", "ts_sizes_restart_timestamps", "ts_twice", "ts_timestamps_go_back", "mp4_crop_left_top",
          "h264_crop_left_top", "mp4_crop_top_8", "ts_last_picture_cut", "h264_memory_resets", "mp4_memory_resets",
          "h264_memory_resets_bframes", "mp4_remuxed_raw_bframes", "mp4_mbaff_320x240",
-         "h264_b_cabac_temporal_order_type_1", "h264_p_cavlc_references_lost", "h264_b_field_pictures"]
+         "h264_b_cabac_temporal_order_type_1", "h264_p_cavlc_references_lost", "h264_b_field_pictures_spatial"]
 # The forms of one stream, the raw one first.
 FORMS = {
     "field_pictures": ["h264_field_pictures", "mp4_field_pictures", "mkv_field_pictures", "ts_field_pictures"],

@@ -35,7 +35,8 @@ def residuals_of(session, frames, access):
 # pictures.
 FIELD_CLIPS = ["h264_field_pictures_second_unfiltered", "mkv_field_pictures_second_unfiltered",
                "h264_field_marking_adaptive", "h264_field_frames_dropped", "mkv_field_frames_dropped",
-               "mkv_field_frames_dropped_paired", "h264_b_field_pictures"]
+               "mkv_field_frames_dropped_paired", "h264_b_field_pictures_spatial",
+               "h264_b_field_pictures_temporal"]
 # MBAFF frames of B pyramids after P pictures with explicit weights: in slices that start
 # inside rows of pairs, in 4:2:2 at 10 bits, and at 320x240.
 MBAFF_SYNTAX_CLIPS = ["mp4_cabac_mbaff_slices", "mp4_cavlc_mbaff_422_10bit", "mp4_mbaff_320x240"]
@@ -106,7 +107,8 @@ def test_batches_in_memory_freed_by_earlier_batches_hold_their_own_residuals(med
 
 @pytest.mark.parametrize("access", ["single", "batch", "after_residuals"])
 @pytest.mark.parametrize("clip", [name for name in RECONSTRUCT_RECIPES if name.startswith(("mp4_p_", "mp4_b_"))] +
-                         ["mp4_cabac_mbaff_slices", "h264_field_pictures", "mkv_field_pictures", "h264_b_field_pictures"])
+                         ["mp4_cabac_mbaff_slices", "h264_field_pictures", "mkv_field_pictures",
+                          "h264_b_field_pictures_spatial", "h264_b_field_pictures_temporal"])
 def test_motion_field_is_the_decoders_where_it_exports_one(media, clip, access):
     """FFmpeg exports one vector per list and 8x8 block and larger: sub-8x8 partitions and
     intra blocks are left out of the comparison. B frames' blocks use the lists their

@@ -24,10 +24,11 @@ DIRECT = [MbType.DIRECT, MbType.DIRECT_SKIP]
 MBAFF = [name for name in SYNTAX_RECIPES if "_mbaff" in name] + ["mp4_mbaff", "mp4_mbaff_320x240"]
 CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated") and name not in MBAFF),
          "h264_raw_baseline", "h264_field_pictures", "mp4_field_pictures", "mkv_field_frames_dropped_paired",
-         "h264_b_field_pictures", "h264_p_cavlc_pcm_slices", *MBAFF]
+         "h264_b_field_pictures_spatial", "h264_p_cavlc_pcm_slices", *MBAFF]
 # Slices a frame: x264's slices=4; slices of 14 of the 60 macroblocks, or of 13; one a field.
 SLICES = {"mp4_cavlc_slices": 4, "mp4_cabac_slices": 4, "mp4_cavlc_mbaff_slices": 5, "mp4_cabac_mbaff_slices": 5,
-          "h264_field_pictures": 2, "mp4_field_pictures": 2, "mkv_field_frames_dropped_paired": 2, "h264_b_field_pictures": 2,
+          "h264_field_pictures": 2, "mp4_field_pictures": 2, "mkv_field_frames_dropped_paired": 2,
+          "h264_b_field_pictures_spatial": 2,
           "h264_p_cavlc_pcm_slices": 5}
 
 

@@ -1,5 +1,6 @@
 #include "reconstruct/direct_motion.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -37,11 +38,11 @@ ColocatedRow colocated_row(const ColocatedPicture& colocated, int mb_x, int mb_y
     return {top + colocated.nearer_parity, 2 * (mb_y % 2) + row / 2};
 }
 
-// The lowest index of `list` that names the frame the co-located block refers to; 0 for an
-// intra block.
+// The lowest index of `list` that names the frame (of a field picture's list, the field) the
+// co-located block refers to; 0 for an intra block.
 int lowest_index_of_frame(const ColocatedMotion& motion, const std::vector<HeldReference>& list) {
     for (std::size_t i = 0; motion.ref_idx >= 0 && i < list.size(); ++i) {
-        if (list[i].frame >= 0 && list[i].order_count == motion.ref_poc) {
+        if (list[i].frame >= 0 && list[i].order_count == motion.ref_poc && list[i].parity == motion.ref_parity) {
             return static_cast<int>(i);
         }
     }
@@ -66,19 +67,44 @@ void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first
     }
 }
 
+// For temporal direct prediction: the parity of the field each block of the co-located
+// field `field` refers to, from that field's own lists.
+std::vector<int8_t> referred_parities(const FrameSyntax& field, const std::vector<MotionRecord>& motion) {
+    const std::vector<SliceLists> lists = reference_lists(field);
+    const auto cols = static_cast<std::size_t>(field.coded_cols);
+    std::vector<int8_t> parities(motion.size(), -1);
+    for (std::size_t block = 0; block < motion.size(); ++block) {
+        const std::size_t mb = (block / (16 * cols)) * cols + (block % (4 * cols)) / 4;
+        const MbSyntaxRecord& record = field.coded_records[mb];
+        const int list = motion[block].ref_idx[0] >= 0 ? 0 : 1;
+        const int ref_idx = motion[block].ref_idx[list];
+        if (ref_idx < 0 || record.slice < 0 || static_cast<std::size_t>(record.slice) >= lists.size()) {
+            continue;
+        }
+        const std::vector<HeldReference>& named = lists[static_cast<std::size_t>(record.slice)][static_cast<std::size_t>(list)];
+        if (static_cast<std::size_t>(ref_idx) < named.size()) {
+            parities[block] = named[static_cast<std::size_t>(ref_idx)].parity;
+        }
+    }
+    return parities;
+}
+
 // The co-located field of a B field picture (8.4.1.2.1, a field of a frame of two field
 // pictures), with the motion of its own macroblocks: the first field of the frame being
-// decoded, whose motion is `first_field`, or a field of a frame decoded before. Temporal
-// direct prediction in fields, and a co-located frame coded as a frame, are not built.
+// decoded, whose motion is `first_field`, or a field of a frame decoded before, with the
+// parities temporal direct prediction asks for. A co-located frame coded as a frame, and
+// temporal direct prediction from the first field of the frame being decoded, are not built.
 void read_colocated_field(const FrameSyntax& syntax, const HeldReference& first, const SyntaxSource& source,
                           MotionFieldMemo* memo, const std::vector<MotionRecord>* first_field,
                           ColocatedPicture& colocated) {
-    for (const SliceSyntaxHeader& slice : syntax.slices) {
-        if (slice.kind == kSliceB && !slice.direct_spatial) {
-            throw PredictionNotBuilt("Temporal direct prediction in field pictures is not built");
-        }
-    }
+    const bool temporal = std::any_of(syntax.slices.begin(), syntax.slices.end(), [](const SliceSyntaxHeader& slice) {
+        return slice.kind == kSliceB && !slice.direct_spatial;
+    });
     if (first.current) {
+        if (temporal) {
+            throw PredictionNotBuilt("Temporal direct prediction from the first field of the frame being decoded "
+                                     "is not built");
+        }
         if (first_field == nullptr) {
             throw std::runtime_error("The co-located field of direct prediction has no motion field here");
         }
@@ -104,6 +130,9 @@ void read_colocated_field(const FrameSyntax& syntax, const HeldReference& first,
         }
     }
     colocated.field = field_motion(frame, first.parity, syntax.coded_cols);
+    if (temporal) {
+        colocated.ref_parity = referred_parities(field_syntax(other, first.parity), colocated.field);
+    }
 }
 
 }  // namespace
@@ -162,6 +191,11 @@ ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, in
     if (block.ref_idx[list] < 0) {
         return motion;
     }
+    if (!colocated.ref_parity.empty()) {
+        motion.ref_parity = colocated.ref_parity[static_cast<std::size_t>(4 * at.mb_y + at.row) *
+                                                     static_cast<std::size_t>(colocated.columns) +
+                                                 static_cast<std::size_t>(4 * mb_x + column)];
+    }
     motion.ref_idx = block.ref_idx[list];
     motion.ref_poc = block.ref_poc[list];
     // The record is packed: its int16 fields may lie at odd addresses.
@@ -189,7 +223,10 @@ void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int
     const HeldReference& second = lists[1][0];
     int32_t order0 = first.order_count;
     int32_t order1 = second.order_count;
-    if (field) {
+    if (first.parity >= 0) {
+        order0 = field_order_count(order0, first.bottom_order_offset, first.parity);
+        order1 = field_order_count(order1, second.bottom_order_offset, second.parity);
+    } else if (field) {
         order0 = field_order_count(order0, first.bottom_order_offset, parity ^ (ref_idx & 1));
         order1 = field_order_count(order1, second.bottom_order_offset, parity);
     }

@@ -20,6 +20,10 @@ struct ColocatedPicture {
     // Of its fields the one nearer the current frame in picture order (0 top, 1 bottom),
     // whose macroblock of a field pair a frame macroblock takes (Table 8-8).
     int nearer_parity = 0;
+    // Of a co-located field, for temporal direct prediction: the parity of the field each
+    // block's motion refers to (of the list colocated_motion takes), -1 where none; empty
+    // elsewhere.
+    std::vector<int8_t> ref_parity;
 };
 
 // The frame list 1 names first in the B slices of the frame `syntax`, whose slices' lists are
@@ -27,9 +31,9 @@ struct ColocatedPicture {
 // which `source` reads, as this frame's is (and kept in `memo`). Of a B field picture the
 // field list 1 names first, with the motion of that field alone: `first_field` where it is
 // the first field of the frame being decoded. PredictionNotBuilt for an MBAFF frame whose
-// co-located picture is not an MBAFF frame (a pair of field pictures), for temporal direct
-// prediction in field pictures, and for a field picture whose co-located field is of a
-// frame coded as a frame.
+// co-located picture is not an MBAFF frame (a pair of field pictures), for a field picture
+// whose co-located field is of a frame coded as a frame, and for temporal direct prediction
+// from the first field of the frame being decoded.
 class MotionFieldMemo;
 ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
                                    const SyntaxSource& source, MotionFieldMemo* memo,
@@ -44,6 +48,8 @@ struct ColocatedMotion {
     // Of a field macroblock of an MBAFF frame: its index names a field, its vector is in
     // field units.
     bool field = false;
+    // Of a block of a co-located field: the parity of the field it refers to.
+    int ref_parity = -1;
 };
 
 // Of luma 4x4 block (x, y) of the macroblock at (mb_x, mb_y), a field macroblock of an MBAFF
@@ -62,7 +68,8 @@ bool colocated_is_still(const ColocatedPicture& colocated, const ColocatedMotion
 // Temporal direct prediction of one 4x4 block (8.4.1.2.3): list 0 the lowest index of the
 // picture the co-located block refers to, list 1 index 0, the co-located vector scaled by
 // the distances in picture order from the current picture, whose order count is
-// `order_count`. In an MBAFF frame a field macroblock (`parity` 0 top, 1 bottom; -1 for a
+// `order_count`. In a field picture, whose lists name fields, the picture referred to is the
+// field the co-located field's block refers to, and distances are between fields. In an MBAFF frame a field macroblock (`parity` 0 top, 1 bottom; -1 for a
 // frame macroblock) names fields and measures between fields: the field a co-located field
 // block refers to, else the field of its own parity of the frame a frame block refers to,
 // that block's vertical component halved; a frame macroblock over a field block names the

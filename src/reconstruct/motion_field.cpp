@@ -6,6 +6,7 @@
 
 #include "frame/mb_type_map.hpp"
 #include "reconstruct/direct_motion.hpp"
+#include "reconstruct/field_pictures.hpp"
 #include "reconstruct/macroblock_rows.hpp"
 #include "syntax/mb_types.hpp"
 #include "syntax/slice_syntax_header.hpp"
@@ -157,10 +158,10 @@ private:
         const auto slice = static_cast<std::size_t>(mb_->slice);
         const bool inference = syntax_.sequence.direct_8x8_inference;
         const bool spatial = syntax_.slices[slice].direct_spatial;
-        // A field macroblock measures distances from its own field.
+        // A field macroblock measures distances from its own field, and so does a field picture.
         const int parity = rows_.field_pair ? mb_y_ % 2 : -1;
         const int32_t order_count =
-            parity < 0 ? syntax_.order_count
+            parity < 0 ? slice_order_count(syntax_, syntax_.slices[slice])
                        : field_order_count(syntax_.order_count, syntax_.slices[slice].bottom_order_offset, parity);
         // The prediction is the macroblock's, from its neighbours alone: once for its four blocks.
         if (spatial && !spatial_ready_) {
