@@ -31,7 +31,7 @@ def usable_cores() -> int:
 
 
 class PredictionNotBuilt(NotImplementedError):
-    """get_prediction of a frame that needs what is not built: fields' inter prediction."""
+    """get_prediction or get_motion_field of a frame that needs what is not built (see get_prediction)."""
 
 
 class MbType(enum.IntEnum):
@@ -328,7 +328,8 @@ class H264DecoderSession:
         clip(get_prediction(frame_idx)[p] + get_residual(frame_idx)[p]) is the picture before
         the loop filter. Zero in skipped macroblocks. A frame of two field pictures gives the top
         field's residual on the even rows and the bottom field's on the odd ones. Chroma arrays
-        are empty for monochrome streams; MBAFF frames raise RuntimeError."""
+        are empty for monochrome streams; in an MBAFF frame a field macroblock's residual lies
+        on its pair's rows of its field."""
 
     def get_prediction(
         self, frame_idx: SupportsIndex
@@ -349,8 +350,10 @@ class H264DecoderSession:
         explicitly or implicitly as the picture asks. A frame of two field pictures is rebuilt
         field by field, each field a picture of its own predicted from reference fields (every
         other row of a reference frame; the second field may name the first), the top field on
-        the even rows and the bottom field on the odd ones. MBAFF frames raise RuntimeError, B
-        field pictures PredictionNotBuilt."""
+        the even rows and the bottom field on the odd ones. PredictionNotBuilt for what is not
+        built: direct prediction in an MBAFF frame from a pair of field pictures, or in a field
+        picture from a frame coded as a frame; temporal direct prediction from the first field
+        of the frame being decoded; fields after a field's long-term memory management."""
 
     def get_motion_field(self, frame_idx: SupportsIndex) -> npt.NDArray[np.void]:
         """Get the motion of each 4x4 block of a P or B frame, predicted from the syntax without decoding, as a (4 * coded mb rows, 4 * coded mb columns) structured array
@@ -366,7 +369,7 @@ class H264DecoderSession:
         co-located picture (list 1's first), read and built for the purpose. In a frame of two
         field pictures each field's motion is in field units, a field's macroblock row r on
         the array's macroblock row 2r (top field) or 2r + 1 (bottom field), where get_mb_syntax
-        puts it. MBAFF frames raise RuntimeError, B field pictures PredictionNotBuilt."""
+        puts it. PredictionNotBuilt as for get_prediction."""
 
     def get_residuals(
         self, frames: _Frames = None, *, threads: SupportsIndex | None = None
@@ -374,8 +377,8 @@ class H264DecoderSession:
         """The residuals of many frames (every frame when frames is None) as three int16 arrays (luma, Cb, Cr) of shape (len(frames), rows, columns), rebuilt without decoding on `threads` readers (None or 0: every usable core)
 
         Each frame's planes as get_residual gives them. The frames must share one coded size:
-        ValueError names the first that does not. A frame get_residual refuses (an MBAFF
-        frame, one no packet holds) raises its RuntimeError. Frames are
+        ValueError names the first that does not. A frame get_residual refuses (one no packet
+        holds) raises its RuntimeError. Frames are
         independent: each reader reads a run of them in file order, rebuilding each as it
         reads it. Ctrl-C ends the batch as it ends the decoding batches."""
 
@@ -384,8 +387,8 @@ class H264DecoderSession:
     ) -> npt.NDArray[np.void]:
         """The motion fields of many P or B frames (every frame when frames is None) as one (len(frames), 4 * coded mb rows, 4 * coded mb columns) structured array like get_motion_field's, built without decoding on `threads` readers (None or 0: every usable core)
 
-        A frame get_motion_field refuses (an MBAFF frame, a B field picture)
-        raises its error; frames must share one coded size (ValueError). Ctrl-C ends the batch
+        A frame get_motion_field refuses (PredictionNotBuilt, or one no packet holds) raises
+        its error; frames must share one coded size (ValueError). Ctrl-C ends the batch
         as it ends the decoding batches."""
 
     def get_mb_syntaxes(
@@ -427,8 +430,7 @@ class H264DecoderSession:
         and nonzero_coefficients -1 where no macroblock was read (a coding the parser refuses,
         such as slice groups, or damage); qp_mean_coded NaN where no macroblock read codes a
         QP; a residual energy NaN for a plane the stream does not have (monochrome) and for
-        every plane of a frame whose residual get_residual does not give (not read whole, an
-        MBAFF frame).
+        every plane of a frame whose residual get_residual does not give (not read whole).
         A damaged slice is counted up to where it stops making sense: read parsed with the
         others.
 

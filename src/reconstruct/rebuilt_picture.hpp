@@ -26,9 +26,8 @@ struct ResidualPlanes {
     int16_t* plane[3] = {nullptr, nullptr, nullptr};
 };
 
-// Raised for pictures whose prediction needs what is not built: B field pictures', MBAFF
-// frames with B slices', and
-// the reference lists of fields after a field picture with memory management operations.
+// Raised for pictures whose prediction needs what is not built (direct_motion.hpp, and the
+// reference lists of fields after a field picture's long-term memory management).
 class PredictionNotBuilt : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -51,7 +50,6 @@ void rebuild_residual(const FrameSyntax& syntax, const ResidualPlanes& target);
 // their slice's lists name, decoded from the file `index` describes, with the motion field
 // build_motion_field gives (`source` reading the co-located pictures of direct prediction).
 // `frame` is the session's frame the syntax is of, whose first field the second may name.
-// PredictionNotBuilt for B field pictures, and for direct prediction in an MBAFF frame from a
-// pair of field pictures.
+// PredictionNotBuilt where direct_motion.hpp or the reference marking builds nothing.
 void rebuild_picture(const FrameSyntax& syntax, int32_t frame, const std::shared_ptr<const StreamIndex>& index,
                      const SyntaxSource& source, RebuiltPicture& picture);
