@@ -81,7 +81,8 @@ std::vector<int8_t> referred_parities(const FrameSyntax& field, const std::vecto
         if (ref_idx < 0 || record.slice < 0 || static_cast<std::size_t>(record.slice) >= lists.size()) {
             continue;
         }
-        const std::vector<HeldReference>& named = lists[static_cast<std::size_t>(record.slice)][static_cast<std::size_t>(list)];
+        const std::vector<HeldReference>& named =
+            lists[static_cast<std::size_t>(record.slice)][static_cast<std::size_t>(list)];
         if (static_cast<std::size_t>(ref_idx) < named.size()) {
             parities[block] = named[static_cast<std::size_t>(ref_idx)].parity;
         }

@@ -79,7 +79,6 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
     }
 }
 
-
 }  // namespace
 
 void require_rebuildable(const FrameSyntax& syntax) {
