@@ -99,14 +99,6 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
     return array;
 }
 
-// The frames' rebuilt results must share the first one's size: a batch is one array.
-void require_same_size(const std::vector<int32_t>& frames, std::size_t position, bool same) {
-    if (!same) {
-        throw std::invalid_argument("Frame " + std::to_string(frames[position]) + " has another coded size than frame " +
-                                    std::to_string(frames[0]) + ": read frames of one size in a batch");
-    }
-}
-
 py::tuple get_residuals(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
     const int readers = threads.is_none() ? 0 : thread_count(threads);
@@ -137,31 +129,22 @@ py::tuple get_residuals(H264DecoderSession& session, const FrameNumbers& frames,
 py::array get_motion_fields(H264DecoderSession& session, const FrameNumbers& frames, const IndexArgument& threads) {
     const std::vector<int32_t> requested = requested_frames(session, frames);
     const int readers = threads.is_none() ? 0 : thread_count(threads);
-    std::vector<FrameMotionField> fields;
+    MotionStack stack;
     {
         const PythonInterruptCheck interrupts;
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
-        fields = build_motion_fields_of_frames(session.index(), session.options(), *session.syntax_reader(),
-                                               requested, readers);
+        stack = build_motion_fields_of_frames(session.index(), session.options(), *session.syntax_reader(),
+                                              requested, readers);
     }
-    const py::ssize_t columns = fields.empty() ? 0 : fields[0].columns;
-    const py::ssize_t rows = columns == 0 ? 0 : static_cast<py::ssize_t>(fields[0].blocks.size()) / columns;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        require_same_size(requested, i, fields[i].blocks.size() == fields[0].blocks.size() && fields[i].columns == columns);
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(requested.size()), stack.rows, stack.columns};
+    if (!stack.blocks) {
+        return py::array(motion_dtype(), shape, std::vector<py::ssize_t>{});
     }
-    // From the memory residual batches' planes come from: a batch after a batch of the same
-    // size writes where the last one was, not on pages the kernel must clear first.
-    LargeBuffer<MotionRecord> blocks =
-        allocate_large_buffer<MotionRecord>(fields.empty() ? 0 : fields.size() * fields[0].blocks.size());
-    MotionRecord* destination = blocks.get();
-    for (const FrameMotionField& field : fields) {
-        destination = std::copy(field.blocks.begin(), field.blocks.end(), destination);
-    }
-    MotionRecord* data = blocks.release();
+    // The array owns the stack's buffer from here on: no copy.
+    MotionRecord* data = stack.blocks.release();
     const py::capsule owner(data, [](void* owned) { release_large(owned); });
-    return py::array(motion_dtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(fields.size()), rows, columns},
-                     std::vector<py::ssize_t>{}, data, owner);
+    return py::array(motion_dtype(), shape, std::vector<py::ssize_t>{}, data, owner);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "reconstruct/field_pictures.hpp"
 #include "reconstruct/inter_prediction.hpp"
@@ -24,7 +25,8 @@ struct ColocatedRow {
 bool holds_field_macroblock(const ColocatedPicture& colocated, int mb_x, int mb_y) {
     const auto columns = static_cast<std::size_t>(colocated.columns / 4);
     const std::size_t cell = static_cast<std::size_t>(mb_y) * columns + static_cast<std::size_t>(mb_x);
-    return !colocated.field_macroblocks.empty() && colocated.field_macroblocks[cell] != 0;
+    const std::vector<uint8_t>& field_macroblocks = colocated.motion->field_macroblocks;
+    return !field_macroblocks.empty() && field_macroblocks[cell] != 0;
 }
 
 ColocatedRow colocated_row(const ColocatedPicture& colocated, int mb_x, int mb_y, bool field_macroblock, int row) {
@@ -60,11 +62,11 @@ void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first
         other.earlier.size() >= syntax.earlier.size()) {
         throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
     }
-    build_motion_field(other, source, colocated.field, memo);
-    colocated.field_macroblocks = field_macroblocks(other);
-    if (memo != nullptr) {
-        memo->keep(first.frame, other, colocated.field);
-    }
+    std::vector<MotionRecord> field = memo != nullptr ? memo->reusable_storage() : std::vector<MotionRecord>{};
+    build_motion_field(other, source, field, memo);
+    colocated.motion = memo != nullptr ? memo->keep(first.frame, other, std::move(field))
+                                       : std::make_shared<const PictureMotion>(
+                                             PictureMotion{std::move(field), field_macroblocks(other)});
 }
 
 // For temporal direct prediction: the parity of the field each block of the co-located
@@ -109,7 +111,7 @@ void read_colocated_field(const FrameSyntax& syntax, const HeldReference& first,
         if (first_field == nullptr) {
             throw std::runtime_error("The co-located field of direct prediction has no motion field here");
         }
-        colocated.field = *first_field;
+        colocated.motion = std::make_shared<const PictureMotion>(PictureMotion{*first_field, {}});
         return;
     }
     FrameSyntax other;
@@ -121,18 +123,17 @@ void read_colocated_field(const FrameSyntax& syntax, const HeldReference& first,
     if (!holds_fields(other)) {
         throw PredictionNotBuilt("Direct prediction in a field picture from a frame coded as a frame is not built");
     }
-    std::vector<MotionRecord> frame;
-    std::vector<uint8_t> field_macroblocks;
-    if (memo == nullptr || !memo->find(first.frame, frame, field_macroblocks) ||
-        frame.size() != other.coded_records.size() * 16) {
-        build_motion_field(other, source, frame, memo);
-        if (memo != nullptr) {
-            memo->keep(first.frame, other, frame);
-        }
+    std::shared_ptr<const PictureMotion> frame = memo != nullptr ? memo->find(first.frame) : nullptr;
+    if (!frame || frame->field.size() != other.coded_records.size() * 16) {
+        std::vector<MotionRecord> built;
+        build_motion_field(other, source, built, memo);
+        frame = memo != nullptr ? memo->keep(first.frame, other, std::move(built))
+                                : std::make_shared<const PictureMotion>(PictureMotion{std::move(built), {}});
     }
-    colocated.field = field_motion(frame, first.parity, syntax.coded_cols);
+    colocated.motion = std::make_shared<const PictureMotion>(
+        PictureMotion{field_motion(frame->field, first.parity, syntax.coded_cols), {}});
     if (temporal) {
-        colocated.ref_parity = referred_parities(field_syntax(other, first.parity), colocated.field);
+        colocated.ref_parity = referred_parities(field_syntax(other, first.parity), colocated.motion->field);
     }
 }
 
@@ -167,11 +168,11 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
     const int32_t top = field_order_count(first->order_count, first->bottom_order_offset, 0);
     const int32_t bottom = field_order_count(first->order_count, first->bottom_order_offset, 1);
     colocated.nearer_parity = std::abs(top - syntax.order_count) < std::abs(bottom - syntax.order_count) ? 0 : 1;
-    if (memo == nullptr || !memo->find(first->frame, colocated.field, colocated.field_macroblocks) ||
-        colocated.field.size() != syntax.coded_records.size() * 16) {
+    colocated.motion = memo != nullptr ? memo->find(first->frame) : nullptr;
+    if (!colocated.motion || colocated.motion->field.size() != syntax.coded_records.size() * 16) {
         read_colocated_motion(syntax, *first, source, memo, colocated);
     }
-    if (is_mbaff_frame(syntax) && colocated.field_macroblocks.empty()) {
+    if (is_mbaff_frame(syntax) && colocated.motion->field_macroblocks.empty()) {
         throw PredictionNotBuilt("Direct prediction in an MBAFF frame from a picture not coded as an MBAFF frame "
                                  "is not built");
     }
@@ -184,7 +185,7 @@ ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, in
     const int column = inference ? (x / 2) * 3 : x;
     const ColocatedRow at = colocated_row(colocated, mb_x, mb_y, field_macroblock, inference ? (y / 2) * 3 : y);
     const MotionRecord& block =
-        colocated.field[static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
+        colocated.motion->field[static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
                         static_cast<std::size_t>(4 * mb_x + column)];
     ColocatedMotion motion;
     motion.field = holds_field_macroblock(colocated, mb_x, at.mb_y);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "reconstruct/motion_field.hpp"
@@ -9,14 +10,12 @@
 // The co-located picture of a B slice's direct prediction (8.4.1.2.1): the frame its list 1
 // names first, with its motion field (references named) and what the direct modes ask of it.
 struct ColocatedPicture {
-    std::vector<MotionRecord> field;
+    // Of a co-located field, that field's motion alone.
+    std::shared_ptr<const PictureMotion> motion;
     // Of its motion field, in 4x4 blocks.
     int32_t columns = 0;
     int32_t order_count = 0;
     bool long_term = false;
-    // Of an MBAFF frame co-located with one: whether each of its macroblocks is a field
-    // macroblock, in the rows of the grid; empty elsewhere.
-    std::vector<uint8_t> field_macroblocks;
     // Of its fields the one nearer the current frame in picture order (0 top, 1 bottom),
     // whose macroblock of a field pair a frame macroblock takes (Table 8-8).
     int nearer_parity = 0;

@@ -22,6 +22,13 @@ struct MotionRecord {
 };
 #pragma pack(pop)
 
+// A picture's motion field, with of an MBAFF frame whether each of its macroblocks is a field
+// macroblock, in the rows of the grid (empty elsewhere).
+struct PictureMotion {
+    std::vector<MotionRecord> field;
+    std::vector<uint8_t> field_macroblocks;
+};
+
 // Reads the syntax, with its levels, of the session's frame `frame` (FrameSyntaxReader::read).
 using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 

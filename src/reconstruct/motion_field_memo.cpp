@@ -1,31 +1,40 @@
 #include "reconstruct/motion_field_memo.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "reconstruct/macroblock_rows.hpp"
 
-bool MotionFieldMemo::find(int32_t frame, std::vector<MotionRecord>& field,
-                           std::vector<uint8_t>& field_macroblocks) const {
+std::shared_ptr<const PictureMotion> MotionFieldMemo::find(int32_t frame) const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto is_frame = [frame](const Kept& kept) { return kept.frame == frame; };
-    const auto found = std::find_if(kept_.begin(), kept_.end(), is_frame);
-    if (found == kept_.end()) {
-        return false;
-    }
-    field = found->field;
-    field_macroblocks = found->field_macroblocks;
-    return true;
+    const auto found = std::find_if(kept_.begin(), kept_.end(), [frame](const Kept& kept) { return kept.frame == frame; });
+    return found == kept_.end() ? nullptr : found->motion;
 }
 
-void MotionFieldMemo::keep(int32_t frame, const FrameSyntax& syntax, const std::vector<MotionRecord>& field) {
+std::shared_ptr<const PictureMotion> MotionFieldMemo::keep(int32_t frame, const FrameSyntax& syntax,
+                                                           std::vector<MotionRecord> field) {
+    auto motion = std::make_shared<PictureMotion>(PictureMotion{std::move(field), field_macroblocks(syntax)});
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto is_frame = [frame](const Kept& kept) { return kept.frame == frame; };
-    const auto found = std::find_if(kept_.begin(), kept_.end(), is_frame);
+    const auto found = std::find_if(kept_.begin(), kept_.end(), [frame](const Kept& kept) { return kept.frame == frame; });
     if (found != kept_.end()) {
-        return;
+        return found->motion;
     }
     if (kept_.size() == kKept) {
+        // Under the lock no one can take a field from the memo: a field the memo alone holds
+        // stays unused.
+        if (kept_.front().motion.use_count() == 1) {
+            reusable_ = std::move(kept_.front().motion->field);
+        }
         kept_.pop_front();
     }
-    kept_.push_back(Kept{frame, field, field_macroblocks(syntax)});
+    kept_.push_back(Kept{frame, motion});
+    return motion;
+}
+
+std::vector<MotionRecord> MotionFieldMemo::reusable_storage() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<MotionRecord> storage = std::move(reusable_);
+    reusable_.clear();
+    storage.clear();
+    return storage;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -10,16 +11,22 @@
 // The motion fields of the last few frames built, by frame, for the direct prediction of the
 // B frames after them: a B frame's co-located picture is nearly always one of the few
 // pictures decoded just before it, and finding its field here spares reading that picture's
-// syntax again from its key packet and building its field once more. Safe to share between
-// threads.
+// syntax again from its key packet and building its field once more. A field is kept and
+// handed out without a copy, and the memory of one dropped is handed back for the next field
+// built: fields of a megabyte and more, each fresh from the kernel, would cost more than
+// building them. Safe to share between threads.
 class MotionFieldMemo {
 public:
-    // Copies the field of `frame` into `field`, and of an MBAFF frame whether each of its
-    // macroblocks is a field macroblock into `field_macroblocks`; false where it is not kept.
-    bool find(int32_t frame, std::vector<MotionRecord>& field, std::vector<uint8_t>& field_macroblocks) const;
+    // The field of `frame`; null where it is not kept.
+    std::shared_ptr<const PictureMotion> find(int32_t frame) const;
 
-    // Keeps the field of `frame`, whose syntax is `syntax`.
-    void keep(int32_t frame, const FrameSyntax& syntax, const std::vector<MotionRecord>& field);
+    // Keeps `field`, the motion field of `frame`, whose syntax is `syntax`, and gives it back
+    // as kept (where another thread kept the frame first, as that one kept it).
+    std::shared_ptr<const PictureMotion> keep(int32_t frame, const FrameSyntax& syntax,
+                                              std::vector<MotionRecord> field);
+
+    // Empty, with the memory of a field no longer kept nor held by anyone where there is one.
+    std::vector<MotionRecord> reusable_storage();
 
 private:
     // Beyond the references a B frame's list 1 can start with in the streams encoders make.
@@ -28,8 +35,8 @@ private:
     mutable std::mutex mutex_;
     struct Kept {
         int32_t frame;
-        std::vector<MotionRecord> field;
-        std::vector<uint8_t> field_macroblocks;
+        std::shared_ptr<PictureMotion> motion;
     };
     std::deque<Kept> kept_;
+    std::vector<MotionRecord> reusable_;
 };

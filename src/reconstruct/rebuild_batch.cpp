@@ -59,6 +59,26 @@ void fit_stack(const CoefficientPlanes& levels, const std::vector<int32_t>& fram
     }
 }
 
+// Sizes the stack after the first frame built, and checks every other frame against it.
+void fit_motion_stack(const FrameSyntax& syntax, const std::vector<int32_t>& frames, std::size_t position,
+                      MotionStack& stack) {
+    const int32_t columns = 4 * syntax.coded_cols;
+    const auto rows = static_cast<int32_t>(4 * syntax.coded_records.size() / static_cast<std::size_t>(syntax.coded_cols));
+    if (stack.blocks) {
+        if (columns != stack.columns || rows != stack.rows) {
+            throw std::invalid_argument("Frame " + std::to_string(frames[position]) +
+                                        " has another coded size than frame " + std::to_string(stack.sized_by) +
+                                        ": read frames of one size in a batch");
+        }
+        return;
+    }
+    stack.sized_by = frames[position];
+    stack.columns = columns;
+    stack.rows = rows;
+    stack.blocks = allocate_large_buffer<MotionRecord>(frames.size() * static_cast<std::size_t>(rows) *
+                                                      static_cast<std::size_t>(columns));
+}
+
 }  // namespace
 
 ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
@@ -84,10 +104,11 @@ ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamInde
     return stack;
 }
 
-std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_ptr<const StreamIndex>& index,
-                                                            const SessionOptions& options, FrameSyntaxReader& reader,
-                                                            const std::vector<int32_t>& frames, int threads) {
-    std::vector<FrameMotionField> fields(frames.size());
+MotionStack build_motion_fields_of_frames(const std::shared_ptr<const StreamIndex>& index,
+                                          const SessionOptions& options, FrameSyntaxReader& reader,
+                                          const std::vector<int32_t>& frames, int threads) {
+    MotionStack stack;
+    std::mutex sizing;
     // The batch's readers are busy with their runs: the co-located pictures of direct
     // prediction are read by readers of their own, opened where a frame needs one and kept
     // for the frames after it, unless the memo of the fields built last holds theirs.
@@ -110,13 +131,21 @@ std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_pt
             }
             own->read(frame, SyntaxDepth::Context, read);
         };
-        build_motion_field(syntax, source, fields[position].blocks, &memo);
-        fields[position].columns = 4 * syntax.coded_cols;
-        memo.keep(frames[position], syntax, fields[position].blocks);
+        std::vector<MotionRecord> field = memo.reusable_storage();
+        build_motion_field(syntax, source, field, &memo);
+        {
+            const std::lock_guard<std::mutex> lock(sizing);
+            fit_motion_stack(syntax, frames, position, stack);
+        }
+        // Each frame's field goes to its own part of the stack, no lock needed.
+        std::copy(field.begin(), field.end(),
+                  stack.blocks.get() + position * static_cast<std::size_t>(stack.rows) *
+                                           static_cast<std::size_t>(stack.columns));
+        memo.keep(frames[position], syntax, std::move(field));
         if (own) {
             const std::lock_guard<std::mutex> lock(spare_lock);
             spare.push_back(std::move(own));
         }
     });
-    return fields;
+    return stack;
 }

@@ -32,12 +32,17 @@ struct ResidualStack {
 ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
                                           FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads);
 
-// Each field on the coded grid of 4x4 blocks, with its width in blocks.
-struct FrameMotionField {
-    std::vector<MotionRecord> blocks;
+// Each frame's motion field on the coded grid of 4x4 blocks, one frame after the other in one
+// buffer of frames × rows × columns blocks, written there from the reader's thread.
+struct MotionStack {
+    LargeBuffer<MotionRecord> blocks;
+    int32_t rows = 0;
     int32_t columns = 0;
+    // The frame whose size the others must have.
+    int32_t sized_by = -1;
 };
 
-std::vector<FrameMotionField> build_motion_fields_of_frames(const std::shared_ptr<const StreamIndex>& index,
-                                                            const SessionOptions& options, FrameSyntaxReader& reader,
-                                                            const std::vector<int32_t>& frames, int threads);
+// Every frame must have the first one's coded size: another raises std::invalid_argument.
+MotionStack build_motion_fields_of_frames(const std::shared_ptr<const StreamIndex>& index,
+                                          const SessionOptions& options, FrameSyntaxReader& reader,
+                                          const std::vector<int32_t>& frames, int threads);
