@@ -826,6 +826,21 @@ def with_b_pictures_after_their_references(data: bytes) -> bytes:
     return b"".join(units)
 
 
+def without_direct_8x8_inference(data: bytes) -> bytes:
+    """The stream, of frames, with direct_8x8_inference_flag 0: each 4x4 block of a direct 8x8
+    block takes the motion of its own co-located block, not that of its 8x8 block's corner.
+    Only the sequence parameter sets change: the slices must not code transform_size_8x8_flag,
+    which the flag leaves out of direct macroblocks."""
+    units = []
+    for unit in annex_b_units(data):
+        if nal_type(unit) == SPS:
+            values = parsed(unit, sps_syntax)
+            assert values["frame_mbs_only_flag"], "frames"
+            unit = serialized(unit, {**values, "direct_8x8_inference_flag": 0}, sps_syntax)
+        units.append(unit)
+    return b"".join(units)
+
+
 def parameter_sets_only(data: bytes) -> bytes:
     """The sequence and picture parameter sets and SEI messages of a stream, no slice."""
     return b"".join(unit for unit in annex_b_units(data) if nal_type(unit) in (SPS, PPS, SEI))

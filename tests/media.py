@@ -14,7 +14,7 @@ from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_fie
                             nal_type, parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
                             with_explicit_bipred_weights, with_field_marking_adaptive, with_list_1_from_the_frame_before,
                             with_long_term_references, with_memory_resets, with_order_count_type_1, with_pcm_slices,
-                            with_references_lost, with_second_fields_unfiltered)
+                            with_references_lost, with_second_fields_unfiltered, without_direct_8x8_inference)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
@@ -577,7 +577,8 @@ RECONSTRUCT_RECIPES.update({
 # operations, in the lists of P and B pictures (x264's temporal direct blocks name only
 # list 0's first entry, never the long-term one); reference pictures lost from P pictures,
 # gaps in frame_num the decoder fills; order counts of type 1 in B pyramids; slices of I_PCM
-# macroblocks in I and P pictures that are not lossless.
+# macroblocks in I and P pictures that are not lossless; direct prediction of each 4x4 block
+# from its own co-located block (direct_8x8_inference_flag 0), spatial and temporal.
 REWRITE_SOURCES = {
     **{f"h264_p_{coder}_ref3_source": (".h264", p_clip(coder == "cabac", "ref=3", frames=20))
        for coder in ("cavlc", "cabac")},
@@ -592,6 +593,12 @@ REWRITE_SOURCES = {
         size="160x96", rate="10", frames=30, then="noise=alls=10:allf=t,tinterlace=mode=interleave_top") + x264(
         bframes=3, gop=30, preset="fast", extra="cabac=1:partitions=all:ref=3:subme=7:interlaced=1:weightp=0:"
                                                  "b-pyramid=normal:b-adapt=2:direct=spatial:weightb=0")),
+    # Without the 8x8 transform, whose flag direct_8x8_inference_flag 0 leaves out of
+    # direct macroblocks: the slices then read alike under either flag.
+    "h264_b_cavlc_spatial_4x4_source": (".h264", p_clip(
+        False, "ref=3:b-pyramid=normal:b-adapt=2:direct=spatial:weightb=0:8x8dct=0", frames=20, bframes=3)),
+    "h264_b_cabac_temporal_4x4_source": (".h264", p_clip(
+        True, "ref=3:b-pyramid=normal:b-adapt=2:direct=temporal:weightb=0:8x8dct=0", frames=20, bframes=3)),
     **{f"h264_b_{coder}_flat_source": (".h264", p_clip(
         coder == "cabac", "ref=3:b-pyramid=none:b-adapt=0:direct=spatial:weightb=1", frames=20, bframes=2))
        for coder in ("cavlc", "cabac")},
@@ -616,6 +623,10 @@ RECONSTRUCT_RECIPES.update({
     "h264_b_cavlc_order_type_1": (".h264", rewritten("h264_b_cavlc_spatial_source", with_order_count_type_1)),
     "h264_b_cabac_temporal_order_type_1": (".h264", rewritten("h264_b_cabac_temporal_source",
                                                               with_order_count_type_1)),
+    "h264_b_cavlc_spatial_4x4_direct": (".h264", rewritten("h264_b_cavlc_spatial_4x4_source",
+                                                           without_direct_8x8_inference)),
+    "h264_b_cabac_temporal_4x4_direct": (".h264", rewritten("h264_b_cabac_temporal_4x4_source",
+                                                            without_direct_8x8_inference)),
 })
 
 

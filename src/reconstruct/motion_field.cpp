@@ -171,6 +171,13 @@ private:
         for (int y = y0; y < y0 + 8; y += 4) {
             for (int x = x0; x < x0 + 8; x += 4) {
                 at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4).direct = 1;
+            }
+        }
+        // With direct_8x8_inference the four blocks take the motion of one co-located corner
+        // block: it is worked out once, for all four.
+        const int size = inference ? 8 : 4;
+        for (int y = y0; y < y0 + 8; y += size) {
+            for (int x = x0; x < x0 + 8; x += size) {
                 const ColocatedMotion colocated =
                     colocated_motion(*colocated_, mb_x_, mb_y_, rows_.field_pair, x / 4, y / 4, inference);
                 if (!spatial) {
@@ -180,14 +187,14 @@ private:
                         int16_t vector[2];
                         std::memcpy(vector, block.mv[list], sizeof vector);
                         const int stored[2] = {vector[0], vector[1]};
-                        store(x, y, 4, 4, list, block.ref_idx[list], stored);
+                        store(x, y, size, size, list, block.ref_idx[list], stored);
                     }
                     continue;
                 }
                 const bool still = colocated_is_still(*colocated_, colocated);
                 for (int list = 0; list < 2; ++list) {
                     const int zero[2] = {0, 0};
-                    store(x, y, 4, 4, list, spatial_ref_idx_[list],
+                    store(x, y, size, size, list, spatial_ref_idx_[list],
                           spatial_ref_idx_[list] == 0 && still ? zero : spatial_mv_[list]);
                 }
             }
