@@ -43,6 +43,10 @@ public:
         b_slice_ = mb_->slice >= 0 && syntax_.slices[static_cast<std::size_t>(mb_->slice)].kind == kSliceB;
         decoded_ = 0;
         spatial_ready_ = false;
+        // Every block is written here first: the field may hold an earlier picture's motion.
+        for (int y = 0; y < 4; ++y) {
+            std::fill_n(&at(4 * mb_x, 4 * mb_y + y), 4, MotionRecord{});
+        }
         const auto type = static_cast<MbType>(mb_->type);
         if (type == MbType::Skip) {
             skip();
@@ -259,15 +263,28 @@ private:
     }
 
     void store(int x0, int y0, int width, int height, int list, int ref_idx, const int* mv) {
+        const int32_t ref_poc = named_order_count(list, ref_idx);
         for (int y = y0; y < y0 + height; y += 4) {
             for (int x = x0; x < x0 + width; x += 4) {
                 MotionRecord& block = at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4);
                 block.ref_idx[list] = static_cast<int8_t>(ref_idx);
+                block.ref_poc[list] = ref_poc;
                 block.mv[list][0] = static_cast<int16_t>(mv[0]);
                 block.mv[list][1] = static_cast<int16_t>(mv[1]);
                 decoded_ |= 1u << block_order(x, y);
             }
         }
+    }
+
+    // The picture order count of the picture (of a field macroblock's index, the frame) that
+    // the index names in the slice's list; -1 for none.
+    int32_t named_order_count(int list, int ref_idx) const {
+        if (ref_idx < 0 || mb_->slice < 0 || static_cast<std::size_t>(mb_->slice) >= lists_.size()) {
+            return -1;
+        }
+        const std::vector<HeldReference>& names = lists_[static_cast<std::size_t>(mb_->slice)][list];
+        const auto index = static_cast<std::size_t>(ref_idx >> (mbaff_ && mb_->interlaced ? 1 : 0));
+        return index < names.size() ? names[index].order_count : -1;
     }
 
     MotionRecord& at(int x, int y) const { return field_[static_cast<std::size_t>(y) * 4 * cols_ + x]; }
@@ -312,12 +329,11 @@ void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& s
     if (direct) {
         colocated = colocated_picture(syntax, lists, source, memo, first_field);
     }
-    const int rows = static_cast<int>(syntax.coded_records.size()) / syntax.coded_cols;
-    field.assign(static_cast<std::size_t>(rows) * 16 * syntax.coded_cols, MotionRecord{});
+    // Sized only: each macroblock writes all of its blocks.
+    field.resize(syntax.coded_records.size() * 16);
     Motion motion(syntax, lists, colocated ? &*colocated : nullptr, field);
     for (std::size_t address = 0; address < syntax.coded_records.size(); ++address) {
         const auto [mb_x, mb_y] = decoding_place(address, syntax.coded_cols, is_mbaff_frame(syntax));
         motion.macroblock(mb_x, mb_y);
     }
-    name_references(syntax, lists, field);
 }

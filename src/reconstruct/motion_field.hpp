@@ -38,7 +38,7 @@ using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 // its coded difference; direct-mode blocks spatial or temporal as the slice says, from the
 // motion of the co-located picture, whose syntax `source` reads (and its co-located
 // picture's where it needs it) unless `memo` holds its field; each block's references named
-// (name_references). A frame of two field pictures has each field's motion, in field rows,
+// by their picture order counts in its slice's lists. A frame of two field pictures has each field's motion, in field rows,
 // its macroblocks where the syntax puts them (field_pictures.hpp); so has a field macroblock
 // of an MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp), its direct
 // blocks' co-located block as direct_motion.hpp finds it. What direct_motion.hpp does not

@@ -35,6 +35,5 @@ std::vector<MotionRecord> MotionFieldMemo::reusable_storage() {
     const std::lock_guard<std::mutex> lock(mutex_);
     std::vector<MotionRecord> storage = std::move(reusable_);
     reusable_.clear();
-    storage.clear();
     return storage;
 }

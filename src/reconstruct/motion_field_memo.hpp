@@ -25,7 +25,8 @@ public:
     std::shared_ptr<const PictureMotion> keep(int32_t frame, const FrameSyntax& syntax,
                                               std::vector<MotionRecord> field);
 
-    // Empty, with the memory of a field no longer kept nor held by anyone where there is one.
+    // A field no longer kept nor held by anyone, its motion stale, where there is one; else
+    // an empty vector.
     std::vector<MotionRecord> reusable_storage();
 
 private:

@@ -294,32 +294,3 @@ std::vector<SliceLists> reference_lists(const FrameSyntax& syntax, int32_t curre
     }
     return lists;
 }
-
-void name_references(const FrameSyntax& syntax, const std::vector<SliceLists>& lists,
-                     std::vector<MotionRecord>& field) {
-    const auto cols = static_cast<std::size_t>(syntax.coded_cols);
-    const bool mbaff = is_mbaff_frame(syntax);
-    for (std::size_t mb = 0; mb < syntax.coded_records.size(); ++mb) {
-        const MbSyntaxRecord& record = syntax.coded_records[mb];
-        if (record.slice < 0 || static_cast<std::size_t>(record.slice) >= lists.size()) {
-            continue;
-        }
-        const SliceLists& slice_lists = lists[static_cast<std::size_t>(record.slice)];
-        // A field macroblock's index names a field of the frame its half names.
-        const int shift = mbaff && record.interlaced ? 1 : 0;
-        const std::size_t first = (mb / cols) * 16 * cols + (mb % cols) * 4;
-        for (std::size_t row = 0; row < 4; ++row) {
-            for (std::size_t column = 0; column < 4; ++column) {
-                MotionRecord& block = field[first + row * 4 * cols + column];
-                for (std::size_t number = 0; number < 2; ++number) {
-                    if (block.ref_idx[number] < 0) {
-                        continue;
-                    }
-                    const std::vector<HeldReference>& list = slice_lists[number];
-                    const auto index = static_cast<std::size_t>(block.ref_idx[number] >> shift);
-                    block.ref_poc[number] = index < list.size() ? list[index].order_count : -1;
-                }
-            }
-        }
-    }
-}
