@@ -632,6 +632,30 @@ def with_long_term_references(data: bytes, every: int) -> bytes:
     return b"".join(units)
 
 
+def with_long_term_first_in_list_0(data: bytes) -> bytes:
+    """The stream, whose pictures make long-term frame 0 (with_long_term_references), with that
+    frame put first in list 0 (modification_of_pic_nums_idc 2) of every P and B slice decoded
+    while it is held: most inter blocks then refer to it, and so do the co-located blocks of
+    temporal direct prediction, whose vectors then go unscaled."""
+    stream = Stream(data)
+    units, current, held = [], None, False
+    for unit, header, picture in stream.walk():
+        if header is not None:
+            if picture != current:  # the first slice of a picture decides for all of its slices
+                current = picture
+                held = held and nal_type(unit) != IDR
+                named = held
+                operations = [header.get(f"memory_management_control_operation[{i}]") for i in range(66)]
+                held = held or 3 in operations or 6 in operations
+            if named and header["slice_type"] % 5 in (P_SLICE, B_SLICE):
+                assert not header["ref_pic_list_modification_flag_l0"], "the stream modifies its lists itself"
+                header.update({"ref_pic_list_modification_flag_l0": 1, "modification_of_pic_nums_idc_l0[0]": 2,
+                               "pic_num_argument_l0[0]": 0, "modification_of_pic_nums_idc_l0[1]": 3})
+                unit = stream.slice_unit(unit, header)
+        units.append(unit)
+    return b"".join(units)
+
+
 def with_order_count_type_1(data: bytes) -> bytes:
     """The stream, of frames with order count type 0, with the same order counts in type 1:
     a cycle of one reference frame two counts on, nothing for pictures that are not

@@ -13,8 +13,9 @@ from typing import Callable
 from bitstream_edit import (PPS, RECOVERY_POINT, SEI, SPS, annex_b_units, as_field_pictures, fields_dropped,
                             nal_type, parameter_sets_only, sei_payload_types, with_b_pictures_after_their_references,
                             with_explicit_bipred_weights, with_field_marking_adaptive, with_list_1_from_the_frame_before,
-                            with_long_term_references, with_memory_resets, with_order_count_type_1, with_pcm_slices,
-                            with_references_lost, with_second_fields_unfiltered, without_direct_8x8_inference)
+                            with_long_term_first_in_list_0, with_long_term_references, with_memory_resets,
+                            with_order_count_type_1, with_pcm_slices, with_references_lost,
+                            with_second_fields_unfiltered, without_direct_8x8_inference)
 from damage import (declaring_overflowing_width, flipped_slice_bits, fraction_of, huge_mdat_size, huge_sample_count,
                     huge_sample_entry_size, huge_track_size, in_box, overwrite_ts_payload_bytes, overwritten,
                     slice_damage, with_declared_size, without_first_key_picture, without_parameter_sets)
@@ -574,8 +575,8 @@ RECONSTRUCT_RECIPES.update({
 # prediction spatial and temporal and in MBAFF frames; B pictures shown after all their
 # references, whose two lists then initialise alike (list 1 swapped) and whose implicit
 # weights extrapolate; long-term references, made and dropped by memory management
-# operations, in the lists of P and B pictures (x264's temporal direct blocks name only
-# list 0's first entry, never the long-term one); reference pictures lost from P pictures,
+# operations, in the lists of P and B pictures, and put first in list 0, where the co-located
+# blocks of temporal direct prediction then refer to it; reference pictures lost from P pictures,
 # gaps in frame_num the decoder fills; order counts of type 1 in B pyramids; slices of I_PCM
 # macroblocks in I and P pictures that are not lossless; direct prediction of each 4x4 block
 # from its own co-located block (direct_8x8_inference_flag 0), spatial and temporal.
@@ -615,6 +616,9 @@ RECONSTRUCT_RECIPES.update({
        for coder in ("cavlc", "cabac")},
     "h264_b_cabac_temporal_long_term": (".h264", rewritten(
         "h264_b_cabac_flat_temporal_source", lambda data: with_long_term_references(data, every=2))),
+    "h264_b_cabac_temporal_long_term_first": (".h264", rewritten(
+        "h264_b_cabac_flat_temporal_source",
+        lambda data: with_long_term_first_in_list_0(with_long_term_references(data, every=2)))),
     **{f"h264_p_{coder}_references_lost": (".h264", rewritten(
         f"h264_p_{coder}_ref3_source", lambda data: with_references_lost(data, every=5)))
        for coder in ("cavlc", "cabac")},
