@@ -252,11 +252,15 @@ bool FrameSyntaxReader::earlier_picture(int32_t packet, H264HeaderReader& orders
             picture.order_count +
             second_field_order_difference(picture.header, *picture.second_field, *picture.header.sequence);
     }
+    // Marking and order counts are all a picture before the frame is read for: neither its
+    // parameter sets nor its weights are kept.
     picture.header.sequence = nullptr;
     picture.header.picture = nullptr;
+    picture.header.weights = WeightTable{};
     if (picture.second_field) {
         picture.second_field->sequence = nullptr;
         picture.second_field->picture = nullptr;
+        picture.second_field->weights = WeightTable{};
     }
     const int64_t pts = index_->packets[static_cast<std::size_t>(packet)].pts;
     picture.frame = pts == AV_NOPTS_VALUE ? -1 : index_->frames.frame_of_pts(pts);

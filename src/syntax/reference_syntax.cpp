@@ -51,6 +51,7 @@ bool read_list_modifications(BitReader& reader, int lists, std::array<std::vecto
 void read_weight_table(BitReader& reader, int lists, const std::array<int, 2>& references, bool chroma,
                        WeightTable& table) {
     table.coded = true;
+    table.entries.assign(2, {});
     table.luma_log2_denominator = static_cast<int>(reader.ue() & 7);
     table.chroma_log2_denominator = chroma ? static_cast<int>(reader.ue() & 7) : 0;
     for (int list = 0; list < lists; ++list) {

@@ -25,7 +25,9 @@ struct WeightTable {
     bool coded = false;
     int luma_log2_denominator = 0;
     int chroma_log2_denominator = 0;
-    std::array<std::array<PredictionWeight, 32>, 2> entries{};
+    // Per list, where coded: on the heap, so that the headers of the many pictures a frame's
+    // context holds, which never carry weights there, stay small to copy.
+    std::vector<std::array<PredictionWeight, 32>> entries;
 };
 
 // One memory_management_control_operation with its operands (difference_of_pic_nums_minus1,
