@@ -33,7 +33,8 @@ SyntaxSource motion_syntax_of(H264DecoderSession& session) {
 
 template <typename Sample, typename Source>
 py::array_t<Sample> plane_array(const RebuiltPicture& picture, int plane, const std::vector<Source>& samples) {
-    py::array_t<Sample> array({static_cast<py::ssize_t>(picture.height[plane]), static_cast<py::ssize_t>(picture.width[plane])});
+    py::array_t<Sample> array(
+        {static_cast<py::ssize_t>(picture.height[plane]), static_cast<py::ssize_t>(picture.width[plane])});
     std::copy(samples.begin(), samples.end(), array.mutable_data());
     return array;
 }

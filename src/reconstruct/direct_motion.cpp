@@ -184,9 +184,10 @@ ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, in
                                  int y, bool inference) {
     const int column = inference ? (x / 2) * 3 : x;
     const ColocatedRow at = colocated_row(colocated, mb_x, mb_y, field_macroblock, inference ? (y / 2) * 3 : y);
-    const MotionRecord& block =
-        colocated.motion->field[static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
-                        static_cast<std::size_t>(4 * mb_x + column)];
+    const std::size_t position =
+        static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
+        static_cast<std::size_t>(4 * mb_x + column);
+    const MotionRecord& block = colocated.motion->field[position];
     ColocatedMotion motion;
     motion.field = holds_field_macroblock(colocated, mb_x, at.mb_y);
     const int list = block.ref_idx[0] >= 0 ? 0 : 1;
@@ -194,9 +195,7 @@ ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, in
         return motion;
     }
     if (!colocated.ref_parity.empty()) {
-        motion.ref_parity = colocated.ref_parity[static_cast<std::size_t>(4 * at.mb_y + at.row) *
-                                                     static_cast<std::size_t>(colocated.columns) +
-                                                 static_cast<std::size_t>(4 * mb_x + column)];
+        motion.ref_parity = colocated.ref_parity[position];
     }
     motion.ref_idx = block.ref_idx[list];
     motion.ref_poc = block.ref_poc[list];

@@ -64,14 +64,14 @@ ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, in
 // picture its index 0 names.
 bool colocated_is_still(const ColocatedPicture& colocated, const ColocatedMotion& motion);
 
-// Temporal direct prediction of one 4x4 block (8.4.1.2.3): list 0 the lowest index of the
-// picture the co-located block refers to, list 1 index 0, the co-located vector scaled by
-// the distances in picture order from the current picture, whose order count is
-// `order_count`. In a field picture, whose lists name fields, the picture referred to is the
-// field the co-located field's block refers to, and distances are between fields. In an MBAFF frame a field macroblock (`parity` 0 top, 1 bottom; -1 for a
-// frame macroblock) names fields and measures between fields: the field a co-located field
-// block refers to, else the field of its own parity of the frame a frame block refers to,
-// that block's vertical component halved; a frame macroblock over a field block names the
-// frame of the field that block refers to and doubles its vertical component.
+// Temporal direct prediction of one 4x4 block (8.4.1.2.3): list 0 the lowest index of the picture
+// the co-located block refers to, list 1 index 0, the co-located vector scaled by the distances
+// in picture order from the current picture, whose order count is `order_count`. In a field
+// picture, whose lists name fields, the picture referred to is the field the co-located field's
+// block refers to, and distances are between fields. In an MBAFF frame a field macroblock
+// (`parity` 0 top, 1 bottom; -1 for a frame macroblock) names fields and measures between fields:
+// the field a co-located field block refers to, else the field of its own parity of the frame a
+// frame block refers to, that block's vertical component halved; a frame macroblock over a field
+// block names the frame of the field that block refers to and doubles its vertical component.
 void temporal_direct(const ColocatedMotion& motion, const SliceLists& lists, int32_t order_count, int parity,
                      MotionRecord& block);

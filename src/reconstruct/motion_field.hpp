@@ -32,17 +32,17 @@ struct PictureMotion {
 // Reads the syntax, with its levels, of the session's frame `frame` (FrameSyntaxReader::read).
 using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 
-// The motion field of a P or B frame on the coded grid of 4x4 blocks (rows of 4 *
-// coded_cols blocks), each vector of each list its partition uses its prediction from the
-// same list's neighbours (8.4.1.3: median, the directional 16x8 and 8x16 rules, P_Skip) plus
-// its coded difference; direct-mode blocks spatial or temporal as the slice says, from the
-// motion of the co-located picture, whose syntax `source` reads (and its co-located
-// picture's where it needs it) unless `memo` holds its field; each block's references named
-// by their picture order counts in its slice's lists. A frame of two field pictures has each field's motion, in field rows,
-// its macroblocks where the syntax puts them (field_pictures.hpp); so has a field macroblock
-// of an MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp), its direct
-// blocks' co-located block as direct_motion.hpp finds it. What direct_motion.hpp does not
-// build raises PredictionNotBuilt.
+// The motion field of a P or B frame on the coded grid of 4x4 blocks (rows of 4 * coded_cols
+// blocks), each vector of each list its partition uses its prediction from the same list's
+// neighbours (8.4.1.3: median, the directional 16x8 and 8x16 rules, P_Skip) plus its coded
+// difference; direct-mode blocks spatial or temporal as the slice says, from the motion of the
+// co-located picture, whose syntax `source` reads (and its co-located picture's where it needs
+// it) unless `memo` holds its field; each block's references named by their picture order counts
+// in its slice's lists. A frame of two field pictures has each field's motion, in field rows, its
+// macroblocks where the syntax puts them (field_pictures.hpp); so has a field macroblock of an
+// MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp), its direct blocks'
+// co-located block as direct_motion.hpp finds it. What direct_motion.hpp does not build raises
+// PredictionNotBuilt.
 class MotionFieldMemo;
 void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
                         MotionFieldMemo* memo = nullptr);

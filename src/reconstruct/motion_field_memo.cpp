@@ -5,9 +5,13 @@
 
 #include "reconstruct/macroblock_rows.hpp"
 
+std::deque<MotionFieldMemo::Kept>::const_iterator MotionFieldMemo::kept(int32_t frame) const {
+    return std::find_if(kept_.begin(), kept_.end(), [frame](const Kept& entry) { return entry.frame == frame; });
+}
+
 std::shared_ptr<const PictureMotion> MotionFieldMemo::find(int32_t frame) const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = std::find_if(kept_.begin(), kept_.end(), [frame](const Kept& kept) { return kept.frame == frame; });
+    const auto found = kept(frame);
     return found == kept_.end() ? nullptr : found->motion;
 }
 
@@ -15,7 +19,7 @@ std::shared_ptr<const PictureMotion> MotionFieldMemo::keep(int32_t frame, const 
                                                            std::vector<MotionRecord> field) {
     auto motion = std::make_shared<PictureMotion>(PictureMotion{std::move(field), field_macroblocks(syntax)});
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = std::find_if(kept_.begin(), kept_.end(), [frame](const Kept& kept) { return kept.frame == frame; });
+    const auto found = kept(frame);
     if (found != kept_.end()) {
         return found->motion;
     }

@@ -39,5 +39,7 @@ private:
         std::shared_ptr<PictureMotion> motion;
     };
     std::deque<Kept> kept_;
+    // The entry of `frame`, or the end; under the lock.
+    std::deque<Kept>::const_iterator kept(int32_t frame) const;
     std::vector<MotionRecord> reusable_;
 };

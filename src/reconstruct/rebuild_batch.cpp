@@ -37,15 +37,19 @@ void rebuild_frames(const std::shared_ptr<const StreamIndex>& index, const Sessi
     }
 }
 
+// A batch is one array: its frames must share the coded size of the first one read.
+std::invalid_argument another_size(int32_t frame, int32_t sized_by) {
+    return std::invalid_argument("Frame " + std::to_string(frame) + " has another coded size than frame " +
+                                 std::to_string(sized_by) + ": read frames of one size in a batch");
+}
+
 // Sizes the stack after the first frame read, and checks every other frame against it.
 void fit_stack(const CoefficientPlanes& levels, const std::vector<int32_t>& frames, std::size_t position,
                ResidualStack& stack) {
     if (stack.planes[0]) {
         for (int plane = 0; plane < 3; ++plane) {
             if (levels.width[plane] != stack.width[plane] || levels.height[plane] != stack.height[plane]) {
-                throw std::invalid_argument("Frame " + std::to_string(frames[position]) +
-                                            " has another coded size than frame " + std::to_string(stack.sized_by) +
-                                            ": read frames of one size in a batch");
+                throw another_size(frames[position], stack.sized_by);
             }
         }
         return;
@@ -63,12 +67,11 @@ void fit_stack(const CoefficientPlanes& levels, const std::vector<int32_t>& fram
 void fit_motion_stack(const FrameSyntax& syntax, const std::vector<int32_t>& frames, std::size_t position,
                       MotionStack& stack) {
     const int32_t columns = 4 * syntax.coded_cols;
-    const auto rows = static_cast<int32_t>(4 * syntax.coded_records.size() / static_cast<std::size_t>(syntax.coded_cols));
+    const auto rows =
+        static_cast<int32_t>(4 * syntax.coded_records.size() / static_cast<std::size_t>(syntax.coded_cols));
     if (stack.blocks) {
         if (columns != stack.columns || rows != stack.rows) {
-            throw std::invalid_argument("Frame " + std::to_string(frames[position]) +
-                                        " has another coded size than frame " + std::to_string(stack.sized_by) +
-                                        ": read frames of one size in a batch");
+            throw another_size(frames[position], stack.sized_by);
         }
         return;
     }
@@ -81,8 +84,9 @@ void fit_motion_stack(const FrameSyntax& syntax, const std::vector<int32_t>& fra
 
 }  // namespace
 
-ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                                          FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads) {
+ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index,
+                                          const SessionOptions& options, FrameSyntaxReader& reader,
+                                          const std::vector<int32_t>& frames, int threads) {
     ResidualStack stack;
     std::mutex sizing;
     rebuild_frames(index, options, reader, frames, threads, SyntaxDepth::Levels,

@@ -29,8 +29,9 @@ struct ResidualStack {
 };
 
 // Every frame must have the first one's coded size: another raises std::invalid_argument.
-ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index, const SessionOptions& options,
-                                          FrameSyntaxReader& reader, const std::vector<int32_t>& frames, int threads);
+ResidualStack rebuild_residuals_of_frames(const std::shared_ptr<const StreamIndex>& index,
+                                          const SessionOptions& options, FrameSyntaxReader& reader,
+                                          const std::vector<int32_t>& frames, int threads);
 
 // Each frame's motion field on the coded grid of 4x4 blocks, one frame after the other in one
 // buffer of frames × rows × columns blocks, written there from the reader's thread.
