@@ -7,7 +7,9 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 from collections import defaultdict
+from contextlib import contextmanager
 from dataclasses import dataclass
 from fractions import Fraction
 from pathlib import Path
@@ -15,6 +17,16 @@ from pathlib import Path
 import numpy as np
 
 import vexmira
+
+@contextmanager
+def private_copy(name: str, data: bytes):
+    """`data` in a file of that name in a folder of its own, removed afterwards: the suite runs
+    in several processes at once, whose copies beside the clips would overwrite each other."""
+    with tempfile.TemporaryDirectory() as folder:
+        copy = Path(folder) / name
+        copy.write_bytes(data)
+        yield copy
+
 
 def ffprobe(path: Path, *entries: str) -> dict:
     """ffprobe's JSON for the first video stream of the file."""
@@ -385,9 +397,8 @@ def key_frame_reference(path: Path) -> list[list[Picture]]:
     header = data[:min(key_of.values())]
     from_key = {}
     for start in sorted(set(key_of.values())):
-        copy = path.with_name(f"from_{start}.ts")
-        copy.write_bytes(header + data[start:])
-        from_key[start] = dict(zip(presentation_timestamps(copy), pictures_by_frame(copy)))
+        with private_copy(f"from_{start}.ts", header + data[start:]) as copy:
+            from_key[start] = dict(zip(presentation_timestamps(copy), pictures_by_frame(copy)))
     return [from_key[key_of[pts]].get(pts, []) for pts in presentation_timestamps(path)]
 
 

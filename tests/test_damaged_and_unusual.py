@@ -19,7 +19,7 @@ import pytest
 import vexmira
 from bitstream_edit import PPS, SLICE, SPS, IDR, annex_b_units, nal_type
 from media import ffmpeg, video_input, x264
-from oracle import plane_sizes
+from oracle import plane_sizes, private_copy
 from vexmira_tools.stats import main as stats_main
 
 # ---- Recipes -------------------------------------------------------------------------------
@@ -194,9 +194,8 @@ def from_each_key_packet(path: Path, pix_fmt: str) -> list[Picture]:
     data = path.read_bytes()
     reference = tool_pictures(path, pix_fmt)
     for key in keys:
-        copy = path.with_name(f"{path.stem}_from_{key}.ts")
-        copy.write_bytes(data[:keys[0]] + data[key:])
-        pictures = tool_pictures(copy, pix_fmt)
+        with private_copy(f"{path.stem}_from_{key}.ts", data[:keys[0]] + data[key:]) as copy:
+            pictures = tool_pictures(copy, pix_fmt)
         reference[len(reference) - len(pictures):] = pictures
     return reference
 
@@ -350,9 +349,8 @@ def test_intervals_begin_where_the_tools_decode_from_each_key_packet_begins(made
     count = len(tool_pictures(path, "yuv420p"))
     starts = []
     for key in keys:
-        copy = path.with_name(f"{path.stem}_from_{key}.ts")
-        copy.write_bytes(data[:keys[0]] + data[key:])
-        starts.append(count - len(tool_pictures(copy, "yuv420p")))
+        with private_copy(f"{path.stem}_from_{key}.ts", data[:keys[0]] + data[key:]) as copy:
+            starts.append(count - len(tool_pictures(copy, "yuv420p")))
     assert [int(start) for start in vexmira.H264DecoderSession(str(path)).key_frame_intervals()] == starts
 
 
