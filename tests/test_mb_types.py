@@ -115,10 +115,11 @@ def test_deblocking_changes_no_type(media, reference, deblocking):
 # ---- x264's own statistics ---------------------------------------------------------------
 
 @pytest.fixture(scope="module")
-def x264_encode(media):
+def x264_encode(tmp_path_factory):
     """A clip and the statistics x264 printed at the end of its encode. b8x8 is left out:
-    x264 counts the direct 8x8 blocks of a B_8x8 macroblock as quarters of a direct one."""
-    path = media.folder / "x264_stats.mp4"
+    x264 counts the direct 8x8 blocks of a B_8x8 macroblock as quarters of a direct one. The
+    clip goes to a folder of this process's own: every process of the suite encodes it."""
+    path = tmp_path_factory.mktemp("x264_stats") / "x264_stats.mp4"
     log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "info", "-y",
                           "-f", "lavfi", "-i", "testsrc2=size=176x144:rate=25,trim=end_frame=60",
                           "-c:v", "libx264", "-preset", "medium", "-bf", "3", "-g", "30", "-pix_fmt", "yuv420p",
