@@ -59,11 +59,13 @@ def main(argv=None) -> int:
     except OSError as error:
         return fail(f"cannot listen on {args.host}:{args.port}: {error}", 1)
     url = url_of(listener)
-    print(f"{PROGRAM}: serving {', '.join(args.files)} at {url} (Ctrl-C stops)", flush=True)
-    if not args.no_browser:
-        threading.Timer(0.5, webbrowser.open, (url,)).start()
     server = uvicorn.Server(uvicorn.Config(create_app(sources), log_level="warning"))
     try:
+        # From the line that says where the page is, Ctrl-C stops the server, even before
+        # uvicorn has taken the signal over.
+        print(f"{PROGRAM}: serving {', '.join(args.files)} at {url} (Ctrl-C stops)", flush=True)
+        if not args.no_browser:
+            threading.Timer(0.5, webbrowser.open, (url,)).start()
         server.run(sockets=[listener])
     except KeyboardInterrupt:
         # uvicorn shuts down on the first Ctrl-C and then raises it again: stopping is what
