@@ -95,10 +95,13 @@ public:
         const uint32_t lps_range = kRangeTabLPS[state >> 1][(range_ >> 6) & 3];
         range_ -= lps_range;
         const uint64_t scaled = uint64_t{range_} << scale_;
-        const bool lps = value_ >= scaled;
-        value_ -= lps ? scaled : 0;
-        range_ = lps ? lps_range : range_;
-        const int bin = (state & 1) ^ static_cast<int>(lps);
+        // Masks, not conditionals: the compiler would branch on a bin that is as often
+        // one as the other, and each misprediction costs more than the whole decision.
+        const uint64_t mask = uint64_t{0} - static_cast<uint64_t>(value_ >= scaled);
+        value_ -= scaled & mask;
+        range_ ^= (range_ ^ lps_range) & static_cast<uint32_t>(mask);
+        const int lps = static_cast<int>(mask & 1);
+        const int bin = (state & 1) ^ lps;
         state = cabac_detail::kTransitions.next[lps][state];
         renormalise();
         return bin;
