@@ -10,7 +10,10 @@ import vexmira
 from media import CASES, SYNTAX_RECIPES
 
 MbType = vexmira.MbType
-CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated")), "h264_field_pictures"]
+# With pictures cropped at the left and top and MBAFF frames of 240 lines, whose coded
+# macroblocks and the maps' cells are not one to one.
+CLIPS = [*(name for name in SYNTAX_RECIPES if not name.endswith("_truncated")), "h264_field_pictures",
+         "h264_crop_left_top", "mp4_crop_top_8", "mp4_mbaff_320x240"]
 # Slices cut short, bits flipped, bytes overwritten: pictures the decoder conceals.
 DAMAGED = ["h264_cavlc_truncated", "h264_cabac_truncated", "h264_flipped_slice_bits_7", "mp4_damaged_slices_1"]
 

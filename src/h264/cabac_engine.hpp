@@ -96,7 +96,8 @@ public:
         range_ -= lps_range;
         const uint64_t scaled = uint64_t{range_} << scale_;
         // Masks, not conditionals: the compiler would branch on a bin that is as often
-        // one as the other, and each misprediction costs more than the whole decision.
+        // one as the other, and each misprediction costs more than the whole decision (the
+        // same in bypass(), whose bins are signs and suffixes).
         const uint64_t mask = uint64_t{0} - static_cast<uint64_t>(value_ >= scaled);
         value_ -= scaled & mask;
         range_ ^= (range_ ^ lps_range) & static_cast<uint32_t>(mask);
@@ -110,12 +111,12 @@ public:
     int bypass() {
         --scale_;
         const uint64_t scaled = uint64_t{range_} << scale_;
-        const bool one = value_ >= scaled;
-        value_ -= one ? scaled : 0;
+        const uint64_t mask = uint64_t{0} - static_cast<uint64_t>(value_ >= scaled);
+        value_ -= scaled & mask;
         if (scale_ < kMinimumReadAhead) {
             refill();
         }
-        return one;
+        return static_cast<int>(mask & 1);
     }
 
     int terminate() {

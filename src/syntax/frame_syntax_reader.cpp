@@ -304,9 +304,13 @@ bool FrameSyntaxReader::walk_from(int32_t first, bool from_first, const std::fun
 }
 
 void FrameSyntaxReader::place_nothing(FrameSyntax& result) const {
+    clear_all_but_records(result);
+    result.records.assign(static_cast<std::size_t>(result.rows) * result.cols, MbSyntaxRecord{});
+}
+
+void FrameSyntaxReader::clear_all_but_records(FrameSyntax& result) const {
     result.rows = index_->facts.mb_rows;
     result.cols = index_->facts.mb_cols;
-    result.records.assign(static_cast<std::size_t>(result.rows) * result.cols, MbSyntaxRecord{});
     result.fills_grid = false;
     result.facts = PictureFacts{};
     result.nonzero_levels = 0;
@@ -316,13 +320,16 @@ void FrameSyntaxReader::place_nothing(FrameSyntax& result) const {
 }
 
 void FrameSyntaxReader::place(const PictureGrid& grid, bool context, FrameSyntax& result) const {
-    place_nothing(result);
-    result.facts = parser_.facts();
-    result.nonzero_levels = grid.nonzero_levels;
     const SequenceSyntax* sequence = parser_.sequence();
     if (sequence == nullptr || grid.records.empty()) {
+        place_nothing(result);
+        result.facts = parser_.facts();
+        result.nonzero_levels = grid.nonzero_levels;
         return;
     }
+    clear_all_but_records(result);
+    result.facts = parser_.facts();
+    result.nonzero_levels = grid.nonzero_levels;
     if (context && parser_.picture() != nullptr) {
         result.coded_records = grid.records;
         result.coded_cols = grid.width_mbs;
@@ -337,16 +344,32 @@ void FrameSyntaxReader::place(const PictureGrid& grid, bool context, FrameSyntax
     if (const std::optional<CropOffsets> cropped = predict_decoder_crop(index_->facts.pixel_format, sequence->window)) {
         crop = *cropped;
     }
+    // The grid's macroblocks that land on cells (MacroblockPlacement::cell_of) form a
+    // rectangle whose rows are runs of cells: copied a run at a time.
     const MacroblockPlacement placement = macroblock_placement(crop);
+    const int32_t first_x = placement.skipped_cols;
+    const int32_t end_x = std::min(grid.width_mbs, placement.skipped_cols + placement.cols);
+    const int32_t first_y = placement.skipped_rows;
+    const int32_t end_y = std::min(grid.height_mbs, placement.skipped_rows + placement.rows);
+    const std::size_t cells = static_cast<std::size_t>(result.rows) * result.cols;
+    const bool covers_every_cell = placement.rows == result.rows && placement.cols == result.cols &&
+                                   end_x - first_x == placement.cols && end_y - first_y == placement.rows;
+    if (covers_every_cell) {
+        // Each cell is written below: nothing to clear.
+        result.records.resize(cells);
+    } else {
+        result.records.assign(cells, MbSyntaxRecord{});
+    }
     std::size_t placed = 0;
-    for (int32_t y = 0; y < grid.height_mbs; ++y) {
-        for (int32_t x = 0; x < grid.width_mbs; ++x) {
-            const std::optional<std::size_t> cell = placement.cell_of(x, y);
-            if (cell && *cell < result.records.size()) {
-                result.records[*cell] = grid.records[static_cast<std::size_t>(y) * grid.width_mbs + x];
-                ++placed;
-            }
+    for (int32_t y = first_y; y < end_y && first_x < end_x; ++y) {
+        const std::size_t cell = *placement.cell_of(first_x, y);
+        if (cell >= cells) {
+            break;
         }
+        const std::size_t run = std::min(static_cast<std::size_t>(end_x - first_x), cells - cell);
+        const auto from = grid.records.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * grid.width_mbs + first_x);
+        std::copy(from, from + static_cast<std::ptrdiff_t>(run), result.records.begin() + static_cast<std::ptrdiff_t>(cell));
+        placed += run;
     }
     result.fills_grid = placement.rows == result.rows && placement.cols == result.cols &&
                         placed == result.records.size() && placed == grid.records.size();

@@ -112,6 +112,8 @@ private:
     // IDR picture: it may refer to pictures before that key picture.
     static bool leads_non_idr_key(const FrameSyntax& result);
     void place(const PictureGrid& grid, bool context, FrameSyntax& result) const;
+    // Sets all of `result` but its records for a frame placed on the session's grid.
+    void clear_all_but_records(FrameSyntax& result) const;
     // Reads the header of the picture in the packet just read into `result.earlier`; returns
     // whether it holds one.
     bool earlier_picture(int32_t packet, H264HeaderReader& orders, FrameSyntax& result);
