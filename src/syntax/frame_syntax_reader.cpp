@@ -319,7 +319,7 @@ void FrameSyntaxReader::clear_all_but_records(FrameSyntax& result) const {
     result.coded_cols = 0;
 }
 
-void FrameSyntaxReader::place(const PictureGrid& grid, bool context, FrameSyntax& result) const {
+void FrameSyntaxReader::place(PictureGrid& grid, bool context, FrameSyntax& result) const {
     const SequenceSyntax* sequence = parser_.sequence();
     if (sequence == nullptr || grid.records.empty()) {
         place_nothing(result);
@@ -331,7 +331,8 @@ void FrameSyntaxReader::place(const PictureGrid& grid, bool context, FrameSyntax
     result.facts = parser_.facts();
     result.nonzero_levels = grid.nonzero_levels;
     if (context && parser_.picture() != nullptr) {
-        result.coded_records = grid.records;
+        // Taken, not copied: the grid's next picture clears the vector it gets back.
+        result.coded_records.swap(grid.records);
         result.coded_cols = grid.width_mbs;
         result.sequence = *sequence;
         result.picture = *parser_.picture();
@@ -347,6 +348,7 @@ void FrameSyntaxReader::place(const PictureGrid& grid, bool context, FrameSyntax
     // The grid's macroblocks that land on cells (MacroblockPlacement::cell_of) form a
     // rectangle whose rows are runs of cells: copied a run at a time.
     const MacroblockPlacement placement = macroblock_placement(crop);
+    const std::vector<MbSyntaxRecord>& coded = result.coded_records.empty() ? grid.records : result.coded_records;
     const int32_t first_x = placement.skipped_cols;
     const int32_t end_x = std::min(grid.width_mbs, placement.skipped_cols + placement.cols);
     const int32_t first_y = placement.skipped_rows;
@@ -367,10 +369,10 @@ void FrameSyntaxReader::place(const PictureGrid& grid, bool context, FrameSyntax
             break;
         }
         const std::size_t run = std::min(static_cast<std::size_t>(end_x - first_x), cells - cell);
-        const auto from = grid.records.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * grid.width_mbs + first_x);
+        const auto from = coded.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * grid.width_mbs + first_x);
         std::copy(from, from + static_cast<std::ptrdiff_t>(run), result.records.begin() + static_cast<std::ptrdiff_t>(cell));
         placed += run;
     }
     result.fills_grid = placement.rows == result.rows && placement.cols == result.cols &&
-                        placed == result.records.size() && placed == grid.records.size();
+                        placed == result.records.size() && placed == coded.size();
 }

@@ -111,7 +111,8 @@ private:
     // Whether the frame read is shown before the key picture it was read after, which is no
     // IDR picture: it may refer to pictures before that key picture.
     static bool leads_non_idr_key(const FrameSyntax& result);
-    void place(const PictureGrid& grid, bool context, FrameSyntax& result) const;
+    // Takes the grid's records where the context is asked for.
+    void place(PictureGrid& grid, bool context, FrameSyntax& result) const;
     // Sets all of `result` but its records for a frame placed on the session's grid.
     void clear_all_but_records(FrameSyntax& result) const;
     // Reads the header of the picture in the packet just read into `result.earlier`; returns
