@@ -91,7 +91,8 @@ py::array get_motion_field(H264DecoderSession& session, const IndexArgument& fra
         const FfmpegMessagesToLogging messages(session.index()->path);
         py::gil_scoped_release release;
         const FrameSyntax syntax = read_syntax(session, frame, SyntaxDepth::Context);
-        build_motion_field(syntax, motion_syntax_of(session), field);
+        field.resize(motion_field_blocks(syntax));
+        build_motion_field(syntax, motion_syntax_of(session), field.data());
         columns = 4 * static_cast<py::ssize_t>(syntax.coded_cols);
         rows = static_cast<py::ssize_t>(field.size()) / columns;
     }

@@ -63,15 +63,15 @@ void read_colocated_motion(const FrameSyntax& syntax, const HeldReference& first
         throw std::runtime_error("The co-located picture of direct prediction is not one decoded before the frame");
     }
     std::vector<MotionRecord> field = memo != nullptr ? memo->reusable_storage() : std::vector<MotionRecord>{};
-    build_motion_field(other, source, field, memo);
+    field.resize(motion_field_blocks(other));
+    build_motion_field(other, source, field.data(), memo);
     colocated.motion = memo != nullptr ? memo->keep(first.frame, other, std::move(field))
-                                       : std::make_shared<const PictureMotion>(
-                                             PictureMotion{std::move(field), field_macroblocks(other)});
+                                       : std::make_shared<const PictureMotion>(std::move(field), field_macroblocks(other));
 }
 
 // For temporal direct prediction: the parity of the field each block of the co-located
 // field `field` refers to, from that field's own lists.
-std::vector<int8_t> referred_parities(const FrameSyntax& field, const std::vector<MotionRecord>& motion) {
+std::vector<int8_t> referred_parities(const FrameSyntax& field, const PictureMotion& motion) {
     const std::vector<SliceLists> lists = reference_lists(field);
     const auto cols = static_cast<std::size_t>(field.coded_cols);
     std::vector<int8_t> parities(motion.size(), -1);
@@ -111,7 +111,9 @@ void read_colocated_field(const FrameSyntax& syntax, const HeldReference& first,
         if (first_field == nullptr) {
             throw std::runtime_error("The co-located field of direct prediction has no motion field here");
         }
-        colocated.motion = std::make_shared<const PictureMotion>(PictureMotion{*first_field, {}});
+        // The first field's motion outlives the second's building.
+        colocated.motion =
+            std::make_shared<const PictureMotion>(first_field->data(), first_field->size(), std::vector<uint8_t>{});
         return;
     }
     FrameSyntax other;
@@ -124,16 +126,16 @@ void read_colocated_field(const FrameSyntax& syntax, const HeldReference& first,
         throw PredictionNotBuilt("Direct prediction in a field picture from a frame coded as a frame is not built");
     }
     std::shared_ptr<const PictureMotion> frame = memo != nullptr ? memo->find(first.frame) : nullptr;
-    if (!frame || frame->field.size() != other.coded_records.size() * 16) {
-        std::vector<MotionRecord> built;
-        build_motion_field(other, source, built, memo);
+    if (!frame || frame->size() != other.coded_records.size() * 16) {
+        std::vector<MotionRecord> built(motion_field_blocks(other));
+        build_motion_field(other, source, built.data(), memo);
         frame = memo != nullptr ? memo->keep(first.frame, other, std::move(built))
-                                : std::make_shared<const PictureMotion>(PictureMotion{std::move(built), {}});
+                                : std::make_shared<const PictureMotion>(std::move(built), std::vector<uint8_t>{});
     }
-    colocated.motion = std::make_shared<const PictureMotion>(
-        PictureMotion{field_motion(frame->field, first.parity, syntax.coded_cols), {}});
+    colocated.motion = std::make_shared<const PictureMotion>(field_motion(*frame, first.parity, syntax.coded_cols),
+                                                             std::vector<uint8_t>{});
     if (temporal) {
-        colocated.ref_parity = referred_parities(field_syntax(other, first.parity), colocated.motion->field);
+        colocated.ref_parity = referred_parities(field_syntax(other, first.parity), *colocated.motion);
     }
 }
 
@@ -169,7 +171,7 @@ ColocatedPicture colocated_picture(const FrameSyntax& syntax, const std::vector<
     const int32_t bottom = field_order_count(first->order_count, first->bottom_order_offset, 1);
     colocated.nearer_parity = std::abs(top - syntax.order_count) < std::abs(bottom - syntax.order_count) ? 0 : 1;
     colocated.motion = memo != nullptr ? memo->find(first->frame) : nullptr;
-    if (!colocated.motion || colocated.motion->field.size() != syntax.coded_records.size() * 16) {
+    if (!colocated.motion || colocated.motion->size() != syntax.coded_records.size() * 16) {
         read_colocated_motion(syntax, *first, source, memo, colocated);
     }
     if (is_mbaff_frame(syntax) && colocated.motion->field_macroblocks.empty()) {
@@ -187,7 +189,7 @@ ColocatedMotion colocated_motion(const ColocatedPicture& colocated, int mb_x, in
     const std::size_t position =
         static_cast<std::size_t>(4 * at.mb_y + at.row) * static_cast<std::size_t>(colocated.columns) +
         static_cast<std::size_t>(4 * mb_x + column);
-    const MotionRecord& block = colocated.motion->field[position];
+    const MotionRecord& block = (*colocated.motion)[position];
     ColocatedMotion motion;
     motion.field = holds_field_macroblock(colocated, mb_x, at.mb_y);
     const int list = block.ref_idx[0] >= 0 ? 0 : 1;

@@ -5,16 +5,21 @@
 namespace {
 
 // Copies every other row of `from` (rows of `width` entries), from row `parity` on, into
-// `to`, or back where `spread`.
+// `to` of `to_size` entries, or back where `spread` (`from` then of `from_size`).
 template <typename T, typename U>
-void every_other_row(const std::vector<T>& from, std::vector<U>& to, std::size_t width, int parity, bool spread) {
-    const std::size_t rows = (spread ? from.size() : to.size()) / std::max<std::size_t>(width, 1);
+void every_other_row(const T* from, std::size_t from_size, U* to, std::size_t to_size, std::size_t width, int parity,
+                     bool spread) {
+    const std::size_t rows = (spread ? from_size : to_size) / std::max<std::size_t>(width, 1);
     for (std::size_t row = 0; row < rows; ++row) {
         const std::size_t frame_row = 2 * row + static_cast<std::size_t>(parity);
-        const auto begin = from.begin() + static_cast<std::ptrdiff_t>((spread ? row : frame_row) * width);
-        std::copy(begin, begin + static_cast<std::ptrdiff_t>(width),
-                  to.begin() + static_cast<std::ptrdiff_t>((spread ? frame_row : row) * width));
+        const T* begin = from + (spread ? row : frame_row) * width;
+        std::copy(begin, begin + width, to + (spread ? frame_row : row) * width);
     }
+}
+
+template <typename T, typename U>
+void every_other_row(const std::vector<T>& from, std::vector<U>& to, std::size_t width, int parity, bool spread) {
+    every_other_row(from.data(), from.size(), to.data(), to.size(), width, parity, spread);
 }
 
 }  // namespace
@@ -52,9 +57,10 @@ int32_t slice_order_count(const FrameSyntax& syntax, const SliceSyntaxHeader& sl
     return syntax.order_count + second_field_order_difference(syntax.slices.front(), slice, syntax.sequence);
 }
 
-std::vector<MotionRecord> field_motion(const std::vector<MotionRecord>& frame, int parity, int coded_cols) {
+std::vector<MotionRecord> field_motion(const PictureMotion& frame, int parity, int coded_cols) {
     std::vector<MotionRecord> field(frame.size() / 2);
-    every_other_row(frame, field, 16 * static_cast<std::size_t>(coded_cols), parity, false);
+    every_other_row(frame.blocks(), frame.size(), field.data(), field.size(), 16 * static_cast<std::size_t>(coded_cols),
+                    parity, false);
     return field;
 }
 
@@ -78,8 +84,8 @@ void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame)
     }
 }
 
-void place_field_motion(const std::vector<MotionRecord>& field, int parity, int coded_cols,
-                        std::vector<MotionRecord>& frame) {
+void place_field_motion(const std::vector<MotionRecord>& field, int parity, int coded_cols, MotionRecord* frame) {
     // A macroblock row of the field is 4 rows of blocks, spread as one.
-    every_other_row(field, frame, 16 * static_cast<std::size_t>(coded_cols), parity, true);
+    every_other_row(field.data(), field.size(), frame, 2 * field.size(), 16 * static_cast<std::size_t>(coded_cols),
+                    parity, true);
 }

@@ -24,7 +24,7 @@ FrameSyntax field_syntax(const FrameSyntax& frame, int parity);
 int32_t slice_order_count(const FrameSyntax& syntax, const SliceSyntaxHeader& slice);
 
 // The motion of the field of `parity` from its frame's (place_field_motion undone).
-std::vector<MotionRecord> field_motion(const std::vector<MotionRecord>& frame, int parity, int coded_cols);
+std::vector<MotionRecord> field_motion(const PictureMotion& frame, int parity, int coded_cols);
 
 // Puts a field's rebuilt planes on the frame's rows of its parity; `frame` is sized already.
 void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame);
@@ -32,6 +32,5 @@ void place_field(const RebuiltPicture& field, int parity, RebuiltPicture& frame)
 void place_field_residual(const RebuiltPicture& field, int parity, const ResidualPlanes& frame);
 
 // Puts a field's motion field on the frame's grid of 4x4 blocks, each macroblock where the
-// syntax puts it; `frame` is sized already.
-void place_field_motion(const std::vector<MotionRecord>& field, int parity, int coded_cols,
-                        std::vector<MotionRecord>& frame);
+// syntax puts it; `frame` holds twice the field's blocks.
+void place_field_motion(const std::vector<MotionRecord>& field, int parity, int coded_cols, MotionRecord* frame);

@@ -31,7 +31,7 @@ int block_order(int x, int y) { return 4 * ((y / 8) * 2 + x / 8) + ((y % 8) / 4)
 class Motion {
 public:
     Motion(const FrameSyntax& syntax, const std::vector<SliceLists>& lists, const ColocatedPicture* colocated,
-           std::vector<MotionRecord>& field)
+           MotionRecord* field)
         : syntax_(syntax), lists_(lists), colocated_(colocated), field_(field), cols_(syntax.coded_cols),
           mbaff_(is_mbaff_frame(syntax)) {}
 
@@ -292,7 +292,7 @@ private:
     const FrameSyntax& syntax_;
     const std::vector<SliceLists>& lists_;
     const ColocatedPicture* colocated_;
-    std::vector<MotionRecord>& field_;
+    MotionRecord* const field_;
     const int cols_;
     const bool mbaff_;
     int mb_x_ = 0;
@@ -320,7 +320,7 @@ bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
 
 }  // namespace
 
-void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
+void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, MotionRecord* field,
                                 MotionFieldMemo* memo, const std::vector<MotionRecord>* first_field) {
     const std::vector<SliceLists> lists = reference_lists(syntax);
     const bool direct = std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
@@ -329,8 +329,7 @@ void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& s
     if (direct) {
         colocated = colocated_picture(syntax, lists, source, memo, first_field);
     }
-    // Sized only: each macroblock writes all of its blocks.
-    field.resize(syntax.coded_records.size() * 16);
+    // Each macroblock writes all of its blocks.
     Motion motion(syntax, lists, colocated ? &*colocated : nullptr, field);
     for (std::size_t address = 0; address < syntax.coded_records.size(); ++address) {
         const auto [mb_x, mb_y] = decoding_place(address, syntax.coded_cols, is_mbaff_frame(syntax));

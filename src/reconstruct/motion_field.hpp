@@ -23,10 +23,36 @@ struct MotionRecord {
 #pragma pack(pop)
 
 // A picture's motion field, with of an MBAFF frame whether each of its macroblocks is a field
-// macroblock, in the rows of the grid (empty elsewhere).
-struct PictureMotion {
-    std::vector<MotionRecord> field;
-    std::vector<uint8_t> field_macroblocks;
+// macroblock, in the rows of the grid (empty elsewhere). The field is its own, or one it
+// refers to where it was built straight into memory that outlives it (a batch's array): a
+// megabyte and more a frame is not copied to be kept.
+class PictureMotion {
+public:
+    PictureMotion(std::vector<MotionRecord> field, std::vector<uint8_t> field_macroblocks)
+        : field_macroblocks(std::move(field_macroblocks)), owned_(std::move(field)),
+          blocks_(owned_.data()), size_(owned_.size()) {}
+    PictureMotion(const MotionRecord* blocks, std::size_t size, std::vector<uint8_t> field_macroblocks)
+        : field_macroblocks(std::move(field_macroblocks)), blocks_(blocks), size_(size) {}
+    // It may point into itself.
+    PictureMotion(const PictureMotion&) = delete;
+    PictureMotion& operator=(const PictureMotion&) = delete;
+
+    const MotionRecord* blocks() const { return blocks_; }
+    std::size_t size() const { return size_; }
+    const MotionRecord& operator[](std::size_t block) const { return blocks_[block]; }
+    // The memory of a field of its own, for another field to be built in; it holds no field after.
+    std::vector<MotionRecord> release() {
+        blocks_ = nullptr;
+        size_ = 0;
+        return std::move(owned_);
+    }
+
+    const std::vector<uint8_t> field_macroblocks;
+
+private:
+    std::vector<MotionRecord> owned_;
+    const MotionRecord* blocks_;
+    std::size_t size_;
 };
 
 // Reads the syntax, with its levels, of the session's frame `frame` (FrameSyntaxReader::read).
@@ -43,13 +69,18 @@ using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 // MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp), its direct blocks'
 // co-located block as direct_motion.hpp finds it. What direct_motion.hpp does not build raises
 // PredictionNotBuilt.
+// `field` holds motion_field_blocks(syntax) records.
 class MotionFieldMemo;
-void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
+void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, MotionRecord* field,
                         MotionFieldMemo* memo = nullptr);
 
+// The blocks of the frame's motion field; std::runtime_error where its syntax could not be read.
+std::size_t motion_field_blocks(const FrameSyntax& syntax);
+
 // The same of one coded picture: a frame, or one field as field_syntax gives it, the second
-// field of a frame with `first_field` the motion of the first.
-void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, std::vector<MotionRecord>& field,
+// field of a frame with `first_field` the motion of the first. `field` holds 16 records a
+// macroblock of the picture.
+void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, MotionRecord* field,
                                 MotionFieldMemo* memo = nullptr,
                                 const std::vector<MotionRecord>* first_field = nullptr);
 

@@ -17,7 +17,15 @@ std::shared_ptr<const PictureMotion> MotionFieldMemo::find(int32_t frame) const 
 
 std::shared_ptr<const PictureMotion> MotionFieldMemo::keep(int32_t frame, const FrameSyntax& syntax,
                                                            std::vector<MotionRecord> field) {
-    auto motion = std::make_shared<PictureMotion>(PictureMotion{std::move(field), field_macroblocks(syntax)});
+    return add(frame, std::make_shared<PictureMotion>(std::move(field), field_macroblocks(syntax)));
+}
+
+std::shared_ptr<const PictureMotion> MotionFieldMemo::keep_built_at(int32_t frame, const FrameSyntax& syntax,
+                                                                    const MotionRecord* blocks) {
+    return add(frame, std::make_shared<PictureMotion>(blocks, motion_field_blocks(syntax), field_macroblocks(syntax)));
+}
+
+std::shared_ptr<const PictureMotion> MotionFieldMemo::add(int32_t frame, std::shared_ptr<PictureMotion> motion) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = kept(frame);
     if (found != kept_.end()) {
@@ -27,7 +35,10 @@ std::shared_ptr<const PictureMotion> MotionFieldMemo::keep(int32_t frame, const 
         // Under the lock no one can take a field from the memo: a field the memo alone holds
         // stays unused.
         if (kept_.front().motion.use_count() == 1) {
-            reusable_ = std::move(kept_.front().motion->field);
+            std::vector<MotionRecord> memory = kept_.front().motion->release();
+            if (memory.capacity() > 0) {
+                reusable_ = std::move(memory);
+            }
         }
         kept_.pop_front();
     }

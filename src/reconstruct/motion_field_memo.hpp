@@ -24,6 +24,10 @@ public:
     // as kept (where another thread kept the frame first, as that one kept it).
     std::shared_ptr<const PictureMotion> keep(int32_t frame, const FrameSyntax& syntax,
                                               std::vector<MotionRecord> field);
+    // The same of a field built at `blocks` (motion_field_blocks(syntax) records), which
+    // outlives the memo: kept without a copy.
+    std::shared_ptr<const PictureMotion> keep_built_at(int32_t frame, const FrameSyntax& syntax,
+                                                       const MotionRecord* blocks);
 
     // A field no longer kept nor held by anyone, its motion stale, where there is one; else
     // an empty vector.
@@ -41,5 +45,6 @@ private:
     std::deque<Kept> kept_;
     // The entry of `frame`, or the end; under the lock.
     std::deque<Kept>::const_iterator kept(int32_t frame) const;
+    std::shared_ptr<const PictureMotion> add(int32_t frame, std::shared_ptr<PictureMotion> motion);
     std::vector<MotionRecord> reusable_;
 };

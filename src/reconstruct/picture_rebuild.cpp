@@ -58,7 +58,8 @@ void rebuild_coded_picture(const FrameSyntax& syntax, int32_t frame, const std::
     field.clear();
     std::vector<SliceLists> frame_lists;
     if (!all_intra) {
-        build_picture_motion_field(syntax, source, field, nullptr, first_field);
+        field.resize(syntax.coded_records.size() * 16);
+        build_picture_motion_field(syntax, source, field.data(), nullptr, first_field);
         frame_lists = reference_lists(syntax, frame);
     }
     const DecodedReferences references(index, syntax, frame_lists);

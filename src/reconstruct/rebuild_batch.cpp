@@ -135,17 +135,16 @@ MotionStack build_motion_fields_of_frames(const std::shared_ptr<const StreamInde
             }
             own->read(frame, SyntaxDepth::Context, read);
         };
-        std::vector<MotionRecord> field = memo.reusable_storage();
-        build_motion_field(syntax, source, field, &memo);
+        const std::size_t blocks = motion_field_blocks(syntax);
         {
             const std::lock_guard<std::mutex> lock(sizing);
             fit_motion_stack(syntax, frames, position, stack);
         }
-        // Each frame's field goes to its own part of the stack, no lock needed.
-        std::copy(field.begin(), field.end(),
-                  stack.blocks.get() + position * static_cast<std::size_t>(stack.rows) *
-                                           static_cast<std::size_t>(stack.columns));
-        memo.keep(frames[position], syntax, std::move(field));
+        // Each frame's field is built in its own part of the stack, no lock needed, and kept
+        // there for the frames after it: the stack outlives the memo.
+        MotionRecord* const field = stack.blocks.get() + position * blocks;
+        build_motion_field(syntax, source, field, &memo);
+        memo.keep_built_at(frames[position], syntax, field);
         if (own) {
             const std::lock_guard<std::mutex> lock(spare_lock);
             spare.push_back(std::move(own));
