@@ -68,8 +68,7 @@ using SyntaxSource = std::function<void(int32_t frame, FrameSyntax& syntax)>;
 // macroblocks where the syntax puts them (field_pictures.hpp); so has a field macroblock of an
 // MBAFF frame, its neighbours those beside its rows (macroblock_rows.hpp), its direct blocks'
 // co-located block as direct_motion.hpp finds it. What direct_motion.hpp does not build raises
-// PredictionNotBuilt.
-// `field` holds motion_field_blocks(syntax) records.
+// PredictionNotBuilt. `field` holds motion_field_blocks(syntax) records.
 class MotionFieldMemo;
 void build_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, MotionRecord* field,
                         MotionFieldMemo* memo = nullptr);
