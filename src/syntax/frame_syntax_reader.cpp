@@ -321,16 +321,19 @@ void FrameSyntaxReader::clear_all_but_records(FrameSyntax& result) const {
 
 void FrameSyntaxReader::place(PictureGrid& grid, bool context, FrameSyntax& result) const {
     const SequenceSyntax* sequence = parser_.sequence();
-    if (sequence == nullptr || grid.records.empty()) {
+    const bool placeable = sequence != nullptr && !grid.records.empty();
+    if (placeable) {
+        clear_all_but_records(result);
+    } else {
         place_nothing(result);
-        result.facts = parser_.facts();
-        result.nonzero_levels = grid.nonzero_levels;
-        return;
     }
-    clear_all_but_records(result);
     result.facts = parser_.facts();
     result.nonzero_levels = grid.nonzero_levels;
-    if (context && parser_.picture() != nullptr) {
+    if (!placeable) {
+        return;
+    }
+    const bool taken = context && parser_.picture() != nullptr;
+    if (taken) {
         // Taken, not copied: the grid's next picture clears the vector it gets back.
         result.coded_records.swap(grid.records);
         result.coded_cols = grid.width_mbs;
@@ -348,7 +351,7 @@ void FrameSyntaxReader::place(PictureGrid& grid, bool context, FrameSyntax& resu
     // The grid's macroblocks that land on cells (MacroblockPlacement::cell_of) form a
     // rectangle whose rows are runs of cells: copied a run at a time.
     const MacroblockPlacement placement = macroblock_placement(crop);
-    const std::vector<MbSyntaxRecord>& coded = result.coded_records.empty() ? grid.records : result.coded_records;
+    const std::vector<MbSyntaxRecord>& coded = taken ? result.coded_records : grid.records;
     const int32_t first_x = placement.skipped_cols;
     const int32_t end_x = std::min(grid.width_mbs, placement.skipped_cols + placement.cols);
     const int32_t first_y = placement.skipped_rows;
