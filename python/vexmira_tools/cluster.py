@@ -7,7 +7,7 @@ import logging
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from distributed import Client, LocalCluster, as_completed
+from distributed import Client, LocalCluster, WorkerPlugin, as_completed
 
 from vexmira_tools.errors import ClusterUnavailable
 from vexmira_tools.interrupts import ignored_by_processes_started, interrupts_checked, wait_checked
@@ -28,6 +28,7 @@ def connect(address: str):
                 cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                        silence_logs=logging.ERROR)
             client = Client(cluster)
+            client.register_plugin(QuietWorkerLogs(), name="vexmira-quiet-worker-logs")
         else:
             cluster, client = None, Client(address)
     except OSError as error:
@@ -39,6 +40,17 @@ def connect(address: str):
         client.close()
         if cluster is not None:
             cluster.close()
+
+
+class QuietWorkerLogs(WorkerPlugin):
+    """silence_logs reaches the scheduler and the nannies, which run in this process, but not
+    the worker processes. As the cluster closes, a worker whose heartbeat is in flight when the
+    scheduler goes logs an error with its traceback, a race of Dask's own shutdown. What goes
+    wrong in a worker still reaches the run: a task's exception, or KilledWorker when the
+    process dies. Registered as a plugin, it applies to a worker its nanny restarts as well."""
+
+    def setup(self, worker) -> None:
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
 
 
 def run_on_dask(client: Client, videos: list[str], threads: int, range_frames: int, progress: Progress,
