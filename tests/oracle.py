@@ -17,6 +17,7 @@ from pathlib import Path
 import numpy as np
 
 import vexmira
+from tool_runs import checked_output, tool_output
 
 @contextmanager
 def private_copy(name: str, data: bytes):
@@ -30,11 +31,8 @@ def private_copy(name: str, data: bytes):
 
 def ffprobe(path: Path, *entries: str) -> dict:
     """ffprobe's JSON for the first video stream of the file."""
-    result = subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", *entries, "-of", "json", str(path)],
-        check=True, capture_output=True, text=True)
-    return json.loads(result.stdout)
-
+    return json.loads(checked_output(["ffprobe", "-v", "error", "-select_streams", "v:0", *entries, "-of", "json",
+                                      str(path)]).stdout)
 
 
 def first_output_timestamp(path: Path) -> int | None:
@@ -61,8 +59,7 @@ def refused_last_packet(path: Path) -> int | None:
     """The timestamp of the file's last video packet where the decoder refuses it whole, a
     NAL unit's length running past the packet's end ("Invalid NAL unit size": a recording
     cut inside its last packet); such a packet is no frame. None otherwise."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-threads", "1", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"],
-                         capture_output=True, text=True).stderr
+    log = tool_output(["ffmpeg", "-nostdin", "-threads", "1", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"]).stderr
     if not re.search(r"\[h264 @ [^\]]+\] Invalid NAL unit size", log):
         return None
     return int(ffprobe(path, "-show_entries", "packet=pts")["packets"][-1]["pts"])
@@ -92,10 +89,10 @@ def reference_decode_in_output_order(path: Path, pix_fmt: str,
     """The ffmpeg tool's own decode, by default without deblocking (skip_loop_filter "default"
     filters every picture, "noref" all but those nothing references): (timestamp, tightly
     packed planes) of each picture, in the order the tool outputs them."""
-    result = subprocess.run(
+    result = checked_output(
         ["ffmpeg", "-nostdin", "-hide_banner", "-copyts", "-skip_loop_filter", skip_loop_filter, "-i", str(path),
          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "rawvideo",
-         "-pix_fmt", pix_fmt, "-"], check=True, capture_output=True)
+         "-pix_fmt", pix_fmt, "-"], text=False)
     timestamps = [int(pts) for pts in re.findall(rb"Parsed_showinfo.*? n: *\d+ pts: *(-?\d+)", result.stderr)]
     assert timestamps and len(result.stdout) % len(timestamps) == 0
     size = len(result.stdout) // len(timestamps)
@@ -150,9 +147,8 @@ def coded_qp_maps(path: Path, decoder: str = "h264") -> list[list[list[int]]]:
     drops what the demuxer marked for discarding (the pictures an edit list hides). The
     tool's probing of a raw stream decodes, and prints, a few pictures before the decode
     proper, which starts once it has printed the stream mapping."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-debug", "qp",
-                          "-i", str(path), "-map", "0:v:0", "-f", "null", "-"],
-                         check=True, capture_output=True, text=True).stderr
+    log = checked_output(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-debug", "qp",
+                          "-i", str(path), "-map", "0:v:0", "-f", "null", "-"]).stderr
     row = re.compile(rf"^\[{decoder} @ [^\]]+\] ((?:[ \d]\d)+)$")
     maps: list[list[list[int]]] = []
     for line in log[log.index("\nStream mapping:"):].splitlines():
@@ -174,9 +170,8 @@ def reference_mb_types(path: Path) -> list[list[str]]:
     5.1 prints the macroblocks alone; 7.1 and later a line of column positions first and each
     row's first pixel line before it. What the decoder of the tool's probe prints, before the
     tool maps its streams, is left out."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "repeat+debug", "-threads", "1",
-                          "-debug", "mb_type", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"],
-                         check=True, capture_output=True, text=True).stderr
+    log = checked_output(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "repeat+debug", "-threads", "1",
+                          "-debug", "mb_type", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"]).stderr
     line = re.compile(r"^\[h264 @ [^\]]+\] (.*)$")
     row = re.compile(r"^(?: *(\d+) )?((?:%s)+)$" % PRINTED_MACROBLOCK)
     pictures, current = [], None
@@ -207,9 +202,8 @@ def shown_qp_map(coded: list[list[int]], width: int, height: int, top: int, left
 def traced_headers(path: Path) -> list[tuple[str, list[tuple[str, int]]]]:
     """Every parameter set, SEI and slice header as the ffmpeg tool's bitstream tracer reads
     them, in stream order: (section, [(syntax element, value), ...])."""
-    trace = subprocess.run(["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-i", str(path), "-map", "0:v:0",
-                            "-c", "copy", "-bsf:v", "trace_headers", "-f", "null", "-"],
-                           check=True, capture_output=True, text=True).stderr
+    trace = checked_output(["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-i", str(path), "-map", "0:v:0",
+                            "-c", "copy", "-bsf:v", "trace_headers", "-f", "null", "-"]).stderr
     sections: list[tuple[str, list[tuple[str, int]]]] = []
     for line in trace.splitlines():
         if not line.startswith("[trace_headers @"):
@@ -246,13 +240,12 @@ def decoded_pictures(path: Path) -> list[tuple[int | None, Picture]]:
     from the ffmpeg tool, which puts guessed ones in their place), and a file that neither
     tool can read decodes to nothing. Frame threads are off, as in the module: slice threads
     are all the module uses, and concealment of damaged data differs between the two."""
-    probe = subprocess.run(
-        ["ffprobe", "-v", "error", "-threads", "1", "-select_streams", "v:0",
-         "-show_entries", "frame=pts,width,height", "-of", "json", str(path)], capture_output=True, text=True)
-    decode = subprocess.run(
+    probe = tool_output(["ffprobe", "-v", "error", "-threads", "1", "-select_streams", "v:0",
+                         "-show_entries", "frame=pts,width,height", "-of", "json", str(path)])
+    decode = tool_output(
         ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1", "-copyts",
          "-skip_loop_filter", "all", "-i", str(path), "-map", "0:v:0", "-autoscale", "0",
-         "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"], capture_output=True)
+         "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"], text=False)
     if probe.returncode != 0 or decode.returncode != 0:
         return []
     frames = json.loads(probe.stdout).get("frames", [])
@@ -427,9 +420,8 @@ def tool_damaged_frames(path: Path) -> set[int]:
     frame" line is the decoder's report on the picture that the next showinfo line shows.
     Frame i is the picture with the i-th presentation timestamp, or, where timestamps do not
     identify frames, the tool's i-th picture."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-copyts", "-i", str(path),
-                          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "null", "-"],
-                         capture_output=True, text=True).stderr
+    log = tool_output(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-copyts", "-i", str(path),
+                       "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "null", "-"]).stderr
     timestamps = presentation_timestamps(path) if timestamps_identify_frames(path) else None
     damaged, reported = set(), False
     for line in log.splitlines():
@@ -444,9 +436,8 @@ def tool_damaged_frames(path: Path) -> set[int]:
 
 def tools_clock(path) -> list[float]:
     """The time of each picture the ffmpeg tool outputs, on its clock, in seconds."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-copyts", "-threads", "1", "-i", str(path),
-                          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "null", "-"],
-                         check=True, capture_output=True, text=True).stderr
+    log = checked_output(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-copyts", "-threads", "1", "-i", str(path),
+                          "-map", "0:v:0", "-vf", "showinfo", "-fps_mode", "passthrough", "-f", "null", "-"]).stderr
     return [float(time) for time in re.findall(r"Parsed_showinfo.*? pts_time:(-?[\d.]+)", log)]
 
 

@@ -10,7 +10,6 @@ are fresh, zeroed memory."""
 import json
 import random
 import struct
-import subprocess
 from pathlib import Path
 
 import numpy as np
@@ -20,6 +19,7 @@ import vexmira
 from bitstream_edit import PPS, SLICE, SPS, IDR, annex_b_units, nal_type
 from media import ffmpeg, video_input, x264
 from oracle import plane_sizes, private_copy
+from tool_runs import checked_output
 from vexmira_tools.stats import main as stats_main
 
 # ---- Recipes -------------------------------------------------------------------------------
@@ -159,8 +159,8 @@ def made(tmp_path_factory) -> Made:
 # ---- What the tool decodes -----------------------------------------------------------------
 
 def packets(path: Path, stream: int = 0) -> list[dict]:
-    result = subprocess.run(["ffprobe", "-v", "error", "-select_streams", str(stream), "-show_entries",
-                             "packet=pos,size,flags", "-of", "json", str(path)], capture_output=True, check=True)
+    result = checked_output(["ffprobe", "-v", "error", "-select_streams", str(stream), "-show_entries",
+                             "packet=pos,size,flags", "-of", "json", str(path)])
     return json.loads(result.stdout)["packets"]
 
 
@@ -169,12 +169,12 @@ Picture = tuple[int, int, bytes]  # width, height, planes tightly packed
 
 def tool_pictures(path: Path, pix_fmt: str, stream: int = 0) -> list[Picture]:
     """Each picture the tool outputs, in its own size."""
-    frames = json.loads(subprocess.run(
+    frames = json.loads(checked_output(
         ["ffprobe", "-v", "error", "-threads", "1", "-select_streams", str(stream), "-show_entries",
-         "frame=width,height", "-of", "json", str(path)], capture_output=True, check=True).stdout)["frames"]
-    data = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-skip_loop_filter", "all",
+         "frame=width,height", "-of", "json", str(path)]).stdout)["frames"]
+    data = checked_output(["ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-skip_loop_filter", "all",
                            "-i", str(path), "-map", f"0:{stream}", "-autoscale", "0", "-fps_mode", "passthrough",
-                           "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"], capture_output=True, check=True).stdout
+                           "-f", "rawvideo", "-pix_fmt", pix_fmt, "-"], text=False).stdout
     sample = 2 if "10" in pix_fmt else 1
     pictures, offset = [], 0
     for frame in frames:
@@ -233,8 +233,8 @@ def decode_every_frame(path: Path) -> None:
 
 
 def conceals(path: Path) -> bool:
-    log = subprocess.run(["ffmpeg", "-nostdin", "-threads", "1", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"],
-                         capture_output=True, text=True, check=True).stderr
+    log = checked_output(["ffmpeg", "-nostdin", "-threads", "1", "-i", str(path), "-map", "0:v:0", "-f", "null",
+                          "-"]).stderr
     return "concealing" in log
 
 

@@ -12,14 +12,15 @@ import pytest
 
 import vexmira
 from oracle import ffprobe
+from tool_runs import tool_output
 
 LOGGER = "vexmira.ffmpeg"
 
 
 def tool_errors(path) -> set[str]:
     """What the ffmpeg tool's decoder says of the file, without its "[h264 @ 0x...]" prefix."""
-    log = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-i", str(path),
-                          "-f", "null", "-"], capture_output=True, text=True).stderr
+    log = tool_output(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-threads", "1", "-i", str(path),
+                       "-f", "null", "-"]).stderr
     return {line.split("] ", 1)[1] for line in log.splitlines() if line.startswith("[h264 @ ")}
 
 

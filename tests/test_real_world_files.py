@@ -21,6 +21,7 @@ import vexmira
 from bitstream_edit import IDR, SLICE, annex_b_units, nal_type
 from oracle import (Picture, coded_qp_maps, decoded_pictures, ffprobe, key_frame_reference, plane_sizes,
                     sequence_parameter_sets, shown_maps, traced_headers)
+from tool_runs import checked_output
 
 # A sound clip, as a control: every test passes on it.
 CONTROL = "mp4"
@@ -212,8 +213,8 @@ def test_a_picture_cut_short_is_the_same_however_it_is_reached(media, reference)
     of the file that begins at the key packet), not the one the tool's decode of the whole
     file conceals differently, and no QP map."""
     path = media(CUT_SHORT)
-    log = subprocess.run(["ffmpeg", "-nostdin", "-v", "warning", "-threads", "1", "-i", str(path), "-f", "null", "-"],
-                         capture_output=True, text=True, check=True).stderr
+    log = checked_output(["ffmpeg", "-nostdin", "-v", "warning", "-threads", "1", "-i", str(path), "-f", "null",
+                          "-"]).stderr
     assert log.count("corrupt decoded frame") == 1
     expected = reference(CUT_SHORT)
     last = len(expected.pictures) - 1
@@ -256,8 +257,8 @@ def slice_headers(path: Path) -> list[dict]:
 
 
 def tool_errors(path: Path) -> str:
-    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-i", str(path), "-f", "null", "-"],
-                          capture_output=True, text=True, check=True).stderr
+    return checked_output(["ffmpeg", "-nostdin", "-v", "error", "-threads", "1", "-i", str(path), "-f", "null",
+                           "-"]).stderr
 
 
 def test_field_pictures_are_pairs_of_fields_in_every_form(media, reference):
