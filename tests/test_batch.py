@@ -165,8 +165,8 @@ def test_damaged_files_give_the_reference_pictures_or_the_frame_error(media, tmp
     for threads in (1, 3):
         stats = session.frame_stats(threads=threads)
         assert np.flatnonzero(~stats["decoded"]).tolist() == missing
-        pictures = [tuple(session.get_planes(produced, plane, threads=threads)[k].tobytes() for plane in range(3))
-                    for k in range(len(produced))]
+        stacks = [session.get_planes(produced, plane, threads=threads) for plane in range(3)]
+        pictures = [tuple(stack[k].tobytes() for stack in stacks) for k in range(len(produced))]
         assert [i for i, planes in zip(produced, pictures)
                 if not any(planes == candidate.planes for candidate in expected[i])] == []
         assert session.get_qpmaps(produced, threads=threads).tolist() == single_maps

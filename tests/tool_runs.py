@@ -48,16 +48,20 @@ def checked_output(arguments: list[str], text: bool = True) -> subprocess.Comple
 
 def answer_key(arguments: list[str]) -> str | None:
     """What names the answer: the arguments, the tool's own file, the libraries it is pointed
-    to and the contents of each file it reads. None where no answer is kept."""
+    to, and of each file it reads its name and contents but not its folder, so that a copy
+    in a temporary folder of its own has the answer an earlier copy had (where the tool's log
+    names the file, it names that earlier copy). None where no answer is kept."""
     tool = shutil.which(arguments[0])
     if not KEPT or tool is None:
         return None
     digest = hashlib.sha256()
-    for part in [*arguments, identity(Path(tool)), os.environ.get("LD_LIBRARY_PATH", "")]:
+    for part in [identity(Path(tool)), os.environ.get("LD_LIBRARY_PATH", "")]:
         digest.update(part.encode() + b"\0")
     for argument in arguments[1:]:
         if os.path.isfile(argument):
-            digest.update(Path(argument).read_bytes())
+            digest.update(Path(argument).name.encode() + b"\0" + Path(argument).read_bytes())
+        else:
+            digest.update(argument.encode() + b"\0")
     return digest.hexdigest()
 
 
