@@ -165,6 +165,10 @@ PREDICTION_RECIPES = {
     # picture content moves 4 pixels to the left; P-frames only, each predicted from the last.
     "mp4_pan": (".mp4", ["-f", "lavfi", "-i", "testsrc=size=480x96:rate=25,trim=end_frame=1,loop=loop=19:size=1,"
                          f"setpts=N/25/TB,crop=w=128:h=64:x={PAN_PIXELS_PER_FRAME}*n:y=16,format=yuv420p"] + x264(bframes=0, gop=20, extra="ref=1")),
+    # 1080p, twelve seconds in one interval, P pictures after the first: a batch over it
+    # takes long enough to interrupt.
+    "mp4_1080p_one_interval": (".mp4", ["-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v", "300",
+                                        "-c:v", "libx264", "-preset", "ultrafast", "-g", "300"]),
 }
 
 VIDEO_CLIPS = [name for name in RECIPES if name != "m4a_audio_only"]

@@ -10,7 +10,6 @@ from pathlib import Path
 import pytest
 
 import vexmira
-from media import ffmpeg
 from oracle import reference_qp_maps
 
 BATCHES = {
@@ -21,12 +20,9 @@ BATCHES = {
 
 
 @pytest.fixture(scope="module")
-def long_clip(tmp_path_factory) -> Path:
+def long_clip(media) -> Path:
     """A clip whose full batch takes a second or more here, all P frames after the first."""
-    path = tmp_path_factory.mktemp("long") / "long.mp4"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v", "300", "-c:v", "libx264",
-           "-preset", "ultrafast", "-g", "300", str(path))
-    return path
+    return media("mp4_1080p_one_interval")
 
 
 @pytest.fixture(scope="module")
