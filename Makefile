@@ -164,13 +164,11 @@ define make-venv
 endef
 
 # Builds the module into a venv: $(call install-module,PYTHON,EXTRAS,PIP OPTIONS,ENVIRONMENT)
-# --no-compile: pip would compile every module of every package it installs (half of the
-# extras' install time, 30 s here), where Python compiles the few that are imported, once.
 comma := ,
 define install-module
 	$(1) -m pip install --quiet --upgrade pip
-	$(1) -m pip install --quiet --no-compile "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
-	$(4) $(1) -m pip install --quiet --no-compile --no-build-isolation $(3) ".[$(2)]"
+	$(1) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3" cmake ninja
+	$(4) $(1) -m pip install --quiet --no-build-isolation $(3) ".[$(2)]"
 endef
 
 $(PYTHON): | system-packages
