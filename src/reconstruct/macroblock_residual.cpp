@@ -133,21 +133,26 @@ void MacroblockResidual::chroma(int component, int qp, bool intra, bool bypass) 
 void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, const int32_t* dc) {
     const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, x0, y0)];
     const int step = row_step(plane);
-    int32_t block[16];
-    bool coded = dc != nullptr && *dc != 0;
+    // Most blocks of a coded quadrant code no level, and many only their DC: those need no
+    // scaling of the rest, nor the transform.
+    int32_t ac = 0;
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
-            const int32_t level = source[y * step + x];
-            block[4 * y + x] = scale_ac_4x4(level, scale_.scale_4x4[list][qp % 6][4 * y + x], qp);
-            coded = coded || (level != 0 && (dc == nullptr || x + y > 0));
+            ac |= x + y > 0 ? source[y * step + x] : 0;
         }
     }
-    if (!coded) {
+    const int32_t first = dc != nullptr ? *dc : scale_ac_4x4(source[0], scale_.scale_4x4[list][qp % 6][0], qp);
+    if (ac == 0) {
+        dc_only(plane, x0, y0, 4, first);
         return;
     }
-    if (dc != nullptr) {
-        block[0] = *dc;
+    int32_t block[16];
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 4; ++x) {
+            block[4 * y + x] = scale_ac_4x4(source[y * step + x], scale_.scale_4x4[list][qp % 6][4 * y + x], qp);
+        }
     }
+    block[0] = first;
     inverse_transform_4x4(block);
     int16_t* target = &target_.plane[plane][at(plane, x0, y0)];
     for (int y = 0; y < 4; ++y) {
@@ -160,17 +165,22 @@ void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, 
 void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) {
     const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, x0, y0)];
     const int step = row_step(plane);
-    int32_t block[64];
-    bool coded = false;
+    int32_t ac = 0;
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 8; ++x) {
-            const int32_t level = source[y * step + x];
-            block[8 * y + x] = scale_by_64(level, scale_.scale_8x8[list][qp % 6][8 * y + x], qp);
-            coded = coded || level != 0;
+            ac |= x + y > 0 ? source[y * step + x] : 0;
         }
     }
-    if (!coded) {
+    const int32_t first = scale_by_64(source[0], scale_.scale_8x8[list][qp % 6][0], qp);
+    if (ac == 0) {
+        dc_only(plane, x0, y0, 8, first);
         return;
+    }
+    int32_t block[64];
+    for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            block[8 * y + x] = scale_by_64(source[y * step + x], scale_.scale_8x8[list][qp % 6][8 * y + x], qp);
+        }
     }
     inverse_transform_8x8(block);
     int16_t* target = &target_.plane[plane][at(plane, x0, y0)];
@@ -178,6 +188,21 @@ void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) 
         for (int x = 0; x < 8; ++x) {
             target[y * step + x] = static_cast<int16_t>(block[8 * y + x]);
         }
+    }
+}
+
+// A block whose only coefficient is its DC, `dc` as scaled: both inverse transforms carry
+// it unchanged to every sample, so the block is (dc + 32) >> 6 throughout; nothing where
+// it is zero, the residual being cleared already.
+void MacroblockResidual::dc_only(int plane, int x0, int y0, int size, int32_t dc) {
+    const auto value = static_cast<int16_t>((dc + 32) >> 6);
+    if (value == 0) {
+        return;
+    }
+    const int step = row_step(plane);
+    int16_t* target = &target_.plane[plane][at(plane, x0, y0)];
+    for (int y = 0; y < size; ++y) {
+        std::fill_n(target + y * step, size, value);
     }
 }
 

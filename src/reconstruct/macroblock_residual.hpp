@@ -19,6 +19,7 @@ private:
     // Blocks and samples are placed by their position (x, y) in the macroblock.
     void block_4x4(int plane, int x, int y, int qp, int list, const int32_t* dc);
     void block_8x8(int plane, int x, int y, int qp, int list);
+    void dc_only(int plane, int x, int y, int size, int32_t dc);
     void copy_levels(int plane, int width, int height);
     void intra_dpcm(int plane, const MbSyntaxRecord& mb);
     void accumulate(int plane, int x0, int y0, int width, int height, bool vertical);
