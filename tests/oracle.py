@@ -59,7 +59,8 @@ def refused_last_packet(path: Path) -> int | None:
     """The timestamp of the file's last video packet where the decoder refuses it whole, a
     NAL unit's length running past the packet's end ("Invalid NAL unit size": a recording
     cut inside its last packet); such a packet is no frame. None otherwise."""
-    log = tool_output(["ffmpeg", "-nostdin", "-threads", "1", "-i", str(path), "-map", "0:v:0", "-f", "null", "-"]).stderr
+    log = tool_output(["ffmpeg", "-nostdin", "-threads", "1", "-i", str(path), "-map", "0:v:0", "-f", "null",
+                       "-"]).stderr
     if not re.search(r"\[h264 @ [^\]]+\] Invalid NAL unit size", log):
         return None
     return int(ffprobe(path, "-show_entries", "packet=pts")["packets"][-1]["pts"])

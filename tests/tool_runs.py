@@ -66,5 +66,6 @@ def answer_key(arguments: list[str]) -> str | None:
 
 
 def identity(path: Path) -> str:
-    status = path.resolve().stat()
-    return f"{path.resolve()}:{status.st_size}:{status.st_mtime_ns}"
+    resolved = path.resolve()
+    status = resolved.stat()
+    return f"{resolved}:{status.st_size}:{status.st_mtime_ns}"
