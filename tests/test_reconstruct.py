@@ -68,6 +68,8 @@ def test_prediction_plus_residual_is_the_picture_before_the_loop_filter(media, c
           vexmira.H264DecoderSession(media(clip)) as session):
         frames = list(range(session.num_frames))
         random.Random(clip).shuffle(frames)
+        # Two frames asked for twice: a batch gives each of their places the same frame.
+        frames += frames[:2]
         bit_depth = 10 if "10bit" in clip else 8
         planes = 1 if "gray" in clip else 3
         chroma_shift = (0, 0) if "444" in clip else (1, 0) if "422" in clip else (1, 1)

@@ -147,7 +147,8 @@ bool FrameSyntaxReader::walk_to(int32_t target, int32_t first, bool from_first, 
 
 void FrameSyntaxReader::read_in_file_order(
     const std::vector<int32_t>& frames,
-    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take, SyntaxDepth depth) {
+    const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take, SyntaxDepth depth,
+    SyntaxMemo* keep_in) {
     std::vector<std::pair<int32_t, std::size_t>> targets;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         if (packet_of(frames[i]) >= 0) {
@@ -192,8 +193,14 @@ void FrameSyntaxReader::read_in_file_order(
             syntax.order_count = syntax.earlier.back().order_count;
             syntax.earlier.pop_back();
         }
+        int32_t frame = -1;
         for (; next < targets.size() && targets[next].first == packet; ++next) {
             take(targets[next].second, syntax);
+            frame = frames[targets[next].second];
+        }
+        // Once every position asking for the frame has it: the memo takes its records away.
+        if (keep_in != nullptr && context && frame >= 0) {
+            keep_in->take(frame, SyntaxMemo::Read::InFileOrder, syntax);
         }
     };
     int32_t awaiting = -1;

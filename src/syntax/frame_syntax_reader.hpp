@@ -82,10 +82,11 @@ public:
 
     // Reads the frames `frames` (numbers in the index, in any order) in one pass through the
     // file from the key packet before the first, and gives `take` each one's syntax with
-    // its position in `frames`, in file order, to the depth asked.
+    // its position in `frames`, in file order, to the depth asked. Where `keep_in` is given
+    // and the context asked for, each frame is kept there once taken, read in file order.
     void read_in_file_order(const std::vector<int32_t>& frames,
                             const std::function<void(std::size_t position, const FrameSyntax& syntax)>& take,
-                            SyntaxDepth depth = SyntaxDepth::Records);
+                            SyntaxDepth depth = SyntaxDepth::Records, SyntaxMemo* keep_in = nullptr);
 
     // Whether the stream is H.264, the one codec whose syntax the reader knows.
     bool reads_h264() const { return index_->facts.codec_id == AV_CODEC_ID_H264; }

@@ -68,10 +68,7 @@ void read_syntax_of_frames(const std::shared_ptr<const StreamIndex>& index, cons
         reader.read_in_file_order(run_frames, [&](std::size_t position, const FrameSyntax& syntax) {
             stop_if(error);
             take(run_positions[position], syntax);
-            if (memo != nullptr && depth != SyntaxDepth::Records) {
-                memo->keep(run_frames[position], SyntaxMemo::Read::InFileOrder, syntax);
-            }
-        }, depth);
+        }, depth, memo);
     };
     // Every run on a thread of its own, the first with the caller's reader, so that the
     // caller is free to ask its interrupt check while they read.

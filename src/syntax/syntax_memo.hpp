@@ -28,6 +28,10 @@ public:
     std::shared_ptr<const FrameSyntax> find(int32_t frame, Read read, bool records_only) const;
     // Keeps a copy of a frame's syntax read with its context (any levels left out).
     void keep(int32_t frame, Read read, const FrameSyntax& syntax);
+    // Keeps it as keep() does, but takes its vectors rather than copying them (a copy costs
+    // as much as a tenth of reading the frame): `syntax` is left those of a frame let go,
+    // their contents stale, to be read into again. Its levels stay where they are.
+    void take(int32_t frame, Read read, FrameSyntax& syntax);
 
 private:
     struct Entry {
@@ -35,6 +39,11 @@ private:
         Read read;
         std::shared_ptr<const FrameSyntax> syntax;
     };
+
+    bool holds(int32_t frame, Read read) const;
+    // Lets the frames kept first go until `bytes` more fit; the first of them no caller holds
+    // any more, if any.
+    std::shared_ptr<FrameSyntax> make_room(std::size_t bytes);
 
     const std::size_t budget_;
     mutable std::mutex mutex_;
