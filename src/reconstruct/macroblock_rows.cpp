@@ -49,13 +49,7 @@ BesideBlock block_beside(const FrameSyntax& syntax, bool mbaff, int mb_x, const 
         return beside;
     }
     if (!mbaff) {
-        // Macroblocks in raster order: one before this one is above it or left of it.
-        const int other_x = sample_x / 16;
-        const int other_y = line / 16;
-        if (other_y > rows.mb_y || (other_y == rows.mb_y && other_x >= mb_x)) {
-            return beside;
-        }
-        return {static_cast<std::ptrdiff_t>(other_y) * syntax.coded_cols + other_x, sample_x / 4, line / 4};
+        return block_beside_in_raster(syntax.coded_cols, mb_x, rows.mb_y, x, y);
     }
     const std::size_t cell = macroblock_holding(syntax, mbaff, sample_x, line);
     const auto cols = static_cast<std::size_t>(syntax.coded_cols);

@@ -55,3 +55,20 @@ struct BesideBlock {
     int block_y = 0;
 };
 BesideBlock block_beside(const FrameSyntax& syntax, bool mbaff, int mb_x, const MacroblockRows& rows, int x, int y);
+
+// The same in a picture of macroblocks in raster order (no MBAFF) `cols` macroblocks wide:
+// inline, for the motion field asks it a dozen times a macroblock.
+inline BesideBlock block_beside_in_raster(int cols, int mb_x, int mb_y, int x, int y) {
+    const int sample_x = 16 * mb_x + x;
+    const int line = 16 * mb_y + y;
+    if (sample_x < 0 || line < 0 || sample_x >= 16 * cols) {
+        return {};
+    }
+    // One decoded before this one is above it or left of it; nothing below it is.
+    const int other_x = sample_x / 16;
+    const int other_y = line / 16;
+    if (other_y > mb_y || (other_y == mb_y && other_x >= mb_x)) {
+        return {};
+    }
+    return {static_cast<std::ptrdiff_t>(other_y) * cols + other_x, sample_x / 4, line / 4};
+}

@@ -62,8 +62,9 @@ public:
 private:
     Neighbour neighbour(int x, int y, int list) const {
         const bool inside = x >= 0 && y >= 0 && x < 16;
-        const BesideBlock beside = inside ? BesideBlock{0, 4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4}
-                                          : block_beside(syntax_, mbaff_, mb_x_, rows_, x, y);
+        const BesideBlock beside = inside   ? BesideBlock{0, 4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4}
+                                   : mbaff_ ? block_beside(syntax_, mbaff_, mb_x_, rows_, x, y)
+                                            : block_beside_in_raster(cols_, mb_x_, mb_y_, x, y);
         Neighbour n;
         const MbSyntaxRecord& other = inside ? *mb_ : syntax_.coded_records[static_cast<std::size_t>(beside.cell)];
         if (beside.cell < 0 || !other.parsed || other.slice != mb_->slice ||
@@ -84,14 +85,30 @@ private:
         return n;
     }
 
+    // 8.4.1.3.2: the partitions A, B and C beside a partition at (x, y) `width` wide, D for a
+    // C not available.
+    struct Beside {
+        Neighbour a;
+        Neighbour b;
+        Neighbour c;
+    };
+    Beside beside(int x, int y, int width, int list) const {
+        Beside n{neighbour(x - 1, y, list), neighbour(x, y - 1, list), neighbour(x + width, y - 1, list)};
+        if (!n.c.available) {
+            n.c = neighbour(x - 1, y - 1, list);
+        }
+        return n;
+    }
+
     // 8.4.1.3 for list `list`: the neighbours' vectors of that list.
     void predict(int x, int y, int width, int list, int ref_idx, Shape shape, int* mvp) const {
-        Neighbour a = neighbour(x - 1, y, list);
-        Neighbour b = neighbour(x, y - 1, list);
-        Neighbour c = neighbour(x + width, y - 1, list);
-        if (!c.available) {
-            c = neighbour(x - 1, y - 1, list);
-        }
+        predict_from(beside(x, y, width, list), ref_idx, shape, mvp);
+    }
+
+    void predict_from(Beside n, int ref_idx, Shape shape, int* mvp) const {
+        Neighbour& a = n.a;
+        Neighbour& b = n.b;
+        Neighbour& c = n.c;
         const Neighbour* directional = shape == Shape::Upper16x8   ? &b
                                        : shape == Shape::Lower16x8 ? &a
                                        : shape == Shape::Left8x16  ? &a
@@ -165,8 +182,9 @@ private:
         // A field macroblock measures distances from its own field, and so does a field picture.
         const int parity = rows_.field_pair ? mb_y_ % 2 : -1;
         const int32_t order_count =
-            parity < 0 ? slice_order_count(syntax_, syntax_.slices[slice])
-                       : field_order_count(syntax_.order_count, syntax_.slices[slice].bottom_order_offset, parity);
+            spatial      ? 0
+            : parity < 0 ? slice_order_count(syntax_, syntax_.slices[slice])
+                         : field_order_count(syntax_.order_count, syntax_.slices[slice].bottom_order_offset, parity);
         // The prediction is the macroblock's, from its neighbours alone: once for its four blocks.
         if (spatial && !spatial_ready_) {
             spatial_prediction(spatial_ref_idx_, spatial_mv_);
@@ -210,14 +228,12 @@ private:
     // neighbours use neither list.
     void spatial_prediction(int* ref_idx, int (*mv)[2]) const {
         const auto min_positive = [](int a, int b) { return a >= 0 && b >= 0 ? std::min(a, b) : std::max(a, b); };
+        // The same neighbours give the vectors.
+        Beside neighbours[2];
         for (int list = 0; list < 2; ++list) {
-            const Neighbour a = neighbour(-1, 0, list);
-            const Neighbour b = neighbour(0, -1, list);
-            Neighbour c = neighbour(16, -1, list);
-            if (!c.available) {
-                c = neighbour(-1, -1, list);
-            }
-            ref_idx[list] = min_positive(a.ref_idx, min_positive(b.ref_idx, c.ref_idx));
+            neighbours[list] = beside(0, 0, 16, list);
+            const Beside& n = neighbours[list];
+            ref_idx[list] = min_positive(n.a.ref_idx, min_positive(n.b.ref_idx, n.c.ref_idx));
         }
         const bool zero = ref_idx[0] < 0 && ref_idx[1] < 0;
         for (int list = 0; list < 2; ++list) {
@@ -226,7 +242,7 @@ private:
             if (zero) {
                 ref_idx[list] = 0;
             } else if (ref_idx[list] >= 0) {
-                predict(0, 0, 16, list, ref_idx[list], Shape::Other, mv[list]);
+                predict_from(neighbours[list], ref_idx[list], Shape::Other, mv[list]);
             }
         }
     }
