@@ -25,8 +25,11 @@ enum class Shape { Other, Upper16x8, Lower16x8, Left8x16, Right8x16 };
 
 int median(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
-// The 4x4 block holding sample (x, y) of a macroblock, in decoding order (6.4.3).
-int block_order(int x, int y) { return 4 * ((y / 8) * 2 + x / 8) + ((y % 8) / 4) * 2 + (x % 8) / 4; }
+// The 4x4 blocks of a macroblock in decoding order (6.4.3), by row and column.
+constexpr uint8_t kBlockOrder[4][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}, {8, 9, 12, 13}, {10, 11, 14, 15}};
+
+// The 4x4 block holding sample (x, y) of a macroblock (x, y in 0..15), in decoding order.
+int block_order(int x, int y) { return kBlockOrder[(y >> 2) & 3][(x >> 2) & 3]; }
 
 class Motion {
 public:
@@ -41,6 +44,11 @@ public:
         mb_ = &syntax_.coded_records[static_cast<std::size_t>(mb_y) * cols_ + mb_x];
         rows_ = MacroblockRows(mb_y, mbaff_, *mb_);
         b_slice_ = mb_->slice >= 0 && syntax_.slices[static_cast<std::size_t>(mb_->slice)].kind == kSliceB;
+        const bool listed = mb_->slice >= 0 && static_cast<std::size_t>(mb_->slice) < lists_.size();
+        for (int list = 0; list < 2; ++list) {
+            names_[list] = listed ? &lists_[static_cast<std::size_t>(mb_->slice)][list] : nullptr;
+        }
+        index_shift_ = mbaff_ && mb_->interlaced ? 1 : 0;
         decoded_ = 0;
         spatial_ready_ = false;
         // Every block is written here first: the field may hold an earlier picture's motion.
@@ -200,11 +208,12 @@ private:
         const int size = inference ? 8 : 4;
         for (int y = y0; y < y0 + 8; y += size) {
             for (int x = x0; x < x0 + 8; x += size) {
-                const ColocatedMotion colocated =
-                    colocated_motion(*colocated_, mb_x_, mb_y_, rows_.field_pair, x / 4, y / 4, inference);
+                const auto colocated = [&] {
+                    return colocated_motion(*colocated_, mb_x_, mb_y_, rows_.field_pair, x / 4, y / 4, inference);
+                };
                 if (!spatial) {
                     MotionRecord block;
-                    temporal_direct(colocated, lists_[slice], order_count, parity, block);
+                    temporal_direct(colocated(), lists_[slice], order_count, parity, block);
                     for (int list = 0; list < 2; ++list) {
                         int16_t vector[2];
                         std::memcpy(vector, block.mv[list], sizeof vector);
@@ -213,7 +222,9 @@ private:
                     }
                     continue;
                 }
-                const bool still = colocated_is_still(*colocated_, colocated);
+                // Only a list of index 0 asks whether the co-located block is still.
+                const bool still = (spatial_ref_idx_[0] == 0 || spatial_ref_idx_[1] == 0) &&
+                                   colocated_is_still(*colocated_, colocated());
                 for (int list = 0; list < 2; ++list) {
                     const int zero[2] = {0, 0};
                     store(x, y, size, size, list, spatial_ref_idx_[list],
@@ -295,12 +306,11 @@ private:
     // The picture order count of the picture (of a field macroblock's index, the frame) that
     // the index names in the slice's list; -1 for none.
     int32_t named_order_count(int list, int ref_idx) const {
-        if (ref_idx < 0 || mb_->slice < 0 || static_cast<std::size_t>(mb_->slice) >= lists_.size()) {
+        if (ref_idx < 0 || names_[list] == nullptr) {
             return -1;
         }
-        const std::vector<HeldReference>& names = lists_[static_cast<std::size_t>(mb_->slice)][list];
-        const auto index = static_cast<std::size_t>(ref_idx >> (mbaff_ && mb_->interlaced ? 1 : 0));
-        return index < names.size() ? names[index].order_count : -1;
+        const auto index = static_cast<std::size_t>(ref_idx >> index_shift_);
+        return index < names_[list]->size() ? (*names_[list])[index].order_count : -1;
     }
 
     MotionRecord& at(int x, int y) const { return field_[static_cast<std::size_t>(y) * 4 * cols_ + x]; }
@@ -316,6 +326,9 @@ private:
     MacroblockRows rows_;
     const MbSyntaxRecord* mb_ = nullptr;
     bool b_slice_ = false;
+    // The macroblock's slice's lists, null where it has none; an index's shift to the list's.
+    const std::vector<HeldReference>* names_[2] = {nullptr, nullptr};
+    int index_shift_ = 0;
     // The 4x4 blocks of the macroblock whose motion is known, by decoding order.
     uint32_t decoded_ = 0;
     // The macroblock's spatial direct prediction, where worked out.
