@@ -52,8 +52,10 @@ public:
         decoded_ = 0;
         spatial_ready_ = false;
         // Every block is written here first: the field may hold an earlier picture's motion.
-        for (int y = 0; y < 4; ++y) {
-            std::fill_n(&at(4 * mb_x, 4 * mb_y + y), 4, MotionRecord{});
+        MotionRecord* const origin = &at(4 * mb_x, 4 * mb_y);
+        const std::size_t row = 4 * static_cast<std::size_t>(cols_);
+        for (std::size_t y = 0; y < 4; ++y) {
+            std::fill_n(origin + y * row, 4, MotionRecord{});
         }
         const auto type = static_cast<MbType>(mb_->type);
         if (type == MbType::Skip) {
@@ -198,10 +200,11 @@ private:
             spatial_prediction(spatial_ref_idx_, spatial_mv_);
             spatial_ready_ = true;
         }
-        for (int y = y0; y < y0 + 8; y += 4) {
-            for (int x = x0; x < x0 + 8; x += 4) {
-                at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4).direct = 1;
-            }
+        MotionRecord* const origin = &at(4 * mb_x_ + x0 / 4, 4 * mb_y_ + y0 / 4);
+        const std::size_t row = 4 * static_cast<std::size_t>(cols_);
+        for (std::size_t y = 0; y < 2; ++y) {
+            origin[y * row].direct = 1;
+            origin[y * row + 1].direct = 1;
         }
         // With direct_8x8_inference the four blocks take the motion of one co-located corner
         // block: it is worked out once, for all four.
@@ -289,18 +292,28 @@ private:
         }
     }
 
+    // Everything the loop needs is in locals first: a store through the record's int8_t
+    // fields may change any object, this one's members included, and they would be read
+    // again after each.
     void store(int x0, int y0, int width, int height, int list, int ref_idx, const int* mv) {
         const int32_t ref_poc = named_order_count(list, ref_idx);
-        for (int y = y0; y < y0 + height; y += 4) {
-            for (int x = x0; x < x0 + width; x += 4) {
-                MotionRecord& block = at(4 * mb_x_ + x / 4, 4 * mb_y_ + y / 4);
-                block.ref_idx[list] = static_cast<int8_t>(ref_idx);
+        const auto index = static_cast<int8_t>(ref_idx);
+        const auto mv_x = static_cast<int16_t>(mv[0]);
+        const auto mv_y = static_cast<int16_t>(mv[1]);
+        MotionRecord* const origin = &at(4 * mb_x_ + x0 / 4, 4 * mb_y_ + y0 / 4);
+        const std::size_t row = 4 * static_cast<std::size_t>(cols_);
+        uint32_t decoded = 0;
+        for (int y = 0; y < height / 4; ++y) {
+            for (int x = 0; x < width / 4; ++x) {
+                MotionRecord& block = origin[static_cast<std::size_t>(y) * row + static_cast<std::size_t>(x)];
+                block.ref_idx[list] = index;
                 block.ref_poc[list] = ref_poc;
-                block.mv[list][0] = static_cast<int16_t>(mv[0]);
-                block.mv[list][1] = static_cast<int16_t>(mv[1]);
-                decoded_ |= 1u << block_order(x, y);
+                block.mv[list][0] = mv_x;
+                block.mv[list][1] = mv_y;
+                decoded |= 1u << block_order(x0 + 4 * x, y0 + 4 * y);
             }
         }
+        decoded_ |= decoded;
     }
 
     // The picture order count of the picture (of a field macroblock's index, the frame) that
