@@ -131,10 +131,16 @@ void MacroblockResidual::chroma(int component, int qp, bool intra, bool bypass) 
 
 // `dc`: the block's DC, scaled apart (Intra 16x16 luma, chroma); null where it is a level.
 void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, const int32_t* dc) {
-    const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, x0, y0)];
-    const int step = row_step(plane);
+    const std::size_t offset = at(plane, x0, y0);
     // Most blocks of a coded quadrant code no level, and many only their DC: those need no
-    // scaling of the rest, nor the transform.
+    // scaling of the rest, nor the transform; a block the parser wrote no levels of is not
+    // even read.
+    if (!syntax_.coefficients.may_hold_block(plane, offset)) {
+        dc_only(plane, x0, y0, 4, dc != nullptr ? *dc : 0);
+        return;
+    }
+    const int32_t* source = &syntax_.coefficients.planes[plane][offset];
+    const int step = row_step(plane);
     int32_t ac = 0;
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
@@ -154,7 +160,7 @@ void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, 
     }
     block[0] = first;
     inverse_transform_4x4(block);
-    int16_t* target = &target_.plane[plane][at(plane, x0, y0)];
+    int16_t* target = &target_.plane[plane][offset];
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
             target[y * step + x] = static_cast<int16_t>(block[4 * y + x]);
@@ -163,7 +169,11 @@ void MacroblockResidual::block_4x4(int plane, int x0, int y0, int qp, int list, 
 }
 
 void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) {
-    const int32_t* source = &syntax_.coefficients.planes[plane][at(plane, x0, y0)];
+    const std::size_t offset = at(plane, x0, y0);
+    if (!syntax_.coefficients.may_hold_block(plane, offset)) {
+        return;  // no level: nothing added to the cleared residual
+    }
+    const int32_t* source = &syntax_.coefficients.planes[plane][offset];
     const int step = row_step(plane);
     int32_t ac = 0;
     for (int y = 0; y < 8; ++y) {
@@ -183,7 +193,7 @@ void MacroblockResidual::block_8x8(int plane, int x0, int y0, int qp, int list) 
         }
     }
     inverse_transform_8x8(block);
-    int16_t* target = &target_.plane[plane][at(plane, x0, y0)];
+    int16_t* target = &target_.plane[plane][offset];
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 8; ++x) {
             target[y * step + x] = static_cast<int16_t>(block[8 * y + x]);

@@ -31,8 +31,16 @@ struct CoefficientPlanes {
     // Records a block of `columns` × `rows` levels, rows `stride` apart, about to be written
     // from `origin` on.
     void note_written(int plane, const int32_t* origin, int stride, int columns, int rows);
+    // Whether a block of levels (not a DC placed alone) may have been written with its top
+    // left level at `offset` in the plane: where not, its levels are zero but for such a DC.
+    // True throughout for planes made otherwise than by reading a picture (a field's).
+    bool may_hold_block(int plane, std::size_t offset) const {
+        return blocks_[plane].empty() || blocks_[plane][offset / 4] != 0;
+    }
 
 private:
+    // By plane, a flag for each 4 levels of a row: set at a written block's top left.
+    std::vector<uint8_t> blocks_[3];
     struct WrittenBlock {
         std::size_t offset;
         int stride;
