@@ -365,8 +365,11 @@ bool is_direct(const MbSyntaxRecord& mb, const FrameSyntax& syntax) {
 void build_picture_motion_field(const FrameSyntax& syntax, const SyntaxSource& source, MotionRecord* field,
                                 MotionFieldMemo* memo, const std::vector<MotionRecord>* first_field) {
     const std::vector<SliceLists> lists = reference_lists(syntax);
-    const bool direct = std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
-                                    [&](const MbSyntaxRecord& mb) { return is_direct(mb, syntax); });
+    // Only B slices code direct prediction: the macroblocks of other pictures are not looked at.
+    const bool b_slices = std::any_of(syntax.slices.begin(), syntax.slices.end(),
+                                      [](const SliceSyntaxHeader& slice) { return slice.kind == kSliceB; });
+    const bool direct = b_slices && std::any_of(syntax.coded_records.begin(), syntax.coded_records.end(),
+                                                [&](const MbSyntaxRecord& mb) { return is_direct(mb, syntax); });
     std::optional<ColocatedPicture> colocated;
     if (direct) {
         colocated = colocated_picture(syntax, lists, source, memo, first_field);
