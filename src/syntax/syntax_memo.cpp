@@ -6,39 +6,34 @@
 
 namespace {
 
+// Everything of a frame's syntax but its levels, in one list for a copy and a take: each
+// vector is given to `vector` with its place in `into`, the rest copied.
+template <typename Syntax, typename Vector>
+void all_but_levels(Syntax& from, FrameSyntax& into, Vector vector) {
+    into.rows = from.rows;
+    into.cols = from.cols;
+    vector(from.records, into.records);
+    into.fills_grid = from.fills_grid;
+    into.facts = from.facts;
+    into.nonzero_levels = from.nonzero_levels;
+    vector(from.coded_records, into.coded_records);
+    into.coded_cols = from.coded_cols;
+    into.sequence = from.sequence;
+    into.picture = from.picture;
+    vector(from.slices, into.slices);
+    vector(from.earlier, into.earlier);
+    into.order_count = from.order_count;
+}
+
 std::shared_ptr<const FrameSyntax> without_levels(const FrameSyntax& syntax) {
     auto copy = std::make_shared<FrameSyntax>();
-    copy->rows = syntax.rows;
-    copy->cols = syntax.cols;
-    copy->records = syntax.records;
-    copy->fills_grid = syntax.fills_grid;
-    copy->facts = syntax.facts;
-    copy->nonzero_levels = syntax.nonzero_levels;
-    copy->coded_records = syntax.coded_records;
-    copy->coded_cols = syntax.coded_cols;
-    copy->sequence = syntax.sequence;
-    copy->picture = syntax.picture;
-    copy->slices = syntax.slices;
-    copy->earlier = syntax.earlier;
-    copy->order_count = syntax.order_count;
+    all_but_levels(syntax, *copy, [](const auto& from, auto& into) { into = from; });
     return copy;
 }
 
 // The vectors are swapped, the rest copied; `from` keeps its levels.
 void take_all_but_levels(FrameSyntax& from, FrameSyntax& into) {
-    into.rows = from.rows;
-    into.cols = from.cols;
-    into.records.swap(from.records);
-    into.fills_grid = from.fills_grid;
-    into.facts = from.facts;
-    into.nonzero_levels = from.nonzero_levels;
-    into.coded_records.swap(from.coded_records);
-    into.coded_cols = from.coded_cols;
-    into.sequence = from.sequence;
-    into.picture = from.picture;
-    into.slices.swap(from.slices);
-    into.earlier.swap(from.earlier);
-    into.order_count = from.order_count;
+    all_but_levels(from, into, [](auto& taken, auto& place) { place.swap(taken); });
     // What the caller reads into next need not be cleared, but a frame kept before is no
     // frame's slices.
     from.slices.clear();
